@@ -1,0 +1,263 @@
+// Error records, shells and the trace-point chain.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "oslayer/_kern.h"
+
+namespace {
+
+struct backtraces_on {
+    backtraces_on() { _d_exception_t::backtrace_enabled = true; }
+    ~backtraces_on() { _d_exception_t::backtrace_enabled = false; }
+};
+
+struct printed_line {
+    std::string text;
+    std::string file;
+    int line;
+    intptr_t level;
+};
+std::vector<printed_line> printed;
+
+void collect(void* cookie, const char* text, const char* file, int line) {
+    printed.push_back({text, file ? file : "", line, reinterpret_cast<intptr_t>(cookie)});
+}
+
+void raise_bug(int n) {
+    TRACE_POINT;
+    D_THROW(BUG_exception, "bug number %d", n);
+}
+
+void raise_chained() {
+    TRACE_POINT;
+    try {
+        raise_bug(7);
+    } catch (d_exception_t_shell_t& e) {
+        std::string inner = e.what();
+        D_THROW_CAUSE(io_error_exception, e.release(), "cannot open \"%s\" because of %s", "f", inner.c_str());
+    }
+}
+
+}  // namespace
+
+TEST(Shell, ThrowMovesRecordIntoCaughtCopy) {
+    try {
+        raise_bug(3);
+        FAIL() << "no throw";
+    } catch (BUG_exception_shell_t& e) {
+        EXPECT_STREQ(e.what(), "bug number 3");
+        ASSERT_NE(e.record(), nullptr);
+        EXPECT_STREQ(e.record()->file, "kern_test.cpp");
+        EXPECT_TRUE(e.message.empty());
+        EXPECT_NE(dynamic_cast<BUG_exception*>(e.record()), nullptr);
+    }
+}
+
+TEST(Shell, CopiesLeaveClonedShellsBehind) {
+    BUG_exception_shell_t a("x%s", "y");
+    a.set_where("f.cpp", 10, nullptr);
+    BUG_exception_shell_t b(a);
+    BUG_exception_shell_t c(b);
+    EXPECT_STREQ(a.what(), "NOTHING: I am cloned shell.");
+    EXPECT_STREQ(b.what(), "NOTHING: I am cloned shell.");
+    EXPECT_STREQ(b.where(), "NOWHERE: I am cloned shell.");
+    EXPECT_STREQ(b.info(), "NO INFO: I am cloned shell.");
+    EXPECT_STREQ(c.what(), "xy");
+    a = c;  // assignment moves the record too
+    EXPECT_STREQ(a.what(), "xy");
+    EXPECT_STREQ(c.what(), "NOTHING: I am cloned shell.");
+}
+
+TEST(Shell, EmptyMessageGivesEmptyReason) {
+    d_exception_t_shell_t s("%s", "");
+    s.set_where("f.cpp", 1, nullptr);
+    ASSERT_NE(s.record()->reason, nullptr);
+    EXPECT_STREQ(s.what(), "");
+}
+
+TEST(Shell, FullReasonFollowsCauses) {
+    try {
+        raise_chained();
+        FAIL();
+    } catch (io_error_exception_shell_t& e) {
+        EXPECT_STREQ(e.what(), "cannot open \"f\" because of bug number 7");
+        EXPECT_EQ(e.full_reason(), "cannot open \"f\" because of bug number 7 because of bug number 7");
+        ASSERT_NE(e.record()->cause, nullptr);
+        EXPECT_NE(dynamic_cast<BUG_exception*>(e.record()->cause), nullptr);
+    }
+}
+
+TEST(Shell, RecordWithoutReasonAnswersWithCause) {
+    d_exception_t* cause = new d_exception_t("a.cpp", 1, "root");
+    d_exception_t_shell_t s("ignored");
+    s.set_where("b.cpp", 2, cause);
+    delete[] s.record()->reason;
+    s.record()->reason = nullptr;
+    EXPECT_STREQ(s.what(), "root");
+    EXPECT_EQ(s.full_reason(), "root because of root");
+    d_exception_t bare;
+    EXPECT_STREQ(bare.what(), "NO REASON");
+}
+
+TEST(Shell, KindsDeriveFromTheirFamily) {
+    try {
+        D_THROW(open_io_error_exception, "cannot open %s", "x");
+    } catch (io_error_exception_shell_t& e) {
+        EXPECT_NE(dynamic_cast<open_io_error_exception*>(e.record()), nullptr);
+        EXPECT_NE(dynamic_cast<io_error_exception*>(e.record()), nullptr);
+    }
+    try {
+        D_THROW(noent_exception, "gone");
+    } catch (d_exception_t_shell_t& e) {
+        EXPECT_STREQ(e.what(), "gone");
+    }
+}
+
+TEST(Record, InfoWithoutBacktraces) {
+    try {
+        raise_chained();
+    } catch (d_exception_t_shell_t& e) {
+        std::string info = e.info();
+        EXPECT_EQ(info.find("io_error_exception( \"cannot open"), 0u) << info;
+        EXPECT_NE(info.find(" at kern_test.cpp:"), std::string::npos);
+        EXPECT_NE(info.find(" [ zero stack ], BUG_exception( \"bug number 7\" ) at kern_test.cpp:"), std::string::npos)
+            << info;
+        EXPECT_EQ(info.back(), ']');
+        EXPECT_EQ(e.info(), e.info());  // kept, same pointer
+        EXPECT_STREQ(e.where(), "zero stack");
+    }
+}
+
+TEST(Record, CopyTakesCauseAndStack) {
+    backtraces_on on;
+    TRACE_POINT;
+    d_exception_t a("a.cpp", 1, new d_exception_t("c.cpp", 2, "cause"), "reason");
+    ASSERT_NE(a.stack, nullptr);
+    d_exception_t b(a);
+    EXPECT_EQ(a.cause, nullptr);
+    EXPECT_EQ(a.stack, nullptr);
+    EXPECT_STREQ(b.cause->what(), "cause");
+    EXPECT_STREQ(b.what(), "reason");
+    EXPECT_STREQ(a.what(), "reason");
+}
+
+TEST(RttiName, SkipsLengthDigits) {
+    EXPECT_STREQ(rtti_class_name("13d_exception_t"), "d_exception_t");
+    EXPECT_STREQ(rtti_class_name("N2io5proto1xE"), "N2io5proto1xE");
+    EXPECT_STREQ(rtti_class_name("12345"), "12345");
+    EXPECT_STREQ(rtti_class_name(static_cast<const char*>(nullptr)), "RTTI corrupted");
+    EXPECT_STREQ(rtti_class_name(typeid(BUG_exception)), "BUG_exception");
+}
+
+TEST(ClearString, EmptiesAndReleases) {
+    std::string s(5000, 'x');
+    clear_string(s);
+    EXPECT_TRUE(s.empty());
+    EXPECT_LT(s.capacity(), 100u);
+}
+
+TEST(Callstack, ChainOnlyWithBacktraces) {
+    {
+        TRACE_POINT;
+        EXPECT_EQ(callstack_t::top(), nullptr);
+    }
+    backtraces_on on;
+    EXPECT_EQ(callstack_t::top(), nullptr);
+    {
+        TRACE_POINT;
+        callstack_t* outer = callstack_t::top();
+        ASSERT_NE(outer, nullptr);
+        {
+            TRACE_POINT_NAMED("inner");
+            EXPECT_STREQ(callstack_t::top()->function, "inner");
+            EXPECT_EQ(callstack_t::top()->previous, outer);
+        }
+        EXPECT_EQ(callstack_t::top(), outer);
+    }
+    EXPECT_EQ(callstack_t::top(), nullptr);
+}
+
+TEST(Callstack, UnwindingPopsFrames) {
+    backtraces_on on;
+    TRACE_POINT;
+    callstack_t* mine = callstack_t::top();
+    try {
+        raise_bug(1);
+    } catch (BUG_exception_shell_t& e) {
+        EXPECT_EQ(callstack_t::top(), mine);
+        // The record copied the chain at the raise: raise_bug, then this test.
+        ASSERT_NE(e.record()->stack, nullptr);
+        EXPECT_NE(std::string(e.record()->stack->function).find("raise_bug"), std::string::npos);
+        EXPECT_EQ(e.record()->stack->previous->previous, nullptr);
+        std::string where = e.where();
+        EXPECT_EQ(where.find("\"void {anonymous}::raise_bug(int)\" kern_test.cpp:"), 0u) << where;
+        EXPECT_NE(where.find(", \""), std::string::npos);
+    }
+    EXPECT_EQ(callstack_t::top(), mine);
+}
+
+TEST(Callstack, TextOfFrameWithoutFunction) {
+    callstack_t frame("x.cpp", 12, nullptr, false);
+    callstack_t* copy = callstack_t::clone_chain(&frame);
+    EXPECT_STREQ(callstack_t::text(copy), "x.cpp:12");
+    callstack_t::free_chain(copy);
+    EXPECT_EQ(callstack_t::clone_chain(nullptr), nullptr);
+}
+
+TEST(Callstack, RecordInThreadWithoutFramesHasNoStack) {
+    backtraces_on on;
+    d_exception_t r("a.cpp", 1, "x");
+    EXPECT_EQ(r.stack, nullptr);
+    EXPECT_STREQ(r.where(), "zero stack");
+}
+
+TEST(Report, ChainLinesWithAndWithoutBacktraces) {
+    printed.clear();
+    try {
+        raise_chained();
+    } catch (d_exception_t_shell_t& e) {
+        print_exception_chain(e.record(), 4, collect, 0);
+    }
+    ASSERT_EQ(printed.size(), 2u);
+    EXPECT_EQ(printed[0].text, "io_error_exception: cannot open \"f\" because of bug number 7");
+    EXPECT_EQ(printed[0].file, "kern_test.cpp");
+    EXPECT_EQ(printed[0].level, 4);
+    EXPECT_EQ(printed[1].text, " BUG_exception: bug number 7");
+
+    printed.clear();
+    print_catch_point(4, collect, 0);
+    EXPECT_TRUE(printed.empty());
+
+    backtraces_on on;
+    TRACE_POINT;
+    printed.clear();
+    try {
+        raise_chained();
+    } catch (d_exception_t_shell_t& e) {
+        print_exception_chain(e.record(), 4, collect, 0);
+    }
+    // record, its frames (raise_chained, this test), cause, its frames (raise_bug, raise_chained, test)
+    ASSERT_EQ(printed.size(), 7u);
+    EXPECT_EQ(printed[1].text.rfind("  at ", 0), 0u) << printed[1].text;
+    EXPECT_NE(printed[1].text.find("raise_chained"), std::string::npos);
+    EXPECT_EQ(printed[2].text.rfind("  by ", 0), 0u);
+    EXPECT_EQ(printed[3].text, " BUG_exception: bug number 7");
+    EXPECT_EQ(printed[4].text.rfind("   at ", 0), 0u);
+
+    printed.clear();
+    print_catch_point(4, collect, 0);
+    ASSERT_EQ(printed.size(), 2u);
+    EXPECT_EQ(printed[0].text, "Last message cought at following point");
+    EXPECT_EQ(printed[1].text.rfind("  at ", 0), 0u);
+}
+
+TEST(Report, CatchPointWithoutFrames) {
+    backtraces_on on;
+    printed.clear();
+    print_catch_point(1, collect, 0);
+    ASSERT_EQ(printed.size(), 1u);
+    EXPECT_EQ(printed[0].text, "Last message cought with no stack information");
+    EXPECT_EQ(printed[0].line, 0);
+}
