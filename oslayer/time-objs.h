@@ -128,6 +128,11 @@ timegap_t utc_offset(time_t when);
 
 // ---------------------------------------------------- text forms (append)
 
+/// "Jan" .. "Dec", indexed by month - 1.
+extern const char* const month_abbreviations[12];
+/// "Mon" .. "Sun", indexed by week_day.
+extern const char* const week_day_abbreviations[7];
+
 void format_text(timestamp_t t, std::string& out);
 void format_compact(timestamp_t t, std::string& out);
 void format_rfc1123(timestamp_t t, std::string& out);

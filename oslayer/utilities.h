@@ -114,3 +114,83 @@ char nibble_to_hex(unsigned v);
 int hex_to_nibble(unsigned char c);
 /// The token that stands for the empty string.
 extern const lstr_t empty_token;
+
+// ------------------------------------ locale, character sets, processes
+
+#include <sys/time.h>
+
+#include <functional>
+
+#include "syncers.h"
+
+/// Name of the local character set, chosen from the environment before main ("C99" when none).
+extern std::string local_charset;
+/// The character set the locale variables name; `lookup` answers like getenv.
+std::string charset_from_environment(const std::function<const char*(const char*)>& lookup);
+
+/// Replaces `out` with `in` converted to UTF-8; a plain copy when that is impossible.
+void local_to_utf8(std::string& out, const std::string& in);
+/// Replaces `out` with `in` converted to the local character set; a copy when impossible.
+void utf8_to_local(std::string& out, const std::string& in);
+/// True when the text is UTF-8 of characters within 16 bits.
+bool is_valid_utf8(const std::string& s);
+
+/// Configured processors; VELMO_CPUs when the system cannot tell.
+int cpu_count();
+/// The node name with white space replaced by '_'.
+std::string host_name();
+void replace_spaces(char* bytes, size_t count);
+int32_t current_process_id();
+/// Re-entrant break-down of Unix seconds; false when the time cannot be represented.
+bool gmtime_safe(time_t seconds, struct tm& out);
+bool localtime_safe(time_t seconds, struct tm& out);
+void time_of_day(struct timeval& out);
+/// The working directory ending in '/', or "./" when it cannot be read.
+void current_directory(std::string& out);
+/// Runs `program` (searched along PATH) with the blank-separated `args`.
+/// Waiting: the exit status, -signal, or -1; not waiting: the child's pid.
+int run_program(const char* program, const char* args, bool wait);
+/// "<count>b =?ASCII?Q?<bytes>?=" with control and non-ASCII bytes as =XX.
+std::string q_encode(const void* bytes, size_t count);
+/// Random letters and digits; length in [minimum, maximum), or minimum when equal.
+void random_string(std::string& out, uint32_t minimum, uint32_t maximum);
+
+// ------------------------------------------------- random generator
+
+/// ISAAC generator state (32-bit words, 256-word blocks) with the lock its draws take.
+struct sysrnd_state_t {
+    atomic32_t seed_counter;
+    /// Results of the current block not yet handed out; they go from the top down.
+    uint32_t remaining = 0;
+    uint32_t results[256] = {};
+    uint32_t memory[256] = {};
+    uint32_t a = 0;
+    uint32_t b = 0;
+    uint32_t c = 0;
+    /// Not owned; null means draws take no lock.
+    if_lock_t* lock = nullptr;
+};
+
+/// Scoped exclusive hold of a lock that may be null.
+class late_locker_t : public virtual noncopyable_t, public virtual if_root_t {
+public:
+    explicit late_locker_t(if_lock_t* lock);
+    ~late_locker_t() override;
+
+private:
+    if_lock_t* held;
+};
+
+/// The process generator and the lock its draws take.
+extern mutex_t sysrnd_guard;
+extern sysrnd_state_t sysrnd;
+
+/// Seeds from the clock, the thread id and the process id; `lock` guards later draws.
+void sysrnd_seed(sysrnd_state_t& state, if_lock_t* lock);
+uint32_t sysrnd_next(sysrnd_state_t& state);
+/// ISAAC's randinit: `seed` (256 words) or, when null, the golden ratio alone.
+void isaac_init(sysrnd_state_t& state, const uint32_t* seed);
+/// One ISAAC generation: 256 new results.
+void isaac_generate(sysrnd_state_t& state);
+/// TEMP, else TMP (even when empty), else the first existing of /var/tmp, /tmp, /usr/tmp, else "".
+const char* temp_directory();

@@ -1,0 +1,241 @@
+// Atomic words: the table selection, the edge values of every operation, and
+// both implementations under real contention; and the readers-writer
+// preference that the same start-up code reads from the environment.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "oslayer/syncers.h"
+
+extern char** environ;
+
+namespace {
+
+bool cpuinfo_has_cx8() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("flags", 0) == 0) return (line + " ").find(" cx8 ") != std::string::npos;
+    return false;
+}
+
+void run_threads(int n, const std::function<void()>& body) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i) threads.emplace_back(body);
+    for (auto& t : threads) t.join();
+}
+
+const int threads_n = 8;
+const int per_thread = 100000;
+
+}  // namespace
+
+TEST(AtomicSelection, StartupPickedLockPrefixedTables) {
+    ASSERT_EQ(cpu_has_cmpxchg8b(), cpuinfo_has_cx8() ? 1 : 0);
+    ASSERT_EQ(cpu_has_cmpxchg8b(), 1) << "x86-64 always has CMPXCHG8B";
+    EXPECT_STREQ(the_atomic_type, "x86 multiprocessor");
+}
+
+TEST(AtomicSelection, ForceGiantSwapsBothTablesAndBack) {
+    const atomic32_t::table_t fast32 = atomic32_t::tbl;
+    const atomic64_t::table_t fast64 = atomic64_t::tbl;
+
+    init_atomics(true);
+    EXPECT_STREQ(the_atomic_type, "giant locked");
+    const atomic32_t::table_t giant32 = atomic32_t::tbl;
+    const atomic64_t::table_t giant64 = atomic64_t::tbl;
+    EXPECT_NE(giant32.cas, fast32.cas);
+    EXPECT_NE(giant32.add_and_test, fast32.add_and_test);
+    EXPECT_NE(giant64.swap, fast64.swap);
+    EXPECT_NE(giant64.fetch_add, fast64.fetch_add);
+
+    init_atomics(false);
+    EXPECT_STREQ(the_atomic_type, "x86 multiprocessor");
+    EXPECT_EQ(atomic32_t::tbl.cas, fast32.cas);
+    EXPECT_EQ(atomic32_t::tbl.add_and_test, fast32.add_and_test);
+    EXPECT_EQ(atomic64_t::tbl.swap, fast64.swap);
+    EXPECT_EQ(atomic64_t::tbl.fetch_add, fast64.fetch_add);
+}
+
+/// Runs each case once with the giant-locked tables and once with the
+/// lock-prefixed ones, never both at once.
+class AtomicOps : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { init_atomics(GetParam()); }
+    void TearDown() override { init_atomics(false); }
+};
+
+INSTANTIATE_TEST_SUITE_P(AtomicImpl, AtomicOps, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "giant" : "x86"; });
+
+TEST_P(AtomicOps, CasReturnsFoundValueAndStoresOnlyOnMatch) {
+    atomic32_t w(5);
+    EXPECT_EQ(w.cas(4, 9), 5u);
+    EXPECT_EQ(w.read(), 5u);
+    EXPECT_EQ(w.cas(5, 9), 5u);
+    EXPECT_EQ(w.read(), 9u);
+
+    // Both halves must match before either is written.
+    atomic64_t d(0x100000005ull);
+    EXPECT_EQ(d.cas(0x000000005ull, 7), 0x100000005ull);
+    EXPECT_EQ(d.cas(0x200000005ull, 7), 0x100000005ull);
+    EXPECT_EQ(d.read(), 0x100000005ull);
+    EXPECT_EQ(d.cas(0x100000005ull, 0xFFFFFFFF00000000ull), 0x100000005ull);
+    EXPECT_EQ(d.read(), 0xFFFFFFFF00000000ull);
+}
+
+TEST_P(AtomicOps, ReadOfZeroAndNonZeroChangesNothing) {
+    atomic32_t zero;
+    EXPECT_EQ(zero.read(), 0u);
+    EXPECT_EQ(zero.word, 0u);
+    atomic64_t big(0x123456789Aull);
+    EXPECT_EQ(big.read(), 0x123456789Aull);
+    EXPECT_EQ(big.word, 0x123456789Aull);
+}
+
+TEST_P(AtomicOps, SwapAndFetchAddReturnPreviousAndWrap) {
+    atomic32_t w(0xFFFFFFFFu);
+    EXPECT_EQ(w.fetch_add(1), 0xFFFFFFFFu);
+    EXPECT_EQ(w.read(), 0u);
+    EXPECT_EQ(w.swap(42), 0u);
+    EXPECT_EQ(w.fetch_add(static_cast<uint32_t>(-2)), 42u);
+    EXPECT_EQ(w.read(), 40u);
+
+    atomic64_t d(0xFFFFFFFFull);
+    EXPECT_EQ(d.fetch_add(1), 0xFFFFFFFFull);
+    EXPECT_EQ(d.read(), 0x100000000ull);
+    EXPECT_EQ(d.swap(~0ull), 0x100000000ull);
+    EXPECT_EQ(d.fetch_add(1), ~0ull);
+    EXPECT_EQ(d.read(), 0u);
+}
+
+TEST_P(AtomicOps, AddAndTestLooksAtTheWholeNewValue) {
+    atomic32_t one(1), two(2);
+    EXPECT_FALSE(one.add_and_test(static_cast<uint32_t>(-1)));
+    EXPECT_EQ(one.read(), 0u);
+    EXPECT_TRUE(two.add_and_test(static_cast<uint32_t>(-1)));
+    EXPECT_EQ(two.read(), 1u);
+
+    atomic64_t high(0x100000000ull);
+    EXPECT_FALSE(high.add_and_test(static_cast<uint64_t>(-0x100000000ll)));
+    EXPECT_EQ(high.read(), 0u);
+    atomic64_t carry(0x1FFFFFFFFull);  // becomes low half 0, high half 2
+    EXPECT_TRUE(carry.add_and_test(1));
+    EXPECT_EQ(carry.read(), 0x200000000ull);
+}
+
+TEST_P(AtomicOps, InlineLoopsComputeTheirNewValues) {
+    atomic32_t f(0x200);
+    EXPECT_TRUE(f.set_flag());
+    EXPECT_EQ(f.read(), 0x201u);
+    atomic32_t g(0xFF);
+    EXPECT_TRUE(g.set_flag());
+    EXPECT_EQ(g.read(), 1u);
+    atomic32_t h(0xABCDEF00u);
+    h.set_flag();
+    EXPECT_EQ(h.read(), 0xABCDEF01u);
+
+    atomic32_t s(3);
+    EXPECT_EQ(s.set(0xDEADBEEFu), 0xDEADBEEFu);
+    EXPECT_EQ(s.read(), 0xDEADBEEFu);
+
+    atomic32_t seq(0xFFFFFFFEu);
+    EXPECT_EQ(seq.increment(), 0xFFFFFFFFu);
+    EXPECT_EQ(seq.increment(), 0u);
+
+    atomic64_t a(0xFFFFFFFFull);
+    EXPECT_EQ(a.add(1), 0x100000000ull);
+    EXPECT_EQ(a.add(static_cast<uint64_t>(-1)), 0xFFFFFFFFull);
+    EXPECT_EQ(a.read(), 0xFFFFFFFFull);
+}
+
+TEST_P(AtomicOps, ContendedIncrementsAllLand) {
+    atomic32_t by_xadd, by_cas;
+    // Starts below the 32-bit boundary so the halves carry under contention.
+    const uint64_t start64 = 0xFFFFFFFFull - threads_n * per_thread / 2;
+    atomic64_t by_add(start64), by_fetch(start64);
+    run_threads(threads_n, [&] {
+        for (int i = 0; i < per_thread; ++i) {
+            by_xadd.fetch_add(1);
+            by_cas.increment();
+            by_add.add(1);
+            by_fetch.fetch_add(1);
+        }
+    });
+    const uint64_t total = static_cast<uint64_t>(threads_n) * per_thread;
+    EXPECT_EQ(by_xadd.read(), total);
+    EXPECT_EQ(by_cas.read(), total);
+    EXPECT_EQ(by_add.read(), start64 + total);
+    EXPECT_EQ(by_fetch.read(), start64 + total);
+}
+
+TEST_P(AtomicOps, ContendedCountdownReachesZeroExactlyOnce) {
+    const uint64_t total = static_cast<uint64_t>(threads_n) * per_thread;
+    atomic32_t down32(static_cast<uint32_t>(total));
+    atomic64_t down64(total);
+    atomic32_t zeros32, zeros64;
+    run_threads(threads_n, [&] {
+        for (int i = 0; i < per_thread; ++i) {
+            if (!down32.add_and_test(static_cast<uint32_t>(-1))) zeros32.fetch_add(1);
+            if (!down64.add_and_test(~0ull)) zeros64.fetch_add(1);
+        }
+    });
+    EXPECT_EQ(zeros32.read(), 1u);
+    EXPECT_EQ(zeros64.read(), 1u);
+    EXPECT_EQ(down32.read(), 0u);
+    EXPECT_EQ(down64.read(), 0u);
+}
+
+// The preference comes from the environment at start-up: run this program
+// again with and without the variable and read the flag from the exit status.
+TEST(SyncRwlockEnv, ProbeExitsWithStartupPreference) {
+    if (!getenv("VELMO_SYNC_TEST_PROBE")) GTEST_SKIP() << "only run as a child of SyncRwlockEnv";
+    _exit(rwlock_t::write_prefered ? 40 : 41);
+}
+
+namespace {
+
+int probe_with(const char* variable) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (strncmp(*e, "VELMO_RWLOCK_READPREFERED=", 26) != 0 && strncmp(*e, "VELMO_SYNC_TEST_PROBE=", 22) != 0)
+            env.push_back(*e);
+    env.push_back("VELMO_SYNC_TEST_PROBE=1");
+    if (variable) env.push_back(variable);
+    std::vector<char*> envp;
+    for (auto& s : env) envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+    std::string self = "/proc/self/exe", filter = "--gtest_filter=SyncRwlockEnv.ProbeExitsWithStartupPreference";
+    char* argv[] = {&self[0], &filter[0], nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -2;
+    return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+TEST(SyncRwlockEnv, VariablePresentEvenEmptySelectsWriters) {
+    EXPECT_EQ(probe_with(nullptr), 41);
+    EXPECT_EQ(probe_with("VELMO_RWLOCK_READPREFERED="), 40);
+    EXPECT_EQ(probe_with("VELMO_RWLOCK_READPREFERED=0"), 40);
+}
