@@ -1,0 +1,400 @@
+// The rotating file logger: a descriptor logger bound to a named file that is
+// re-created when deleted, rotated by size into numbered old files, and whose
+// newest old file is gzip-packed on a thread of its own.
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "loggers.h"
+#include "utilities.h"
+
+const char* file_logger_t::version_text = "0.1 Build 1";
+
+namespace {
+
+const uint32_t no_rotation = 0xFFFFFFFFu;
+const uint32_t default_keep_count = 10;
+const size_t pack_chunk = 16384;
+const mode_t file_mode = 0640;
+const int create_flags = O_RDWR | O_CREAT | O_NOCTTY | O_LARGEFILE;
+
+int open_retrying(const std::string& name, int flags, mode_t mode) {
+    int fd;
+    do {
+        fd = ::open(name.c_str(), flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Linux releases the descriptor even when close(2) is interrupted; retrying
+// could close a descriptor another thread has just been given.
+void close_descriptor(int fd) {
+    if (fd != -1) ::close(fd);
+}
+
+void write_all(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// strtoul(3)'s reading (no digits gives 0); false when the value needs more than 32 bits,
+// which also catches the huge values strtoul makes of negative numbers.
+bool read_number(const char* from, const char*& end, uint32_t& value) {
+    char* stop = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(from, &stop, 10);
+    end = stop;
+    if (errno == ERANGE || v > no_rotation) return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+void add_collected(std::string& collected, const std::string& line) {
+    if (!collected.empty()) collected += '\n';
+    collected += line;
+}
+
+}  // namespace
+
+file_logger_t::file_logger_t()
+    : fd_logger_t(-1), size_limit(10485760), keep_count(default_keep_count), pack_flag(true) {}
+
+file_logger_t::~file_logger_t() {
+    // A packing thread keeps its share of the rotation lock until it no longer
+    // touches this object, so taking the lock here waits for it to finish.
+    xlocker_t guard(rotation_lock);
+    close();
+}
+
+// ------------------------------------------------------------ configuration
+
+bool file_logger_t::parse_rotation(const std::string& text) {
+    if (text.empty() || strcasecmp(text.c_str(), "NONE") == 0) {
+        size_limit = no_rotation;
+        return true;
+    }
+    const char* p = nullptr;
+    uint32_t count = 0;
+    if (!read_number(text.c_str(), p, count)) return false;
+    if (*p == 'p' || *p == 'z') pack_flag = *p++ == 'z';
+    if (*p != ',') return false;
+    keep_count = count ? count : default_keep_count;
+    const char* size_start = ++p;
+    uint32_t size = 0;
+    if (!read_number(size_start, p, size)) return false;
+    uint64_t factor = 1048576, fallback = 10485760;
+    if (*p) {
+        if (p[1]) return false;
+        switch (tolower(static_cast<unsigned char>(*p))) {
+            case 'k': factor = 1024, fallback = 10240; break;
+            case 'm': break;
+            case 'g': factor = 1073741824, fallback = 2147483648u; break;
+            default: return false;
+        }
+    }
+    // The limit is a 32-bit byte count and its top value means "no rotation".
+    uint64_t limit = size ? size * factor : fallback;
+    if (limit >= no_rotation) return false;
+    size_limit = static_cast<uint32_t>(limit);
+    size_text = size_start;
+    return true;
+}
+
+bool file_logger_t::set_rotation(const std::string& file_path, const std::string& text) {
+    TRACE_POINT;
+    path = file_path;
+    size_text = text;
+    if (!parse_rotation(text)) {
+        LOG_AT(LOG_LEVEL_ERROR, "Invalid logs rotation \"%s\"", text.c_str());
+        return false;
+    }
+    return open(false, nullptr);
+}
+
+std::string file_logger_t::rotated_name(unsigned number, bool packed) const {
+    std::string out = path;
+    std::string infix = "." + std::to_string(number);
+    size_t i = path.size();
+    bool inserted = false;
+    while (i > 0 && !inserted) {
+        char c = path[--i];
+        if (c == '/' || c == '\\') break;
+        if (c != '.') continue;
+        if (i == 0) break;  // a leading dot names a hidden file, not an extension
+        out.insert(i, infix);
+        inserted = true;
+    }
+    if (!inserted) out += infix;
+    if (packed) out += ".dz";
+    return out;
+}
+
+// ------------------------------------------------------------ the descriptor
+
+int file_logger_t::current_fd() {
+    xlocker_t guard(write_lock);
+    return fd;
+}
+
+int file_logger_t::open_descriptor(bool truncate, std::string* collected) {
+    timestamp_t now = timestamp_t::now();
+    if (truncate && next_open_time > now) return -1;
+    next_open_time = now + timegap_t(60 * ticks_per_second);
+    int nfd = open_retrying(path, create_flags | (truncate ? O_TRUNC : O_APPEND), file_mode);
+    if (nfd >= 0) return nfd;
+    std::string reason = get_last_error();
+    if (!truncate) {
+        LOG_AT(LOG_LEVEL_ERROR, "Cannot open logfile \"%s\" because of %s", path.c_str(), reason.c_str());
+    } else if (collected) {
+        std::string line;
+        make_line(line, LOG_LEVEL_INFO, "[Logger] Cannot open logfile \"%s\" because of %s", path.c_str(),
+                  reason.c_str());
+        add_collected(*collected, line);
+    }
+    return -1;
+}
+
+void file_logger_t::install_descriptor(int descriptor, const std::string& head) {
+    // The head goes in before the swap so that no other thread's line can precede it.
+    if (descriptor != -1) write_all(descriptor, head);
+    int previous;
+    {
+        xlocker_t guard(write_lock);
+        previous = fd;
+        fd = descriptor;
+    }
+    close_descriptor(previous);
+}
+
+bool file_logger_t::open(bool truncate, std::string* collected) {
+    int nfd = open_descriptor(truncate, collected);
+    if (nfd < 0) return false;
+    install_descriptor(nfd, std::string());
+    return true;
+}
+
+void file_logger_t::close() {
+    if (current_fd() != -1) {
+        flush_repeats();
+        install_descriptor(-1, std::string());
+    }
+    next_open_time = timestamp_t();
+}
+
+bool file_logger_t::size_reached() {
+    if (size_limit == no_rotation) return false;
+    // Under the write lock so that the descriptor cannot be closed and reused meanwhile.
+    xlocker_t guard(write_lock);
+    off_t end = fd == -1 ? -1 : lseek(fd, 0, SEEK_END);
+    return end >= 0 && static_cast<uint64_t>(end) >= size_limit;
+}
+
+bool file_logger_t::file_lost() {
+    xlocker_t guard(write_lock);
+    struct stat st;
+    return fd != -1 && fstat(fd, &st) == 0 && st.st_nlink == 0;
+}
+
+// ------------------------------------------------------------------ lines
+
+void file_logger_t::make_line(std::string& out, int lvl, const char* fmt, ...) {
+    // The plain prefix-and-message form: the repeat suppression of a descriptor
+    // logger would swallow a second identical rotation message.
+    va_list ap;
+    va_start(ap, fmt);
+    if_logger_t::format_line(lvl, out, fmt, ap);
+    va_end(ap);
+    out += '\n';
+}
+
+void file_logger_t::write_straight(const char* fmt, ...) {
+    std::string line;
+    va_list ap;
+    va_start(ap, fmt);
+    if_logger_t::format_line(LOG_LEVEL_INFO, line, fmt, ap);
+    va_end(ap);
+    line += '\n';
+    write_text(line.data(), line.size());
+}
+
+bool file_logger_t::rename_file(const std::string& from, const std::string& to, std::string* collected) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    std::string reason = get_last_error();
+    std::string line;
+    make_line(line, LOG_LEVEL_INFO, "[Logger] Unable to rename \"%s\" to \"%s\" because of %s", from.c_str(),
+              to.c_str(), reason.c_str());
+    if (collected)
+        add_collected(*collected, line);
+    else
+        write_text(line.data(), line.size());
+    return false;
+}
+
+void file_logger_t::write(const char* line) {
+    // The lock serialises the re-opening threads; a thread that finds the
+    // file open once it has the lock leaves it alone.
+    if (current_fd() == -1) {
+        xlocker_t guard(rotation_lock);
+        if (current_fd() == -1 && !open(true, nullptr)) return;
+    }
+    if (file_lost()) recreate_if_lost();
+    if (size_reached()) rotate();
+    fd_logger_t::write(line);
+}
+
+void file_logger_t::recreate_if_lost() {
+    xlocker_t guard(rotation_lock);
+    if (!file_lost()) return;  // another thread re-created it meanwhile
+    flush_repeats();
+    next_open_time = timestamp_t();
+    int nfd = open_descriptor(true, nullptr);
+    std::string head;
+    if (nfd != -1)
+        make_line(head, LOG_LEVEL_WARNING,
+                  "[Logger] Log file was suddenly lost (removed outside software?) and re-created by software version %s",
+                  version_text);
+    install_descriptor(nfd, head);
+}
+
+// ------------------------------------------------------------------ rotation
+
+void file_logger_t::rotate() {
+    TRACE_POINT;
+    // Shared with the packing thread, which releases the lock when it is done.
+    auto guard = std::make_shared<xlocker_t>(rotation_lock);
+    if (!size_reached()) return;  // another thread rotated first
+    write_straight("[Logger] Logfile has grown over \"%s\" limit, rotating...", size_text.c_str());
+    shift_old_files();
+    flush_repeats();
+    // The old descriptor stays current until the new file is ready, so lines
+    // from other threads land in the old file instead of being dropped.
+    std::string collected;
+    std::string source = rotated_name(1, false);
+    bool packing = keep_count >= 2 && rename_file(path, source, &collected) && pack_flag;
+    next_open_time = timestamp_t();
+    int nfd = open_descriptor(true, &collected);
+    if (nfd != -1) {
+        std::string line;
+        make_line(line, LOG_LEVEL_INFO, "[Logger] New logfile has been created by software version %s", version_text);
+        add_collected(collected, line);
+    }
+    install_descriptor(nfd, collected);
+    if (packing) start_packing(guard, source);
+}
+
+void file_logger_t::shift_old_files() {
+    if (keep_count <= 2) return;
+    for (uint32_t n = keep_count - 2; n >= 1; --n) {
+        std::string from = rotated_name(n, pack_flag);
+        if (access(from.c_str(), F_OK) == 0) rename_file(from, rotated_name(n + 1, pack_flag), nullptr);
+    }
+}
+
+void file_logger_t::start_packing(const std::shared_ptr<xlocker_t>& guard, const std::string& source) {
+    std::string destination = rotated_name(1, true);
+    try {
+        std::thread(&file_logger_t::pack, this, guard, source, destination).detach();
+    } catch (const std::system_error&) {
+        // Unpacked, the old file would be overwritten by the next rotation.
+        pack(guard, source, destination);
+    }
+}
+
+void file_logger_t::pack(std::shared_ptr<xlocker_t> guard, const std::string& source,
+                         const std::string& destination) {
+    TRACE_POINT;
+    int src = open_retrying(source, O_RDONLY | O_LARGEFILE, 0);
+    if (src < 0) {
+        std::string reason = get_last_error();
+        write_straight("[Logger] Cannot open file \"%s\" because of %s", source.c_str(), reason.c_str());
+    } else {
+        bool ok = compress(src, source, destination);
+        close_descriptor(src);
+        const std::string& doomed = ok ? source : destination;
+        if (unlink(doomed.c_str()) != 0) {
+            std::string reason = get_last_error();
+            write_straight("[Logger] Unable to remove file \"%s\" because of %s", doomed.c_str(), reason.c_str());
+        }
+    }
+    // Dropping the guard may let the destructor run: nothing below may touch this object.
+    guard.reset();
+}
+
+namespace {
+
+// The stream's own error text, with the system's reason when the stream failed in a system call.
+std::string stream_error(const char* text, int errnum) {
+    std::string out = text ? text : "unknown error";
+    if (errnum == Z_ERRNO) out += " (" + get_last_error() + ")";
+    return out;
+}
+
+}  // namespace
+
+bool file_logger_t::compress(int src, const std::string& source, const std::string& destination) {
+    int dst = open_retrying(destination, create_flags | O_TRUNC, file_mode);
+    if (dst < 0) {
+        std::string reason = get_last_error();
+        write_straight("[Logger] Cannot create file \"%s\" because of %s", destination.c_str(), reason.c_str());
+        return false;
+    }
+    gzFile gz = gzdopen(dst, "wb9");
+    if (!gz) {
+        write_straight("[Logger] Cannot create compressed file \"%s\" because of %s", destination.c_str(),
+                       zError(Z_MEM_ERROR));
+        close_descriptor(dst);
+        return false;
+    }
+    std::vector<char> buf(pack_chunk);
+    bool ok = true;
+    while (ok) {
+        ssize_t n = ::read(src, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) break;
+        if (n < 0) {
+            std::string reason = get_last_error();
+            write_straight("[Logger] File \"%s\" written partially because of cannot read file \"%s\" because of %s",
+                           destination.c_str(), source.c_str(), reason.c_str());
+            ok = false;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            int taken = gzwrite(gz, buf.data() + done, static_cast<unsigned>(n - done));
+            if (taken > 0) {
+                done += taken;
+                continue;
+            }
+            // A gzip stream's error is sticky: every further chunk would fail the same way.
+            int errnum = Z_OK;
+            std::string reason = stream_error(gzerror(gz, &errnum), errnum);
+            write_straight("[Logger] Unable to write into file \"%s\" because of %s", destination.c_str(),
+                           reason.c_str());
+            ok = false;
+        }
+    }
+    // Closing writes the stream's tail; only a complete file may replace the source.
+    int rc = gzclose(gz);
+    if (rc != Z_OK && ok) {
+        std::string reason = stream_error(zError(rc), rc);
+        write_straight("[Logger] Unable to write into file \"%s\" because of %s", destination.c_str(),
+                       reason.c_str());
+        ok = false;
+    }
+    return ok;
+}

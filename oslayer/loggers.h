@@ -1,0 +1,217 @@
+// The logger family: the process-wide root logger, the descriptor logger
+// with repeat suppression, chains, the rotating file logger and syslog.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "_kern.h"
+#include "syncers.h"
+#include "time-objs.h"
+
+enum log_level_t {
+    LOG_LEVEL_CRIT = 0,
+    LOG_LEVEL_ERROR = 1,
+    LOG_LEVEL_WARNING = 2,
+    LOG_LEVEL_NOTICE = 3,
+    LOG_LEVEL_INFO = 4,
+    LOG_LEVEL_TRACE = 5,
+    LOG_LEVEL_TRACE1 = 6,
+    LOG_LEVEL_TRACE2 = 7,
+    LOG_LEVEL_TRACE3 = 8,
+    LOG_LEVEL_DEBUG = 9,
+    LOG_LEVEL_DEBUG1 = 10,
+    LOG_LEVEL_DEBUG2 = 11,
+    LOG_LEVEL_DEBUG3 = 12,
+};
+
+/// A logger: writes a message when its level is at most the logger's level.
+class if_logger_t : public virtual if_root_t {
+public:
+    if_logger_t() : level(LOG_LEVEL_INFO) {}
+    ~if_logger_t() override;
+
+    virtual void vprint(int level, const char* fmt, va_list ap);
+    virtual void set_level(int l) { level = l; }
+    virtual int get_level() const { return level; }
+    virtual bool is_enabled(int l) const { return l <= level; }
+    /// "FTL", "ERR", "wrn", ... "db3" (also for 13 and above or negative).
+    virtual const char* level_code(int l) const;
+    /// Appends the line prefix and the formatted message to `out`.
+    virtual void format_line(int level, std::string& out, const char* fmt, va_list ap);
+    /// Writes one finished line.
+    virtual void write(const char* line) = 0;
+
+    /// Appends "YYYYMMDD.hhmmss.hh cod [  pid   tid] name   ".
+    void format_prefix(int level, std::string& out);
+
+    void crit(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void error(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void warning(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void notice(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void info(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void trace(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void trace3(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void debug(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void debug3(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void print(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+    int level;
+
+    /// The process-wide root logger (descriptor 2, level 4 after start-up).
+    static if_logger_t* Log;
+    /// Taken around every log site; the loggers lock internally.
+    static log_mutex_t LogMutex;
+};
+
+/// Level name ("CRIT" .. "DEBUG3"; "ALL" above 12).
+const char* level_name(int level);
+/// Case-insensitive name to level; false (level untouched) for unknown names.
+bool level_from_name(const char* name, int& level);
+
+/// Writes lines to a descriptor; a line equal to the previous one is counted
+/// instead of written, and the count is reported before the next other line.
+class fd_logger_t : public if_logger_t {
+public:
+    explicit fd_logger_t(int fd);
+    ~fd_logger_t() override;
+
+    void format_line(int level, std::string& out, const char* fmt, va_list ap) override;
+    void write(const char* line) override;
+    /// Writes the pending "Last message repeated" line, if any; takes the repeat lock.
+    void flush_repeats();
+
+    int fd;
+    std::string last_prefix;
+    std::string last_text;
+    unsigned repeat_count;
+    mutex_t repeat_lock;
+    mutex_t write_lock;
+
+protected:
+    /// Writes the whole text under the write lock; errors drop the line.
+    void write_text(const char* text, size_t len);
+    /// flush_repeats for a caller that already holds the repeat lock.
+    void flush_repeats_locked();
+};
+
+/// Joins two loggers: every message goes to both.
+class chain_logger_t : public if_logger_t {
+public:
+    /// Owns both; `second` is dropped when it is `first`.
+    chain_logger_t(if_logger_t* first, if_logger_t* second);
+    ~chain_logger_t() override;
+
+    void vprint(int level, const char* fmt, va_list ap) override;
+    void set_level(int l) override;
+    bool is_enabled(int l) const override;
+    void write(const char* line) override;
+
+    /// True when a descriptor logger on descriptor 2 is in this chain.
+    bool has_stderr_again() const;
+
+    /// The root becomes a chain of `logger` and the previous root.
+    static void add(if_logger_t* logger);
+    /// Takes `logger` out of the root chain and hands it back undeleted.
+    static void remove(if_logger_t* logger);
+    static void collect_info(std::string& out);
+
+    if_logger_t* first;
+    if_logger_t* second;
+};
+
+/// The descriptor logger bound to a named file, re-created when deleted,
+/// rotated by size into numbered files packed with gzip on a thread of their own.
+class file_logger_t : public fd_logger_t {
+public:
+    file_logger_t();
+    /// Waits for a running packing before closing the file.
+    ~file_logger_t() override;
+
+    /// Names the file and the rotation; opens the file in append mode when the text is valid.
+    bool set_rotation(const std::string& path, const std::string& spec);
+    /// Opens (truncating: at most once a minute) the file; failure lines go to `collected`.
+    bool open(bool truncate, std::string* collected);
+    bool size_reached();
+    void close();
+    void write(const char* line) override;
+
+    /// "x.log" -> "x.<number>.log", plus ".dz" when packed.
+    std::string rotated_name(unsigned number, bool packed) const;
+    /// A "[Logger] " style line: prefix, message and "\n" appended to `out`.
+    void make_line(std::string& out, int level, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+    bool rename_file(const std::string& from, const std::string& to, std::string* collected);
+    void rotate();
+    /// Compresses `source` into `destination`; the last thing it does is drop `guard`.
+    void pack(std::shared_ptr<xlocker_t> guard, const std::string& source, const std::string& destination);
+
+    /// Parses a rotation text into the fields; false when invalid.
+    bool parse_rotation(const std::string& spec);
+
+    rwlock_t rotation_lock;
+    timestamp_t next_open_time;
+    std::string path;
+    std::string size_text;
+    uint32_t size_limit;
+    uint32_t keep_count;
+    bool pack_flag;
+
+    /// The program's version, quoted in the "[Logger] ... software version" lines.
+    static const char* version_text;
+
+private:
+    /// The new descriptor, or -1 with the failure reported as `open` describes.
+    int open_descriptor(bool truncate, std::string* collected);
+    /// Writes `head` into `descriptor`, then makes it the current one and closes the previous.
+    void install_descriptor(int descriptor, const std::string& head);
+    int current_fd();
+    /// True when the open file has been removed from its directory.
+    bool file_lost();
+    /// Re-creates the file when it was removed from its directory.
+    void recreate_if_lost();
+    /// Moves the numbered old files one number up, the highest being replaced.
+    void shift_old_files();
+    /// Hands the old file to a packing thread (or packs here when no thread can start).
+    void start_packing(const std::shared_ptr<xlocker_t>& guard, const std::string& source);
+    /// False (with the reason written into the current file) when the packed file is unusable.
+    bool compress(int source_fd, const std::string& source, const std::string& destination);
+    /// A level-4 "[Logger] " line written straight into the current file.
+    void write_straight(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+};
+
+/// Hands each line to syslog(3).
+class syslog_logger_t : public if_logger_t {
+public:
+    explicit syslog_logger_t(int facility);
+    ~syslog_logger_t() override;
+
+    void vprint(int level, const char* fmt, va_list ap) override;
+    void format_line(int level, std::string& out, const char* fmt, va_list ap) override;
+    void write(const char* line) override;
+
+    int facility;
+};
+
+/// The syslog(3) priority of a level; levels above 4 (and negative ones) are LOG_DEBUG.
+int syslog_priority(int level);
+/// Facility value by case-insensitive name, -1 when unknown.
+int facility_from_name(const char* name);
+
+/// Logs a caught error one " because of " piece per line, then its back-trace.
+void pretty_print_exception(int level, const char* fmt, const char* arg, const d_exception_t_shell_t* shell);
+/// The default report-line printer; the cookie is the level.
+void default_print_exception(void* cookie, const char* text, const char* file, int line);
+/// Makes the root logger from a level name, a file name ("-" for stderr), a
+/// rotation text and an optional extra logger; false for an unknown level.
+bool init_logger(const char* level_name, const char* file_name, const char* rotation, if_logger_t* extra);
+
+/// The calling convention of every log site: a guard on the log mutex, a
+/// level test, then the message.
+#define LOG_AT(lvl, ...)                                                   \
+    do {                                                                   \
+        xlocker_t log_guard_(if_logger_t::LogMutex);                       \
+        if (if_logger_t::Log && if_logger_t::Log->is_enabled(lvl))         \
+            if_logger_t::Log->print((lvl), __VA_ARGS__);                   \
+    } while (0)

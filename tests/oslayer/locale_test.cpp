@@ -1,0 +1,293 @@
+// The local character set, conversions to and from UTF-8, and the small
+// system utilities (directories, programs, encodings, random texts).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "oslayer/runnable.h"
+#include "oslayer/utilities.h"
+
+namespace {
+
+std::string charset_of(const std::map<std::string, std::string>& env) {
+    return charset_from_environment([&env](const char* name) -> const char* {
+        auto it = env.find(name);
+        return it == env.end() ? nullptr : it->second.c_str();
+    });
+}
+
+/// Runs `body` on a thread of its own, whose named objects are dropped after.
+template <class F>
+void on_fresh_thread(F body) {
+    std::thread([&body] {
+        body();
+        kern_n::runnable_t::cleanup_tls();
+    }).join();
+}
+
+/// Replaces the local character set for one test.
+class charset_override_t {
+public:
+    explicit charset_override_t(const char* name) : saved(local_charset) { local_charset = name; }
+    ~charset_override_t() { local_charset = saved; }
+
+private:
+    std::string saved;
+};
+
+/// A fresh directory under the temporary directory, removed with its files.
+class scratch_dir_t {
+public:
+    scratch_dir_t() {
+        char templ[] = "/tmp/velmo-locale-XXXXXX";
+        path = mkdtemp(templ) ? templ : "";
+    }
+    ~scratch_dir_t() {
+        if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+    }
+    /// An executable shell script with `body`.
+    std::string script(const char* name, const char* body) const {
+        std::string file = path + "/" + name;
+        std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
+        chmod(file.c_str(), 0755);
+        return file;
+    }
+    std::string path;
+};
+
+}  // namespace
+
+TEST(LocaleCharset, ChoiceOfVariable) {
+    EXPECT_EQ(charset_of({}), "C99");
+    EXPECT_EQ(charset_of({{"LANG", "en_US.UTF-8"}}), "UTF-8");
+    EXPECT_EQ(charset_of({{"LANG", "ru_RU.KOI8-R"}}), "KOI8-R");
+    EXPECT_EQ(charset_of({{"LANG", "de_DE"}}), "de_DE");
+    EXPECT_EQ(charset_of({{"LANG", "a.b.c"}}), "b.c");
+    // LC_MESSAGES of exactly "C" skips LC_ALL, but not the later variables.
+    EXPECT_EQ(charset_of({{"LC_MESSAGES", "C"}, {"LC_ALL", "fr_FR.ISO-8859-1"}}), "C99");
+    EXPECT_EQ(charset_of({{"LC_MESSAGES", "C"}, {"LC_ALL", "fr_FR.ISO-8859-1"}, {"LANG", "x.CP1251"}}), "CP1251");
+    EXPECT_EQ(charset_of({{"LC_MESSAGES", ""}, {"LC_ALL", "fr_FR.ISO-8859-1"}}), "ISO-8859-1");
+    EXPECT_EQ(charset_of({{"LC_MESSAGES", "pl_PL.ISO-8859-2"}, {"LC_ALL", "fr_FR.ISO-8859-1"}}), "ISO-8859-2");
+    EXPECT_EQ(charset_of({{"LC_ALL", "C"}, {"LANG", "ru_RU.KOI8-R"}}), "KOI8-R");
+    EXPECT_EQ(charset_of({{"LC_COLLATE", "x.EUC-JP"}, {"LC_CTYPE", "y.UTF-8"}}), "EUC-JP");
+    EXPECT_EQ(charset_of({{"LANG", "C"}, {"LC_CTYPE", "en_GB.UTF-8"}}), "UTF-8");
+}
+
+TEST(LocaleCharset, PosixKeepsDefault) {
+    EXPECT_EQ(charset_of({{"LANG", "POSIX"}}), "C99");
+    // A chosen POSIX ends the search: later variables are not consulted.
+    EXPECT_EQ(charset_of({{"LC_MESSAGES", "POSIX"}, {"LANG", "en_US.UTF-8"}}), "C99");
+    EXPECT_EQ(charset_of({{"LANG", ""}, {"LC_COLLATE", "C"}, {"LC_CTYPE", ""}}), "C99");
+}
+
+TEST(LocaleCharset, SetBeforeMainFromProcessEnvironment) {
+    EXPECT_EQ(local_charset, charset_from_environment([](const char* n) { return getenv(n); }));
+}
+
+TEST(LocaleConversion, EmptyInputOpensNothing) {
+    on_fresh_thread([] {
+        std::string out = "stale";
+        local_to_utf8(out, "");
+        EXPECT_EQ(out, "");
+        utf8_to_local(out, "");
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(kern_n::runnable_t::get_tls_value("ICONV-Local-2-Utf8"), nullptr);
+        EXPECT_EQ(kern_n::runnable_t::get_tls_value("ICONV-Utf8-2-Local"), nullptr);
+    });
+}
+
+TEST(LocaleConversion, UnknownCharsetCopiesWithOneObjectPerThread) {
+    charset_override_t charset("VELMO-NO-SUCH-CHARSET");
+    on_fresh_thread([] {
+        std::string out;
+        local_to_utf8(out, "caf\xE9");
+        EXPECT_EQ(out, "caf\xE9");
+        if_root_t* first = kern_n::runnable_t::get_tls_value("ICONV-Local-2-Utf8");
+        ASSERT_NE(first, nullptr);
+        local_to_utf8(out, "second");
+        EXPECT_EQ(out, "second");
+        EXPECT_EQ(kern_n::runnable_t::get_tls_value("ICONV-Local-2-Utf8"), first);
+        utf8_to_local(out, "\xC3\xA9");
+        EXPECT_EQ(out, "\xC3\xA9");
+    });
+}
+
+TEST(LocaleConversion, Koi8rBothWays) {
+    charset_override_t charset("KOI8-R");
+    on_fresh_thread([] {
+        std::string out;
+        local_to_utf8(out, "x\xC1y");  // KOI8-R 0xC1 is CYRILLIC SMALL LETTER A
+        EXPECT_EQ(out, "x\xD0\xB0y");
+        utf8_to_local(out, "\xD0\xB0\xD0\xB1");
+        EXPECT_EQ(out, "\xC1\xC2");
+        std::string same = "\xC1";
+        local_to_utf8(same, same);  // output and input may be one string
+        EXPECT_EQ(same, "\xD0\xB0");
+        // A character KOI8-R lacks makes the conversion fail: a plain copy.
+        utf8_to_local(out, "a\xE2\x82\xAC");
+        EXPECT_EQ(out, "a\xE2\x82\xAC");
+    });
+}
+
+TEST(LocaleConversion, InvalidOrIncompleteInputIsCopied) {
+    charset_override_t charset("UTF-8");
+    on_fresh_thread([] {
+        std::string out;
+        local_to_utf8(out, "\xC3\x28");
+        EXPECT_EQ(out, "\xC3\x28");
+        local_to_utf8(out, "abc\xE2\x82");
+        EXPECT_EQ(out, "abc\xE2\x82");
+        local_to_utf8(out, "ok \xC3\xA9");
+        EXPECT_EQ(out, "ok \xC3\xA9");
+    });
+}
+
+TEST(LocaleUtf8, Validity) {
+    EXPECT_TRUE(is_valid_utf8(""));
+    EXPECT_TRUE(is_valid_utf8("abc"));
+    EXPECT_TRUE(is_valid_utf8("\xC3\xA9\xE2\x82\xAC"));
+    EXPECT_FALSE(is_valid_utf8("\xC3\x28"));
+    EXPECT_FALSE(is_valid_utf8("abc\xE2\x82"));       // cut short
+    EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));          // overlong
+    EXPECT_FALSE(is_valid_utf8("\xF0\x9F\x98\x80"));  // beyond 16 bits
+}
+
+TEST(LocaleQEncode, Bytes) {
+    EXPECT_EQ(q_encode("a=b", 3), "3b =?ASCII?Q?a==b?=");
+    EXPECT_EQ(q_encode("\n", 1), "1b =?ASCII?Q?=0A?=");
+    EXPECT_EQ(q_encode("", 0), "0b =?ASCII?Q?" "?=");
+    EXPECT_EQ(q_encode(" ~\x7F\xFF\x1F", 5), "5b =?ASCII?Q? ~=7F=FF=1F?=");
+    EXPECT_EQ(q_encode("a\0b", 3), "3b =?ASCII?Q?a=00b?=");
+}
+
+TEST(LocaleSystem, CurrentDirectory) {
+    std::string saved;
+    current_directory(saved);
+    ASSERT_EQ(saved.back(), '/');
+    scratch_dir_t scratch;
+    ASSERT_FALSE(scratch.path.empty());
+    std::string inner = scratch.path + "/gone";
+    ASSERT_EQ(mkdir(inner.c_str(), 0700), 0);
+    std::string root, in_scratch, removed;
+
+    ASSERT_EQ(chdir("/"), 0);
+    current_directory(root);
+    ASSERT_EQ(chdir(scratch.path.c_str()), 0);
+    current_directory(in_scratch);
+    ASSERT_EQ(chdir(inner.c_str()), 0);
+    ASSERT_EQ(rmdir(inner.c_str()), 0);  // the working directory no longer exists
+    current_directory(removed);
+    ASSERT_EQ(chdir(saved.c_str()), 0);
+
+    EXPECT_EQ(root, "/");
+    EXPECT_EQ(in_scratch, scratch.path + "/");
+    EXPECT_EQ(removed, "./");
+}
+
+TEST(LocaleSystem, RunProgramWaiting) {
+    scratch_dir_t scratch;
+    ASSERT_FALSE(scratch.path.empty());
+    std::string exit3 = scratch.script("exit3", "exit 3");
+    EXPECT_EQ(run_program(exit3.c_str(), "", true), 3);
+    EXPECT_EQ(run_program("/bin/sh", "-c true", true), 0);
+    // Runs of white space separate words: the script sees three arguments.
+    std::string count = scratch.script("count", "exit $#");
+    EXPECT_EQ(run_program(count.c_str(), "  a \t b   c ", true), 3);
+    EXPECT_EQ(run_program(count.c_str(), " ", true), 0);
+    // Found along the search path.
+    EXPECT_EQ(run_program("sh", exit3.c_str(), true), 3);
+}
+
+TEST(LocaleSystem, RunProgramEndings) {
+    scratch_dir_t scratch;
+    ASSERT_FALSE(scratch.path.empty());
+    // The child that cannot exec leaves at once with the failure result -1.
+    EXPECT_EQ(run_program("/nonexistent/velmo-no-such-program", "x", true), 255);
+    std::string term = scratch.script("term", "kill -TERM $$");
+    EXPECT_EQ(run_program(term.c_str(), "", true), -SIGTERM);
+    std::string killed = scratch.script("killed", "kill -KILL $$");
+    errno = 0;
+    EXPECT_EQ(run_program(killed.c_str(), "", true), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(LocaleSystem, RunProgramNotWaitingGivesPid) {
+    scratch_dir_t scratch;
+    ASSERT_FALSE(scratch.path.empty());
+    std::string exit3 = scratch.script("exit3", "exit 3");
+    int pid = run_program(exit3.c_str(), "", false);
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+TEST(LocaleSystem, HostAndProcess) {
+    struct utsname names;
+    ASSERT_EQ(uname(&names), 0);
+    std::string expected = names.nodename;
+    for (char& c : expected)
+        if (isspace(static_cast<unsigned char>(c))) c = '_';
+    EXPECT_EQ(host_name(), expected);
+    char spaced[] = "a b\tc\nd\v\f\re";
+    replace_spaces(spaced, 5);
+    EXPECT_STREQ(spaced, "a_b_c\nd\v\f\re");  // only the first five bytes
+    replace_spaces(spaced, strlen(spaced));
+    EXPECT_STREQ(spaced, "a_b_c_d___e");
+    EXPECT_EQ(current_process_id(), static_cast<int32_t>(getpid()));
+    EXPECT_GE(cpu_count(), 1);
+    EXPECT_EQ(cpu_count(), static_cast<int>(sysconf(_SC_NPROCESSORS_CONF)));
+}
+
+TEST(LocaleSystem, TimeBreakDown) {
+    struct tm t;
+    ASSERT_TRUE(gmtime_safe(0, t));
+    EXPECT_EQ(t.tm_year, 70);
+    EXPECT_EQ(t.tm_yday, 0);
+    EXPECT_EQ(t.tm_hour, 0);
+    ASSERT_TRUE(gmtime_safe(951782400, t));  // 2000-02-29 00:00 UTC
+    EXPECT_EQ(t.tm_mon, 1);
+    EXPECT_EQ(t.tm_mday, 29);
+    EXPECT_TRUE(localtime_safe(951782400, t));
+    EXPECT_FALSE(gmtime_safe(LLONG_MAX, t));  // the year does not fit
+    struct timeval tv;
+    time_t before = time(nullptr);
+    time_of_day(tv);
+    time_t after = time(nullptr);
+    EXPECT_GE(tv.tv_usec, 0);
+    EXPECT_LT(tv.tv_usec, 1000000);
+    EXPECT_GE(tv.tv_sec + 1, before);
+    EXPECT_LE(tv.tv_sec, after + 1);
+}
+
+TEST(LocaleRandomString, LengthsAndAlphabet) {
+    const std::string alphabet = "qwertyuiopasdfghjklzxcvbnm1234567890QWERTYUIOPASDFGHJKLZXCVBNM";
+    std::string out = "stale";
+    random_string(out, 8, 8);
+    ASSERT_EQ(out.size(), 8u);
+    EXPECT_EQ(out.find_first_not_of(alphabet), std::string::npos);
+    random_string(out, 0, 0);
+    EXPECT_EQ(out, "");
+    bool seen[7] = {};
+    for (int i = 0; i < 400; ++i) {
+        random_string(out, 3, 6);
+        ASSERT_GE(out.size(), 3u);
+        ASSERT_LT(out.size(), 6u);  // the maximum itself is never reached
+        seen[out.size()] = true;
+        EXPECT_EQ(out.find_first_not_of(alphabet), std::string::npos);
+    }
+    EXPECT_TRUE(seen[3] && seen[4] && seen[5]);
+    EXPECT_THROW(random_string(out, 5, 4), BUG_exception_shell_t);
+}

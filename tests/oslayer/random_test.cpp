@@ -1,0 +1,191 @@
+// The ISAAC generator, draws under a lock, and the temporary directory lookup.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "oslayer/utilities.h"
+
+namespace {
+
+/// Fixed seed words, so that two states can be brought to the same point.
+std::vector<uint32_t> fixed_seed() {
+    std::vector<uint32_t> seed(256);
+    for (uint32_t i = 0; i < 256; ++i) seed[i] = i * 2654435761u + 17u;
+    return seed;
+}
+
+std::unique_ptr<sysrnd_state_t> seeded_state(const std::vector<uint32_t>& seed, if_lock_t* lock) {
+    std::unique_ptr<sysrnd_state_t> s(new sysrnd_state_t);
+    isaac_init(*s, seed.data());
+    s->lock = lock;
+    return s;
+}
+
+/// Sets or removes one environment variable and puts the old value back.
+class env_var_t {
+public:
+    explicit env_var_t(const char* name) : name(name) {
+        const char* v = getenv(name);
+        had = v != nullptr;
+        if (had) saved = v;
+    }
+    ~env_var_t() {
+        if (had)
+            setenv(name, saved.c_str(), 1);
+        else
+            unsetenv(name);
+    }
+    void set(const char* value) { setenv(name, value, 1); }
+    void unset() { unsetenv(name); }
+
+private:
+    const char* name;
+    bool had;
+    std::string saved;
+};
+
+}  // namespace
+
+TEST(RandomIsaac, MatchesPublishedVectorForZeroSeed) {
+    // The reference program seeds with zeros, then prints the block after
+    // the one that seeding generated.
+    std::unique_ptr<sysrnd_state_t> s(new sysrnd_state_t);
+    std::vector<uint32_t> zeros(256, 0);
+    isaac_init(*s, zeros.data());
+    EXPECT_EQ(s->remaining, 256u);
+    isaac_generate(*s);
+    const uint32_t expected[8] = {0xf650e4c8, 0xe448e96d, 0x98db2fb4, 0xf5fad54f,
+                                  0x433f1afb, 0xedec154a, 0xd8370487, 0x46ca4f9a};
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(s->results[i], expected[i]) << "word " << i;
+    EXPECT_EQ(s->c, 2u);
+}
+
+TEST(RandomIsaac, NullSeedIsDeterministicAndDiffersFromZeroSeed) {
+    std::unique_ptr<sysrnd_state_t> a(new sysrnd_state_t), b(new sysrnd_state_t), z(new sysrnd_state_t);
+    isaac_init(*a, nullptr);
+    isaac_init(*b, nullptr);
+    std::vector<uint32_t> zeros(256, 0);
+    isaac_init(*z, zeros.data());
+    EXPECT_EQ(a->remaining, 256u);
+    EXPECT_TRUE(std::equal(a->results, a->results + 256, b->results));
+    EXPECT_TRUE(std::equal(a->memory, a->memory + 256, b->memory));
+    EXPECT_FALSE(std::equal(a->results, a->results + 256, z->results));
+}
+
+TEST(RandomDraws, HandOutBlockFromTopThenRegenerate) {
+    std::vector<uint32_t> seed = fixed_seed();
+    std::unique_ptr<sysrnd_state_t> drawn = seeded_state(seed, nullptr);  // null lock: no locking
+    std::unique_ptr<sysrnd_state_t> by_hand = seeded_state(seed, nullptr);
+
+    EXPECT_EQ(sysrnd_next(*drawn), by_hand->results[255]);
+    EXPECT_EQ(sysrnd_next(*drawn), by_hand->results[254]);
+    EXPECT_EQ(drawn->remaining, 254u);
+    for (int i = 253; i >= 0; --i) ASSERT_EQ(sysrnd_next(*drawn), by_hand->results[i]) << "index " << i;
+    EXPECT_EQ(drawn->remaining, 0u);
+
+    // The 257th draw needs a new block.
+    isaac_generate(*by_hand);
+    EXPECT_EQ(sysrnd_next(*drawn), by_hand->results[255]);
+    EXPECT_EQ(drawn->remaining, 255u);
+    EXPECT_EQ(sysrnd_next(*drawn), by_hand->results[254]);
+    EXPECT_NE(by_hand->results[255], 0u);
+}
+
+TEST(RandomDraws, ConcurrentDrawsHandOutEachResultOnce) {
+    const int threads = 4;
+    const int per_thread = 10000;
+    std::vector<uint32_t> seed = fixed_seed();
+    mutex_t lock;
+    std::unique_ptr<sysrnd_state_t> shared = seeded_state(seed, &lock);
+    std::vector<std::vector<uint32_t>> got(threads);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            got[t].reserve(per_thread);
+            for (int i = 0; i < per_thread; ++i) got[t].push_back(sysrnd_next(*shared));
+        });
+    for (std::thread& w : workers) w.join();
+
+    std::unique_ptr<sysrnd_state_t> single = seeded_state(seed, nullptr);
+    std::vector<uint32_t> expected;
+    for (int i = 0; i < threads * per_thread; ++i) expected.push_back(sysrnd_next(*single));
+    std::vector<uint32_t> all;
+    for (const std::vector<uint32_t>& g : got) all.insert(all.end(), g.begin(), g.end());
+    std::sort(all.begin(), all.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(all, expected);
+    EXPECT_EQ(shared->remaining, single->remaining);
+}
+
+TEST(RandomLocker, HoldsLockForItsScopeAndAcceptsNull) {
+    mutex_t lock;
+    auto taken_elsewhere = [&lock] {
+        bool got = false;
+        std::thread([&] {
+            got = lock.trylock();
+            if (got) lock.unlock();
+        }).join();
+        return got;
+    };
+    {
+        late_locker_t guard(&lock);
+        EXPECT_FALSE(taken_elsewhere());
+    }
+    EXPECT_TRUE(taken_elsewhere());
+    { late_locker_t nothing(nullptr); }
+}
+
+TEST(RandomSeed, SeedsFromClockAndStoresLock) {
+    mutex_t lock;
+    std::unique_ptr<sysrnd_state_t> a(new sysrnd_state_t), b(new sysrnd_state_t);
+    a->seed_counter.set(41);
+    sysrnd_seed(*a, &lock);
+    sysrnd_seed(*b, nullptr);
+    EXPECT_EQ(a->lock, &lock);
+    EXPECT_EQ(b->lock, nullptr);
+    EXPECT_EQ(a->seed_counter.read(), 1u);  // reset, then counted once
+    EXPECT_EQ(a->remaining, 256u);
+    // Separate clock readings make separate sequences.
+    EXPECT_FALSE(std::equal(a->results, a->results + 256, b->results));
+    sysrnd_next(*a);
+    EXPECT_EQ(a->remaining, 255u);
+}
+
+TEST(RandomSeed, ProcessGeneratorIsSeededBeforeMain) {
+    EXPECT_EQ(sysrnd.lock, &sysrnd_guard);
+    EXPECT_EQ(sysrnd.seed_counter.read(), 1u);
+    uint32_t before = sysrnd.remaining;
+    EXPECT_LE(before, 256u);
+    sysrnd_next(sysrnd);
+    EXPECT_EQ(sysrnd.remaining, before == 0 ? 255u : before - 1);
+}
+
+TEST(RandomTempDirectory, EnvironmentOrderAndFallback) {
+    env_var_t temp("TEMP"), tmp("TMP");
+    temp.set("/velmo/temp");
+    tmp.set("/velmo/tmp");
+    EXPECT_STREQ(temp_directory(), "/velmo/temp");
+
+    temp.set("");  // present but empty still wins
+    EXPECT_STREQ(temp_directory(), "");
+
+    temp.unset();
+    EXPECT_STREQ(temp_directory(), "/velmo/tmp");
+    tmp.set("");
+    EXPECT_STREQ(temp_directory(), "");
+
+    tmp.unset();
+    const char* expected = "";
+    for (const char* dir : {"/var/tmp", "/tmp", "/usr/tmp"})
+        if (access(dir, F_OK) == 0) {
+            expected = dir;
+            break;
+        }
+    EXPECT_STREQ(temp_directory(), expected);
+}

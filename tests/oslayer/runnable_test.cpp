@@ -1,0 +1,474 @@
+// Thread registry, per-thread named objects and the /proc statistics.
+#include "oslayer/runnable.h"
+
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "oslayer/loggers.h"
+
+using kern_n::runnable_t;
+
+namespace {
+
+class worker_t : public runnable_t {
+public:
+    explicit worker_t(const std::string& n = "", int32_t p = 0) {
+        name = n;
+        pid = p;
+    }
+    const char* type_name() const override { return "thr"; }
+};
+
+/// Records its destruction in a shared journal.
+class journalled_t : public if_root_t {
+public:
+    journalled_t(std::vector<std::string>& j, std::string t) : journal(j), tag(std::move(t)) {}
+    ~journalled_t() override { journal.push_back(tag); }
+    std::vector<std::string>& journal;
+    std::string tag;
+};
+
+std::vector<std::string> listed() {
+    std::vector<std::string> out;
+    runnable_t::running_list(out);
+    return out;
+}
+
+/// Runs `body` on a thread of its own and waits for it.
+template <class F>
+void on_fresh_thread(F body) {
+    std::thread t(body);
+    t.join();
+}
+
+/// Makes a descriptor logger on a temporary file the root logger for the
+/// lifetime of the object; the previous root comes back afterwards.
+class log_capture_t {
+public:
+    explicit log_capture_t(int level) {
+        char path_template[] = "/tmp/runnable_test_log_XXXXXX";
+        fd = mkstemp(path_template);
+        path = path_template;
+        logger = new fd_logger_t(fd);
+        logger->set_level(level);
+        previous = if_logger_t::Log;
+        if_logger_t::Log = logger;
+    }
+    ~log_capture_t() {
+        if_logger_t::Log = previous;
+        delete logger;
+        close(fd);
+        unlink(path.c_str());
+    }
+    /// The logged messages that start with `marker`, line prefixes cut off.
+    std::vector<std::string> messages(const std::string& marker) {
+        logger->flush_repeats();
+        std::ifstream in(path);
+        std::vector<std::string> out;
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t at = line.find(marker);
+            if (at != std::string::npos) out.push_back(line.substr(at));
+        }
+        return out;
+    }
+
+private:
+    int fd;
+    std::string path;
+    fd_logger_t* logger;
+    if_logger_t* previous;
+};
+
+// ---------------------------------------------------------------- registry
+
+TEST(RunnableRegistry, RegisteredFromConstructionUntilDestructionCopiesNever) {
+    ASSERT_TRUE(listed().empty());
+    worker_t a("one", 42);
+    auto b = std::make_unique<worker_t>("two");
+    EXPECT_EQ(0xFFFFFFFFu, b->handle);
+    EXPECT_EQ(0, b->pid);
+    EXPECT_EQ(a.seqid + 1, b->seqid);
+    EXPECT_EQ((std::vector<std::string>{"thr#000042/ffffffff one", "thr#000000/ffffffff two"}), listed());
+    b.reset();
+    a.handle = 0x1234;
+    {
+        worker_t copy(a);
+        EXPECT_EQ(a.seqid, copy.seqid);
+        EXPECT_EQ(1u, listed().size());
+    }
+    // The copy's destructor must not have removed the original's entry.
+    EXPECT_EQ(std::vector<std::string>{"thr#000042/00001234 one"}, listed());
+}
+
+TEST(RunnableRegistry, SeqIdsStayUniqueAcrossThreads) {
+    const int threads = 8, per_thread = 200;
+    std::vector<std::vector<uint32_t>> seen(threads);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&seen, t] {
+            for (int i = 0; i < per_thread; ++i) {
+                worker_t w;
+                seen[t].push_back(w.seqid);
+            }
+        });
+    for (auto& t : pool) t.join();
+    std::set<uint32_t> all;
+    for (auto& v : seen) all.insert(v.begin(), v.end());
+    EXPECT_EQ(static_cast<size_t>(threads * per_thread), all.size());
+    EXPECT_TRUE(listed().empty());
+}
+
+TEST(RunnableRegistry, RunningListFormatsAndQuotesNamesWithBlanks) {
+    worker_t pool_thread("thr:0", 4711);
+    worker_t spaced("io pool:3", 7);
+    spaced.handle = 0xABC;
+    worker_t unnamed;
+    std::vector<std::string> out{"kept"};
+    runnable_t::running_list(out);
+    EXPECT_EQ((std::vector<std::string>{"kept", "thr#004711/ffffffff thr:0", "thr#000007/00000abc \"io pool:3\"",
+                                        "thr#000000/ffffffff "}),
+              out);
+}
+
+TEST(RunnableRegistry, SelfNameAndThreadId) {
+    EXPECT_EQ(static_cast<unsigned long>(getpid()), current_thread_id());
+    on_fresh_thread([] {
+        EXPECT_STREQ("noname", runnable_t::self_name());
+        EXPECT_EQ(nullptr, runnable_t::self());
+        worker_t me("pool:2");
+        pthread_setspecific(runnable_t::self_key, &me);
+        EXPECT_EQ(&me, runnable_t::self());
+        EXPECT_STREQ("pool:2", runnable_t::self_name());
+        pthread_setspecific(runnable_t::self_key, nullptr);
+        EXPECT_EQ(static_cast<unsigned long>(syscall(SYS_gettid)), current_thread_id());
+        EXPECT_NE(static_cast<unsigned long>(getpid()), current_thread_id());
+    });
+}
+
+// ------------------------------------------------------------ show_threads
+
+TEST(RunnableShowThreads, CountLineAgreesInNumber) {
+    ASSERT_TRUE(listed().empty());
+    log_capture_t log(LOG_LEVEL_NOTICE);
+    runnable_t::show_threads();
+    worker_t w("thr:0", 4711);
+    runnable_t::show_threads();
+    EXPECT_EQ((std::vector<std::string>{"[Stat] There are 0 running threads ", "[Stat] There is 1 running thread ",
+                                        "[Stat] Threads: thr#004711/ffffffff thr:0"}),
+              log.messages("[Stat]"));
+}
+
+TEST(RunnableShowThreads, LinesBreakOncePast64Characters) {
+    ASSERT_TRUE(listed().empty());
+    // Entries of 30 characters: two with separators make exactly 64 (kept
+    // together), the third passes the limit and closes the line. An entry of
+    // 63 characters fills a line alone; one of 62 still takes a neighbour.
+    std::string x63(43, 'x'), y62(42, 'y');
+    std::vector<std::unique_ptr<worker_t>> workers;
+    for (const std::string& n : {std::string("name-00001"), std::string("name-00002"), std::string("name-00003"), x63,
+                                 y62, std::string("name-00004")})
+        workers.push_back(std::make_unique<worker_t>(n));
+    log_capture_t log(LOG_LEVEL_NOTICE);
+    runnable_t::show_threads();
+    std::string e = "thr#000000/ffffffff ";
+    EXPECT_EQ((std::vector<std::string>{
+                  "[Stat] There are 6 running threads ",
+                  "[Stat] Threads: " + e + "name-00001, " + e + "name-00002, " + e + "name-00003",
+                  "[Stat] Threads: " + e + x63,
+                  "[Stat] Threads: " + e + y62 + ", " + e + "name-00004",
+              }),
+              log.messages("[Stat]"));
+}
+
+// --------------------------------------------------------- per-thread map
+
+TEST(RunnableTls, KeysCompareByTextAndMapsArePerThread) {
+    std::vector<std::string> journal;
+    on_fresh_thread([&] {
+        runnable_t::cleanup_tls();  // no map yet: nothing to do
+        EXPECT_EQ(nullptr, runnable_t::get_tls_value("ICONV-Utf8-2-Local"));
+        auto* obj = new journalled_t(journal, "a");
+        runnable_t::set_tls_value("ICONV-Utf8-2-Local", obj);
+        char same_text[] = "ICONV-Utf8-2-Local";
+        EXPECT_EQ(obj, runnable_t::get_tls_value(same_text));
+        EXPECT_EQ(nullptr, runnable_t::get_tls_value("ICONV-Utf8-2-Loca"));
+        on_fresh_thread([] { EXPECT_EQ(nullptr, runnable_t::get_tls_value("ICONV-Utf8-2-Local")); });
+        runnable_t::cleanup_tls();
+    });
+    EXPECT_EQ(std::vector<std::string>{"a"}, journal);
+}
+
+TEST(RunnableTls, ReplacingDeletesOnlyAnotherObject) {
+    std::vector<std::string> journal;
+    on_fresh_thread([&] {
+        auto* first = new journalled_t(journal, "first");
+        auto* second = new journalled_t(journal, "second");
+        runnable_t::set_tls_value("k", first);
+        runnable_t::set_tls_value("k", second);
+        EXPECT_EQ(std::vector<std::string>{"first"}, journal);
+        runnable_t::set_tls_value("k", second);  // the same object stays alive
+        EXPECT_EQ(std::vector<std::string>{"first"}, journal);
+        EXPECT_EQ("second", static_cast<journalled_t*>(runnable_t::get_tls_value("k"))->tag);
+        runnable_t::cleanup_tls();
+    });
+    EXPECT_EQ((std::vector<std::string>{"first", "second"}), journal);
+}
+
+TEST(RunnableTls, CleanupDeletesAllInKeyOrderAndForgetsThem) {
+    std::vector<std::string> journal;
+    on_fresh_thread([&] {
+        for (const char* k : {"c", "a", "b"}) runnable_t::set_tls_value(k, new journalled_t(journal, k));
+        runnable_t::set_tls_value("null", nullptr);
+        runnable_t::cleanup_tls();
+        EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), journal);
+        EXPECT_EQ(nullptr, runnable_t::get_tls_value("a"));
+        runnable_t::cleanup_tls();  // nothing left: no second deletion
+    });
+    EXPECT_EQ(3u, journal.size());
+}
+
+TEST(RunnableTls, DestroyingARunnableCleansTheCallingThread) {
+    std::vector<std::string> journal;
+    on_fresh_thread([&] {
+        auto w = std::make_unique<worker_t>("w");
+        runnable_t::set_tls_value("x", new journalled_t(journal, "x"));
+        w.reset();
+        EXPECT_EQ(std::vector<std::string>{"x"}, journal);
+        EXPECT_EQ(nullptr, runnable_t::get_tls_value("x"));
+    });
+}
+
+TEST(RunnableTls, FailedStoreNamesThreadKeyAndReason) {
+    std::string message;
+    on_fresh_thread([&] {
+        worker_t me("pool:5");
+        pthread_setspecific(runnable_t::self_key, &me);
+        // A key number past the system's limit makes pthread_setspecific
+        // fail the way it would for a key that was never created.
+        pthread_key_t saved = runnable_t::tls_key;
+        runnable_t::tls_key = PTHREAD_KEYS_MAX;
+        journalled_t* value = nullptr;
+        std::vector<std::string> journal;
+        try {
+            value = new journalled_t(journal, "v");
+            runnable_t::set_tls_value("ICONV-Local-2-Utf8", value);
+        } catch (const thread_exception_shell_t& e) {
+            message = e.what();
+        }
+        runnable_t::tls_key = saved;
+        pthread_setspecific(runnable_t::self_key, nullptr);
+        EXPECT_EQ(nullptr, runnable_t::get_tls_value("ICONV-Local-2-Utf8"));
+        EXPECT_TRUE(journal.empty());  // the caller still owns the object
+        delete value;
+    });
+    errno = EINVAL;
+    EXPECT_EQ("[pool:5] cannot set TLS value for key \"ICONV-Local-2-Utf8\" because of " + get_last_error(), message);
+}
+
+// -------------------------------------------------------------- statistics
+
+/// Burns `seconds` of this thread's CPU time.
+void burn_cpu(double seconds) {
+    timespec ts;
+    volatile unsigned long sink = 0;
+    do {
+        for (int i = 0; i < 100000; ++i) sink = sink + i;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    } while (ts.tv_sec + ts.tv_nsec / 1e9 < seconds);
+}
+
+/// Threads that burn CPU, then stay alive until released, so that their
+/// /proc task entries exist while the statistics are read.
+class parked_threads_t {
+public:
+    parked_threads_t(int n, double cpu_seconds) {
+        for (int i = 0; i < n; ++i)
+            threads.emplace_back([this, cpu_seconds] {
+                burn_cpu(cpu_seconds);
+                ++ready;
+                while (!released) usleep(1000);
+            });
+        while (ready < n) usleep(1000);
+    }
+    ~parked_threads_t() {
+        released = true;
+        for (auto& t : threads) t.join();
+    }
+
+private:
+    std::atomic<int> ready{0};
+    std::atomic<bool> released{false};
+    std::vector<std::thread> threads;
+};
+
+TEST(RunnableStats, CpuUsageGrowsWithWorkOfLiveThreads) {
+    d_uint64_t user0 = 0, system0 = 0, user1 = 0, system1 = 0;
+    runnable_t::cpu_usage(&user0, &system0);
+    parked_threads_t busy(4, 0.25);
+    runnable_t::cpu_usage(&user1, &system1);
+    // Four threads burnt a quarter second each: at least half a second in
+    // 10 ns units, whatever the tick granularity.
+    EXPECT_GE((user1 + system1) - (user0 + system0), 50000000u);
+    d_uint64_t only_system = 12345;
+    runnable_t::cpu_usage(nullptr, &only_system);
+    EXPECT_NE(12345u, only_system);
+    runnable_t::cpu_usage(nullptr, nullptr);
+    EXPECT_EQ(250000000u, runnable_t::jiffies_to_ticks(250, 100));
+}
+
+TEST(RunnableStats, PagingUsageCountsFaultsIoUsageIsZero) {
+    d_uint64_t minor0 = 0, major0 = 0, other = 77;
+    runnable_t::paging_usage(&minor0, &major0, &other);
+    EXPECT_GT(minor0, 0u);
+    EXPECT_EQ(0u, other);
+    std::vector<char> fresh(32 << 20);
+    for (size_t i = 0; i < fresh.size(); i += 4096) fresh[i] = 1;
+    d_uint64_t minor1 = 0;
+    runnable_t::paging_usage(&minor1, nullptr, nullptr);
+    EXPECT_GT(minor1, minor0);
+    d_uint64_t r = 5, w = 6;
+    runnable_t::io_usage(&r, &w);
+    EXPECT_EQ(0u, r + w);
+}
+
+TEST(RunnableStats, StatusCountsLiveThreadsAndMemory) {
+    parked_threads_t parked(3, 0.0);
+    runnable_t::status_t st;
+    memset(&st, 0xAB, sizeof st);
+    runnable_t::status_usage(&st);
+    EXPECT_GE(st.threads, 4u);
+    EXPECT_GT(st.vm_rss, 0u);
+    EXPECT_EQ(0u, st.vm_rss % 1024);  // reported in kB
+    EXPECT_GE(st.vm_size, st.vm_rss);
+    EXPECT_GT(st.context_switches, 0u);
+    EXPECT_GT(st.page_faults, 0u);
+}
+
+TEST(RunnableStats, WithoutNptlReadsRegisteredPidsAndSkipsMissing) {
+    ASSERT_TRUE(listed().empty());
+    burn_cpu(0.15);
+    worker_t process("main", getpid());
+    worker_t gone("gone", 0);
+    log_capture_t log(LOG_LEVEL_DEBUG);
+    runnable_t::NPTL = false;
+    d_uint64_t user = 0, system = 0, minor = 0;
+    runnable_t::cpu_usage(&user, &system);
+    runnable_t::paging_usage(&minor, nullptr, nullptr);
+    runnable_t::NPTL = true;
+    EXPECT_GE(user + system, 10000000u);
+    EXPECT_GT(minor, 0u);
+    errno = ENOENT;
+    std::string reason = "cannot open file \"/proc/0/stat\" for read because of " + get_last_error();
+    EXPECT_EQ((std::vector<std::string>{"Unable to get CPU time information because of " + reason,
+                                        "Unable to get paging information because of " + reason}),
+              log.messages("Unable to get"));
+}
+
+// ---------------------------------------------------------------- parsers
+
+/// The getrusage error message of a failed parse, or "" when none.
+template <class F>
+std::string parse_error(F parse) {
+    try {
+        parse();
+    } catch (const getrusage_exception_shell_t& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// A stat line: pid, name, state, then fields 4..; utime and stime are
+// fields 14 and 15, minflt and majflt fields 10 and 12.
+const char* const real_stat =
+    "4711 (we(ird) na)me) S 1 4711 4711 0 -1 4194560 100 7 200 9 250 30 0 0 20 0 1 0 5 0 0\n";
+
+TEST(RunnableParsers, TimesAndPagingFromLastParenthesis) {
+    d_uint64_t u = 5, s = 7, mi = 1, ma = 2;
+    runnable_t::parse_times(real_stat, "/p", u, s);
+    EXPECT_EQ(255u, u);
+    EXPECT_EQ(37u, s);
+    runnable_t::parse_paging(real_stat, "/p", mi, ma);
+    EXPECT_EQ(101u, mi);
+    EXPECT_EQ(202u, ma);
+    // Runs of blanks separate like one blank; without ')' the text is whole.
+    u = s = 0;
+    runnable_t::parse_times("S  1 2 3 4 5   6 7 8 9 10 11 12 13", "/p", u, s);
+    EXPECT_EQ(11u, u);
+    EXPECT_EQ(12u, s);
+}
+
+TEST(RunnableParsers, TimesFailuresNameTheFile) {
+    d_uint64_t u = 3, s = 4;
+    auto times = [&](const char* text) {
+        return parse_error([&] { runnable_t::parse_times(text, "/proc/9/stat", u, s); });
+    };
+    EXPECT_EQ("cannot find ')' in \"/proc/9/stat\"", times("9 (name) S 1 2)"));
+    EXPECT_EQ("cannot find ')' in \"/proc/9/stat\"", times(""));
+    EXPECT_EQ("cannot find word #12 after ')' in \"/proc/9/stat\"", times("9 (n) S 1 2 3 4 5 6 7 8 9 10"));
+    EXPECT_EQ("cannot find utime in \"/proc/9/stat\"", times("9 (n) S 1 2 3 4 5 6 7 8 9 10  "));
+    EXPECT_EQ("cannot find stime in \"/proc/9/stat\"", times("9 (n) S 1 2 3 4 5 6 7 8 9 10 250"));
+    EXPECT_EQ("cannot find stime in \"/proc/9/stat\"", times("9 (n) S 1 2 3 4 5 6 7 8 9 10 250  "));
+    // A bad number adds nothing, not even the good one before it; the
+    // counters keep their 32-bit range.
+    EXPECT_THROW(runnable_t::parse_times("(n) S 1 2 3 4 5 6 7 8 9 10 25 3x", "/p", u, s),
+                 number_format_exception_shell_t);
+    EXPECT_THROW(runnable_t::parse_times("(n) S 1 2 3 4 5 6 7 8 9 10 4294967296 3", "/p", u, s),
+                 number_format_exception_shell_t);
+    EXPECT_EQ(3u, u);
+    EXPECT_EQ(4u, s);
+}
+
+TEST(RunnableParsers, PagingFailuresNameTheFile) {
+    d_uint64_t mi = 3, ma = 4;
+    auto paging = [&](const char* text) {
+        return parse_error([&] { runnable_t::parse_paging(text, "/x/stat", mi, ma); });
+    };
+    EXPECT_EQ("cannot find ')' in \"/x/stat\"", paging("1 (a) b)"));
+    EXPECT_EQ("cannot find word #8 after ')' in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6"));
+    EXPECT_EQ("cannot find minflt in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6  "));
+    EXPECT_EQ("cannot find word #10 after ')' in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6 100"));
+    EXPECT_EQ("cannot find word #10 after ')' in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6 100 7"));
+    EXPECT_EQ("cannot find majflt in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6 100 7  "));
+    EXPECT_EQ(3u, mi);
+    EXPECT_EQ(4u, ma);
+}
+
+TEST(RunnableParsers, StatusSizesAndUnits) {
+    runnable_t::status_t st{};
+    runnable_t::parse_status("Name:\tcat\nThreads:\t7\nVmSize:\t  2 mB\nVmRSS:\t    1234 kB\n", st);
+    EXPECT_EQ(7u, st.threads);
+    EXPECT_EQ(2u << 20, st.vm_size);
+    EXPECT_EQ(1263616u, st.vm_rss);
+
+    runnable_t::status_t bare{};
+    runnable_t::parse_status("VmSize: 3 gB\r\nVmRSS: 55", bare);
+    EXPECT_EQ(3ull << 30, bare.vm_size);
+    EXPECT_EQ(55u, bare.vm_rss);
+
+    runnable_t::status_t odd{};
+    odd.vm_size = 9;
+    runnable_t::parse_status("VmRSS: 5 pages\nvmsize: 8 kB\nVmSize 8 kB\nThreads: x1\n", odd);
+    EXPECT_EQ(5u, odd.vm_rss);   // unknown unit: the bare number
+    EXPECT_EQ(9u, odd.vm_size);  // labels match exactly, case included
+    EXPECT_EQ(0u, odd.threads);  // not a number
+
+    runnable_t::status_t three{};
+    runnable_t::parse_status("Threads: 1\nThreads: 2\nThreads: 3\nVmRSS: 9 kB\n", three);
+    EXPECT_EQ(3u, three.threads);
+    EXPECT_EQ(0u, three.vm_rss);  // the walk stopped after three known lines
+}
+
+}  // namespace
