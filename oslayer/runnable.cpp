@@ -105,8 +105,15 @@ runnable_t::runnable_t(const runnable_t& other)
 
 runnable_t::~runnable_t() {
     TRACE_POINT;
-    // Unregistered first: the derived part is already gone, so the running
-    // list must stop reaching this object's type_name as early as possible.
+    unregister_self();
+    reporting([] { cleanup_tls(); },
+              [this](const char* reason, const d_exception_t_shell_t* shell) {
+                  std::string text = format_string("%s: Cleanup TLS failed because of %s", name.c_str(), reason);
+                  pretty_print_exception(LOG_LEVEL_ERROR, "%s", text.c_str(), shell);
+              });
+}
+
+void runnable_t::unregister_self() {
     reporting(
         [this] {
             if (!runnables_guard) return;
@@ -118,11 +125,6 @@ runnable_t::~runnable_t() {
             std::string text = format_string("%s: Removing self failed because of %s", name.c_str(), reason);
             pretty_print_exception(LOG_LEVEL_ERROR, "%s", text.c_str(), shell);
         });
-    reporting([] { cleanup_tls(); },
-              [this](const char* reason, const d_exception_t_shell_t* shell) {
-                  std::string text = format_string("%s: Cleanup TLS failed because of %s", name.c_str(), reason);
-                  pretty_print_exception(LOG_LEVEL_ERROR, "%s", text.c_str(), shell);
-              });
 }
 
 runnable_t* runnable_t::self() { return static_cast<runnable_t*>(pthread_getspecific(self_key)); }

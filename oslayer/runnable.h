@@ -85,6 +85,13 @@ public:
     static bool NPTL;
     static sigset_t blocked_signals;
 
+protected:
+    /// Takes the object out of the running list. A derived class calls it
+    /// first thing in its own destructor: once the derived part is gone, the
+    /// running list must no longer reach its type_name.
+    void unregister_self();
+
+public:
     /// Creates the keys and statics; run once by library start-up.
     static void init_statics();
     static void destroy_statics();

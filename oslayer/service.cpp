@@ -1,0 +1,131 @@
+// The service process: detaching into the background and the PID-file guard.
+#include "service.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "amtypes.h"
+#include "file.h"
+#include "filestr.h"
+#include "loggers.h"
+#include "utilities.h"
+
+namespace {
+
+/// The PID file of a running instance: written when no live process holds
+/// it, removed again by the instance that wrote it.
+class kewl_pid_file_t : private file_t, public virtual if_root_t {
+public:
+    explicit kewl_pid_file_t(const std::string& path);
+    ~kewl_pid_file_t() override;
+
+    /// This object wrote the file and removes it again.
+    bool created;
+    /// Loading may go on.
+    bool go_on;
+
+private:
+    /// True when the file names a live process (loading must stop).
+    bool held_by_live_process();
+    void write_own_pid();
+};
+
+kewl_pid_file_t::kewl_pid_file_t(const std::string& path) : file_t(path), created(false), go_on(false) {
+    TRACE_POINT;
+    if (exists() && held_by_live_process()) return;
+    write_own_pid();
+}
+
+kewl_pid_file_t::~kewl_pid_file_t() {
+    TRACE_POINT;
+    if (!created) return;
+    if (remove())
+        LOG_AT(LOG_LEVEL_TRACE3, "PID file \"%s\" removed", fullpath.c_str());
+    else
+        LOG_AT(LOG_LEVEL_ERROR, "Unable to remove PID file \"%s\" because of %s", fullpath.c_str(),
+               get_last_error().c_str());
+}
+
+bool kewl_pid_file_t::held_by_live_process() {
+    uint32_t pid;
+    try {
+        mbuf_t content;
+        file2mbuf(content, fullpath.c_str());
+        pid = content.view().toul(10);
+    } catch (const d_exception_t_shell_t& e) {
+        LOG_AT(LOG_LEVEL_WARNING, "Unable to read existing PID file \"%s\" because of %s", fullpath.c_str(), e.what());
+        return false;
+    }
+    // 0 and values past the pid range would make kill() address a process
+    // group or every process; EPERM means the process lives under another user.
+    bool alive = pid != 0 && pid <= static_cast<uint32_t>(INT_MAX) &&
+                 (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    if (!alive) {
+        LOG_AT(LOG_LEVEL_WARNING, "Stalled PID file \"%s\" will be overwritten", fullpath.c_str());
+        return false;
+    }
+    LOG_AT(LOG_LEVEL_CRIT, "Found PID file \"%s\" and process with PID %u exists, abort loading", fullpath.c_str(),
+           pid);
+    fprintf(stderr, "Process with PID %u exists, abort loading (%s)\n", pid, fullpath.c_str());
+    return true;
+}
+
+void kewl_pid_file_t::write_own_pid() {
+    go_on = true;
+    if (!write(format_string("%u", static_cast<unsigned>(::getpid())))) {
+        LOG_AT(LOG_LEVEL_ERROR, "Unable to create PID file \"%s\" because of %s", fullpath.c_str(),
+               get_last_error().c_str());
+        return;
+    }
+    created = true;
+    LOG_AT(LOG_LEVEL_TRACE3, "Created PID file \"%s\"", fullpath.c_str());
+}
+
+}  // namespace
+
+namespace base_n {
+
+int daemonize(bool keep_cwd, bool keep_fds) {
+    pid_t child = ::fork();
+    if (child < 0) return -1;
+    // The parent leaves at once: no exit handlers, no stdio flushing, so
+    // nothing buffered before the fork is written twice.
+    if (child > 0) ::_exit(0);
+    if (::setsid() < 0) return -1;
+    if (!keep_cwd) (void)::chdir("/");
+    if (keep_fds) return 0;
+    int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd < 0) return 0;
+    ::dup2(null_fd, 0);
+    ::dup2(null_fd, 1);
+    ::dup2(null_fd, 2);
+    if (null_fd > 2) ::close(null_fd);
+    return 0;
+}
+
+service_process_t::service_process_t(const char* program_name_, bool flag1, bool flag2, bool flag3, bool flag4)
+    : program_name(program_name_), background(false), options{{flag1, flag2, flag3, flag4}} {}
+
+service_process_t::~service_process_t() { pid_file.reset(); }
+
+int service_process_t::go(body_t* body, int argc, char** argv) {
+    TRACE_POINT;
+    if (background && daemonize(true, false) < 0)
+        LOG_AT(LOG_LEVEL_WARNING, "Cannot go to background because of %s", get_last_error().c_str());
+    body(argc, argv);
+    return 0;
+}
+
+bool service_process_t::create_pid(const std::string& path) {
+    if (!pid_file) pid_file.reset(new kewl_pid_file_t(path));
+    // if_root_t is a virtual base: only dynamic_cast can go back down.
+    return dynamic_cast<kewl_pid_file_t&>(*pid_file).go_on;
+}
+
+}  // namespace base_n

@@ -1,0 +1,298 @@
+// The fatal-signal report, always in a forked child whose standard error is
+// read through a pipe: the child faults for real (or is sent the signal) and
+// the parent checks the text line by line and how the child ended.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "oslayer/postmortem.h"
+
+namespace {
+
+struct child_t {
+    std::vector<std::string> lines;
+    int status = -1;
+    pid_t pid = -1;
+    bool finished = false;
+};
+
+/// Runs body in a forked child with standard error on a pipe. A child that
+/// outlives the body exits with 99; one still running after 30 s is killed.
+template <class F>
+child_t run_child(F body) {
+    child_t result;
+    int fds[2];
+    if (pipe(fds) != 0) return result;
+    pid_t pid = fork();
+    if (pid == 0) {
+        rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);  // a dying child must not leave core files
+        dup2(fds[1], STDERR_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        body();
+        _exit(99);
+    }
+    close(fds[1]);
+    result.pid = pid;
+    std::string text;
+    char buf[4096];
+    pollfd p = {fds[0], POLLIN, 0};
+    while (poll(&p, 1, 30000) > 0) {
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    if (pid > 0) {
+        // The pipe closes a moment before the child can be reaped.
+        for (int tries = 0; tries < 3000 && !result.finished; ++tries) {
+            result.finished = waitpid(pid, &result.status, WNOHANG) == pid;
+            if (!result.finished) usleep(10000);
+        }
+        if (!result.finished) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &result.status, 0);
+        }
+    }
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        result.lines.push_back(text.substr(start, nl - start));
+    if (start < text.size()) result.lines.push_back(text.substr(start) + "<no newline>");
+    return result;
+}
+
+/// True when the child ended by exactly that signal.
+bool died_by(const child_t& c, int signo) {
+    return c.finished && WIFSIGNALED(c.status) && WTERMSIG(c.status) == signo;
+}
+
+/// A load from address 0, written as an instruction so that no sanitizer
+/// check stands between the program and the hardware fault.
+void load_from_address_zero() {
+    unsigned long value;
+    asm volatile("movq 0, %0" : "=r"(value) : : "memory");
+    (void)value;
+}
+
+const char* const hex16 = "[0-9a-f]{16}";
+
+/// Checks the seven register lines starting at `first`.
+void expect_register_lines(const std::vector<std::string>& lines, size_t first) {
+    ASSERT_GE(lines.size(), first + 7);
+    const std::string h = hex16;
+    const std::string shapes[7] = {
+        " Flags=" + h + "   Link=" + h + "  CR2=" + h + " OMsk=" + h,
+        "   RAX=" + h + "    RBX=" + h + "  RCX=" + h + "  RDX=" + h,
+        "   RDI=" + h + "    RSI=" + h + "  RBP=" + h + "  RSP=" + h,
+        "    R8=" + h + "     R9=" + h + "  R10=" + h + "  R11=" + h,
+        "   R12=" + h + "    R13=" + h + "  R14=" + h + "  R15=" + h,
+        "  TRAP=" + h + "    ERR=" + h + "  EFL=" + h + " CSGSFS=" + h,
+        "CS:RIP=[0-9a-f]{4}:" + h,
+    };
+    for (size_t k = 0; k < 7; ++k)
+        EXPECT_TRUE(std::regex_match(lines[first + k], std::regex(shapes[k]))) << lines[first + k];
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ real faults
+
+TEST(PostmortemReport, NullLoadReportsAndEndsBySegv) {
+    child_t c = run_child([] {
+        install_fatal_signal_handlers();
+        load_from_address_zero();
+    });
+    ASSERT_EQ(c.lines.size(), 10u) << ::testing::PrintToString(c.lines);
+    EXPECT_EQ(c.lines[0], "Fatal error \"Segmentation fault\"");
+    EXPECT_EQ(c.lines[1], "Signo=11 Errno=0 Code=1 from unknown #1");
+    // The address word is zero, so there is no sender line.
+    EXPECT_EQ(c.lines[2], "\"Address not mapped to object\" ocurred at address 00000000");
+    expect_register_lines(c.lines, 3);
+    // A page fault (trap 14) on a user-mode read at address 0, from user code (CS 0x33).
+    EXPECT_NE(c.lines[3].find("CR2=0000000000000000"), std::string::npos) << c.lines[3];
+    EXPECT_EQ(c.lines[8].substr(0, 26), "  TRAP=000000000000000e   ");
+    EXPECT_EQ(c.lines[9].substr(0, 12), "CS:RIP=0033:");
+    EXPECT_TRUE(died_by(c, SIGSEGV)) << c.status;
+}
+
+TEST(PostmortemReport, TwoThreadsFaultingTogetherGiveOneReport) {
+    for (int round = 0; round < 3; ++round) {
+        child_t c = run_child([] {
+            install_fatal_signal_handlers();
+            std::atomic<int> ready(0);
+            auto fault = [&ready] {
+                ready.fetch_add(1);
+                while (ready.load() < 2) {
+                }
+                load_from_address_zero();
+            };
+            std::thread a(fault), b(fault);
+            a.join();
+            b.join();
+        });
+        ASSERT_EQ(c.lines.size(), 10u) << ::testing::PrintToString(c.lines);
+        EXPECT_EQ(c.lines[0], "Fatal error \"Segmentation fault\"");
+        EXPECT_TRUE(died_by(c, SIGSEGV)) << c.status;
+    }
+}
+
+// ----------------------------------------------------------- sent signals
+
+TEST(PostmortemReport, AbortSentToItselfNamesSenderAndEndsTheProcess) {
+    child_t c = run_child([] {
+        install_fatal_signal_handlers();
+        tgkill(getpid(), gettid(), SIGABRT);
+        _exit(3);  // the report raises the signal again, so this is never reached
+    });
+    ASSERT_EQ(c.lines.size(), 11u) << ::testing::PrintToString(c.lines);
+    EXPECT_EQ(c.lines[0], "Fatal error \"Aborted\"");
+    EXPECT_EQ(c.lines[1], "Signo=6 Errno=0 Code=-6 from kernel #-6");
+    EXPECT_EQ(c.lines[2], "Signal from PID " + std::to_string(c.pid) + " UID " + std::to_string(getuid()) +
+                              ", value 00000000:0");
+    EXPECT_EQ(c.lines[3], "No more information about unknown signal #6");
+    expect_register_lines(c.lines, 4);
+    EXPECT_TRUE(died_by(c, SIGABRT)) << c.status;
+}
+
+TEST(PostmortemReport, QueuedSignalShowsItsValue) {
+    child_t c = run_child([] {
+        install_fatal_signal_handlers();
+        sigval value;
+        value.sival_int = 0x1234;
+        sigqueue(getpid(), SIGXCPU, value);
+        _exit(3);
+    });
+    ASSERT_EQ(c.lines.size(), 11u) << ::testing::PrintToString(c.lines);
+    EXPECT_EQ(c.lines[1], "Signo=24 Errno=0 Code=-1 from sigqueue()");
+    EXPECT_EQ(c.lines[2], "Signal from PID " + std::to_string(c.pid) + " UID " + std::to_string(getuid()) +
+                              ", value 00001234:4660");
+    EXPECT_EQ(c.lines[3], "No more information about unknown signal #24");
+    EXPECT_TRUE(died_by(c, SIGXCPU)) << c.status;
+}
+
+// A process may queue itself a signal with any code, which lets every row
+// of the origin and fault tables be reached without a real fault.
+TEST(PostmortemReport, OriginAndFaultTexts) {
+    struct row_t {
+        int signo;
+        int code;
+        uintptr_t address;
+        const char* expected;
+    };
+    const row_t rows[] = {
+        {SIGSYS, 0, 0, "Signo=31 Errno=0 Code=0 from kill()"},
+        {SIGSYS, -2, 0, "Signo=31 Errno=0 Code=-2 from timer"},
+        {SIGSYS, -3, 0, "Signo=31 Errno=0 Code=-3 from msg arrived"},
+        {SIGSYS, -4, 0, "Signo=31 Errno=0 Code=-4 from async I/O"},
+        {SIGSYS, -5, 0, "Signo=31 Errno=0 Code=-5 from queued SIGIO"},
+        {SIGSYS, -60, 0, "Signo=31 Errno=0 Code=-60 from asynch name lookup"},
+        {SIGSYS, 128, 0, "Signo=31 Errno=0 Code=128 from kernel"},
+        {SIGSYS, -9, 0, "Signo=31 Errno=0 Code=-9 from kernel #-9"},
+        {SIGSYS, 77, 0, "Signo=31 Errno=0 Code=77 from unknown #77"},
+        {SIGILL, 1, 0, "\"Illegal opcode\" ocurred at address 00000000"},
+        {SIGILL, 8, 0, "\"Bad stack\" ocurred at address 00000000"},
+        {SIGILL, 9, 0, "\"Unknown SIGILL #9\" ocurred at address 00000000"},
+        {SIGTRAP, 2, 0, "\"Trace trap\" ocurred at address 00000000"},
+        {SIGTRAP, 3, 0, "\"Unknown trap #3\" ocurred at address 00000000"},
+        {SIGBUS, 3, 0, "\"Object specific hardware error\" ocurred at address 00000000"},
+        {SIGBUS, 4, 0, "\"Unknown SIGBUS #4\" ocurred at address 00000000"},
+        {SIGFPE, 3, 0, "\"Floating point divide by zero\" ocurred at address 00000000"},
+        {SIGFPE, 8, 0, "\"Subscript out of range\" ocurred at address 00000000"},
+        {SIGFPE, 0, 0, "\"Unknown SIGFPE #0\" ocurred at address 00000000"},
+        {SIGSEGV, 2, 0x1234000000000000u, "\"Invalid permissions\" ocurred at address 1234000000000000"},
+        {SIGSEGV, 3, 0x1000, "\"Unknown SIGSEGV #3\" ocurred at address 00001000"},
+    };
+    for (const row_t& row : rows) {
+        child_t c = run_child([&row] {
+            install_fatal_signal_handlers();
+            siginfo_t info;
+            memset(&info, 0, sizeof info);
+            info.si_signo = row.signo;
+            info.si_code = row.code;
+            info.si_addr = reinterpret_cast<void*>(row.address);
+            syscall(SYS_rt_tgsigqueueinfo, getpid(), gettid(), row.signo, &info);
+            _exit(3);
+        });
+        bool seen = false;
+        for (const std::string& line : c.lines) seen = seen || line == row.expected;
+        EXPECT_TRUE(seen) << row.expected << " in " << ::testing::PrintToString(c.lines);
+        EXPECT_TRUE(died_by(c, row.signo)) << row.signo << "/" << row.code << ": " << c.status;
+    }
+}
+
+// ------------------------------------------------------- direct calls
+
+TEST(PostmortemReport, MissingSiginfoIsSaidAndTheSignalStillEnds) {
+    child_t c = run_child([] {
+        ucontext_t context;
+        memset(&context, 0, sizeof context);
+        getcontext(&context);
+        fatal_signal_report(SIGILL, nullptr, &context);
+    });
+    ASSERT_EQ(c.lines.size(), 8u) << ::testing::PrintToString(c.lines);
+    EXPECT_EQ(c.lines[0], "Fatal error \"Illegal instruction\" - zero siginfo_t*");
+    expect_register_lines(c.lines, 1);
+    EXPECT_TRUE(died_by(c, SIGILL)) << c.status;
+}
+
+TEST(PostmortemReport, LaterCallerPrintsNothingAndReturns) {
+    child_t c = run_child([] {
+        install_fatal_signal_handlers();
+        post_morten_dump_flag = true;  // a report is already under way
+        tgkill(getpid(), gettid(), SIGSEGV);
+        _exit(5);
+    });
+    EXPECT_TRUE(c.lines.empty()) << ::testing::PrintToString(c.lines);
+    ASSERT_TRUE(c.finished && WIFEXITED(c.status)) << c.status;
+    EXPECT_EQ(WEXITSTATUS(c.status), 5);
+}
+
+// ------------------------------------------------------------ actions
+
+TEST(PostmortemActions, InstallAndRestoreCoverEveryFatalSignal) {
+    // The child exits with the first signal whose action is not as expected, or 0.
+    child_t c = run_child([] {
+        const int fatal[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV,
+                             SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGPWR, SIGSYS};
+        struct sigaction now;
+        install_fatal_signal_handlers();
+        for (int signo : fatal) {
+            sigaction(signo, nullptr, &now);
+            if (now.sa_sigaction != fatal_signal_report || !(now.sa_flags & SA_SIGINFO) ||
+                sigismember(&now.sa_mask, SIGTERM) != 1 || sigismember(&now.sa_mask, SIGUSR1) != 1)
+                _exit(signo);
+        }
+        set_fatal_signal_action(nullptr, 0);
+        for (int signo : fatal) {
+            sigaction(signo, nullptr, &now);
+            if (now.sa_handler != SIG_DFL) _exit(100 + signo);
+        }
+        _exit(0);
+    });
+    ASSERT_TRUE(c.finished && WIFEXITED(c.status)) << c.status;
+    EXPECT_EQ(WEXITSTATUS(c.status), 0);
+}
+
+TEST(PostmortemNames, SignalNameIsTheSystemsName) {
+    EXPECT_STREQ(signal_name(SIGSEGV), strsignal(SIGSEGV));
+    // glibc names every number ("Unknown signal N"), so the fallback is not used.
+    std::string expected = strsignal(200);
+    const char* name = signal_name(200);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(expected, name);
+    EXPECT_NE(std::string(name).find("200"), std::string::npos);
+    EXPECT_EQ(std::string(name).rfind("SIG#", 0), std::string::npos);
+}
