@@ -15,14 +15,10 @@ static_assert(sizeof(uid_t) == sizeof(uint32_t) && sizeof(gid_t) == sizeof(uint3
 
 namespace unxs_n {
 
-// Built before main so that start-up code of other units may already report accounts.
-mutex_t unx_sec_user_guard __attribute__((init_priority(240)));
+// The guards and the cached names are built by the library start-up
+// (platform.cpp), before any other unit's static initialiser may ask.
 uint32_t unx_sec_uid = 0xFFFFFFFFu;
-std::string unx_sec_user __attribute__((init_priority(240)));
-
-mutex_t unx_sec_group_guard __attribute__((init_priority(240)));
 uint32_t unx_sec_gid = 0xFFFFFFFFu;
-std::string unx_sec_group __attribute__((init_priority(240)));
 
 }  // namespace unxs_n
 

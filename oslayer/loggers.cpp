@@ -1,6 +1,6 @@
 // The logger interface, the level scale, the line prefix, the descriptor
-// logger with its repeat suppression, the chain, and the process root logger
-// that exists before any ordinary static initialiser runs.
+// logger with its repeat suppression and the chain. The root logger and its
+// lock are built by the library start-up (platform.cpp).
 #include "loggers.h"
 
 #include <strings.h>
@@ -26,42 +26,9 @@ bool is_table_level(int level) { return level >= LOG_LEVEL_CRIT && level <= LOG_
 // write(2) may refuse larger counts on some systems; 0x7FFFFF is safe everywhere.
 const size_t max_write_piece = 0x7FFFFF;
 
-// Frames that ask for it log their entry and exit through the root logger.
-void log_frame(const char* what, const callstack_t& frame) {
-    LOG_AT(LOG_LEVEL_TRACE3, "%s %s:%d %s", what, frame.file ? frame.file : "UNKNOWN", frame.line,
-           frame.function ? frame.function : "UNNAMED");
-}
-
 }  // namespace
 
-// Before the root logger's holder below, so log sites in its constructor work.
-log_mutex_t if_logger_t::LogMutex __attribute__((init_priority(205)));
 if_logger_t* if_logger_t::Log = nullptr;
-
-namespace {
-
-// Builds the root logger and installs the report hooks ahead of every
-// ordinary static initialiser (the thread registry uses 200), and takes them
-// down again after every ordinary static destructor.
-struct root_logger_holder_t {
-    root_logger_holder_t() : saved_printer(default_exception_printer) {
-        if_logger_t::Log = new fd_logger_t(2);
-        default_exception_printer = default_print_exception;
-        callstack_t::log_hook = log_frame;
-    }
-    ~root_logger_holder_t() {
-        callstack_t::log_hook = nullptr;
-        default_exception_printer = saved_printer;
-        xlocker_t guard(if_logger_t::LogMutex);
-        delete if_logger_t::Log;
-        if_logger_t::Log = nullptr;
-    }
-    exception_printer_t saved_printer;
-};
-
-root_logger_holder_t root_logger_holder __attribute__((init_priority(210)));
-
-}  // namespace
 
 // ------------------------------------------------------------------ levels
 

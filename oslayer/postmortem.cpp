@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-mutex_t post_morten_dump_flag_guard __attribute__((init_priority(240)));
+// The guard is built by the library start-up (platform.cpp).
 bool post_morten_dump_flag = false;
 
 namespace {

@@ -45,27 +45,17 @@ void reporting(Body body, Report report) {
 
 tls_map_t* thread_map() { return static_cast<tls_map_t*>(pthread_getspecific(runnable_t::tls_key)); }
 
-/// Builds the statics before main and tears them down at exit; the logger
-/// (set up after this) reads thread names through the keys made here.
-struct runnable_statics_t {
-    runnable_statics_t() { runnable_t::init_statics(); }
-    ~runnable_statics_t() { runnable_t::destroy_statics(); }
-};
-
 }  // namespace
 
+// The list and the calls of init_statics/destroy_statics belong to the
+// library start-up (platform.cpp), which orders them with the logger.
 atomic32_t runnable_t::SeqIdCnt;
-std::list<runnable_t*> runnable_t::runnables __attribute__((init_priority(200)));
 mutex_t* runnable_t::runnables_guard = nullptr;
 pthread_key_t runnable_t::self_key;
 pthread_key_t runnable_t::tls_key;
 const char* const runnable_t::unknown_name = "noname";
 bool runnable_t::NPTL = false;
 sigset_t runnable_t::blocked_signals;
-
-// Same priority as the list above and defined after it, so the list exists
-// first and is destroyed last.
-static runnable_statics_t runnable_statics __attribute__((init_priority(200)));
 
 void runnable_t::init_statics() {
     static bool done = false;

@@ -1,10 +1,7 @@
-// The two implementations of the atomic-operation tables, their selection,
-// and the once-per-process set-up of the atomics and of the readers-writer
-// preference.
+// The two implementations of the atomic-operation tables and their
+// selection, which the library start-up (platform.cpp) runs before main.
 #include <cpuid.h>
 #include <pthread.h>
-
-#include <cstdlib>
 
 #include "oslayer/syncers.h"
 
@@ -126,23 +123,3 @@ void init_atomics(bool force_giant) {
     atomic64_t::tbl.add_and_test = x86_add_and_test<uint64_t>;
     the_atomic_type = x86_type;
 }
-
-// Defined here, beside the initialiser that sets it, so that any program
-// using a readers-writer lock also links the initialiser.
-bool rwlock_t::write_prefered = false;
-
-namespace {
-
-/// Runs once, before main, while the process has one thread: picks the
-/// atomic tables and the readers-writer preference. The variable's presence,
-/// whatever its value, selects writer preference despite its name.
-void init_syncers_from_environment() {
-    init_atomics(false);
-    rwlock_t::write_prefered = getenv("VELMO_RWLOCK_READPREFERED") != nullptr;
-}
-
-struct syncers_initialiser_t {
-    syncers_initialiser_t() { init_syncers_from_environment(); }
-} syncers_initialiser;
-
-}  // namespace

@@ -57,19 +57,7 @@ uint32_t ticks_in_second() {
 
 }  // namespace
 
-// Built before the library start-up of other units needs them; the guard
-// first because the seeding below hands it to the generator.
-mutex_t sysrnd_guard __attribute__((init_priority(230)));
-sysrnd_state_t sysrnd __attribute__((init_priority(230)));
-
-namespace {
-
-struct sysrnd_seeder_t {
-    sysrnd_seeder_t() { sysrnd_seed(sysrnd, &sysrnd_guard); }
-};
-sysrnd_seeder_t sysrnd_seeder __attribute__((init_priority(230)));
-
-}  // namespace
+// sysrnd_guard and sysrnd are built and seeded by the library start-up (platform.cpp).
 
 late_locker_t::late_locker_t(if_lock_t* lock) : held(lock) {
     if (held) held->xlock();

@@ -1,0 +1,474 @@
+#include "oslayer/platform.h"
+
+#include <fcntl.h>
+#include <gnu/libc-version.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "oslayer/accounts.h"
+#include "oslayer/loggers.h"
+#include "oslayer/runnable.h"
+#include "oslayer/utilities.h"
+
+extern char** environ;
+
+namespace {
+
+// What the library start-up left behind, read by an ordinary static
+// initialiser, that is before main and before any test could change it.
+struct before_main_t {
+    std::string atomic_type;
+    int log_fd = -1;
+    int log_level = -1;
+    bool self_key_usable = false;
+    bool tls_key_usable = false;
+    bool keys_distinct = false;
+    bool guard_built = false;
+    bool sysrnd_locked_by_guard = false;
+    uint32_t seed_count = 0;
+    uint32_t platform_code = 0;
+    sigset_t blocked;
+
+    before_main_t() {
+        atomic_type = the_atomic_type;
+        if (auto* root = dynamic_cast<fd_logger_t*>(if_logger_t::Log)) {
+            log_fd = root->fd;
+            log_level = root->get_level();
+        }
+        using kern_n::runnable_t;
+        // Setting a key to the value it already holds fails only for a key that was never created.
+        self_key_usable = pthread_setspecific(runnable_t::self_key, pthread_getspecific(runnable_t::self_key)) == 0;
+        tls_key_usable = pthread_setspecific(runnable_t::tls_key, pthread_getspecific(runnable_t::tls_key)) == 0;
+        keys_distinct = runnable_t::self_key != runnable_t::tls_key;
+        guard_built = runnable_t::runnables_guard != nullptr;
+        sysrnd_locked_by_guard = sysrnd.lock == &sysrnd_guard;
+        seed_count = sysrnd.seed_counter.read();
+        platform_code = platform_t::base.code;
+        blocked = runnable_t::blocked_signals;
+    }
+};
+before_main_t before_main;
+
+// Logs from its destructor, which runs after main, when the spawned probe asks.
+struct exit_logger_t {
+    bool armed = false;
+    ~exit_logger_t() {
+        if (armed) LOG_AT(LOG_LEVEL_NOTICE, "logged from a static destructor");
+    }
+};
+exit_logger_t exit_logger;
+
+// A file in a fresh temp dir; both removed at the end.
+class temp_file_t {
+public:
+    explicit temp_file_t(const char* leaf) {
+        char pattern[] = "/tmp/velmod-platform-XXXXXX";
+        dir = mkdtemp(pattern) ? pattern : "";
+        name = dir + "/" + leaf;
+        fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    }
+    ~temp_file_t() {
+        if (fd >= 0) ::close(fd);
+        ::unlink(name.c_str());
+        if (!dir.empty()) ::rmdir(dir.c_str());
+    }
+    std::string text() const {
+        std::ifstream in(name, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string dir, name;
+    int fd;
+};
+
+std::string parsed(const char* text, uint8_t (&v)[3], bool& compatible) {
+    compatible = glibc_version_from_text(text, v);
+    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]);
+}
+
+std::string os_name_of(uint32_t code) {
+    std::string out;
+    platform_t::os_name(out, code);
+    return out;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ platform_t
+
+TEST(PlatformBase, FilledFromUname) {
+    struct utsname u;
+    ASSERT_EQ(0, uname(&u));
+    const platform_t& p = platform_t::base;
+    EXPECT_EQ(0x01010000u, p.code);
+    EXPECT_EQ(0x01010000u, before_main.platform_code);
+    EXPECT_STREQ(u.sysname, p.system);
+    EXPECT_STREQ(u.machine, p.machine);
+    EXPECT_EQ(std::string("lnx-") + u.machine, p.tag);
+    std::string description = std::string(u.sysname) + " " + u.release + " " + u.machine + " (" + (u.version + 1) + ")";
+    EXPECT_EQ(description.substr(0, sizeof p.description - 1), p.description);
+
+    platform_t fresh;
+    memset(&fresh, 'x', sizeof fresh);
+    platform_t::init(fresh);
+    EXPECT_EQ(p.code, fresh.code);
+    EXPECT_STREQ(p.description, fresh.description);
+    EXPECT_STREQ(p.tag, fresh.tag);
+    EXPECT_STREQ(p.system, fresh.system);
+    EXPECT_STREQ(p.machine, fresh.machine);
+}
+
+TEST(PlatformOsName, PosixRowsFamiliesAndSuffix) {
+    const std::pair<uint32_t, const char*> rows[] = {
+        {0x01010000u, "Linux"},   {0x81010000u, "Linux"},   {0x0101ABCDu, "Linux"},   {0, "unknown"},
+        {0x80FF0000u, "unknown"}, {0x03450000u, "Netware"}, {0x01000000u, "Posix/unknown"},
+        {0x01020000u, "SunOS"},   {0x01030000u, "HP-UX"},   {0x01040000u, "AIX"},     {0x01050000u, "Android"},
+        {0x01800000u, "FreeBSD"}, {0x01810000u, "NetBSD"},  {0x01820000u, "OpenBSD"}, {0x01830000u, "Darwin"},
+        {0x02000000u, "Windows/unknown"}, {0x04000000u, " x86"}, {0x01060000u, " x86"}};
+    for (const auto& row : rows) EXPECT_EQ(row.second, os_name_of(row.first)) << std::hex << row.first;
+    std::string nt64 = os_name_of(0x02230000u), nt_ia64 = os_name_of(0x82130000u), ce = os_name_of(0x02010000u);
+    EXPECT_EQ(0u, nt64.rfind("Windows", 0));
+    EXPECT_EQ(" x64", nt64.substr(nt64.size() - 4));
+    EXPECT_EQ(" IA64", nt_ia64.substr(nt_ia64.size() - 5));
+    EXPECT_EQ(" x86", ce.substr(ce.size() - 4));
+    std::string out = "os: ";
+    platform_t::os_name(out, 0x01010000u);
+    EXPECT_EQ("os: Linux", out) << "the name is appended";
+}
+
+// ------------------------------------------------------------ GNU libc
+
+TEST(PlatformGlibc, VersionTexts) {
+    struct case_t {
+        const char* text;
+        const char* version;
+        bool compatible;
+    };
+    const case_t cases[] = {
+        {"2.11.3", "2.11.3", true}, {"2.13", "2.13.0", false},  {"2.7", "2.7.0", true},   {"2.11", "2.11.0", true},
+        {"2.12", "2.12.0", false},  {"2.3.6", "2.3.6", false},  {"3.1", "3.1.0", false},  {"2", "2.0.0", false},
+        {"", "0.0.0", false},       {".5", "0.0.0", false},     {"2..3", "2.0.0", false}, {"2.4", "2.4.0", true},
+        {"2.11..4", "2.11.4", true}, {"2.11.3.1", "2.11.3", true}, {"2.10.", "2.10.0", true},
+        // Not decimal bytes: 267 would wrap to 11 in one byte and pass as compatible.
+        {"2.267", "2.0.0", false}, {"2.255", "2.255.0", false}, {"258.7", "0.0.0", false},
+        {"2.x", "2.0.0", false}, {"-2.7", "0.0.0", false}, {"2. 7", "2.0.0", false}, {"2.7.rc1", "2.7.0", false},
+    };
+    for (const case_t& c : cases) {
+        uint8_t v[3] = {9, 9, 9};
+        bool compatible = !c.compatible;
+        EXPECT_EQ(c.version, parsed(c.text, v, compatible)) << '"' << c.text << '"';
+        EXPECT_EQ(c.compatible, compatible) << '"' << c.text << '"';
+    }
+}
+
+TEST(PlatformGlibc, StartupReadTheRunningLibrary) {
+    uint8_t v[3];
+    bool compatible = glibc_version_from_text(gnu_get_libc_version(), v);
+    EXPECT_EQ(compatible, glibc_compatible);
+    EXPECT_EQ(0, memcmp(v, glibc_version, 3));
+    EXPECT_EQ(2, glibc_version[0]);
+}
+
+// ------------------------------------------------------------ VM probe
+
+TEST(PlatformVm, TextOfEachStatus) {
+    EXPECT_STREQ("", virtual_vm_text(0));
+    EXPECT_STREQ("VmWare/Express guest ", virtual_vm_text(1));
+    EXPECT_STREQ("VmWare/ESX guest ", virtual_vm_text(2));
+    EXPECT_STREQ("VmWare/GSX guest ", virtual_vm_text(3));
+    EXPECT_STREQ("VmWare/WS guest ", virtual_vm_text(4));
+    EXPECT_STREQ("VmWare/5 guest ", virtual_vm_text(5));
+    EXPECT_STREQ("VmWare/WS6 guest ", virtual_vm_text(6));
+    EXPECT_STREQ("VmWare/7 guest ", virtual_vm_text(7));
+    EXPECT_STREQ("VmWare/255 guest ", virtual_vm_text(255));
+}
+
+// ------------------------------------------------------------ report
+
+TEST(PlatformReport, CommandLineQuoting) {
+    const char* example[] = {"prog", "--conf", "a b", ""};
+    std::string out;
+    command_line_text(4, example, out);
+    EXPECT_EQ("prog --conf \"a b\" ", out);
+
+    const char* odd[] = {"tab\there", "del\x7f", "hi\xc3\xa9", "say\"so\"", "!~", ""};
+    out.clear();
+    command_line_text(6, odd, out);
+    EXPECT_EQ("\"tab\there\" \"del\x7f\" \"hi\xc3\xa9\" say\"so\" !~ ", out);
+
+    out.clear();
+    command_line_text(0, example, out);
+    EXPECT_EQ("", out);
+    const char* leading_empty[] = {"", "x"};
+    command_line_text(2, leading_empty, out);
+    EXPECT_EQ("x", out) << "an empty first argument leaves the text empty, so no separator follows it";
+}
+
+TEST(PlatformReport, StatisticsTexts) {
+    struct sysinfo info;
+    memset(&info, 0, sizeof info);
+    info.uptime = 3 * 86400 + 4 * 3600 + 5 * 60 + 6;
+    info.procs = 123;
+    info.loads[0] = (1ul << 16) | 0x8000;  // 1.50
+    info.loads[1] = 0xFFFF;                // 0.9999 is cut to 0.99
+    info.loads[2] = (12ul << 16) | 0x051F; // 12.0200...
+    info.mem_unit = 4096;
+    info.totalram = 1ul << 20;  // 4 GiB: overflows 32 bits once multiplied
+    info.freeram = 3ul << 18;
+    info.sharedram = (1ul << 20) - 1;
+    info.bufferram = 255;  // less than one MiB
+    info.totalhigh = 0;
+    info.freehigh = 0;
+    info.totalswap = 8ul << 20;
+    info.freeswap = 1ul << 8;
+    std::vector<std::string> texts = system_stats_texts(info);
+    ASSERT_EQ(5u, texts.size());
+    EXPECT_EQ("[Linux] System uptime is 03-04:05:06", texts[0]);
+    EXPECT_EQ("[Linux] Now there are 123 processes, load average: 1.50 0.99 12.02", texts[1]);
+    EXPECT_EQ("[Linux] Low memory: 4096MB total, 3072MB available, 4095MB shared, 0MB buffers", texts[2]);
+    EXPECT_EQ("[Linux] High memory: 0MB total, 0MB available", texts[3]);
+    EXPECT_EQ("[Linux] Swap: 32768MB total, 1MB available", texts[4]);
+
+    info.uptime = 4 * 3600 + 5 * 60 + 6;  // no day part at all below one day
+    EXPECT_EQ("[Linux] System uptime is 04:05:06", system_stats_texts(info)[0]);
+}
+
+namespace {
+
+// Makes a logger on a temp file the root logger for the guard's lifetime.
+class captured_root_t {
+public:
+    explicit captured_root_t(int level) : saved(if_logger_t::Log) {
+        auto* logger = new fd_logger_t(file.fd);
+        logger->set_level(level);
+        if_logger_t::Log = logger;
+    }
+    ~captured_root_t() {
+        delete if_logger_t::Log;
+        if_logger_t::Log = saved;
+    }
+    /// The message texts, without the line prefixes.
+    std::vector<std::string> messages() {
+        std::vector<std::string> out;
+        std::istringstream in(file.text());
+        for (std::string line; std::getline(in, line);) {
+            size_t bracket = line.find("] ");
+            out.push_back(bracket == std::string::npos ? line : line.substr(bracket + 9));
+        }
+        return out;
+    }
+    temp_file_t file{"report.log"};
+    if_logger_t* const saved;
+};
+
+}  // namespace
+
+TEST(PlatformReport, LinesInOrderAtDebug3) {
+    const char* saved_vm = virtual_vm;
+    virtual_vm = "VmWare/WS guest ";
+    std::vector<std::string> lines;
+    {
+        captured_root_t root(LOG_LEVEL_DEBUG3);
+        const char* argv[] = {"prog", "--conf", "a b", ""};
+        print_system_info(platform_t::base, 4, argv);
+        lines = root.messages();
+    }
+    virtual_vm = saved_vm;
+    std::string account;
+    account_name(geteuid(), getegid(), account);
+    ASSERT_EQ(9u, lines.size());
+    EXPECT_EQ("Running at VmWare/WS guest \"" + host_name() + "\" computer under \"" + platform_t::base.description +
+                  "\" operating system",
+              lines[0]);
+    char libc[64];
+    snprintf(libc, sizeof libc, "Found %scompatible GNU libc %u.%u.%u", glibc_compatible ? "" : "in",
+             glibc_version[0], glibc_version[1], glibc_version[2]);
+    EXPECT_EQ(libc, lines[1]);
+    EXPECT_EQ("Running under \"" + account + "\" account", lines[2]);
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[Linux\] System uptime is (\d\d+-)?\d\d:\d\d:\d\d)")))
+        << lines[3];
+    EXPECT_TRUE(std::regex_match(
+        lines[4], std::regex(R"(\[Linux\] Now there are \d+ processes, load average: \d+\.\d\d \d+\.\d\d \d+\.\d\d)")))
+        << lines[4];
+    EXPECT_TRUE(std::regex_match(
+        lines[5], std::regex(R"(\[Linux\] Low memory: [1-9]\d*MB total, \d+MB available, \d+MB shared, \d+MB buffers)")))
+        << lines[5];
+    EXPECT_TRUE(std::regex_match(lines[6], std::regex(R"(\[Linux\] High memory: \d+MB total, \d+MB available)")))
+        << lines[6];
+    EXPECT_TRUE(std::regex_match(lines[7], std::regex(R"(\[Linux\] Swap: \d+MB total, \d+MB available)"))) << lines[7];
+    EXPECT_EQ("Using command line: prog --conf \"a b\" ", lines[8]);
+}
+
+TEST(PlatformReport, NoticeLevelDropsLibcLineAndNoVmQuoteFollowsAt) {
+    const char* saved_vm = virtual_vm;
+    virtual_vm = "";
+    std::vector<std::string> lines;
+    const char* argv[] = {"velmod"};
+    {
+        captured_root_t root(LOG_LEVEL_NOTICE);
+        print_system_info(platform_t::base, 1, argv);
+        lines = root.messages();
+    }
+    virtual_vm = saved_vm;
+    ASSERT_EQ(8u, lines.size());
+    EXPECT_EQ(0u, lines[0].rfind("Running at \"" + host_name() + "\" computer", 0)) << lines[0];
+    EXPECT_EQ(0u, lines[1].rfind("Running under \"", 0)) << lines[1];
+    EXPECT_EQ("Using command line: velmod", lines[7]);
+
+    captured_root_t quiet(LOG_LEVEL_WARNING);
+    print_system_info(platform_t::base, 1, argv);
+    EXPECT_TRUE(quiet.messages().empty());
+}
+
+// ------------------------------------------------------------ start-up
+
+TEST(StartupOrder, StateBeforeMain) {
+    EXPECT_NE("undefined", before_main.atomic_type);
+    EXPECT_EQ(cpu_has_cmpxchg8b() ? "x86 multiprocessor" : "giant locked", before_main.atomic_type);
+    EXPECT_EQ(2, before_main.log_fd);
+    EXPECT_EQ(LOG_LEVEL_INFO, before_main.log_level);
+    EXPECT_TRUE(before_main.self_key_usable);
+    EXPECT_TRUE(before_main.tls_key_usable);
+    EXPECT_TRUE(before_main.keys_distinct);
+    EXPECT_TRUE(before_main.guard_built);
+    EXPECT_TRUE(before_main.sysrnd_locked_by_guard);
+    EXPECT_EQ(1u, before_main.seed_count);
+    EXPECT_STREQ("noname", kern_n::runnable_t::unknown_name);
+    unsigned long pid = static_cast<unsigned long>(getpid());
+    std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat";
+    EXPECT_EQ(access(task.c_str(), R_OK) == 0, kern_n::runnable_t::NPTL);
+    EXPECT_FALSE(library_banner.empty());
+    EXPECT_EQ(library_banner.c_str(), get_library_banner());
+}
+
+TEST(StartupOrder, BlockedSignalsAreExactlyTheListedOnes) {
+    const int listed[] = {SIGURG, SIGIO, SIGPOLL, SIGWINCH, SIGUSR1, SIGUSR2,
+                          SIGHUP, SIGTERM, SIGQUIT, SIGINT, SIGPIPE, SIGCHLD};
+    for (int signo = 1; signo < NSIG; ++signo) {
+        bool expected = std::find(std::begin(listed), std::end(listed), signo) != std::end(listed);
+        EXPECT_EQ(expected, sigismember(&before_main.blocked, signo) == 1) << "signal " << signo;
+    }
+}
+
+TEST(StartupLoggerInit, DeletesWhateverRootIsInstalledAtTheEnd) {
+    if_logger_t* saved = if_logger_t::Log;
+    auto saved_hook = callstack_t::log_hook;
+    temp_file_t file("last.log");
+    {
+        logger_init_t init;
+        auto* made = dynamic_cast<fd_logger_t*>(if_logger_t::Log);
+        ASSERT_NE(nullptr, made);
+        EXPECT_EQ(2, made->fd);
+        EXPECT_EQ(LOG_LEVEL_INFO, made->get_level());
+        delete made;
+        // A replacement with a pending repeat count: only its destructor writes it.
+        auto* replacement = new fd_logger_t(file.fd);
+        if_logger_t::Log = replacement;
+        replacement->notice("same");
+        replacement->notice("same");
+    }
+    EXPECT_EQ(nullptr, if_logger_t::Log);
+    EXPECT_EQ(nullptr, callstack_t::log_hook);
+    EXPECT_EQ(default_exception_printer, &default_print_exception);
+    EXPECT_NE(std::string::npos, file.text().find("[Logger] Last message repeated 2 times"));
+    if_logger_t::Log = saved;
+    callstack_t::log_hook = saved_hook;
+}
+
+// Run only as a child of StartupEnv: reports what the start-up found and
+// whether it made a child process, then lets the process end normally so
+// that the teardown at exit runs too.
+TEST(StartupEnv, ProbeReportsStartup) {
+    if (!getenv("VELMO_PLATFORM_TEST_PROBE")) GTEST_SKIP() << "only run as a child of StartupEnv";
+    struct rusage children;
+    ASSERT_EQ(0, getrusage(RUSAGE_CHILDREN, &children));
+    // A waited-for child leaves its peak resident size here; none leaves 0.
+    printf("probe vm=[%s] child=%d\n", virtual_vm, children.ru_maxrss > 0 ? 1 : 0);
+    fflush(stdout);
+    exit_logger.armed = true;
+}
+
+namespace {
+
+struct probe_result_t {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs the probe test in a fresh copy of this program with VELMO_NOVMDETECT
+// set to `novmdetect` (or absent when null).
+probe_result_t run_probe(const char* novmdetect) {
+    probe_result_t result;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (strncmp(*e, "VELMO_NOVMDETECT=", 17) != 0 && strncmp(*e, "VELMO_PLATFORM_TEST_PROBE=", 26) != 0)
+            env.push_back(*e);
+    env.push_back("VELMO_PLATFORM_TEST_PROBE=1");
+    if (novmdetect) env.push_back(std::string("VELMO_NOVMDETECT=") + novmdetect);
+    std::vector<char*> envp;
+    for (auto& s : env) envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+    std::string self = "/proc/self/exe", filter = "--gtest_filter=StartupEnv.ProbeReportsStartup";
+    char* argv[] = {&self[0], &filter[0], nullptr};
+    temp_file_t out("out"), err("err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out.fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, err.fd, 2);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return result;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    result.out = out.text();
+    result.err = err.text();
+    return result;
+}
+
+std::string probe_line(const probe_result_t& r) {
+    std::smatch m;
+    std::regex line(R"(probe vm=\[[^\]]*\] child=\d)");
+    return std::regex_search(r.out, m, line) ? m.str() : "no probe line in: " + r.out;
+}
+
+}  // namespace
+
+TEST(StartupEnv, NoVmDetectEvenEmptySkipsTheProbe) {
+    for (const char* value : {"", "1"}) {
+        probe_result_t r = run_probe(value);
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("probe vm=[] child=0", probe_line(r)) << "VELMO_NOVMDETECT=" << value;
+    }
+}
+
+TEST(StartupEnv, WithoutNoVmDetectTheProbeRunsInAChild) {
+    // Probing here as well shows the probe leaves the calling process intact.
+    std::string expected = getenv("VELMO_NOVMDETECT") ? "" : detect_virtual_vm();
+    EXPECT_TRUE(expected.empty() || (expected.rfind("VmWare/", 0) == 0 && expected.back() == ' ')) << expected;
+    probe_result_t r = run_probe(nullptr);
+    EXPECT_EQ(0, r.status) << r.err;
+    std::string line = probe_line(r);
+    EXPECT_EQ("] child=1", line.substr(line.size() - 9)) << line;
+    if (!getenv("VELMO_NOVMDETECT")) {
+        EXPECT_EQ("probe vm=[" + expected + "] child=1", line);
+    }
+    // The root logger outlives every ordinary static object.
+    EXPECT_NE(std::string::npos, r.err.find("logged from a static destructor")) << r.err;
+}
