@@ -1,0 +1,225 @@
+#include "io/spec_parser.h"
+
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/lexical_cast.hpp>
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include "io/detail/ip.h"
+#include "io/spec_parse_error.h"
+
+namespace {
+
+namespace ipx = io::detail::ipx;
+using boost::asio::ip::make_address;
+using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
+typedef boost::asio::local::stream_protocol::endpoint local_stream;
+typedef boost::asio::local::datagram_protocol::endpoint local_dgram;
+
+std::vector<io::client_endpoint> parse(const std::string& text) {
+    boost::asio::io_service service;
+    return io::parse_client_spec(service, text);
+}
+
+// The single endpoint of kind `Endpoint` (at variant index `index`) the text gives.
+template <class Endpoint>
+Endpoint parse_one(const std::string& text, int index) {
+    std::vector<io::client_endpoint> result = parse(text);
+    EXPECT_EQ(1u, result.size()) << text;
+    if (result.empty()) return Endpoint();
+    EXPECT_EQ(index, result.front().which()) << text;
+    return boost::get<Endpoint>(result.front());
+}
+
+std::string failure(const std::string& text) {
+    try {
+        parse(text);
+    } catch (const io::spec_parse_error_shell_t& e) {
+        EXPECT_NE(nullptr, dynamic_cast<const io::spec_parse_error*>(e.record())) << text;
+        return e.what();
+    }
+    ADD_FAILURE() << "no io::spec_parse_error_shell_t for \"" << text << "\"";
+    return std::string();
+}
+
+// Bracketed items ask the resolver for IPv6 only where the host has a
+// non-loopback IPv6 address (AI_ADDRCONFIG).
+bool host_has_ipv6() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (ifaddrs* i = list; i && !found; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET6) continue;
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr);
+        found = !IN6_IS_ADDR_LOOPBACK(&a->sin6_addr);
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+TEST(ClientSpecTcp, AddressesAndDefaults) {
+    EXPECT_EQ(tcp::endpoint(make_address("10.0.0.5"), 2193), parse_one<tcp::endpoint>("10.0.0.5", 0));
+    EXPECT_EQ(tcp::endpoint(make_address("10.0.0.5"), 7), parse_one<tcp::endpoint>("10.0.0.5:7", 0));
+    EXPECT_EQ(tcp::endpoint(make_address("127.0.0.1"), 2193), parse_one<tcp::endpoint>("tcp/", 0));
+    EXPECT_EQ(tcp::endpoint(make_address("127.0.0.1"), 3000), parse_one<tcp::endpoint>("tcp/:3000", 0));
+    EXPECT_EQ(tcp::endpoint(make_address("127.0.0.2"), 1), parse_one<tcp::endpoint>("tcp/127.0.0.2:1:2", 0));
+    EXPECT_EQ(tcp::endpoint(make_address("127.0.0.1"), 2193), parse_one<tcp::endpoint>("", 0));
+}
+
+TEST(ClientSpecTcp, Ipv6Forms) {
+    EXPECT_EQ("there is no separator between name and port in ipv6 spec", failure("tcp/[::1]3000"));
+    EXPECT_EQ("there is no trailing bracket in ipv6 spec", failure("tcp/[::1"));
+    EXPECT_EQ("there is no trailing bracket in ipv6 spec", failure("udp/[::1"));
+    EXPECT_EQ("there is no trailing bracket in ipv6 spec", failure("[::1"));
+    if (!host_has_ipv6()) GTEST_SKIP() << "no IPv6 address configured on this host";
+    EXPECT_EQ(tcp::endpoint(make_address("::1"), 2193), parse_one<tcp::endpoint>("tcp/[::1]", 0));
+    EXPECT_EQ(tcp::endpoint(make_address("::1"), 3000), parse_one<tcp::endpoint>("tcp/[]:3000", 0));
+    EXPECT_EQ(tcp::endpoint(make_address("::1"), 2193), parse_one<tcp::endpoint>("[]", 0));
+    EXPECT_EQ(udp::endpoint(make_address("ff18::231.0.0.1"), 2193), parse_one<udp::endpoint>("udp/[]", 3));
+}
+
+TEST(ClientSpecTcp, NamesAndServices) {
+    std::vector<io::client_endpoint> result = parse("tcp/localhost");
+    ASSERT_FALSE(result.empty());
+    bool loopback = false;
+    for (const io::client_endpoint& item : result) {
+        ASSERT_EQ(0, item.which());
+        const tcp::endpoint& e = boost::get<tcp::endpoint>(item);
+        EXPECT_TRUE(e.address().is_v4());
+        EXPECT_EQ(2193, e.port());
+        loopback = loopback || e.address() == make_address("127.0.0.1");
+    }
+    EXPECT_TRUE(loopback);
+
+    std::string reason = failure("tcp/127.0.0.1:nosuchservice-velmo");
+    EXPECT_EQ(0u, reason.find("failure on resolve 127.0.0.1:nosuchservice-velmo because of ")) << reason;
+    // An IPv4 text in brackets asks for an IPv6 address.
+    EXPECT_EQ(0u, failure("tcp/[10.0.0.1]").find("failure on resolve 10.0.0.1:2193 because of "));
+    if (getservbyname("http", "tcp") == nullptr) GTEST_SKIP() << "no service database";
+    EXPECT_EQ(80, parse_one<tcp::endpoint>("tcp/127.0.0.1:http", 0).port());
+}
+
+TEST(ClientSpecUdp, DiscoveryTargets) {
+    EXPECT_EQ(udp::endpoint(make_address("231.0.0.1"), 2193), parse_one<udp::endpoint>("udp/", 3));
+    EXPECT_EQ(udp::endpoint(make_address("127.0.0.1"), 5000), parse_one<udp::endpoint>("udp/127.0.0.1:5000", 3));
+    EXPECT_EQ(udp::endpoint(make_address("231.0.0.1"), 9), parse_one<udp::endpoint>("udp/:9", 3));
+}
+
+TEST(ClientSpecWords, UnknownProtocols) {
+    EXPECT_EQ("unknown protocol name ", failure("/tmp/sock"));
+    EXPECT_EQ("unknown protocol name TCP", failure("TCP/10.0.0.5"));
+    EXPECT_EQ("unknown protocol name tcpx", failure("tcpx/1"));
+    EXPECT_EQ("unknown protocol name  tcp", failure(" tcp/1"));
+}
+
+TEST(ClientSpecLocal, Paths) {
+    EXPECT_EQ("/tmp/sock", parse_one<local_stream>("unx//tmp/sock", 2).path());
+    EXPECT_EQ("/tmp/velmod", parse_one<local_stream>("unx/", 2).path());
+    EXPECT_EQ("/tmp/velmod", parse_one<local_dgram>("udx/", 5).path());
+    EXPECT_EQ("rel/a:b", parse_one<local_dgram>("udx/rel/a:b", 5).path());
+    const std::string longest(107, 'q');
+    EXPECT_EQ(longest, parse_one<local_stream>("unx/" + longest, 2).path());
+    for (const char* word : {"unx/", "udx/"}) {
+        try {
+            parse(word + std::string(108, 'q'));
+            ADD_FAILURE() << word;
+        } catch (const boost::system::system_error& e) {
+            EXPECT_EQ(ENAMETOOLONG, e.code().value()) << word;
+        }
+    }
+}
+
+TEST(ClientSpecIpx, AddressesAndDefaults) {
+    EXPECT_EQ("ipx/00000000.ffffffffffff:2371", ipx::ipx_endpoint_to_string(parse_one<ipx::ipx::endpoint>("ipx/", 4)));
+    EXPECT_EQ("spx/00000000.000000000001:2371", ipx::spx_endpoint_to_string(parse_one<ipx::spx::endpoint>("spx/", 1)));
+    EXPECT_EQ("spx/00000000.000000000001:3000",
+              ipx::spx_endpoint_to_string(parse_one<ipx::spx::endpoint>("spx/:3000", 1)));
+    EXPECT_EQ("spx/0a0b0c0d.000000000001:2371",
+              ipx::spx_endpoint_to_string(parse_one<ipx::spx::endpoint>("spx/0a0b0c0d", 1)));
+    EXPECT_EQ("spx/00000000.0a0b0c0d0e0f:7",
+              ipx::spx_endpoint_to_string(parse_one<ipx::spx::endpoint>("spx/.0A0B0C0D0E0F:7:x", 1)));
+    EXPECT_EQ("ipx/01020304.050607080910:0",
+              ipx::ipx_endpoint_to_string(parse_one<ipx::ipx::endpoint>("ipx/01020304.050607080910.zz:0", 4)));
+    EXPECT_EQ(AF_IPX, parse_one<ipx::ipx::endpoint>("ipx/", 4).data()->sa_family);
+}
+
+TEST(ClientSpecIpx, Errors) {
+    EXPECT_EQ("invalid IPX node format", failure("spx/0a0b0c0d.0102"));
+    EXPECT_EQ("invalid IPX net format", failure("spx/0a0b0c0.010203040506"));
+    EXPECT_EQ("invalid IPX net format", failure("ipx/[0a0b0c0d]"));
+    EXPECT_EQ("invalid hexadecimal", failure("spx/0a0b0c0d.01020304050g"));
+    for (const char* text : {"spx/:x", "spx/:70000", "ipx/:-1", "ipx/:+1"}) {
+        EXPECT_THROW(parse(text), boost::bad_lexical_cast) << text;
+    }
+}
+
+// The parsed endpoints are usable as they are: connect to real listeners.
+TEST(ClientSpecLoopback, ConnectsToParsedEndpoints) {
+    boost::asio::io_service service;
+    tcp::acceptor acceptor(service, tcp::endpoint(make_address("127.0.0.1"), 0));
+    const std::string port = std::to_string(acceptor.local_endpoint().port());
+    tcp::socket client(service);
+    client.connect(parse_one<tcp::endpoint>("tcp/127.0.0.1:" + port, 0));
+    tcp::socket accepted(service);
+    acceptor.accept(accepted);
+    EXPECT_EQ(client.local_endpoint(), accepted.remote_endpoint());
+
+    char dir_template[] = "/tmp/client_spec_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_template));
+    const std::string path = std::string(dir_template) + "/sock";
+    {
+        boost::asio::local::stream_protocol::acceptor local_acceptor(service, local_stream(path));
+        boost::asio::local::stream_protocol::socket local_client(service);
+        local_client.connect(parse_one<local_stream>("unx/" + path, 2));
+        EXPECT_TRUE(local_client.is_open());
+    }
+    ::unlink(path.c_str());
+    ::rmdir(dir_template);
+}
+
+// Random items give endpoints or a documented error. Items that would reach
+// the resolver with arbitrary names only have their address split, so that
+// the test never leaves the host.
+TEST(ClientSpecFuzz, RandomItemsNeverCrash) {
+    std::mt19937 random(61206);
+    const char* words[] = {"spx/", "ipx/", "unx/", "udx/", "tcp/", "udp/", "x/", "/", "[", "]", ":", ".", "0a0b0c0d",
+                           "010203040506", "65535", "70000", "::1", "/tmp/velmod"};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const int pieces = static_cast<int>(random() % 8);
+        for (int i = 0; i < pieces; ++i) {
+            if (random() % 3 == 0)
+                text += static_cast<char>(' ' + random() % 95);
+            else
+                text += words[random() % (sizeof(words) / sizeof(words[0]))];
+        }
+        const std::string word = text.substr(0, text.find('/'));
+        const bool resolves = text.find('/') == std::string::npos || word == "tcp" || word == "udp";
+        try {
+            if (resolves)
+                io::detail::ip::split_host_port(resolves && word.size() < text.size() ? text.substr(word.size() + 1)
+                                                                                       : text);
+            else
+                parse(text);
+        } catch (const io::spec_parse_error_shell_t&) {
+        } catch (const boost::bad_lexical_cast&) {
+        } catch (const boost::system::system_error& e) {
+            EXPECT_EQ(ENAMETOOLONG, e.code().value()) << text;
+        } catch (...) {
+            ADD_FAILURE() << "unexpected error kind for " << text;
+        }
+    }
+}
+
+}  // namespace
