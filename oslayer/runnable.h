@@ -34,7 +34,9 @@ public:
     ~runnable_t() override;
 
     /// Kind of thread, e.g. "thr" for the I/O pool's threads.
-    virtual const char* type_name() const = 0;
+    /// While the base part is being built or torn down another thread may
+    /// list this object, so the base answers too instead of being abstract.
+    virtual const char* type_name() const { return unknown_name; }
 
     /// Deletes the calling thread's named objects.
     static void cleanup_tls();

@@ -472,3 +472,21 @@ TEST(RunnableParsers, StatusSizesAndUnits) {
 }
 
 }  // namespace
+
+// Objects are listed from inside their base constructor and destructor; a
+// listing thread running meanwhile must never reach a half-built object's
+// abstract kind.
+TEST(RunnableRegistry, ListingWhileObjectsComeAndGoIsSafe) {
+    std::atomic<bool> stop{false};
+    std::thread lister([&] {
+        while (!stop.load()) {
+            std::vector<std::string> list;
+            runnable_t::running_list(list);
+        }
+    });
+    for (int i = 0; i < 20000; ++i) {
+        worker_t w("churn");
+    }
+    stop = true;
+    lister.join();
+}
