@@ -39,6 +39,12 @@ public:
         /// Whoever has really written the bytes out calls this; nothing clears it.
         void mark_as_send() { sent_ = true; }
         bool sent() const { return sent_; }
+        /// Moves the callback out, leaving none; a filter hands it on to the bytes it produced.
+        callback_t take_callback() {
+            callback_t taken;
+            taken.swap(callback_);
+            return taken;
+        }
         /// The following request of the same queue, or null.
         request* next() const { return next_; }
 
