@@ -1,0 +1,242 @@
+// Socket implementations of the transport: connect, read loop, gathered
+// writes, idle timer and the close that reports a lost connection.
+#include "io/transport_impl.h"
+
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/write.hpp>
+#include <boost/date_time/posix_time/time_formatters.hpp>
+#include <boost/make_shared.hpp>
+
+#include "io/detail/binders.h"
+#include "oslayer/_kern.h"
+#include "oslayer/loggers.h"
+
+namespace io {
+
+namespace {
+
+std::string endpoint_name(const boost::asio::ip::tcp::endpoint& endpoint) {
+    std::ostringstream text;
+    text << "tcp/" << endpoint;
+    return text.str();
+}
+
+std::string endpoint_name(const detail::ipx::spx::endpoint& endpoint) {
+    return detail::ipx::spx_endpoint_to_string(endpoint);
+}
+
+std::string endpoint_name(const boost::asio::local::stream_protocol::endpoint& endpoint) {
+    return "unx/" + endpoint.path();
+}
+
+}  // namespace
+
+template <class Protocol>
+transport_layer::impl<Protocol>::impl(transport_layer& owner, boost::asio::io_service& service)
+    : owner_(owner.shared_from_this()),
+      service_(service),
+      strand_(owner.strand_),
+      events_(owner.events_),
+      read_buffer_(owner.read_buffer_),
+      read_buffer_size_(owner.read_buffer_size_),
+      idle_timeout_(owner.idle_timeout_),
+      strand_send_completions_(owner.strand_send_completions_),
+      idle_timer_(service),
+      connected_(false),
+      connect_pending_(false) {}
+
+template <class Protocol>
+transport_layer::impl<Protocol>::~impl() {
+    if (socket_ && socket_->is_open()) {
+        // Posted, never called here: this may run under the facade mutex.
+        if (connected_) service_.post(detail::make_weak_binder(&transport_layer_events::on_disconnect, events_));
+        boost::system::error_code ignored;
+        idle_timer_.cancel(ignored);
+        socket_->shutdown(boost::asio::socket_base::shutdown_both, ignored);
+        socket_->close(ignored);
+    }
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: dead", name_.c_str());
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::connect(const endpoint_type& endpoint) {
+    TRACE_POINT;
+    name_ = endpoint_name(endpoint);
+    socket_ = boost::make_shared<socket_type>(service_);
+    auto done = detail::make_weak_binder(&impl::connect_done, this->shared_from_this());
+    connect_pending_ = true;
+    boost::system::error_code error;
+    socket_->open(endpoint.protocol(), error);
+    if (error) {
+        strand_->post([done, error] { done(error); });
+        return;
+    }
+    socket_->async_connect(endpoint, strand_->wrap(done));
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::attach(const boost::shared_ptr<socket_type>& socket) {
+    TRACE_POINT;
+    socket_ = socket;
+    if (!socket_) throw boost::system::system_error(boost::asio::error::bad_descriptor);
+    // remote_endpoint throws system_error for a closed socket or a failed getpeername.
+    name_ = endpoint_name(socket_->remote_endpoint());
+    connected_ = true;
+    restart_idle_timer();
+    start_read();
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::report_connect(const boost::system::error_code& error) {
+    detail::make_weak_binder(&transport_layer_events::on_connect, events_)(error);
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::connect_done(const boost::system::error_code& error) {
+    TRACE_POINT;
+    // An idle expiry during the attempt has already reported and disconnected.
+    if (!connect_pending_.exchange(false)) return;
+    if (error) {
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Async connect failed because of %s", name_.c_str(),
+               error.message().c_str());
+        report_connect(error);
+        return;
+    }
+    connected_ = true;
+    restart_idle_timer();
+    start_read();
+    report_connect(error);
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::start_read() {
+    auto done = detail::make_weak_binder(&impl::read_done, this->shared_from_this());
+    boost::shared_array<char> buffer = read_buffer_;
+    socket_->async_read_some(boost::asio::buffer(buffer.get(), read_buffer_size_),
+                             strand_->wrap([done, buffer](const boost::system::error_code& error, std::size_t count) {
+                                 done(buffer, error, count);
+                             }));
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::read_done(const boost::shared_array<char>& buffer,
+                                                const boost::system::error_code& error, std::size_t count) {
+    TRACE_POINT;
+    if (error) {
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Read operation failed because of %s", name_.c_str(),
+               error.message().c_str());
+        disconnect_owner();
+        return;
+    }
+    request_queue chunk = make_cloned_request(buffer.get(), count);
+    restart_idle_timer();
+    // The bytes are copied, so the shared buffer can take the next read now.
+    start_read();
+    boost::shared_ptr<transport_layer_events> events = events_.lock();
+    if (!events) return;
+    try {
+        events->on_data_arrived(chunk);
+    } catch (...) {
+        LOG_AT(LOG_LEVEL_TRACE3,
+               "[Layer/Transport] %s: Init disconnect because user`s on_data_arrived handler raised exception",
+               name_.c_str());
+        disconnect_owner();
+        throw;
+    }
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::send(request_queue& queue, const boost::function<void()>& on_sent) {
+    TRACE_POINT;
+    boost::shared_ptr<request_queue> held = boost::make_shared<request_queue>(std::move(queue));
+    // No socket at all (a failed attach): the requests are released unsent.
+    if (!socket_) return;
+    std::vector<boost::asio::const_buffer> buffers;
+    held->gather(buffers);
+    auto done = detail::make_weak_binder(&impl::send_done, this->shared_from_this());
+    auto completion = [done, on_sent, held](const boost::system::error_code& error, std::size_t count) {
+        done(on_sent, held, error, count);
+    };
+    if (strand_send_completions_)
+        boost::asio::async_write(*socket_, buffers, strand_->wrap(completion));
+    else
+        boost::asio::async_write(*socket_, buffers, completion);
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::send_done(const boost::function<void()>& on_sent,
+                                                const boost::shared_ptr<request_queue>& queue,
+                                                const boost::system::error_code& error, std::size_t) {
+    TRACE_POINT;
+    if (error) {
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Send operation failed because of %s", name_.c_str(),
+               error.message().c_str());
+        disconnect_owner();
+        return;
+    }
+    for (request_queue::request* r = queue->front(); r; r = r->next()) r->mark_as_send();
+    queue->clear();
+    if (on_sent) on_sent();
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::restart_idle_timer() {
+    if (idle_timeout_.is_pos_infinity()) return;
+    idle_timer_.expires_from_now(idle_timeout_);
+    idle_timer_.async_wait(detail::make_weak_binder(&impl::timeout_occurs, this->shared_from_this()));
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::timeout_occurs(const boost::system::error_code& error) {
+    TRACE_POINT;
+    if (error == boost::asio::error::operation_aborted) return;
+    if (error) {
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Timer operation failed because of %s", name_.c_str(),
+               error.message().c_str());
+    } else {
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Timeout occurred, disconnect", name_.c_str());
+    }
+    disconnect_owner();
+    // An attempt that never completed must not leave its sink waiting forever.
+    if (connect_pending_.exchange(false)) {
+        boost::system::error_code timed_out = error ? error : make_error_code(boost::asio::error::timed_out);
+        auto report = detail::make_weak_binder(&transport_layer_events::on_connect, events_);
+        strand_->post([report, timed_out] { report(timed_out); });
+    }
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::set_idle_timeout(const boost::posix_time::time_duration& timeout) {
+    auto apply = detail::make_weak_binder(&impl::set_idle_timeout_int, this->shared_from_this());
+    strand_->post([apply, timeout] { apply(timeout); });
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::set_idle_timeout_int(const boost::posix_time::time_duration& timeout) {
+    TRACE_POINT;
+    boost::system::error_code ignored;
+    std::size_t cancelled = idle_timer_.cancel(ignored);
+    if (cancelled > 0 || idle_timeout_.is_pos_infinity()) {
+        idle_timeout_ = timeout;
+        restart_idle_timer();
+    } else {
+        idle_timeout_ = timeout;
+    }
+    LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transport] %s: New idle timeout set to %s", name_.c_str(),
+           boost::posix_time::to_simple_string(timeout).c_str());
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::disconnect_owner() {
+    boost::shared_ptr<transport_layer> owner = owner_.lock();
+    if (owner) owner->disconnect_if(this);
+}
+
+template class transport_layer::impl<boost::asio::ip::tcp>;
+template class transport_layer::impl<detail::ipx::spx>;
+template class transport_layer::impl<boost::asio::local::stream_protocol>;
+
+}  // namespace io

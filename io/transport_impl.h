@@ -1,0 +1,73 @@
+// The socket implementation behind the transport facade: one connection
+// attempt or connection of one family. Every pending operation holds it only
+// weakly, so releasing it from the facade closes the socket at once.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+#include <boost/asio/deadline_timer.hpp>
+
+#include "io/transport_layer.h"
+
+namespace io {
+
+template <class Protocol>
+class transport_layer::impl final : public transport_layer::impl_iface,
+                                    public boost::enable_shared_from_this<transport_layer::impl<Protocol>> {
+public:
+    typedef typename Protocol::socket socket_type;
+    typedef typename Protocol::endpoint endpoint_type;
+
+    /// Copies the facade's strand, sink, read buffer and settings; no socket yet.
+    impl(transport_layer& owner, boost::asio::io_service& service);
+    impl(const impl&) = delete;
+    impl& operator=(const impl&) = delete;
+    /// Posts `on_disconnect` when it was connected, then closes the socket.
+    ~impl() override;
+
+    void send(request_queue& queue, const boost::function<void()>& on_sent) override;
+    std::string name() const override { return name_; }
+    void set_idle_timeout(const boost::posix_time::time_duration& timeout) override;
+
+    /// Opens the socket and starts an asynchronous connect; the name is the endpoint's.
+    void connect(const endpoint_type& endpoint);
+    /// Takes an accepted socket, names it after the peer and starts reading.
+    void attach(const boost::shared_ptr<socket_type>& socket);
+
+private:
+    void start_read();
+    void restart_idle_timer();
+    void disconnect_owner();
+    void report_connect(const boost::system::error_code& error);
+
+    void connect_done(const boost::system::error_code& error);
+    void read_done(const boost::shared_array<char>& buffer, const boost::system::error_code& error, std::size_t count);
+    void send_done(const boost::function<void()>& on_sent, const boost::shared_ptr<request_queue>& queue,
+                   const boost::system::error_code& error, std::size_t count);
+    void timeout_occurs(const boost::system::error_code& error);
+    void set_idle_timeout_int(const boost::posix_time::time_duration& timeout);
+
+    boost::weak_ptr<transport_layer> owner_;
+    boost::asio::io_service& service_;
+    boost::shared_ptr<socket_type> socket_;
+    strand_ptr strand_;
+    boost::weak_ptr<transport_layer_events> events_;
+    boost::shared_array<char> read_buffer_;
+    uint32_t read_buffer_size_;
+    boost::posix_time::time_duration idle_timeout_;
+    bool strand_send_completions_;
+    std::string name_;
+    boost::asio::deadline_timer idle_timer_;
+    bool connected_;
+    // Set while a connect is outstanding; whichever of the connect completion
+    // and an early idle expiry clears it first is the one that reports `on_connect`.
+    std::atomic<bool> connect_pending_;
+};
+
+extern template class transport_layer::impl<boost::asio::ip::tcp>;
+extern template class transport_layer::impl<detail::ipx::spx>;
+extern template class transport_layer::impl<boost::asio::local::stream_protocol>;
+
+}  // namespace io

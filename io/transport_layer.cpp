@@ -1,0 +1,120 @@
+// The transport facade: owns the strand, the settings, the shared read
+// buffer and the one current implementation, and swaps the latter under its
+// mutex.
+#include "io/transport_layer.h"
+
+#include <type_traits>
+#include <utility>
+
+#include <boost/make_shared.hpp>
+
+#include "io/transport_impl.h"
+#include "oslayer/_kern.h"
+
+namespace io {
+
+boost::shared_ptr<transport_layer> transport_layer::create(boost::asio::io_service& service,
+                                                           const proto::text_protocol_layer_options& options) {
+    TRACE_POINT;
+    // A zero-byte read completes at once with nothing: the read loop would spin.
+    if (options.read_buffer_size == 0) D_THROW(BUG_exception, "Transport read buffer size must be at least 1");
+    return boost::shared_ptr<transport_layer>(new transport_layer(service, options));
+}
+
+transport_layer::transport_layer(boost::asio::io_service& service, const proto::text_protocol_layer_options& options)
+    : service_(service),
+      strand_(new strand_type(service)),
+      idle_timeout_(options.idle_timeout),
+      read_buffer_size_(options.read_buffer_size),
+      strand_send_completions_(options.strand_send_completions) {}
+
+transport_layer::~transport_layer() {
+    // Nobody else can reach the facade any more; no lock needed.
+    impl_.reset();
+}
+
+void transport_layer::set_events(const boost::weak_ptr<transport_layer_events>& events) { events_ = events; }
+
+template <class Protocol>
+boost::shared_ptr<transport_layer::impl<Protocol>> transport_layer::install_locked() {
+    if (!read_buffer_) read_buffer_.reset(new char[read_buffer_size_]);
+    boost::shared_ptr<impl<Protocol>> fresh = boost::make_shared<impl<Protocol>>(*this, service_);
+    // The replaced implementation dies here (or when its running handler
+    // returns); a connected one posts its `on_disconnect` before the new attempt starts.
+    impl_ = fresh;
+    return fresh;
+}
+
+void transport_layer::connect(const stream_endpoint& endpoint) {
+    TRACE_POINT;
+    boost::apply_visitor(
+        [this](const auto& ep) {
+            typedef typename std::decay_t<decltype(ep)>::protocol_type protocol;
+            boost::mutex::scoped_lock guard(mutex_);
+            install_locked<protocol>()->connect(ep);
+        },
+        endpoint);
+}
+
+void transport_layer::attach(const accepted_socket& socket) {
+    TRACE_POINT;
+    boost::apply_visitor(
+        [this](const auto& s) {
+            typedef typename std::decay_t<decltype(s)>::element_type::protocol_type protocol;
+            boost::mutex::scoped_lock guard(mutex_);
+            install_locked<protocol>()->attach(s);
+        },
+        socket);
+}
+
+void transport_layer::send(request_queue& queue, const boost::function<void()>& on_sent) {
+    boost::shared_ptr<impl_iface> current;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        current = impl_;
+    }
+    if (current) current->send(queue, on_sent);
+}
+
+void transport_layer::disconnect() {
+    TRACE_POINT;
+    boost::shared_ptr<impl_iface> gone;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        gone.swap(impl_);
+    }
+    // Released after the unlock, so a loop sink's synchronous `on_disconnect`
+    // may call back into this transport without deadlocking.
+    gone.reset();
+}
+
+void transport_layer::disconnect_if(const impl_iface* which) {
+    boost::shared_ptr<impl_iface> gone;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        if (impl_.get() != which) return;
+        gone.swap(impl_);
+    }
+    gone.reset();
+}
+
+std::string transport_layer::name() const {
+    boost::shared_ptr<impl_iface> current;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        current = impl_;
+    }
+    return current ? current->name() : std::string("<unbounded>");
+}
+
+void transport_layer::set_idle_timeout(const boost::posix_time::time_duration& timeout) {
+    boost::shared_ptr<impl_iface> current;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        idle_timeout_ = timeout;
+        current = impl_;
+    }
+    if (current) current->set_idle_timeout(timeout);
+}
+
+}  // namespace io

@@ -1,0 +1,122 @@
+// The lowest layer of a connection stack: one byte stream to one peer over a
+// TCP, SPX or local stream socket, or back to itself in loop mode. A facade
+// over a replaceable implementation object; replacing or releasing that
+// object is how a connection ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/function.hpp>
+#include <boost/shared_array.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/variant.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include "io/detail/ipx.h"
+#include "io/request_queue.h"
+#include "io/text_protocol_layer_options.h"
+
+namespace io {
+
+/// What a transport tells the layer above it; held only weakly by the transport.
+class transport_layer_events {
+public:
+    /// Outcome of `connect` (zero on success); never raised for an attached socket.
+    virtual void on_connect(const boost::system::error_code& error) = 0;
+    /// Raised once when an established connection is gone.
+    virtual void on_disconnect() = 0;
+    /// One received chunk; the sink may take the requests out of the queue.
+    virtual void on_data_arrived(request_queue& data) = 0;
+    virtual ~transport_layer_events() {}
+};
+
+/// Where `connect` goes: index 0 TCP, 1 SPX, 2 local stream.
+typedef boost::variant<boost::asio::ip::tcp::endpoint, detail::ipx::spx::endpoint,
+                       boost::asio::local::stream_protocol::endpoint>
+    stream_endpoint;
+
+/// An accepted, connected socket for `attach`: index 0 TCP, 1 SPX, 2 local stream.
+typedef boost::variant<boost::shared_ptr<boost::asio::ip::tcp::socket>, boost::shared_ptr<detail::ipx::spx::socket>,
+                       boost::shared_ptr<boost::asio::local::stream_protocol::socket>>
+    accepted_socket;
+
+/// One stream connection (or loop) with its strand, read buffer and idle timeout.
+class transport_layer : public boost::enable_shared_from_this<transport_layer> {
+public:
+    typedef boost::asio::io_service::strand strand_type;
+    typedef boost::shared_ptr<strand_type> strand_ptr;
+
+    /// The replaceable part: one connection attempt, connection or loop.
+    class impl_iface {
+    public:
+        virtual ~impl_iface() {}
+        virtual void send(request_queue& queue, const boost::function<void()>& on_sent) = 0;
+        virtual std::string name() const = 0;
+        virtual void set_idle_timeout(const boost::posix_time::time_duration& timeout) = 0;
+    };
+    template <class Protocol>
+    class impl;
+    class loop_impl;
+
+    static boost::shared_ptr<transport_layer> create(boost::asio::io_service& service,
+                                                     const proto::text_protocol_layer_options& options);
+    transport_layer(const transport_layer&) = delete;
+    transport_layer& operator=(const transport_layer&) = delete;
+    /// Releases the current implementation, as `disconnect` does.
+    ~transport_layer();
+
+    /// Stores the sink; call once, before the first connect, attach or loopback.
+    void set_events(const boost::weak_ptr<transport_layer_events>& events);
+    void set_events_sink(const boost::weak_ptr<transport_layer_events>& events) { set_events(events); }
+
+    /// Starts a new attempt (dropping any current connection); the outcome comes through `on_connect`.
+    void connect(const stream_endpoint& endpoint);
+    /// Starts reading an accepted socket; throws when the peer address cannot be had.
+    void attach(const accepted_socket& socket);
+    /// Switches to loop mode: everything sent comes back as received data.
+    void loopback();
+
+    /// Writes the whole queue in one gathered write; the queue is empty
+    /// afterwards. Unbound: the queue stays with the caller and `on_sent` never runs.
+    void send(request_queue& queue, const boost::function<void()>& on_sent);
+    /// Ends the connection; a connection that was established reports `on_disconnect` once.
+    void disconnect();
+    /// The connection's name, or "<unbounded>".
+    std::string name() const;
+    /// Time without received data after which the connection is closed; +infinity for none.
+    void set_idle_timeout(const boost::posix_time::time_duration& timeout);
+    /// The strand shared by every implementation of this facade and every layer above.
+    strand_ptr strand() const { return strand_; }
+    strand_ptr get_strand() const { return strand_; }
+
+private:
+    transport_layer(boost::asio::io_service& service, const proto::text_protocol_layer_options& options);
+
+    /// Makes an implementation of one family and installs it; the caller holds the mutex.
+    template <class Protocol>
+    boost::shared_ptr<impl<Protocol>> install_locked();
+    /// Disconnects only while `which` is still the current implementation, so a
+    /// late completion of a replaced attempt cannot end its successor.
+    void disconnect_if(const impl_iface* which);
+
+    boost::asio::io_service& service_;
+    strand_ptr strand_;
+    boost::posix_time::time_duration idle_timeout_;
+    uint32_t read_buffer_size_;
+    bool strand_send_completions_;
+    boost::shared_array<char> read_buffer_;
+    boost::shared_ptr<impl_iface> impl_;
+    mutable boost::mutex mutex_;
+    boost::weak_ptr<transport_layer_events> events_;
+};
+
+}  // namespace io

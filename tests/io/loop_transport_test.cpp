@@ -1,0 +1,206 @@
+// Loop mode of the transport on a real I/O pool: synchronous completion of
+// the sender's requests, asynchronous delivery of private copies, and the
+// disconnect report in every way the loop can end.
+#include "io/transport_layer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "io/pool.h"
+#include "tests/io/test_support.h"
+
+namespace {
+
+typedef boost::system::error_code error_code;
+
+/// Records events with the thread they ran on; the disconnect can be made to throw or call back.
+class loop_sink : public io::transport_layer_events {
+public:
+    void on_connect(const error_code& error) override { note("connect:" + error.message()); }
+    void on_disconnect() override {
+        disconnect_thread = std::this_thread::get_id();  // before note(), which publishes it
+        note("disconnect");
+        if (on_disconnect_hook) on_disconnect_hook();
+    }
+    void on_data_arrived(io::request_queue& data) override {
+        std::string text;
+        int requests = 0;
+        for (io::request_queue::request* r = data.front(); r; r = r->next(), ++requests)
+            text.append(static_cast<const char*>(r->const_buffer().data()), r->const_buffer().size());
+        note("data:" + std::to_string(requests) + ":" + text);
+        if (hold_data) held.push_back(std::move(data));
+    }
+    void note(const std::string& event) {
+        std::lock_guard<std::mutex> g(mutex);
+        events.push_back(event);
+        cv.notify_all();
+    }
+    bool wait_count(std::size_t n) {
+        std::unique_lock<std::mutex> g(mutex);
+        return cv.wait_for(g, std::chrono::seconds(20), [&] { return events.size() >= n; });
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard<std::mutex> g(mutex);
+        return events;
+    }
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::string> events;
+    std::thread::id disconnect_thread;
+    std::function<void()> on_disconnect_hook;
+    bool hold_data = false;
+    std::vector<io::request_queue> held;
+};
+
+class LoopTransport : public ::testing::Test {
+protected:
+    boost::shared_ptr<io::transport_layer> make_loop() {
+        auto t = io::transport_layer::create(pool.get_io_service(), io::proto::text_protocol_layer_options());
+        t->set_events(sink);
+        t->loopback();
+        return t;
+    }
+
+    io_test::log_capture log;
+    io::pool pool{2, "thr"};
+    boost::shared_ptr<loop_sink> sink = boost::make_shared<loop_sink>();
+};
+
+TEST_F(LoopTransport, ConnectsOnceAndNamesItselfLoop) {
+    auto t = make_loop();
+    EXPECT_EQ("loop", t->name());
+    ASSERT_TRUE(sink->wait_count(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ((std::vector<std::string>{"connect:Success"}), sink->snapshot());
+
+    // No timer, no log line, no effect.
+    std::size_t lines = log.messages().size();
+    t->set_idle_timeout(boost::posix_time::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(lines, log.messages().size());
+    EXPECT_EQ(1u, sink->snapshot().size());
+}
+
+TEST_F(LoopTransport, SendCompletesAtOnceAndDeliversACopy) {
+    auto t = make_loop();
+    ASSERT_TRUE(sink->wait_count(1));
+    sink->hold_data = true;
+    std::vector<std::string> order;
+    char mutable_bytes[] = "two";
+    io::request_queue q = io::make_const_request("one+", [&](bool ok) { order.push_back(ok ? "1" : "-1"); });
+    q.push_back(io::make_mutable_request(mutable_bytes, 3, [&](bool ok) { order.push_back(ok ? "2" : "-2"); }));
+    bool on_sent = false;
+    t->send(q, [&] { order.push_back("sent"); on_sent = true; });
+    EXPECT_TRUE(q.empty());
+    EXPECT_TRUE(on_sent);
+    EXPECT_EQ((std::vector<std::string>{"1", "2", "sent"}), order);
+    // The caller's memory is free at once: the delivery carries its own bytes.
+    mutable_bytes[0] = 'X';
+    ASSERT_TRUE(sink->wait_count(2));
+    EXPECT_EQ("data:2:one+two", sink->snapshot()[1]);
+    // The copies carry no callbacks of the sender.
+    sink->held.clear();
+    EXPECT_EQ(3u, order.size());
+}
+
+TEST_F(LoopTransport, DisconnectAfterSendStillDeliversThenReports) {
+    auto t = make_loop();
+    ASSERT_TRUE(sink->wait_count(1));
+    // Keep every pool thread busy so the delivery is certainly still pending.
+    std::mutex gate;
+    std::unique_lock<std::mutex> closed(gate);
+    std::atomic<int> parked{0}, left{0};
+    for (int i = 0; i < 2; ++i)
+        pool.get_io_service().post([&] {
+            ++parked;
+            std::lock_guard<std::mutex> g(gate);
+            ++left;
+        });
+    while (parked.load() < 2) std::this_thread::yield();
+    io::request_queue q = io::make_cloned_request("late");
+    t->send(q, boost::function<void()>());
+    t->disconnect();
+    EXPECT_EQ("<unbounded>", t->name());
+    EXPECT_EQ(1u, sink->snapshot().size());  // nothing reported yet
+    closed.unlock();
+    ASSERT_TRUE(sink->wait_count(3));
+    EXPECT_EQ((std::vector<std::string>{"connect:Success", "data:1:late", "disconnect"}), sink->snapshot());
+    EXPECT_NE(std::this_thread::get_id(), sink->disconnect_thread);
+    while (left.load() < 2) std::this_thread::yield();  // the gate must outlive its waiters
+}
+
+TEST_F(LoopTransport, DisconnectWithNothingPendingReportsBeforeReturning) {
+    auto t = make_loop();
+    ASSERT_TRUE(sink->wait_count(1));
+    t->disconnect();
+    EXPECT_EQ((std::vector<std::string>{"connect:Success", "disconnect"}), sink->snapshot());
+    EXPECT_EQ(std::this_thread::get_id(), sink->disconnect_thread);
+    t->disconnect();
+    EXPECT_EQ(2u, sink->snapshot().size());
+
+    // A second loopback replaces the first, which reports its end; so does release.
+    t->loopback();
+    ASSERT_TRUE(sink->wait_count(3));
+    t->loopback();
+    ASSERT_LE(4u, sink->snapshot().size());
+    EXPECT_EQ("disconnect", sink->snapshot()[3]);  // synchronous, before the new on_connect is posted
+    ASSERT_TRUE(sink->wait_count(5));
+    EXPECT_EQ("connect:Success", sink->snapshot()[4]);
+    t.reset();
+    EXPECT_EQ("disconnect", sink->snapshot().back());
+    EXPECT_EQ(6u, sink->snapshot().size());
+}
+
+TEST_F(LoopTransport, ThrowingOrReenteringDisconnectDoesNotStopTheRelease) {
+    auto t = make_loop();
+    ASSERT_TRUE(sink->wait_count(1));
+    sink->on_disconnect_hook = [] { throw std::runtime_error("sink refused"); };
+    t->disconnect();
+    EXPECT_EQ("<unbounded>", t->name());
+    std::vector<std::string> lines = log.messages();
+    std::size_t at = 0;
+    int found = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lines[i] == "[Layer/Transport] User on disconnect callback failed because of ") at = i, ++found;
+    ASSERT_EQ(1, found);
+    ASSERT_LT(at + 1, lines.size());
+    EXPECT_EQ("  sink refused", lines[at + 1]);
+
+    // A sink that asks the transport for its name while being told of the end.
+    t->loopback();
+    ASSERT_TRUE(sink->wait_count(3));
+    std::string seen;
+    boost::weak_ptr<io::transport_layer> weak = t;
+    sink->on_disconnect_hook = [&] {
+        if (auto strong = weak.lock()) seen = strong->name();
+    };
+    t->disconnect();
+    EXPECT_EQ("<unbounded>", seen);
+    sink->on_disconnect_hook = nullptr;
+}
+
+TEST_F(LoopTransport, GoneSinkIsSkipped) {
+    auto t = make_loop();
+    ASSERT_TRUE(sink->wait_count(1));
+    sink.reset();
+    std::atomic<int> callbacks{0};
+    io::request_queue q = io::make_const_request("x", [&](bool ok) { callbacks += ok; });
+    t->send(q, boost::function<void()>());
+    EXPECT_EQ(1, callbacks.load());
+    t->disconnect();
+    t.reset();
+}
+
+}  // namespace
