@@ -1,0 +1,228 @@
+// One accept is outstanding at a time and is re-armed first thing in its
+// completion, so the next connection can be accepted on another pool thread
+// while the callback for this one still runs.
+#include "io/server.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <sstream>
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "io/detail/binders.h"
+#include "io/discovery/detail/socket_file.h"
+#include "io/discovery/server.h"
+#include "oslayer/loggers.h"
+#include "oslayer/syncers.h"
+
+namespace io {
+
+namespace {
+
+typedef boost::asio::ip::tcp::endpoint tcp_endpoint;
+typedef io::detail::ipx::spx::endpoint spx_endpoint;
+typedef boost::asio::local::stream_protocol::endpoint unx_endpoint;
+
+/// Pause before accepting again after an accept failed for a passing reason.
+const boost::posix_time::time_duration accept_retry_delay = boost::posix_time::milliseconds(100);
+
+std::string endpoint_text(const tcp_endpoint& at) {
+    std::ostringstream text;
+    text << at;
+    return text.str();
+}
+std::string endpoint_text(const spx_endpoint& at) { return io::detail::ipx::spx_endpoint_to_string(at); }
+std::string endpoint_text(const unx_endpoint& at) { return "unx/" + at.path(); }
+
+discovery::listen_point discovery_point(const io::discovery_descriptor<boost::asio::ip::udp::endpoint>& d) {
+    return d;
+}
+template <class Endpoint>
+discovery::listen_point discovery_point(const io::discovery_descriptor<Endpoint>& d) {
+    return d.endpoint;
+}
+
+/// Accept errors after which the listening socket itself is unusable; any
+/// other (descriptors or memory running out, a network error of a queued
+/// peer, which Linux reports through accept) passes, and accepting is tried again.
+bool is_fatal_accept_error(const boost::system::error_code& ec) {
+    if (ec == boost::asio::error::operation_aborted) return true;
+    if (ec.category() != boost::system::system_category()) return false;
+    switch (ec.value()) {
+        case EBADF:
+        case EINVAL:
+        case ENOTSOCK:
+        case EFAULT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool info_enabled() {
+    xlocker_t guard(if_logger_t::LogMutex);
+    return if_logger_t::Log && if_logger_t::Log->is_enabled(LOG_LEVEL_INFO);
+}
+
+}  // namespace
+
+template <class StreamEndpoint, class DgramEndpoint>
+class server::impl : public server, public boost::enable_shared_from_this<impl<StreamEndpoint, DgramEndpoint>> {
+public:
+    typedef io::server_descriptor<StreamEndpoint, DgramEndpoint> descriptor_type;
+    typedef typename StreamEndpoint::protocol_type protocol_type;
+    typedef typename protocol_type::socket socket_type;
+    typedef typename protocol_type::acceptor acceptor_type;
+
+    impl(boost::asio::io_service& service, const descriptor_type& descriptor, bool reuse_address);
+    ~impl() override;
+
+    void start(const callback_type& callback) override;
+    uint64_t accepted_connections() override { return accepted_.read(); }
+    uint64_t discovery_bytes_sent() override { return discovery_ ? discovery_->bytes_sent() : 0; }
+    uint64_t discovery_bytes_received() override { return discovery_ ? discovery_->bytes_received() : 0; }
+
+private:
+    void check_paths(const io::unix_server_descriptor& d);
+    template <class Other>
+    void check_paths(const Other&) {}
+    void bind(const tcp_endpoint& at) { acceptor_.bind(at); }
+    void bind(const spx_endpoint& at) { acceptor_.bind(at); }
+    void bind(const unx_endpoint& at);
+
+    void start_accept();
+    void accept_handler(const boost::shared_ptr<socket_type>& socket, const boost::system::error_code& ec);
+    void retry_handler(const boost::system::error_code& ec);
+
+    boost::asio::io_service& service_;
+    descriptor_type descriptor_;
+    boost::shared_ptr<discovery::server> discovery_;
+    acceptor_type acceptor_;
+    boost::asio::deadline_timer retry_timer_;
+    discovery::detail::socket_file_owner file_;
+    std::string name_;
+    atomic64_t accepted_;
+    callback_type callback_;
+};
+
+template <class S, class D>
+server::impl<S, D>::impl(boost::asio::io_service& service, const descriptor_type& descriptor, bool reuse_address)
+    : service_(service), descriptor_(descriptor), acceptor_(service), retry_timer_(service) {
+    TRACE_POINT;
+    check_paths(descriptor_);
+    acceptor_.open(descriptor_.endpoint.protocol());
+    if (reuse_address) acceptor_.set_option(boost::asio::socket_base::reuse_address(true));
+    bind(descriptor_.endpoint);
+    acceptor_.listen(128);
+    // The bound address, so that a port chosen by the system shows in logs.
+    name_ = endpoint_text(acceptor_.local_endpoint());
+    if (descriptor_.discovery)
+        discovery_ = discovery::server::create(service, discovery_point(*descriptor_.discovery), descriptor_.name);
+}
+
+template <class S, class D>
+server::impl<S, D>::~impl() {
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Server] %s: dead", name_.c_str());
+    callback_.clear();
+    discovery_.reset();
+    retry_timer_.cancel();
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    file_.release();
+}
+
+template <class S, class D>
+void server::impl<S, D>::check_paths(const io::unix_server_descriptor& d) {
+    // Both sockets would claim the same file: the second bind could only fail
+    // or, worse, take the first socket's file over.
+    if (d.discovery && d.discovery->endpoint.path() == d.endpoint.path())
+        D_THROW(io_error_exception, "discovery socket path \"%s\" is the same as the stream socket path",
+                d.endpoint.path().c_str());
+}
+
+template <class S, class D>
+void server::impl<S, D>::bind(const unx_endpoint& at) {
+    discovery::detail::bind_local(acceptor_, at, SOCK_STREAM);
+    file_.claim(at.path());
+}
+
+template <class S, class D>
+void server::impl<S, D>::start(const callback_type& callback) {
+    TRACE_POINT;
+    if (callback.empty()) D_THROW(BUG_exception, "callback type for server cannot be empty");
+    callback_ = callback;
+    start_accept();
+    LOG_AT(LOG_LEVEL_INFO, "[Server] %s: Started listen", name_.c_str());
+}
+
+template <class S, class D>
+void server::impl<S, D>::start_accept() {
+    boost::shared_ptr<socket_type> socket = boost::make_shared<socket_type>(service_);
+    auto call = io::detail::make_weak_binder(&impl::accept_handler, this->shared_from_this());
+    acceptor_.async_accept(*socket, [call, socket](const boost::system::error_code& ec) { call(socket, ec); });
+}
+
+template <class S, class D>
+void server::impl<S, D>::accept_handler(const boost::shared_ptr<socket_type>& socket,
+                                        const boost::system::error_code& ec) {
+    TRACE_POINT;
+    if (ec) {
+        LOG_AT(LOG_LEVEL_ERROR, "[Server] %s: Accept operation failed because of %s", name_.c_str(),
+               ec.message().c_str());
+        if (is_fatal_accept_error(ec)) {
+            LOG_AT(LOG_LEVEL_ERROR, "[Server] Abort future accept operations");
+            return;
+        }
+        retry_timer_.expires_from_now(accept_retry_delay);
+        retry_timer_.async_wait(io::detail::make_weak_binder(&impl::retry_handler, this->shared_from_this()));
+        return;
+    }
+    start_accept();
+    accepted_.add(1);
+    if (info_enabled()) {
+        // Throws when the peer is already gone; the socket then closes as
+        // this completion unwinds and the callback never sees it.
+        std::string peer = endpoint_text(socket->remote_endpoint());
+        LOG_AT(LOG_LEVEL_INFO, "[Server] %s: New connection <%s> accepted", name_.c_str(), peer.c_str());
+    }
+    callback_(accepted_socket(socket));
+}
+
+template <class S, class D>
+void server::impl<S, D>::retry_handler(const boost::system::error_code& ec) {
+    if (!ec) start_accept();
+}
+
+namespace {
+
+/// Builds the implementation for the family of the listen entry.
+class server_builder : public boost::static_visitor<boost::shared_ptr<server>> {
+public:
+    server_builder(boost::asio::io_service& service, bool reuse_address)
+        : service_(service), reuse_address_(reuse_address) {}
+
+    template <class Descriptor>
+    boost::shared_ptr<server> operator()(const Descriptor& descriptor) const {
+        typedef server::impl<typename Descriptor::stream_endpoint_type, typename Descriptor::dgram_endpoint_type>
+            impl_type;
+        return boost::make_shared<impl_type>(service_, descriptor, reuse_address_);
+    }
+
+private:
+    boost::asio::io_service& service_;
+    bool reuse_address_;
+};
+
+}  // namespace
+
+boost::shared_ptr<server> server::create(boost::asio::io_service& service, const server_spec& descriptor,
+                                         bool reuse_address) {
+    TRACE_POINT;
+    return boost::apply_visitor(server_builder(service, reuse_address), descriptor);
+}
+
+}  // namespace io

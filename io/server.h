@@ -1,0 +1,45 @@
+// The listening acceptor of one listen entry: accepts stream connections for
+// as long as it lives and hands each to one callback; owns the discovery
+// answerer of the entry when the entry asks for one.
+#pragma once
+
+#include <cstdint>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/function.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include "io/spec_parser.h"
+#include "io/transport_layer.h"
+
+namespace io {
+
+/// A listening server; the owner holds the only strong reference.
+class server : private boost::noncopyable {
+public:
+    /// Receives every accepted connection; may run on several pool threads at once.
+    typedef boost::function<void(const accepted_socket& socket)> callback_type;
+
+    /// Opens, binds and listens on the entry's endpoint and starts its
+    /// discovery answerer; nothing is accepted before `start`. Socket errors
+    /// raise boost::system::system_error; a local entry whose discovery path
+    /// is its stream path raises io_error_exception_shell_t.
+    static boost::shared_ptr<server> create(boost::asio::io_service& service, const server_spec& descriptor,
+                                            bool reuse_address);
+
+    /// Stores the callback and starts accepting; an empty callback is a BUG_exception.
+    virtual void start(const callback_type& callback) = 0;
+    /// Connections accepted so far; any thread.
+    virtual uint64_t accepted_connections() = 0;
+    /// The discovery answerer's bytes sent, 0 without one.
+    virtual uint64_t discovery_bytes_sent() = 0;
+    /// The discovery answerer's bytes received, 0 without one.
+    virtual uint64_t discovery_bytes_received() = 0;
+    virtual ~server() {}
+
+    template <class StreamEndpoint, class DgramEndpoint>
+    class impl;
+};
+
+}  // namespace io

@@ -1,0 +1,332 @@
+// Listening servers on real loopback sockets: TCP over IPv4 and IPv6, local
+// stream sockets with their socket files, the accept count, failures at
+// creation and start, and accepting again after descriptors ran out.
+#include "io/server.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <regex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "io/pool.h"
+#include "oslayer/_kern.h"
+#include "tests/io/test_support.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using local_stream = asio::local::stream_protocol;
+
+/// Polls `done` every few milliseconds for at most five seconds.
+bool wait_until(const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+io::server_spec parse(asio::io_service& service, const std::string& text) {
+    return io::parse_server_spec(service, lstr_t(text));
+}
+
+/// The port a started TCP server shows in its "Started listen" line.
+unsigned short started_port(const io_test::log_capture& log) {
+    std::regex re(R"(^\[Server\] .*:(\d+): Started listen$)");
+    std::smatch m;
+    for (const std::string& line : log.messages())
+        if (std::regex_match(line, m, re)) return static_cast<unsigned short>(std::stoi(m[1]));
+    return 0;
+}
+
+/// Collects what a server hands over, from any pool thread.
+struct collector {
+    std::mutex lock;
+    std::vector<io::accepted_socket> sockets;
+
+    io::server::callback_type callback() {
+        return [this](const io::accepted_socket& s) {
+            std::lock_guard<std::mutex> g(lock);
+            sockets.push_back(s);
+        };
+    }
+    std::size_t size() {
+        std::lock_guard<std::mutex> g(lock);
+        return sockets.size();
+    }
+    template <class Socket>
+    boost::shared_ptr<Socket> at(std::size_t i) {
+        std::lock_guard<std::mutex> g(lock);
+        return boost::get<boost::shared_ptr<Socket>>(sockets.at(i));
+    }
+};
+
+class Server : public ::testing::Test {
+protected:
+    io_test::log_capture log;
+    io::pool pool{2, "srv"};
+    asio::io_service client_service;
+    collector got;
+
+    boost::shared_ptr<io::server> make(const std::string& spec) {
+        return io::server::create(pool.get_io_service(), parse(pool.get_io_service(), spec), false);
+    }
+};
+
+TEST_F(Server, AcceptsOnIpv4LoopbackCountsAndHandsOverConnectedSockets) {
+    boost::shared_ptr<io::server> server = make("ip(127.0.0.1),port(0)");
+    EXPECT_EQ(0u, server->discovery_bytes_sent());
+    EXPECT_EQ(0u, server->discovery_bytes_received());
+    server->start(got.callback());
+    unsigned short port = started_port(log);
+    ASSERT_NE(0, port);
+
+    std::vector<tcp::socket> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.emplace_back(client_service);
+        clients.back().connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    }
+    ASSERT_TRUE(wait_until([&] { return got.size() == 3; }));
+    EXPECT_EQ(3u, server->accepted_connections());
+    for (const tcp::socket& c : clients) {
+        std::string line = "[Server] 127.0.0.1:" + std::to_string(port) + ": New connection <127.0.0.1:" +
+                           std::to_string(c.local_endpoint().port()) + "> accepted";
+        EXPECT_EQ(1u, log.count(line)) << line;
+    }
+    // The handed-over socket is the peer of one of the clients: bytes pass.
+    boost::shared_ptr<tcp::socket> accepted = got.at<tcp::socket>(0);
+    for (tcp::socket& c : clients) {
+        if (c.local_endpoint() != accepted->remote_endpoint()) continue;
+        asio::write(c, asio::buffer("ping", 4));
+        char buf[4];
+        asio::read(*accepted, asio::buffer(buf));
+        EXPECT_EQ(std::string("ping"), std::string(buf, 4));
+    }
+    server.reset();
+    // The last reference may be a completion's own, released on its pool thread.
+    ASSERT_TRUE(wait_until([&] { return log.count("[Server] 127.0.0.1:" + std::to_string(port) + ": dead") == 1; }));
+    // The pending accept completes cancelled against a dead server: no error lines.
+    for (const std::string& m : log.messages()) EXPECT_EQ(std::string::npos, m.find("Accept operation failed"));
+    boost::system::error_code ec;
+    tcp::socket late(client_service);
+    late.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port), ec);
+    EXPECT_EQ(asio::error::connection_refused, ec);
+}
+
+TEST_F(Server, AcceptsOnIpv6LoopbackNamedWithBrackets) {
+    boost::shared_ptr<io::server> server;
+    try {
+        server = make("ip([::1]),port(0)");
+    } catch (const boost::system::system_error& e) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
+    }
+    server->start(got.callback());
+    unsigned short port = started_port(log);
+    ASSERT_NE(0, port);
+    EXPECT_EQ(1u, log.count("[Server] [::1]:" + std::to_string(port) + ": Started listen"));
+    tcp::socket client(client_service);
+    client.connect(tcp::endpoint(asio::ip::address_v6::loopback(), port));
+    ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
+    EXPECT_EQ(1u, server->accepted_connections());
+    EXPECT_TRUE(got.at<tcp::socket>(0)->local_endpoint().address().is_v6());
+}
+
+TEST_F(Server, SecondServerOnTheSamePortFailsWithAddressInUse) {
+    boost::shared_ptr<io::server> first = make("ip(127.0.0.1),port(0)");
+    first->start(got.callback());
+    unsigned short port = started_port(log);
+    ASSERT_NE(0, port);
+    try {
+        make("ip(127.0.0.1),port(" + std::to_string(port) + ")");
+        FAIL() << "second bind succeeded";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(asio::error::address_in_use, e.code());
+    }
+    // The first one is not disturbed by the failed attempt.
+    tcp::socket client(client_service);
+    client.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
+}
+
+TEST_F(Server, EmptyCallbackIsABugAndStartsNothing) {
+    boost::shared_ptr<io::server> server = make("ip(127.0.0.1),port(0)");
+    try {
+        server->start(io::server::callback_type());
+        FAIL() << "empty callback accepted";
+    } catch (const BUG_exception_shell_t& e) {
+        EXPECT_STREQ("callback type for server cannot be empty", e.what());
+    }
+    for (const std::string& m : log.messages()) EXPECT_EQ(std::string::npos, m.find("Started listen"));
+    EXPECT_EQ(0u, server->accepted_connections());
+}
+
+TEST_F(Server, CallbackThatThrowsCostsOnlyItsOwnConnection) {
+    boost::shared_ptr<io::server> server = make("ip(127.0.0.1),port(0)");
+    std::atomic<int> calls{0};
+    server->start([&](const io::accepted_socket&) {
+        if (calls++ == 0) throw std::runtime_error("listener refused");
+    });
+    unsigned short port = started_port(log);
+    tcp::socket first(client_service), second(client_service);
+    first.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    ASSERT_TRUE(wait_until([&] { return calls == 1; }));
+    second.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    ASSERT_TRUE(wait_until([&] { return calls == 2; }));
+    EXPECT_EQ(2u, server->accepted_connections());
+}
+
+TEST_F(Server, SpxIsRefusedCleanlyWhereTheKernelHasNoIpx) {
+    try {
+        make("ipx(),discovery()");
+        GTEST_SKIP() << "this kernel supports IPX";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(asio::error::address_family_not_supported, e.code());
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("Address family not supported by protocol"));
+    }
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+/// Leaves a socket file at `path` that no process serves any more.
+void make_stale_socket_file(const std::string& path) {
+    asio::io_service service;
+    local_stream::acceptor gone(service, local_stream::endpoint(path));
+}
+
+TEST_F(Server, LocalSocketAcceptsAndItsFileLivesAsLongAsTheServer) {
+    io_test::temp_dir dir;
+    std::string path = dir.path("stream");
+    boost::shared_ptr<io::server> server = make("unix(" + path + ")");
+    server->start(got.callback());
+    EXPECT_EQ(1u, log.count("[Server] unx/" + path + ": Started listen"));
+    local_stream::socket client(client_service);
+    client.connect(local_stream::endpoint(path));
+    ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
+    EXPECT_EQ(2, got.sockets[0].which());
+    EXPECT_EQ(1u, log.count("[Server] unx/" + path + ": New connection <unx/> accepted"));
+    EXPECT_TRUE(exists(path));
+    server.reset();
+    EXPECT_TRUE(wait_until([&] { return !exists(path); }));
+}
+
+TEST_F(Server, LocalBindReplacesOnlyAStaleSocketFile) {
+    io_test::temp_dir dir;
+    std::string stale = dir.path("stale"), plain = dir.path("plain"), live = dir.path("live");
+
+    make_stale_socket_file(stale);
+    ASSERT_TRUE(exists(stale));
+    boost::shared_ptr<io::server> server = make("unix(" + stale + ")");
+    server->start(got.callback());
+    local_stream::socket client(client_service);
+    client.connect(local_stream::endpoint(stale));
+    ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
+
+    std::ofstream(plain) << "keep me";
+    try {
+        make("unix(" + plain + ")");
+        FAIL() << "a plain file was taken over";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(asio::error::address_in_use, e.code());
+    }
+    std::ifstream kept(plain);
+    std::string text;
+    std::getline(kept, text);
+    EXPECT_EQ("keep me", text);
+
+    // Somebody listens on it: the file stays theirs, also after our failure.
+    local_stream::acceptor owner(client_service, local_stream::endpoint(live));
+    EXPECT_THROW(make("unix(" + live + ")"), boost::system::system_error);
+    local_stream::socket probe(client_service);
+    EXPECT_NO_THROW(probe.connect(local_stream::endpoint(live)));
+}
+
+TEST_F(Server, LocalDiscoveryOnTheStreamPathIsRefusedNamingThePath) {
+    io_test::temp_dir dir;
+    std::string path = dir.path("both");
+    try {
+        make("unix(" + path + "),discovery()");
+        FAIL() << "two sockets on one path accepted";
+    } catch (const io_error_exception_shell_t& e) {
+        EXPECT_EQ("discovery socket path \"" + path + "\" is the same as the stream socket path",
+                  std::string(e.what()));
+    }
+    EXPECT_FALSE(exists(path));
+}
+
+/// Reads the capture log through a descriptor opened in advance, so that it
+/// can be searched while the process has no descriptor to spare.
+class log_reader {
+public:
+    log_reader() {
+        xlocker_t guard(if_logger_t::LogMutex);
+        int writer = dynamic_cast<fd_logger_t&>(*if_logger_t::Log).fd;
+        fd_ = ::open(("/proc/self/fd/" + std::to_string(writer)).c_str(), O_RDONLY);
+    }
+    ~log_reader() { ::close(fd_); }
+    bool contains(const std::string& text) const {
+        std::string all(1 << 20, '\0');
+        ssize_t n = ::pread(fd_, &all[0], all.size(), 0);
+        return n > 0 && all.substr(0, static_cast<std::size_t>(n)).find(text) != std::string::npos;
+    }
+
+private:
+    int fd_;
+};
+
+TEST_F(Server, AcceptsAgainOnceDescriptorsAreFreeAfterRunningOut) {
+    boost::shared_ptr<io::server> server = make("ip(127.0.0.1),port(0)");
+    server->start(got.callback());
+    unsigned short port = started_port(log);
+    ASSERT_NE(0, port);
+    log_reader reader;
+    tcp::socket first(client_service), second(client_service);
+    first.open(tcp::v4());
+
+    rlimit saved;
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+    int lowest_free = ::dup(0);
+    ASSERT_LE(0, lowest_free);
+    ::close(lowest_free);
+    rlimit starved = saved;
+    starved.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &starved));
+    boost::system::error_code connect_error;
+    first.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port), connect_error);
+    std::string failed = "[Server] 127.0.0.1:" + std::to_string(port) +
+                         ": Accept operation failed because of Too many open files";
+    bool saw_failure = wait_until([&] { return reader.contains(failed); });
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
+
+    ASSERT_FALSE(connect_error) << connect_error.message();
+    ASSERT_TRUE(saw_failure);
+    ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
+    second.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    ASSERT_TRUE(wait_until([&] { return got.size() == 2; }));
+    EXPECT_EQ(2u, server->accepted_connections());
+    EXPECT_EQ(0u, log.count("[Server] Abort future accept operations"));
+}
+
+}  // namespace
