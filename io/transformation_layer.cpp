@@ -1,0 +1,430 @@
+// Outgoing queues go down one batch at a time: a batch is gathered under the
+// outgoing lock, marked in flight and handed down; its completion releases the
+// requests that waited for it and starts the next batch. Incoming bytes pass the
+// incoming chain under a lock of their own, so reading never waits for a send.
+#include "io/transformation_layer.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "io/detail/binders.h"
+#include "oslayer/_kern.h"
+#include "oslayer/loggers.h"
+
+namespace io {
+
+namespace {
+
+/// The batch whose lower `send` runs on this thread, to recognise a completion
+/// that arrives before that `send` has returned (the loop transport does so).
+struct sending_batch {
+    const transformation_layer* layer;
+    uint64_t generation;
+    bool completed;
+};
+thread_local sending_batch* tls_sending = nullptr;
+
+bool log_enabled(int level) {
+    xlocker_t guard(if_logger_t::LogMutex);
+    return if_logger_t::Log && if_logger_t::Log->is_enabled(level);
+}
+
+/// Requests whose batch was written: each callback is told true.
+void release_confirmed(request_queue& done) {
+    for (request_queue::request* r = done.front(); r; r = r->next()) r->mark_as_send();
+    done.clear();
+}
+
+/// A connection name made safe to stand inside a printf format.
+std::string format_safe(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '%') out += '%';
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+boost::shared_ptr<transformation_layer> transformation_layer::create(
+    boost::asio::io_service& service, const proto::text_protocol_layer_options& options) {
+    TRACE_POINT;
+    boost::shared_ptr<transformation_layer> layer(new transformation_layer(service, options));
+    layer->lower_->set_events(boost::weak_ptr<discovery_layer_events>(layer));
+    return layer;
+}
+
+transformation_layer::transformation_layer(boost::asio::io_service& service,
+                                           const proto::text_protocol_layer_options& options)
+    : service_(service),
+      options_(options),
+      slice_offset_(0),
+      batch_bytes_(0),
+      in_flight_(false),
+      generation_(0),
+      lower_(discovery_layer::create(service, options)) {}
+
+transformation_layer::~transformation_layer() {
+    // The stack below goes first: slices of a write it may still hold point
+    // into requests of the queues released right after.
+    events_.reset();
+    lower_.reset();
+}
+
+void transformation_layer::set_events(const boost::weak_ptr<transformation_layer_events>& events) { events_ = events; }
+
+// ------------------------------------------------------------------ sending
+
+request_queue transformation_layer::take_piece_locked() {
+    request_queue::request* first = pending_.front();
+    const boost::asio::const_buffer bytes = first->const_buffer();
+    const std::size_t length = bytes.size();
+    const std::size_t limit = options_.send_batch_size;
+    if (limit == 0 || (slice_offset_ == 0 && length <= limit)) return pending_.pop_front();
+    // The slice points into the caller's bytes; the request stays queued (here
+    // or in the confirmation queue) until its last slice has been written.
+    const std::size_t n = std::min(length - slice_offset_, limit);
+    request_queue slice = make_const_request(static_cast<const char*>(bytes.data()) + slice_offset_, n);
+    slice_offset_ += n;
+    if (slice_offset_ == length) {
+        confirmation_.push_back(pending_.pop_front());
+        slice_offset_ = 0;
+    }
+    return slice;
+}
+
+bool transformation_layer::gather_batch_locked(request_queue& batch) {
+    if (in_flight_ || pending_.empty()) return false;
+    const std::size_t limit = options_.send_batch_size;
+    while (!pending_.empty() && (limit == 0 || batch_bytes_ < limit)) {
+        request_queue piece = take_piece_locked();
+        if (outcoming_.empty()) {
+            batch_bytes_ += piece.size();
+            batch_.push_back(piece);
+            continue;
+        }
+        request_queue out = outcoming_.front()->process(piece);
+        for (std::size_t i = 1; i < outcoming_.size(); ++i) {
+            request_queue next = outcoming_[i]->process(out);
+            out = std::move(next);
+        }
+        batch_bytes_ += out.size();
+        batch_.push_back(out);
+        confirmation_.push_back(piece);
+    }
+    if (!outcoming_.empty()) {
+        // Every batch ends at a flush point of every filter, so the peer can
+        // decode all it has received.
+        request_queue out = outcoming_.front()->flush();
+        for (std::size_t i = 1; i < outcoming_.size(); ++i) {
+            request_queue next = outcoming_[i]->process(out);
+            next.push_back(outcoming_[i]->flush());
+            out = std::move(next);
+        }
+        batch_.push_back(out);
+    }
+    in_flight_ = true;
+    ++generation_;
+    batch_bytes_ = 0;
+    batch = std::move(batch_);
+    return true;
+}
+
+bool transformation_layer::hand_down(request_queue& batch, uint64_t generation) {
+    // Filters can swallow everything; a batch without requests has nothing to
+    // wait for, and a refusal below could not be told from an accepted write.
+    if (batch.empty()) return true;
+    boost::weak_ptr<transformation_layer> self(shared_from_this());
+    sending_batch mine = {this, generation, false};
+    sending_batch* outer = tls_sending;
+    tls_sending = &mine;
+    try {
+        lower_->send(batch, [self, generation] {
+            if (boost::shared_ptr<transformation_layer> layer = self.lock()) layer->on_sent(generation);
+        });
+    } catch (...) {
+        tls_sending = outer;
+        throw;
+    }
+    tls_sending = outer;
+    return mine.completed;
+}
+
+bool transformation_layer::finish_batch_locked(uint64_t generation, request_queue& done) {
+    if (!in_flight_ || generation != generation_) return false;
+    in_flight_ = false;
+    done.push_back(confirmation_);
+    return true;
+}
+
+bool transformation_layer::run_batches_locked(request_queue& done, request_queue& refused) {
+    request_queue batch;
+    while (gather_batch_locked(batch)) {
+        const uint64_t generation = generation_;
+        const bool completed = hand_down(batch, generation);
+        if (!batch.empty()) {
+            refused = std::move(batch);
+            return false;
+        }
+        if (!completed) return true;
+        finish_batch_locked(generation, done);
+    }
+    return true;
+}
+
+void transformation_layer::process() {
+    for (;;) {
+        request_queue batch;
+        uint64_t generation;
+        {
+            out_lock guard(out_mutex_);
+            if (!gather_batch_locked(batch)) return;
+            generation = generation_;
+        }
+        const bool completed = hand_down(batch, generation);
+        if (!batch.empty()) {
+            // Refused below (never connected, or already gone, with no
+            // disconnect event to come): nothing queued can leave any more.
+            batch.clear();
+            clear();
+            return;
+        }
+        if (!completed) return;
+        request_queue done;
+        {
+            out_lock guard(out_mutex_);
+            finish_batch_locked(generation, done);
+        }
+        release_confirmed(done);
+    }
+}
+
+void transformation_layer::send(request_queue& queue) {
+    TRACE_POINT;
+    {
+        out_lock guard(out_mutex_);
+        pending_.push_back(queue);
+    }
+    try {
+        process();
+    } catch (...) {
+        fail();
+        throw;
+    }
+}
+
+void transformation_layer::send_then_add_outcoming_filter(request_queue& queue,
+                                                          const boost::shared_ptr<outcoming_filter>& filter) {
+    TRACE_POINT;
+    request_queue done, refused;
+    try {
+        // Held throughout, so nothing sent by another thread can slip in
+        // between this queue and the new filter.
+        out_lock guard(out_mutex_);
+        pending_.push_back(queue);
+        if (!run_batches_locked(done, refused)) {
+            // No connection below: the queue is told false and no filter is wanted.
+            guard.unlock();
+            release_confirmed(done);
+            refused.clear();
+            clear();
+            return;
+        }
+        if (!pending_.empty()) throw internal_error("too large request before adding outcoming filter");
+        outcoming_.push_back(filter);
+        if (log_enabled(LOG_LEVEL_TRACE3)) {
+            LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: %s added to outcoming stream", name().c_str(),
+                   filter->name());
+        }
+    } catch (...) {
+        release_confirmed(done);
+        fail();
+        throw;
+    }
+    release_confirmed(done);
+}
+
+void transformation_layer::on_sent(uint64_t generation) {
+    TRACE_POINT;
+    if (tls_sending && tls_sending->layer == this && tls_sending->generation == generation) {
+        // Completed inside our own lower `send`: the sender finishes the batch,
+        // which keeps a long run of such batches from recursing.
+        tls_sending->completed = true;
+        return;
+    }
+    request_queue done;
+    {
+        out_lock guard(out_mutex_);
+        if (!finish_batch_locked(generation, done)) return;
+    }
+    release_confirmed(done);
+    try {
+        process();
+    } catch (const SEH_exception_shell_t& e) {
+        report_process_failure(e.what(), &e);
+    } catch (const d_exception_t_shell_t& e) {
+        report_process_failure(e.what(), &e);
+    } catch (const std::exception& e) {
+        report_process_failure(e.what(), nullptr);
+    } catch (...) {
+        report_process_failure("general error", nullptr);
+    }
+}
+
+void transformation_layer::report_process_failure(const char* reason, const d_exception_t_shell_t* shell) {
+    const std::string fmt =
+        "[Layer/Transformation] " + format_safe(name()) + ": Cannot process more requests because of %s";
+    pretty_print_exception(LOG_LEVEL_ERROR, fmt.c_str(), reason, shell);
+    fail();
+}
+
+void transformation_layer::fail() {
+    disconnect();
+    clear();
+}
+
+void transformation_layer::clear() {
+    TRACE_POINT;
+    request_queue batch, confirmation, pending;
+    {
+        out_lock guard(out_mutex_);
+        slice_offset_ = 0;
+        batch_bytes_ = 0;
+        in_flight_ = false;
+        batch = std::move(batch_);
+        confirmation = std::move(confirmation_);
+        pending = std::move(pending_);
+    }
+    batch.clear();
+    confirmation.clear();
+    pending.clear();
+}
+
+// ------------------------------------------------------------------ filters
+
+void transformation_layer::add_outcoming_filter(const boost::shared_ptr<outcoming_filter>& filter) {
+    TRACE_POINT;
+    {
+        out_lock guard(out_mutex_);
+        outcoming_.push_back(filter);
+    }
+    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
+    LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: %s added to outcoming stream", name().c_str(), filter->name());
+}
+
+void transformation_layer::add_incoming_filter(const boost::shared_ptr<incoming_filter>& filter) {
+    TRACE_POINT;
+    {
+        in_lock guard(in_mutex_);
+        incoming_.push_back(filter);
+    }
+    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
+    LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: %s added to incoming stream", name().c_str(), filter->name());
+}
+
+void transformation_layer::remove_outcoming_filter() {
+    TRACE_POINT;
+    boost::shared_ptr<outcoming_filter> gone;
+    {
+        out_lock guard(out_mutex_);
+        if (outcoming_.empty()) throw internal_error("no outcoming filter to remove");
+        gone = outcoming_.back();
+        outcoming_.pop_back();
+    }
+    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
+    LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: %s removed from outcoming stream", name().c_str(),
+           gone->name());
+}
+
+void transformation_layer::remove_incoming_filter() {
+    TRACE_POINT;
+    boost::shared_ptr<incoming_filter> gone;
+    {
+        in_lock guard(in_mutex_);
+        if (incoming_.empty()) throw internal_error("no incoming filter to remove");
+        gone = incoming_.back();
+        incoming_.pop_back();
+    }
+    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
+    LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: %s removed from incoming stream", name().c_str(),
+           gone->name());
+}
+
+void transformation_layer::remove_all_filters() {
+    TRACE_POINT;
+    // Released after the locks: ending a zlib stream needs no lock of ours.
+    std::vector<boost::shared_ptr<incoming_filter>> gone_in;
+    std::vector<boost::shared_ptr<outcoming_filter>> gone_out;
+    {
+        in_lock guard(in_mutex_);
+        gone_in.swap(incoming_);
+    }
+    {
+        out_lock guard(out_mutex_);
+        gone_out.swap(outcoming_);
+    }
+    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
+    LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: All filter removed from incoming  and outcoming streams",
+           name().c_str());
+}
+
+// ------------------------------------------------------------- pass-through
+
+void transformation_layer::connect(const std::string& client_spec) { lower_->connect(client_spec); }
+
+void transformation_layer::attach(const accepted_socket& socket) { lower_->attach(socket); }
+
+void transformation_layer::disconnect() { lower_->disconnect(); }
+
+std::string transformation_layer::name() const { return lower_->name(); }
+
+void transformation_layer::set_idle_timeout(const boost::posix_time::time_duration& timeout) {
+    lower_->set_idle_timeout(timeout);
+}
+
+transport_layer::strand_ptr transformation_layer::get_strand() const { return lower_->get_strand(); }
+
+// ------------------------------------------------------------------- events
+
+void transformation_layer::on_connect(const boost::system::error_code& error) {
+    detail::make_weak_binder(&transformation_layer_events::on_connect, events_)(error);
+}
+
+void transformation_layer::on_disconnect() {
+    TRACE_POINT;
+    clear();
+    detail::make_weak_binder(&transformation_layer_events::on_disconnect, events_)();
+    remove_all_filters();
+}
+
+void transformation_layer::on_data_arrived(request_queue& data) {
+    TRACE_POINT;
+    request_queue owned;
+    request_queue* current = &data;
+    std::string violation;
+    {
+        in_lock guard(in_mutex_);
+        try {
+            // Newest first: filters added on both sides in the same order undo each other.
+            for (auto it = incoming_.rbegin(); it != incoming_.rend(); ++it) {
+                request_queue out = (*it)->process(*current);
+                current->clear();
+                owned = std::move(out);
+                current = &owned;
+                if (owned.empty()) return;
+            }
+        } catch (const incoming_filter_error& e) {
+            violation = e.what();
+            if (violation.empty()) violation = "incoming filter error";
+        }
+    }
+    if (!violation.empty()) {
+        detail::make_weak_binder(&transformation_layer_events::on_violation, events_)(violation.c_str());
+        disconnect();
+        return;
+    }
+    detail::make_weak_binder(&transformation_layer_events::on_data_arrived, events_)(*current);
+}
+
+}  // namespace io

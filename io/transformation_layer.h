@@ -1,0 +1,145 @@
+// The layer between the text protocol and the discovery layer: gathers sent
+// queues into batches with one batch in flight at a time, cuts large requests
+// into slices, runs both directions through filter chains (compression once it
+// has been negotiated) and passes connection requests and events straight on.
+#pragma once
+
+#include <boost/asio/io_service.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/recursive_mutex.hpp>
+#include <boost/weak_ptr.hpp>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "io/discovery_layer.h"
+#include "io/filters.h"
+#include "io/request_queue.h"
+#include "io/text_protocol_layer_options.h"
+#include "io/transport_layer.h"
+#include "oslayer/_kern.h"
+
+namespace io {
+
+/// What the transformation layer tells the layer above it; held only weakly.
+class transformation_layer_events {
+public:
+    /// Outcome of `connect` (zero on success).
+    virtual void on_connect(const boost::system::error_code& error) = 0;
+    /// The established connection is gone.
+    virtual void on_disconnect() = 0;
+    /// Received bytes after the incoming filters; the sink may take the requests.
+    virtual void on_data_arrived(request_queue& data) = 0;
+    /// An incoming filter rejected the received bytes; the connection is dropped next.
+    virtual void on_violation(const char* text) = 0;
+    virtual ~transformation_layer_events() {}
+};
+
+class transformation_layer : public discovery_layer_events,
+                             public boost::enable_shared_from_this<transformation_layer>,
+                             private boost::noncopyable {
+public:
+    typedef io::outcoming_filter outcoming_filter;
+    typedef io::incoming_filter incoming_filter;
+    typedef io::incoming_filter_error incoming_filter_error;
+
+    /// Misuse of the layer (a filter switch the queues cannot honour).
+    class internal_error : public std::runtime_error {
+    public:
+        explicit internal_error(const std::string& what) : std::runtime_error(what) {}
+    };
+
+    /// Makes the layer with its discovery layer below and registers itself there.
+    static boost::shared_ptr<transformation_layer> create(boost::asio::io_service& service,
+                                                          const proto::text_protocol_layer_options& options);
+    /// Releases the queues (callbacks told false), the chains and the stack below.
+    ~transformation_layer() override;
+
+    void set_events(const boost::weak_ptr<transformation_layer_events>& events);
+
+    /// Takes the queue over and starts a batch unless one is in flight; on an
+    /// error the queues are cleared, the connection dropped and the error thrown.
+    void send(request_queue& queue);
+    /// Sends `queue` unfiltered and installs `filter` right behind it; throws
+    /// internal_error when part of the queue could not leave at once.
+    void send_then_add_outcoming_filter(request_queue& queue, const boost::shared_ptr<outcoming_filter>& filter);
+
+    void add_outcoming_filter(const boost::shared_ptr<outcoming_filter>& filter);
+    void add_incoming_filter(const boost::shared_ptr<incoming_filter>& filter);
+    /// Removes the filter added last; internal_error when the chain is empty.
+    void remove_outcoming_filter();
+    /// Removes the filter added last; internal_error when the chain is empty.
+    void remove_incoming_filter();
+    void remove_all_filters();
+    /// Drops every queued request; their callbacks are told false.
+    void clear();
+
+    // Straight to the layer below.
+    void connect(const std::string& client_spec);
+    void attach(const accepted_socket& socket);
+    void disconnect();
+    std::string name() const;
+    void set_idle_timeout(const boost::posix_time::time_duration& timeout);
+    transport_layer::strand_ptr get_strand() const;
+
+    // Events from the layer below.
+    void on_connect(const boost::system::error_code& error) override;
+    void on_disconnect() override;
+    void on_data_arrived(request_queue& data) override;
+
+private:
+    transformation_layer(boost::asio::io_service& service, const proto::text_protocol_layer_options& options);
+
+    typedef boost::recursive_mutex::scoped_lock out_lock;
+    typedef boost::mutex::scoped_lock in_lock;
+
+    /// The next piece of the pending queue: a whole request or a slice of the first.
+    request_queue take_piece_locked();
+    /// Gathers one batch and marks it in flight; false when none may start now.
+    bool gather_batch_locked(request_queue& batch);
+    /// Hands a batch down; true when its completion already came in this call.
+    bool hand_down(request_queue& batch, uint64_t generation);
+    /// Starts batches until one is in flight or nothing is pending; `done`
+    /// receives the confirmations of batches that completed synchronously.
+    /// False, with the batch in `refused`, when the layer below has no connection.
+    bool run_batches_locked(request_queue& done, request_queue& refused);
+    /// Runs batches with the lock taken and released here.
+    void process();
+    /// Clears the in-flight state of batch `generation`; false for a stale one.
+    bool finish_batch_locked(uint64_t generation, request_queue& done);
+    /// The completion of batch `generation` written by the layer below.
+    void on_sent(uint64_t generation);
+    /// Logs an error of the processing after a completed batch and drops the connection.
+    void report_process_failure(const char* reason, const d_exception_t_shell_t* shell);
+    /// Drops the connection, then the queues: a slice in a dying write may
+    /// still point into a queued request, so the write goes first.
+    void fail();
+
+    boost::asio::io_service& service_;
+    proto::text_protocol_layer_options options_;
+
+    boost::recursive_mutex out_mutex_;
+    std::vector<boost::shared_ptr<outcoming_filter>> outcoming_;
+    std::size_t slice_offset_;
+    request_queue pending_;
+    request_queue confirmation_;
+    request_queue batch_;
+    std::size_t batch_bytes_;
+    bool in_flight_;
+    /// Tells a late completion of a cleared batch from the current one.
+    uint64_t generation_;
+
+    boost::mutex in_mutex_;
+    std::vector<boost::shared_ptr<incoming_filter>> incoming_;
+
+    boost::shared_ptr<discovery_layer> lower_;
+    boost::weak_ptr<transformation_layer_events> events_;
+};
+
+}  // namespace io

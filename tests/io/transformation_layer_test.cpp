@@ -1,0 +1,477 @@
+// The transformation layer in real stacks over loopback TCP run by a real I/O
+// pool: two layers facing each other, or one layer facing a raw socket whose
+// bytes the test writes or decodes itself (with zlib used directly).
+#include "io/transformation_layer.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/make_shared.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "io/pool.h"
+#include "io/zlib_filters.h"
+#include "tests/io/test_support.h"
+
+namespace {
+
+using boost::asio::ip::tcp;
+typedef boost::shared_ptr<io::transformation_layer> layer_ptr;
+
+std::string bytes_of(const io::request_queue& data) {
+    std::string out;
+    for (auto* r = data.front(); r; r = r->next())
+        out.append(static_cast<const char*>(r->const_buffer().data()), r->const_buffer().size());
+    return out;
+}
+
+/// Records every event of the layer above; tests wait on it with a generous deadline.
+class sink : public io::transformation_layer_events {
+public:
+    void on_connect(const boost::system::error_code& e) override {
+        note([&] { connects += e ? 0 : 1; });
+    }
+    void on_disconnect() override {
+        note([&] { ++disconnects; });
+    }
+    void on_data_arrived(io::request_queue& data) override {
+        note([&] { received += bytes_of(data); });
+    }
+    void on_violation(const char* text) override {
+        note([&] { violations.push_back(text); });
+    }
+
+    /// Also polls, so that conditions on counters outside the sink are seen too.
+    template <class Pred>
+    bool wait(Pred pred) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        std::unique_lock<std::mutex> g(mutex);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            cv.wait_for(g, std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+    template <class F>
+    void note(F f) {
+        std::lock_guard<std::mutex> g(mutex);
+        f();
+        cv.notify_all();
+    }
+    std::string text() {
+        std::lock_guard<std::mutex> g(mutex);
+        return received;
+    }
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    int connects = 0, disconnects = 0;
+    std::string received;
+    std::vector<std::string> violations;
+};
+
+/// Counts every callback of one request, to prove it runs exactly once.
+struct outcome {
+    std::atomic<int> calls{0}, trues{0};
+    io::request_callback callback() {
+        return [this](bool ok) {
+            ++calls;
+            trues += ok;
+        };
+    }
+    /// Waits (bounded) until the callback has run.
+    bool wait() {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (calls.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        return calls.load() != 0;
+    }
+};
+
+/// Appends its tag to every chunk it passes; tag 0 swallows everything.
+class tag_filter : public io::transformation_layer::incoming_filter {
+public:
+    tag_filter(char tag, const char* name) : tag_(tag), name_(name) {}
+    io::request_queue process(io::request_queue& data) override {
+        ++calls;
+        if (tag_ == 0) return io::request_queue();
+        std::string bytes = bytes_of(data) + tag_;
+        return io::make_cloned_request(bytes.data(), bytes.size());
+    }
+    const char* name() const override { return name_; }
+    std::atomic<int> calls{0};
+
+private:
+    char tag_;
+    const char* name_;
+};
+
+/// Upper-cases what it passes (the callbacks of a queue move to its one output request).
+class upper_filter : public io::transformation_layer::outcoming_filter {
+public:
+    io::request_queue process(io::request_queue& data) override {
+        std::string bytes = bytes_of(data);
+        for (char& c : bytes) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        return io::make_cloned_request(bytes.data(), bytes.size(), data.front()->take_callback());
+    }
+    io::request_queue flush() override { return io::request_queue(); }
+    const char* name() const override { return "upper"; }
+};
+
+/// Inflates a zlib stream with zlib itself, independently of the filters under test.
+class inflater {
+public:
+    inflater() { inflateInit(&z_); }
+    ~inflater() { inflateEnd(&z_); }
+    std::string feed(const char* data, std::size_t n) {
+        std::string out;
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+        z_.avail_in = static_cast<uInt>(n);
+        do {
+            char area[4096];
+            z_.next_out = reinterpret_cast<Bytef*>(area);
+            z_.avail_out = sizeof area;
+            EXPECT_NE(Z_DATA_ERROR, inflate(&z_, Z_NO_FLUSH));
+            out.append(area, sizeof area - z_.avail_out);
+        } while (z_.avail_out == 0);
+        return out;
+    }
+
+private:
+    z_stream z_{};
+};
+
+std::string sample(std::size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>("abcdefgh \r\n0123"[(seed + i * 7 + i / 13) % 16]);
+    return s;
+}
+
+class Transformation : public ::testing::Test {
+protected:
+    layer_ptr make(const boost::shared_ptr<sink>& s, uint32_t batch = 8192) {
+        io::proto::text_protocol_layer_options options;
+        options.send_batch_size = batch;
+        layer_ptr layer = io::transformation_layer::create(pool.get_io_service(), options);
+        layer->set_events(s);
+        return layer;
+    }
+    /// Connects `layer` through its client specification; returns the accepted socket.
+    boost::shared_ptr<tcp::socket> connect(const layer_ptr& layer, const boost::shared_ptr<sink>& s) {
+        tcp::acceptor acceptor(pool.get_io_service(), tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+        layer->connect("tcp/127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()));
+        auto peer = boost::make_shared<tcp::socket>(pool.get_io_service());
+        acceptor.accept(*peer);
+        timeval limit{30, 0};  // a broken stack fails the read instead of hanging the run
+        setsockopt(peer->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        EXPECT_TRUE(s->wait([&] { return s->connects == 1; }));
+        return peer;
+    }
+    /// Reads exactly `n` bytes from a raw peer.
+    static std::string read_raw(tcp::socket& peer, std::size_t n) {
+        std::string out(n, '\0');
+        boost::system::error_code ec;
+        boost::asio::read(peer, boost::asio::buffer(&out[0], n), ec);
+        EXPECT_FALSE(ec) << ec.message();
+        return out;
+    }
+
+    /// Four threads sending on one layer, with or without compression.
+    void many_threads(bool zip);
+
+    io_test::log_capture log;  // first: outlives the pool's last lines
+    io::pool pool{4, "thr"};
+    boost::shared_ptr<sink> up_a = boost::make_shared<sink>(), up_b = boost::make_shared<sink>();
+};
+
+TEST_F(Transformation, ManyThreadsKeepTheirOrderAndEveryCallbackRunsOnce) {
+    for (bool zip : {false, true}) many_threads(zip);
+}
+
+void Transformation::many_threads(bool zip) {
+    // Small batches force many batches and slices of the larger messages.
+    auto rx = boost::make_shared<sink>(), tx = boost::make_shared<sink>();
+    layer_ptr b = make(tx, 100);
+    layer_ptr a = make(rx);
+    a->attach(connect(b, tx));
+    if (zip) {
+        a->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+        b->add_outcoming_filter(boost::make_shared<io::zlib_deflate_filter>());
+    }
+    const int threads = 4, per_thread = 300;
+    std::vector<outcome> outcomes(threads * per_thread);
+    std::vector<std::string> texts(outcomes.size());
+    std::size_t total = 0;
+    for (int t = 0; t < threads; ++t)
+        for (int i = 0; i < per_thread; ++i) {
+            texts[t * per_thread + i] = "<" + std::to_string(t) + ":" + std::to_string(i) + sample(i % 7 * 60, i) + ">";
+            total += texts[t * per_thread + i].size();
+        }
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t)
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < per_thread; ++i) {
+                const std::string& text = texts[t * per_thread + i];
+                io::request_queue q =
+                    io::make_const_request(text.data(), text.size(), outcomes[t * per_thread + i].callback());
+                b->send(q);
+            }
+        });
+    for (auto& s : senders) s.join();
+    ASSERT_TRUE(rx->wait([&] { return rx->received.size() >= total; }));
+    const std::string got = rx->text();
+    ASSERT_EQ(total, got.size());
+    // Each thread's messages arrive whole and in the order it sent them.
+    for (int t = 0; t < threads; ++t) {
+        std::size_t at = 0;
+        for (int i = 0; i < per_thread; ++i) {
+            const std::string& text = texts[t * per_thread + i];
+            std::size_t found = got.find(text, at);
+            ASSERT_NE(std::string::npos, found) << t << ":" << i;
+            at = found + text.size();
+        }
+    }
+    for (auto& o : outcomes) {
+        ASSERT_TRUE(o.wait());
+        EXPECT_EQ(1, o.calls.load());
+        EXPECT_EQ(1, o.trues.load());
+    }
+}
+
+TEST_F(Transformation, LargeRequestsAreSlicedAndArriveIntactWithAnyBatchSize) {
+    for (uint32_t batch : {8192u, 0u, 1u}) {
+        auto in = boost::make_shared<sink>(), out = boost::make_shared<sink>();
+        layer_ptr b = make(out, batch);
+        layer_ptr a = make(in);
+        a->attach(connect(b, out));
+        const std::string big = sample(batch == 1 ? 3000 : 3 << 20, batch), small = "tail";
+        const std::string mid = sample(batch == 1 ? 2000 : 20000, 3);
+        outcome ob, om, os;
+        io::request_queue q = io::make_const_request(big.data(), big.size(), ob.callback());
+        q.push_back(io::make_const_request(mid.data(), mid.size(), om.callback()));
+        b->send(q);
+        io::request_queue q2 = io::make_const_request(small.data(), small.size(), os.callback());
+        b->send(q2);
+        const std::string all = big + mid + small;
+        ASSERT_TRUE(in->wait([&] { return in->received.size() >= all.size(); })) << batch;
+        EXPECT_TRUE(in->text() == all) << batch;
+        for (outcome* o : {&ob, &om, &os}) {
+            ASSERT_TRUE(o->wait());
+            EXPECT_EQ(1, o->calls.load());
+            EXPECT_EQ(1, o->trues.load());
+        }
+    }
+}
+
+TEST_F(Transformation, DisconnectTellsPendingCallbacksFalseOnceInOrder) {
+    layer_ptr b = make(up_b);
+    auto peer = connect(b, up_b);  // never read: the writes stall in the kernel buffers
+    const std::string block = sample(1 << 20, 1);
+    std::vector<outcome> outcomes(64);
+    for (auto& o : outcomes) {
+        io::request_queue q = io::make_const_request(block.data(), block.size(), o.callback());
+        b->send(q);
+    }
+    b->disconnect();
+    ASSERT_TRUE(up_b->wait([&] { return up_b->disconnects == 1; }));
+    bool seen_false = false;
+    for (auto& o : outcomes) {
+        ASSERT_TRUE(o.wait());
+        EXPECT_EQ(1, o.calls.load());
+        // What was written is a prefix of what was sent.
+        if (seen_false) {
+            EXPECT_EQ(0, o.trues.load());
+        }
+        seen_false = seen_false || o.trues.load() == 0;
+    }
+    EXPECT_TRUE(seen_false);
+    // With no connection below, a send is told false at once instead of waiting forever.
+    for (layer_ptr l : {b, make(up_a)}) {
+        for (int i = 0; i < 2; ++i) {  // the second proves that nothing stays marked in flight
+            outcome late;
+            io::request_queue q = io::make_const_request("late", late.callback());
+            l->send(q);
+            EXPECT_EQ(1, late.calls.load());
+            EXPECT_EQ(0, late.trues.load());
+            if (late.calls.load() == 0) l->clear();  // the request must not outlive `late`
+        }
+    }
+}
+
+TEST_F(Transformation, DeflateBehindACommandLeavesItPlainAndCompressesTheRest) {
+    layer_ptr b = make(up_b);
+    auto peer = connect(b, up_b);
+    const std::string before = "0 PLAIN\r\n", command = "1 AUTHORIZE OK\r\n";
+    outcome switched;
+    io::request_queue c = io::make_const_request(before.data(), before.size());
+    c.push_back(io::make_const_request(command.data(), command.size(), switched.callback()));
+    b->send_then_add_outcoming_filter(c, boost::make_shared<io::zlib_deflate_filter>());
+    EXPECT_EQ(before + command, read_raw(*peer, before.size() + command.size()));
+
+    std::vector<std::string> after;
+    std::vector<outcome> outcomes(50);
+    for (int i = 0; i < 50; ++i)
+        after.push_back(std::to_string(i + 2) + " CMD " + sample(i == 25 ? 100000 : i * 10, i) + "\r\n");
+    std::string expected;
+    for (int i = 0; i < 50; ++i) {
+        expected += after[i];
+        io::request_queue q = io::make_const_request(after[i].data(), after[i].size(), outcomes[i].callback());
+        b->send(q);
+    }
+    inflater z;
+    std::string decoded;
+    while (decoded.size() < expected.size()) {
+        char chunk[1000];
+        boost::system::error_code ec;
+        std::size_t n = peer->read_some(boost::asio::buffer(chunk), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        decoded += z.feed(chunk, n);
+    }
+    EXPECT_TRUE(decoded == expected);
+    for (auto& o : outcomes) {
+        ASSERT_TRUE(o.wait());
+        EXPECT_EQ(1, o.trues.load());
+    }
+    EXPECT_EQ(1, switched.trues.load());
+}
+
+TEST_F(Transformation, InflateBehindACommandThenACorruptStreamIsAViolation) {
+    layer_ptr b = make(up_b);
+    auto peer = connect(b, up_b);
+    boost::asio::write(*peer, boost::asio::buffer(std::string("0 GO\r\n")));
+    ASSERT_TRUE(up_b->wait([&] { return up_b->received == "0 GO\r\n"; }));
+    b->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+
+    const std::string text = sample(50000, 9);
+    std::string packed(compressBound(text.size()) + 64, '\0');
+    z_stream z{};
+    deflateInit(&z, Z_DEFAULT_COMPRESSION);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    z.avail_in = static_cast<uInt>(text.size());
+    z.next_out = reinterpret_cast<Bytef*>(&packed[0]);
+    z.avail_out = static_cast<uInt>(packed.size());
+    deflate(&z, Z_SYNC_FLUSH);
+    packed.resize(packed.size() - z.avail_out);
+    deflateEnd(&z);
+    for (std::size_t at = 0; at < packed.size(); at += 777) {  // odd pieces: boundaries carry no meaning
+        boost::asio::write(*peer,
+                           boost::asio::buffer(packed.data() + at, std::min<std::size_t>(777, packed.size() - at)));
+    }
+    ASSERT_TRUE(up_b->wait([&] { return up_b->received.size() >= 6 + text.size(); }));
+    EXPECT_TRUE(up_b->text() == "0 GO\r\n" + text);
+
+    const std::string name = b->name();
+    boost::asio::write(*peer, boost::asio::buffer(std::string("\xff\xfe garbage that is no deflate block")));
+    ASSERT_TRUE(up_b->wait([&] { return up_b->disconnects == 1; }));
+    ASSERT_EQ(1u, up_b->violations.size());
+    EXPECT_NE(std::string::npos, up_b->violations[0].find("cannot inflate"));
+    char byte;
+    boost::system::error_code ec;
+    peer->read_some(boost::asio::buffer(&byte, 1), ec);
+    EXPECT_EQ(boost::asio::error::eof, ec);  // the connection was dropped
+    EXPECT_EQ(1u, log.count("[Layer/Transformation] " + name + ": ZLIB inflation filter added to incoming stream"));
+    // Dropping the connection dropped the filters; by then the name may be gone too.
+    // (The sink hears of the disconnect before the filters go, so wait for the line.)
+    const std::string tail = ": All filter removed from incoming  and outcoming streams";
+    auto removed = [&] {
+        std::size_t n = 0;
+        for (const std::string& m : log.messages())
+            n += m.rfind("[Layer/Transformation] ", 0) == 0 && m.size() > tail.size() &&
+                 m.compare(m.size() - tail.size(), tail.size(), tail) == 0;
+        return n;
+    };
+    EXPECT_TRUE(up_b->wait([&] { return removed() > 0; }));
+    EXPECT_EQ(1u, removed());
+}
+
+TEST_F(Transformation, FiltersRunInTheirOrderAndAreRemovedNewestFirst) {
+    layer_ptr b = make(up_b);
+    auto peer = connect(b, up_b);
+    const std::string name = b->name();
+    auto swallow = boost::make_shared<tag_filter>(0, "swallow");
+    auto round = [&](const std::string& expected) {
+        up_b->note([&] { up_b->received.clear(); });
+        boost::asio::write(*peer, boost::asio::buffer(std::string("x")));
+        if (expected.empty()) {
+            // A swallowing filter stops delivery; prove it by what follows it.
+            ASSERT_TRUE(up_b->wait([&] { return swallow->calls.load() > 0; }));
+            b->remove_incoming_filter();
+            boost::asio::write(*peer, boost::asio::buffer(std::string("y")));
+            EXPECT_TRUE(up_b->wait([&] { return !up_b->received.empty(); }));
+            EXPECT_EQ("yBA", up_b->text());
+            return;
+        }
+        EXPECT_TRUE(up_b->wait([&] { return up_b->received.size() >= expected.size(); }));
+        EXPECT_EQ(expected, up_b->text());
+    };
+    b->add_incoming_filter(boost::make_shared<tag_filter>('A', "tag-A"));
+    b->add_incoming_filter(boost::make_shared<tag_filter>('B', "tag-B"));
+    round("xBA");
+    b->add_incoming_filter(swallow);
+    round("");
+    b->remove_incoming_filter();
+    round("xA");
+    b->remove_incoming_filter();
+    EXPECT_THROW(b->remove_incoming_filter(), io::transformation_layer::internal_error);
+
+    b->add_outcoming_filter(boost::make_shared<upper_filter>());
+    io::request_queue q = io::make_const_request("abc");
+    b->send(q);
+    EXPECT_EQ("ABC", read_raw(*peer, 3));
+    b->remove_outcoming_filter();
+    io::request_queue q2 = io::make_const_request("def");
+    b->send(q2);
+    EXPECT_EQ("def", read_raw(*peer, 3));
+    EXPECT_THROW(b->remove_outcoming_filter(), io::transformation_layer::internal_error);
+    b->remove_all_filters();
+
+    const std::string tag = "[Layer/Transformation] " + name + ": ";
+    for (const char* line :
+         {"tag-A added to incoming stream", "tag-B added to incoming stream", "swallow removed from incoming stream",
+          "tag-B removed from incoming stream", "tag-A removed from incoming stream", "upper added to outcoming stream",
+          "upper removed from outcoming stream", "All filter removed from incoming  and outcoming streams"})
+        EXPECT_EQ(1u, log.count(tag + line)) << line;
+}
+
+TEST_F(Transformation, FilterSwitchWithOutputStillPendingFailsAndDrops) {
+    for (bool in_flight : {false, true}) {
+        auto s = boost::make_shared<sink>();
+        layer_ptr b = make(s);
+        auto peer = connect(b, s);  // never read
+        const std::string name = b->name();
+        const std::string big = sample(4 << 20, 2);
+        outcome first, sw;
+        if (in_flight) {
+            io::request_queue q = io::make_const_request(big.data(), big.size(), first.callback());
+            b->send(q);
+        }
+        // Larger than one batch, or queued behind a batch in flight: it cannot all leave unfiltered.
+        const std::size_t n = in_flight ? 10 : 30000;
+        io::request_queue q = io::make_const_request(big.data(), n, sw.callback());
+        try {
+            b->send_then_add_outcoming_filter(q, boost::make_shared<io::zlib_deflate_filter>());
+            ADD_FAILURE() << "no error";
+        } catch (const io::transformation_layer::internal_error& e) {
+            EXPECT_STREQ("too large request before adding outcoming filter", e.what());
+        }
+        ASSERT_TRUE(s->wait([&] { return s->disconnects == 1; }));
+        ASSERT_TRUE(sw.wait());
+        EXPECT_EQ(0, sw.trues.load());
+        if (in_flight) {
+            ASSERT_TRUE(first.wait());
+        }
+        EXPECT_EQ(0u,
+                  log.count("[Layer/Transformation] " + name + ": ZLIB deflation filter added to outcoming stream"));
+    }
+}
+
+}  // namespace
