@@ -43,6 +43,13 @@ void cmd_builder::append_number(unsigned long value) {
     arguments_ << ' ' << escape_string(std::to_string(value));
 }
 
+void cmd_builder::append_argument(const std::string& value) {
+    arguments_ << ' ';
+    std::string token;
+    escape_string(value.data(), value.size(), token);
+    arguments_ << token;
+}
+
 void cmd_builder::append_payload(request_queue& payload) { payload_.push_back(payload); }
 
 void cmd_builder::append_mapped_file(const boost::shared_ptr<boost::iostreams::mapped_file>& file) {

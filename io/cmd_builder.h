@@ -36,6 +36,8 @@ public:
     void append_raw_argument(const char* data, std::size_t length);
     /// One blank and the value in decimal.
     void append_number(unsigned long value);
+    /// One blank and the argument escaped into one protocol token.
+    void append_argument(const std::string& value);
 
     /// Moves every request of `payload` to the end of the body; `payload` is left empty.
     void append_payload(request_queue& payload);

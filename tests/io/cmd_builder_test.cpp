@@ -82,6 +82,12 @@ TEST(CmdBuilderTest, ArgumentForms) {
              c.append_number(7);
          },
          "CMD %Z x%Ly 7\r\n"},
+        {false,
+         [](io::proto::cmd_builder& c) {
+             c.append_argument("");
+             c.append_argument("a b, c%");
+         },
+         "CMD %Z a%Sb%Mc%P\r\n"},
     };
     for (const example& e : examples) {
         io::proto::cmd_builder cmd("CMD", e.binary);

@@ -1,0 +1,344 @@
+// Framing of incoming commands (six byte states plus a chunked body step),
+// numbering of outgoing ones, raw mode and the forwarders to the layer below.
+#include "io/text_protocol_layer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <locale>
+
+#include <boost/lexical_cast.hpp>
+
+#include "oslayer/_kern.h"
+#include "oslayer/loggers.h"
+
+namespace io {
+namespace proto {
+
+namespace {
+
+const size_t max_header_size = 0x4000;
+// Room for any 32-bit number with a generous run of leading zeros; without a
+// bound a peer that never sends a blank would grow the text without limit.
+const size_t max_sequence_text = 16;
+// A header may announce up to 4 GiB; memory is committed as bytes arrive, not
+// on the word of the peer.
+const size_t max_body_reserve = 64 * 1024;
+
+const char header_lf_message[] = "didn`t got \\n symbol after \\r";
+const char body_cr_message[] = "didn`t got \\r after command body";
+const char body_lf_message[] = "didn`t got \\n after command body";
+
+bool log_enabled(int level) {
+    xlocker_t guard(if_logger_t::LogMutex);
+    return if_logger_t::Log && if_logger_t::Log->is_enabled(level);
+}
+
+bool is_blank(char c) { return std::isspace(c, std::locale::classic()); }
+
+}  // namespace
+
+// ------------------------------------------------------------------ states
+
+class text_protocol_layer::st_init : public st_iface {
+public:
+    void on_char(text_protocol_layer& layer, char c) override;
+};
+class text_protocol_layer::st_params : public st_iface {
+public:
+    void on_char(text_protocol_layer& layer, char c) override;
+};
+class text_protocol_layer::st_params_r : public st_iface {
+public:
+    void on_char(text_protocol_layer& layer, char c) override;
+};
+class text_protocol_layer::st_body : public st_iface {
+public:
+    void on_char(text_protocol_layer&, char) override {}
+};
+class text_protocol_layer::st_body_want_r : public st_iface {
+public:
+    void on_char(text_protocol_layer& layer, char c) override;
+};
+class text_protocol_layer::st_body_want_n : public st_iface {
+public:
+    void on_char(text_protocol_layer& layer, char c) override;
+};
+
+// The states carry no data, so every layer shares one object of each.
+text_protocol_layer::st_init text_protocol_layer::the_init;
+text_protocol_layer::st_params text_protocol_layer::the_params;
+text_protocol_layer::st_params_r text_protocol_layer::the_params_r;
+text_protocol_layer::st_body text_protocol_layer::the_body;
+text_protocol_layer::st_body_want_r text_protocol_layer::the_body_want_r;
+text_protocol_layer::st_body_want_n text_protocol_layer::the_body_want_n;
+
+void text_protocol_layer::st_init::on_char(text_protocol_layer& layer, char c) {
+    if (c == ' ') {
+        layer.parse_sequence_number();
+        layer.header_.clear();
+        layer.state_ = &the_params;
+        return;
+    }
+    if (layer.sequence_text_.size() >= max_sequence_text)
+        throw internal_parser_violation("sequence number longer than 16 characters");
+    layer.sequence_text_.push_back(c);
+}
+
+void text_protocol_layer::st_params::on_char(text_protocol_layer& layer, char c) {
+    if (c == '\r')
+        layer.state_ = &the_params_r;
+    else
+        layer.header_.push_back(c);
+}
+
+void text_protocol_layer::st_params_r::on_char(text_protocol_layer& layer, char c) {
+    if (c != '\n') throw internal_parser_violation(header_lf_message);
+    layer.header_end();
+}
+
+void text_protocol_layer::st_body_want_r::on_char(text_protocol_layer& layer, char c) {
+    if (c != '\r') throw internal_parser_violation(body_cr_message);
+    layer.state_ = &the_body_want_n;
+}
+
+void text_protocol_layer::st_body_want_n::on_char(text_protocol_layer& layer, char c) {
+    if (c != '\n') throw internal_parser_violation(body_lf_message);
+    layer.command_end();
+}
+
+// ------------------------------------------------------------ construction
+
+boost::shared_ptr<text_protocol_layer> text_protocol_layer::create(boost::asio::io_service& service,
+                                                                   const text_protocol_layer_options& options) {
+    TRACE_POINT;
+    boost::shared_ptr<text_protocol_layer> layer(new text_protocol_layer(service, options));
+    layer->lower_->set_events(boost::weak_ptr<transformation_layer_events>(layer));
+    return layer;
+}
+
+text_protocol_layer::text_protocol_layer(boost::asio::io_service& service, const text_protocol_layer_options& options)
+    : options_(options),
+      lower_(transformation_layer::create(service, options)),
+      outgoing_counter_(0),
+      incoming_counter_(0),
+      state_(&the_init),
+      raw_mode_(0) {
+    reset_parser();
+}
+
+text_protocol_layer::~text_protocol_layer() {}
+
+// -------------------------------------------------------------- forwarders
+
+void text_protocol_layer::connect(const std::string& client_spec) { lower_->connect(client_spec); }
+void text_protocol_layer::attach(const accepted_socket& socket) { lower_->attach(socket); }
+void text_protocol_layer::disconnect() { lower_->disconnect(); }
+std::string text_protocol_layer::name() const { return lower_->name(); }
+void text_protocol_layer::set_idle_timeout(const boost::posix_time::time_duration& timeout) {
+    lower_->set_idle_timeout(timeout);
+}
+transport_layer::strand_ptr text_protocol_layer::get_strand() const { return lower_->get_strand(); }
+void text_protocol_layer::add_incoming_filter(const boost::shared_ptr<incoming_filter>& filter) {
+    lower_->add_incoming_filter(filter);
+}
+void text_protocol_layer::add_outcoming_filter(const boost::shared_ptr<outcoming_filter>& filter) {
+    lower_->add_outcoming_filter(filter);
+}
+void text_protocol_layer::remove_all_filters() { lower_->remove_all_filters(); }
+void text_protocol_layer::remove_incoming_filter() { lower_->remove_incoming_filter(); }
+void text_protocol_layer::remove_outcoming_filter() { lower_->remove_outcoming_filter(); }
+
+// ------------------------------------------------------------------ events
+
+void text_protocol_layer::on_connect(const boost::system::error_code& error) {
+    TRACE_POINT;
+    reset_to_init();
+    sig_connected(error);
+}
+
+void text_protocol_layer::on_disconnect() {
+    TRACE_POINT;
+    outgoing_counter_.set(0);
+    incoming_counter_ = 0;
+    reset_to_init();
+    sig_disconnected();
+}
+
+void text_protocol_layer::on_violation(const char* text) {
+    TRACE_POINT;
+    sig_violation(text);
+}
+
+void text_protocol_layer::on_data_arrived(request_queue& data) {
+    TRACE_POINT;
+    if (raw_mode()) {
+        sig_raw_data(data);
+        return;
+    }
+    try {
+        parse_delivery(data);
+    } catch (const internal_parser_violation& e) {
+        // The stream position is lost: nothing after this byte can be framed.
+        reset_to_init();
+        sig_violation(e.what());
+        lower_->disconnect();
+    } catch (...) {
+        reset_to_init();
+        throw;
+    }
+}
+
+void text_protocol_layer::parse_delivery(request_queue& data) {
+    for (request_queue::request* r = data.front(); r; r = r->next()) {
+        boost::asio::const_buffer buffer = r->const_buffer();
+        const char* p = static_cast<const char*>(buffer.data());
+        size_t left = buffer.size();
+        while (left > 0) {
+            size_t step = 1;
+            try {
+                if (state_ == &the_body) {
+                    step = std::min<size_t>(*body_size_ - body_received(), left);
+                    write_body_chunk(p, step);
+                } else {
+                    if (header_.size() > max_header_size)
+                        throw internal_parser_violation("command header exceed maximum header size");
+                    state_->on_char(*this, *p);
+                }
+            } catch (const text_protocol_error_shell_t& e) {
+                // A handler rejected one command; the framing itself is intact.
+                sig_violation(e.what());
+            }
+            p += step;
+            left -= step;
+        }
+    }
+}
+
+// ------------------------------------------------------------------ parser
+
+void text_protocol_layer::parse_sequence_number() {
+    char message[128];
+    unsigned value = 0;
+    try {
+        value = boost::lexical_cast<unsigned int>(sequence_text_);
+    } catch (const boost::bad_lexical_cast&) {
+        snprintf(message, sizeof message, "cannot convert sequence number \"%s\" to uint", sequence_text_.c_str());
+        throw internal_parser_violation(message);
+    }
+    if (value != incoming_counter_) {
+        snprintf(message, sizeof message, "invalid sequence number %s, must be %u", sequence_text_.c_str(),
+                 incoming_counter_);
+        throw internal_parser_violation(message);
+    }
+    ++incoming_counter_;
+}
+
+void text_protocol_layer::parse_header() {
+    std::vector<char>::iterator end = header_.end();
+    while (end != header_.begin() && is_blank(end[-1])) --end;
+    header_.erase(end, header_.end());
+    std::vector<char>::iterator begin = std::find_if_not(header_.begin(), header_.end(), is_blank);
+    header_.erase(header_.begin(), begin);
+    if (header_.empty()) throw internal_parser_violation("empty request without even command name");
+
+    char* const first = header_.data();
+    char* const last = first + header_.size();
+    char* name_end = std::find_if(first, last, is_blank);
+    command_name_.assign(first, name_end);
+    char* token = std::find_if_not(name_end, last, is_blank);
+    char* token_end = std::find_if(token, last, is_blank);
+    char* args = token;
+    const std::string second(token, token_end);
+    if (second == "N") {
+        body_size_ = 0u;
+        args = std::find_if_not(token_end, last, is_blank);
+    } else if (!second.empty() && second[0] == 'T') {
+        unsigned size = 0;
+        if (boost::conversion::try_lexical_convert<unsigned int>(second.substr(1), size)) {
+            body_size_ = size;
+            args = std::find_if_not(token_end, last, is_blank);
+        }
+    }
+    arguments_ = args_range(args, last);
+}
+
+void text_protocol_layer::header_end() {
+    parse_header();
+    body_.clear();
+    state_ = &the_body;
+    const unsigned number = incoming_counter_ - 1;
+    if (!body_size_ || *body_size_ == 0) {
+        log_received();
+        try {
+            sig_cmd_begin(number, command_name_, body_size_, arguments_);
+            sig_cmd_complete(number, command_name_, body_size_, arguments_, body_);
+        } catch (...) {
+            reset_to_init();
+            throw;
+        }
+        reset_to_init();
+        return;
+    }
+    sig_cmd_begin(number, command_name_, body_size_, arguments_);
+    if (!writer_) body_.reserve(std::min<size_t>(*body_size_, max_body_reserve));
+}
+
+uint32_t text_protocol_layer::body_received() const {
+    return writer_ ? writer_->written : static_cast<uint32_t>(body_.size());
+}
+
+void text_protocol_layer::write_body_chunk(const char* data, size_t length) {
+    if (writer_) {
+        // Held here: a slot may replace the writer while it writes.
+        boost::shared_ptr<writer_iface> writer = writer_;
+        writer->write(data, length);
+        writer->written += static_cast<uint32_t>(length);
+    } else {
+        body_.insert(body_.end(), data, data + length);
+    }
+    const uint32_t received = body_received();
+    if (received == *body_size_) state_ = &the_body_want_r;
+    sig_cmd_progress(*body_size_, received);
+}
+
+void text_protocol_layer::command_end() {
+    log_received();
+    try {
+        sig_cmd_complete(incoming_counter_ - 1, command_name_, body_size_, arguments_, body_);
+    } catch (...) {
+        reset_to_init();
+        throw;
+    }
+    reset_to_init();
+}
+
+void text_protocol_layer::reset_parser() {
+    writer_.reset();
+    try {
+        command_name_.clear();
+    } catch (...) {
+    }
+    std::vector<char>().swap(body_);
+    body_size_ = boost::none;
+    arguments_ = args_range();
+    sequence_text_.clear();
+}
+
+void text_protocol_layer::reset_to_init() {
+    reset_parser();
+    state_ = &the_init;
+}
+
+void text_protocol_layer::log_received() {
+    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
+    const std::string own = name();
+    const int length = static_cast<int>(header_.size());
+    if (options_.sequence_numbering)
+        LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: rcv <%u %.*s>", own.c_str(), incoming_counter_ - 1, length,
+               header_.data());
+    else
+        LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: rcv <%.*s>", own.c_str(), length, header_.data());
+}
+
+}  // namespace proto
+}  // namespace io

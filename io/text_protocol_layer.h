@@ -1,0 +1,197 @@
+// The framing layer of every connection: turns the byte stream from the
+// transformation layer into numbered text commands with optional binary
+// bodies, reports them through signals, numbers what it sends, and can turn
+// into a transparent pipe (raw mode) after a protocol switch.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/iostreams/device/mapped_file.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/optional.hpp>
+#include <boost/range/iterator_range.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/signals2/signal.hpp>
+#include <boost/thread/recursive_mutex.hpp>
+
+#include "io/filters.h"
+#include "io/request_queue.h"
+#include "io/text_protocol_error.h"
+#include "io/text_protocol_layer_options.h"
+#include "io/transformation_layer.h"
+#include "io/transport_layer.h"
+#include "oslayer/syncers.h"
+
+namespace io {
+namespace proto {
+
+/// One connection's command framing on top of its transformation layer.
+class text_protocol_layer : public transformation_layer_events,
+                            public boost::enable_shared_from_this<text_protocol_layer>,
+                            private boost::noncopyable {
+public:
+    typedef io::outcoming_filter outcoming_filter;
+    typedef io::incoming_filter incoming_filter;
+    typedef boost::iterator_range<char*> args_range;
+
+    /// The layer's own framing error; it always ends the connection.
+    class internal_parser_violation : public std::runtime_error {
+    public:
+        explicit internal_parser_violation(const char* what) : std::runtime_error(what) {}
+    };
+
+    /// Sink of one command body; the layer counts the bytes delivered in `written`.
+    class writer_iface {
+    public:
+        virtual ~writer_iface() {}
+        virtual void write(const char* data, size_t length) = 0;
+        /// Body bytes delivered so far (set to 0 by `set_custom_writer`).
+        uint32_t written = 0;
+    };
+
+    /// Writes the body to a stdio file, closing it when dropped.
+    class file_writer : public writer_iface {
+    public:
+        /// Takes ownership of an open file.
+        explicit file_writer(FILE* file) : file_(file) {}
+        ~file_writer() override;
+        /// Throws internal_parser_violation on a short write.
+        void write(const char* data, size_t length) override;
+
+    private:
+        FILE* file_;
+    };
+
+    /// Copies the body into a writable memory mapping from a start position on.
+    class mapped_file_writer : public writer_iface {
+    public:
+        mapped_file_writer(const boost::shared_ptr<boost::iostreams::mapped_file>& file, uint64_t position)
+            : file_(file), position_(position) {}
+        /// Throws internal_parser_violation for a chunk that would end past the mapping.
+        void write(const char* data, size_t length) override;
+
+    private:
+        boost::shared_ptr<boost::iostreams::mapped_file> file_;
+        uint64_t position_;
+    };
+
+    /// A parser state; states hold no data, everything lives in the layer.
+    class st_iface {
+    public:
+        virtual void on_char(text_protocol_layer& layer, char c) = 0;
+        virtual ~st_iface() {}
+    };
+
+    static boost::shared_ptr<text_protocol_layer> create(boost::asio::io_service& service,
+                                                         const text_protocol_layer_options& options);
+    ~text_protocol_layer() override;
+
+    // Straight to the transformation layer.
+    void connect(const std::string& client_spec);
+    void attach(const accepted_socket& socket);
+    void disconnect();
+    std::string name() const;
+    void set_idle_timeout(const boost::posix_time::time_duration& timeout);
+    transport_layer::strand_ptr get_strand() const;
+    void add_incoming_filter(const boost::shared_ptr<incoming_filter>& filter);
+    void add_outcoming_filter(const boost::shared_ptr<outcoming_filter>& filter);
+    void remove_all_filters();
+    void remove_incoming_filter();
+    void remove_outcoming_filter();
+
+    /// Sends one complete command (numbered unless in raw mode); the queue is consumed.
+    void send(request_queue& queue);
+    /// As `send`; this command leaves unfiltered and everything after it through `filter`.
+    void send_then_add_outcoming_filter(request_queue& queue, const boost::shared_ptr<outcoming_filter>& filter);
+    /// As `send`, then raw mode: bytes of later deliveries pass unparsed.
+    void send_then_disable_parser(request_queue& queue);
+    /// Raw mode from the next delivery on; never undone.
+    void disable_parser();
+    bool raw_mode() { return raw_mode_.read() != 0; }
+
+    /// The current command's body goes to `writer`; call from a `sig_cmd_begin` slot.
+    void set_custom_writer(const boost::shared_ptr<writer_iface>& writer);
+    /// The current command's body goes to the file at `path` (appended or truncated).
+    void set_file_writer(const char* path, bool append);
+    /// The current command's body goes into `file` from byte `position` on.
+    void set_mapped_file_writer(const boost::shared_ptr<boost::iostreams::mapped_file>& file, uint64_t position);
+
+    // Events from the transformation layer.
+    void on_connect(const boost::system::error_code& error) override;
+    void on_disconnect() override;
+    /// Parses one delivery (or passes it on raw); called on the connection's strand.
+    void on_data_arrived(request_queue& data) override;
+    void on_violation(const char* text) override;
+
+    boost::signals2::signal<void(const boost::system::error_code&)> sig_connected;
+    boost::signals2::signal<void()> sig_disconnected;
+    /// Sequence number, command name, body size, arguments.
+    boost::signals2::signal<void(unsigned, const std::string&, boost::optional<unsigned>, const args_range&)>
+        sig_cmd_begin;
+    /// As `sig_cmd_begin`, plus the in-memory body (empty when a writer took it).
+    boost::signals2::signal<void(unsigned, const std::string&, boost::optional<unsigned>, const args_range&,
+                                 std::vector<char>&)>
+        sig_cmd_complete;
+    /// Body size, body bytes received so far.
+    boost::signals2::signal<void(unsigned, unsigned)> sig_cmd_progress;
+    boost::signals2::signal<void(request_queue&)> sig_raw_data;
+    boost::signals2::signal<void(const char*)> sig_violation;
+
+private:
+    class st_init;
+    class st_params;
+    class st_params_r;
+    class st_body;
+    class st_body_want_r;
+    class st_body_want_n;
+    static st_init the_init;
+    static st_params the_params;
+    static st_params_r the_params_r;
+    static st_body the_body;
+    static st_body_want_r the_body_want_r;
+    static st_body_want_n the_body_want_n;
+
+    text_protocol_layer(boost::asio::io_service& service, const text_protocol_layer_options& options);
+
+    void parse_sequence_number();
+    void parse_header();
+    void header_end();
+    void command_end();
+    void write_body_chunk(const char* data, size_t length);
+    void reset_parser();
+    void reset_to_init();
+    uint32_t body_received() const;
+    /// Walks the bytes of one delivery through the states and the body step.
+    void parse_delivery(request_queue& data);
+    /// Puts the number in front of `queue` and logs it; the caller holds `send_mutex_`.
+    void number_and_log(request_queue& queue);
+    void log_received();
+
+    text_protocol_layer_options options_;
+    boost::shared_ptr<transformation_layer> lower_;
+    std::string sequence_text_;
+    std::vector<char> header_;
+    std::vector<char> body_;
+    std::string command_name_;
+    boost::optional<unsigned> body_size_;
+    args_range arguments_;
+    boost::shared_ptr<writer_iface> writer_;
+    atomic32_t outgoing_counter_;
+    uint32_t incoming_counter_;
+    st_iface* state_;
+    atomic32_t raw_mode_;
+    // Taking a number and handing the queue down are one step under this
+    // lock, so numbers leave in increasing order whatever thread sends.
+    // Recursive: a completion told false inside the lower send may send again.
+    boost::recursive_mutex send_mutex_;
+};
+
+}  // namespace proto
+}  // namespace io

@@ -1,0 +1,145 @@
+// The outgoing half of the text protocol layer (numbering, raw mode) and the
+// body sinks that keep large command bodies out of memory.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include <boost/make_shared.hpp>
+
+#include "io/text_protocol_layer.h"
+#include "oslayer/_kern.h"
+#include "oslayer/loggers.h"
+
+namespace io {
+namespace proto {
+
+namespace {
+
+bool log_enabled(int level) {
+    xlocker_t guard(if_logger_t::LogMutex);
+    return if_logger_t::Log && if_logger_t::Log->is_enabled(level);
+}
+
+/// The queue's bytes up to the first CR, gathered across requests.
+std::string first_line(const request_queue& queue) {
+    std::string line;
+    for (request_queue::request* r = queue.front(); r; r = r->next()) {
+        boost::asio::const_buffer buffer = r->const_buffer();
+        const char* p = static_cast<const char*>(buffer.data());
+        const char* end = p + buffer.size();
+        const char* cr = std::find(p, end, '\r');
+        line.append(p, cr);
+        if (cr != end) break;
+    }
+    return line;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ writers
+
+text_protocol_layer::file_writer::~file_writer() {
+    if (file_) fclose(file_);
+}
+
+void text_protocol_layer::file_writer::write(const char* data, size_t length) {
+    if (fwrite(data, 1, length, file_) != length)
+        throw internal_parser_violation("cannot write data piece to file complitely");
+}
+
+void text_protocol_layer::mapped_file_writer::write(const char* data, size_t length) {
+    char* base = file_ && file_->is_open() ? file_->data() : nullptr;
+    if (!base) throw internal_parser_violation("mapped file is not open for writing");
+    const uint64_t size = file_->size();
+    if (position_ > size || length > size - position_)
+        throw internal_parser_violation("command body does not fit into its mapped file");
+    std::copy(data, data + length, base + position_);
+    position_ += length;
+}
+
+void text_protocol_layer::set_custom_writer(const boost::shared_ptr<writer_iface>& writer) {
+    TRACE_POINT;
+    writer->written = 0;
+    writer_ = writer;
+    if (!log_enabled(LOG_LEVEL_DEBUG3)) return;
+    const std::string own = name();
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: Custom writer set for %s body", own.c_str(),
+           command_name_.c_str());
+}
+
+void text_protocol_layer::set_file_writer(const char* path, bool append) {
+    TRACE_POINT;
+    FILE* file = fopen(path, append ? "a+b" : "w+b");
+    if (!file) throw internal_parser_violation((std::string("cannot open file ") + path).c_str());
+    writer_ = boost::make_shared<file_writer>(file);
+    if (!log_enabled(LOG_LEVEL_DEBUG3)) return;
+    const std::string own = name();
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: Store %s body to file \"%s\"", own.c_str(),
+           command_name_.c_str(), path);
+}
+
+void text_protocol_layer::set_mapped_file_writer(const boost::shared_ptr<boost::iostreams::mapped_file>& file,
+                                                 uint64_t position) {
+    TRACE_POINT;
+    writer_ = boost::make_shared<mapped_file_writer>(file, position);
+    if (!log_enabled(LOG_LEVEL_DEBUG3)) return;
+    const std::string own = name();
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: Store %s body to memory mapped file", own.c_str(),
+           command_name_.c_str());
+}
+
+// ------------------------------------------------------------------ sending
+
+void text_protocol_layer::number_and_log(request_queue& queue) {
+    if (options_.sequence_numbering) {
+        char prefix[16];
+        const int length = snprintf(prefix, sizeof prefix, "%u ", outgoing_counter_.fetch_add(1));
+        request_queue number = make_cloned_request(prefix, static_cast<size_t>(length));
+        queue.push_front(number);
+    }
+    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
+    const std::string own = name();
+    const std::string line = first_line(queue);
+    LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: snd <%s>", own.c_str(), line.c_str());
+}
+
+void text_protocol_layer::send(request_queue& queue) {
+    TRACE_POINT;
+    boost::recursive_mutex::scoped_lock guard(send_mutex_);
+    if (!raw_mode()) number_and_log(queue);
+    lower_->send(queue);
+}
+
+void text_protocol_layer::send_then_add_outcoming_filter(request_queue& queue,
+                                                         const boost::shared_ptr<outcoming_filter>& filter) {
+    TRACE_POINT;
+    boost::recursive_mutex::scoped_lock guard(send_mutex_);
+    if (!raw_mode()) number_and_log(queue);
+    lower_->send_then_add_outcoming_filter(queue, filter);
+}
+
+void text_protocol_layer::send_then_disable_parser(request_queue& queue) {
+    TRACE_POINT;
+    boost::recursive_mutex::scoped_lock guard(send_mutex_);
+    if (!raw_mode()) {
+        raw_mode_.set_flag();
+        number_and_log(queue);
+        if (log_enabled(LOG_LEVEL_TRACE3)) {
+            const std::string own = name();
+            LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: Protocol parser disabled, switch to raw mode",
+                   own.c_str());
+        }
+    }
+    lower_->send(queue);
+}
+
+void text_protocol_layer::disable_parser() {
+    TRACE_POINT;
+    raw_mode_.set_flag();
+    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
+    const std::string own = name();
+    LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: Protocol parser disabled, switch to raw mode", own.c_str());
+}
+
+}  // namespace proto
+}  // namespace io

@@ -1,0 +1,376 @@
+// The text protocol parser driven by deliveries alone: frames fed as crafted
+// request queues, split at every position, with every framing violation and
+// every body sink. No socket is opened; a violation's disconnect finds none.
+#include "io/text_protocol_layer.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/iostreams/device/mapped_file.hpp>
+#include <boost/make_shared.hpp>
+
+#include "tests/io/test_support.h"
+
+namespace {
+
+typedef boost::shared_ptr<io::proto::text_protocol_layer> layer_ptr;
+typedef io::proto::text_protocol_layer layer_t;
+
+/// Every signal of one layer as text lines, bodies included.
+struct recorder {
+    explicit recorder(const layer_ptr& layer) {
+        layer->sig_cmd_begin.connect([this](unsigned n, const std::string& name, boost::optional<unsigned> size,
+                                            const layer_t::args_range& args) {
+            events.push_back("begin " + describe(n, name, size, args));
+        });
+        layer->sig_cmd_complete.connect([this](unsigned n, const std::string& name, boost::optional<unsigned> size,
+                                               const layer_t::args_range& args, std::vector<char>& body) {
+            events.push_back("complete " + describe(n, name, size, args) + " {" +
+                             std::string(body.begin(), body.end()) + "}");
+        });
+        layer->sig_cmd_progress.connect([this](unsigned size, unsigned got) { progress.emplace_back(size, got); });
+        layer->sig_violation.connect([this](const char* text) { violations.push_back(text); });
+        layer->sig_raw_data.connect([this](io::request_queue& q) {
+            for (auto* r = q.front(); r; r = r->next())
+                raw.append(static_cast<const char*>(r->const_buffer().data()), r->const_buffer().size());
+        });
+    }
+    static std::string describe(unsigned n, const std::string& name, boost::optional<unsigned> size,
+                                const layer_t::args_range& args) {
+        return std::to_string(n) + " " + name + " " + (size ? std::to_string(*size) : "-") + " [" +
+               std::string(args.begin(), args.end()) + "]";
+    }
+    std::vector<std::string> events;
+    std::vector<std::pair<unsigned, unsigned>> progress;
+    std::vector<std::string> violations;
+    std::string raw;
+};
+
+class TextProtoParser : public ::testing::Test {
+protected:
+    layer_ptr make() { return layer_t::create(service, io::proto::text_protocol_layer_options()); }
+    /// One delivery whose requests are the given pieces.
+    static void deliver(const layer_ptr& layer, const std::vector<std::string>& pieces) {
+        io::request_queue q;
+        for (const std::string& p : pieces) q.push_back(io::make_cloned_request(p.data(), p.size()));
+        layer->on_data_arrived(q);
+    }
+    static void deliver(const layer_ptr& layer, const std::string& bytes) { deliver(layer, std::vector<std::string>{bytes}); }
+
+    boost::asio::io_service service;
+};
+
+const std::string sample_frames = "0 PING\r\n1 GET N x\r\n2 PUT T3 a  b\r\nxyz\r\n3 ZIP\tT0\r\n";
+const std::vector<std::string> sample_events = {
+    "begin 0 PING - []",           "complete 0 PING - [] {}",         "begin 1 GET 0 [x]",
+    "complete 1 GET 0 [x] {}",     "begin 2 PUT 3 [a  b]",            "complete 2 PUT 3 [a  b] {xyz}",
+    "begin 3 ZIP 0 []",            "complete 3 ZIP 0 [] {}"};
+
+TEST_F(TextProtoParser, FramesSplitAtEveryPositionGiveTheSameCommands) {
+    for (size_t cut = 0; cut <= sample_frames.size(); ++cut) {
+        for (int same_delivery = 0; same_delivery < 2; ++same_delivery) {
+            layer_ptr layer = make();
+            recorder rec(layer);
+            const std::string head = sample_frames.substr(0, cut), tail = sample_frames.substr(cut);
+            if (same_delivery) {
+                deliver(layer, std::vector<std::string>{head, tail});
+            } else {
+                deliver(layer, head);
+                deliver(layer, tail);
+            }
+            EXPECT_EQ(sample_events, rec.events) << "cut at " << cut;
+            EXPECT_TRUE(rec.violations.empty()) << "cut at " << cut;
+            ASSERT_FALSE(rec.progress.empty());
+            EXPECT_EQ(std::make_pair(3u, 3u), rec.progress.back());
+            for (size_t i = 1; i < rec.progress.size(); ++i) EXPECT_LT(rec.progress[i - 1].second, rec.progress[i].second);
+        }
+    }
+}
+
+TEST_F(TextProtoParser, OneRequestPerByteAndEachBodyByteRaisesProgress) {
+    layer_ptr layer = make();
+    recorder rec(layer);
+    std::vector<std::string> bytes;
+    for (char c : sample_frames) bytes.push_back(std::string(1, c));
+    deliver(layer, bytes);
+    EXPECT_EQ(sample_events, rec.events);
+    EXPECT_EQ((std::vector<std::pair<unsigned, unsigned>>{{3, 1}, {3, 2}, {3, 3}}), rec.progress);
+}
+
+TEST_F(TextProtoParser, SecondTokensThatAreNoSizeMarkerAreArguments) {
+    layer_ptr layer = make();
+    recorder rec(layer);
+    deliver(layer, "0 A T\r\n1 B Tx 1\r\n2 C NN\r\n3 D T5x\r\n4 E T0 z\r\n00005 \t NAME \t \r\n");
+    EXPECT_EQ((std::vector<std::string>{"begin 0 A - [T]", "complete 0 A - [T] {}", "begin 1 B - [Tx 1]",
+                                        "complete 1 B - [Tx 1] {}", "begin 2 C - [NN]", "complete 2 C - [NN] {}",
+                                        "begin 3 D - [T5x]", "complete 3 D - [T5x] {}", "begin 4 E 0 [z]",
+                                        "complete 4 E 0 [z] {}", "begin 5 NAME - []", "complete 5 NAME - [] {}"}),
+              rec.events);
+    EXPECT_TRUE(rec.violations.empty());
+}
+
+/// A frame and the one violation it must raise.
+struct violation_case {
+    std::string bytes;
+    std::string message;
+};
+
+TEST_F(TextProtoParser, ViolationsStopTheDeliveryAndResetTheParser) {
+    const std::vector<violation_case> cases = {
+        {"1 A\r\n0 B\r\n", "invalid sequence number 1, must be 0"},
+        {"abc A\r\n", "cannot convert sequence number \"abc\" to uint"},
+        {" A\r\n", "cannot convert sequence number \"\" to uint"},
+        {"0 \r\n", "empty request without even command name"},
+        {"0  \t \x0b\r\n", "empty request without even command name"},
+        {"0 A\rX\r\n", "didn`t got \\n symbol after \\r"},
+        {"0 A T2\r\nxyZ\r\n", "didn`t got \\r after command body"},
+        {"0 A T2\r\nxy\rZ\n", "didn`t got \\n after command body"},
+        {"00000000000000000 A\r\n", "sequence number longer than 16 characters"},
+    };
+    for (const violation_case& c : cases) {
+        for (size_t cut = 0; cut <= c.bytes.size(); ++cut) {
+            layer_ptr layer = make();
+            recorder rec(layer);
+            deliver(layer, c.bytes.substr(0, cut));
+            // A violation closes the connection: no later delivery would come.
+            if (rec.violations.empty()) deliver(layer, c.bytes.substr(cut));
+            ASSERT_EQ(1u, rec.violations.size()) << c.bytes << " cut at " << cut;
+            EXPECT_EQ(c.message, rec.violations[0]);
+            for (const std::string& e : rec.events) EXPECT_EQ(std::string::npos, e.find("complete")) << e;
+            // The disconnect that follows a violation starts both numberings over.
+            layer->on_disconnect();
+            rec.events.clear();
+            deliver(layer, "0 OK\r\n");
+            EXPECT_EQ((std::vector<std::string>{"begin 0 OK - []", "complete 0 OK - [] {}"}), rec.events);
+        }
+    }
+}
+
+TEST_F(TextProtoParser, LeadingZerosUpToTheBoundAreAccepted) {
+    layer_ptr layer = make();
+    recorder rec(layer);
+    deliver(layer, "0000000000000000 A\r\n01 B\r\n");
+    EXPECT_EQ((std::vector<std::string>{"begin 0 A - []", "complete 0 A - [] {}", "begin 1 B - []",
+                                        "complete 1 B - [] {}"}),
+              rec.events);
+}
+
+TEST_F(TextProtoParser, HeaderOfMaximumSizeIsAcceptedOneMoreIsNot) {
+    const std::string name = "N" + std::string(16383, 'x');
+    layer_ptr layer = make();
+    recorder rec(layer);
+    deliver(layer, "0 " + name + "\r\n");
+    ASSERT_EQ(2u, rec.events.size());
+    EXPECT_TRUE(rec.violations.empty());
+
+    // 16385 header bytes pass; the violation comes with the next byte, whichever delivery brings it.
+    deliver(layer, "1 " + name + "y");
+    EXPECT_TRUE(rec.violations.empty());
+    deliver(layer, "\r\n2 LOST\r\n");
+    EXPECT_EQ(std::vector<std::string>{"command header exceed maximum header size"}, rec.violations);
+    EXPECT_EQ(2u, rec.events.size());
+}
+
+TEST_F(TextProtoParser, DisconnectResetsTheIncomingNumbers) {
+    layer_ptr layer = make();
+    recorder rec(layer);
+    int disconnects = 0;
+    layer->sig_disconnected.connect([&] { ++disconnects; });
+    deliver(layer, "0 A\r\n1 B T10\r\nhalf");
+    layer->on_disconnect();
+    deliver(layer, "0 C\r\n");
+    EXPECT_EQ(1, disconnects);
+    EXPECT_EQ("complete 0 C - [] {}", rec.events.back());
+    EXPECT_TRUE(rec.violations.empty());
+}
+
+/// Virtual size of this process in KiB.
+long virtual_kib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, 7, "VmSize:") == 0) return std::stol(line.substr(7));
+    return -1;
+}
+
+TEST_F(TextProtoParser, HugeAnnouncedBodyIsNotReservedUpFront) {
+    layer_ptr layer = make();
+    recorder rec(layer);
+    const long before = virtual_kib();
+    long during = 0;
+    layer->sig_cmd_progress.connect([&](unsigned, unsigned) { during = virtual_kib(); });
+    deliver(layer, "0 PUT T4000000000\r\n" + std::string(1000, 'b'));
+    ASSERT_EQ((std::vector<std::pair<unsigned, unsigned>>{{4000000000u, 1000u}}), rec.progress);
+    // Far less than the 3.7 GiB the header announced.
+    EXPECT_LT(during - before, 256L * 1024) << "KiB before " << before << ", during " << during;
+    layer->on_disconnect();
+    deliver(layer, "0 NEXT\r\n");
+    EXPECT_EQ("complete 0 NEXT - [] {}", rec.events.back());
+}
+
+TEST_F(TextProtoParser, RejectedCommandsAreReportedAndParsingGoesOn) {
+    layer_ptr layer = make();
+    recorder rec(layer);
+    layer->sig_cmd_begin.connect([](unsigned, const std::string& name, boost::optional<unsigned>,
+                                    const layer_t::args_range&) {
+        if (name == "BADBEGIN") D_THROW(io::proto::text_protocol_error, "bad begin %d", 1);
+    });
+    layer->sig_cmd_complete.connect([](unsigned, const std::string& name, boost::optional<unsigned>,
+                                       const layer_t::args_range&, std::vector<char>&) {
+        if (name == "BADEND") D_THROW(io::proto::text_protocol_error, "bad end");
+    });
+    deliver(layer, "0 BADEND\r\n1 BADBEGIN T2\r\nok\r\n2 FINE\r\n");
+    EXPECT_EQ((std::vector<std::string>{"bad end", "bad begin 1"}), rec.violations);
+    EXPECT_EQ("complete 1 BADBEGIN 2 [] {ok}", rec.events[3]);
+    EXPECT_EQ("complete 2 FINE - [] {}", rec.events.back());
+}
+
+TEST_F(TextProtoParser, OtherErrorsLeaveTheLayerAfterAReset) {
+    layer_ptr layer = make();
+    recorder rec(layer);
+    layer->sig_cmd_begin.connect([](unsigned, const std::string& name, boost::optional<unsigned>,
+                                    const layer_t::args_range&) {
+        if (name == "BOOM") throw std::logic_error("boom");
+    });
+    EXPECT_THROW(deliver(layer, "0 BOOM T5\r\nab"), std::logic_error);
+    deliver(layer, "1 AFTER\r\n");
+    EXPECT_EQ("complete 1 AFTER - [] {}", rec.events.back());
+    EXPECT_TRUE(rec.violations.empty());
+}
+
+TEST_F(TextProtoParser, DisableParserFromASlotTakesEffectWithTheNextDelivery) {
+    layer_ptr layer = make();
+    recorder rec(layer);
+    layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                        const layer_t::args_range&, std::vector<char>&) {
+        if (name == "SWITCH") layer->disable_parser();
+    });
+    deliver(layer, "0 SWITCH\r\n1 STILL\r\n");
+    EXPECT_TRUE(layer->raw_mode());
+    deliver(layer, std::vector<std::string>{"2 RAW\r\n", "any bytes"});
+    EXPECT_EQ("complete 1 STILL - [] {}", rec.events.back());
+    EXPECT_EQ("2 RAW\r\nany bytes", rec.raw);
+}
+
+TEST_F(TextProtoParser, SendThenDisableParserMakesLaterDeliveriesRaw) {
+    layer_ptr layer = make();
+    recorder rec(layer);
+    io::request_queue q = io::make_cloned_request("UPGRADE\r\n");
+    layer->send_then_disable_parser(q);
+    deliver(layer, "0 OK\r\n");
+    EXPECT_TRUE(rec.events.empty());
+    EXPECT_EQ("0 OK\r\n", rec.raw);
+}
+
+/// Collects a body chunk by chunk, as a handler's own sink would.
+class collecting_writer : public layer_t::writer_iface {
+public:
+    void write(const char* data, size_t length) override {
+        bytes.append(data, length);
+        ++chunks;
+    }
+    std::string bytes;
+    int chunks = 0;
+};
+
+std::string body_of(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 131 % 256);  // CR and LF included
+    return s;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+TEST_F(TextProtoParser, BodiesGoToTheWriterInstalledAtTheirBeginning) {
+    io_test::temp_dir dir;
+    const std::string file = dir.path("body.bin"), mapped = dir.path("mapped.bin");
+    const std::string body = body_of(5000);
+    {
+        std::ofstream pre(mapped, std::ios::binary);
+        pre << std::string(6000, '-');
+    }
+    auto mapping = boost::make_shared<boost::iostreams::mapped_file>(mapped, boost::iostreams::mapped_file::readwrite);
+    auto custom = boost::make_shared<collecting_writer>();
+    custom->written = 77;  // installing resets the count
+
+    layer_ptr layer = make();
+    recorder rec(layer);
+    layer->sig_cmd_begin.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                     const layer_t::args_range&) {
+        if (name == "FILE") layer->set_file_writer(file.c_str(), false);
+        if (name == "MAP") layer->set_mapped_file_writer(mapping, 1000);
+        if (name == "CUSTOM") layer->set_custom_writer(custom);
+    });
+    const std::string frame = "0 FILE T5000\r\n" + body + "\r\n1 MAP T5000\r\n" + body + "\r\n2 CUSTOM T5000\r\n" +
+                              body + "\r\n3 MEM T5000\r\n" + body + "\r\n";
+    for (size_t at = 0; at < frame.size(); at += 1500) deliver(layer, frame.substr(at, 1500));
+
+    EXPECT_TRUE(rec.violations.empty());
+    ASSERT_EQ(8u, rec.events.size());
+    EXPECT_EQ("complete 0 FILE 5000 [] {}", rec.events[1]);  // the writer took the body
+    EXPECT_EQ("complete 2 CUSTOM 5000 [] {}", rec.events[5]);
+    EXPECT_EQ("complete 3 MEM 5000 [] {" + body + "}", rec.events[7]);
+    EXPECT_EQ(body, read_file(file));  // complete and closed with its command
+    EXPECT_EQ(std::string(1000, '-') + body, std::string(mapping->const_data(), mapping->size()));
+    EXPECT_EQ(body, custom->bytes);
+    EXPECT_EQ(5000u, custom->written);
+    EXPECT_GT(custom->chunks, 2);
+    unsigned finished = 0;
+    for (const auto& p : rec.progress) {
+        EXPECT_EQ(5000u, p.first);
+        finished += p.second == 5000u;
+    }
+    EXPECT_EQ(4u, finished);
+}
+
+TEST_F(TextProtoParser, WriterFailuresAreViolations) {
+    io_test::temp_dir dir;
+    const std::string mapped = dir.path("small.bin");
+    {
+        std::ofstream pre(mapped, std::ios::binary);
+        pre << std::string(100, '-');
+    }
+    auto mapping = boost::make_shared<boost::iostreams::mapped_file>(mapped, boost::iostreams::mapped_file::readwrite);
+    const std::string missing = dir.path("no-such-dir") + "/x";
+    layer_ptr layer = make();
+    recorder rec(layer);
+    layer->sig_cmd_begin.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                     const layer_t::args_range&) {
+        if (name == "MAP") layer->set_mapped_file_writer(mapping, 60);
+        if (name == "OPEN") layer->set_file_writer(missing.c_str(), true);
+    });
+    // 40 bytes fit behind position 60; the chunk that would end at 101 is refused whole.
+    deliver(layer, "0 MAP T41\r\n" + std::string(40, 'a'));
+    EXPECT_TRUE(rec.violations.empty());
+    deliver(layer, "b\r\n");
+    EXPECT_EQ(std::vector<std::string>{"command body does not fit into its mapped file"}, rec.violations);
+    EXPECT_EQ(std::string(60, '-') + std::string(40, 'a'), std::string(mapping->const_data(), mapping->size()));
+
+    layer->on_disconnect();
+    deliver(layer, "0 OPEN T3\r\nabc\r\n");
+    ASSERT_EQ(2u, rec.violations.size());
+    EXPECT_EQ("cannot open file " + missing, rec.violations[1]);
+}
+
+TEST_F(TextProtoParser, FullDiskShortWriteIsAViolation) {
+    FILE* full = fopen("/dev/full", "wb");
+    ASSERT_NE(nullptr, full);
+    setvbuf(full, nullptr, _IONBF, 0);  // report the failure at the write, not at close
+    layer_t::file_writer writer(full);
+    try {
+        writer.write("abc", 3);
+        FAIL() << "a short write went unnoticed";
+    } catch (const layer_t::internal_parser_violation& e) {
+        EXPECT_STREQ("cannot write data piece to file complitely", e.what());
+    }
+}
+
+}  // namespace

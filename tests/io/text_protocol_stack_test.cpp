@@ -1,0 +1,357 @@
+// Whole connection stacks over loopback TCP run by a real I/O pool: two text
+// protocol layers talking to each other, or one facing a raw socket whose
+// bytes the test writes or decodes itself (zlib used directly).
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/make_shared.hpp>
+
+#include "io/cmd_builder.h"
+#include "io/pool.h"
+#include "io/text_protocol_layer.h"
+#include "io/zlib_filters.h"
+#include "tests/io/test_support.h"
+
+namespace {
+
+using boost::asio::ip::tcp;
+typedef io::proto::text_protocol_layer layer_t;
+typedef boost::shared_ptr<layer_t> layer_ptr;
+
+/// One stack's signals, recorded under a lock; tests wait on it with a generous deadline.
+struct endpoint {
+    explicit endpoint(const layer_ptr& l) : layer(l) {
+        layer->sig_connected.connect([this](const boost::system::error_code& e) { note([&] { connects += !e; }); });
+        layer->sig_disconnected.connect([this] { note([&] { ++disconnects; }); });
+        layer->sig_cmd_complete.connect([this](unsigned n, const std::string& name, boost::optional<unsigned> size,
+                                               const layer_t::args_range& args, std::vector<char>& body) {
+            note([&] {
+                numbers.push_back(n);
+                commands.push_back(name + " " + (size ? std::to_string(*size) : "-") + " [" +
+                                   std::string(args.begin(), args.end()) + "] " + std::string(body.begin(), body.end()));
+            });
+        });
+        layer->sig_cmd_progress.connect([this](unsigned size, unsigned got) {
+            note([&] { last_progress = std::make_pair(size, got); });
+        });
+        layer->sig_violation.connect([this](const char* text) { note([&] { violations.push_back(text); }); });
+        layer->sig_raw_data.connect([this](io::request_queue& q) {
+            note([&] {
+                for (auto* r = q.front(); r; r = r->next())
+                    raw.append(static_cast<const char*>(r->const_buffer().data()), r->const_buffer().size());
+            });
+        });
+    }
+    template <class Pred>
+    bool wait(Pred pred) {
+        std::unique_lock<std::mutex> g(mutex);
+        return cv.wait_for(g, std::chrono::seconds(30), pred);
+    }
+    template <class F>
+    void note(F f) {
+        std::lock_guard<std::mutex> g(mutex);
+        f();
+        cv.notify_all();
+    }
+    size_t received() {
+        std::lock_guard<std::mutex> g(mutex);
+        return commands.size();
+    }
+
+    layer_ptr layer;
+    std::mutex mutex;
+    std::condition_variable cv;
+    int connects = 0, disconnects = 0;
+    std::vector<unsigned> numbers;
+    std::vector<std::string> commands, violations;
+    std::pair<unsigned, unsigned> last_progress;
+    std::string raw;
+};
+
+/// A command built the way handlers build them: name, raw arguments, optional body.
+io::request_queue command(const char* name, const std::string& args, const std::string* body = nullptr) {
+    io::proto::cmd_builder b(name, body != nullptr);
+    if (!args.empty()) b.append_raw_argument(args.data(), args.size());
+    if (body && !body->empty()) {
+        io::request_queue payload = io::make_cloned_request(body->data(), body->size());
+        b.append_payload(payload);
+    }
+    return b.build();
+}
+
+std::string body_of(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed + i / 1000) % 256);
+    return s;
+}
+
+class TextProtoStack : public ::testing::Test {
+protected:
+    layer_ptr make(uint32_t batch = 8192) {
+        io::proto::text_protocol_layer_options options;
+        options.send_batch_size = batch;
+        return layer_t::create(pool.get_io_service(), options);
+    }
+    /// `client` connects by its specification; returns the accepted socket.
+    boost::shared_ptr<tcp::socket> connect(endpoint& client) {
+        tcp::acceptor acceptor(pool.get_io_service(), tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+        const int before = client.connects;
+        client.layer->connect("tcp/127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()));
+        auto peer = boost::make_shared<tcp::socket>(pool.get_io_service());
+        acceptor.accept(*peer);
+        timeval limit{30, 0};  // a broken stack fails the read instead of hanging the run
+        setsockopt(peer->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        EXPECT_TRUE(client.wait([&] { return client.connects == before + 1; }));
+        return peer;
+    }
+    /// Two stacks facing each other: `server` attached to what `client` connected to.
+    void pair(endpoint& client, endpoint& server) { server.layer->attach(io::accepted_socket(connect(client))); }
+
+    static std::string read_raw(tcp::socket& peer, size_t n) {
+        std::string out(n, '\0');
+        boost::system::error_code ec;
+        boost::asio::read(peer, boost::asio::buffer(&out[0], n), ec);
+        EXPECT_FALSE(ec) << ec.message();
+        return out;
+    }
+
+    io_test::log_capture log{LOG_LEVEL_TRACE3};  // first: outlives the pool's last lines
+    io::pool pool{4, "tps"};
+};
+
+TEST_F(TextProtoStack, CommandsFlowBothWaysAndNumberingRestartsWithTheConnection) {
+    endpoint a(make()), b(make());
+    pair(b, a);
+    for (int round = 0; round < 2; ++round) {
+        const std::string body = body_of(3000, round);
+        io::request_queue ping = command("PING", "x"), put = command("PUT", "a  b", &body), quit = command("QUIT", "");
+        a.layer->send(ping);
+        a.layer->send(put);
+        a.layer->send(quit);
+        io::request_queue reply = command("PONG", "y");
+        b.layer->send(reply);
+        ASSERT_TRUE(b.wait([&] { return b.commands.size() == 3u * (round + 1); }));
+        ASSERT_TRUE(a.wait([&] { return a.commands.size() == 1u * (round + 1); }));
+        EXPECT_EQ("PUT 3000 [a  b] " + body, b.commands[3 * round + 1]);
+        EXPECT_EQ((std::vector<unsigned>{0, 1, 2}), std::vector<unsigned>(b.numbers.begin() + 3 * round, b.numbers.end()));
+        EXPECT_EQ(0u, a.numbers.back());
+        if (round == 0) {
+            // A new connection on the same layers: both directions number from 0 again.
+            b.layer->disconnect();
+            ASSERT_TRUE(a.wait([&] { return a.disconnects == 1; }));
+            ASSERT_TRUE(b.wait([&] { return b.disconnects == 1; }));
+            pair(b, a);
+        }
+    }
+    EXPECT_TRUE(a.violations.empty());
+    EXPECT_TRUE(b.violations.empty());
+    EXPECT_EQ(1u, log.count("[Layer/TextProto] " + a.layer->name() + ": snd <0 PING x>"));
+}
+
+TEST_F(TextProtoStack, NumbersFromManySendingThreadsLeaveInOrder) {
+    endpoint a(make(256)), b(make());
+    pair(b, a);
+    const int threads = 8, per_thread = 400;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t)
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < per_thread; ++i) {
+                io::request_queue q = command("CMD", std::to_string(t) + " " + std::to_string(i));
+                a.layer->send(q);
+            }
+        });
+    for (auto& s : senders) s.join();
+    // Any number out of order would have been a violation closing the connection.
+    ASSERT_TRUE(b.wait([&] { return b.commands.size() == threads * per_thread || !b.violations.empty(); }));
+    EXPECT_TRUE(b.violations.empty()) << b.violations.front();
+    ASSERT_EQ(size_t(threads * per_thread), b.numbers.size());
+    for (unsigned i = 0; i < b.numbers.size(); ++i) ASSERT_EQ(i, b.numbers[i]);
+}
+
+TEST_F(TextProtoStack, CompressionSwitchedOnBehindACommandInBothDirections) {
+    endpoint a(make()), b(make());
+    pair(b, a);
+    // b follows a's switch and answers with its own, which leaves uncompressed.
+    b.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                          const layer_t::args_range&, std::vector<char>&) {
+        if (name != "ZIP") return;
+        b.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+        io::request_queue ok = command("ZIPOK", "");
+        b.layer->send_then_add_outcoming_filter(ok, boost::make_shared<io::zlib_deflate_filter>());
+    });
+    a.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                          const layer_t::args_range&, std::vector<char>&) {
+        if (name == "ZIPOK") a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+    });
+    io::request_queue zip = command("ZIP", "");
+    a.layer->send_then_add_outcoming_filter(zip, boost::make_shared<io::zlib_deflate_filter>());
+    ASSERT_TRUE(a.wait([&] { return a.commands.size() == 1; }));
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 40; ++i) bodies.push_back(body_of(i * 997, i));
+    for (int i = 0; i < 40; ++i) {
+        io::request_queue to_b = command("DATA", std::to_string(i), &bodies[i]);
+        a.layer->send(to_b);
+        io::request_queue to_a = command("BACK", std::to_string(i), &bodies[39 - i]);
+        b.layer->send(to_a);
+    }
+    ASSERT_TRUE(b.wait([&] { return b.commands.size() == 41 || !b.violations.empty(); }));
+    ASSERT_TRUE(a.wait([&] { return a.commands.size() == 41 || !a.violations.empty(); }));
+    EXPECT_TRUE(a.violations.empty());
+    EXPECT_TRUE(b.violations.empty());
+    for (int i = 0; i < 40; ++i) {
+        const std::string size = bodies[i].empty() ? "0" : std::to_string(bodies[i].size());
+        EXPECT_EQ("DATA " + size + " [" + std::to_string(i) + "] " + bodies[i], b.commands[i + 1]);
+    }
+    EXPECT_EQ("BACK 0 [39] ", a.commands.back());
+}
+
+/// Inflates a zlib stream with zlib itself, independently of the filters under test.
+class inflater {
+public:
+    inflater() { inflateInit(&z_); }
+    ~inflater() { inflateEnd(&z_); }
+    std::string feed(const std::string& in) {
+        std::string out;
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+        z_.avail_in = static_cast<uInt>(in.size());
+        do {
+            char area[4096];
+            z_.next_out = reinterpret_cast<Bytef*>(area);
+            z_.avail_out = sizeof area;
+            EXPECT_NE(Z_DATA_ERROR, inflate(&z_, Z_NO_FLUSH));
+            out.append(area, sizeof area - z_.avail_out);
+        } while (z_.avail_out == 0);
+        return out;
+    }
+
+private:
+    z_stream z_{};
+};
+
+/// Deflates with zlib itself, each piece ending at a sync-flush point.
+std::string deflate_pieces(const std::vector<std::string>& pieces) {
+    z_stream z{};
+    deflateInit(&z, Z_DEFAULT_COMPRESSION);
+    std::string out;
+    for (const std::string& p : pieces) {
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(p.data()));
+        z.avail_in = static_cast<uInt>(p.size());
+        do {
+            char area[4096];
+            z.next_out = reinterpret_cast<Bytef*>(area);
+            z.avail_out = sizeof area;
+            deflate(&z, Z_SYNC_FLUSH);
+            out.append(area, sizeof area - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    return out;
+}
+
+TEST_F(TextProtoStack, CompressedStreamsMatchAnIndependentZlib) {
+    endpoint a(make());
+    boost::shared_ptr<tcp::socket> peer = connect(a);
+    io::request_queue zip = command("ZIP", "");
+    a.layer->send_then_add_outcoming_filter(zip, boost::make_shared<io::zlib_deflate_filter>());
+    EXPECT_EQ("0 ZIP\r\n", read_raw(*peer, 7));  // the switching command itself leaves plain
+
+    const std::string body = body_of(20000, 3);
+    io::request_queue cmd = command("CMD", "a b"), put = command("PUT", "", &body);
+    a.layer->send(cmd);
+    a.layer->send(put);
+    const std::string expected = "1 CMD a b\r\n2 PUT T20000\r\n" + body + "\r\n";
+    inflater z;
+    std::string plain;
+    while (plain.size() < expected.size()) {
+        char chunk[4096];
+        boost::system::error_code ec;
+        size_t n = peer->read_some(boost::asio::buffer(chunk), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        plain += z.feed(std::string(chunk, n));
+    }
+    EXPECT_EQ(expected, plain);
+
+    a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+    boost::asio::write(*peer, boost::asio::buffer(deflate_pieces({"0 HELLO x\r\n1 PUT T3\r\na", "bc\r\n"})));
+    ASSERT_TRUE(a.wait([&] { return a.commands.size() == 2; }));
+    EXPECT_EQ((std::vector<std::string>{"HELLO - [x] ", "PUT 3 [] abc"}), a.commands);
+
+    // A corrupt stream delivers nothing more and ends the connection.
+    boost::asio::write(*peer, boost::asio::buffer(std::string("\xff\xfe garbage 2 LOST\r\n", 19)));
+    ASSERT_TRUE(a.wait([&] { return a.disconnects == 1; }));
+    EXPECT_EQ(2u, a.received());
+    EXPECT_EQ(1u, a.violations.size());
+}
+
+TEST_F(TextProtoStack, RawModeAfterAProtocolSwitch) {
+    endpoint a(make()), b(make());
+    pair(b, a);
+    b.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                          const layer_t::args_range&, std::vector<char>&) {
+        if (name != "UPGRADE") return;
+        b.layer->disable_parser();
+        io::request_queue raw = io::make_cloned_request("raw from b\r\n");
+        b.layer->send(raw);  // raw mode: not numbered
+    });
+    io::request_queue up = command("UPGRADE", "");
+    a.layer->send_then_disable_parser(up);
+    ASSERT_TRUE(a.wait([&] { return a.raw == "raw from b\r\n"; }));
+    io::request_queue back = io::make_cloned_request("0 NOT A COMMAND\r\n");
+    a.layer->send(back);
+    ASSERT_TRUE(b.wait([&] { return b.raw == "0 NOT A COMMAND\r\n"; }));
+    EXPECT_EQ(std::vector<std::string>{"UPGRADE - [] "}, b.commands);
+    EXPECT_TRUE(a.commands.empty());
+    EXPECT_EQ(1u, log.count("[Layer/TextProto] " + a.layer->name() + ": Protocol parser disabled, switch to raw mode"));
+}
+
+TEST_F(TextProtoStack, LargeBodiesToEverySink) {
+    endpoint a(make()), b(make());
+    pair(b, a);
+    io_test::temp_dir dir;
+    const std::string file = dir.path("body.bin"), mapped = dir.path("mapped.bin");
+    const size_t mib = 1 << 20;
+    std::ofstream(mapped, std::ios::binary) << std::string(mib, '-');
+    auto mapping = boost::make_shared<boost::iostreams::mapped_file>(mapped, boost::iostreams::mapped_file::readwrite);
+    b.layer->sig_cmd_begin.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                       const layer_t::args_range&) {
+        if (name == "FILE") b.layer->set_file_writer(file.c_str(), false);
+        if (name == "MAP") b.layer->set_mapped_file_writer(mapping, 0);
+    });
+    const std::string body = body_of(mib, 9);
+    for (const char* name : {"FILE", "MAP", "MEM"}) {
+        io::request_queue q = command(name, "", &body);
+        a.layer->send(q);
+    }
+    ASSERT_TRUE(b.wait([&] { return b.commands.size() == 3 || !b.violations.empty(); }));
+    EXPECT_TRUE(b.violations.empty());
+    EXPECT_EQ(std::make_pair(unsigned(mib), unsigned(mib)), b.last_progress);
+    EXPECT_EQ("FILE 1048576 [] ", b.commands[0]);
+    EXPECT_EQ("MEM 1048576 [] " + body, b.commands[2]);
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(body, std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    EXPECT_EQ(body, std::string(mapping->const_data(), mapping->size()));
+}
+
+TEST_F(TextProtoStack, HugeAnnouncementThenHangUp) {
+    endpoint a(make());
+    boost::shared_ptr<tcp::socket> peer = connect(a);
+    boost::asio::write(*peer, boost::asio::buffer(std::string("0 PUT T4000000000\r\n") + std::string(5000, 'z')));
+    ASSERT_TRUE(a.wait([&] { return a.last_progress.second == 5000; }));
+    peer->close();
+    ASSERT_TRUE(a.wait([&] { return a.disconnects == 1; }));
+    EXPECT_TRUE(a.violations.empty());
+    EXPECT_TRUE(a.commands.empty());
+}
+
+}  // namespace
