@@ -1,0 +1,450 @@
+// Command dispatch: handler classes registered before main, chosen by name
+// for each command a real text protocol layer signals, and deleted after
+// their end; then the same over two real stacks on loopback TCP.
+#include "io/app_layer_base.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/make_shared.hpp>
+
+#include "io/cmd_builder.h"
+#include "io/detail/proto_utility.h"
+#include "io/pool.h"
+#include "oslayer/utilities.h"
+#include "tests/io/test_support.h"
+
+namespace {
+
+typedef io::proto::text_protocol_layer text_layer_t;
+typedef text_layer_t::args_range args_range;
+
+/// What handlers did, in order, across threads.
+class journal_t {
+public:
+    void add(const std::string& entry) {
+        std::lock_guard<std::mutex> g(m_);
+        entries_.push_back(entry);
+        cv_.notify_all();
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> g(m_);
+        std::vector<std::string> out;
+        out.swap(entries_);
+        return out;
+    }
+    bool wait_size(size_t n) {
+        std::unique_lock<std::mutex> g(m_);
+        return cv_.wait_for(g, std::chrono::seconds(30), [&] { return entries_.size() >= n; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<std::string> entries_;
+};
+journal_t journal;
+std::atomic<int> live_handlers{0};
+
+std::string words(const args_range& args) {
+    std::string out;
+    for (const std::string& w : io::proto::split_arguments(args)) out += (out.empty() ? "" : "|") + w;
+    return out;
+}
+
+/// Journals its life; `Tag` names it in the journal.
+template <class Handler, class Layer, bool is_default = false>
+class traced : public io::proto::cmd_handler_base<Handler, Layer, is_default> {
+    typedef io::proto::cmd_handler_base<Handler, Layer, is_default> base;
+
+public:
+    traced() { ++live_handlers; }
+    ~traced() override {
+        --live_handlers;
+        journal.add("dtor " + tag_);
+    }
+    void begin(unsigned n, const std::string& name, boost::optional<unsigned> size, const args_range& args) override {
+        base::begin(n, name, size, args);
+        tag_ = name + "#" + std::to_string(n);
+        journal.add("begin " + tag_ + " size=" + (size ? std::to_string(*size) : "-") + " [" + words(args) + "]" +
+                    (this->begin_time_.is_not_a_date_time() ? "" : " clock"));
+    }
+    void end(std::vector<char>& body) override {
+        this->body_.swap(body);
+        journal.add("end " + tag_ + " " + std::string(this->body_.begin(), this->body_.end()));
+    }
+    std::string tag_;
+};
+
+// ---------------------------------------------------- side one: with a default
+
+class side_one : public io::proto::app_layer_base<side_one> {
+public:
+    static boost::shared_ptr<side_one> create(const boost::shared_ptr<text_layer_t>& lower) {
+        boost::shared_ptr<side_one> self(new side_one(lower));
+        self->postconstruct(self);
+        return self;
+    }
+    void derived_postconstruct() { bound_before_derived = lower_->sig_cmd_begin.num_slots() == 1; }
+    bool bound_before_derived = false;
+
+private:
+    explicit side_one(const boost::shared_ptr<text_layer_t>& lower) : app_layer_base(lower) {}
+};
+
+class cmd_ping_t : public traced<cmd_ping_t, side_one> {
+public:
+    static constexpr const char* command_name = "PING";
+    void end(std::vector<char>& body) override {
+        traced::end(body);
+        journal.add(std::string("layer ") + (layer_ && layer_->lower() ? "set" : "unset"));
+    }
+};
+
+/// Reports progress to the watchers the test hands it, its clock moved by `shift`.
+class cmd_data_t : public traced<cmd_data_t, side_one> {
+public:
+    static constexpr const char* command_name = "DATA";
+    void begin(unsigned n, const std::string& name, boost::optional<unsigned> size, const args_range& args) override {
+        traced::begin(n, name, size, args);
+        watchers_ = next_watchers;
+        begin_time_ += shift;
+    }
+    static std::vector<boost::shared_ptr<io::proto::progress_watcher_iface>> next_watchers;
+    static boost::posix_time::time_duration shift;
+};
+std::vector<boost::shared_ptr<io::proto::progress_watcher_iface>> cmd_data_t::next_watchers;
+boost::posix_time::time_duration cmd_data_t::shift;
+
+/// Rejects every command at its end, and at its begin too when told "early".
+class cmd_fail_t : public traced<cmd_fail_t, side_one> {
+public:
+    static constexpr const char* command_name = "FAIL";
+    void begin(unsigned n, const std::string& name, boost::optional<unsigned> size, const args_range& args) override {
+        traced::begin(n, name, size, args);
+        if (words(args) == "early") D_THROW(io::proto::text_protocol_error, "FAIL rejected early");
+    }
+    void end(std::vector<char>& body) override {
+        traced::end(body);
+        D_THROW(io::proto::text_protocol_error, "FAIL rejected");
+    }
+};
+
+class cmd_unknown_one_t : public traced<cmd_unknown_one_t, side_one, true> {};
+
+// ---------------------------------------------------- side two: no default
+
+class side_two : public io::proto::app_layer_base<side_two> {
+public:
+    static boost::shared_ptr<side_two> create(const boost::shared_ptr<text_layer_t>& lower) {
+        boost::shared_ptr<side_two> self(new side_two(lower));
+        self->postconstruct(self);
+        return self;
+    }
+    void derived_postconstruct() {}
+
+private:
+    explicit side_two(const boost::shared_ptr<text_layer_t>& lower) : app_layer_base(lower) {}
+};
+
+/// Answers "ACK" with its arguments, decoded and joined by "|".
+class cmd_pong_t : public traced<cmd_pong_t, side_two> {
+public:
+    static constexpr const char* command_name = "PONG";
+    void begin(unsigned n, const std::string& name, boost::optional<unsigned> size, const args_range& args) override {
+        traced::begin(n, name, size, args);
+        reply_ = words(args);  // the range dies with begin
+    }
+    void end(std::vector<char>& body) override {
+        traced::end(body);
+        io::proto::cmd_builder b("ACK", false);
+        const std::string escaped = escape_string(reply_);
+        b.append_raw_argument(escaped.data(), escaped.size());
+        io::request_queue q = b.build();
+        layer_->lower()->send(q);
+    }
+    std::string reply_;
+};
+
+class cmd_reject_t : public traced<cmd_reject_t, side_two> {
+public:
+    static constexpr const char* command_name = "REJECT";
+    void end(std::vector<char>& body) override {
+        traced::end(body);
+        D_THROW(io::proto::text_protocol_error, "REJECT rejected");
+    }
+};
+
+/// Records every counter it is given, tagged with its own name.
+class recording_watcher : public io::proto::progress_watcher_iface {
+public:
+    recording_watcher(std::vector<std::string>& log, const std::string& name) : log_(log), name_(name) {}
+    void set_first_counter(unsigned v) override { log_.push_back(name_ + ".first=" + std::to_string(v)); }
+    void set_second_counter(unsigned v) override { log_.push_back(name_ + ".second=" + std::to_string(v)); }
+
+private:
+    std::vector<std::string>& log_;
+    std::string name_;
+};
+
+/// One unconnected text protocol layer whose signals the tests raise by hand.
+class CmdHandler : public ::testing::Test {
+protected:
+    CmdHandler() : lower(text_layer_t::create(service, io::proto::text_protocol_layer_options())) {
+        journal.take();
+        lower->sig_violation.connect([this](const char* text) { violations.push_back(text); });
+    }
+    ~CmdHandler() override {
+        cmd_data_t::next_watchers.clear();
+        cmd_data_t::shift = boost::posix_time::time_duration();
+    }
+    /// Raises one whole command on `lower`, as the layer does when it parses one.
+    void command(unsigned n, const std::string& name, std::string args, const std::string& body = std::string(),
+                 boost::optional<unsigned> size = boost::none) {
+        if (!body.empty()) size = static_cast<unsigned>(body.size());
+        args_range range(&args[0], &args[0] + args.size());
+        lower->sig_cmd_begin(n, name, size, range);
+        if (size) lower->sig_cmd_progress(*size, *size);
+        std::vector<char> bytes(body.begin(), body.end());
+        lower->sig_cmd_complete(n, name, size, range, bytes);
+    }
+
+    boost::asio::io_service service;
+    boost::shared_ptr<text_layer_t> lower;
+    std::vector<std::string> violations;
+};
+
+TEST_F(CmdHandler, EachSideHasItsOwnRegistryFilledBeforeMain) {
+    EXPECT_EQ(3u, side_one::registry().size());
+    EXPECT_EQ(1u, side_one::registry().count("PING"));
+    EXPECT_EQ(1u, side_one::registry().count("DATA"));
+    EXPECT_EQ(1u, side_one::registry().count("FAIL"));
+    EXPECT_TRUE(side_one::default_factory() != nullptr);
+    EXPECT_EQ(2u, side_two::registry().size());
+    EXPECT_EQ(1u, side_two::registry().count("PONG"));
+    EXPECT_EQ(1u, side_two::registry().count("REJECT"));
+    EXPECT_TRUE(side_two::default_factory() == nullptr);
+}
+
+TEST_F(CmdHandler, NamesAreLookedUpExactlyElseTheDefaultHandlerTakesThem) {
+    boost::shared_ptr<side_one> app = side_one::create(lower);
+    EXPECT_TRUE(app->bound_before_derived);
+    command(0, "PING", "a %20b");
+    command(1, "ping", "");
+    command(2, "PONG", "x");  // registered on the other side only
+    command(3, "PING ", "");
+    const std::vector<std::string> expected{
+        "begin PING#0 size=- [a| b]", "end PING#0 ", "layer set", "dtor PING#0",  //
+        "begin ping#1 size=- []",     "end ping#1 ", "dtor ping#1",               //
+        "begin PONG#2 size=- [x]",    "end PONG#2 ", "dtor PONG#2",               //
+        "begin PING #3 size=- []",    "end PING #3 ", "dtor PING #3"};
+    EXPECT_EQ(expected, journal.take());
+    EXPECT_TRUE(violations.empty());
+    EXPECT_EQ(0, live_handlers);
+}
+
+TEST_F(CmdHandler, WithoutADefaultAnUnknownCommandIsAViolationAndItsBodyDropped) {
+    boost::shared_ptr<side_two> app = side_two::create(lower);
+    command(7, "NOPE", "1 2", "body bytes");
+    command(8, "Pong", "");
+    command(9, "", "");
+    EXPECT_EQ((std::vector<std::string>{"unknown command NOPE", "unknown command Pong", "unknown command "}),
+              violations);
+    EXPECT_TRUE(journal.take().empty());
+    EXPECT_EQ(0, live_handlers);
+}
+
+TEST_F(CmdHandler, TheFirstHandlerIsGoneBeforeTheSecondBegins) {
+    boost::shared_ptr<side_one> app = side_one::create(lower);
+    command(0, "DATA", "", "xyz");
+    command(1, "DATA", "", std::string(), 0u);  // an "N" marker: size 0, clock started, no body
+    command(2, "PING", "");
+    const std::vector<std::string> expected{
+        "begin DATA#0 size=3 [] clock", "end DATA#0 xyz", "dtor DATA#0",  //
+        "begin DATA#1 size=0 [] clock", "end DATA#1 ",    "dtor DATA#1",  //
+        "begin PING#2 size=- []",       "end PING#2 ",    "layer set", "dtor PING#2"};
+    EXPECT_EQ(expected, journal.take());
+
+    // A begin without an end (its command never completed): the next begin drops it.
+    std::string args;
+    lower->sig_cmd_begin(3, "DATA", 10u, args_range());
+    lower->sig_cmd_begin(4, "PING", boost::none, args_range());
+    EXPECT_EQ((std::vector<std::string>{"begin DATA#3 size=10 [] clock", "dtor DATA#3", "begin PING#4 size=- []"}),
+              journal.take());
+    EXPECT_EQ(1, live_handlers);
+    app.reset();  // the layer owns its current handler
+    EXPECT_EQ(0, live_handlers);
+}
+
+TEST_F(CmdHandler, AThrowingEndStillDeletesItsHandler) {
+    boost::shared_ptr<side_one> app = side_one::create(lower);
+    EXPECT_THROW(command(0, "FAIL", "", "abc"), io::proto::text_protocol_error_shell_t);
+    EXPECT_EQ((std::vector<std::string>{"begin FAIL#0 size=3 [] clock", "end FAIL#0 abc", "dtor FAIL#0"}),
+              journal.take());
+    EXPECT_EQ(0, live_handlers);
+    // Nothing is current any more: a stray progress or end reaches no handler.
+    lower->sig_cmd_progress(5, 1);
+    std::vector<char> body;
+    lower->sig_cmd_complete(1, "PING", boost::none, args_range(), body);
+    command(1, "PING", "");
+    EXPECT_EQ(4u, journal.take().size());
+    EXPECT_EQ(0, live_handlers);
+
+    // A handler whose begin throws stays current: its body's progress and its end still reach it.
+    std::string early = "early";
+    args_range range(&early[0], &early[0] + early.size());
+    EXPECT_THROW(lower->sig_cmd_begin(2, "FAIL", 3u, range), io::proto::text_protocol_error_shell_t);
+    EXPECT_EQ(1, live_handlers);
+    body.assign(3, 'z');
+    EXPECT_THROW(lower->sig_cmd_complete(2, "FAIL", 3u, range, body), io::proto::text_protocol_error_shell_t);
+    EXPECT_EQ((std::vector<std::string>{"begin FAIL#2 size=3 [early] clock", "end FAIL#2 zzz", "dtor FAIL#2"}),
+              journal.take());
+    EXPECT_EQ(0, live_handlers);
+}
+
+TEST_F(CmdHandler, ProgressReportsToWatchersInOrderWithRateZeroInTheFirstSecond) {
+    boost::shared_ptr<side_one> app = side_one::create(lower);
+    std::vector<std::string> seen;
+    cmd_data_t::next_watchers = {boost::make_shared<recording_watcher>(seen, "a"),
+                                 boost::make_shared<recording_watcher>(seen, "b")};
+    // The clock has whole seconds; a run that crossed a second boundary proves nothing and is repeated.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        seen.clear();
+        const boost::posix_time::ptime before = boost::posix_time::second_clock::local_time();
+        lower->sig_cmd_begin(0, "DATA", 5000u, args_range());
+        lower->sig_cmd_progress(5000, 1200);
+        lower->sig_cmd_progress(5000, 4999);
+        if (boost::posix_time::second_clock::local_time() == before) break;
+    }
+    EXPECT_EQ((std::vector<std::string>{"a.first=1200", "a.second=0", "b.first=1200", "b.second=0", "a.first=4999",
+                                        "a.second=0", "b.first=4999", "b.second=0"}),
+              seen);
+}
+
+TEST_F(CmdHandler, ProgressRateIsSizePerWholeSecondAndZeroWhenTheClockWentBack) {
+    boost::shared_ptr<side_one> app = side_one::create(lower);
+    std::vector<std::string> seen;
+    cmd_data_t::next_watchers = {boost::make_shared<recording_watcher>(seen, "w")};
+    cmd_data_t::shift = boost::posix_time::seconds(-4);  // as if the body began four seconds ago
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        seen.clear();
+        const boost::posix_time::ptime before = boost::posix_time::second_clock::local_time();
+        lower->sig_cmd_begin(0, "DATA", 4003u, args_range());
+        lower->sig_cmd_progress(4003, 7);
+        if (boost::posix_time::second_clock::local_time() == before) break;
+    }
+    EXPECT_EQ((std::vector<std::string>{"w.first=7", "w.second=1000"}), seen);
+
+    // A local clock set back (the end of daylight saving time) must not yield a huge rate.
+    seen.clear();
+    cmd_data_t::shift = boost::posix_time::hours(1);
+    lower->sig_cmd_begin(1, "DATA", 4003u, args_range());
+    lower->sig_cmd_progress(4003, 9);
+    EXPECT_EQ((std::vector<std::string>{"w.first=9", "w.second=0"}), seen);
+}
+
+TEST_F(CmdHandler, SignalsAreIgnoredOnceTheApplicationLayerIsGone) {
+    boost::shared_ptr<side_one> app = side_one::create(lower);
+    boost::weak_ptr<side_one> weak = app;
+    app.reset();
+    EXPECT_TRUE(weak.expired());
+    command(0, "PING", "x", "body");
+    EXPECT_TRUE(journal.take().empty());
+    EXPECT_TRUE(violations.empty());
+}
+
+// ------------------------------------------------------- over loopback TCP
+
+/// The peer's stack: collects the commands it receives.
+struct peer_t {
+    explicit peer_t(const boost::shared_ptr<text_layer_t>& l) : layer(l) {
+        layer->sig_connected.connect([this](const boost::system::error_code& e) { note([&] { connected += !e; }); });
+        layer->sig_cmd_complete.connect([this](unsigned, const std::string& name, boost::optional<unsigned>,
+                                               const args_range& args, std::vector<char>&) {
+            note([&] { received.push_back(name + " " + words(args)); });
+        });
+    }
+    template <class F>
+    void note(F f) {
+        std::lock_guard<std::mutex> g(m);
+        f();
+        cv.notify_all();
+    }
+    template <class Pred>
+    bool wait(Pred pred) {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::seconds(30), pred);
+    }
+    boost::shared_ptr<text_layer_t> layer;
+    std::mutex m;
+    std::condition_variable cv;
+    int connected = 0;
+    std::vector<std::string> received;
+};
+
+io::request_queue raw_command(const char* name, const std::string& args, const std::string& body = std::string()) {
+    io::proto::cmd_builder b(name, !body.empty());
+    if (!args.empty()) b.append_raw_argument(args.data(), args.size());
+    if (!body.empty()) {
+        io::request_queue payload = io::make_cloned_request(body.data(), body.size());
+        b.append_payload(payload);
+    }
+    return b.build();
+}
+
+TEST(CmdHandlerStack, ReceivedCommandsReachTheirHandlersAndAnswersGoBack) {
+    io_test::log_capture log{LOG_LEVEL_DEBUG3};
+    io::pool pool{2, "cmdh"};
+    journal.take();
+    io::proto::text_protocol_layer_options options;
+    peer_t client(text_layer_t::create(pool.get_io_service(), options));
+    boost::shared_ptr<text_layer_t> server_lower = text_layer_t::create(pool.get_io_service(), options);
+    std::vector<std::string> violations;
+    std::mutex vm;
+    server_lower->sig_violation.connect([&](const char* text) {
+        std::lock_guard<std::mutex> g(vm);
+        violations.push_back(text);
+    });
+    boost::shared_ptr<side_two> server = side_two::create(server_lower);
+
+    using boost::asio::ip::tcp;
+    tcp::acceptor acceptor(pool.get_io_service(), tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    client.layer->connect("tcp/127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()));
+    auto socket = boost::make_shared<tcp::socket>(pool.get_io_service());
+    acceptor.accept(*socket);
+    server_lower->attach(io::accepted_socket(socket));
+    ASSERT_TRUE(client.wait([&] { return client.connected == 1; }));
+
+    const std::string body(5000, 'q');
+    io::request_queue cmds[] = {raw_command("PONG", "one %41"), raw_command("REJECT", "", body),
+                                raw_command("BOGUS", "z", body), raw_command("PONG", "two")};
+    for (io::request_queue& q : cmds) client.layer->send(q);
+
+    // Both rejected commands were reported, and the connection carried on.
+    ASSERT_TRUE(client.wait([&] { return client.received.size() == 2; }));
+    EXPECT_EQ((std::vector<std::string>{"ACK one|A", "ACK two"}), client.received);
+    {
+        std::lock_guard<std::mutex> g(vm);
+        ASSERT_EQ(2u, violations.size());
+        EXPECT_NE(std::string::npos, violations[0].find("REJECT rejected")) << violations[0];
+        EXPECT_EQ("unknown command BOGUS", violations[1]);
+    }
+    ASSERT_TRUE(journal.wait_size(9));
+    const std::vector<std::string> expected{"begin PONG#0 size=- [one|A]", "end PONG#0 ",  "dtor PONG#0",
+                                            "begin REJECT#1 size=5000 [] clock", "end REJECT#1 " + body,
+                                            "dtor REJECT#1",
+                                            "begin PONG#3 size=- [two]", "end PONG#3 ", "dtor PONG#3"};
+    EXPECT_EQ(expected, journal.take());
+    EXPECT_EQ(0, live_handlers);
+    server_lower->disconnect();
+}
+
+}  // namespace
