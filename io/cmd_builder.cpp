@@ -87,7 +87,9 @@ request_queue cmd_builder::build() {
         return out;
     }
     request_queue out = make_cloned_request(header.data(), header.size());
-    request_queue tail = make_const_request(kLineEnd, 2, on_sent_);
+    // A payload of empty requests is no body: the frame ends with the header,
+    // or the peer would read the body's line end as the next command.
+    request_queue tail = make_const_request(kLineEnd, body > 0 ? 2 : 0, on_sent_);
     on_sent_.clear();
     out.push_back(payload_);
     out.push_back(tail);

@@ -186,3 +186,18 @@ TEST(CmdBuilderTest, RefusesWhatCannotBeFramed) {
 }
 
 }  // namespace
+
+TEST(CmdBuilderEmptyPayload, PayloadOfEmptyRequestsIsNoBody) {
+    journal j;
+    io::request_queue q;
+    {
+        io::proto::cmd_builder cmd("CMD", true, j.callback("cmd"));
+        io::request_queue empty = io::make_cloned_request("", 0, j.callback("piece"));
+        cmd.append_payload(empty);
+        q = cmd.build();
+    }
+    EXPECT_EQ("CMD N\r\n", bytes_of(q));
+    for (io::request_queue::request* r = q.front(); r; r = r->next()) r->mark_as_send();
+    q.clear();
+    EXPECT_EQ((std::vector<std::string>{"piece:true", "cmd:true"}), j.events);
+}

@@ -5,6 +5,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <boost/asio/deadline_timer.hpp>
+
+#include <chrono>
+#include <future>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,6 +32,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "io/pool.h"
+
 #include "oslayer/_kern.h"
 #include "tests/io/test_support.h"
 
@@ -304,6 +310,17 @@ TEST_F(Server, AcceptsAgainOnceDescriptorsAreFreeAfterRunningOut) {
     log_reader reader;
     tcp::socket first(client_service), second(client_service);
     first.open(tcp::v4());
+
+    // The undefined-behaviour checker validates a polymorphic call the first
+    // time it meets a type, and that validation itself needs a descriptor: let
+    // it meet the pool's timer queue before the descriptors run out.
+    {
+        asio::deadline_timer warm(pool.get_io_service());
+        std::promise<void> fired;
+        warm.expires_from_now(boost::posix_time::milliseconds(1));
+        warm.async_wait([&](const boost::system::error_code&) { fired.set_value(); });
+        ASSERT_EQ(std::future_status::ready, fired.get_future().wait_for(std::chrono::seconds(10)));
+    }
 
     rlimit saved;
     ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));

@@ -30,29 +30,7 @@ typedef io::proto::text_protocol_layer layer_t;
 typedef boost::shared_ptr<layer_t> layer_ptr;
 
 /// One stack's signals, recorded under a lock; tests wait on it with a generous deadline.
-struct endpoint {
-    explicit endpoint(const layer_ptr& l) : layer(l) {
-        layer->sig_connected.connect([this](const boost::system::error_code& e) { note([&] { connects += !e; }); });
-        layer->sig_disconnected.connect([this] { note([&] { ++disconnects; }); });
-        layer->sig_cmd_complete.connect([this](unsigned n, const std::string& name, boost::optional<unsigned> size,
-                                               const layer_t::args_range& args, std::vector<char>& body) {
-            note([&] {
-                numbers.push_back(n);
-                commands.push_back(name + " " + (size ? std::to_string(*size) : "-") + " [" +
-                                   std::string(args.begin(), args.end()) + "] " + std::string(body.begin(), body.end()));
-            });
-        });
-        layer->sig_cmd_progress.connect([this](unsigned size, unsigned got) {
-            note([&] { last_progress = std::make_pair(size, got); });
-        });
-        layer->sig_violation.connect([this](const char* text) { note([&] { violations.push_back(text); }); });
-        layer->sig_raw_data.connect([this](io::request_queue& q) {
-            note([&] {
-                for (auto* r = q.front(); r; r = r->next())
-                    raw.append(static_cast<const char*>(r->const_buffer().data()), r->const_buffer().size());
-            });
-        });
-    }
+struct record {
     template <class Pred>
     bool wait(Pred pred) {
         std::unique_lock<std::mutex> g(mutex);
@@ -69,7 +47,6 @@ struct endpoint {
         return commands.size();
     }
 
-    layer_ptr layer;
     std::mutex mutex;
     std::condition_variable cv;
     int connects = 0, disconnects = 0;
@@ -77,6 +54,39 @@ struct endpoint {
     std::vector<std::string> commands, violations;
     std::pair<unsigned, unsigned> last_progress;
     std::string raw;
+};
+
+/// A layer and its record. The slots share the record, so events that come
+/// from the pool after a test has ended still find it alive.
+struct endpoint {
+    explicit endpoint(const layer_ptr& l) : layer(l), rec(std::make_shared<record>()) {
+        std::shared_ptr<record> r = rec;
+        layer->sig_connected.connect([r](const boost::system::error_code& e) { r->note([&] { r->connects += !e; }); });
+        layer->sig_disconnected.connect([r] { r->note([&] { ++r->disconnects; }); });
+        layer->sig_cmd_complete.connect([r](unsigned n, const std::string& name, boost::optional<unsigned> size,
+                                            const layer_t::args_range& args, std::vector<char>& body) {
+            r->note([&] {
+                r->numbers.push_back(n);
+                r->commands.push_back(name + " " + (size ? std::to_string(*size) : "-") + " [" +
+                                      std::string(args.begin(), args.end()) + "] " +
+                                      std::string(body.begin(), body.end()));
+            });
+        });
+        layer->sig_cmd_progress.connect([r](unsigned size, unsigned got) {
+            r->note([&] { r->last_progress = std::make_pair(size, got); });
+        });
+        layer->sig_violation.connect([r](const char* text) { r->note([&] { r->violations.push_back(text); }); });
+        layer->sig_raw_data.connect([r](io::request_queue& q) {
+            r->note([&] {
+                for (auto* req = q.front(); req; req = req->next())
+                    r->raw.append(static_cast<const char*>(req->const_buffer().data()), req->const_buffer().size());
+            });
+        });
+    }
+    record* operator->() const { return rec.get(); }
+
+    layer_ptr layer;
+    std::shared_ptr<record> rec;
 };
 
 /// A command built the way handlers build them: name, raw arguments, optional body.
@@ -106,13 +116,13 @@ protected:
     /// `client` connects by its specification; returns the accepted socket.
     boost::shared_ptr<tcp::socket> connect(endpoint& client) {
         tcp::acceptor acceptor(pool.get_io_service(), tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
-        const int before = client.connects;
+        const int before = client->connects;
         client.layer->connect("tcp/127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()));
         auto peer = boost::make_shared<tcp::socket>(pool.get_io_service());
         acceptor.accept(*peer);
         timeval limit{30, 0};  // a broken stack fails the read instead of hanging the run
         setsockopt(peer->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        EXPECT_TRUE(client.wait([&] { return client.connects == before + 1; }));
+        EXPECT_TRUE(client->wait([&] { return client->connects == before + 1; }));
         return peer;
     }
     /// Two stacks facing each other: `server` attached to what `client` connected to.
@@ -141,21 +151,21 @@ TEST_F(TextProtoStack, CommandsFlowBothWaysAndNumberingRestartsWithTheConnection
         a.layer->send(quit);
         io::request_queue reply = command("PONG", "y");
         b.layer->send(reply);
-        ASSERT_TRUE(b.wait([&] { return b.commands.size() == 3u * (round + 1); }));
-        ASSERT_TRUE(a.wait([&] { return a.commands.size() == 1u * (round + 1); }));
-        EXPECT_EQ("PUT 3000 [a  b] " + body, b.commands[3 * round + 1]);
-        EXPECT_EQ((std::vector<unsigned>{0, 1, 2}), std::vector<unsigned>(b.numbers.begin() + 3 * round, b.numbers.end()));
-        EXPECT_EQ(0u, a.numbers.back());
+        ASSERT_TRUE(b->wait([&] { return b->commands.size() == 3u * (round + 1); }));
+        ASSERT_TRUE(a->wait([&] { return a->commands.size() == 1u * (round + 1); }));
+        EXPECT_EQ("PUT 3000 [a  b] " + body, b->commands[3 * round + 1]);
+        EXPECT_EQ((std::vector<unsigned>{0, 1, 2}), std::vector<unsigned>(b->numbers.begin() + 3 * round, b->numbers.end()));
+        EXPECT_EQ(0u, a->numbers.back());
         if (round == 0) {
             // A new connection on the same layers: both directions number from 0 again.
             b.layer->disconnect();
-            ASSERT_TRUE(a.wait([&] { return a.disconnects == 1; }));
-            ASSERT_TRUE(b.wait([&] { return b.disconnects == 1; }));
+            ASSERT_TRUE(a->wait([&] { return a->disconnects == 1; }));
+            ASSERT_TRUE(b->wait([&] { return b->disconnects == 1; }));
             pair(b, a);
         }
     }
-    EXPECT_TRUE(a.violations.empty());
-    EXPECT_TRUE(b.violations.empty());
+    EXPECT_TRUE(a->violations.empty());
+    EXPECT_TRUE(b->violations.empty());
     EXPECT_EQ(1u, log.count("[Layer/TextProto] " + a.layer->name() + ": snd <0 PING x>"));
 }
 
@@ -173,10 +183,10 @@ TEST_F(TextProtoStack, NumbersFromManySendingThreadsLeaveInOrder) {
         });
     for (auto& s : senders) s.join();
     // Any number out of order would have been a violation closing the connection.
-    ASSERT_TRUE(b.wait([&] { return b.commands.size() == threads * per_thread || !b.violations.empty(); }));
-    EXPECT_TRUE(b.violations.empty()) << b.violations.front();
-    ASSERT_EQ(size_t(threads * per_thread), b.numbers.size());
-    for (unsigned i = 0; i < b.numbers.size(); ++i) ASSERT_EQ(i, b.numbers[i]);
+    ASSERT_TRUE(b->wait([&] { return b->commands.size() == threads * per_thread || !b->violations.empty(); }));
+    EXPECT_TRUE(b->violations.empty()) << b->violations.front();
+    ASSERT_EQ(size_t(threads * per_thread), b->numbers.size());
+    for (unsigned i = 0; i < b->numbers.size(); ++i) ASSERT_EQ(i, b->numbers[i]);
 }
 
 TEST_F(TextProtoStack, CompressionSwitchedOnBehindACommandInBothDirections) {
@@ -196,7 +206,7 @@ TEST_F(TextProtoStack, CompressionSwitchedOnBehindACommandInBothDirections) {
     });
     io::request_queue zip = command("ZIP", "");
     a.layer->send_then_add_outcoming_filter(zip, boost::make_shared<io::zlib_deflate_filter>());
-    ASSERT_TRUE(a.wait([&] { return a.commands.size() == 1; }));
+    ASSERT_TRUE(a->wait([&] { return a->commands.size() == 1; }));
     std::vector<std::string> bodies;
     for (int i = 0; i < 40; ++i) bodies.push_back(body_of(i * 997, i));
     for (int i = 0; i < 40; ++i) {
@@ -205,15 +215,15 @@ TEST_F(TextProtoStack, CompressionSwitchedOnBehindACommandInBothDirections) {
         io::request_queue to_a = command("BACK", std::to_string(i), &bodies[39 - i]);
         b.layer->send(to_a);
     }
-    ASSERT_TRUE(b.wait([&] { return b.commands.size() == 41 || !b.violations.empty(); }));
-    ASSERT_TRUE(a.wait([&] { return a.commands.size() == 41 || !a.violations.empty(); }));
-    EXPECT_TRUE(a.violations.empty());
-    EXPECT_TRUE(b.violations.empty());
+    ASSERT_TRUE(b->wait([&] { return b->commands.size() == 41 || !b->violations.empty(); }));
+    ASSERT_TRUE(a->wait([&] { return a->commands.size() == 41 || !a->violations.empty(); }));
+    EXPECT_TRUE(a->violations.empty());
+    EXPECT_TRUE(b->violations.empty());
     for (int i = 0; i < 40; ++i) {
         const std::string size = bodies[i].empty() ? "0" : std::to_string(bodies[i].size());
-        EXPECT_EQ("DATA " + size + " [" + std::to_string(i) + "] " + bodies[i], b.commands[i + 1]);
+        EXPECT_EQ("DATA " + size + " [" + std::to_string(i) + "] " + bodies[i], b->commands[i + 1]);
     }
-    EXPECT_EQ("BACK 0 [39] ", a.commands.back());
+    EXPECT_EQ("BACK 0 [39] ", a->commands.back());
 }
 
 /// Inflates a zlib stream with zlib itself, independently of the filters under test.
@@ -284,14 +294,14 @@ TEST_F(TextProtoStack, CompressedStreamsMatchAnIndependentZlib) {
 
     a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
     boost::asio::write(*peer, boost::asio::buffer(deflate_pieces({"0 HELLO x\r\n1 PUT T3\r\na", "bc\r\n"})));
-    ASSERT_TRUE(a.wait([&] { return a.commands.size() == 2; }));
-    EXPECT_EQ((std::vector<std::string>{"HELLO - [x] ", "PUT 3 [] abc"}), a.commands);
+    ASSERT_TRUE(a->wait([&] { return a->commands.size() == 2; }));
+    EXPECT_EQ((std::vector<std::string>{"HELLO - [x] ", "PUT 3 [] abc"}), a->commands);
 
     // A corrupt stream delivers nothing more and ends the connection.
     boost::asio::write(*peer, boost::asio::buffer(std::string("\xff\xfe garbage 2 LOST\r\n", 19)));
-    ASSERT_TRUE(a.wait([&] { return a.disconnects == 1; }));
-    EXPECT_EQ(2u, a.received());
-    EXPECT_EQ(1u, a.violations.size());
+    ASSERT_TRUE(a->wait([&] { return a->disconnects == 1; }));
+    EXPECT_EQ(2u, a->received());
+    EXPECT_EQ(1u, a->violations.size());
 }
 
 TEST_F(TextProtoStack, RawModeAfterAProtocolSwitch) {
@@ -306,12 +316,12 @@ TEST_F(TextProtoStack, RawModeAfterAProtocolSwitch) {
     });
     io::request_queue up = command("UPGRADE", "");
     a.layer->send_then_disable_parser(up);
-    ASSERT_TRUE(a.wait([&] { return a.raw == "raw from b\r\n"; }));
+    ASSERT_TRUE(a->wait([&] { return a->raw == "raw from b\r\n"; }));
     io::request_queue back = io::make_cloned_request("0 NOT A COMMAND\r\n");
     a.layer->send(back);
-    ASSERT_TRUE(b.wait([&] { return b.raw == "0 NOT A COMMAND\r\n"; }));
-    EXPECT_EQ(std::vector<std::string>{"UPGRADE - [] "}, b.commands);
-    EXPECT_TRUE(a.commands.empty());
+    ASSERT_TRUE(b->wait([&] { return b->raw == "0 NOT A COMMAND\r\n"; }));
+    EXPECT_EQ(std::vector<std::string>{"UPGRADE - [] "}, b->commands);
+    EXPECT_TRUE(a->commands.empty());
     EXPECT_EQ(1u, log.count("[Layer/TextProto] " + a.layer->name() + ": Protocol parser disabled, switch to raw mode"));
 }
 
@@ -333,11 +343,11 @@ TEST_F(TextProtoStack, LargeBodiesToEverySink) {
         io::request_queue q = command(name, "", &body);
         a.layer->send(q);
     }
-    ASSERT_TRUE(b.wait([&] { return b.commands.size() == 3 || !b.violations.empty(); }));
-    EXPECT_TRUE(b.violations.empty());
-    EXPECT_EQ(std::make_pair(unsigned(mib), unsigned(mib)), b.last_progress);
-    EXPECT_EQ("FILE 1048576 [] ", b.commands[0]);
-    EXPECT_EQ("MEM 1048576 [] " + body, b.commands[2]);
+    ASSERT_TRUE(b->wait([&] { return b->commands.size() == 3 || !b->violations.empty(); }));
+    EXPECT_TRUE(b->violations.empty());
+    EXPECT_EQ(std::make_pair(unsigned(mib), unsigned(mib)), b->last_progress);
+    EXPECT_EQ("FILE 1048576 [] ", b->commands[0]);
+    EXPECT_EQ("MEM 1048576 [] " + body, b->commands[2]);
     std::ifstream in(file, std::ios::binary);
     EXPECT_EQ(body, std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
     EXPECT_EQ(body, std::string(mapping->const_data(), mapping->size()));
@@ -347,11 +357,11 @@ TEST_F(TextProtoStack, HugeAnnouncementThenHangUp) {
     endpoint a(make());
     boost::shared_ptr<tcp::socket> peer = connect(a);
     boost::asio::write(*peer, boost::asio::buffer(std::string("0 PUT T4000000000\r\n") + std::string(5000, 'z')));
-    ASSERT_TRUE(a.wait([&] { return a.last_progress.second == 5000; }));
+    ASSERT_TRUE(a->wait([&] { return a->last_progress.second == 5000; }));
     peer->close();
-    ASSERT_TRUE(a.wait([&] { return a.disconnects == 1; }));
-    EXPECT_TRUE(a.violations.empty());
-    EXPECT_TRUE(a.commands.empty());
+    ASSERT_TRUE(a->wait([&] { return a->disconnects == 1; }));
+    EXPECT_TRUE(a->violations.empty());
+    EXPECT_TRUE(a->commands.empty());
 }
 
 }  // namespace
