@@ -20,12 +20,7 @@
 
 namespace {
 
-struct journal {
-    std::vector<std::string> events;
-    io::request_callback callback(const std::string& tag) {
-        return [this, tag](bool sent) { events.push_back(tag + (sent ? ":true" : ":false")); };
-    }
-};
+using io_test::journal;
 
 std::vector<std::string> pieces_of(const io::request_queue& q) {
     std::vector<std::string> out;

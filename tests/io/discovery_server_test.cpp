@@ -25,18 +25,11 @@
 
 namespace {
 
+using io_test::wait_until;
+
 namespace asio = boost::asio;
 using udp = asio::ip::udp;
 using local_dgram = asio::local::datagram_protocol;
-
-bool wait_until(const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 /// What the matcher says to `request` for `name`: the answer, or "-" for none.
 std::string ask(const std::string& name, const std::string& request) {

@@ -17,23 +17,8 @@
 
 namespace {
 
-/// Records "<tag>:<sent>" for every callback run.
-struct journal {
-    std::vector<std::string> events;
-    io::request_callback callback(const std::string& tag) {
-        return [this, tag](bool sent) { events.push_back(tag + (sent ? ":true" : ":false")); };
-    }
-};
-
-/// The bytes of a queue, request after request.
-std::string bytes_of(const io::request_queue& q) {
-    std::string out;
-    for (const io::request_queue::request* r = q.front(); r; r = r->next()) {
-        boost::asio::const_buffer b = r->const_buffer();
-        out.append(static_cast<const char*>(b.data()), b.size());
-    }
-    return out;
-}
+using io_test::journal;
+using io_test::bytes_of;
 
 std::size_t count_of(const io::request_queue& q) {
     std::size_t n = 0;

@@ -38,19 +38,11 @@
 
 namespace {
 
+using io_test::wait_until;
+
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using local_stream = asio::local::stream_protocol;
-
-/// Polls `done` every few milliseconds for at most five seconds.
-bool wait_until(const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 io::server_spec parse(asio::io_service& service, const std::string& text) {
     return io::parse_server_spec(service, lstr_t(text));

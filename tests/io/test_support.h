@@ -6,15 +6,47 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "io/request_queue.h"
 #include "oslayer/loggers.h"
 
 namespace io_test {
+
+/// Records "<tag>:<sent>" for every request callback run.
+struct journal {
+    std::vector<std::string> events;
+    io::request_callback callback(const std::string& tag) {
+        return [this, tag](bool sent) { events.push_back(tag + (sent ? ":true" : ":false")); };
+    }
+};
+
+/// The bytes of a queue, request after request.
+inline std::string bytes_of(const io::request_queue& q) {
+    std::string out;
+    for (const io::request_queue::request* r = q.front(); r; r = r->next()) {
+        boost::asio::const_buffer b = r->const_buffer();
+        out.append(static_cast<const char*>(b.data()), b.size());
+    }
+    return out;
+}
+
+/// Polls `done` every few milliseconds for at most five seconds.
+inline bool wait_until(const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 /// A fresh directory under /tmp, removed with the files named through `path`.
 class temp_dir {

@@ -4,6 +4,7 @@
 #include "io/zlib_filters.h"
 
 #include <gtest/gtest.h>
+#include "tests/io/test_support.h"
 #include <zlib.h>
 
 #include <cstring>
@@ -13,21 +14,8 @@
 
 namespace {
 
-struct journal {
-    std::vector<std::string> events;
-    io::request_callback callback(const std::string& tag) {
-        return [this, tag](bool sent) { events.push_back(tag + (sent ? ":true" : ":false")); };
-    }
-};
-
-std::string bytes_of(const io::request_queue& q) {
-    std::string out;
-    for (const io::request_queue::request* r = q.front(); r; r = r->next()) {
-        boost::asio::const_buffer b = r->const_buffer();
-        out.append(static_cast<const char*>(b.data()), b.size());
-    }
-    return out;
-}
+using io_test::journal;
+using io_test::bytes_of;
 
 std::vector<std::size_t> block_sizes(const io::request_queue& q) {
     std::vector<std::size_t> out;
