@@ -1,5 +1,6 @@
-// Lines per second through fd_logger_t into a file in a temp dir, from one and
-// from four threads, with distinct lines and with every line identical (the
+// Lines per second through fd_logger_t into a file in a temp dir, and through
+// file_logger_t (which also checks the file's presence and size per line),
+// from one and from four threads, with distinct lines and with every line identical (the
 // repeat suppression then writes nothing). The baseline in the same run is
 // plain write(2) of preformatted lines of the same length.
 #include <benchmark/benchmark.h>
@@ -38,15 +39,21 @@ public:
 
 bench_file_t* file = nullptr;
 fd_logger_t* logger = nullptr;
+file_logger_t* file_logger = nullptr;
 
 void setup(const benchmark::State&) {
     file = new bench_file_t();
     logger = new fd_logger_t(file->fd);
+    file_logger = new file_logger_t();
+    file_logger->set_rotation(file->dir + "/rotating.log", "NONE");
 }
 
 void teardown(const benchmark::State&) {
     delete logger;
     logger = nullptr;
+    delete file_logger;
+    file_logger = nullptr;
+    ::unlink((file->dir + "/rotating.log").c_str());
     delete file;
     file = nullptr;
 }
@@ -59,6 +66,17 @@ void BM_fd_logger_distinct(benchmark::State& state) {
 
 void BM_fd_logger_identical(benchmark::State& state) {
     for (auto _ : state) logger->info("%s %ld", message_fill, 1234567890L);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_file_logger_distinct(benchmark::State& state) {
+    long n = state.thread_index() * 1000000000L;
+    for (auto _ : state) file_logger->info("%s %ld", message_fill, n++);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_file_logger_identical(benchmark::State& state) {
+    for (auto _ : state) file_logger->info("%s %ld", message_fill, 1234567890L);
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -82,6 +100,10 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark("fd_logger_distinct", BM_fd_logger_distinct)
             ->Threads(threads)->Setup(setup)->Teardown(teardown)->UseRealTime();
         benchmark::RegisterBenchmark("fd_logger_identical", BM_fd_logger_identical)
+            ->Threads(threads)->Setup(setup)->Teardown(teardown)->UseRealTime();
+        benchmark::RegisterBenchmark("file_logger_distinct", BM_file_logger_distinct)
+            ->Threads(threads)->Setup(setup)->Teardown(teardown)->UseRealTime();
+        benchmark::RegisterBenchmark("file_logger_identical", BM_file_logger_identical)
             ->Threads(threads)->Setup(setup)->Teardown(teardown)->UseRealTime();
     }
     benchmark::RunSpecifiedBenchmarks();

@@ -247,6 +247,9 @@ bool file_logger_t::rename_file(const std::string& from, const std::string& to, 
 }
 
 void file_logger_t::write(const char* line) {
+    // A repeated line arrives empty: it writes nothing, so it needs neither
+    // the file nor its presence and size checks.
+    if (line == nullptr || *line == '\0') return;
     // The lock serialises the re-opening threads; a thread that finds the
     // file open once it has the lock leaves it alone.
     if (current_fd() == -1) {
