@@ -76,42 +76,78 @@ void transformation_layer::set_events(const boost::weak_ptr<transformation_layer
 
 // ------------------------------------------------------------------ sending
 
-request_queue transformation_layer::take_piece_locked() {
+request_queue transformation_layer::take_piece_locked(const request_queue::request*& finished) {
     request_queue::request* first = pending_.front();
     const boost::asio::const_buffer bytes = first->const_buffer();
     const std::size_t length = bytes.size();
     const std::size_t limit = options_.send_batch_size;
-    if (limit == 0 || (slice_offset_ == 0 && length <= limit)) return pending_.pop_front();
+    finished = nullptr;
+    if (limit == 0 || (slice_offset_ == 0 && length <= limit)) {
+        finished = first;
+        return pending_.pop_front();
+    }
     // The slice points into the caller's bytes; the request stays queued (here
     // or in the confirmation queue) until its last slice has been written.
     const std::size_t n = std::min(length - slice_offset_, limit);
     request_queue slice = make_const_request(static_cast<const char*>(bytes.data()) + slice_offset_, n);
     slice_offset_ += n;
     if (slice_offset_ == length) {
+        finished = first;
         confirmation_.push_back(pending_.pop_front());
         slice_offset_ = 0;
     }
     return slice;
 }
 
+void transformation_layer::add_piece_locked(request_queue& piece) {
+    if (outcoming_.empty()) {
+        batch_bytes_ += piece.size();
+        batch_.push_back(piece);
+        return;
+    }
+    request_queue out = outcoming_.front()->process(piece);
+    for (std::size_t i = 1; i < outcoming_.size(); ++i) {
+        request_queue next = outcoming_[i]->process(out);
+        out = std::move(next);
+    }
+    batch_bytes_ += out.size();
+    batch_.push_back(out);
+    confirmation_.push_back(piece);
+}
+
+bool transformation_layer::reach_switches_locked(const request_queue::request* finished) {
+    // Only the front switch can match: its request is the first of them to
+    // leave the pending queue. Several switches may share one point.
+    bool reached = false;
+    while (!switches_.empty() && switches_.front().last == finished) {
+        reached_.push_back(switches_.front().filter);
+        switches_.pop_front();
+        reached = true;
+    }
+    return reached;
+}
+
+void transformation_layer::install_reached_locked() {
+    for (const outcoming_ptr& filter : reached_) {
+        outcoming_.push_back(filter);
+        if (log_enabled(LOG_LEVEL_TRACE3)) {
+            LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: %s added to outcoming stream", name().c_str(),
+                   filter->name());
+        }
+    }
+    reached_.clear();
+}
+
 bool transformation_layer::gather_batch_locked(request_queue& batch) {
     if (in_flight_ || pending_.empty()) return false;
     const std::size_t limit = options_.send_batch_size;
     while (!pending_.empty() && (limit == 0 || batch_bytes_ < limit)) {
-        request_queue piece = take_piece_locked();
-        if (outcoming_.empty()) {
-            batch_bytes_ += piece.size();
-            batch_.push_back(piece);
-            continue;
-        }
-        request_queue out = outcoming_.front()->process(piece);
-        for (std::size_t i = 1; i < outcoming_.size(); ++i) {
-            request_queue next = outcoming_[i]->process(out);
-            out = std::move(next);
-        }
-        batch_bytes_ += out.size();
-        batch_.push_back(out);
-        confirmation_.push_back(piece);
+        const request_queue::request* finished = nullptr;
+        request_queue piece = take_piece_locked(finished);
+        add_piece_locked(piece);
+        // A switch point ends the batch: what follows it needs the new filter,
+        // which only goes in once everything before it has been written.
+        if (finished && !switches_.empty() && reach_switches_locked(finished)) break;
     }
     if (!outcoming_.empty()) {
         // Every batch ends at a flush point of every filter, so the peer can
@@ -155,6 +191,7 @@ bool transformation_layer::finish_batch_locked(uint64_t generation, request_queu
     if (!in_flight_ || generation != generation_) return false;
     in_flight_ = false;
     done.push_back(confirmation_);
+    install_reached_locked();
     return true;
 }
 
@@ -214,15 +251,32 @@ void transformation_layer::send(request_queue& queue) {
     }
 }
 
-void transformation_layer::send_then_add_outcoming_filter(request_queue& queue,
-                                                          const boost::shared_ptr<outcoming_filter>& filter) {
+namespace {
+
+/// The last request of a queue, or null when it is empty.
+const request_queue::request* last_of(const request_queue& queue) {
+    const request_queue::request* last = queue.front();
+    while (last && last->next()) last = last->next();
+    return last;
+}
+
+}  // namespace
+
+void transformation_layer::send_then_add_outcoming_filter(request_queue& queue, const outcoming_ptr& filter) {
     TRACE_POINT;
     request_queue done, refused;
     try {
         // Held throughout, so nothing sent by another thread can slip in
-        // between this queue and the new filter.
+        // between this queue and the switch point.
         out_lock guard(out_mutex_);
+        // An empty queue switches right behind everything accepted so far.
+        const request_queue::request* last = last_of(queue);
+        if (!last) last = last_of(pending_);
         pending_.push_back(queue);
+        if (last)
+            switches_.push_back(pending_switch{last, filter});
+        else
+            reached_.push_back(filter);
         if (!run_batches_locked(done, refused)) {
             // No connection below: the queue is told false and no filter is wanted.
             guard.unlock();
@@ -231,12 +285,9 @@ void transformation_layer::send_then_add_outcoming_filter(request_queue& queue,
             clear();
             return;
         }
-        if (!pending_.empty()) throw internal_error("too large request before adding outcoming filter");
-        outcoming_.push_back(filter);
-        if (log_enabled(LOG_LEVEL_TRACE3)) {
-            LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: %s added to outcoming stream", name().c_str(),
-                   filter->name());
-        }
+        // With every switch point taken, nothing more can join the batch in
+        // flight, so the filters may go in now rather than at its completion.
+        if (switches_.empty()) install_reached_locked();
     } catch (...) {
         release_confirmed(done);
         fail();
@@ -287,6 +338,9 @@ void transformation_layer::fail() {
 void transformation_layer::clear() {
     TRACE_POINT;
     request_queue batch, confirmation, pending;
+    // Switches die with the bytes they were to follow.
+    std::deque<pending_switch> switches;
+    std::vector<outcoming_ptr> reached;
     {
         out_lock guard(out_mutex_);
         slice_offset_ = 0;
@@ -295,6 +349,8 @@ void transformation_layer::clear() {
         batch = std::move(batch_);
         confirmation = std::move(confirmation_);
         pending = std::move(pending_);
+        switches.swap(switches_);
+        reached.swap(reached_);
     }
     batch.clear();
     confirmation.clear();

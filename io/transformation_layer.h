@@ -14,6 +14,7 @@
 #include <boost/thread/recursive_mutex.hpp>
 #include <boost/weak_ptr.hpp>
 #include <cstdint>
+#include <deque>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,7 +50,7 @@ public:
     typedef io::incoming_filter incoming_filter;
     typedef io::incoming_filter_error incoming_filter_error;
 
-    /// Misuse of the layer (a filter switch the queues cannot honour).
+    /// Misuse of the layer (removing a filter from an empty chain).
     class internal_error : public std::runtime_error {
     public:
         explicit internal_error(const std::string& what) : std::runtime_error(what) {}
@@ -66,8 +67,10 @@ public:
     /// Takes the queue over and starts a batch unless one is in flight; on an
     /// error the queues are cleared, the connection dropped and the error thrown.
     void send(request_queue& queue);
-    /// Sends `queue` unfiltered and installs `filter` right behind it; throws
-    /// internal_error when part of the queue could not leave at once.
+    /// Sends `queue` unfiltered and installs `filter` right behind its last
+    /// byte: at once when the queue could be taken whole, otherwise when the
+    /// batch that ends with it has been written. With no connection the queue
+    /// is told false and no filter is added.
     void send_then_add_outcoming_filter(request_queue& queue, const boost::shared_ptr<outcoming_filter>& filter);
 
     void add_outcoming_filter(const boost::shared_ptr<outcoming_filter>& filter);
@@ -99,8 +102,23 @@ private:
     typedef boost::recursive_mutex::scoped_lock out_lock;
     typedef boost::mutex::scoped_lock in_lock;
 
-    /// The next piece of the pending queue: a whole request or a slice of the first.
-    request_queue take_piece_locked();
+    typedef boost::shared_ptr<outcoming_filter> outcoming_ptr;
+    /// A filter to install once `last` (a pending request) has been taken whole.
+    struct pending_switch {
+        const request_queue::request* last;
+        outcoming_ptr filter;
+    };
+
+    /// The next piece of the pending queue: a whole request or a slice of the
+    /// first; `finished` is the request whose last byte it carries, or null.
+    request_queue take_piece_locked(const request_queue::request*& finished);
+    /// Runs a piece through the outgoing chain into the batch.
+    void add_piece_locked(request_queue& piece);
+    /// Moves the switches that end with `finished` to the reached list; true if any.
+    bool reach_switches_locked(const request_queue::request* finished);
+    /// Adds the filters whose switch point has been written (or can no longer
+    /// be followed by anything in the batch in flight), with their log lines.
+    void install_reached_locked();
     /// Gathers one batch and marks it in flight; false when none may start now.
     bool gather_batch_locked(request_queue& batch);
     /// Hands a batch down; true when its completion already came in this call.
@@ -134,6 +152,10 @@ private:
     bool in_flight_;
     /// Tells a late completion of a cleared batch from the current one.
     uint64_t generation_;
+    /// Filter switches whose point is still in the pending queue, in stream order.
+    std::deque<pending_switch> switches_;
+    /// Filters whose switch point ends the batch in flight.
+    std::vector<outcoming_ptr> reached_;
 
     boost::mutex in_mutex_;
     std::vector<boost::shared_ptr<incoming_filter>> incoming_;

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <initializer_list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -140,14 +142,19 @@ public:
             char area[4096];
             z_.next_out = reinterpret_cast<Bytef*>(area);
             z_.avail_out = sizeof area;
-            EXPECT_NE(Z_DATA_ERROR, inflate(&z_, Z_NO_FLUSH));
+            const int result = inflate(&z_, Z_NO_FLUSH);
+            EXPECT_NE(Z_DATA_ERROR, result);
+            broken_ = broken_ || result == Z_DATA_ERROR;
             out.append(area, sizeof area - z_.avail_out);
         } while (z_.avail_out == 0);
         return out;
     }
+    /// The stream was rejected: nothing more will come out of it.
+    bool broken() const { return broken_; }
 
 private:
     z_stream z_{};
+    bool broken_ = false;
 };
 
 std::string sample(std::size_t n, unsigned seed) {
@@ -166,8 +173,15 @@ protected:
         return layer;
     }
     /// Connects `layer` through its client specification; returns the accepted socket.
-    boost::shared_ptr<tcp::socket> connect(const layer_ptr& layer, const boost::shared_ptr<sink>& s) {
-        tcp::acceptor acceptor(pool.get_io_service(), tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    /// A small receive window keeps the kernel from swallowing a large write,
+    /// so that a batch stays in flight until the peer reads.
+    boost::shared_ptr<tcp::socket> connect(const layer_ptr& layer, const boost::shared_ptr<sink>& s,
+                                           bool small_window = false) {
+        tcp::acceptor acceptor(pool.get_io_service());
+        acceptor.open(tcp::v4());
+        if (small_window) acceptor.set_option(boost::asio::socket_base::receive_buffer_size(64 << 10));
+        acceptor.bind(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+        acceptor.listen();
         layer->connect("tcp/127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()));
         auto peer = boost::make_shared<tcp::socket>(pool.get_io_service());
         acceptor.accept(*peer);
@@ -183,6 +197,15 @@ protected:
         boost::asio::read(peer, boost::asio::buffer(&out[0], n), ec);
         EXPECT_FALSE(ec) << ec.message();
         return out;
+    }
+
+    /// Lines of this layer's log ending with `tail`, whatever the connection name.
+    std::size_t lines_ending(const std::string& tail) const {
+        std::size_t n = 0;
+        for (const std::string& m : log.messages())
+            n += m.rfind("[Layer/Transformation] ", 0) == 0 && m.size() > tail.size() &&
+                 m.compare(m.size() - tail.size(), tail.size(), tail) == 0;
+        return n;
     }
 
     /// Four threads sending on one layer, with or without compression.
@@ -442,36 +465,243 @@ TEST_F(Transformation, FiltersRunInTheirOrderAndAreRemovedNewestFirst) {
         EXPECT_EQ(1u, log.count(tag + line)) << line;
 }
 
-TEST_F(Transformation, FilterSwitchWithOutputStillPendingFailsAndDrops) {
-    for (bool in_flight : {false, true}) {
-        auto s = boost::make_shared<sink>();
-        layer_ptr b = make(s);
-        auto peer = connect(b, s);  // never read
-        const std::string name = b->name();
-        const std::string big = sample(4 << 20, 2);
-        outcome first, sw;
-        if (in_flight) {
-            io::request_queue q = io::make_const_request(big.data(), big.size(), first.callback());
-            b->send(q);
-        }
-        // Larger than one batch, or queued behind a batch in flight: it cannot all leave unfiltered.
-        const std::size_t n = in_flight ? 10 : 30000;
-        io::request_queue q = io::make_const_request(big.data(), n, sw.callback());
-        try {
-            b->send_then_add_outcoming_filter(q, boost::make_shared<io::zlib_deflate_filter>());
-            ADD_FAILURE() << "no error";
-        } catch (const io::transformation_layer::internal_error& e) {
-            EXPECT_STREQ("too large request before adding outcoming filter", e.what());
-        }
-        ASSERT_TRUE(s->wait([&] { return s->disconnects == 1; }));
-        ASSERT_TRUE(sw.wait());
-        EXPECT_EQ(0, sw.trues.load());
-        if (in_flight) {
-            ASSERT_TRUE(first.wait());
-        }
-        EXPECT_EQ(0u,
-                  log.count("[Layer/Transformation] " + name + ": ZLIB deflation filter added to outcoming stream"));
+/// Inflates what `peer` sends, after the already received `rest`, until `n` bytes came out.
+std::string inflate_from(tcp::socket& peer, const std::string& rest, std::size_t n) {
+    inflater z;
+    std::string decoded = z.feed(rest.data(), rest.size());
+    while (decoded.size() < n && !z.broken()) {
+        char chunk[4096];
+        boost::system::error_code ec;
+        std::size_t got = peer.read_some(boost::asio::buffer(chunk), ec);
+        EXPECT_FALSE(ec) << ec.message();
+        if (ec) break;
+        decoded += z.feed(chunk, got);
     }
+    return decoded;
+}
+
+/// Reads plain bytes up to and including `mark`; whatever came behind it goes to `rest`.
+std::string read_plain_through(tcp::socket& peer, const std::string& mark, std::string& rest) {
+    std::string plain;
+    std::size_t end;
+    while ((end = plain.find(mark)) == std::string::npos) {
+        char chunk[4096];
+        boost::system::error_code ec;
+        std::size_t got = peer.read_some(boost::asio::buffer(chunk), ec);
+        EXPECT_FALSE(ec) << ec.message();
+        if (ec) return plain;
+        plain.append(chunk, got);
+    }
+    end += mark.size();
+    rest = plain.substr(end);
+    plain.resize(end);
+    return plain;
+}
+
+/// Splits "<a><b>..." into its tokens; false when the text is not made of whole tokens.
+bool tokens_of(const std::string& text, std::vector<std::string>& out) {
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t close = text.find('>', at);
+        if (text[at] != '<' || close == std::string::npos) return false;
+        out.push_back(text.substr(at, close + 1 - at));
+        at = close + 1;
+    }
+    return true;
+}
+
+/// Every callback ran exactly once and was told true.
+void expect_sent_once(std::initializer_list<outcome*> some, std::vector<outcome>& more) {
+    std::vector<outcome*> all(some);
+    for (outcome& o : more) all.push_back(&o);
+    for (outcome* o : all) {
+        ASSERT_TRUE(o->wait());
+        EXPECT_EQ(1, o->calls.load());
+        EXPECT_EQ(1, o->trues.load());
+    }
+}
+
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+TEST_F(Transformation, SwitchBehindABatchInFlightTakesEffectAtItsPoint) {
+    for (uint32_t batch : {8192u, 0u}) {
+        auto s = boost::make_shared<sink>();
+        layer_ptr b = make(s, batch);
+        auto peer = connect(b, s, true);  // not read before everything has been sent
+        const std::string added =
+            "[Layer/Transformation] " + b->name() + ": ZLIB deflation filter added to outcoming stream";
+        const std::size_t added_before = log.count(added);
+        const std::string big = sample(8 << 20, 4), command = "1 ZIP\r\n";
+        outcome ob, sw;
+        io::request_queue q = io::make_const_request(big.data(), big.size(), ob.callback());
+        b->send(q);
+        io::request_queue c = io::make_const_request(command.data(), command.size(), sw.callback());
+        b->send_then_add_outcoming_filter(c, boost::make_shared<io::zlib_deflate_filter>());
+        // Far more than the kernel buffers hold is still queued: the switch waits for its point.
+        EXPECT_EQ(added_before, log.count(added)) << batch;
+        EXPECT_EQ(0, sw.calls.load());
+
+        std::vector<std::string> after;
+        std::vector<outcome> outcomes(30);
+        std::string expected;
+        for (int i = 0; i < 30; ++i) after.push_back(std::to_string(i + 2) + " CMD " + sample(i == 7 ? 100000 : i * 30, i) + "\r\n");
+        for (int i = 0; i < 30; ++i) {
+            expected += after[i];
+            io::request_queue l = io::make_const_request(after[i].data(), after[i].size(), outcomes[i].callback());
+            b->send(l);
+        }
+        EXPECT_TRUE(read_raw(*peer, big.size() + command.size()) == big + command) << batch;
+        EXPECT_TRUE(inflate_from(*peer, "", expected.size()) == expected) << batch;
+        expect_sent_once({&ob, &sw}, outcomes);
+        EXPECT_EQ(added_before + 1, log.count(added));
+    }
+}
+
+TEST_F(Transformation, SwitchesInARowApplyEachAtItsOwnPoint) {
+    // The first switching queue is larger than one batch (or than many).
+    for (uint32_t batch : {8192u, 100u}) {
+        auto s = boost::make_shared<sink>();
+        layer_ptr b = make(s, batch);
+        auto peer = connect(b, s);
+        const std::string tag = "[Layer/Transformation] " + b->name() + ": ";
+        const std::string payload = sample(30000, 5), first = "1 up\r\n", mid = "2 mid\r\n", second = "3 zip\r\n";
+        outcome op, o1, om, o2;
+        io::request_queue q1 = io::make_const_request(payload.data(), payload.size(), op.callback());
+        q1.push_back(io::make_const_request(first.data(), first.size(), o1.callback()));
+        b->send_then_add_outcoming_filter(q1, boost::make_shared<upper_filter>());
+        io::request_queue qm = io::make_const_request(mid.data(), mid.size(), om.callback());
+        b->send(qm);
+        io::request_queue q2 = io::make_const_request(second.data(), second.size(), o2.callback());
+        b->send_then_add_outcoming_filter(q2, boost::make_shared<io::zlib_deflate_filter>());
+        std::vector<std::string> after;
+        std::vector<outcome> outcomes(20);
+        std::string expected;
+        for (int i = 0; i < 20; ++i) after.push_back(std::to_string(i + 4) + " cmd " + sample(i * 500, i) + "\r\n");
+        for (int i = 0; i < 20; ++i) {
+            expected += upper(after[i]);
+            io::request_queue l = io::make_const_request(after[i].data(), after[i].size(), outcomes[i].callback());
+            b->send(l);
+        }
+        const std::string plain = payload + first + "2 MID\r\n3 ZIP\r\n";
+        EXPECT_TRUE(read_raw(*peer, plain.size()) == plain) << batch;
+        EXPECT_TRUE(inflate_from(*peer, "", expected.size()) == expected) << batch;
+        expect_sent_once({&op, &o1, &om, &o2}, outcomes);
+        // Installed once each, in the order of the switches.
+        const std::vector<std::string> lines = log.messages();
+        auto at = [&](const std::string& text) { return std::find(lines.begin(), lines.end(), tag + text); };
+        ASSERT_NE(lines.end(), at("upper added to outcoming stream"));
+        ASSERT_NE(lines.end(), at("ZLIB deflation filter added to outcoming stream"));
+        EXPECT_LT(at("upper added to outcoming stream"), at("ZLIB deflation filter added to outcoming stream"));
+        EXPECT_EQ(1u, log.count(tag + "upper added to outcoming stream"));
+        b->disconnect();
+        ASSERT_TRUE(s->wait([&] { return s->disconnects == 1; }));
+    }
+}
+
+TEST_F(Transformation, SendsRacingASwitchLandOnTheirSideOfIt) {
+    layer_ptr b = make(up_b, 100);  // many batches and slices around the switch point
+    auto peer = connect(b, up_b);
+    const int threads = 4, per_thread = 300, total = threads * per_thread;
+    std::vector<std::string> texts(total);
+    std::map<std::string, int> index;
+    for (int k = 0; k < total; ++k) {
+        texts[k] = "<" + std::to_string(k / per_thread) + ":" + std::to_string(k % per_thread) + sample(k % 5 * 70, k) + ">";
+        index[texts[k]] = k;
+    }
+    std::vector<outcome> outcomes(total + 2);
+    // -1: the send returned before the switch began, so it must leave plain;
+    // +1: it began after the switch returned, so it must be compressed.
+    std::vector<int> side(total, 0);
+    std::atomic<bool> started{false}, returned{false};
+    std::atomic<int> sent{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t)
+        senders.emplace_back([&, t] {
+            for (int k = t * per_thread; k < (t + 1) * per_thread; ++k) {
+                const bool late = returned.load();
+                io::request_queue q = io::make_const_request(texts[k].data(), texts[k].size(), outcomes[k].callback());
+                b->send(q);
+                side[k] = !started.load() ? -1 : late ? 1 : 0;
+                ++sent;
+            }
+        });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (sent.load() < total / 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    started = true;
+    io::request_queue zip = io::make_const_request("<ZIP>", outcomes[total].callback());
+    b->send_then_add_outcoming_filter(zip, boost::make_shared<io::zlib_deflate_filter>());
+    returned = true;
+    for (auto& s : senders) s.join();
+    io::request_queue end = io::make_const_request("<END>", outcomes[total + 1].callback());
+    b->send(end);
+
+    std::string rest;
+    const std::string plain = read_plain_through(*peer, "<ZIP>", rest);
+    std::size_t remaining = std::string("<END>").size();
+    std::vector<std::string> before, after;
+    ASSERT_TRUE(tokens_of(plain.substr(0, plain.size() - 5), before));
+    for (const std::string& token : before) ASSERT_EQ(1u, index.count(token)) << token;
+    for (int k = 0; k < total; ++k) remaining += texts[k].size();
+    for (const std::string& token : before) remaining -= token.size();
+    const std::string decoded = inflate_from(*peer, rest, remaining);
+    ASSERT_TRUE(tokens_of(decoded, after));
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ("<END>", after.back());
+    after.pop_back();
+    // Each message exactly once, whole on one side, each thread's in its order.
+    ASSERT_EQ(std::size_t(total), before.size() + after.size());
+    std::vector<int> last(threads, -1);
+    std::vector<int> seen(total, 0);
+    for (int pass = 0; pass < 2; ++pass)
+        for (const std::string& token : pass == 0 ? before : after) {
+            ASSERT_EQ(1u, index.count(token)) << token;
+            const int k = index[token];
+            ++seen[k];
+            EXPECT_LT(last[k / per_thread], k);
+            last[k / per_thread] = k;
+            if (side[k] != 0) {
+                EXPECT_EQ(side[k] < 0, pass == 0) << token;
+            }
+        }
+    for (int k = 0; k < total; ++k) EXPECT_EQ(1, seen[k]) << k;
+    EXPECT_GE(before.size(), std::size_t(total / 2));
+    expect_sent_once({}, outcomes);
+}
+
+TEST_F(Transformation, DisconnectDropsAPendingSwitch) {
+    layer_ptr b = make(up_b);
+    auto peer = connect(b, up_b, true);  // never read: the first batch stays in flight
+    const std::string big = sample(8 << 20, 6);
+    outcome ob, sw, later;
+    io::request_queue q = io::make_const_request(big.data(), big.size(), ob.callback());
+    b->send(q);
+    io::request_queue c = io::make_const_request("1 ZIP\r\n", sw.callback());
+    b->send_then_add_outcoming_filter(c, boost::make_shared<io::zlib_deflate_filter>());
+    io::request_queue l = io::make_const_request("2 LATER\r\n", later.callback());
+    b->send(l);
+    EXPECT_EQ(0, sw.calls.load());
+    b->disconnect();
+    ASSERT_TRUE(up_b->wait([&] { return up_b->disconnects == 1; }));
+    for (outcome* o : {&ob, &sw, &later}) {
+        ASSERT_TRUE(o->wait());
+        EXPECT_EQ(1, o->calls.load());
+        EXPECT_EQ(0, o->trues.load());
+    }
+    // The filters are gone with the connection; the dropped switch adds none
+    // after it. (By then the connection name may be gone, so lines are matched
+    // by their end.)
+    const auto removed = [&] { return lines_ending(": All filter removed from incoming  and outcoming streams"); };
+    ASSERT_TRUE(up_b->wait([&] { return removed() == 1; }));
+    // With no connection a switch is told false at once and adds no filter either.
+    outcome late;
+    io::request_queue z = io::make_const_request("3 ZIP\r\n", late.callback());
+    b->send_then_add_outcoming_filter(z, boost::make_shared<io::zlib_deflate_filter>());
+    EXPECT_EQ(1, late.calls.load());
+    EXPECT_EQ(0, late.trues.load());
+    EXPECT_EQ(0u, lines_ending(": ZLIB deflation filter added to outcoming stream"));
+    EXPECT_EQ(1u, removed());
 }
 
 }  // namespace
