@@ -55,6 +55,8 @@ transport_layer::impl<Protocol>::~impl() {
         if (connected_) service_.post(detail::make_weak_binder(&transport_layer_events::on_disconnect, events_));
         boost::system::error_code ignored;
         idle_timer_.cancel(ignored);
+        boost::mutex::scoped_lock lock(guard_->mutex);
+        guard_->closed = true;
         socket_->shutdown(boost::asio::socket_base::shutdown_both, ignored);
         socket_->close(ignored);
     }
@@ -66,6 +68,8 @@ void transport_layer::impl<Protocol>::connect(const endpoint_type& endpoint) {
     TRACE_POINT;
     name_ = endpoint_name(endpoint);
     socket_ = boost::make_shared<socket_type>(service_);
+    guard_ = boost::make_shared<guarded_socket>();
+    guard_->socket = socket_;
     auto done = detail::make_weak_binder(&impl::connect_done, this->shared_from_this());
     connect_pending_ = true;
     boost::system::error_code error;
@@ -82,6 +86,8 @@ void transport_layer::impl<Protocol>::attach(const boost::shared_ptr<socket_type
     TRACE_POINT;
     socket_ = socket;
     if (!socket_) throw boost::system::system_error(boost::asio::error::bad_descriptor);
+    guard_ = boost::make_shared<guarded_socket>();
+    guard_->socket = socket_;
     // remote_endpoint throws system_error for a closed socket or a failed getpeername.
     name_ = endpoint_name(socket_->remote_endpoint());
     connected_ = true;
@@ -154,17 +160,77 @@ void transport_layer::impl<Protocol>::send(request_queue& queue, const boost::fu
     boost::shared_ptr<request_queue> held = boost::make_shared<request_queue>(std::move(queue));
     // No socket at all (a failed attach): the requests are released unsent.
     if (!socket_) return;
-    std::vector<boost::asio::const_buffer> buffers;
-    held->gather(buffers);
     auto done = detail::make_weak_binder(&impl::send_done, this->shared_from_this());
-    auto completion = [done, on_sent, held](const boost::system::error_code& error, std::size_t count) {
-        done(on_sent, held, error, count);
-    };
-    if (strand_send_completions_)
-        boost::asio::async_write(*socket_, buffers, strand_->wrap(completion));
-    else
-        boost::asio::async_write(*socket_, buffers, completion);
+    boost::function<void(const boost::system::error_code&, std::size_t)> completion =
+        [done, on_sent, held](const boost::system::error_code& error, std::size_t count) {
+            done(on_sent, held, error, count);
+        };
+    if (strand_send_completions_) completion = strand_->wrap(completion);
+    boost::shared_ptr<write_loop> loop = boost::make_shared<write_loop>(guard_, held, completion);
+    write_loop::next(loop, 0);
 }
+
+/// One gathered write carried out step by step: each step starts under the
+/// socket's guard and gives up once the socket has been closed.
+template <class Protocol>
+class transport_layer::impl<Protocol>::write_loop {
+public:
+    typedef boost::function<void(const boost::system::error_code&, std::size_t)> completion_t;
+
+    write_loop(const boost::shared_ptr<guarded_socket>& guard, const boost::shared_ptr<request_queue>& queue,
+               const completion_t& completion)
+        : guard_(guard), queue_(queue), completion_(completion), index_(0), offset_(0), written_(0) {
+        queue_->gather(buffers_);
+    }
+
+    /// Accounts for `count` bytes just written and starts the next step, or completes.
+    static void next(const boost::shared_ptr<write_loop>& self, std::size_t count) {
+        self->advance(count);
+        if (self->index_ == self->buffers_.size()) {
+            self->completion_(boost::system::error_code(), self->written_);
+            return;
+        }
+        std::vector<boost::asio::const_buffer> step;
+        for (std::size_t i = self->index_; i < self->buffers_.size() && step.size() < 64; ++i)
+            step.push_back(i == self->index_ ? self->buffers_[i] + self->offset_ : self->buffers_[i]);
+        boost::mutex::scoped_lock lock(self->guard_->mutex);
+        if (self->guard_->closed) {
+            lock.unlock();
+            self->completion_(boost::asio::error::operation_aborted, self->written_);
+            return;
+        }
+        self->guard_->socket->async_write_some(step, [self](const boost::system::error_code& error, std::size_t n) {
+            if (error) {
+                self->completion_(error, self->written_ + n);
+                return;
+            }
+            next(self, n);
+        });
+    }
+
+private:
+    void advance(std::size_t count) {
+        written_ += count;
+        while (index_ < buffers_.size()) {
+            std::size_t left = buffers_[index_].size() - offset_;
+            if (count < left) {
+                offset_ += count;
+                return;
+            }
+            count -= left;
+            ++index_;
+            offset_ = 0;
+        }
+    }
+
+    boost::shared_ptr<guarded_socket> guard_;
+    boost::shared_ptr<request_queue> queue_;
+    completion_t completion_;
+    std::vector<boost::asio::const_buffer> buffers_;
+    std::size_t index_;
+    std::size_t offset_;
+    std::size_t written_;
+};
 
 template <class Protocol>
 void transport_layer::impl<Protocol>::send_done(const boost::function<void()>& on_sent,

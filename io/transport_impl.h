@@ -8,6 +8,7 @@
 #include <string>
 
 #include <boost/asio/deadline_timer.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include "io/transport_layer.h"
 
@@ -49,9 +50,20 @@ private:
     void timeout_occurs(const boost::system::error_code& error);
     void set_idle_timeout_int(const boost::posix_time::time_duration& timeout);
 
+    /// The socket with what serialises its use across threads: every write
+    /// step starts under the mutex, and the close sets the flag under it, so
+    /// no step starts (or reads the caller's bytes) once the close returned.
+    struct guarded_socket {
+        boost::mutex mutex;
+        bool closed = false;
+        boost::shared_ptr<socket_type> socket;
+    };
+    class write_loop;
+
     boost::weak_ptr<transport_layer> owner_;
     boost::asio::io_service& service_;
     boost::shared_ptr<socket_type> socket_;
+    boost::shared_ptr<guarded_socket> guard_;
     strand_ptr strand_;
     boost::weak_ptr<transport_layer_events> events_;
     boost::shared_array<char> read_buffer_;

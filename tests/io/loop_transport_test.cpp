@@ -38,8 +38,12 @@ public:
         int requests = 0;
         for (io::request_queue::request* r = data.front(); r; r = r->next(), ++requests)
             text.append(static_cast<const char*>(r->const_buffer().data()), r->const_buffer().size());
+        {
+            // Kept before the event is published: the test clears `held` once it sees it.
+            std::lock_guard<std::mutex> g(mutex);
+            if (hold_data) held.push_back(std::move(data));
+        }
         note("data:" + std::to_string(requests) + ":" + text);
-        if (hold_data) held.push_back(std::move(data));
     }
     void note(const std::string& event) {
         std::lock_guard<std::mutex> g(mutex);
@@ -111,7 +115,10 @@ TEST_F(LoopTransport, SendCompletesAtOnceAndDeliversACopy) {
     ASSERT_TRUE(sink->wait_count(2));
     EXPECT_EQ("data:2:one+two", sink->snapshot()[1]);
     // The copies carry no callbacks of the sender.
-    sink->held.clear();
+    {
+        std::lock_guard<std::mutex> g(sink->mutex);
+        sink->held.clear();
+    }
     EXPECT_EQ(3u, order.size());
 }
 
