@@ -199,14 +199,24 @@ public:
             self->completion_(boost::asio::error::operation_aborted, self->written_);
             return;
         }
-        self->guard_->socket->async_write_some(step, [self](const boost::system::error_code& error, std::size_t n) {
+        self->guard_->socket->async_write_some(step, step_handler{self});
+    }
+
+private:
+    /// Completion of one step. Marked as a continuation: the next step or
+    /// the write's completion follows on the same thread instead of waking
+    /// another one, as a composed write would do.
+    struct step_handler {
+        boost::shared_ptr<write_loop> self;
+        void operator()(const boost::system::error_code& error, std::size_t n) const {
             if (error) {
                 self->completion_(error, self->written_ + n);
                 return;
             }
             next(self, n);
-        });
-    }
+        }
+        friend bool asio_handler_is_continuation(step_handler*) { return true; }
+    };
 
 private:
     void advance(std::size_t count) {
