@@ -3,6 +3,8 @@
 // across file systems, and the content digest.
 #include <gtest/gtest.h>
 
+#include "tests/oslayer/test_support.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <grp.h>
@@ -21,29 +23,7 @@
 
 namespace {
 
-/// A scratch directory (under `base`) removed with everything in it.
-struct scratch_t {
-    std::string path;
-    explicit scratch_t(const char* base = "/tmp") {
-        std::string tmpl = std::string(base) + "/file_test.XXXXXX";
-        const char* made = mkdtemp(&tmpl[0]);
-        EXPECT_NE(made, nullptr) << base;
-        path = made ? made : "";
-    }
-    ~scratch_t() {
-        if (!path.empty()) (void)system(("rm -rf '" + path + "'").c_str());
-    }
-    std::string put(const std::string& name, const std::string& bytes) const {
-        std::string full = path + "/" + name;
-        FILE* f = fopen(full.c_str(), "wb");
-        EXPECT_NE(f, nullptr) << full;
-        if (f) {
-            EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-            fclose(f);
-        }
-        return full;
-    }
-};
+using oslayer_test::scratch_t;
 
 std::string read_all(const std::string& name) {
     std::string out;

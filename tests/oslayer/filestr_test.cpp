@@ -2,6 +2,8 @@
 // creation, hard links, modes under a narrow umask, files past 4 GiB.
 #include <gtest/gtest.h>
 
+#include "tests/oslayer/test_support.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,29 +18,7 @@
 
 namespace {
 
-/// A scratch directory removed with everything in it.
-struct scratch_t {
-    std::string path;
-    scratch_t() {
-        char tmpl[] = "/tmp/filestr_test.XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        EXPECT_NE(made, nullptr);
-        path = made ? made : "";
-    }
-    ~scratch_t() {
-        if (!path.empty()) (void)system(("chmod -R u+rwx '" + path + "'; rm -rf '" + path + "'").c_str());
-    }
-    std::string put(const std::string& name, const std::string& bytes) const {
-        std::string full = path + "/" + name;
-        FILE* f = fopen(full.c_str(), "wb");
-        EXPECT_NE(f, nullptr) << full;
-        if (f) {
-            EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-            fclose(f);
-        }
-        return full;
-    }
-};
+using oslayer_test::scratch_t;
 
 std::string slurp(const std::string& name) {
     mbuf_t buf;

@@ -3,6 +3,8 @@
 // against live, dead, unreadable and odd process ids.
 #include <gtest/gtest.h>
 
+#include "tests/oslayer/test_support.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,19 +24,7 @@
 
 namespace {
 
-/// A scratch directory removed with everything in it.
-struct scratch_t {
-    std::string path;
-    scratch_t() {
-        char tmpl[] = "/tmp/service_test.XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        EXPECT_NE(made, nullptr);
-        path = made ? made : "";
-    }
-    ~scratch_t() {
-        if (!path.empty()) (void)system(("rm -rf '" + path + "'").c_str());
-    }
-};
+using oslayer_test::scratch_t;
 
 std::string read_text(const std::string& name) {
     std::string out;
