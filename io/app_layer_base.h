@@ -91,9 +91,9 @@ protected:
     void postconstruct(const boost::shared_ptr<Derived>& self) {
         self_ = self;
         boost::weak_ptr<app_layer_base> me(self);
-        lower_->sig_cmd_begin.connect(detail::make_weak_binder(&app_layer_base::begin, me));
-        lower_->sig_cmd_progress.connect(detail::make_weak_binder(&app_layer_base::progress, me));
-        lower_->sig_cmd_complete.connect(detail::make_weak_binder(&app_layer_base::end, me));
+        lower_->sig_cmd_begin.connect(::io::detail::make_weak_binder(&app_layer_base::begin, me));
+        lower_->sig_cmd_progress.connect(::io::detail::make_weak_binder(&app_layer_base::progress, me));
+        lower_->sig_cmd_complete.connect(::io::detail::make_weak_binder(&app_layer_base::end, me));
         static_cast<Derived*>(this)->derived_postconstruct();
     }
 

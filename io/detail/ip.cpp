@@ -1,6 +1,7 @@
 // IP address helpers of the specification parsers.
 #include "io/detail/ip.h"
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/ip/basic_resolver.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -55,6 +56,34 @@ host_port with_defaults(lstr_t address, lstr_t ipv4_default, lstr_t ipv6_default
     return item;
 }
 
+// True when `host` is a numeric address of the family the item asks for.
+bool is_numeric_host(const std::string& host, bool ipv6) {
+    boost::system::error_code ec;
+    if (ipv6)
+        boost::asio::ip::make_address_v6(host, ec);
+    else
+        boost::asio::ip::make_address_v4(host, ec);
+    return !ec;
+}
+
+// AI_ADDRCONFIG counts only non-loopback addresses, so on a host whose only
+// interface is loopback (a container, early boot) it refuses even 127.0.0.1
+// and ::1. A numeric host is therefore converted without it, and a name it
+// turns away (with "Host not found", the one failure it causes) is looked up
+// once more without it; other failures, such as a DNS time-out, are not
+// repeated.
+template <class Protocol>
+typename boost::asio::ip::basic_resolver<Protocol>::results_type resolve_host(
+    boost::asio::ip::basic_resolver<Protocol>& resolver, bool ipv6, const std::string& host,
+    const std::string& port, boost::system::error_code& ec) {
+    typedef boost::asio::ip::resolver_base base;
+    const Protocol family = ipv6 ? Protocol::v6() : Protocol::v4();
+    if (is_numeric_host(host, ipv6)) return resolver.resolve(family, host, port, base::numeric_host, ec);
+    auto results = resolver.resolve(family, host, port, base::address_configured, ec);
+    if (ec != boost::asio::error::host_not_found) return results;
+    return resolver.resolve(family, host, port, base::flags(), ec);
+}
+
 }  // namespace
 
 template <class Protocol>
@@ -67,8 +96,7 @@ std::vector<typename Protocol::endpoint> resolve_address(boost::asio::io_service
     boost::asio::ip::basic_resolver<Protocol> resolver(service);
     boost::system::error_code ec;
     // The family follows the written form: brackets ask for IPv6 results only.
-    auto results = resolver.resolve(item.ipv6 ? Protocol::v6() : Protocol::v4(), host, port,
-                                    boost::asio::ip::resolver_base::address_configured, ec);
+    auto results = resolve_host(resolver, item.ipv6, host, port, ec);
     if (ec)
         D_THROW(io::spec_parse_error, "failure on resolve %s:%s because of %s", host.c_str(), port.c_str(),
                 ec.message().c_str());

@@ -1,0 +1,155 @@
+// The update cache as the rest of the proxy sees it: announced file lists are
+// merged into the on-disk repository, agents' update requests are answered
+// from memory-mapped files, and files that are missing are downloaded once
+// for every agent that waits for them.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/io_service.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/iostreams/device/mapped_file.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include "oslayer/_kern.h"
+#include "oslayer/syncers.h"
+
+namespace srv_side {
+class download_context_t;
+}
+
+namespace cache {
+
+/// Revision number; plain decimal in directory names and commands.
+typedef uint64_t rev_t;
+
+/// One announced update file; two infos are the same file when all three fields are equal.
+struct file_info_t {
+    std::string name;
+    uint32_t size = 0;
+    /// 32 lower-case hexadecimal digits, compared as exact text.
+    std::string md5;
+};
+bool operator==(const file_info_t& a, const file_info_t& b);
+
+/// Key of one announced file list.
+struct repo_key_t {
+    std::string name;
+    rev_t rev = 0;
+    std::string platform;
+};
+bool operator==(const repo_key_t& a, const repo_key_t& b);
+
+/// The error the update cache raises.
+D_DECLARE_EXCEPTION(cache_error, d_exception_t, d_exception_t_shell_t);
+
+typedef boost::shared_ptr<boost::iostreams::mapped_file> mapping_ptr;
+
+/// The requester: receives ready files or a download it must send upstream.
+/// Both calls come with the cache's mutex held: never call back into the
+/// cache on the same thread.
+class cache_events_t {
+public:
+    virtual ~cache_events_t();
+    /// The requested files, in the order of the request's list.
+    virtual void files_ready(const std::vector<mapping_ptr>& files) = 0;
+    /// A download of missing files to send to the requester's server.
+    virtual void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) = 0;
+};
+
+/// The update cache of one configuration pass.
+class cache_t : public virtual noncopyable_t {
+public:
+    class file_ctx_t;
+    class repo_t;
+    class download_context_t;
+    typedef boost::shared_ptr<file_ctx_t> file_ptr;
+    typedef std::vector<file_ptr> file_list_t;
+
+    /// One agent request that waits for files.
+    struct update_request_t {
+        repo_key_t key;
+        std::vector<char> mask;
+        /// The key's list as it was when the request came.
+        file_list_t files;
+        boost::weak_ptr<cache_events_t> requester;
+        bool served = false;
+        bool finished() const { return served || requester.expired(); }
+    };
+
+    /// Loads the tree under `root` and starts both timers; load errors pass out.
+    static boost::shared_ptr<cache_t> create(boost::asio::io_service& service, const std::string& root,
+                                             boost::posix_time::time_duration unload_period,
+                                             boost::posix_time::time_duration clean_period);
+    ~cache_t();
+
+    /// Replaces the key's list by an announcement.
+    void merge(const repo_key_t& key, const std::vector<file_info_t>& files);
+    /// Serves the request at once when every requested file is ready, else
+    /// queues it and starts a download of the files nobody fetches yet.
+    void request_update(const repo_key_t& key, const std::vector<char>& mask,
+                        const boost::weak_ptr<cache_events_t>& requester);
+    /// Re-examines the requests that waited for a download of `key` that ended.
+    void process_update_requests(const repo_key_t& key);
+
+    /// Called when a download ended, by a handler of the I/O service; serves
+    /// the requests that waited for it again. After a download that left files unfinished, new downloads
+    /// of that revision wait a delay that grows with every failure in a row
+    /// (1 s, doubling, at most 60 s), so a failing server is not asked again
+    /// in a tight loop.
+    void download_ended(const repo_key_t& key, bool failed);
+
+    /// Requests still in the pending list (finished ones included until the
+    /// next re-examination).
+    size_t pending_requests();
+    const std::string& root() const { return root_; }
+    boost::asio::io_service& service() { return service_; }
+
+private:
+    cache_t(boost::asio::io_service& service, const std::string& root, boost::posix_time::time_duration unload_period,
+            boost::posix_time::time_duration clean_period);
+
+    typedef std::list<update_request_t>::iterator position_t;
+
+    void get_nonready_files(const repo_key_t& key, const std::vector<char>& mask, std::vector<char>& not_ready,
+                            std::vector<char>& to_download);
+    void serve_update_request(const repo_key_t& key, const std::vector<char>& mask,
+                              const boost::weak_ptr<cache_events_t>& requester, position_t position,
+                              bool may_download);
+    void process_locked(const repo_key_t& key);
+    /// True while failed downloads of the key's revision hold new ones back.
+    bool retry_delayed(const repo_key_t& key);
+    void start_timer(boost::asio::deadline_timer& timer, boost::posix_time::time_duration period,
+                     void (cache_t::*handler)());
+    void on_unload_timer();
+    void on_clean_timer();
+    void on_retry_timer(const repo_key_t& key);
+
+    /// Consecutive failed downloads of one revision and when to try again.
+    struct retry_t {
+        unsigned failures = 0;
+        boost::posix_time::ptime not_before;
+        boost::shared_ptr<boost::asio::deadline_timer> timer;
+    };
+    typedef std::pair<std::string, rev_t> revision_id_t;
+
+    boost::weak_ptr<cache_t> self_;
+    boost::asio::io_service& service_;
+    std::string root_;
+    boost::shared_ptr<repo_t> repo_;
+    std::list<update_request_t> pending_;
+    mutex_t mutex_;
+    boost::posix_time::time_duration unload_period_;
+    boost::posix_time::time_duration clean_period_;
+    boost::asio::deadline_timer unload_timer_;
+    boost::asio::deadline_timer clean_timer_;
+    std::map<revision_id_t, retry_t> retries_;
+};
+
+}  // namespace cache

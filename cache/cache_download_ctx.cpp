@@ -1,0 +1,94 @@
+#include "cache/cache_download_ctx.h"
+
+#include <algorithm>
+#include <string>
+
+
+#include "cache/cache_file_ctx.h"
+#include "io/cmd_builder.h"
+#include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
+
+namespace srv_side {
+
+download_context_t::download_context_t(const cache::repo_key_t& key, const std::vector<char>& mask)
+    : key_(key), mask_(mask) {}
+
+download_context_t::~download_context_t() {}
+
+io::request_queue download_context_t::make_request() {
+    std::string payload = std::to_string(key_.rev) + " " + std::to_string(announcement) + " ";
+    payload.append(mask_.begin(), mask_.end());
+    io::proto::cmd_builder builder("ARQ_UPDATE", true);
+    builder.append_argument(key_.name);
+    io::request_queue body = io::make_cloned_request(payload.data(), payload.size());
+    builder.append_payload(body);
+    return builder.build();
+}
+
+}  // namespace srv_side
+
+namespace cache {
+
+cache_t::download_context_t::download_context_t(const repo_key_t& key, const std::vector<char>& mask,
+                                                const file_list_t& files, const boost::shared_ptr<cache_t>& owner)
+    : srv_side::download_context_t(key, mask), files_(files), cache_(owner) {}
+
+void cache_t::download_context_t::done(bool completed) { done_ = completed; }
+
+void cache_t::download_context_t::write(const char* data, size_t length) {
+    size_t left = length;
+    while (left > 0 && current_ < files_.size()) {
+        if (current_ >= mask_.size() || mask_[current_] != '1') {
+            ++current_;
+            continue;
+        }
+        file_ctx_t& file = *files_[current_];
+        size_t k = std::min<size_t>(file.remaining(), left);
+        file.write(data + (length - left), k);
+        left -= k;
+        if (file.get_state() == file_ctx_t::ready) ++current_;
+    }
+}
+
+cache_t::download_context_t::~download_context_t() {
+    try {
+        // Every flagged file the body did not complete is cancelled, whether
+        // or not the reply was reported whole: a file left in_download would
+        // hold its waiting agents for the life of the cache.
+        bool failed = false;
+        for (size_t i = 0; i < files_.size() && i < mask_.size(); ++i) {
+            if (mask_[i] != '1') continue;
+            files_[i]->download_cancelled();
+            failed = failed || files_[i]->get_state() != file_ctx_t::ready;
+        }
+        if (cache_) {
+            // Re-served by a handler of the I/O service rather than inline:
+            // this destructor may run while the cache's mutex is held on this
+            // thread. Not on a thread of its own either: such a thread could
+            // outlive the I/O service and touch its timers after it is gone.
+            boost::weak_ptr<cache_t> owner = cache_;
+            repo_key_t key = key_;
+            cache_->service().post([owner, key, failed]() {
+                boost::shared_ptr<cache_t> me = owner.lock();
+                if (!me) return;
+                try {
+                    me->download_ended(key, failed);
+                } catch (const d_exception_t_shell_t& e) {
+                    pretty_print_exception(LOG_LEVEL_ERROR, "[Repo] Serving waiting requests failed because of %s",
+                                           e.full_reason().c_str(), &e);
+                } catch (const std::exception& e) {
+                    LOG_AT(LOG_LEVEL_ERROR, "[Repo] Serving waiting requests failed because of %s", e.what());
+                }
+            });
+        }
+    } catch (const d_exception_t_shell_t& e) {
+        LOG_AT(LOG_LEVEL_ERROR, "Error in download_context_t dtor because of %s", e.full_reason().c_str());
+    } catch (const std::exception& e) {
+        LOG_AT(LOG_LEVEL_ERROR, "Error in download_context_t dtor because of %s", e.what());
+    } catch (...) {
+        LOG_AT(LOG_LEVEL_ERROR, "Error in download_context_t dtor because of %s", "general error");
+    }
+}
+
+}  // namespace cache

@@ -1,0 +1,70 @@
+// One download of missing update files: the ARQ_UPDATE the proxy sends
+// upstream on behalf of the agents that wait, and the writer that spreads the
+// server's SRS_UPDATE body over the files it asked for.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "cache/cache.h"
+#include "io/async_cmd.h"
+#include "io/text_protocol_layer.h"
+
+namespace srv_side {
+
+/// The download as the server side sees it: a command to send, a body to receive.
+class download_context_t : public io::proto::async_cmd,
+                           public io::proto::text_protocol_layer::writer_iface,
+                           public virtual noncopyable_t {
+public:
+    download_context_t(const cache::repo_key_t& key, const std::vector<char>& mask);
+    ~download_context_t() override;
+
+    /// ARQ_UPDATE with the escaped repository name and the body
+    /// "<revision> <announcement> <mask>".
+    io::request_queue make_request() override;
+    bool flag() const override { return true; }
+    std::string reply_name() const override { return "SRS_UPDATE"; }
+    void write(const char*, size_t) override {}
+
+    const cache::repo_key_t& key() const { return key_; }
+    const std::vector<char>& mask() const { return mask_; }
+    /// The integer of the server's last SNF_UPDATE, -1 until set.
+    int32_t announcement = -1;
+
+protected:
+    cache::repo_key_t key_;
+    std::vector<char> mask_;
+};
+
+}  // namespace srv_side
+
+namespace cache {
+
+/// The download as the cache sees it: writes into its files, and when it
+/// ends, cancels what is unfinished and has the waiting requests served again.
+class cache_t::download_context_t : public srv_side::download_context_t {
+public:
+    /// `files` is the key's list when the download was decided; the mask indexes it.
+    download_context_t(const repo_key_t& key, const std::vector<char>& mask, const file_list_t& files,
+                       const boost::shared_ptr<cache_t>& owner);
+    ~download_context_t() override;
+
+    /// Records whether the reply body arrived whole.
+    void done(bool completed) override;
+    /// Spreads body bytes over the flagged files in list order; a file whose
+    /// content turns out wrong raises, and the error ends the reply.
+    void write(const char* data, size_t length) override;
+
+private:
+    file_list_t files_;
+    // Shared so that a configuration reload cannot free the cache under a
+    // running download or its re-serving thread.
+    boost::shared_ptr<cache_t> cache_;
+    bool done_ = false;
+    size_t current_ = 0;
+};
+
+}  // namespace cache

@@ -1,0 +1,236 @@
+#include "cache/cache_file_ctx.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/make_shared.hpp>
+
+#include "oslayer/loggers.h"
+
+namespace fs = boost::filesystem;
+
+namespace cache {
+
+namespace {
+
+boost::posix_time::ptime now() { return boost::posix_time::second_clock::local_time(); }
+
+// A read-only mapping of the whole file; an empty file has nothing to map,
+// so it is served by an unopened mapping of size 0.
+mapping_ptr map_file(const std::string& path) {
+    mapping_ptr m = boost::make_shared<boost::iostreams::mapped_file>();
+    if (fs::file_size(path) != 0) m->open(path, boost::iostreams::mapped_file::readonly);
+    return m;
+}
+
+// Every piece of the leaf must name an entry below the revision directory.
+bool leaf_stays_inside(const std::string& leaf) {
+    if (leaf.find('\0') != std::string::npos) return false;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = leaf.find('/', start);
+        std::string piece = leaf.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (piece.empty() || piece == "." || piece == "..") return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
+// Creates the directories between the revision directory and a file whose
+// name holds more than one '/'.
+void make_parent(const std::string& path) {
+    fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);
+}
+
+}  // namespace
+
+std::string cache_t::file_ctx_t::build_path(const std::string& dir, const file_info_t& info) {
+    std::string leaf = info.name;
+    size_t slash = leaf.find('/');
+    if (slash == std::string::npos)
+        leaf.insert(leaf.begin(), '~');
+    else
+        leaf[slash] = '~';
+    leaf += '~';
+    leaf += info.md5;
+    if (!leaf_stays_inside(leaf) || info.md5.find('/') != std::string::npos) {
+        LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused file \"%s\" with md5 \"%s\": its path would leave %s",
+               info.name.c_str(), info.md5.c_str(), dir.c_str());
+        D_THROW(cache_error, "unsafe file name \"%s\" with md5 \"%s\"", info.name.c_str(), info.md5.c_str());
+    }
+    return (fs::path(dir) / leaf).string();
+}
+
+std::string cache_t::file_ctx_t::name_from_leaf(const std::string& leaf) {
+    std::string name = leaf;
+    if (!name.empty() && name[0] == '~') {
+        name.erase(0, 1);
+    } else {
+        size_t tilde = name.find('~');
+        if (tilde != std::string::npos) name[tilde] = '/';
+    }
+    size_t tilde = name.find('~');
+    if (tilde != std::string::npos) name.resize(tilde);
+    return name;
+}
+
+cache_t::file_ptr cache_t::file_ctx_t::create(const std::string& path) {
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create file context for path %s", path.c_str());
+    file_ptr ctx(new file_ctx_t);
+    ctx->path = path;
+    ctx->mapping = map_file(path);
+    ctx->last_use_ = now();
+    ctx->state = ready;
+    ctx->info.name = name_from_leaf(fs::path(path).filename().string());
+    ctx->info.size = static_cast<uint32_t>(ctx->mapping->size());
+    md5_t md5;
+    if (ctx->mapping->size() != 0) md5.update(ctx->mapping->size(), ctx->mapping->const_data());
+    md5.final();
+    ctx->info.md5 = md5.hex();
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", ctx->info.name.c_str(),
+           static_cast<unsigned long>(ctx->info.size), ctx->info.md5.c_str());
+    return ctx;
+}
+
+cache_t::file_ptr cache_t::file_ctx_t::create_not_existent(const std::string& dir, const file_info_t& info) {
+    file_ptr ctx(new file_ctx_t);
+    ctx->path = build_path(dir, info);
+    ctx->info = info;
+    ctx->state = not_existent;
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", info.name.c_str(),
+           static_cast<unsigned long>(info.size), info.md5.c_str());
+    return ctx;
+}
+
+cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const std::string& dir, const file_ptr& source) {
+    file_ptr ctx(new file_ctx_t);
+    // Rebuilt rather than copied from the source's leaf: for names with more
+    // than one '/' the leaf alone would lose the subdirectory.
+    ctx->path = build_path(dir, source->info);
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create hardlink file context from %s to %s", source->path.c_str(),
+           ctx->path.c_str());
+    make_parent(ctx->path);
+    // Linked beside the final name, then renamed over it: a stale file left
+    // at the final path (one not loaded because its name does not read back)
+    // is replaced instead of failing the whole announcement.
+    std::string temp = ctx->temp_path();
+    fs::remove(temp);
+    fs::create_hard_link(source->path, temp);
+    fs::rename(temp, ctx->path);
+    ctx->mapping = map_file(ctx->path);
+    ctx->last_use_ = now();
+    ctx->info = source->info;
+    ctx->state = ready;
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", ctx->info.name.c_str(),
+           static_cast<unsigned long>(ctx->info.size), ctx->info.md5.c_str());
+    return ctx;
+}
+
+cache_t::file_ctx_t::~file_ctx_t() { close_temp(); }
+
+void cache_t::file_ctx_t::download_started() {
+    md5_.init();
+    state = in_download;
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s turned to in_download state", info.name.c_str());
+}
+
+uint32_t cache_t::file_ctx_t::remaining() const {
+    return temp_ ? static_cast<uint32_t>(info.size - written_) : info.size;
+}
+
+void cache_t::file_ctx_t::open_temp() {
+    make_parent(path);
+    std::string temp = temp_path();
+    temp_ = fopen(temp.c_str(), "wb");
+    if (!temp_) D_THROW(io_error_exception, "cannot create %s: %s", temp.c_str(), strerror(errno));
+    written_ = 0;
+}
+
+void cache_t::file_ctx_t::write(const char* data, size_t length) {
+    try {
+        if (!temp_) open_temp();
+        if (info.size == 0) {
+            finish();
+            return;
+        }
+        if (fwrite(data, 1, length, temp_) != length)
+            D_THROW(io_error_exception, "cannot write %s: %s", temp_path().c_str(), strerror(errno));
+        md5_.update(length, data);
+        written_ += length;
+        if (written_ != info.size) return;
+        md5_.final();
+        if (info.md5 != md5_.hex())
+            D_THROW(cache_error, "downloaded file has wrong md5 %s, expected %s", md5_.hex(), info.md5.c_str());
+        finish();
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has completely downloaded and turned to ready state",
+               info.name.c_str());
+    } catch (...) {
+        state = not_existent;
+        close_temp();
+        ::unlink(temp_path().c_str());
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download due to exception", info.name.c_str());
+        throw;
+    }
+}
+
+void cache_t::file_ctx_t::finish() {
+    // A full disk shows only when the buffered bytes are flushed: check the close.
+    FILE* f = temp_;
+    temp_ = nullptr;
+    if (fclose(f) != 0) D_THROW(io_error_exception, "cannot write %s: %s", temp_path().c_str(), strerror(errno));
+    // rename(2) replaces a file left at the final path (a damaged stored file,
+    // or one stored under a name that does not read back): the new content is
+    // verified, the old one would block this file for good.
+    if (::rename(temp_path().c_str(), path.c_str()) != 0)
+        D_THROW(io_error_exception, "cannot rename %s to %s: %s", temp_path().c_str(), path.c_str(),
+                strerror(errno));
+    state = ready;
+}
+
+void cache_t::file_ctx_t::close_temp() {
+    if (temp_) fclose(temp_);
+    temp_ = nullptr;
+}
+
+void cache_t::file_ctx_t::download_cancelled() {
+    if (state != in_download) return;
+    state = not_existent;
+    close_temp();
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download", info.name.c_str());
+    std::string temp = temp_path();
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT)
+        D_THROW(cache_error, "cannot delete %s, because of %s", temp.c_str(), strerror(errno));
+}
+
+mapping_ptr cache_t::file_ctx_t::map() {
+    if (state == ready && !mapping) {
+        mapping = map_file(path);
+        LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was mapped to memory", path.c_str());
+    }
+    last_use_ = now();
+    return mapping;
+}
+
+void cache_t::file_ctx_t::unmap_if_unused(boost::posix_time::time_duration span) {
+    if (!mapping) return;
+    boost::posix_time::time_duration idle = now() - last_use_;
+    if (idle.is_special() || idle <= span) return;
+    mapping.reset();
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File mapping of %s was unmapped", path.c_str());
+}
+
+bool cache_t::file_ctx_t::remove() {
+    try {
+        if (fs::remove(path)) LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was removed", path.c_str());
+        return true;
+    } catch (const std::exception& e) {
+        std::string text = "[Repo] File " + path + " was not removed because of " + e.what();
+        pretty_print_exception(LOG_LEVEL_TRACE3, text.c_str(), nullptr, nullptr);
+        return false;
+    }
+}
+
+}  // namespace cache

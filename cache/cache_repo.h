@@ -1,0 +1,65 @@
+// The cache's view of its directory tree: one entity per (repository name,
+// revision) directory with the file contexts found in or announced for it,
+// and per platform the file list the server announced last. No lock of its
+// own: the cache calls it with its mutex held.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "cache/cache.h"
+
+namespace cache {
+
+struct file_info_hash {
+    size_t operator()(const file_info_t& info) const;
+};
+
+class cache_t::repo_t : public virtual noncopyable_t {
+public:
+    /// One (repository name, revision) directory.
+    struct entity_t {
+        std::string name;
+        rev_t rev = 0;
+        /// The announced list per platform; a request's mask indexes it.
+        std::unordered_map<std::string, file_list_t> platforms;
+        /// Every context the entity created or loaded, unique by (name, size, md5).
+        std::unordered_map<file_info_t, file_ptr, file_info_hash> files;
+    };
+
+    /// Loads the tree under `root` (created when missing); file-system errors
+    /// and revision directories not named by a number pass out.
+    explicit repo_t(const std::string& root);
+
+    /// Loads one revision directory; an empty one is deleted.
+    void create_entity_for_dir(const std::string& name, const std::string& rev_text, const std::string& dir);
+    /// Finds or creates the entity (and its directory). Raises cache_error
+    /// for a repository name that would leave the root.
+    entity_t& get_entity(const std::string& name, rev_t rev);
+    /// A copy of the key's list; creates the entity and an empty list when missing.
+    file_list_t get_files(const repo_key_t& key);
+    /// The first context equal to `info` over all entities, or empty.
+    file_ptr find_ctx(const file_info_t& info) const;
+    /// Builds the key's list from an announcement, reusing, hard-linking or
+    /// creating contexts.
+    void merge(const repo_key_t& key, const std::vector<file_info_t>& files);
+    /// Drops the mappings unused for longer than `span`.
+    void unload_files(boost::posix_time::time_duration span);
+    /// Deletes every revision of a name older than its third newest.
+    void clean_revisions();
+
+    const std::vector<entity_t>& entities() const { return entities_; }
+    std::string dir_of(const std::string& name, rev_t rev) const;
+
+    /// Revisions of one name that survive cleaning.
+    static const size_t kept_revisions = 3;
+
+private:
+    std::vector<entity_t> entities_;
+    std::string root_;
+};
+
+}  // namespace cache

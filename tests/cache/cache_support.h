@@ -1,0 +1,148 @@
+// Helpers of the update cache's tests: a scratch cache root, announced files
+// with real content and MD5, and a requester that records what it is handed.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "cache/cache.h"
+#include "cache/cache_download_ctx.h"
+#include "oslayer/md5.h"
+#include "oslayer/test_support.h"
+
+namespace cache_test {
+
+using oslayer_test::scratch_t;
+
+inline std::string md5_of(const std::string& bytes) {
+    md5_t md5;
+    md5.update(bytes.size(), bytes.data());
+    md5.final();
+    return md5.hex();
+}
+
+/// An announced file with its content.
+struct blob_t {
+    cache::file_info_t info;
+    std::string bytes;
+};
+
+inline blob_t blob(const std::string& name, const std::string& bytes) {
+    blob_t b;
+    b.info.name = name;
+    b.info.size = static_cast<uint32_t>(bytes.size());
+    b.info.md5 = md5_of(bytes);
+    b.bytes = bytes;
+    return b;
+}
+
+inline std::vector<cache::file_info_t> infos(const std::vector<blob_t>& blobs) {
+    std::vector<cache::file_info_t> out;
+    for (const blob_t& b : blobs) out.push_back(b.info);
+    return out;
+}
+
+inline std::vector<char> mask(const std::string& text) { return std::vector<char>(text.begin(), text.end()); }
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+inline ino_t inode_of(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+/// Polls for at most five seconds.
+inline bool eventually(const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+/// Records ready files (as their bytes) and the downloads it is asked to run.
+class requester_t : public cache::cache_events_t, public boost::enable_shared_from_this<requester_t> {
+public:
+    void files_ready(const std::vector<cache::mapping_ptr>& files) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string> bytes;
+        for (const cache::mapping_ptr& m : files) bytes.push_back(m->size() ? std::string(m->const_data(), m->size()) : "");
+        served.push_back(bytes);
+        mappings.insert(mappings.end(), files.begin(), files.end());
+    }
+    void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        downloads.push_back(download);
+    }
+    size_t served_count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return served.size();
+    }
+    size_t download_count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return downloads.size();
+    }
+    /// Takes the oldest download out (the test then owns it).
+    boost::shared_ptr<srv_side::download_context_t> take_download() {
+        std::lock_guard<std::mutex> lock(mutex);
+        boost::shared_ptr<srv_side::download_context_t> d = downloads.front();
+        downloads.erase(downloads.begin());
+        return d;
+    }
+
+    std::mutex mutex;
+    std::vector<std::vector<std::string>> served;
+    std::vector<cache::mapping_ptr> mappings;
+    std::vector<boost::shared_ptr<srv_side::download_context_t>> downloads;
+};
+
+/// Plays the server's reply: the flagged files' bytes in list order, in
+/// pieces of `chunk` bytes, then reports the body whole.
+inline void reply(const boost::shared_ptr<srv_side::download_context_t>& d, const std::vector<blob_t>& list,
+                  size_t chunk = 7) {
+    std::string body;
+    for (size_t i = 0; i < list.size(); ++i)
+        if (d->mask()[i] == '1') body += list[i].bytes;
+    for (size_t pos = 0; pos < body.size(); pos += chunk) d->write(body.data() + pos, std::min(chunk, body.size() - pos));
+    d->done(true);
+}
+
+/// A cache on a scratch root with its I/O service run by a thread of its own.
+struct fixture_t {
+    scratch_t dir;
+    boost::asio::io_service service;
+    boost::asio::io_service::work work{service};
+    boost::thread runner{[this] { service.run(); }};
+    boost::shared_ptr<cache::cache_t> cache;
+
+    explicit fixture_t(boost::posix_time::time_duration unload = boost::posix_time::minutes(10)) {
+        cache = cache::cache_t::create(service, dir.path, unload, boost::posix_time::hours(1));
+    }
+    ~fixture_t() {
+        cache.reset();
+        service.stop();
+        runner.join();
+    }
+};
+
+}  // namespace cache_test
