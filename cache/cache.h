@@ -13,7 +13,6 @@
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/iostreams/device/mapped_file.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/weak_ptr.hpp>
 
@@ -49,7 +48,23 @@ bool operator==(const repo_key_t& a, const repo_key_t& b);
 /// The error the update cache raises.
 D_DECLARE_EXCEPTION(cache_error, d_exception_t, d_exception_t_shell_t);
 
-typedef boost::shared_ptr<boost::iostreams::mapped_file> mapping_ptr;
+/// A read-only mapping of a whole file. Unlike a boost mapped_file it keeps
+/// no descriptor open once made: a cache of tens of thousands of files would
+/// otherwise hold as many descriptors and starve the connections.
+class mapped_file_t : public virtual noncopyable_t {
+public:
+    /// Maps the file at `path`; an empty file maps to nothing. Raises
+    /// io_error_exception_shell_t naming the file and the system's reason.
+    explicit mapped_file_t(const std::string& path);
+    ~mapped_file_t();
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    const char* data_ = nullptr;
+    size_t size_ = 0;
+};
+typedef boost::shared_ptr<const mapped_file_t> mapping_ptr;
 
 /// The requester: receives ready files or a download it must send upstream.
 /// Both calls come with the cache's mutex held: never call back into the

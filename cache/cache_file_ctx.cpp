@@ -1,7 +1,13 @@
 #include "cache/cache_file_ctx.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
@@ -13,16 +19,56 @@ namespace fs = boost::filesystem;
 
 namespace cache {
 
+mapped_file_t::mapped_file_t(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) D_THROW(io_error_exception, "cannot open %s: %s", path.c_str(), strerror(errno));
+    struct stat st;
+    void* p = MAP_FAILED;
+    int error = 0;
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (st.st_size > 0) {
+        p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+        if (p == MAP_FAILED) error = errno;
+    }
+    ::close(fd);  // the mapping stays valid without it
+    if (error) D_THROW(io_error_exception, "cannot map %s: %s", path.c_str(), strerror(error));
+    if (p != MAP_FAILED) {
+        data_ = static_cast<const char*>(p);
+        size_ = static_cast<size_t>(st.st_size);
+    }
+}
+
+mapped_file_t::~mapped_file_t() {
+    if (data_) ::munmap(const_cast<char*>(data_), size_);
+}
+
 namespace {
 
 boost::posix_time::ptime now() { return boost::posix_time::second_clock::local_time(); }
 
-// A read-only mapping of the whole file; an empty file has nothing to map,
-// so it is served by an unopened mapping of size 0.
-mapping_ptr map_file(const std::string& path) {
-    mapping_ptr m = boost::make_shared<boost::iostreams::mapped_file>();
-    if (fs::file_size(path) != 0) m->open(path, boost::iostreams::mapped_file::readonly);
-    return m;
+mapping_ptr map_file(const std::string& path) { return boost::make_shared<const mapped_file_t>(path); }
+
+// MD5 and size of a whole file, read in large pieces.
+void hash_file(const std::string& path, md5_t& md5, uint64_t& size) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) D_THROW(io_error_exception, "cannot open %s: %s", path.c_str(), strerror(errno));
+    static thread_local std::vector<char> buffer(256 << 10);
+    size = 0;
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int error = errno;
+            ::close(fd);
+            D_THROW(io_error_exception, "cannot read %s: %s", path.c_str(), strerror(error));
+        }
+        if (n == 0) break;
+        md5.update(static_cast<size_t>(n), buffer.data());
+        size += static_cast<uint64_t>(n);
+    }
+    ::close(fd);
+    md5.final();
 }
 
 // Every piece of the leaf must name an entry below the revision directory.
@@ -81,14 +127,16 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const std::string& path) {
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create file context for path %s", path.c_str());
     file_ptr ctx(new file_ctx_t);
     ctx->path = path;
-    ctx->mapping = map_file(path);
     ctx->last_use_ = now();
     ctx->state = ready;
     ctx->info.name = name_from_leaf(fs::path(path).filename().string());
-    ctx->info.size = static_cast<uint32_t>(ctx->mapping->size());
+    // Hashed through a buffer rather than a mapping kept from the start: a
+    // large tree loads faster, and only files that agents ask for are ever
+    // mapped (on first use).
+    uint64_t size = 0;
     md5_t md5;
-    if (ctx->mapping->size() != 0) md5.update(ctx->mapping->size(), ctx->mapping->const_data());
-    md5.final();
+    hash_file(path, md5, size);
+    ctx->info.size = static_cast<uint32_t>(size);
     ctx->info.md5 = md5.hex();
     LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", ctx->info.name.c_str(),
            static_cast<unsigned long>(ctx->info.size), ctx->info.md5.c_str());
@@ -120,7 +168,8 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const std::string& dir,
     fs::remove(temp);
     fs::create_hard_link(source->path, temp);
     fs::rename(temp, ctx->path);
-    ctx->mapping = map_file(ctx->path);
+    // Mapped on first use, like a loaded file: an announcement of thousands
+    // of files maps none of them.
     ctx->last_use_ = now();
     ctx->info = source->info;
     ctx->state = ready;

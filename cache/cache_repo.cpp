@@ -74,11 +74,11 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
         std::string leaf = it->path().filename().string();
         if (!leaf.empty() && leaf.back() == '~') continue;  // an unfinished download
         if (!fs::is_regular_file(it->status())) continue;
-        if (fs::file_size(it->path()) == 0) {
+        file_ptr ctx = file_ctx_t::create(it->path().string());
+        if (ctx->info.size == 0) {  // nothing worth keeping: an empty file is never announced with content
             fs::remove(it->path());
             continue;
         }
-        file_ptr ctx = file_ctx_t::create(it->path().string());
         entity.files.emplace(ctx->info, ctx);
     }
     if (entity.files.empty()) {

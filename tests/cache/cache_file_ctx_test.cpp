@@ -3,12 +3,22 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <boost/filesystem.hpp>
+
 #include "cache/cache_file_ctx.h"
 #include "cache_support.h"
 
 using namespace cache_test;
 using cache::cache_t;
 typedef cache_t::file_ctx_t file_ctx_t;
+
+namespace {
+size_t open_descriptors() {
+    size_t n = 0;
+    for (boost::filesystem::directory_iterator it("/proc/self/fd"), end; it != end; ++it) ++n;
+    return n;
+}
+}  // namespace
 
 TEST(FileCtx, PathsFollowTheLayoutAndReadBack) {
     struct {
@@ -132,7 +142,9 @@ TEST(FileCtx, DownloadReplacesAStaleFileAtTheFinalPath) {
 TEST(FileCtx, IdleMappingIsDroppedButHandedOutOnesStayValid) {
     scratch_t dir;
     std::string path = dir.put("~x~abc", "mapped bytes");
+    size_t descriptors = open_descriptors();
     cache_t::file_ptr f = file_ctx_t::create(path);
+    EXPECT_EQ(open_descriptors(), descriptors);  // a mapped file holds no descriptor
     EXPECT_EQ(f->info.name, "x");
     EXPECT_EQ(f->info.md5, md5_of("mapped bytes"));
     cache::mapping_ptr handed = f->map();
@@ -140,6 +152,6 @@ TEST(FileCtx, IdleMappingIsDroppedButHandedOutOnesStayValid) {
     EXPECT_TRUE(f->mapping);  // used just now
     f->unmap_if_unused(boost::posix_time::seconds(-1));
     EXPECT_FALSE(f->mapping);
-    EXPECT_EQ(std::string(handed->const_data(), handed->size()), "mapped bytes");
+    EXPECT_EQ(std::string(handed->data(), handed->size()), "mapped bytes");
     EXPECT_EQ(f->map()->size(), 12u);  // mapped again on the next use
 }

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -86,8 +87,10 @@ public:
     void files_ready(const std::vector<cache::mapping_ptr>& files) override {
         std::lock_guard<std::mutex> lock(mutex);
         std::vector<std::string> bytes;
-        for (const cache::mapping_ptr& m : files) bytes.push_back(m->size() ? std::string(m->const_data(), m->size()) : "");
+        for (const cache::mapping_ptr& m : files) bytes.push_back(m->size() ? std::string(m->data(), m->size()) : "");
         served.push_back(bytes);
+        static std::atomic<int> sequence{0};
+        order.push_back(++sequence);
         mappings.insert(mappings.end(), files.begin(), files.end());
     }
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override {
@@ -112,6 +115,8 @@ public:
 
     std::mutex mutex;
     std::vector<std::vector<std::string>> served;
+    /// A process-wide sequence number per answer: who was served first.
+    std::vector<int> order;
     std::vector<cache::mapping_ptr> mappings;
     std::vector<boost::shared_ptr<srv_side::download_context_t>> downloads;
 };

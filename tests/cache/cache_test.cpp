@@ -48,6 +48,7 @@ TEST(Cache, WaitingRequestersShareOneDownloadAndAreServedInOrder) {
     ASSERT_TRUE(eventually([&] { return first->served_count() == 1 && second->served_count() == 1; }));
     EXPECT_EQ(first->served[0], (std::vector<std::string>{"aaaa", "cc"}));
     EXPECT_EQ(second->served[0], first->served[0]);
+    EXPECT_LT(first->order[0], second->order[0]);  // oldest request first
 }
 
 TEST(Cache, RequestsAnsweredAtOnceOrRefused) {
@@ -125,7 +126,7 @@ TEST(Cache, UnloadTimerDropsIdleMappingsButNotHandedOutOnes) {
     std::string path = f.dir.path + "/upd/1/~m~" + b.info.md5;
     ASSERT_TRUE(mapped_in_process(path));
     ASSERT_TRUE(eventually([&] { return log.count("[Repo] File mapping of " + path + " was unmapped") == 1; }));
-    EXPECT_EQ(std::string(r->mappings[0]->const_data(), r->mappings[0]->size()), b.bytes);
+    EXPECT_EQ(std::string(r->mappings[0]->data(), r->mappings[0]->size()), b.bytes);
     r->mappings.clear();
     EXPECT_FALSE(mapped_in_process(path));
 }
