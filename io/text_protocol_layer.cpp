@@ -1,5 +1,6 @@
 // Framing of incoming commands (six byte states plus a chunked body step),
-// numbering of outgoing ones, raw mode and the forwarders to the layer below.
+// switches made by command slots in the middle of a delivery, and the
+// forwarders to the layer below.
 #include "io/text_protocol_layer.h"
 
 #include <algorithm>
@@ -34,6 +35,30 @@ bool log_enabled(int level) {
 }
 
 bool is_blank(char c) { return std::isspace(c, std::locale::classic()); }
+
+/// One layer parsing a delivery on this thread; frames nest when a slot makes
+/// another layer parse on the same thread.
+struct parsing_frame {
+    const text_protocol_layer* layer;
+    const parsing_frame* outer;
+};
+thread_local const parsing_frame* tls_parsing = nullptr;
+
+/// `data` through `filters`, newest first as the chain below runs them.
+request_queue run_filters(const std::vector<boost::shared_ptr<incoming_filter>>& filters, request_queue& data) {
+    request_queue out = std::move(data);
+    for (auto it = filters.rbegin(); it != filters.rend() && !out.empty(); ++it) {
+        request_queue next;
+        try {
+            next = (*it)->process(out);
+        } catch (const incoming_filter_error& e) {
+            // As in the chain below: the stream cannot be read on, so the connection ends.
+            throw text_protocol_layer::internal_parser_violation(*e.what() ? e.what() : "incoming filter error");
+        }
+        out = std::move(next);
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -122,7 +147,8 @@ text_protocol_layer::text_protocol_layer(boost::asio::io_service& service, const
       outgoing_counter_(0),
       incoming_counter_(0),
       state_(&the_init),
-      raw_mode_(0) {
+      raw_mode_(0),
+      raw_switched_here_(false) {
     reset_parser();
 }
 
@@ -140,6 +166,8 @@ void text_protocol_layer::set_idle_timeout(const boost::posix_time::time_duratio
 transport_layer::strand_ptr text_protocol_layer::get_strand() const { return lower_->get_strand(); }
 void text_protocol_layer::add_incoming_filter(const boost::shared_ptr<incoming_filter>& filter) {
     lower_->add_incoming_filter(filter);
+    // The rest of the delivery in hand passed the chain before this filter joined it.
+    if (parsing_here()) late_filters_.push_back(filter);
 }
 void text_protocol_layer::add_outcoming_filter(const boost::shared_ptr<outcoming_filter>& filter) {
     lower_->add_outcoming_filter(filter);
@@ -189,6 +217,38 @@ void text_protocol_layer::on_data_arrived(request_queue& data) {
 }
 
 void text_protocol_layer::parse_delivery(request_queue& data) {
+    struct scope {
+        explicit scope(text_protocol_layer& layer) : layer_(layer), frame_{&layer, tls_parsing} {
+            tls_parsing = &frame_;
+        }
+        ~scope() {
+            tls_parsing = frame_.outer;
+            layer_.raw_switched_here_ = false;
+            layer_.late_filters_.clear();
+        }
+        text_protocol_layer& layer_;
+        parsing_frame frame_;
+    } guard(*this);
+
+    request_queue rest, filtered;
+    request_queue* current = &data;
+    while (parse_until_switch(*current, rest)) {
+        if (!late_filters_.empty()) {
+            rest = run_filters(late_filters_, rest);
+            late_filters_.clear();
+        }
+        if (raw_switched_here_) {
+            // Raw is final: a command cut short by the switch is never completed.
+            reset_to_init();
+            if (!rest.empty()) sig_raw_data(rest);
+            return;
+        }
+        filtered = std::move(rest);
+        current = &filtered;
+    }
+}
+
+bool text_protocol_layer::parse_until_switch(request_queue& data, request_queue& rest) {
     for (request_queue::request* r = data.front(); r; r = r->next()) {
         boost::asio::const_buffer buffer = r->const_buffer();
         const char* p = static_cast<const char*>(buffer.data());
@@ -210,8 +270,27 @@ void text_protocol_layer::parse_delivery(request_queue& data) {
             }
             p += step;
             left -= step;
+            if (raw_switched_here_ || !late_filters_.empty()) {
+                // Copied: the rest of this request is all that is kept of it.
+                if (left > 0) rest = make_cloned_request(p, left);
+                request_queue::request* const next = r->next();
+                while (data.front() != next) data.pop_front();
+                rest.push_back(data);
+                return true;
+            }
         }
     }
+    return false;
+}
+
+bool text_protocol_layer::parsing_here() const {
+    for (const parsing_frame* f = tls_parsing; f; f = f->outer)
+        if (f->layer == this) return true;
+    return false;
+}
+
+void text_protocol_layer::note_raw_switch() {
+    if (parsing_here()) raw_switched_here_ = true;
 }
 
 // ------------------------------------------------------------------ parser

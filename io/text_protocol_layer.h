@@ -100,6 +100,7 @@ public:
     std::string name() const;
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);
     transport_layer::strand_ptr get_strand() const;
+    /// From a command slot the filter also applies to the rest of the delivery being parsed.
     void add_incoming_filter(const boost::shared_ptr<incoming_filter>& filter);
     void add_outcoming_filter(const boost::shared_ptr<outcoming_filter>& filter);
     void remove_all_filters();
@@ -110,9 +111,10 @@ public:
     void send(request_queue& queue);
     /// As `send`; this command leaves unfiltered and everything after it through `filter`.
     void send_then_add_outcoming_filter(request_queue& queue, const boost::shared_ptr<outcoming_filter>& filter);
-    /// As `send`, then raw mode: bytes of later deliveries pass unparsed.
+    /// As `send`, then raw mode as `disable_parser` gives it.
     void send_then_disable_parser(request_queue& queue);
-    /// Raw mode from the next delivery on; never undone.
+    /// Raw mode at once, never undone: from a command slot, the bytes that
+    /// follow the command in the same delivery already pass raw.
     void disable_parser();
     bool raw_mode() { return raw_mode_.read() != 0; }
 
@@ -168,8 +170,15 @@ private:
     void reset_parser();
     void reset_to_init();
     uint32_t body_received() const;
-    /// Walks the bytes of one delivery through the states and the body step.
+    /// Parses one delivery; what follows a switch made by a slot takes the new route.
     void parse_delivery(request_queue& data);
+    /// Walks the bytes through the states and the body step; true when a slot
+    /// switched the route, with the unparsed bytes moved to `rest`.
+    bool parse_until_switch(request_queue& data, request_queue& rest);
+    /// True while this layer parses a delivery on the calling thread (so inside its slots).
+    bool parsing_here() const;
+    /// Marks raw mode switched from a slot of the delivery being parsed.
+    void note_raw_switch();
     /// Puts the number in front of `queue` and logs it; the caller holds `send_mutex_`.
     void number_and_log(request_queue& queue);
     void log_received();
@@ -187,6 +196,12 @@ private:
     uint32_t incoming_counter_;
     st_iface* state_;
     atomic32_t raw_mode_;
+    // Switches made by slots of the delivery being parsed; they take effect at
+    // that point of the stream, so the parser looks at them after every step.
+    // Touched only on the parsing thread. A switch from another thread acts
+    // from the next delivery on: the one in hand was read before it.
+    bool raw_switched_here_;
+    std::vector<boost::shared_ptr<incoming_filter>> late_filters_;
     // Taking a number and handing the queue down are one step under this
     // lock, so numbers leave in increasing order whatever thread sends.
     // Recursive: a completion told false inside the lower send may send again.

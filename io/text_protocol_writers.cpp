@@ -123,6 +123,7 @@ void text_protocol_layer::send_then_disable_parser(request_queue& queue) {
     boost::recursive_mutex::scoped_lock guard(send_mutex_);
     if (!raw_mode()) {
         raw_mode_.set_flag();
+        note_raw_switch();
         number_and_log(queue);
         if (log_enabled(LOG_LEVEL_TRACE3)) {
             const std::string own = name();
@@ -136,6 +137,7 @@ void text_protocol_layer::send_then_disable_parser(request_queue& queue) {
 void text_protocol_layer::disable_parser() {
     TRACE_POINT;
     raw_mode_.set_flag();
+    note_raw_switch();
     if (!log_enabled(LOG_LEVEL_TRACE3)) return;
     const std::string own = name();
     LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: Protocol parser disabled, switch to raw mode", own.c_str());

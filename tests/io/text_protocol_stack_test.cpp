@@ -304,6 +304,25 @@ TEST_F(TextProtoStack, CompressedStreamsMatchAnIndependentZlib) {
     EXPECT_EQ(1u, a->violations.size());
 }
 
+TEST_F(TextProtoStack, SwitchesInsideOneReadTakeEffectAtTheirCommand) {
+    endpoint a(make());
+    boost::shared_ptr<tcp::socket> peer = connect(a);
+    a.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                          const layer_t::args_range&, std::vector<char>&) {
+        if (name == "ZIP") a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+        if (name == "UP") a.layer->disable_parser();
+    });
+    const std::string tail("3 AFTER\r\n\0raw", 14);
+    // One write, so both switches usually fall inside a single read; where the
+    // read splits instead, the filter's stream goes on in the chain below.
+    boost::asio::write(*peer,
+                       boost::asio::buffer("0 ZIP\r\n" + deflate_pieces({"1 DATA T5\r\nhello\r\n2 UP\r\n", tail})));
+    ASSERT_TRUE(a->wait([&] { return a->raw.size() >= tail.size() || !a->violations.empty(); }));
+    EXPECT_EQ(tail, a->raw);
+    EXPECT_EQ((std::vector<std::string>{"ZIP - [] ", "DATA 5 [] hello", "UP - [] "}), a->commands);
+    EXPECT_TRUE(a->violations.empty());
+}
+
 TEST_F(TextProtoStack, RawModeAfterAProtocolSwitch) {
     endpoint a(make()), b(make());
     pair(b, a);
