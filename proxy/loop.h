@@ -1,0 +1,24 @@
+// The application loop: owns the life of the running service. It fixes the
+// signal disposition, keeps the I/O pool, and runs passes that each read the
+// configuration, build the cache and the listeners, and wait for SIGHUP (the
+// next pass) or SIGINT (the end).
+#pragma once
+
+#include <boost/asio/io_service.hpp>
+
+/// Runs the service in passes until SIGINT.
+class app_loop_t {
+public:
+    /// Ignores SIGPIPE, blocks every asynchronous signal in this and all later
+    /// threads, and installs the post-mortem report for the fatal ones.
+    app_loop_t();
+
+    /// Returns after SIGINT; throws when a pass cannot be set up.
+    void run();
+    /// Blocks until SIGINT or SIGHUP arrives; true for SIGINT.
+    bool wait_signal();
+
+private:
+    /// One pass; true when it ended by SIGINT.
+    bool run_pass(boost::asio::io_service& service);
+};

@@ -1,0 +1,150 @@
+// The process entry: command line, loggers, banner and platform report, then
+// the service (in the background on request) that runs the application loop.
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include "oslayer/_kern.h"
+#include "oslayer/loggers.h"
+#include "oslayer/platform.h"
+#include "oslayer/service.h"
+#include "proxy/command_line_parser.h"
+#include "proxy/defaults.h"
+#include "proxy/loop.h"
+
+namespace {
+
+const std::string banner = std::string("velmod-proxy ") + quarnel::release_text;
+
+/// Background and PID file off; the other two flags as the service expects them.
+base_n::service_process_t service("velmod-proxy", false, false, true, true);
+
+bool background = false;
+
+/// Exit code of the process: a service that ended by an error must not look
+/// like a clean stop to service managers and scripts.
+int service_exit_code = 0;
+
+}  // namespace
+
+/// Builds the rotating file logger named by `use-file-log`.
+std::unique_ptr<if_logger_t> create_file_logger() {
+    TRACE_POINT;
+    const settings_t& settings = settings_t::global;
+    boost::filesystem::path parent = boost::filesystem::path(settings.use_file_log).parent_path();
+    if (!parent.empty()) boost::filesystem::create_directories(parent);
+    std::unique_ptr<file_logger_t> logger(new file_logger_t());
+    logger->set_rotation(settings.use_file_log, settings.rotate);
+    return std::unique_ptr<if_logger_t>(logger.release());
+}
+
+namespace {
+
+/// Makes `logger` the root logger and deletes the previous one.
+void replace_root_logger(if_logger_t* logger) {
+    xlocker_t guard(if_logger_t::LogMutex);
+    if_logger_t* previous = if_logger_t::Log;
+    if_logger_t::Log = logger;
+    delete previous;
+}
+
+void install_file_logger(const settings_t& settings) {
+    std::unique_ptr<if_logger_t> file;
+    try {
+        file = create_file_logger();
+    } catch (const std::exception& e) {
+        replace_root_logger(new fd_logger_t(2));
+        LOG_AT(LOG_LEVEL_ERROR, "Cannot create log file because of %s", e.what());
+        return;
+    }
+    if (settings.use_console_log)
+        chain_logger_t::add(file.release());
+    else
+        replace_root_logger(file.release());
+}
+
+}  // namespace
+
+/// Installs the root logger from the settings and the background flag.
+void init_loggers() {
+    TRACE_POINT;
+    settings_t& settings = settings_t::global;
+    // A daemon has no console: it always logs to a file.
+    if (background) {
+        settings.use_console_log = false;
+        if (settings.use_file_log.empty()) settings.use_file_log = quarnel::get_default_log_path();
+    }
+    if (!settings.use_file_log.empty()) install_file_logger(settings);
+    // Set last, so that it applies to every logger of the chain.
+    int level = LOG_LEVEL_INFO;
+    bool known = level_from_name(settings.verbosity.c_str(), level);
+    {
+        xlocker_t guard(if_logger_t::LogMutex);
+        if_logger_t::Log->set_level(known ? level : LOG_LEVEL_INFO);
+    }
+    if (!known) LOG_AT(LOG_LEVEL_ERROR, "Bad verbosity value %s, set to INFO", settings.verbosity.c_str());
+}
+
+/// Logs the settings at DEBUG.
+void dump_settings() {
+    TRACE_POINT;
+    const settings_t& s = settings_t::global;
+    bool file_log = !s.use_file_log.empty();
+    LOG_AT(LOG_LEVEL_DEBUG, "Settings dump after processing command line");
+    LOG_AT(LOG_LEVEL_DEBUG, "Log level:\t\t%s", s.verbosity.c_str());
+    LOG_AT(LOG_LEVEL_DEBUG, "Log rotate:\t%s", s.rotate.c_str());
+    LOG_AT(LOG_LEVEL_DEBUG, "Backtrace:\t\t%s", s.trace ? "true" : "false");
+    LOG_AT(LOG_LEVEL_DEBUG, "Use file log:\t%s", file_log ? "true" : "false");
+    if (file_log) LOG_AT(LOG_LEVEL_DEBUG, "File log path:\t%s", s.use_file_log.c_str());
+    LOG_AT(LOG_LEVEL_DEBUG, "Use console log:\t%s", s.use_console_log ? "true" : "false");
+    LOG_AT(LOG_LEVEL_DEBUG, "Requested command:\t%s", "unknown");
+}
+
+/// The service body: runs the application loop and reports what ended it.
+void service_main(int, char**) {
+    TRACE_POINT;
+    const char* format = "Service failed because of %s";
+    try {
+        app_loop_t loop;
+        loop.run();
+        return;
+    } catch (const d_exception_t_shell_t& e) {
+        pretty_print_exception(LOG_LEVEL_ERROR, format, e.what(), &e);
+    } catch (const std::exception& e) {
+        pretty_print_exception(LOG_LEVEL_ERROR, format, e.what(), nullptr);
+    } catch (...) {
+        pretty_print_exception(LOG_LEVEL_ERROR, format, "general error", nullptr);
+    }
+    service_exit_code = 1;
+}
+
+int main(int argc, char** argv) {
+    TRACE_POINT;
+    settings_t& settings = settings_t::global;
+    command_line_parser_t parser(&settings);
+    try {
+        parser.parse(argc, argv);
+    } catch (const std::exception& e) {
+        LOG_AT(LOG_LEVEL_CRIT, "Error on parse command line: %s", e.what());
+        return 1;
+    }
+    _d_exception_t::backtrace_enabled = settings.trace;
+    background = settings.daemon && (platform_t::base.code & 0x7f000000u) != 0x02000000u;
+    if (settings.help) {
+        parser.print_usage();
+        return 1;
+    }
+    file_logger_t::version_text = quarnel::release_text;
+    init_loggers();
+    LOG_AT(LOG_LEVEL_TRACE, "%s is rising", banner.c_str());
+    print_system_info(platform_t::base, argc, argv);
+    LOG_AT(LOG_LEVEL_DEBUG, "Successfully has parsed command line and initialized loggers");
+    dump_settings();
+    service.background = background;
+    service.go(service_main, argc, argv);
+    return service_exit_code;
+}

@@ -1,0 +1,224 @@
+#include "proxy/proxy_connection.h"
+
+#include <climits>
+
+#include "cache/cache_download_ctx.h"
+#include "io/cmd_builder.h"
+#include "io/detail/binders.h"
+#include "oslayer/loggers.h"
+#include "proxy/cln_side_layer.h"
+#include "proxy/listener.h"
+#include "proxy/srv_side_layer.h"
+
+using io::detail::make_weak_binder;
+
+proxy_connection_t::proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
+                                       const boost::shared_ptr<cache::cache_t>& cache)
+    : service_(service),
+      listener_(listener),
+      cache_(cache),
+      major_min_(INT_MAX),
+      minor_min_(INT_MAX),
+      platform_("win-nt-32"),
+      name_("<noname>") {}
+
+proxy_connection_t::~proxy_connection_t() = default;
+
+void proxy_connection_t::start(const io::accepted_socket& socket, const std::string& upstream) {
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    client_ = cln_side::layer_t::create(service_, me, io::proto::text_protocol_layer_options());
+    server_ = srv_side::layer_t::create(service_, me, io::proto::text_protocol_layer_options());
+    // Not attached yet: whatever the agent sends waits in the socket until
+    // there is a server to relay it to.
+    client_socket_ = socket;
+    connect_signals();
+    server_->connect(upstream);
+}
+
+void proxy_connection_t::connect_signals() {
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    boost::weak_ptr<cln_side::layer_t> client(client_);
+    boost::weak_ptr<srv_side::layer_t> server(server_);
+    server_->relay_forward.connect(make_weak_binder(&cln_side::layer_t::forward, client));
+    server_->relay_disable_parser.connect(make_weak_binder(&cln_side::layer_t::forward_disable_parser, client));
+    server_->relay_enable_filters.connect(make_weak_binder(&cln_side::layer_t::forward_enable_filters, client));
+    client_->to_server_signal.connect(make_weak_binder(&srv_side::layer_t::forward, server));
+    server_->lower()->sig_raw_data.connect(make_weak_binder(&cln_side::layer_t::forward_raw, client));
+    client_->lower()->sig_raw_data.connect(make_weak_binder(&srv_side::layer_t::forward_raw, server));
+    server_->snf_update_signal.connect(make_weak_binder(&proxy_connection_t::on_snf_update, me));
+    client_->anf_state_signal.connect(make_weak_binder(&proxy_connection_t::on_anf_state, me));
+    client_->arq_update_signal.connect(make_weak_binder(&proxy_connection_t::on_update_request, me));
+    server_->lower()->sig_connected.connect(make_weak_binder(&proxy_connection_t::on_server_connected, me));
+    server_->lower()->sig_disconnected.connect(make_weak_binder(&proxy_connection_t::on_server_closed, me));
+    client_->lower()->sig_disconnected.connect(make_weak_binder(&proxy_connection_t::on_client_closed, me));
+}
+
+std::string proxy_connection_t::name() const {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    return name_;
+}
+
+void proxy_connection_t::on_server_connected(const boost::system::error_code& error) {
+    if (error) {
+        remove_from_listener();
+        return;
+    }
+    try {
+        client_->lower()->attach(client_socket_);
+    } catch (const std::exception& e) {
+        // The agent left while the server was being reached: nothing to relay.
+        pretty_print_exception(LOG_LEVEL_WARNING, "[Proxy] Cannot attach the agent's connection because of %s",
+                               e.what(), dynamic_cast<const d_exception_t_shell_t*>(&e));
+        remove_from_listener();
+        return;
+    }
+    client_socket_ = io::accepted_socket();
+    std::string name = client_->name() + "-" + server_->name();
+    boost::mutex::scoped_lock guard(state_mutex_);
+    name_ = name;
+}
+
+void proxy_connection_t::on_server_closed() { remove_from_listener(); }
+
+void proxy_connection_t::on_client_closed() { remove_from_listener(); }
+
+void proxy_connection_t::remove_from_listener() {
+    boost::shared_ptr<listener_t> listener = listener_.lock();
+    if (listener) listener->remove(shared_from_this());
+}
+
+void proxy_connection_t::lower_version(int32_t major) {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    if (major < major_min_) major_min_ = major;
+}
+
+void proxy_connection_t::lower_minor_version(int32_t minor) {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    if (minor < minor_min_) minor_min_ = minor;
+}
+
+bool proxy_connection_t::version_at_least(int32_t major, int32_t minor) const {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    return major_min_ > major || (major_min_ == major && minor_min_ >= minor);
+}
+
+bool proxy_connection_t::compression_allowed() const {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    return compression_allowed_;
+}
+
+bool proxy_connection_t::crypt_allowed() const {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    return crypt_allowed_;
+}
+
+void proxy_connection_t::restrict_offers(bool offers_compression, bool offers_crypt) {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    compression_allowed_ = compression_allowed_ && offers_compression;
+    crypt_allowed_ = crypt_allowed_ && offers_crypt;
+}
+
+std::string proxy_connection_t::platform() const {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    return platform_;
+}
+
+snf_update_record_t proxy_connection_t::last_snf_update() const {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    return last_snf_;
+}
+
+uint32_t proxy_connection_t::update_request_number() const {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    return update_request_number_;
+}
+
+void proxy_connection_t::put_config_id(uint32_t number, uint32_t id) {
+    boost::mutex::scoped_lock guard(id_mutex_);
+    config_ids_[id] = static_cast<int32_t>(number);
+}
+
+int32_t proxy_connection_t::take_config_id(uint32_t id) {
+    boost::mutex::scoped_lock guard(id_mutex_);
+    std::map<uint32_t, int32_t>::iterator found = config_ids_.find(id);
+    if (found == config_ids_.end()) return -1;
+    int32_t number = found->second;
+    config_ids_.erase(found);
+    return number;
+}
+
+void proxy_connection_t::forward_raw_to_client(io::request_queue& queue) { client_->forward_raw(queue); }
+
+void proxy_connection_t::switch_to_raw() {
+    client_->disable_parser();
+    // Posted: the machine runs only on the upstream strand, never on the agent's.
+    server_->post_switch_to_raw();
+}
+
+void proxy_connection_t::on_snf_update(const std::string& repository, unsigned long long revision, int announcement,
+                                       std::vector<cache::file_info_t> files, const args_range& args,
+                                       const std::vector<char>& body) {
+    std::string platform;
+    {
+        // Compare and replace in one step: the agent's ANF_STATE resets the
+        // revision from the other strand.
+        boost::mutex::scoped_lock guard(state_mutex_);
+        if (last_snf_.rev == revision && last_snf_.name == repository && last_snf_.files == files) {
+            const std::string name = name_;
+            guard.unlock();
+            LOG_AT(LOG_LEVEL_TRACE3, "[Proxy] %s: Ignore same SNF_UPDATE from server", name.c_str());
+            return;
+        }
+        last_snf_.name = repository;
+        last_snf_.rev = revision;
+        last_snf_.announcement = announcement;
+        last_snf_.files = files;
+        platform = platform_;
+    }
+    client_->forward("SNF_UPDATE", true, args, body);
+    cache::repo_key_t key;
+    key.name = repository;
+    key.rev = revision;
+    key.platform = platform;
+    if (cache_) cache_->merge(key, files);
+}
+
+void proxy_connection_t::on_anf_state(const std::string& first, const std::vector<std::string>& args) {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        platform_ = first;
+        // The agent starts over: the next announcement is relayed even when it repeats.
+        last_snf_.rev = 0;
+    }
+    io::proto::cmd_builder builder("ANF_STATE", false);
+    for (const std::string& arg : args) builder.append_argument(arg);
+    io::request_queue queue = builder.build();
+    server_->forward(queue);
+}
+
+void proxy_connection_t::on_update_request(uint32_t number, const std::string& repository,
+                                           unsigned long long revision, int /*announcement*/,
+                                           const std::vector<char>& mask) {
+    cache::repo_key_t key;
+    key.name = repository;
+    key.rev = revision;
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        update_request_number_ = number;
+        key.platform = platform_;
+    }
+    // Outside the lock: the cache may answer at once through files_ready.
+    if (cache_) cache_->request_update(key, mask, boost::weak_ptr<cache::cache_events_t>(shared_from_this()));
+}
+
+void proxy_connection_t::files_ready(const std::vector<cache::mapping_ptr>& files) {
+    client_->send_srs_update(update_request_number(), files);
+}
+
+void proxy_connection_t::download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        download->announcement = last_snf_.announcement;
+    }
+    server_->post_download_request(download);
+}

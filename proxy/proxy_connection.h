@@ -1,0 +1,135 @@
+// One relayed pair: an accepted agent connection joined to one upstream server
+// connection. It builds both layer stacks, wires them to each other, connects
+// upstream before it reads the agent, and keeps what both sides' command
+// handlers share about the pair. It is also the cache's requester.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/range/iterator_range.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include "cache/cache.h"
+#include "io/request_queue.h"
+#include "io/transport_layer.h"
+
+class listener_t;
+namespace cln_side {
+class layer_t;
+}
+namespace srv_side {
+class layer_t;
+class download_context_t;
+}  // namespace srv_side
+
+/// The server's last accepted SNF_UPDATE announcement.
+struct snf_update_record_t {
+    std::string name;
+    cache::rev_t rev = 0;
+    /// The server's own number, copied into download requests.
+    int32_t announcement = 0;
+    std::vector<cache::file_info_t> files;
+};
+
+/// One agent connection relayed to one upstream connection.
+class proxy_connection_t : private boost::noncopyable,
+                           public boost::enable_shared_from_this<proxy_connection_t>,
+                           public cache::cache_events_t {
+public:
+    typedef boost::iterator_range<char*> args_range;
+
+    proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
+                       const boost::shared_ptr<cache::cache_t>& cache);
+    ~proxy_connection_t() override;
+
+    /// Builds and wires both stacks and connects upstream to `upstream` (a
+    /// client specification); the agent's socket is read only once that
+    /// connect succeeded. Parse errors of `upstream` pass out.
+    void start(const io::accepted_socket& socket, const std::string& upstream);
+
+    /// "<noname>" until connected, then "<agent>-<server>".
+    std::string name() const;
+
+    // Negotiated state, shared by both sides' handlers; every accessor is
+    // safe from any thread.
+
+    /// Lowers the major version minimum to `major` when that is smaller.
+    void lower_version(int32_t major);
+    /// Lowers the minor version minimum to `minor` when that is smaller.
+    void lower_minor_version(int32_t minor);
+    /// True when the negotiated version is at least (major, minor).
+    bool version_at_least(int32_t major, int32_t minor) const;
+    /// True while every PROTOCOL seen offered "COMP".
+    bool compression_allowed() const;
+    /// True while every PROTOCOL seen offered "CRYPT".
+    bool crypt_allowed() const;
+    /// One PROTOCOL's options: clears each flag whose option it lacks.
+    void restrict_offers(bool offers_compression, bool offers_crypt);
+    /// The agent's platform from its ANF_STATE, "win-nt-32" before.
+    std::string platform() const;
+    /// A copy of the server's last accepted SNF_UPDATE.
+    snf_update_record_t last_snf_update() const;
+    /// The agent's number of its last ARQ_UPDATE.
+    uint32_t update_request_number() const;
+
+    /// Remembers that the agent's GETCONFIG `number` asked for `id`.
+    void put_config_id(uint32_t number, uint32_t id);
+    /// The agent's number for `id`, taken out of the map; -1 when unknown.
+    int32_t take_config_id(uint32_t id);
+
+    /// Sends a ready command (or raw bytes) to the agent as it stands.
+    void forward_raw_to_client(io::request_queue& queue);
+    /// The agent's INSTALL: its parser goes off and the upstream machine
+    /// learns of a non-negotiation command on its own strand.
+    void switch_to_raw();
+
+    // Slots of the layers' signals.
+    void on_server_connected(const boost::system::error_code& error);
+    void on_server_closed();
+    void on_client_closed();
+    void on_snf_update(const std::string& repository, unsigned long long revision, int announcement,
+                       std::vector<cache::file_info_t> files, const args_range& args, const std::vector<char>& body);
+    void on_anf_state(const std::string& first, const std::vector<std::string>& args);
+    void on_update_request(uint32_t number, const std::string& repository, unsigned long long revision,
+                           int announcement, const std::vector<char>& mask);
+
+    // The cache's calls; they come with the cache's mutex held.
+    void files_ready(const std::vector<cache::mapping_ptr>& files) override;
+    void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override;
+
+private:
+    void connect_signals();
+    void remove_from_listener();
+
+    boost::asio::io_service& service_;
+    boost::weak_ptr<listener_t> listener_;
+    boost::shared_ptr<cache::cache_t> cache_;
+    boost::shared_ptr<cln_side::layer_t> client_;
+    boost::shared_ptr<srv_side::layer_t> server_;
+    /// The agent's socket, kept unread until the upstream connect succeeded.
+    io::accepted_socket client_socket_;
+
+    // Both sides' strands read and write these; one lock keeps each
+    // read-compare-write (minima, offers, announcement) whole.
+    mutable boost::mutex state_mutex_;
+    int32_t major_min_;
+    int32_t minor_min_;
+    bool crypt_allowed_ = true;
+    bool compression_allowed_ = true;
+    std::string platform_;
+    snf_update_record_t last_snf_;
+    uint32_t update_request_number_ = 0;
+    std::string name_;
+
+    boost::mutex id_mutex_;
+    std::map<uint32_t, int32_t> config_ids_;
+};

@@ -1,0 +1,245 @@
+#include "proxy/srv_side_cmd_handlers.h"
+
+#include <limits>
+#include <locale>
+
+#include <boost/shared_ptr.hpp>
+
+#include "io/cmd_builder.h"
+#include "io/detail/proto_utility.h"
+#include "io/text_protocol_error.h"
+#include "oslayer/_kern.h"
+#include "oslayer/loggers.h"
+#include "oslayer/time-objs.h"
+#include "proxy/proxy_connection.h"
+#include "proxy/srv_side_machine.h"
+
+namespace srv_side {
+
+namespace {
+
+/// The magnitude of a whole decimal word, at most `limit`; `negative` tells a leading '-'.
+uint64_t whole_decimal(const char* command, const std::string& word, bool sign_allowed, uint64_t limit,
+                       uint64_t negative_limit, bool& negative, const char* kind) {
+    size_t i = 0;
+    negative = false;
+    if (sign_allowed && !word.empty() && (word[0] == '+' || word[0] == '-')) negative = word[i++] == '-';
+    if (i == word.size())
+        D_THROW(number_format_exception, "%s: \"%s\" is not %s decimal number", command, word.c_str(), kind);
+    uint64_t value = 0;
+    const uint64_t bound = negative ? negative_limit : limit;
+    for (; i < word.size(); ++i) {
+        const char c = word[i];
+        if (c < '0' || c > '9')
+            D_THROW(number_format_exception, "%s: \"%s\" is not %s decimal number", command, word.c_str(), kind);
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (bound - digit) / 10)
+            D_THROW(number_format_exception, "%s: \"%s\" does not fit %s number", command, word.c_str(), kind);
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+/// Gives `event` to the machine, then relays under `name` through the relay
+/// the event left in force.
+template <class Event>
+void step_and_relay(layer_t& layer, const Event& event, const char* name, bool binary,
+                    const layer_t::args_range& args, const std::vector<char>& body) {
+    layer.machine().process_event(event);
+    relay_command(layer, name, binary, args, body);
+}
+
+/// A word equal to "OK" whatever the letter case.
+bool is_ok(const std::string& word) {
+    const std::locale locale;
+    return word.size() == 2 && std::toupper(word[0], locale) == 'O' && std::toupper(word[1], locale) == 'K';
+}
+
+}  // namespace
+
+void relay_command(layer_t& layer, const std::string& name, bool binary, const layer_t::args_range& args,
+                   const std::vector<char>& body) {
+    (*layer.current_relay())(name, binary, args, body);
+}
+
+std::vector<std::string> command_words(const char* command, const layer_t::args_range& args, size_t needed) {
+    std::vector<std::string> words = io::proto::split_arguments(args);
+    if (words.size() < needed)
+        D_THROW(io::proto::text_protocol_error, "%s with %u argument(s) refused: it needs at least %u", command,
+                static_cast<unsigned>(words.size()), static_cast<unsigned>(needed));
+    return words;
+}
+
+uint32_t word_to_uint32(const char* command, const std::string& word) {
+    bool negative = false;
+    return static_cast<uint32_t>(whole_decimal(command, word, false, std::numeric_limits<uint32_t>::max(), 0,
+                                               negative, "an unsigned 32-bit"));
+}
+
+int32_t word_to_int32(const char* command, const std::string& word) {
+    bool negative = false;
+    const uint64_t magnitude = whole_decimal(command, word, true, 2147483647u, 2147483648u, negative, "a 32-bit");
+    return negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
+}
+
+uint64_t word_to_uint64(const char* command, const std::string& word) {
+    bool negative = false;
+    return whole_decimal(command, word, false, std::numeric_limits<uint64_t>::max(), 0, negative,
+                         "an unsigned 64-bit");
+}
+
+void log_command_failure(const std::string& connection, const std::string& command) {
+    // Both texts come from the network and go into the format: a '%' in
+    // them must stay text.
+    std::string format = "[Layer/SrvSide] ";
+    for (char c : connection + ": " + command) format.append(c == '%' ? "%%" : std::string(1, c));
+    format += " from the server ends the connection because of %s";
+    try {
+        throw;
+    } catch (const io::proto::text_protocol_error_shell_t&) {
+        // Refused command only: the layer logs it as a violation and goes on.
+    } catch (const d_exception_t_shell_t& e) {
+        pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), e.what(), &e);
+    } catch (const std::exception& e) {
+        pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), e.what(), nullptr);
+    } catch (...) {
+        pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), "general error", nullptr);
+    }
+}
+
+void cmd_unknown_t::begin(unsigned number, const std::string& name, boost::optional<unsigned> size,
+                          const args_range& arguments) {
+    cmd_handler_base::begin(number, name, size, arguments);
+    name_ = name;
+}
+
+void cmd_unknown_t::end(std::vector<char>& body) {
+    TRACE_POINT;
+    body_.swap(body);
+    try {
+        // The event first: a command that ends the negotiation is already
+        // relayed through the relay its new state chose.
+        step_and_relay(*layer_, layer_t::ev_non_negotiation_cmd_t(), name_.c_str(), size_.is_initialized(),
+                       arguments_, body_);
+    } catch (...) {
+        log_command_failure(layer_->name(), name_);
+        throw;
+    }
+}
+
+void cmd_protocol_t::end(std::vector<char>& body) {
+    TRACE_POINT;
+    body_.swap(body);
+    try {
+        std::vector<std::string> words = io::proto::split_arguments(arguments_);
+        boost::shared_ptr<proxy_connection_t> owner = layer_->owner().lock();
+        if (words.size() > 2 && owner) {
+            // Both numbers first: a bad minor must not leave the major lowered.
+            const int32_t major = word_to_int32(command_name, words[0]);
+            const int32_t minor = word_to_int32(command_name, words[1]);
+            const io::proto::option_set offers(words[2]);
+            owner->lower_version(major);
+            owner->lower_minor_version(minor);
+            owner->restrict_offers(offers.contains("COMP"), offers.contains("CRYPT"));
+        }
+        step_and_relay(*layer_, layer_t::ev_negotiation_cmd_t(), command_name, size_.is_initialized(), arguments_,
+                       body_);
+    } catch (...) {
+        log_command_failure(layer_->name(), command_name);
+        throw;
+    }
+}
+
+void cmd_challenge_t::end(std::vector<char>& body) {
+    body_.swap(body);
+    step_and_relay(*layer_, layer_t::ev_negotiation_cmd_t(), command_name, size_.is_initialized(), arguments_,
+                   body_);
+}
+
+void cmd_signature_t::end(std::vector<char>& body) {
+    body_.swap(body);
+    step_and_relay(*layer_, layer_t::ev_negotiation_cmd_t(), command_name, size_.is_initialized(), arguments_,
+                   body_);
+}
+
+void cmd_gotit_t::end(std::vector<char>& body) {
+    body_.swap(body);
+    step_and_relay(*layer_, layer_t::ev_negotiation_cmd_t(), command_name, size_.is_initialized(), arguments_,
+                   body_);
+}
+
+void cmd_authorize_t::end(std::vector<char>& body) {
+    TRACE_POINT;
+    body_.swap(body);
+    try {
+        std::vector<std::string> words = io::proto::split_arguments(arguments_);
+        const bool binary = size_.is_initialized();
+        if (!words.empty() && is_ok(words[0])) {
+            boost::shared_ptr<proxy_connection_t> owner = layer_->owner().lock();
+            // Without the pair nobody can tell what was offered: raw relaying
+            // is the one way that cannot garble the stream.
+            if (owner && !owner->crypt_allowed())
+                step_and_relay(*layer_, layer_t::ev_authorize_ok_t(), command_name, binary, arguments_, body_);
+            else
+                step_and_relay(*layer_, layer_t::ev_switch_raw_t(), command_name, binary, arguments_, body_);
+        } else {
+            step_and_relay(*layer_, layer_t::ev_negotiation_cmd_t(), command_name, binary, arguments_, body_);
+        }
+    } catch (...) {
+        log_command_failure(layer_->name(), command_name);
+        throw;
+    }
+}
+
+io::request_queue build_pong(const std::vector<std::string>& words, bool with_time) {
+    io::proto::cmd_builder pong("PONG", false);
+    if (!words.empty()) pong.append_argument(words[0]);
+    // 64-bit decimal: append_number would cut it to a 32-bit long.
+    if (with_time) pong.append_argument(std::to_string(static_cast<uint64_t>(timestamp_t::now().ticks)));
+    return pong.build();
+}
+
+void cmd_ping_t::end(std::vector<char>& body) {
+    TRACE_POINT;
+    body_.swap(body);
+    boost::shared_ptr<proxy_connection_t> owner = layer_->owner().lock();
+    if (!owner) return;
+    try {
+        io::request_queue pong = build_pong(io::proto::split_arguments(arguments_), owner->version_at_least(2, 4));
+        layer_->send_text(pong);
+    } catch (...) {
+        log_command_failure(layer_->name(), command_name);
+        throw;
+    }
+}
+
+io::request_queue build_config(const std::vector<std::string>& words, uint32_t agent_number) {
+    io::proto::cmd_builder config("CONFIG", false);
+    config.append_number(agent_number);
+    for (size_t i = 1; i < words.size(); ++i) config.append_argument(words[i]);
+    return config.build();
+}
+
+void cmd_config_t::end(std::vector<char>& body) {
+    TRACE_POINT;
+    body_.swap(body);
+    try {
+        std::vector<std::string> words = command_words(command_name, arguments_, 2);
+        boost::shared_ptr<proxy_connection_t> owner = layer_->owner().lock();
+        // Converted before the event: a broken CONFIG changes nothing.
+        const uint32_t id = word_to_uint32(command_name, words[1]);
+        io::request_queue config;
+        // An id no GETCONFIG asked for gives -1, which the agent reads as 4294967295.
+        if (owner) config = build_config(words, static_cast<uint32_t>(owner->take_config_id(id)));
+        layer_->machine().process_event(layer_t::ev_non_negotiation_cmd_t());
+        // Past the relay in force: the agent side must stay framed even when
+        // this command has just turned the server side raw. With the pair
+        // gone the answer has nowhere to go.
+        if (owner) owner->forward_raw_to_client(config);
+    } catch (...) {
+        log_command_failure(layer_->name(), command_name);
+        throw;
+    }
+}
+
+}  // namespace srv_side

@@ -1,0 +1,106 @@
+#include "proxy/srv_side_layer.h"
+
+#include <typeinfo>
+
+#include <boost/make_shared.hpp>
+
+#include "cache/cache_download_ctx.h"
+#include "io/detail/binders.h"
+#include "io/zlib_filters.h"
+#include "oslayer/_kern.h"
+#include "oslayer/loggers.h"
+#include "proxy/proxy_connection.h"
+// The handler classes register from static initialisers of the units that
+// define them; including them here links them wherever this layer is linked.
+#include "proxy/srv_side_cmd_handlers.h"
+#include "proxy/srv_side_machine.h"
+#include "proxy/srv_side_update_handlers.h"
+
+namespace srv_side {
+
+boost::shared_ptr<layer_t> layer_t::create(boost::asio::io_service& service,
+                                           const boost::weak_ptr<proxy_connection_t>& owner,
+                                           const io::proto::text_protocol_layer_options& options) {
+    TRACE_POINT;
+    boost::shared_ptr<layer_t> layer(new layer_t(service, owner, options));
+    layer->postconstruct(layer);
+    // The server decides when the upstream connection ends, never idleness.
+    layer->lower_->set_idle_timeout(boost::posix_time::pos_infin);
+    return layer;
+}
+
+layer_t::layer_t(boost::asio::io_service& service, const boost::weak_ptr<proxy_connection_t>& owner,
+                 const io::proto::text_protocol_layer_options& options)
+    : base_type(io::proto::text_protocol_layer::create(service, options)), owner_(owner), machine_(*this) {
+    machine_.initiate();
+}
+
+layer_t::~layer_t() = default;
+
+void layer_t::derived_postconstruct() {
+    // Weakly bound: the stack below can outlive this layer for the length of
+    // one emission running on another thread.
+    lower_->sig_connected.connect(io::detail::make_weak_binder(&layer_t::on_connected, self_));
+    lower_->sig_disconnected.connect(io::detail::make_weak_binder(&layer_t::on_disconnected, self_));
+    lower_->sig_violation.connect(io::detail::make_weak_binder(&layer_t::on_violation, self_));
+}
+
+void layer_t::connect(const std::string& client_spec) { lower_->connect(client_spec); }
+
+void layer_t::forward(io::request_queue& queue) { lower_->send(queue); }
+
+void layer_t::forward_raw(io::request_queue& queue) { lower_->send(queue); }
+
+void layer_t::send_text(io::request_queue& queue) { lower_->send(queue); }
+
+void layer_t::enable_filters() {
+    TRACE_POINT;
+    boost::shared_ptr<proxy_connection_t> owner = owner_.lock();
+    if (!owner || !owner->compression_allowed()) return;
+    lower_->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+    lower_->add_outcoming_filter(boost::make_shared<io::zlib_deflate_filter>());
+}
+
+template <class Event>
+void layer_t::process(const Event& event) {
+    machine_.process_event(event);
+}
+
+template <class Event>
+void layer_t::post_event(const Event& event) {
+    auto call = io::detail::make_weak_binder(&layer_t::process<Event>, self_);
+    lower_->get_strand()->post([call, event] { call(event); });
+}
+
+void layer_t::post_switch_to_raw() { post_event(ev_non_negotiation_cmd_t()); }
+
+void layer_t::post_download_request(const boost::shared_ptr<download_context_t>& download) {
+    post_event(ev_download_update_request_t(download));
+}
+
+boost::shared_ptr<download_context_t> layer_t::find_pending_download() const {
+    boost::shared_ptr<download_context_t> download = machine_.find_async_cmd<download_context_t>();
+    if (!download) throw std::bad_cast();
+    return download;
+}
+
+void layer_t::on_connected(const boost::system::error_code& error) {
+    // A failed connect is the proxy connection's business; the machine stays disconnected.
+    if (error) return;
+    // Connection reports normally come on the strand and run at once; one that
+    // does not (a transport reporting from its own teardown) is serialized
+    // with the machine's other events instead of racing them.
+    auto call = io::detail::make_weak_binder(&layer_t::process<ev_connected_t>, self_);
+    lower_->get_strand()->dispatch([call] { call(ev_connected_t()); });
+}
+
+void layer_t::on_disconnected() {
+    auto call = io::detail::make_weak_binder(&layer_t::process<ev_disconnected_t>, self_);
+    lower_->get_strand()->dispatch([call] { call(ev_disconnected_t()); });
+}
+
+void layer_t::on_violation(const char* text) {
+    LOG_AT(LOG_LEVEL_ERROR, "[Layer/SrvSide] %s: Violation: %s", lower_->name().c_str(), text);
+}
+
+}  // namespace srv_side

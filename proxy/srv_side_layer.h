@@ -1,0 +1,157 @@
+// The application layer on top of the upstream (server) stack of one proxy
+// connection: dispatches the server's commands to their handlers, sends the
+// agent's commands upstream, and follows the negotiation with a state machine
+// that picks how server commands are relayed back to the agent and runs the
+// proxy's own downloads one at a time.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/range/iterator_range.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/signals2/signal.hpp>
+#include <boost/statechart/event.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include "cache/cache.h"
+#include "io/app_layer_base.h"
+#include "io/async_cmd.h"
+#include "io/request_queue.h"
+#include "io/text_protocol_layer.h"
+#include "io/text_protocol_layer_options.h"
+
+class proxy_connection_t;
+
+namespace srv_side {
+
+class download_context_t;
+
+/// The server side of one proxy connection; made by `create`, owned by its proxy connection.
+class layer_t : public io::proto::app_layer_base<layer_t, io::proto::text_protocol_layer> {
+    typedef io::proto::app_layer_base<layer_t, io::proto::text_protocol_layer> base_type;
+    friend base_type;
+
+public:
+    /// A server command toward the agent: name, body marker seen, raw argument text, body.
+    typedef boost::signals2::signal<void(const std::string&, bool, const boost::iterator_range<char*>&,
+                                         const std::vector<char>&)>
+        relay_signal_t;
+    /// A parsed SNF_UPDATE: repository, revision, announcement integer, files, raw arguments, body.
+    typedef boost::signals2::signal<void(const std::string&, unsigned long long, int,
+                                         const std::vector<cache::file_info_t>&, const boost::iterator_range<char*>&,
+                                         const std::vector<char>&)>
+        snf_update_signal_t;
+
+    // Events of the negotiation machine.
+    struct ev_connected_t : boost::statechart::event<ev_connected_t> {};
+    struct ev_disconnected_t : boost::statechart::event<ev_disconnected_t> {};
+    /// PROTOCOL, CHALLENGE, SIGNATURE, GOTIT, or an AUTHORIZE that is not "OK".
+    struct ev_negotiation_cmd_t : boost::statechart::event<ev_negotiation_cmd_t> {};
+    /// Any other server command, or the agent's INSTALL/INSTALLEX.
+    struct ev_non_negotiation_cmd_t : boost::statechart::event<ev_non_negotiation_cmd_t> {};
+    /// AUTHORIZE "OK" without encryption offered by both sides.
+    struct ev_authorize_ok_t : boost::statechart::event<ev_authorize_ok_t> {};
+    /// AUTHORIZE "OK" with encryption offered by both sides (or the proxy connection gone).
+    struct ev_switch_raw_t : boost::statechart::event<ev_switch_raw_t> {};
+    /// A download the cache needs; runs once the connection is ready and no other download runs.
+    struct ev_download_update_request_t : io::proto::event_with_async_cmd<ev_download_update_request_t> {
+        explicit ev_download_update_request_t(const boost::shared_ptr<io::proto::async_cmd>& cmd)
+            : event_with_async_cmd(cmd) {}
+    };
+    /// The running download's reply has arrived whole.
+    struct ev_download_done_t : boost::statechart::event<ev_download_done_t> {};
+
+    // States of the negotiation machine (defined in proxy/srv_side_machine.h).
+    struct st_disconnected_t;
+    struct st_connected_t;
+    struct st_wait_authorize_t;
+    struct st_ready_init_t;
+    struct st_ready_raw_t;
+    struct st_ready_t;
+    struct st_ready_update_in_progress_t;
+
+    /// The negotiation state machine; runs only on the upstream connection's strand.
+    class machine_t : public io::proto::state_machine_with_async_cmds<machine_t, st_disconnected_t> {
+    public:
+        explicit machine_t(layer_t& layer) : layer_(layer), current_relay_(&layer.relay_forward) {}
+        ~machine_t();
+        machine_t(const machine_t&) = delete;
+        machine_t& operator=(const machine_t&) = delete;
+
+        layer_t& layer() const { return layer_; }
+        /// The relay signal chosen by the entry action of the state entered last.
+        relay_signal_t* current_relay() const { return current_relay_; }
+        void set_current_relay(relay_signal_t* relay) { current_relay_ = relay; }
+
+    private:
+        layer_t& layer_;
+        relay_signal_t* current_relay_;
+    };
+
+    /// A layer with its upstream stack, not connected; the machine is in `st_disconnected_t`.
+    static boost::shared_ptr<layer_t> create(boost::asio::io_service& service,
+                                             const boost::weak_ptr<proxy_connection_t>& owner,
+                                             const io::proto::text_protocol_layer_options& options);
+    ~layer_t() override;
+
+    /// Starts connecting the upstream stack to a client specification; the
+    /// outcome comes on the text protocol layer's connected signal.
+    void connect(const std::string& client_spec);
+    /// Sends one agent command upstream (numbered unless raw); the queue is left empty.
+    void forward(io::request_queue& queue);
+    /// The agent's bytes in raw mode, sent upstream unchanged; the queue is left empty.
+    void forward_raw(io::request_queue& queue);
+    /// A command of the proxy's own (PONG, ACK_RANGE, ALIVE) sent upstream, numbered; the queue is left empty.
+    void send_text(io::request_queue& queue);
+
+    /// Switches zlib on both directions of the upstream stack when both sides offered "COMP".
+    void enable_filters();
+
+    /// The agent's INSTALL/INSTALLEX: the machine learns of it on its own strand, not the caller's.
+    void post_switch_to_raw();
+    /// Queues a download for the machine, on its own strand.
+    void post_download_request(const boost::shared_ptr<download_context_t>& download);
+
+    /// The relay signal a server command is to be relayed through now.
+    relay_signal_t* current_relay() const { return machine_.current_relay(); }
+    /// The download the machine is running; std::bad_cast when there is none.
+    boost::shared_ptr<download_context_t> find_pending_download() const;
+
+    machine_t& machine() { return machine_; }
+    const boost::weak_ptr<proxy_connection_t>& owner() const { return owner_; }
+    /// For callbacks that must not keep the layer alive.
+    boost::weak_ptr<layer_t> weak_self() const { return self_; }
+    /// The upstream connection's name for log lines.
+    std::string name() const { return lower_->name(); }
+
+    relay_signal_t relay_forward;
+    /// Relay after which the agent side turns raw too.
+    relay_signal_t relay_disable_parser;
+    /// Relay after which the agent side compresses, when compression was negotiated.
+    relay_signal_t relay_enable_filters;
+    snf_update_signal_t snf_update_signal;
+
+private:
+    layer_t(boost::asio::io_service& service, const boost::weak_ptr<proxy_connection_t>& owner,
+            const io::proto::text_protocol_layer_options& options);
+
+    /// Binds the upstream stack's connection and violation signals.
+    void derived_postconstruct();
+    void on_connected(const boost::system::error_code& error);
+    void on_disconnected();
+    void on_violation(const char* text);
+
+    /// Runs one event through the machine, on the strand.
+    template <class Event>
+    void process(const Event& event);
+    template <class Event>
+    void post_event(const Event& event);
+
+    boost::weak_ptr<proxy_connection_t> owner_;
+    machine_t machine_;
+};
+
+}  // namespace srv_side

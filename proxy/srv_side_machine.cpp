@@ -1,0 +1,47 @@
+#include "proxy/srv_side_machine.h"
+
+#include "oslayer/_kern.h"
+
+namespace srv_side {
+
+layer_t::machine_t::~machine_t() {
+    // Leaves the active states while the layer's members are all still there:
+    // a running download is told it is done before the machine goes.
+    terminate();
+}
+
+layer_t::st_wait_authorize_t::st_wait_authorize_t(my_context ctx) : my_base(ctx) {
+    machine_t& machine = outermost_context();
+    machine.set_current_relay(&machine.layer().relay_forward);
+}
+
+layer_t::st_ready_init_t::st_ready_init_t(my_context ctx) : my_base(ctx) {
+    machine_t& machine = outermost_context();
+    // The filters first: the AUTHORIZE relayed next must find the upstream
+    // side already compressing.
+    machine.layer().enable_filters();
+    machine.set_current_relay(&machine.layer().relay_enable_filters);
+}
+
+layer_t::st_ready_raw_t::st_ready_raw_t(my_context ctx) : my_base(ctx) {
+    machine_t& machine = outermost_context();
+    machine.layer().lower()->disable_parser();
+    machine.set_current_relay(&machine.layer().relay_disable_parser);
+}
+
+layer_t::st_ready_t::st_ready_t(my_context ctx) : my_base(ctx) {
+    machine_t& machine = outermost_context();
+    machine.set_current_relay(&machine.layer().relay_forward);
+}
+
+boost::statechart::result layer_t::st_ready_t::react(const ev_download_update_request_t& event) {
+    TRACE_POINT;
+    boost::shared_ptr<io::proto::async_cmd> cmd = event.get_cmd();
+    // An empty request has nothing to send and nothing to wait for.
+    if (!cmd) return discard_event();
+    io::request_queue request = cmd->make_request();
+    outermost_context().layer().lower()->send(request);
+    return transit<st_ready_update_in_progress_t>();
+}
+
+}  // namespace srv_side

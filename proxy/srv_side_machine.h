@@ -1,0 +1,67 @@
+// The states of the server side's negotiation machine. Each state's entry
+// action picks the relay in force, so the command whose event caused the
+// transition is itself relayed the new way.
+#pragma once
+
+#include "proxy/srv_side_layer.h"
+
+#include <boost/mpl/list.hpp>
+#include <boost/statechart/custom_reaction.hpp>
+#include <boost/statechart/deferral.hpp>
+#include <boost/statechart/in_state_reaction.hpp>
+#include <boost/statechart/simple_state.hpp>
+#include <boost/statechart/state.hpp>
+#include <boost/statechart/transition.hpp>
+
+namespace srv_side {
+
+struct layer_t::st_disconnected_t : boost::statechart::simple_state<st_disconnected_t, machine_t> {
+    typedef boost::statechart::transition<ev_connected_t, st_connected_t> reactions;
+};
+
+/// Every connected state lies inside this one, so a disconnection leaves any of them.
+struct layer_t::st_connected_t : boost::statechart::simple_state<st_connected_t, machine_t, st_wait_authorize_t> {
+    typedef boost::statechart::transition<ev_disconnected_t, st_disconnected_t> reactions;
+};
+
+/// The agent and the server negotiate; commands are relayed plainly.
+struct layer_t::st_wait_authorize_t : boost::statechart::state<st_wait_authorize_t, st_connected_t> {
+    typedef boost::mpl::list<boost::statechart::in_state_reaction<ev_negotiation_cmd_t>,
+                             boost::statechart::transition<ev_authorize_ok_t, st_ready_init_t>,
+                             boost::statechart::transition<ev_non_negotiation_cmd_t, st_ready_raw_t>,
+                             boost::statechart::transition<ev_switch_raw_t, st_ready_raw_t>>
+        reactions;
+    explicit st_wait_authorize_t(my_context ctx);
+};
+
+/// Authorized: compression is on upstream (when negotiated); the AUTHORIZE
+/// itself goes to the agent through the relay that switches the agent side.
+struct layer_t::st_ready_init_t : boost::statechart::state<st_ready_init_t, st_connected_t> {
+    typedef boost::mpl::list<boost::statechart::transition<ev_negotiation_cmd_t, st_ready_t>,
+                             boost::statechart::transition<ev_non_negotiation_cmd_t, st_ready_t>>
+        reactions;
+    explicit st_ready_init_t(my_context ctx);
+};
+
+/// Raw relaying for the rest of the connection; only a disconnection leaves it.
+struct layer_t::st_ready_raw_t : boost::statechart::state<st_ready_raw_t, st_connected_t> {
+    explicit st_ready_raw_t(my_context ctx);
+};
+
+/// Authorized and idle: a download request is sent at once.
+struct layer_t::st_ready_t : boost::statechart::state<st_ready_t, st_connected_t> {
+    typedef boost::statechart::custom_reaction<ev_download_update_request_t> reactions;
+    explicit st_ready_t(my_context ctx);
+    boost::statechart::result react(const ev_download_update_request_t& event);
+};
+
+/// One download runs; further requests wait, in order, until it ends.
+struct layer_t::st_ready_update_in_progress_t
+    : io::proto::state_with_async_cmd<st_ready_update_in_progress_t, st_connected_t> {
+    typedef boost::mpl::list<boost::statechart::deferral<ev_download_update_request_t>,
+                             boost::statechart::transition<ev_download_done_t, st_ready_t>>
+        reactions;
+    explicit st_ready_update_in_progress_t(my_context ctx) : state_with_async_cmd(ctx) {}
+};
+
+}  // namespace srv_side

@@ -1,0 +1,440 @@
+"""Black-box helpers for velmod-proxy tests (python3 standard library only).
+
+The daemon binary is named by the environment variable VELMOD_PROXY.
+
+Functions
+---------
+binary() -> str
+    Path of the daemon binary (raises RuntimeError when VELMOD_PROXY is unset).
+run(args, timeout=30, cwd=None) -> subprocess.CompletedProcess
+    Runs the binary to its end with text stdout/stderr; for command-line tests.
+    On timeout the process is killed and subprocess.TimeoutExpired raised.
+config_xml(listens, cache_root=None, root="velmod-proxy") -> str
+    A configuration text. `listens` is a sequence of (spec, forwards): spec is
+    the `spec` attribute text or None for no attribute; forwards is a sequence
+    of `to` texts, None in it giving a `forward` element without `to`.
+    cache_root None leaves the element out.
+free_port(host="127.0.0.1") -> int
+    A port that was free a moment ago (bind port 0, close). Prefer letting the
+    daemon bind port(0) and reading Daemon.listen_ports().
+tcp_spec(port, host="127.0.0.1") -> str
+    Client specification text for a TCP upstream ("tcp/127.0.0.1:N", IPv6 bracketed).
+listen_spec(port=0, host="127.0.0.1") -> str
+    Listen specification text ("ip(127.0.0.1),port(N)", IPv6 bracketed).
+connect(port, host="127.0.0.1", timeout=10) -> socket.socket
+    A client connection to the daemon, with a timeout set.
+
+class HoldServer(host="127.0.0.1")
+    Stand-in upstream: listens on port 0, accepts and holds every connection,
+    reads and discards what arrives. Attributes: port, spec (client spec text).
+    wait_accepted(n, timeout=10) -> bool: at least n connections accepted.
+    wait_closed(n, timeout=10) -> bool: at least n held connections ended by the peer.
+    accepted / closed: counts. close(): stops and closes everything.
+    Context manager.
+
+class Daemon(config=None, listens=None, args=(), log_file=False, daemon=False,
+             verbosity="ALL", pool_size=None, conf_option="--conf", cache_root=True)
+    The daemon under test in its own temporary directory (Daemon.dir).
+    Configuration: `config` is written as is; else `listens` (as for
+    config_xml) is written with the cache root inside the directory
+    (cache_root=False leaves it out); with neither, no file is written.
+    Daemon.conf is the configuration path, Daemon.cache_root the cache path.
+    Logging: the console (standard error) by default; log_file=True or
+    daemon=True logs to Daemon.log_path instead. Standard error is always
+    captured (Daemon.stderr), so sanitizer reports are seen in both modes.
+    `args` are appended after the harness's own options.
+    start(): starts the process (the context manager's enter does it).
+    log -> str: all log text so far (console or file).
+    wait_for(text, timeout=15, since=0) -> int: waits until `text` appears in
+        the log at or after character offset `since`; returns the offset just
+        after the match; raises AssertionError with the log on timeout.
+    mark() -> int: the current log length, for a later wait_for(since=...).
+    count(text) -> int: occurrences of text in the log.
+    messages(code=None, since=0) -> list[str]: the message part of every log
+        line (after the prefix of date, level code, ids and thread name,
+        leading blanks of indented pieces kept), only lines of the given
+        three-letter level code ("ERR", "inf", ...) when a code is given.
+    wait_started(timeout=15) -> int: wait_for("Proxy started, wait for client connections").
+    listen_ports(since=0) -> list[int]: ports of "Started listen" lines, in log order.
+    signal(sig): sends a signal to the service process (the detached child in
+        daemon mode).
+    pid -> int: the service process id (from the log in daemon mode).
+    wait_exit(timeout=15) -> int: waits for the started process to end; its code.
+    alive() -> bool: whether the service process still runs.
+    stop(timeout=15) -> int: SIGINT, wait, SIGKILL after the timeout; the exit code.
+    sanitizer_report() -> str: AddressSanitizer / UBSan / LeakSanitizer lines of stderr.
+    close(): ends every process the instance started and removes the directory;
+        the context manager's exit calls it.
+
+class DaemonTestCase(unittest.TestCase)
+    start_daemon(**kwargs) -> Daemon: a started Daemon (same arguments) that is
+        closed when the test ends, also on failure.
+    hold_server(host="127.0.0.1") -> HoldServer: closed when the test ends.
+    assertExit(daemon, code, timeout=15): the process ended with `code` and
+        stderr holds no sanitizer report.
+    assertStops(daemon): SIGINT ends it with "SIGINT handled, shutdown" and 0.
+"""
+
+import os
+import re
+import shutil
+import signal as _signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from xml.sax.saxutils import escape, quoteattr
+
+STARTED = "Proxy started, wait for client connections"
+_POLL = 0.02
+
+
+def binary():
+    path = os.environ.get("VELMOD_PROXY")
+    if not path:
+        raise RuntimeError("VELMOD_PROXY must name the velmod-proxy binary")
+    return path
+
+
+def run(args, timeout=30, cwd=None):
+    return subprocess.run([binary()] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, errors="replace", timeout=timeout, cwd=cwd)
+
+
+def config_xml(listens, cache_root=None, root="velmod-proxy"):
+    lines = ['<?xml version="1.0"?>', "<%s>" % root]
+    if cache_root is not None:
+        lines.append("  <cache-root>%s</cache-root>" % escape(cache_root))
+    for spec, forwards in listens:
+        attr = "" if spec is None else " spec=%s" % quoteattr(spec)
+        lines.append("  <listen%s>" % attr)
+        for to in forwards:
+            lines.append("    <forward/>" if to is None else "    <forward to=%s/>" % quoteattr(to))
+        lines.append("  </listen>")
+    lines.append("</%s>" % root)
+    return "\n".join(lines) + "\n"
+
+
+def _family(host):
+    return socket.AF_INET6 if ":" in host else socket.AF_INET
+
+
+def _bracket(host):
+    return "[%s]" % host if ":" in host else host
+
+
+def free_port(host="127.0.0.1"):
+    with socket.socket(_family(host), socket.SOCK_STREAM) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def tcp_spec(port, host="127.0.0.1"):
+    return "tcp/%s:%d" % (_bracket(host), port)
+
+
+def listen_spec(port=0, host="127.0.0.1"):
+    return "ip(%s),port(%d)" % (_bracket(host), port)
+
+
+def connect(port, host="127.0.0.1", timeout=10):
+    s = socket.create_connection((host, port), timeout=timeout)
+    s.settimeout(timeout)
+    return s
+
+
+def _wait_until(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(_POLL)
+
+
+class HoldServer:
+    """Accepts on loopback port 0 and holds the connections until close()."""
+
+    def __init__(self, host="127.0.0.1"):
+        self.host = host
+        self._listener = socket.socket(_family(host), socket.SOCK_STREAM)
+        self._listener.bind((host, 0))
+        self._listener.listen(64)
+        self.port = self._listener.getsockname()[1]
+        self.spec = tcp_spec(self.port, host)
+        self._lock = threading.Lock()
+        self._conns = []
+        self.accepted = 0
+        self.closed = 0
+        self._stopping = False
+        self._thread = threading.Thread(target=self._accept_loop, daemon=True)
+        self._thread.start()
+
+    def _accept_loop(self):
+        while True:
+            try:
+                conn, _ = self._listener.accept()
+            except OSError:
+                return
+            with self._lock:
+                if self._stopping:
+                    conn.close()
+                    return
+                self._conns.append(conn)
+                self.accepted += 1
+            threading.Thread(target=self._drain, args=(conn,), daemon=True).start()
+
+    def _drain(self, conn):
+        try:
+            while conn.recv(65536):
+                pass
+        except OSError:
+            pass
+        with self._lock:
+            if not self._stopping:
+                self.closed += 1
+
+    def wait_accepted(self, n, timeout=10):
+        return _wait_until(lambda: self.accepted >= n, timeout)
+
+    def wait_closed(self, n, timeout=10):
+        return _wait_until(lambda: self.closed >= n, timeout)
+
+    def close(self):
+        with self._lock:
+            self._stopping = True
+            conns, self._conns = self._conns, []
+        # shutdown() wakes the blocked accept(); close() alone may not.
+        for s in [self._listener] + conns:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+        self._thread.join(5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+_LISTEN_RE = re.compile(r"\[Server\] (?:\w+/)?(?:\[[^\]]*\]|[^:\s\[]+):(\d+): Started listen")
+_LINE_RE = re.compile(r"^\d{8}\.\d{6}\.\d{2} (.{3}) \[\s*\d+\s+\d+\] ")
+_PID_RE = re.compile(r"^\d{8}\.\d{6}\.\d{2} .{3} \[\s*(\d+) ", re.M)
+_SANITIZER_RE = re.compile(r"^.*(?:ERROR: (?:Address|Leak)Sanitizer|runtime error:|SUMMARY: \w+Sanitizer).*$", re.M)
+
+
+class Daemon:
+    """The daemon under test; see the module docstring."""
+
+    def __init__(self, config=None, listens=None, args=(), log_file=False, daemon=False, verbosity="ALL",
+                 pool_size=None, conf_option="--conf", cache_root=True):
+        self.dir = tempfile.mkdtemp(prefix="velmod-proxy-test-")
+        self.conf = os.path.join(self.dir, "velmod-proxy.xml")
+        self.cache_root = os.path.join(self.dir, "cache")
+        self.log_path = os.path.join(self.dir, "log", "velmod-proxy.log") if (log_file or daemon) else None
+        self.daemon = daemon
+        if config is None and listens is not None:
+            config = config_xml(listens, self.cache_root if cache_root else None)
+        if config is not None:
+            self.write_config(config)
+        self.argv = [binary(), conf_option, self.conf, "--verbosity", verbosity]
+        if self.log_path:
+            self.argv += ["--use-file-log", self.log_path]
+        else:
+            self.argv.append("--use-console-log")
+        if daemon:
+            self.argv.append("--daemon")
+        if pool_size is not None:
+            self.argv += ["--pool-size", str(pool_size)]
+        self.argv += list(args)
+        self.proc = None
+        self._stderr = []
+        self._lock = threading.Condition()
+        self._reader = None
+        self._service_pid = None
+
+    def write_config(self, text):
+        tmp = self.conf + ".new"
+        with open(tmp, "w") as f:
+            f.write(text)
+        os.replace(tmp, self.conf)
+
+    # -- process -------------------------------------------------------
+
+    def start(self):
+        self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, cwd=self.dir)
+        self._reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self._reader.start()
+        return self
+
+    def _read_stderr(self):
+        # A detached child keeps no copy of the pipe, so EOF comes with the parent's end.
+        for chunk in iter(lambda: self.proc.stderr.read1(65536), b""):
+            with self._lock:
+                self._stderr.append(chunk.decode("utf-8", "replace"))
+                self._lock.notify_all()
+
+    @property
+    def stderr(self):
+        with self._lock:
+            return "".join(self._stderr)
+
+    @property
+    def log(self):
+        if self.log_path is None:
+            return self.stderr
+        try:
+            with open(self.log_path, "r", errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def mark(self):
+        return len(self.log)
+
+    def count(self, text):
+        return self.log.count(text)
+
+    def messages(self, code=None, since=0):
+        out = []
+        for line in self.log[since:].splitlines():
+            m = _LINE_RE.match(line)
+            if m and (code is None or m.group(1) == code):
+                # The thread name is padded to six characters and followed by a blank.
+                rest = line[m.end():]
+                name = rest.split(" ", 1)[0]
+                out.append(rest[max(6, len(name)) + 1:])
+        return out
+
+    def wait_for(self, text, timeout=15, since=0):
+        found = []
+
+        def seen():
+            pos = self.log.find(text, since)
+            if pos >= 0:
+                found.append(pos + len(text))
+            return bool(found)
+
+        if not _wait_until(seen, timeout):
+            raise AssertionError("%r not logged within %ss; log:\n%s\nstderr:\n%s"
+                                 % (text, timeout, self.log[-8000:], self.stderr[-4000:] if self.log_path else ""))
+        return found[0]
+
+    def wait_started(self, timeout=15):
+        return self.wait_for(STARTED, timeout)
+
+    def listen_ports(self, since=0):
+        return [int(p) for p in _LISTEN_RE.findall(self.log, since)]
+
+    @property
+    def pid(self):
+        if not self.daemon:
+            return self.proc.pid
+        if self._service_pid is None:
+            pids = [int(p) for p in _PID_RE.findall(self.log)]
+            others = [p for p in pids if p != self.proc.pid]
+            if others:
+                self._service_pid = others[-1]
+        return self._service_pid
+
+    def signal(self, sig):
+        pid = self.pid
+        if pid is None:
+            raise AssertionError("no service process id known yet")
+        os.kill(pid, sig)
+
+    def alive(self):
+        if not self.daemon:
+            return self.proc is not None and self.proc.poll() is None
+        pid = self.pid
+        if pid is None:
+            return False
+        try:
+            # A zombie is not alive; a detached child is reaped by init, so
+            # the state letter tells.
+            with open("/proc/%d/stat" % pid) as f:
+                return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+        except (FileNotFoundError, ProcessLookupError, IndexError):
+            return False
+
+    def wait_exit(self, timeout=15):
+        if self.daemon:
+            if not _wait_until(lambda: not self.alive(), timeout):
+                raise AssertionError("detached service process %s did not end within %ss" % (self.pid, timeout))
+        return self.proc.wait(timeout)
+
+    def stop(self, timeout=15):
+        if self.alive():
+            self.signal(_signal.SIGINT)
+            try:
+                return self.wait_exit(timeout)
+            except (AssertionError, subprocess.TimeoutExpired):
+                self._kill()
+                raise AssertionError("the daemon did not stop on SIGINT within %ss; log:\n%s"
+                                     % (timeout, self.log[-8000:]))
+        return self.proc.wait(timeout)
+
+    def _kill(self):
+        if self.daemon and self.alive():
+            os.kill(self.pid, _signal.SIGKILL)
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+
+    def sanitizer_report(self):
+        return "\n".join(_SANITIZER_RE.findall(self.stderr))
+
+    def close(self):
+        try:
+            if self.proc is not None:
+                if self.alive():
+                    try:
+                        self.stop()
+                    except AssertionError:
+                        pass
+                self._kill()
+                if self._reader is not None:
+                    self._reader.join(5)
+                self.proc.stderr.close()
+        finally:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        if self.proc is None:
+            self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class DaemonTestCase(unittest.TestCase):
+    """Base of the black-box tests: every daemon and peer ends with the test."""
+
+    def start_daemon(self, **kwargs):
+        d = Daemon(**kwargs)
+        self.addCleanup(d.close)
+        return d.start()
+
+    def hold_server(self, host="127.0.0.1"):
+        h = HoldServer(host)
+        self.addCleanup(h.close)
+        return h
+
+    def assertExit(self, daemon, code, timeout=15):
+        rc = daemon.wait_exit(timeout)
+        self.assertEqual(daemon.sanitizer_report(), "")
+        self.assertEqual(rc, code, daemon.log[-4000:])
+
+    def assertStops(self, daemon):
+        since = daemon.mark()
+        daemon.signal(_signal.SIGINT)
+        daemon.wait_for("SIGINT handled, shutdown", since=since)
+        self.assertExit(daemon, 0)
