@@ -21,7 +21,7 @@ void store(cache_t& c, const cache::repo_key_t& key, const std::vector<blob_t>& 
     boost::shared_ptr<requester_t> r = boost::make_shared<requester_t>();
     c.request_update(key, mask(std::string(files.size(), '1')), r);
     if (r->download_count()) reply(r->take_download(), files);
-    ASSERT_TRUE(eventually([&] { return r->served_count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
 }
 
 std::vector<std::string> entries(const std::string& dir) {

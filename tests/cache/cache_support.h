@@ -5,12 +5,9 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
-#include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/enable_shared_from_this.hpp>
@@ -20,6 +17,7 @@
 #include "cache/cache.h"
 #include "cache/cache_download_ctx.h"
 #include "oslayer/md5.h"
+#include "io/test_support.h"
 #include "oslayer/test_support.h"
 
 namespace cache_test {
@@ -71,15 +69,7 @@ inline ino_t inode_of(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-/// Polls for at most five seconds.
-inline bool eventually(const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using io_test::wait_until;
 
 /// Records ready files (as their bytes) and the downloads it is asked to run.
 class requester_t : public cache::cache_events_t, public boost::enable_shared_from_this<requester_t> {

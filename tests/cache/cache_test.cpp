@@ -45,7 +45,7 @@ TEST(Cache, WaitingRequestersShareOneDownloadAndAreServedInOrder) {
     gone.reset();
     reply(d, files, 3);
     d.reset();
-    ASSERT_TRUE(eventually([&] { return first->served_count() == 1 && second->served_count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return first->served_count() == 1 && second->served_count() == 1; }));
     EXPECT_EQ(first->served[0], (std::vector<std::string>{"aaaa", "cc"}));
     EXPECT_EQ(second->served[0], first->served[0]);
     EXPECT_LT(first->order[0], second->order[0]);  // oldest request first
@@ -82,13 +82,13 @@ TEST(Cache, FailedDownloadsAreRetriedAfterAGrowingDelay) {
     boost::shared_ptr<srv_side::download_context_t> d = r->take_download();
     EXPECT_ANY_THROW(d->write("wrong bytes", 11));
     d.reset();
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(wait_until([&] {
         return log.count("[Repo] Download of upd/1 failed 1 time(s) in a row, next attempt in 1 s") == 1;
     }));
     EXPECT_EQ(r->download_count(), 0u);  // not asked again at once
-    ASSERT_TRUE(eventually([&] { return r->download_count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return r->download_count() == 1; }));
     reply(r->take_download(), {b});
-    ASSERT_TRUE(eventually([&] { return r->served_count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
     EXPECT_EQ(r->served[0][0], b.bytes);
     EXPECT_FALSE(exists(f.dir.path + "/upd/1/~x~" + b.info.md5 + "~"));
 }
@@ -105,12 +105,12 @@ TEST(Cache, ABodyReportedWholeButShortLeavesNoFileInDownload) {
     d->done(true);
     d.reset();
     // b went back to not_existent: the waiting request gets a new download.
-    ASSERT_TRUE(eventually([&] { return r->download_count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return r->download_count() == 1; }));
     d = r->take_download();
     EXPECT_EQ(d->mask(), mask("01"));
     reply(d, files);
     d.reset();
-    ASSERT_TRUE(eventually([&] { return r->served_count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
 }
 
 TEST(Cache, UnloadTimerDropsIdleMappingsButNotHandedOutOnes) {
@@ -122,10 +122,10 @@ TEST(Cache, UnloadTimerDropsIdleMappingsButNotHandedOutOnes) {
     auto r = boost::make_shared<requester_t>();
     f.cache->request_update(key, mask("1"), r);
     reply(r->take_download(), {b});
-    ASSERT_TRUE(eventually([&] { return r->served_count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
     std::string path = f.dir.path + "/upd/1/~m~" + b.info.md5;
     ASSERT_TRUE(mapped_in_process(path));
-    ASSERT_TRUE(eventually([&] { return log.count("[Repo] File mapping of " + path + " was unmapped") == 1; }));
+    ASSERT_TRUE(wait_until([&] { return log.count("[Repo] File mapping of " + path + " was unmapped") == 1; }));
     EXPECT_EQ(std::string(r->mappings[0]->data(), r->mappings[0]->size()), b.bytes);
     r->mappings.clear();
     EXPECT_FALSE(mapped_in_process(path));
