@@ -34,7 +34,17 @@ cache_t::download_context_t::download_context_t(const repo_key_t& key, const std
                                                 const file_list_t& files, const boost::shared_ptr<cache_t>& owner)
     : srv_side::download_context_t(key, mask), files_(files), cache_(owner) {}
 
-void cache_t::download_context_t::done(bool completed) { done_ = completed; }
+void cache_t::download_context_t::done(bool completed) {
+    done_ = completed;
+    if (!completed) return;
+    // An empty file takes no byte of the body, so one that follows the
+    // body's last byte is only complete once the whole body has come.
+    for (size_t i = current_; i < files_.size() && i < mask_.size(); ++i) {
+        file_ctx_t& file = *files_[i];
+        if (mask_[i] == '1' && file.info.size == 0 && file.get_state() == file_ctx_t::in_download)
+            file.write(nullptr, 0);
+    }
+}
 
 void cache_t::download_context_t::write(const char* data, size_t length) {
     size_t left = length;

@@ -113,6 +113,21 @@ TEST(Cache, ABodyReportedWholeButShortLeavesNoFileInDownload) {
     ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
 }
 
+TEST(Cache, EmptyFilesCompleteWhenTheBodyEnds) {
+    for (const std::vector<blob_t>& files : {std::vector<blob_t>{blob("a", "aaaa"), blob("e", "")},
+                                             std::vector<blob_t>{blob("e", "")}}) {
+        fixture_t f;
+        cache::repo_key_t key{"upd", 5, "p"};
+        f.cache->merge(key, infos(files));
+        auto r = boost::make_shared<requester_t>();
+        f.cache->request_update(key, mask(std::string(files.size(), '1')), r);
+        reply(r->take_download(), files);
+        ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; })) << files.size();
+        EXPECT_EQ(r->served[0].back(), "");
+        EXPECT_EQ(r->download_count(), 0u);
+    }
+}
+
 TEST(Cache, UnloadTimerDropsIdleMappingsButNotHandedOutOnes) {
     io_test::log_capture log;  // outlives the fixture's I/O thread
     fixture_t f(boost::posix_time::seconds(1));
