@@ -2,11 +2,14 @@
 
 #include <climits>
 
+#include <boost/make_shared.hpp>
+
 #include "cache/cache_download_ctx.h"
 #include "io/cmd_builder.h"
 #include "io/detail/binders.h"
 #include "oslayer/loggers.h"
 #include "proxy/cln_side_layer.h"
+#include "proxy/cmd_args.h"
 #include "proxy/listener.h"
 #include "proxy/srv_side_layer.h"
 
@@ -44,7 +47,7 @@ void proxy_connection_t::connect_signals() {
     server_->relay_enable_filters.connect(make_weak_binder(&cln_side::layer_t::forward_enable_filters, client));
     client_->to_server_signal.connect(make_weak_binder(&srv_side::layer_t::forward, server));
     server_->lower()->sig_raw_data.connect(make_weak_binder(&cln_side::layer_t::forward_raw, client));
-    client_->lower()->sig_raw_data.connect(make_weak_binder(&srv_side::layer_t::forward_raw, server));
+    client_->lower()->sig_raw_data.connect(make_weak_binder(&proxy_connection_t::on_client_raw, me));
     server_->snf_update_signal.connect(make_weak_binder(&proxy_connection_t::on_snf_update, me));
     client_->anf_state_signal.connect(make_weak_binder(&proxy_connection_t::on_anf_state, me));
     client_->arq_update_signal.connect(make_weak_binder(&proxy_connection_t::on_update_request, me));
@@ -155,6 +158,18 @@ void proxy_connection_t::switch_to_raw() {
     server_->post_switch_to_raw();
 }
 
+void proxy_connection_t::on_client_raw(io::request_queue& queue) {
+    // The agent's INSTALL turns the upstream side raw on the upstream strand
+    // (posted by switch_to_raw), while the bytes after it arrive here at once,
+    // possibly from the same read. Queued behind that switch on the same
+    // strand, they leave unnumbered instead of being framed as a command.
+    boost::shared_ptr<io::request_queue> bytes = boost::make_shared<io::request_queue>(std::move(queue));
+    boost::weak_ptr<srv_side::layer_t> server(server_);
+    server_->lower()->get_strand()->post([server, bytes] {
+        if (boost::shared_ptr<srv_side::layer_t> layer = server.lock()) layer->forward_raw(*bytes);
+    });
+}
+
 void proxy_connection_t::on_snf_update(const std::string& repository, unsigned long long revision, int announcement,
                                        std::vector<cache::file_info_t> files, const args_range& args,
                                        const std::vector<char>& body) {
@@ -180,7 +195,14 @@ void proxy_connection_t::on_snf_update(const std::string& repository, unsigned l
     key.name = repository;
     key.rev = revision;
     key.platform = platform;
-    if (cache_) cache_->merge(key, files);
+    if (!cache_) return;
+    try {
+        cache_->merge(key, files);
+    } catch (const cache::cache_error_shell_t& e) {
+        // An announcement the cache refuses (an unsafe name) is no reason to
+        // drop the server: only this list is not stored.
+        log_cache_refusal("SNF_UPDATE", repository, "stored", e);
+    }
 }
 
 void proxy_connection_t::on_anf_state(const std::string& first, const std::vector<std::string>& args) {
@@ -207,8 +229,23 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
         update_request_number_ = number;
         key.platform = platform_;
     }
-    // Outside the lock: the cache may answer at once through files_ready.
-    if (cache_) cache_->request_update(key, mask, boost::weak_ptr<cache::cache_events_t>(shared_from_this()));
+    if (!cache_) return;
+    try {
+        // Outside the lock: the cache may answer at once through files_ready.
+        cache_->request_update(key, mask, boost::weak_ptr<cache::cache_events_t>(shared_from_this()));
+    } catch (const cache::cache_error_shell_t& e) {
+        // A request the cache cannot match (a mask that does not fit the
+        // announced list, an unsafe name) goes unanswered; the agent stays.
+        log_cache_refusal("ARQ_UPDATE", repository, "served", e);
+    }
+}
+
+void proxy_connection_t::log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
+                                           const cache::cache_error_shell_t& error) const {
+    const std::string format = cmd_args::literal_format("[Proxy] " + name() + ": " + command + " for " + repository +
+                                                        " not " + outcome) +
+                               " because of %s";
+    pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), error.what(), &error);
 }
 
 void proxy_connection_t::files_ready(const std::vector<cache::mapping_ptr>& files) {

@@ -109,6 +109,11 @@ public:
 private:
     void connect_signals();
     void remove_from_listener();
+    /// The agent's raw bytes, sent upstream on the upstream strand.
+    void on_client_raw(io::request_queue& queue);
+    /// Logs that the cache refused `command` for `repository`: "not <outcome>".
+    void log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
+                           const cache::cache_error_shell_t& error) const;
 
     boost::asio::io_service& service_;
     boost::weak_ptr<listener_t> listener_;

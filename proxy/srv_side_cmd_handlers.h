@@ -14,6 +14,7 @@
 #include <boost/optional.hpp>
 
 #include "io/cmd_handler.h"
+#include "proxy/cmd_args.h"
 #include "proxy/srv_side_layer.h"
 
 namespace srv_side {
@@ -23,21 +24,18 @@ namespace srv_side {
 void relay_command(layer_t& layer, const std::string& name, bool binary, const layer_t::args_range& args,
                    const std::vector<char>& body);
 
-/// The argument words of `command`; fewer than `needed` is a protocol error
-/// (the command is refused, the connection goes on). A bad escape raises.
-std::vector<std::string> command_words(const char* command, const layer_t::args_range& args, size_t needed);
-
-// Whole-word decimal conversions: a word that is not entirely the number, or
-// whose value does not fit, raises number_format_exception naming `command`.
-// Unsigned words take no sign; signed ones an optional '+' or '-'.
-uint32_t word_to_uint32(const char* command, const std::string& word);
-int32_t word_to_int32(const char* command, const std::string& word);
-uint64_t word_to_uint64(const char* command, const std::string& word);
+// The shared checks and conversions of command words.
+using cmd_args::command_words;
+using cmd_args::word_to_int32;
+using cmd_args::word_to_uint32;
+using cmd_args::word_to_uint64;
 
 /// Logs an error that is leaving a handler of `command` on upstream
 /// `connection` and will end that connection; protocol errors are left to
 /// the violation log. Call only inside a catch block.
-void log_command_failure(const std::string& connection, const std::string& command);
+inline void log_command_failure(const std::string& connection, const std::string& command) {
+    cmd_args::log_command_failure("[Layer/SrvSide] ", connection, command, "the server");
+}
 
 /// Every unregistered server command: a non-negotiation event, then relayed
 /// under the name it came with.

@@ -1,21 +1,20 @@
 // The state a proxy connection keeps for both sides' handlers: version
-// minima, offers and the GETCONFIG id map, also when both strands use them.
+// minima, offers and the GETCONFIG id map, also when both strands use them;
+// announcements and requests on their way to the cache.
 #include "proxy/proxy_connection.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <thread>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/make_shared.hpp>
 
 #include "io/pool.h"
 #include "tests/io/test_support.h"
+#include "tests/oslayer/test_support.h"
+#include "tests/proxy/pair_fixture.h"
 
 namespace {
-
-using boost::asio::ip::tcp;
 
 boost::shared_ptr<proxy_connection_t> unstarted(boost::asio::io_service& service) {
     return boost::make_shared<proxy_connection_t>(service, boost::weak_ptr<listener_t>(),
@@ -103,33 +102,9 @@ TEST(ProxyConnection, BothStrandsMayUseTheSharedStateAtOnce) {
     EXPECT_FALSE(c->crypt_allowed());
 }
 
-/// Reads `s` until `text` has arrived; false when the peer closed or ten seconds passed.
-bool read_until(tcp::socket& s, std::string& seen, const std::string& text) {
-    timeval limit{10, 0};
-    setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    char buffer[4096];
-    while (seen.find(text) == std::string::npos) {
-        ssize_t n = ::recv(s.native_handle(), buffer, sizeof buffer, 0);
-        if (n <= 0) return false;
-        seen.append(buffer, static_cast<size_t>(n));
-    }
-    return true;
-}
-
 TEST(ProxyConnection, AnAgentStartingOverGetsTheSameAnnouncementAgain) {
-    io_test::log_capture log{LOG_LEVEL_TRACE3};
-    io::pool pool(2, "pcnt");
-    const tcp::endpoint loopback(boost::asio::ip::make_address("127.0.0.1"), 0);
-    tcp::acceptor upstream(pool.get_io_service(), loopback), front(pool.get_io_service(), loopback);
-    tcp::socket agent(pool.get_io_service()), server(pool.get_io_service());
-    agent.connect(front.local_endpoint());
-    auto accepted = boost::make_shared<tcp::socket>(pool.get_io_service());
-    front.accept(*accepted);
-    auto c = unstarted(pool.get_io_service());
-    c->start(io::accepted_socket(accepted), "tcp/127.0.0.1:" + std::to_string(upstream.local_endpoint().port()));
-    upstream.accept(server);
-    ASSERT_TRUE(io_test::wait_until([&] { return c->name() != "<noname>"; }));
-
+    proxy_test::relayed_pair_t pair(std::string(), LOG_LEVEL_TRACE3);
+    const boost::shared_ptr<proxy_connection_t>& c = pair.connection;
     std::string args = "upd";
     const proxy_connection_t::args_range range(&args[0], &args[0] + args.size());
     const std::vector<char> body{'b'};
@@ -139,15 +114,43 @@ TEST(ProxyConnection, AnAgentStartingOverGetsTheSameAnnouncementAgain) {
     EXPECT_EQ(c->last_snf_update().announcement, 1);
     c->on_anf_state("linux", {"linux", "a b"});
     c->on_snf_update("upd", 5, 3, files, range, body);
-    std::string to_agent, to_server;
-    EXPECT_TRUE(read_until(agent, to_agent, "1 SNF_UPDATE T1 upd\r\nb\r\n")) << to_agent;
-    EXPECT_EQ(to_agent, "0 SNF_UPDATE T1 upd\r\nb\r\n1 SNF_UPDATE T1 upd\r\nb\r\n");
-    EXPECT_TRUE(read_until(server, to_server, "0 ANF_STATE linux a%Sb\r\n")) << to_server;
+    EXPECT_TRUE(pair.read_until(pair.agent, pair.to_agent, "1 SNF_UPDATE T1 upd\r\nb\r\n")) << pair.to_agent;
+    EXPECT_EQ(pair.to_agent, "0 SNF_UPDATE T1 upd\r\nb\r\n1 SNF_UPDATE T1 upd\r\nb\r\n");
+    EXPECT_TRUE(pair.read_until(pair.server, pair.to_server, "0 ANF_STATE linux a%Sb\r\n")) << pair.to_server;
     EXPECT_EQ(c->platform(), "linux");
     EXPECT_EQ(c->last_snf_update().announcement, 3);
-    size_t ignored = 0;
-    for (const std::string& m : log.messages()) ignored += m.find(": Ignore same SNF_UPDATE from server") != std::string::npos;
-    EXPECT_EQ(ignored, 1u);
+    EXPECT_EQ(pair.logged(": Ignore same SNF_UPDATE from server"), 1u);
+}
+
+/// What the cache refuses is logged and left out; neither peer is dropped for it.
+TEST(ProxyConnection, CacheRefusalsEndNeitherConnection) {
+    oslayer_test::scratch_t root;
+    proxy_test::relayed_pair_t pair(root.path);
+    pair.negotiate("2 9");
+    const std::string unsafe_repository = "1\n0\n4 0123 f\n";
+    const std::string unsafe_file = "1\n0\n4 0123 a/../../f\n";
+    pair.from_server("SNF_UPDATE T" + std::to_string(unsafe_repository.size()) + " ..\r\n" + unsafe_repository +
+                     "\r\n");
+    pair.from_server("SNF_UPDATE T" + std::to_string(unsafe_file.size()) + " upd\r\n" + unsafe_file + "\r\n");
+    pair.from_agent("ARQ_UPDATE T5 upd\r\n1 0 1\r\n");  // upd/1 holds no file: the mask does not fit
+    pair.from_agent("ARQ_UPDATE T5 %2E%2E\r\n1 0 1\r\n");
+    pair.from_agent("AFTER\r\n");
+    pair.from_server("GOTIT after\r\n");
+    EXPECT_TRUE(pair.read_until(pair.server, pair.to_server, " AFTER\r\n")) << pair.to_server;
+    EXPECT_TRUE(pair.read_until(pair.agent, pair.to_agent, " GOTIT after\r\n")) << pair.to_agent;
+    EXPECT_EQ(pair.to_server.find("ARQ_UPDATE"), std::string::npos);
+    // Each refusal is one line and its reason the next one of the same thread.
+    const std::pair<const char*, size_t> lines[] = {
+        {"[Proxy] ", 4},
+        {": SNF_UPDATE for .. not stored because of ", 1},
+        {": SNF_UPDATE for upd not stored because of ", 1},
+        {": ARQ_UPDATE for upd not served because of ", 1},
+        {": ARQ_UPDATE for .. not served because of ", 1},
+        {"  unsafe repository name \"..\"", 2},
+        {"  unsafe file name \"a/../../f\" with md5 \"0123\"", 1},
+        {"  Different files count in update request and repo: 1 vs 0", 1},
+    };
+    for (const auto& l : lines) EXPECT_EQ(pair.logged(l.first), l.second) << l.first;
 }
 
 }  // namespace

@@ -20,23 +20,14 @@
 #include "io/pool.h"
 #include "proxy/proxy_connection.h"
 #include "tests/io/test_support.h"
+#include "tests/proxy/pair_fixture.h"
 
 namespace {
 
 using boost::asio::ip::tcp;
 
-/// "ok", "protocol" (refused command) or "fatal" (ends the connection) for what `f` did.
-template <class F>
-std::string outcome(F f) {
-    try {
-        f();
-        return "ok";
-    } catch (const io::proto::text_protocol_error_shell_t&) {
-        return "protocol";
-    } catch (const d_exception_t_shell_t&) {
-        return "fatal";
-    }
-}
+using proxy_test::outcome;
+using proxy_test::relayed_pair_t;
 
 TEST(SrvSideHandlers, SnfUpdateBodies) {
     struct row { std::string body, expected; };
@@ -119,61 +110,6 @@ private:
     std::mutex mutex;
     std::string body;
     std::vector<bool> ends;
-};
-
-/// A started proxy connection between a test agent and a test server.
-struct relayed_pair_t {
-    relayed_pair_t() {
-        const tcp::endpoint loopback(boost::asio::ip::make_address("127.0.0.1"), 0);
-        tcp::acceptor upstream(pool.get_io_service(), loopback), front(pool.get_io_service(), loopback);
-        agent.connect(front.local_endpoint());
-        auto accepted = boost::make_shared<tcp::socket>(pool.get_io_service());
-        front.accept(*accepted);
-        connection = boost::make_shared<proxy_connection_t>(pool.get_io_service(), boost::weak_ptr<listener_t>(),
-                                                            boost::shared_ptr<cache::cache_t>());
-        connection->start(io::accepted_socket(accepted),
-                          "tcp/127.0.0.1:" + std::to_string(upstream.local_endpoint().port()));
-        upstream.accept(server);
-        timeval limit{10, 0};  // a broken handler fails the read instead of hanging the run
-        for (tcp::socket* s : {&agent, &server})
-            setsockopt(s->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        EXPECT_TRUE(io_test::wait_until([&] { return connection->name() != "<noname>"; }));
-    }
-
-    /// Sends `command` numbered as the server numbers its commands.
-    void from_server(const std::string& command) {
-        const std::string frame = std::to_string(server_number++) + " " + command;
-        boost::asio::write(server, boost::asio::buffer(frame));
-    }
-    /// Reads from `s` into `seen` until `text` has arrived (or the peer closed, or ten seconds passed).
-    static bool read_until(tcp::socket& s, std::string& seen, const std::string& text) {
-        char buffer[4096];
-        while (seen.find(text) == std::string::npos) {
-            ssize_t n = ::recv(s.native_handle(), buffer, sizeof buffer, 0);
-            if (n <= 0) return false;
-            seen.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
-    }
-    /// Negotiates without compression or encryption up to the ready state at version `version`.
-    void negotiate(const std::string& version) {
-        for (const std::string& c : {"PROTOCOL " + version + " NONE\r\n", std::string("AUTHORIZE OK\r\n"),
-                                     std::string("GOTIT ready\r\n")})
-            from_server(c);
-        ASSERT_TRUE(read_until(agent, to_agent, "GOTIT ready\r\n"));
-    }
-    std::size_t logged(const std::string& text) {
-        std::size_t n = 0;
-        for (const std::string& m : log.messages()) n += m.find(text) != std::string::npos;
-        return n;
-    }
-
-    io_test::log_capture log{LOG_LEVEL_ERROR};  // first: outlives the pool's last lines
-    io::pool pool{2, "hndt"};
-    tcp::socket agent{pool.get_io_service()}, server{pool.get_io_service()};
-    boost::shared_ptr<proxy_connection_t> connection;
-    unsigned server_number = 0;
-    std::string to_agent, to_server;
 };
 
 class SrvSidePair : public ::testing::Test, protected relayed_pair_t {};

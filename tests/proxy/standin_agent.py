@@ -1,0 +1,338 @@
+#!/usr/bin/env python3
+"""A stand-in agent for velmod-proxy (python3 standard library only).
+
+It connects to the daemon, negotiates with the upstream server through it,
+waits for the server's update announcement, asks for the announced files and
+checks every byte against the announced MD5.
+
+The agent's side of the negotiation:
+
+    PROTOCOL <major> <minor> <options>   sent first
+    CHALLENGE <nonce>                    answered with SIGNATURE <md5 of the nonce>
+    AUTHORIZE <word>                     OK ends the negotiation; after it the stream is
+                                         raw both ways when both PROTOCOL option lists held
+                                         CRYPT, else zlib both ways when both held COMP
+    SNF_UPDATE <repository>, body        the announcement: revision, integer, then one
+                                         "size md5 name" line per file
+    ARQ_UPDATE <repository>, body "<revision> <integer> <mask>"
+                                         sent for the files flagged "1" in the mask
+    SRS_UPDATE <request> [R<a>:<b> S<n>] the reply; a range is acknowledged with
+                                         ACK_RANGE <number of the SRS_UPDATE> R<a>:<b>
+    PING <x>                             answered with PONG <x> while the agent waits
+
+As a module:
+    StandinAgent(port, host="127.0.0.1", version=(2, 9), options="", timeout=10)
+      .send(name, args=b"", body=None) -> number   one numbered frame (deflated when compressed)
+      .send_raw(data)          bytes as they are
+      .frame(timeout=None)     the next frame as received (PING included)
+      .command(timeout=None)   the next frame, PINGs answered and skipped
+      .expect(name, timeout=None)  the next frame of that name; others go to .skipped
+      .recv_raw(n, timeout=None) -> bytes   at least n bytes received after the switch to raw
+      .negotiate(timeout=None) -> the AUTHORIZE words seen, the last one "OK"
+      .mode                    "plain", "compressed" or "raw" after the negotiation
+      .wire                    bytes as received after the switch to zlib, not inflated
+      .wait_announcement(timeout=None) -> Announcement
+      .request(announcement, mask=None) -> number of the ARQ_UPDATE (mask: all files)
+      .receive(announcement, mask=None, request=None, timeout=None) -> Update
+      .fetch(announcement, mask=None, timeout=None) -> Update   request, then receive
+      .close()
+    Announcement(repository, revision, integer, files, body): files are AnnouncedFile
+        tuples (name, size, md5); names and repository are str.
+    Update: .request (number of the ARQ_UPDATE), .id (the id word of the reply),
+        .ranges [(start, end, total)], .data (the whole body), .files [FileResult
+        (name, size, md5, ok, data)], .ok (every file whole and matching its MD5).
+    ConnectionClosed: raised when the daemon ends the connection while a frame is awaited.
+    PeersTestCase: a harness.DaemonTestCase for the black-box tests:
+        start_server(**server_kwargs) -> StandinServer
+        start_relay(server, **daemon_kwargs) -> (Daemon, port): a daemon on a port
+            of its choice relaying to the server
+        start_pair(server_kwargs=None, **daemon_kwargs) -> (server, daemon, port)
+        start_agent(port, negotiate=True, **agent_kwargs) -> StandinAgent
+        Everything is closed when the test ends; each daemon is stopped with
+        SIGINT, must exit with 0 and leave no sanitizer report.
+
+As a program:
+    python3 standin_agent.py [--host 127.0.0.1] [--port 2193] [--version 2.9] [--options ""]
+                             [--timeout 60]
+    fetches every file the server announces and prints one line per file:
+    "OK <name> <size> <md5>" or "BAD <name> <size> <md5>"; exits 0 when all are OK.
+"""
+
+import argparse
+import collections
+import hashlib
+import socket
+import sys
+import time
+import zlib
+
+import harness
+from standin_server import StandinServer, build_frame, escape, parse_frame, words
+
+Announcement = collections.namedtuple("Announcement", "repository revision integer files body")
+AnnouncedFile = collections.namedtuple("AnnouncedFile", "name size md5")
+FileResult = collections.namedtuple("FileResult", "name size md5 ok data")
+
+
+class ConnectionClosed(Exception):
+    pass
+
+
+def parse_announcement(frame):
+    body = frame.body[:-1] if frame.body.endswith(b"\n") else frame.body
+    lines = body.split(b"\n")
+    files = []
+    for line in lines[2:]:
+        size, md5, name = line.split(None, 2)
+        files.append(AnnouncedFile(name.strip().decode("utf-8", "replace"), int(size), md5.decode("latin-1")))
+    return Announcement(words(frame.args)[0].decode("utf-8", "replace"), int(lines[0]), int(lines[1]), files, body)
+
+
+class Update:
+    """One SRS_UPDATE reply, put together from its ranges and checked."""
+
+    def __init__(self, request, reply_id, ranges, data, wanted):
+        self.request = request
+        self.id = reply_id
+        self.ranges = ranges
+        self.data = data
+        self.files = []
+        pos = 0
+        for f in wanted:
+            piece = data[pos:pos + f.size]
+            pos += f.size
+            ok = len(piece) == f.size and hashlib.md5(piece).hexdigest() == f.md5
+            self.files.append(FileResult(f.name, f.size, f.md5, ok, piece))
+        self.ok = pos == len(data) and all(r.ok for r in self.files)
+
+
+def _offers(options):
+    return {word.strip().upper() for word in options.split(",")}
+
+
+class StandinAgent:
+    """See the module docstring."""
+
+    def __init__(self, port, host="127.0.0.1", version=(2, 9), options="", timeout=10):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.timeout = timeout
+        self.version = version
+        self.options = options
+        self.number = 0
+        self.buffer = b""
+        self.mode = "plain"
+        self.inflater = None
+        self.deflater = None
+        self.wire = b""
+        self.raw = b""
+        self.server_offers = None
+        self.skipped = []
+
+    # -- frames ------------------------------------------------------------
+
+    def send(self, name, args=b"", body=None):
+        frame = build_frame(self.number, name, args, body)
+        self.number += 1
+        if self.deflater is not None:
+            frame = self.deflater.compress(frame) + self.deflater.flush(zlib.Z_SYNC_FLUSH)
+        self.sock.sendall(frame)
+        return self.number - 1
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def _deadline(self, timeout):
+        return time.monotonic() + (self.timeout if timeout is None else timeout)
+
+    def _fill(self, deadline):
+        self.sock.settimeout(max(deadline - time.monotonic(), 0.001))
+        try:
+            data = self.sock.recv(65536)
+        except socket.timeout:
+            raise AssertionError("nothing more from the daemon in time; unparsed %r" % self.buffer[:200]) from None
+        except ConnectionResetError:
+            data = b""
+        if not data:
+            raise ConnectionClosed("the daemon closed the connection")
+        if self.mode == "raw":
+            self.raw += data
+        elif self.inflater is not None:
+            self.wire += data
+            self.buffer += self.inflater.decompress(data)
+        else:
+            self.buffer += data
+
+    def frame(self, timeout=None):
+        deadline = self._deadline(timeout)
+        while True:
+            frame, self.buffer = parse_frame(self.buffer)
+            if frame is not None:
+                return frame
+            self._fill(deadline)
+
+    def command(self, timeout=None):
+        deadline = self._deadline(timeout)
+        while True:
+            frame = self.frame(deadline - time.monotonic())
+            if frame.name != "PING":
+                return frame
+            self.send("PONG", frame.args)
+
+    def expect(self, name, timeout=None):
+        deadline = self._deadline(timeout)
+        while True:
+            frame = self.command(deadline - time.monotonic())
+            if frame.name == name:
+                return frame
+            self.skipped.append(frame)
+
+    def recv_raw(self, n, timeout=None):
+        deadline = self._deadline(timeout)
+        while len(self.raw) < n:
+            self._fill(deadline)
+        return self.raw
+
+    # -- negotiation -------------------------------------------------------
+
+    def negotiate(self, timeout=None):
+        deadline = self._deadline(timeout)
+        self.send("PROTOCOL", b"%d %d %s" % (self.version[0], self.version[1], escape(self.options)))
+        seen = []
+        while True:
+            frame = self.command(deadline - time.monotonic())
+            args = words(frame.args)
+            if frame.name == "PROTOCOL" and len(args) > 2:
+                self.server_offers = _offers(args[2].decode("latin-1"))
+            elif frame.name == "CHALLENGE":
+                self.send("SIGNATURE", hashlib.md5(args[0] if args else b"").hexdigest())
+            elif frame.name == "AUTHORIZE":
+                seen.append(args[0].decode("latin-1") if args else "")
+                if seen[-1].upper() == "OK":
+                    self._switch()
+                    return seen
+            elif frame.name != "GOTIT":
+                self.skipped.append(frame)
+
+    def _both_offer(self, option):
+        return option in _offers(self.options) and (self.server_offers is None or option in self.server_offers)
+
+    def _switch(self):
+        # Whatever came behind the AUTHORIZE in the same read is already in
+        # the new form.
+        pending, self.buffer = self.buffer, b""
+        if self._both_offer("CRYPT"):
+            self.mode = "raw"
+            self.raw = pending
+        elif self._both_offer("COMP"):
+            self.mode = "compressed"
+            self.inflater = zlib.decompressobj()
+            self.deflater = zlib.compressobj()
+            self.wire = pending
+            self.buffer = self.inflater.decompress(pending)
+        else:
+            self.buffer = pending
+
+    # -- updates -----------------------------------------------------------
+
+    def wait_announcement(self, timeout=None):
+        return parse_announcement(self.expect("SNF_UPDATE", timeout))
+
+    def request(self, announcement, mask=None):
+        mask = mask or "1" * len(announcement.files)
+        body = b"%d %d %s" % (announcement.revision, announcement.integer, mask.encode("latin-1"))
+        return self.send("ARQ_UPDATE", escape(announcement.repository), body)
+
+    def receive(self, announcement, mask=None, request=None, timeout=None):
+        mask = mask or "1" * len(announcement.files)
+        wanted = [f for f, flag in zip(announcement.files, mask) if flag == "1"]
+        deadline = self._deadline(timeout)
+        data = b""
+        ranges = []
+        while True:
+            frame = self.expect("SRS_UPDATE", deadline - time.monotonic())
+            args = frame.args.split()
+            data += frame.body
+            if len(args) < 3:
+                break
+            start, end = (int(n) for n in args[1][1:].split(b":"))
+            ranges.append((start, end, int(args[2][1:])))
+            self.send("ACK_RANGE", b"%d %s" % (frame.number, args[1]))
+            if end == ranges[-1][2]:
+                break
+        return Update(request, int(args[0]) if args else None, ranges, data, wanted)
+
+    def fetch(self, announcement, mask=None, timeout=None):
+        return self.receive(announcement, mask, self.request(announcement, mask), timeout)
+
+    def close(self):
+        self.sock.close()
+
+
+class PeersTestCase(harness.DaemonTestCase):
+    """Stand-in server, daemon and agents, each ended with the test."""
+
+    def start_server(self, **kwargs):
+        server = StandinServer(**kwargs)
+        self.addCleanup(server.close)
+        return server
+
+    def start_pair(self, server_kwargs=None, **daemon_kwargs):
+        """A stand-in server and a daemon relaying to it: (server, daemon, port)."""
+        server = self.start_server(**(server_kwargs or {}))
+        daemon, port = self.start_relay(server, **daemon_kwargs)
+        return server, daemon, port
+
+    def start_relay(self, server, **daemon_kwargs):
+        """A daemon listening on a port of its choice and relaying to `server`: (daemon, port)."""
+        daemon_kwargs.setdefault("listens", [(harness.listen_spec(0), [server.spec])])
+        daemon = self.start_daemon(**daemon_kwargs)
+        # Runs before the harness's own close: stopped cleanly, then checked.
+        self.addCleanup(self._stop_clean, daemon)
+        daemon.wait_started()
+        return daemon, daemon.listen_ports()[-1]
+
+    def _stop_clean(self, daemon):
+        if daemon.alive():
+            self.assertEqual(daemon.stop(), 0, daemon.log[-4000:])
+        self.assertEqual(daemon.sanitizer_report(), "")
+
+    def start_agent(self, port, negotiate=True, **kwargs):
+        agent = StandinAgent(port, **kwargs)
+        self.addCleanup(agent.close)
+        if negotiate:
+            agent.negotiate()
+        return agent
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Stand-in agent for velmod-proxy: fetch every announced file")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=2193)
+    parser.add_argument("--version", default="2.9", help="protocol version offered, MAJOR.MINOR")
+    parser.add_argument("--options", default="", help='option list offered in PROTOCOL, e.g. "COMP"')
+    parser.add_argument("--timeout", type=float, default=60, help="seconds to wait for each step")
+    args = parser.parse_args(argv)
+    try:
+        major, minor = (int(n) for n in args.version.split("."))
+        agent = StandinAgent(args.port, args.host, (major, minor), args.options, args.timeout)
+        try:
+            agent.negotiate()
+            announcement = agent.wait_announcement()
+            update = agent.fetch(announcement)
+        finally:
+            agent.close()
+    except (OSError, ValueError, AssertionError, ConnectionClosed, zlib.error) as e:
+        print("standin_agent: %s" % e, file=sys.stderr)
+        return 2
+    for f in update.files:
+        print("%s %s %d %s" % ("OK" if f.ok else "BAD", f.name, f.size, f.md5), flush=True)
+    print("%d file(s) of %s revision %d through %s:%d, %s" % (len(update.files), announcement.repository,
+                                                             announcement.revision, args.host, args.port,
+                                                             "in %d range(s)" % len(update.ranges)
+                                                             if update.ranges else "in one piece"),
+          file=sys.stderr)
+    return 0 if update.ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
