@@ -81,10 +81,8 @@ void layer_t::forward_enable_filters(const std::string& name, bool binary, const
 
 void layer_t::forward_disable_parser(const std::string& name, bool binary, const args_range& args,
                                      const std::vector<char>& body) {
-    // Stopped first: a PING in the middle of raw bytes would corrupt them.
-    stop_pinging();
     io::request_queue queue = format_cmd(name, binary, args, body, boost::function<void(bool)>());
-    lower_->send_then_disable_parser(queue);
+    forward_raw_then_disable_parser(queue);
 }
 
 void layer_t::forward_raw(io::request_queue& queue) {
@@ -92,9 +90,16 @@ void layer_t::forward_raw(io::request_queue& queue) {
     lower_->send(taken);
 }
 
+void layer_t::forward_raw_then_disable_parser(io::request_queue& queue) {
+    // Stopped first: a PING in the middle of raw bytes would corrupt them.
+    stop_pinging();
+    io::request_queue taken(std::move(queue));
+    lower_->send_then_disable_parser(taken);
+}
+
 void layer_t::disable_parser() {
     stop_pinging();
-    lower_->disable_parser();
+    if (!lower_->raw_mode()) lower_->disable_parser();
 }
 
 void layer_t::send_srs_update(uint32_t id, const std::vector<cache::mapping_ptr>& files) {

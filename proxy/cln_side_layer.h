@@ -67,7 +67,10 @@ public:
                                 const std::vector<char>& body);
     /// Sends a ready queue as it stands; the queue is left empty.
     void forward_raw(io::request_queue& queue);
-    /// The agent's INSTALL: its bytes pass unparsed from now on.
+    /// Sends a ready command framed, then the agent side turns raw and stops pinging.
+    void forward_raw_then_disable_parser(io::request_queue& queue);
+    /// From now on the agent's bytes pass unparsed and nothing sent to it is
+    /// numbered; a second call changes nothing.
     void disable_parser();
     /// The SRS_UPDATE reply `id` carrying `files` back to back; nothing once the owner is gone.
     void send_srs_update(uint32_t id, const std::vector<cache::mapping_ptr>& files);

@@ -152,6 +152,12 @@ int32_t proxy_connection_t::take_config_id(uint32_t id) {
 
 void proxy_connection_t::forward_raw_to_client(io::request_queue& queue) { client_->forward_raw(queue); }
 
+void proxy_connection_t::forward_to_client_then_raw(io::request_queue& queue) {
+    client_->forward_raw_then_disable_parser(queue);
+}
+
+void proxy_connection_t::client_follows_raw() { client_->disable_parser(); }
+
 void proxy_connection_t::switch_to_raw() {
     client_->disable_parser();
     // Posted: the machine runs only on the upstream strand, never on the agent's.
@@ -182,6 +188,8 @@ void proxy_connection_t::on_snf_update(const std::string& repository, unsigned l
             const std::string name = name_;
             guard.unlock();
             LOG_AT(LOG_LEVEL_TRACE3, "[Proxy] %s: Ignore same SNF_UPDATE from server", name.c_str());
+            // Not relayed, yet it may have ended the negotiation in raw mode.
+            if (server_->current_relay() == &server_->relay_disable_parser) client_follows_raw();
             return;
         }
         last_snf_.name = repository;
@@ -190,7 +198,10 @@ void proxy_connection_t::on_snf_update(const std::string& repository, unsigned l
         last_snf_.files = files;
         platform = platform_;
     }
-    client_->forward("SNF_UPDATE", true, args, body);
+    // Through the relay in force: during the negotiation this announcement
+    // has just turned the server side raw, and the agent side must follow
+    // right behind it.
+    (*server_->current_relay())("SNF_UPDATE", true, args, body);
     cache::repo_key_t key;
     key.name = repository;
     key.rev = revision;

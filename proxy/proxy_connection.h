@@ -88,8 +88,14 @@ public:
 
     /// Sends a ready command (or raw bytes) to the agent as it stands.
     void forward_raw_to_client(io::request_queue& queue);
-    /// The agent's INSTALL: its parser goes off and the upstream machine
-    /// learns of a non-negotiation command on its own strand.
+    /// Sends a ready command to the agent framed, then the agent side turns
+    /// raw: the command that has just turned the server side raw.
+    void forward_to_client_then_raw(io::request_queue& queue);
+    /// The server side went raw on a command that never reached the agent
+    /// (refused, or a repeat): the agent side follows at this point.
+    void client_follows_raw();
+    /// The agent's INSTALL: its parser goes off and the upstream side
+    /// follows on its own strand, whatever its state.
     void switch_to_raw();
 
     // Slots of the layers' signals.

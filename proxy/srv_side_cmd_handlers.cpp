@@ -163,10 +163,15 @@ void cmd_config_t::end(std::vector<char>& body) {
         // An id no GETCONFIG asked for gives -1, which the agent reads as 4294967295.
         if (owner) config = build_config(words, static_cast<uint32_t>(owner->take_config_id(id)));
         layer_->machine().process_event(layer_t::ev_non_negotiation_cmd_t());
-        // Past the relay in force: the agent side must stay framed even when
-        // this command has just turned the server side raw. With the pair
-        // gone the answer has nowhere to go.
-        if (owner) owner->forward_raw_to_client(config);
+        // With the pair gone the answer has nowhere to go.
+        if (!owner) return;
+        // The rebuilt command reaches the agent framed in any case; when it
+        // has just turned the server side raw, the agent side follows right
+        // behind it, or the server's raw bytes would reach the agent numbered.
+        if (layer_->current_relay() == &layer_->relay_disable_parser)
+            owner->forward_to_client_then_raw(config);
+        else
+            owner->forward_raw_to_client(config);
     } catch (...) {
         log_command_failure(layer_->name(), command_name);
         throw;

@@ -72,7 +72,7 @@ void layer_t::post_event(const Event& event) {
     lower_->get_strand()->post([call, event] { call(event); });
 }
 
-void layer_t::post_switch_to_raw() { post_event(ev_non_negotiation_cmd_t()); }
+void layer_t::post_switch_to_raw() { post_event(ev_agent_raw_t()); }
 
 void layer_t::post_download_request(const boost::shared_ptr<download_context_t>& download) {
     post_event(ev_download_update_request_t(download));
@@ -101,6 +101,12 @@ void layer_t::on_disconnected() {
 
 void layer_t::on_violation(const char* text) {
     LOG_AT(LOG_LEVEL_ERROR, "[Layer/SrvSide] %s: Violation: %s", lower_->name().c_str(), text);
+    // Nothing is parsed once this side is raw, so a violation behind the
+    // switch comes from the very command that made it and was then refused
+    // (a broken SNF_UPDATE during the negotiation): it never went through the
+    // relay that would have switched the agent side, which follows here.
+    if (!lower_->raw_mode()) return;
+    if (boost::shared_ptr<proxy_connection_t> owner = owner_.lock()) owner->client_follows_raw();
 }
 
 }  // namespace srv_side

@@ -50,8 +50,11 @@ public:
     struct ev_disconnected_t : boost::statechart::event<ev_disconnected_t> {};
     /// PROTOCOL, CHALLENGE, SIGNATURE, GOTIT, or an AUTHORIZE that is not "OK".
     struct ev_negotiation_cmd_t : boost::statechart::event<ev_negotiation_cmd_t> {};
-    /// Any other server command, or the agent's INSTALL/INSTALLEX.
+    /// Any other server command.
     struct ev_non_negotiation_cmd_t : boost::statechart::event<ev_non_negotiation_cmd_t> {};
+    /// The agent's INSTALL/INSTALLEX: its side is raw already, so this side
+    /// follows in every connected state, authorized or not.
+    struct ev_agent_raw_t : boost::statechart::event<ev_agent_raw_t> {};
     /// AUTHORIZE "OK" without encryption offered by both sides.
     struct ev_authorize_ok_t : boost::statechart::event<ev_authorize_ok_t> {};
     /// AUTHORIZE "OK" with encryption offered by both sides (or the proxy connection gone).

@@ -29,7 +29,8 @@ struct layer_t::st_wait_authorize_t : boost::statechart::state<st_wait_authorize
     typedef boost::mpl::list<boost::statechart::in_state_reaction<ev_negotiation_cmd_t>,
                              boost::statechart::transition<ev_authorize_ok_t, st_ready_init_t>,
                              boost::statechart::transition<ev_non_negotiation_cmd_t, st_ready_raw_t>,
-                             boost::statechart::transition<ev_switch_raw_t, st_ready_raw_t>>
+                             boost::statechart::transition<ev_switch_raw_t, st_ready_raw_t>,
+                             boost::statechart::transition<ev_agent_raw_t, st_ready_raw_t>>
         reactions;
     explicit st_wait_authorize_t(my_context ctx);
 };
@@ -38,7 +39,8 @@ struct layer_t::st_wait_authorize_t : boost::statechart::state<st_wait_authorize
 /// itself goes to the agent through the relay that switches the agent side.
 struct layer_t::st_ready_init_t : boost::statechart::state<st_ready_init_t, st_connected_t> {
     typedef boost::mpl::list<boost::statechart::transition<ev_negotiation_cmd_t, st_ready_t>,
-                             boost::statechart::transition<ev_non_negotiation_cmd_t, st_ready_t>>
+                             boost::statechart::transition<ev_non_negotiation_cmd_t, st_ready_t>,
+                             boost::statechart::transition<ev_agent_raw_t, st_ready_raw_t>>
         reactions;
     explicit st_ready_init_t(my_context ctx);
 };
@@ -50,16 +52,22 @@ struct layer_t::st_ready_raw_t : boost::statechart::state<st_ready_raw_t, st_con
 
 /// Authorized and idle: a download request is sent at once.
 struct layer_t::st_ready_t : boost::statechart::state<st_ready_t, st_connected_t> {
-    typedef boost::statechart::custom_reaction<ev_download_update_request_t> reactions;
+    typedef boost::mpl::list<boost::statechart::custom_reaction<ev_download_update_request_t>,
+                             boost::statechart::transition<ev_agent_raw_t, st_ready_raw_t>>
+        reactions;
     explicit st_ready_t(my_context ctx);
     boost::statechart::result react(const ev_download_update_request_t& event);
 };
 
-/// One download runs; further requests wait, in order, until it ends.
+/// One download runs; further requests wait, in order, until it ends. The
+/// agent's raw switch ends it unfinished: the agent's bytes must leave
+/// unnumbered at once, which takes the parser, and the reply it was reading,
+/// off the upstream stream.
 struct layer_t::st_ready_update_in_progress_t
     : io::proto::state_with_async_cmd<st_ready_update_in_progress_t, st_connected_t> {
     typedef boost::mpl::list<boost::statechart::deferral<ev_download_update_request_t>,
-                             boost::statechart::transition<ev_download_done_t, st_ready_t>>
+                             boost::statechart::transition<ev_download_done_t, st_ready_t>,
+                             boost::statechart::transition<ev_agent_raw_t, st_ready_raw_t>>
         reactions;
     explicit st_ready_update_in_progress_t(my_context ctx) : state_with_async_cmd(ctx) {}
 };

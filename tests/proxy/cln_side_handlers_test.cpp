@@ -4,6 +4,7 @@
 #include "proxy/cln_side_cmd_handlers.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 
 namespace {
 
+using boost::asio::ip::tcp;
 using proxy_test::outcome;
 using proxy_test::relayed_pair_t;
 
@@ -135,20 +137,82 @@ TEST(ClnSideFailures, BadNumbersOrEscapesEndTheAgentsConnection) {
     }
 }
 
-TEST(ClnSideInstall, IsRelayedFramedAndEverythingAfterItRaw) {
-    for (const char* name : {"INSTALL", "INSTALLEX"}) {
+/// One peer's zlib streams, kept across writes as a compressing peer keeps them.
+struct zlib_peer_t {
+    zlib_peer_t() {
+        deflateInit(&out, Z_DEFAULT_COMPRESSION);
+        inflateInit(&in);
+    }
+    ~zlib_peer_t() {
+        deflateEnd(&out);
+        inflateEnd(&in);
+    }
+    std::string pack(const std::string& plain) { return pump(out, plain, deflate); }
+    std::string unpack(const std::string& wire) { return pump(in, wire, inflate); }
+
+    static std::string pump(z_stream& z, const std::string& input, int (*step)(z_streamp, int)) {
+        std::string output;
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+        z.avail_in = static_cast<uInt>(input.size());
+        do {
+            char buffer[4096];
+            z.next_out = reinterpret_cast<Bytef*>(buffer);
+            z.avail_out = sizeof buffer;
+            step(&z, Z_SYNC_FLUSH);
+            output.append(buffer, sizeof buffer - z.avail_out);
+        } while (z.avail_out == 0);
+        return output;
+    }
+    z_stream out{}, in{};
+};
+
+/// Reads `s` until `text` is among the bytes seen, inflated by `z` when there is one.
+bool read_unpacked(tcp::socket& s, zlib_peer_t* z, std::string& seen, const std::string& text) {
+    char buffer[4096];
+    while (seen.find(text) == std::string::npos) {
+        ssize_t n = ::recv(s.native_handle(), buffer, sizeof buffer, 0);
+        if (n <= 0) return false;
+        const std::string wire(buffer, static_cast<size_t>(n));
+        seen += z ? z->unpack(wire) : wire;
+    }
+    return true;
+}
+
+TEST(ClnSideInstall, IsRelayedFramedAndEverythingAfterItRawAuthorizedOrNot) {
+    struct row { const char* name; const char* before; };
+    const row rows[] = {
+        {"INSTALL", "negotiating"}, {"INSTALLEX", "negotiating"}, {"INSTALL", "authorized"}, {"INSTALLEX", "compressed"},
+    };
+    for (const row& r : rows) {
         relayed_pair_t pair;
+        zlib_peer_t agent_z, server_z;
+        const bool packed = std::string(r.before) == "compressed";
+        if (std::string(r.before) == "authorized") pair.negotiate("2 9");
+        if (packed) {
+            pair.from_agent("PROTOCOL 2 9 COMP\r\n");
+            ASSERT_TRUE(pair.read_until(pair.server, pair.to_server, "COMP\r\n"));
+            pair.from_server("PROTOCOL 2 9 COMP\r\n");
+            pair.from_server("AUTHORIZE OK\r\n");
+            ASSERT_TRUE(pair.read_until(pair.agent, pair.to_agent, "AUTHORIZE OK\r\n"));
+            // Compressed from here on; the GOTIT leaves the first ready state.
+            boost::asio::write(pair.server, boost::asio::buffer(server_z.pack("2 GOTIT g\r\n")));
+            std::string got;
+            ASSERT_TRUE(read_unpacked(pair.agent, &agent_z, got, "2 GOTIT g\r\n")) << got;
+        }
+        auto write = [packed](tcp::socket& s, zlib_peer_t& z, const std::string& bytes) {
+            boost::asio::write(s, boost::asio::buffer(packed ? z.pack(bytes) : bytes));
+        };
         // In the same write as the command: the bytes behind it must not be framed upstream.
-        const std::string raw("\x01 7 FOO\r\n\0bytes", 15);
-        pair.from_agent(std::string(name) + " a\r\n" + raw);
-        boost::asio::write(pair.agent, boost::asio::buffer(std::string("tail")));
-        const std::string expected = "0 " + std::string(name) + " a\r\n" + raw + "tail";
-        ASSERT_TRUE(pair.read_until(pair.server, pair.to_server, "tail")) << pair.to_server;
-        EXPECT_EQ(pair.to_server, expected);
+        const std::string raw("\x01 7 FOO\r\n\0bytes", 15), number = std::to_string(pair.agent_number);
+        write(pair.agent, agent_z, number + " " + r.name + " a\r\n" + raw);
+        write(pair.agent, agent_z, "tail");
+        std::string up, down;
+        ASSERT_TRUE(read_unpacked(pair.server, packed ? &server_z : nullptr, up, "tail")) << r.name << r.before;
+        EXPECT_EQ(up, number + " " + r.name + " a\r\n" + raw + "tail") << r.before;
         // The server side went raw as well: its bytes reach the agent unframed.
-        boost::asio::write(pair.server, boost::asio::buffer(std::string("srv\x02raw\r\n")));
-        ASSERT_TRUE(pair.read_until(pair.agent, pair.to_agent, "raw\r\n"));
-        EXPECT_EQ(pair.to_agent, "srv\x02raw\r\n");
+        write(pair.server, server_z, "srv\x02raw\r\n");
+        ASSERT_TRUE(read_unpacked(pair.agent, packed ? &agent_z : nullptr, down, "raw\r\n")) << r.before;
+        EXPECT_EQ(down, "srv\x02raw\r\n") << r.before;
     }
 }
 

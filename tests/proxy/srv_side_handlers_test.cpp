@@ -171,6 +171,34 @@ TEST_F(SrvSidePair, ConfigGoesBackUnderTheAgentsNumber) {
     EXPECT_TRUE(io_test::wait_until([&] { return logged("CONFIG from the server ends the connection") == 1; }));
 }
 
+TEST(SrvSideRawSwitch, AServerCommandDuringTheNegotiationTurnsTheAgentSideRawRightBehindIt) {
+    const std::string body = "12\n0\n4 aa a b \n";
+    struct row { std::string command, relayed, logged; };
+    const row rows[] = {
+        {"CONFIG 3 7 x\r\n", "0 CONFIG 4294967295 7 x\r\n", ""},
+        {"NEWS T2 n\r\nab\r\n", "0 NEWS T2 n\r\nab\r\n", ""},
+        {"SNF_UPDATE T15 upd\r\n" + body + "\r\n", "0 SNF_UPDATE T14 upd\r\n12\n0\n4 aa a b \r\n", ""},
+        // Nothing reaches the agent framed, yet the switch must.
+        {"SNF_UPDATE T4 %Z\r\n0\n0\n\r\n", "", "Ignore same SNF_UPDATE"},  // the empty record again
+        {"SNF_UPDATE T9 upd\r\n1\n0\nx y z\r\n", "", "Violation: SNF_UPDATE refused"},
+    };
+    for (const row& r : rows) {
+        relayed_pair_t pair(std::string(), LOG_LEVEL_TRACE3);
+        // Behind the command in the same write: raw already on the way in.
+        const std::string down("5 PING 1\r\n\0", 11), up = "7 PONG 1\r\n";
+        pair.from_server(r.command + down);
+        ASSERT_TRUE(pair.read_until(pair.agent, pair.to_agent, down)) << r.command;
+        EXPECT_EQ(pair.to_agent, r.relayed + down) << r.command;
+        // A framed agent side would consume the PONG.
+        boost::asio::write(pair.agent, boost::asio::buffer(up));
+        ASSERT_TRUE(pair.read_until(pair.server, pair.to_server, up)) << r.command;
+        EXPECT_EQ(pair.to_server, up) << r.command;
+        if (!r.logged.empty()) {
+            EXPECT_EQ(pair.logged(r.logged), 1u) << r.command;
+        }
+    }
+}
+
 TEST_F(SrvSidePair, AnnouncementsAreRelayedOnceAndBrokenOnesRefused) {
     negotiate("2 9");
     const std::string body = "12\n0\n4 aa a b \n";

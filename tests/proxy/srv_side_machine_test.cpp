@@ -77,7 +77,8 @@ std::string relay_of(const layer_t& layer) {
 }
 
 /// Events by letter: c connected, d disconnected, n negotiation, x other
-/// command, a AUTHORIZE OK, r raw switch, D download done, q download request.
+/// command, a AUTHORIZE OK, r raw switch, i the agent's INSTALL, D download
+/// done, q download request.
 void give(layer_t& layer, const std::string& events, journal_t& journal) {
     for (char e : events) {
         layer_t::machine_t& m = layer.machine();
@@ -88,6 +89,7 @@ void give(layer_t& layer, const std::string& events, journal_t& journal) {
             case 'x': m.process_event(layer_t::ev_non_negotiation_cmd_t()); break;
             case 'a': m.process_event(layer_t::ev_authorize_ok_t()); break;
             case 'r': m.process_event(layer_t::ev_switch_raw_t()); break;
+            case 'i': m.process_event(layer_t::ev_agent_raw_t()); break;
             case 'D': m.process_event(layer_t::ev_download_done_t()); break;
             case 'q': m.process_event(layer_t::ev_download_update_request_t(
                           boost::make_shared<probe_download>("early", journal))); break;
@@ -104,6 +106,10 @@ TEST(SrvSideMachine, TransitionsAndTheRelayEachStateChooses) {
         {"cax", "ready", "forward"},            {"caxarxnD", "ready", "forward"},
         {"cx", "ready_raw", "disable_parser"},  {"cr", "ready_raw", "disable_parser"},
         {"crnxaDq", "ready_raw", "disable_parser"},
+        // The agent's raw switch holds in every connected state.
+        {"ci", "ready_raw", "disable_parser"},  {"cai", "ready_raw", "disable_parser"},
+        {"cani", "ready_raw", "disable_parser"}, {"crii", "ready_raw", "disable_parser"},
+        {"i", "disconnected", "forward"},
         {"cad", "disconnected", "enable_filters"},  // leaving does not reset the relay
         {"cadc", "wait_authorize", "forward"},
     };
@@ -254,11 +260,14 @@ TEST_F(SrvSideUpstream, UnregisteredServerCommandsAreRelayedThroughTheRelayTheir
     }
 }
 
-TEST_F(SrvSideUpstream, TheAgentsRawSwitchRunsOnTheServerSidesStrand) {
+TEST_F(SrvSideUpstream, TheAgentsRawSwitchRunsOnTheServerSidesStrandAndEndsARunningDownload) {
     connect();
+    on_strand([this] { give(*layer, "an", journal); });
+    layer->post_download_request(boost::make_shared<probe_download>("repoA", journal));
     // Called from a thread that is not the upstream strand, as the agent side does.
     layer->post_switch_to_raw();
     ASSERT_TRUE(io_test::wait_until([&] { return state() == "ready_raw"; }));
+    EXPECT_EQ((std::vector<std::string>{"send repoA", "done repoA false"}), journal.get());
     EXPECT_TRUE(layer->lower()->raw_mode());
     EXPECT_EQ("disable_parser", relay_of(*layer));
     // Posted to a layer that is gone: skipped.
