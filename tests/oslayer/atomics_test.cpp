@@ -3,23 +3,11 @@
 // preference that the same start-up code reads from the environment.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-
 #include <fstream>
 #include <functional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "oslayer/syncers.h"
-
-extern char** environ;
+#include "tests/oslayer/test_support.h"
 
 namespace {
 
@@ -42,27 +30,22 @@ const int per_thread = 100000;
 
 }  // namespace
 
-TEST(AtomicSelection, StartupPickedLockPrefixedTables) {
+TEST(AtomicSelection, StartupPickedLockPrefixedTablesForceGiantSwapsBoth) {
     ASSERT_EQ(cpu_has_cmpxchg8b(), cpuinfo_has_cx8() ? 1 : 0);
     ASSERT_EQ(cpu_has_cmpxchg8b(), 1) << "x86-64 always has CMPXCHG8B";
     EXPECT_STREQ(the_atomic_type, "x86 multiprocessor");
-}
-
-TEST(AtomicSelection, ForceGiantSwapsBothTablesAndBack) {
     const atomic32_t::table_t fast32 = atomic32_t::tbl;
     const atomic64_t::table_t fast64 = atomic64_t::tbl;
-
     init_atomics(true);
     EXPECT_STREQ(the_atomic_type, "giant locked");
     const atomic32_t::table_t giant32 = atomic32_t::tbl;
     const atomic64_t::table_t giant64 = atomic64_t::tbl;
+    init_atomics(false);
+    EXPECT_STREQ(the_atomic_type, "x86 multiprocessor");
     EXPECT_NE(giant32.cas, fast32.cas);
     EXPECT_NE(giant32.add_and_test, fast32.add_and_test);
     EXPECT_NE(giant64.swap, fast64.swap);
     EXPECT_NE(giant64.fetch_add, fast64.fetch_add);
-
-    init_atomics(false);
-    EXPECT_STREQ(the_atomic_type, "x86 multiprocessor");
     EXPECT_EQ(atomic32_t::tbl.cas, fast32.cas);
     EXPECT_EQ(atomic32_t::tbl.add_and_test, fast32.add_and_test);
     EXPECT_EQ(atomic64_t::tbl.swap, fast64.swap);
@@ -94,15 +77,6 @@ TEST_P(AtomicOps, CasReturnsFoundValueAndStoresOnlyOnMatch) {
     EXPECT_EQ(d.read(), 0x100000005ull);
     EXPECT_EQ(d.cas(0x100000005ull, 0xFFFFFFFF00000000ull), 0x100000005ull);
     EXPECT_EQ(d.read(), 0xFFFFFFFF00000000ull);
-}
-
-TEST_P(AtomicOps, ReadOfZeroAndNonZeroChangesNothing) {
-    atomic32_t zero;
-    EXPECT_EQ(zero.read(), 0u);
-    EXPECT_EQ(zero.word, 0u);
-    atomic64_t big(0x123456789Aull);
-    EXPECT_EQ(big.read(), 0x123456789Aull);
-    EXPECT_EQ(big.word, 0x123456789Aull);
 }
 
 TEST_P(AtomicOps, SwapAndFetchAddReturnPreviousAndWrap) {
@@ -161,37 +135,26 @@ TEST_P(AtomicOps, InlineLoopsComputeTheirNewValues) {
     EXPECT_EQ(a.read(), 0xFFFFFFFFull);
 }
 
-TEST_P(AtomicOps, ContendedIncrementsAllLand) {
-    atomic32_t by_xadd, by_cas;
+TEST_P(AtomicOps, ContendedIncrementsAllLandCountdownReachesZeroOnce) {
+    const uint64_t total = static_cast<uint64_t>(threads_n) * per_thread;
+    atomic32_t by_xadd, by_cas, down32(static_cast<uint32_t>(total)), zeros32, zeros64;
     // Starts below the 32-bit boundary so the halves carry under contention.
-    const uint64_t start64 = 0xFFFFFFFFull - threads_n * per_thread / 2;
-    atomic64_t by_add(start64), by_fetch(start64);
+    const uint64_t start64 = 0xFFFFFFFFull - total / 2;
+    atomic64_t by_add(start64), by_fetch(start64), down64(total);
     run_threads(threads_n, [&] {
         for (int i = 0; i < per_thread; ++i) {
             by_xadd.fetch_add(1);
             by_cas.increment();
             by_add.add(1);
             by_fetch.fetch_add(1);
-        }
-    });
-    const uint64_t total = static_cast<uint64_t>(threads_n) * per_thread;
-    EXPECT_EQ(by_xadd.read(), total);
-    EXPECT_EQ(by_cas.read(), total);
-    EXPECT_EQ(by_add.read(), start64 + total);
-    EXPECT_EQ(by_fetch.read(), start64 + total);
-}
-
-TEST_P(AtomicOps, ContendedCountdownReachesZeroExactlyOnce) {
-    const uint64_t total = static_cast<uint64_t>(threads_n) * per_thread;
-    atomic32_t down32(static_cast<uint32_t>(total));
-    atomic64_t down64(total);
-    atomic32_t zeros32, zeros64;
-    run_threads(threads_n, [&] {
-        for (int i = 0; i < per_thread; ++i) {
             if (!down32.add_and_test(static_cast<uint32_t>(-1))) zeros32.fetch_add(1);
             if (!down64.add_and_test(~0ull)) zeros64.fetch_add(1);
         }
     });
+    EXPECT_EQ(by_xadd.read(), total);
+    EXPECT_EQ(by_cas.read(), total);
+    EXPECT_EQ(by_add.read(), start64 + total);
+    EXPECT_EQ(by_fetch.read(), start64 + total);
     EXPECT_EQ(zeros32.read(), 1u);
     EXPECT_EQ(zeros64.read(), 1u);
     EXPECT_EQ(down32.read(), 0u);
@@ -208,28 +171,9 @@ TEST(SyncRwlockEnv, ProbeExitsWithStartupPreference) {
 namespace {
 
 int probe_with(const char* variable) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (strncmp(*e, "VELMO_RWLOCK_READPREFERED=", 26) != 0 && strncmp(*e, "VELMO_SYNC_TEST_PROBE=", 22) != 0)
-            env.push_back(*e);
-    env.push_back("VELMO_SYNC_TEST_PROBE=1");
-    if (variable) env.push_back(variable);
-    std::vector<char*> envp;
-    for (auto& s : env) envp.push_back(&s[0]);
-    envp.push_back(nullptr);
-    std::string self = "/proc/self/exe", filter = "--gtest_filter=SyncRwlockEnv.ProbeExitsWithStartupPreference";
-    char* argv[] = {&self[0], &filter[0], nullptr};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -2;
-    return WEXITSTATUS(status);
+    return oslayer_test::run_self("SyncRwlockEnv.ProbeExitsWithStartupPreference",
+                                  {"VELMO_SYNC_TEST_PROBE=1", variable ? variable : "VELMO_RWLOCK_READPREFERED"})
+        .status;
 }
 
 }  // namespace

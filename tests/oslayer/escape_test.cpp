@@ -40,110 +40,70 @@ void expect_round_trip(const std::string& bytes) {
     EXPECT_EQ(dequoted(token), bytes) << "token " << token;
 }
 
-struct quote_error_t {
-    std::string message;
-    std::string kept;
-};
-
-quote_error_t quote_error(lstr_t token) {
-    std::string out = "junk from before";
-    try {
-        dequote_string(token, out);
-    } catch (quoted_format_exception_shell_t& e) {
-        EXPECT_NE(dynamic_cast<quoted_format_exception*>(e.record()), nullptr);
-        return {e.what(), out};
-    }
-    return {"no throw", out};
-}
-
 }  // namespace
 
-TEST(Escape, WorkedExamples) {
-    const std::string mixed("a b%c, d\r\ne\x01", 12);
-    EXPECT_EQ(escape_string(mixed), "a%Sb%Pc%Md%Le%01");
-    EXPECT_EQ(dequoted("a%Sb%Pc%Md%Le%01"), mixed);
-    EXPECT_EQ(escape_string("caf\xC3\xA9"), "caf%C3%A9");
-    EXPECT_EQ(dequoted("caf%c3%a9"), "caf\xC3\xA9");
-}
-
-TEST(Escape, EncoderEdgeCases) {
-    EXPECT_EQ(escape_string(""), "%Z");
-    EXPECT_EQ(escape_string("%Z"), "%PZ");
-    EXPECT_EQ(escape_string("x,y"), "x,y");
-    EXPECT_EQ(escape_string(", ,"), "%M,");
-    EXPECT_EQ(escape_string("a,"), "a,");
-    EXPECT_EQ(escape_string(",,  "), ",%M%S");
-    EXPECT_EQ(escape_string("\r"), "%R");
-    EXPECT_EQ(escape_string("\r\r\n"), "%R%L");
-    EXPECT_EQ(escape_string("\n\r"), "%N%R");
-    EXPECT_EQ(escape_string("\r\n\r\n"), "%L%L");
-    EXPECT_EQ(escape_string("\t"), "%T");
-    EXPECT_EQ(escape_string("100% sure"), "100%P%Ssure");
-    EXPECT_EQ(escape_string(std::string(1, '\0')), "%00");
-    EXPECT_EQ(escape_string("\x7F"), "%7F");
-    EXPECT_EQ(escape_string("\xFF"), "%FF");
-    EXPECT_EQ(escape_string("\x1F!~\x80"), "%1F!~%80");
-}
-
-TEST(Escape, AppendsWithoutClearing) {
+TEST(Escape, EncoderExamplesAndEdgeCases) {
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string("a b%c, d\r\ne\x01", 12), "a%Sb%Pc%Md%Le%01"},
+        {"caf\xC3\xA9", "caf%C3%A9"},  {"", "%Z"},           {"%Z", "%PZ"},      {"x,y", "x,y"},
+        {", ,", "%M,"},                {"a,", "a,"},         {",,  ", ",%M%S"},  {"\r", "%R"},
+        {"\r\r\n", "%R%L"},            {"\n\r", "%N%R"},     {"\r\n\r\n", "%L%L"}, {"\t", "%T"},
+        {"100% sure", "100%P%Ssure"},  {std::string(1, '\0'), "%00"},          {"\x7F", "%7F"},
+        {"\xFF", "%FF"},               {"\x1F!~\x80", "%1F!~%80"}};
+    for (const auto& c : cases) EXPECT_EQ(escape_string(c.first), c.second);
+    // The appending form never clears what is there.
     std::string out = "CMD";
     escape_string("a b", 3, out);
-    EXPECT_EQ(out, "CMDa%Sb");
     out += ' ';
     escape_string("", 0, out);
-    EXPECT_EQ(out, "CMDa%Sb %Z");
     escape_string(nullptr, 0, out);
     EXPECT_EQ(out, "CMDa%Sb %Z%Z");
 }
 
-TEST(Escape, DecoderAcceptsWhatEncoderNeverWrites) {
-    EXPECT_EQ(dequoted("%41"), "A");
-    EXPECT_EQ(dequoted("%4a"), "J");
-    EXPECT_EQ(dequoted("%4A"), "J");
-    EXPECT_EQ(dequoted("%00"), std::string(1, '\0'));
-    EXPECT_EQ(dequoted("%ff%Ff"), "\xFF\xFF");
-    EXPECT_EQ(dequoted("%25"), "%");
+TEST(Escape, DecoderAcceptsWhatEncoderNeverWritesAndTheEmptyMarker) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"a%Sb%Pc%Md%Le%01", std::string("a b%c, d\r\ne\x01", 12)},
+        {"caf%c3%a9", "caf\xC3\xA9"}, {"%41", "A"}, {"%4a", "J"}, {"%4A", "J"}, {"%00", std::string(1, '\0')},
+        {"%ff%Ff", "\xFF\xFF"},      {"%25", "%"}, {"%PZ", "%Z"}};
+    for (const auto& c : cases) EXPECT_EQ(dequoted(c.first), c.second) << c.first;
     // Bytes the encoder always escapes pass through when they arrive raw.
     EXPECT_EQ(dequoted(std::string("a b\r\n\t\0\xFF,", 9)), std::string("a b\r\n\t\0\xFF,", 9));
-}
-
-TEST(Escape, EmptyMarker) {
-    EXPECT_EQ(empty_token.length, 2u);
     EXPECT_EQ(std::string(empty_token.ptr, empty_token.length), "%Z");
-    std::string out = "stale";
-    dequote_string(empty_token, out);
-    EXPECT_EQ(out, "");
-    out = "stale";
-    dequote_string(lstr_t(), out);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(dequoted("%PZ"), "%Z");
+    for (lstr_t empty : {empty_token, lstr_t()}) {
+        std::string out = "stale";
+        dequote_string(empty, out);
+        EXPECT_EQ(out, "");
+    }
 }
 
-TEST(Escape, DecodingErrors) {
-    quote_error_t e = quote_error("ab%");
-    EXPECT_EQ(e.message, "single % at end: \"ab%\"");
-    EXPECT_EQ(e.kept, "ab");
-    e = quote_error("ab%4");
-    EXPECT_EQ(e.message, "single char after %: \"ab%4\"");
-    EXPECT_EQ(e.kept, "ab");
-    EXPECT_EQ(quote_error("a%Z").message, "single char after %: \"a%Z\"");
-    EXPECT_EQ(quote_error("%").message, "single % at end: \"%\"");
-    e = quote_error("%G1");
-    EXPECT_EQ(e.message, "invalid quoted string \"%G1\" at 3");
-    EXPECT_EQ(e.kept, "");
-    e = quote_error("x%p1y");
-    EXPECT_EQ(e.message, "invalid quoted string \"x%p1y\" at 4");
-    EXPECT_EQ(e.kept, "x");
-    EXPECT_EQ(quote_error("a%Zb").message, "invalid quoted string \"a%Zb\" at 4");
-    EXPECT_EQ(quote_error("%41%S%4g").message, "invalid quoted string \"%41%S%4g\" at 8");
-    EXPECT_EQ(quote_error("%41%S%4g").kept, "A ");
-    EXPECT_EQ(quote_error("%Z%Z").message, "invalid quoted string \"%Z%Z\" at 3");
-    // The view ends before the bytes that follow it in memory.
-    EXPECT_EQ(quote_error(lstr_t(4, "ab%41")).message, "single char after %: \"ab%4\"");
-    EXPECT_EQ(quote_error(lstr_t(3, "%4142")).kept, "A");
-}
-
-TEST(Escape, ErrorCarriesTracePoint) {
+TEST(Escape, DecodingErrorsKeepWhatCameBefore) {
+    const struct {
+        lstr_t token;
+        const char *message, *kept;
+    } cases[] = {
+        {"ab%", "single % at end: \"ab%\"", "ab"},
+        {"ab%4", "single char after %: \"ab%4\"", "ab"},
+        {"a%Z", "single char after %: \"a%Z\"", "a"},
+        {"%", "single % at end: \"%\"", ""},
+        {"%G1", "invalid quoted string \"%G1\" at 3", ""},
+        {"x%p1y", "invalid quoted string \"x%p1y\" at 4", "x"},
+        {"a%Zb", "invalid quoted string \"a%Zb\" at 4", "a"},
+        {"%41%S%4g", "invalid quoted string \"%41%S%4g\" at 8", "A "},
+        {"%Z%Z", "invalid quoted string \"%Z%Z\" at 3", ""},
+        // The view ends before the bytes that follow it in memory.
+        {lstr_t(4, "ab%41"), "single char after %: \"ab%4\"", "ab"},
+        {lstr_t(3, "%4142"), "no throw", "A"}};
+    for (const auto& c : cases) {
+        std::string out = "junk from before", message = "no throw";
+        try {
+            dequote_string(c.token, out);
+        } catch (quoted_format_exception_shell_t& e) {
+            EXPECT_NE(dynamic_cast<quoted_format_exception*>(e.record()), nullptr);
+            message = e.what();
+        }
+        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(out, c.kept) << c.message;
+    }
     _d_exception_t::backtrace_enabled = true;
     std::string where;
     try {
@@ -155,43 +115,49 @@ TEST(Escape, ErrorCarriesTracePoint) {
     EXPECT_NE(where.find("dequote_string"), std::string::npos) << where;
 }
 
-TEST(Escape, EverySingleByte) {
+TEST(Escape, EverySingleByteAndShortCombinationsOfAwkwardBytes) {
     for (int b = 0; b < 256; ++b) {
         std::string one(1, static_cast<char>(b));
-        std::string token = escape_string(one);
         bool plain = b >= 33 && b <= 126 && b != '%';
         bool letter = b == '%' || b == ' ' || b == '\r' || b == '\n' || b == '\t';
-        EXPECT_EQ(token.size(), plain ? 1u : letter ? 2u : 3u) << b;
-        expect_round_trip(one);
-        expect_round_trip("a" + one + "b");
-        expect_round_trip(one + ", " + one + "\r\n" + one);
-        expect_round_trip(std::string("\r") + one + ",");
+        EXPECT_EQ(escape_string(one).size(), plain ? 1u : letter ? 2u : 3u) << b;
+        for (const std::string& s : {one, "a" + one + "b", one + ", " + one + "\r\n" + one, "\r" + one + ","})
+            expect_round_trip(s);
     }
-}
-
-TEST(Escape, AllShortCombinationsOfAwkwardBytes) {
     const char awkward[] = {'\r', '\n', ',', ' ', '%', 'Z', '\0', '\xFF'};
-    for (char a : awkward) {
+    for (char a : awkward)
         for (char b : awkward) {
             expect_round_trip(std::string{a, b});
             for (char c : awkward) expect_round_trip(std::string{a, b, c});
         }
-    }
 }
 
-TEST(Escape, RandomByteStrings) {
-    std::mt19937 rng(20261206);
-    std::uniform_int_distribution<int> length(0, 300);
-    std::uniform_int_distribution<int> byte(0, 255);
-    const char awkward[] = "\r\n, %Z\t";
-    std::uniform_int_distribution<int> pick(0, sizeof awkward - 2);
-    for (int round = 0; round < 4000; ++round) {
-        std::string s(static_cast<size_t>(length(rng)), '\0');
-        // Half of the strings lean on the bytes that form pairs and escapes.
-        for (char& c : s) c = (round % 2 && byte(rng) < 160) ? awkward[pick(rng)] : static_cast<char>(byte(rng));
-        expect_round_trip(s);
-        if (HasFailure()) break;
-    }
+TEST(Escape, RandomByteStringsAlsoFromConcurrentThreads) {
+    auto run = [](unsigned seed, int rounds) {
+        std::mt19937 rng(seed);
+        std::uniform_int_distribution<int> length(0, 300), byte(0, 255);
+        const char awkward[] = "\r\n, %Z\t";
+        int failures = 0;
+        for (int round = 0; round < rounds; ++round) {
+            std::string s(static_cast<size_t>(length(rng)), '\0');
+            // Half of the strings lean on the bytes that form pairs and escapes.
+            for (char& c : s) c = (round % 2 && byte(rng) < 160) ? awkward[rng() % 7] : static_cast<char>(byte(rng));
+            std::string token = escape_string(s);
+            failures += !is_token(token) || dequoted(token) != s;
+            try {
+                dequoted("bad%");
+                ++failures;
+            } catch (quoted_format_exception_shell_t&) {
+            }
+        }
+        return failures;
+    };
+    EXPECT_EQ(run(20261206, 4000), 0);
+    std::vector<int> failures(4, 0);
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 4; ++t) threads.emplace_back([&, t] { failures[t] = run(t, 500); });
+    for (auto& th : threads) th.join();
+    for (int f : failures) EXPECT_EQ(f, 0);
 }
 
 TEST(Escape, NibbleConversions) {
@@ -206,29 +172,4 @@ TEST(Escape, NibbleConversions) {
         if (c >= 'a' && c <= 'f') want = c - 'a' + 10;
         EXPECT_EQ(hex_to_nibble(static_cast<unsigned char>(c)), want) << c;
     }
-}
-
-TEST(Escape, ConcurrentRoundTrips) {
-    std::vector<std::thread> threads;
-    std::vector<int> failures(4, 0);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t, &failures] {
-            std::mt19937 rng(static_cast<unsigned>(t));
-            for (int i = 0; i < 500; ++i) {
-                std::string s(static_cast<size_t>(rng() % 64), '\0');
-                for (char& c : s) c = static_cast<char>(rng());
-                std::string back;
-                dequote_string(escape_string(s), back);
-                failures[t] += back != s;
-                try {
-                    dequote_string("bad%", back);
-                } catch (quoted_format_exception_shell_t&) {
-                    continue;
-                }
-                ++failures[t];
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    for (int f : failures) EXPECT_EQ(f, 0);
 }

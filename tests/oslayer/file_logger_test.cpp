@@ -3,22 +3,13 @@
 // re-creation of a deleted file, concurrent writers and the logger's lifetime
 // against its packing thread.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <set>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "oslayer/loggers.h"
+#include "tests/oslayer/test_support.h"
 
 namespace {
 
@@ -26,12 +17,7 @@ const char* const new_file_line = "[Logger] New logfile has been created by soft
 
 bool exists(const std::string& name) { return access(name.c_str(), F_OK) == 0; }
 
-std::string read_plain(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string read_plain(const std::string& name) { return oslayer_test::read_file(name); }
 
 /// The decompressed content; fails the test when the stream is damaged or cut short.
 std::string read_packed(const std::string& name) {
@@ -66,37 +52,13 @@ std::string without_logger_lines(const std::string& text) {
     return out;
 }
 
-/// The root logger writes into a file for the life of this object.
-struct root_capture_t {
-    explicit root_capture_t(const std::string& file) : name(file) {
-        fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        xlocker_t g(if_logger_t::LogMutex);
-        saved = if_logger_t::Log;
-        if_logger_t::Log = new fd_logger_t(fd);
-    }
-    ~root_capture_t() {
-        {
-            xlocker_t g(if_logger_t::LogMutex);
-            delete if_logger_t::Log;
-            if_logger_t::Log = saved;
-        }
-        ::close(fd);
-    }
-    std::string text() const { return read_plain(name); }
-    std::string name;
-    int fd;
-    if_logger_t* saved;
-};
+using root_capture_t = oslayer_test::captured_root_t;
 
 class FileLogger : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/file_logger_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        log = dir + "/x.log";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    oslayer_test::scratch_t scratch;
+    std::string dir = scratch.path;
+    std::string log = dir + "/x.log";
 
     /// Writes numbered lines of about `width` bytes; returns what was written.
     static std::string write_lines(file_logger_t& logger, int count, size_t width, int tag = 0) {
@@ -135,8 +97,6 @@ protected:
         }
     }
 
-    std::string dir;
-    std::string log;
 };
 
 struct parsed_t {
@@ -149,8 +109,6 @@ struct parsed_t {
 };
 
 }  // namespace
-
-// ------------------------------------------------------------ rotation texts
 
 TEST_F(FileLogger, RotationTextTable) {
     const parsed_t table[] = {
@@ -168,7 +126,7 @@ TEST_F(FileLogger, RotationTextTable) {
         {"4294967296,1k", false, 10, true, 10485760, "4294967296,1k"},
     };
     for (const parsed_t& p : table) {
-        root_capture_t root(dir + "/root.txt");
+        root_capture_t root(LOG_LEVEL_INFO);
         file_logger_t logger;
         EXPECT_EQ(logger.set_rotation(log, p.text), p.valid) << p.text;
         EXPECT_EQ(logger.keep_count, p.keep) << p.text;
@@ -192,7 +150,7 @@ TEST_F(FileLogger, RotationTextTable) {
 
 TEST_F(FileLogger, InvalidTextLeavesFileClosedUntilFirstLineTruncatesIt) {
     std::ofstream(log) << "older content\n";
-    root_capture_t root(dir + "/root.txt");
+    root_capture_t root(LOG_LEVEL_INFO);
     file_logger_t logger;
     EXPECT_FALSE(logger.set_rotation(log, "3,1mb"));
     EXPECT_EQ(read_plain(log), "older content\n");
@@ -215,43 +173,28 @@ TEST_F(FileLogger, RotatedNames) {
     }
 }
 
-// ------------------------------------------------------------------ rotation
-
-TEST_F(FileLogger, PackedRotationKeepsExactBytes) {
-    std::string written;
-    {
-        file_logger_t logger;
-        ASSERT_TRUE(logger.set_rotation(log, "3z,1k"));
-        written = write_lines(logger, 200, 50);
-    }  // the destructor waits for the last packing
-    file_logger_t names;
-    names.path = log;
-    EXPECT_FALSE(exists(names.rotated_name(3, true)));
-    EXPECT_FALSE(exists(names.rotated_name(1, false)));
-    expect_old_files_framed(true, 3, names, "1k");
-    std::vector<std::string> current = split_lines(read_plain(log));
-    ASSERT_FALSE(current.empty());
-    EXPECT_TRUE(ends_with(current.front(), new_file_line)) << current.front();
-    std::string kept = without_logger_lines(collect(true, 3, names));
-    EXPECT_GT(kept.size(), 2048u);
-    EXPECT_TRUE(ends_with(written, kept)) << "the kept files are not the newest part of what was written";
-}
-
-TEST_F(FileLogger, PlainRotationKeepsUncompressedFiles) {
-    std::string written;
-    {
-        file_logger_t logger;
-        ASSERT_TRUE(logger.set_rotation(log, "3p,1k"));
-        written = write_lines(logger, 120, 50);
+TEST_F(FileLogger, RotationPackedOrPlainKeepsExactBytes) {
+    for (bool packed : {true, false}) {
+        std::string written;
+        {
+            file_logger_t logger;
+            ASSERT_TRUE(logger.set_rotation(log, packed ? "3z,1k" : "3p,1k"));
+            written = write_lines(logger, 200, 50);
+        }  // the destructor waits for the last packing
+        file_logger_t names;
+        names.path = log;
+        EXPECT_FALSE(exists(names.rotated_name(3, packed)));
+        EXPECT_FALSE(exists(names.rotated_name(1, !packed)));
+        expect_old_files_framed(packed, 3, names, "1k");
+        std::vector<std::string> current = split_lines(read_plain(log));
+        ASSERT_FALSE(current.empty());
+        EXPECT_TRUE(ends_with(current.front(), new_file_line)) << current.front();
+        std::string kept = without_logger_lines(collect(packed, 3, names));
+        EXPECT_GT(kept.size(), 2048u);
+        EXPECT_TRUE(ends_with(written, kept)) << "the kept files are not the newest part of what was written";
+        for (unsigned n = 1; n <= 3; ++n) std::filesystem::remove(names.rotated_name(n, packed));
+        std::filesystem::remove(log);
     }
-    file_logger_t names;
-    names.path = log;
-    EXPECT_FALSE(exists(names.rotated_name(1, true)));
-    EXPECT_FALSE(exists(names.rotated_name(3, false)));
-    expect_old_files_framed(false, 3, names, "1k");
-    std::string kept = without_logger_lines(collect(false, 3, names));
-    EXPECT_GT(kept.size(), 2048u);
-    EXPECT_TRUE(ends_with(written, kept));
 }
 
 TEST_F(FileLogger, KeepCountOneOnlyTruncates) {
@@ -269,8 +212,6 @@ TEST_F(FileLogger, KeepCountOneOnlyTruncates) {
     EXPECT_TRUE(ends_with(now.substr(0, now.find('\n') + 1), new_file_line));
     EXPECT_TRUE(ends_with(written, without_logger_lines(now)));
 }
-
-// --------------------------------------------------------- losing the file
 
 TEST_F(FileLogger, DeletedFileIsRecreatedWithWarningFirst) {
     file_logger_t logger;
@@ -291,7 +232,7 @@ TEST_F(FileLogger, DeletedFileIsRecreatedWithWarningFirst) {
 TEST_F(FileLogger, UnopenablePathDropsLinesAndRetriesOncePerMinute) {
     std::string missing = dir + "/missing";
     log = missing + "/x.log";
-    root_capture_t root(dir + "/root.txt");
+    root_capture_t root(LOG_LEVEL_INFO);
     file_logger_t logger;
     EXPECT_FALSE(logger.set_rotation(log, "3z,1k"));
     EXPECT_NE(root.text().find("Cannot open logfile \"" + log + "\" because of No such file"), std::string::npos)
@@ -318,8 +259,6 @@ TEST_F(FileLogger, UnopenablePathDropsLinesAndRetriesOncePerMinute) {
     EXPECT_FALSE(other.open(true, &collected));
     EXPECT_EQ(collected, before);
 }
-
-// ------------------------------------------------------ threads and lifetime
 
 TEST_F(FileLogger, ConcurrentWritersAcrossRotationsLoseNothing) {
     const int threads = 8, per_thread = 400;

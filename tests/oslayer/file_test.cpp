@@ -3,38 +3,22 @@
 // across file systems, and the content digest.
 #include <gtest/gtest.h>
 
-#include "tests/oslayer/test_support.h"
-
-#include <fcntl.h>
-#include <pwd.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 
-#include "oslayer/_kern.h"
 #include "oslayer/accounts.h"
 #include "oslayer/file.h"
 #include "oslayer/md5.h"
+#include "tests/oslayer/test_support.h"
 
 namespace {
 
 using oslayer_test::scratch_t;
 
-std::string read_all(const std::string& name) {
-    std::string out;
-    FILE* f = fopen(name.c_str(), "rb");
-    if (!f) return "<missing>";
-    char block[4096];
-    size_t n;
-    while ((n = fread(block, 1, sizeof block, f)) > 0) out.append(block, n);
-    fclose(f);
-    return out;
-}
+using oslayer_test::read_file;
 
 bool present(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
@@ -45,8 +29,6 @@ std::string md5_of(const std::string& text) {
     return m.hex();
 }
 
-std::string sys_text(int err) { return std::string(strerror(err)) + " (errno=" + std::to_string(err) + ")"; }
-
 /// Some bytes longer than one copy block, not a repeat of one block.
 std::string sample(size_t n) {
     std::string s(n, 0);
@@ -56,70 +38,41 @@ std::string sample(size_t n) {
 
 }  // namespace
 
-TEST(FilePath, SplitsDirectoryNameAndExtension) {
-    file_t conf("/var/x/y.conf");
-    EXPECT_EQ(conf.dir, "/var/x");
-    EXPECT_EQ(conf.name, "y.conf");
-    EXPECT_EQ(conf.ext, "conf");
-    EXPECT_EQ(conf.dot_pos, 1u);
-
-    file_t tgz("y.tar.gz");
-    EXPECT_EQ(tgz.dir, "");
-    EXPECT_EQ(tgz.name, "y.tar.gz");
-    EXPECT_EQ(tgz.ext, "gz");
-    EXPECT_EQ(tgz.dot_pos, 5u);
-
-    file_t root_child("/x");
-    EXPECT_EQ(root_child.dir, "");
-    EXPECT_EQ(root_child.name, "x");
-
-    // A dot in a directory is not an extension.
-    file_t dotted_dir("a.b/c");
-    EXPECT_EQ(dotted_dir.dir, "a.b");
-    EXPECT_EQ(dotted_dir.name, "c");
-    EXPECT_EQ(dotted_dir.ext, "");
-    EXPECT_EQ(dotted_dir.dot_pos, ~size_t(0));
-
-    file_t hidden(".hidden");
-    EXPECT_EQ(hidden.name, ".hidden");
-    EXPECT_EQ(hidden.dot_pos, 0u);
-    EXPECT_EQ(hidden.ext, "hidden");
-
-    file_t trailing("/d/sub/");
-    EXPECT_EQ(trailing.dir, "/d/sub");
-    EXPECT_EQ(trailing.name, "");
-
-    try {
-        file_t empty("");
-        ADD_FAILURE() << "no error for an empty path";
-    } catch (const BUG_exception_shell_t& e) {
-        EXPECT_STREQ(e.what(), "empty fullpath");
+TEST(FilePath, SplitsAndJoinsDirectoryNameAndExtension) {
+    const size_t none = ~size_t(0);
+    const struct {
+        file_t f;
+        const char *fullpath, *dir, *name, *ext;
+        size_t dot_pos;
+    } cases[] = {
+        {file_t("/var/x/y.conf"), "/var/x/y.conf", "/var/x", "y.conf", "conf", 1},
+        {file_t("y.tar.gz"), "y.tar.gz", "", "y.tar.gz", "gz", 5},
+        {file_t("/x"), "/x", "", "x", "", none},
+        {file_t("a.b/c"), "a.b/c", "a.b", "c", "", none},  // a dot in a directory is no extension
+        {file_t(".hidden"), ".hidden", "", ".hidden", "hidden", 0},
+        {file_t("/d/sub/"), "/d/sub/", "/d/sub", "", "", none},
+        {file_t("f", "/d"), "/d/f", "/d", "f", "", none},
+        {file_t("f", "/d/"), "/d/f", nullptr, "f", "", none},
+        {file_t("f", ""), "f", "", "f", "", none},
+        {file_t("a.txt", "/d.dir"), "/d.dir/a.txt", "/d.dir", "a.txt", "txt", 1},
+        {file_t("s/n", "/d"), "/d/s/n", "/d", "s/n", "", none},  // the name is taken as given
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.f.fullpath, c.fullpath);
+        if (c.dir) {
+            EXPECT_EQ(c.f.dir, c.dir) << c.fullpath;
+        }
+        EXPECT_EQ(c.f.name, c.name) << c.fullpath;
+        EXPECT_EQ(c.f.ext, c.ext) << c.fullpath;
+        EXPECT_EQ(c.f.dot_pos, c.dot_pos) << c.fullpath;
     }
-}
-
-TEST(FilePath, JoinsNameAndDirectory) {
-    EXPECT_EQ(file_t("f", "/d").fullpath, "/d/f");
-    EXPECT_EQ(file_t("f", "/d/").fullpath, "/d/f");
-    EXPECT_EQ(file_t("f", "").fullpath, "f");
     EXPECT_EQ(file_t("", "/d").fullpath, "/d");
-    file_t joined("a.txt", "/d.dir");
-    EXPECT_EQ(joined.name, "a.txt");
-    EXPECT_EQ(joined.dir, "/d.dir");
-    EXPECT_EQ(joined.ext, "txt");
-    // The name is taken as given, even with a slash in it.
-    file_t nested("s/n", "/d");
-    EXPECT_EQ(nested.name, "s/n");
-    EXPECT_EQ(nested.fullpath, "/d/s/n");
-
-    std::string p = "/a/b";
-    file_t::strip_dir(p);
-    EXPECT_EQ(p, "b");
-    p = "/a/";
-    file_t::strip_dir(p);
-    EXPECT_EQ(p, "");
-    p = "plain";
-    file_t::strip_dir(p);
-    EXPECT_EQ(p, "plain");
+    EXPECT_EQ(oslayer_test::error_of<BUG_exception_shell_t>([] { file_t empty(""); }), "empty fullpath");
+    for (const auto& c : {std::make_pair("/a/b", "b"), std::make_pair("/a/", ""), std::make_pair("plain", "plain")}) {
+        std::string p = c.first;
+        file_t::strip_dir(p);
+        EXPECT_EQ(p, c.second) << c.first;
+    }
 }
 
 TEST(FilePath, ResolvesCanonicalPaths) {
@@ -128,7 +81,6 @@ TEST(FilePath, ResolvesCanonicalPaths) {
     ASSERT_EQ(::mkdir((t.path + "/real").c_str(), 0755), 0);
     std::string target = t.put("real/f.txt", "x");
     ASSERT_EQ(::symlink((t.path + "/real").c_str(), (t.path + "/alias").c_str()), 0);
-
     EXPECT_EQ(file_t::resolve_path(t.path + "/alias/./f.txt"), canon + "/real/f.txt");
     EXPECT_EQ(file_t::resolve_path(t.path + "/nothing/here"), t.path + "/nothing/here");
     EXPECT_EQ(file_t::dir_of((t.path + "/alias/f.txt").c_str()), canon + "/real");
@@ -146,50 +98,35 @@ TEST(FileStatus, CachedUntilRefreshed) {
     EXPECT_TRUE(f.is_file());
     EXPECT_EQ(f.size(), 0u);
     t.put("grows", "12345");
-    // A cached size of 0 is queried again.
-    EXPECT_EQ(f.size(), 5u);
+    EXPECT_EQ(f.size(), 5u);  // a cached size of 0 is queried again
     t.put("grows", "1234567890");
     EXPECT_EQ(f.size(), 5u);  // a non-zero size comes from the cache
-    const uint32_t mtime = f.mtime();
-    EXPECT_GT(mtime, 0u);
-
+    EXPECT_GT(f.mtime(), 0u);
     // The type answer stays old until a refreshing call.
     ASSERT_EQ(::unlink(path.c_str()), 0);
     ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
-    EXPECT_TRUE(f.is_file());
-    EXPECT_FALSE(f.is_dir());
+    EXPECT_TRUE(f.is_file() && !f.is_dir());
     EXPECT_TRUE(f.exists());
-    EXPECT_TRUE(f.is_dir());
-    EXPECT_FALSE(f.is_file());
+    EXPECT_TRUE(f.is_dir() && !f.is_file());
 
     file_t missing(t.path + "/missing");
-    EXPECT_FALSE(missing.exists());
-    EXPECT_FALSE(missing.is_file());
-    EXPECT_FALSE(missing.is_dir());
-    EXPECT_EQ(missing.size(), 0u);
-    EXPECT_EQ(missing.atime(), 0u);
-    EXPECT_EQ(missing.mtime(), 0u);
-    EXPECT_EQ(missing.ctime(), 0u);
-    // Appearing later is seen by the next query, since a failed status is not cached.
+    EXPECT_FALSE(missing.exists() || missing.is_file() || missing.is_dir());
+    EXPECT_EQ(missing.size() + missing.atime() + missing.mtime() + missing.ctime(), 0u);
+    // A failed status is not cached: appearing later is seen by the next query.
     t.put("missing", "abc");
     EXPECT_EQ(missing.size(), 3u);
-}
 
-TEST(FileStatus, SizesPastFourGibibytes) {
-    scratch_t t;
-    std::string big = t.path + "/big";
-    int fd = ::open(big.c_str(), O_RDWR | O_CREAT, 0644);
+    // Sizes past 4 GiB.
+    int fd = ::open((t.path + "/big").c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     const off_t size = (off_t(1) << 32) + 17;
     int rc = ::ftruncate(fd, size);
     ::close(fd);
     if (rc != 0) GTEST_SKIP() << "the file system refuses a sparse file of 4 GiB";
-    file_t f(big);
-    EXPECT_TRUE(f.exists());
-    EXPECT_EQ(f.size(), static_cast<uint64_t>(size));
+    EXPECT_EQ(file_t(t.path + "/big").size(), static_cast<uint64_t>(size));
 }
 
-TEST(FileStatus, SymbolicLinks) {
+TEST(FileStatus, SymbolicLinksAndOwnerText) {
     scratch_t t;
     std::string target = t.put("target", "x");
     std::string link = t.path + "/link";
@@ -198,29 +135,20 @@ TEST(FileStatus, SymbolicLinks) {
     EXPECT_TRUE(l.is_symlink());
     EXPECT_EQ(l.link_target(), "target");
     EXPECT_TRUE(l.is_file());  // status follows the link
-
-    file_t plain(target);
-    EXPECT_FALSE(plain.is_symlink());
-    EXPECT_EQ(plain.link_target(), target);
+    EXPECT_FALSE(file_t(target).is_symlink());
+    EXPECT_EQ(file_t(target).link_target(), target);
     file_t missing(t.path + "/none");
     EXPECT_FALSE(missing.is_symlink());
     EXPECT_EQ(missing.link_target(), t.path + "/none");
-}
 
-TEST(FileStatus, OwnerText) {
-    scratch_t t;
-    file_t missing(t.path + "/none");
     EXPECT_EQ(missing.owner(), "Unknown");
     t.put("none", "now here");
     EXPECT_EQ(missing.owner(), "Unknown");  // computed once
-
-    std::string mine = t.put("mine", "x");
     std::string expected;
     user_name(::getuid(), expected);
     expected += ":";
     group_name(::getgid(), expected);
-    EXPECT_EQ(file_t(mine).owner(), expected);
-
+    EXPECT_EQ(file_t(target).owner(), expected);
     struct stat st;
     ASSERT_EQ(::stat("/", &st), 0);
     if (st.st_uid != 0 || st.st_gid != 0 || getpwuid(0) == nullptr || getgrgid(0) == nullptr)
@@ -230,9 +158,7 @@ TEST(FileStatus, OwnerText) {
 
 TEST(FileContent, RemoveFilesAndDirectories) {
     scratch_t t;
-    file_t missing(t.path + "/none");
-    EXPECT_TRUE(missing.remove());
-
+    EXPECT_TRUE(file_t(t.path + "/none").remove());
     std::string ro = t.put("readonly", "x");
     ASSERT_EQ(::chmod(ro.c_str(), 0400), 0);
     EXPECT_TRUE(file_t(ro).remove());
@@ -243,8 +169,7 @@ TEST(FileContent, RemoveFilesAndDirectories) {
     t.put("full/f", "x");
     EXPECT_FALSE(file_t(full_dir).remove());
     EXPECT_TRUE(present(full_dir + "/f"));
-    // The mode was set to 0664 on the way.
-    struct stat st;
+    struct stat st;  // the mode was set to 0664 on the way
     ASSERT_EQ(::stat(full_dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0664u);
     ASSERT_EQ(::chmod(full_dir.c_str(), 0755), 0);
@@ -260,27 +185,23 @@ TEST(FileContent, WriteCreatesDirectoriesAndReportsFailures) {
     mode_t saved = ::umask(0022);
     file_t deep(t.path + "/a/b/c.txt");
     EXPECT_TRUE(deep.write("hello"));
-    EXPECT_EQ(read_all(t.path + "/a/b/c.txt"), "hello");
-    struct stat st;
-    ASSERT_EQ(::stat((t.path + "/a").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
-    ASSERT_EQ(::stat((t.path + "/a/b").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
     ::umask(saved);
-
+    EXPECT_EQ(read_file(deep.fullpath), "hello");
+    struct stat st;
+    for (const char* d : {"/a", "/a/b"}) {
+        ASSERT_EQ(::stat((t.path + d).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << d;
+    }
     EXPECT_TRUE(deep.write(""));
-    EXPECT_EQ(read_all(deep.fullpath), "");
+    EXPECT_EQ(read_file(deep.fullpath), "");
 
     // Repeated and trailing slashes: only "x" is a parent; "y" is the last component.
-    file_t slashes(t.path + "/x//y/");
-    EXPECT_FALSE(slashes.write("data"));
+    EXPECT_FALSE(file_t(t.path + "/x//y/").write("data"));
     EXPECT_TRUE(present(t.path + "/x"));
     EXPECT_FALSE(present(t.path + "/x/y"));
-
     // A parent that is a file cannot be made into a directory.
     t.put("plain", "x");
     EXPECT_FALSE(file_t(t.path + "/plain/sub/f").write("data"));
-
     // The device takes the bytes into the stream's buffer and refuses them on
     // the flush at close: that is a failed write, not a success.
     if (present("/dev/full")) {
@@ -288,46 +209,35 @@ TEST(FileContent, WriteCreatesDirectoriesAndReportsFailures) {
     }
 }
 
-TEST(FileContent, MoveWithinOneFileSystemRenames) {
-    scratch_t t;
-    std::string src = t.put("src", sample(3000));
-    struct stat before;
+TEST(FileContent, MoveRenamesWithinAndCopiesAcrossFileSystems) {
+    scratch_t disk("/tmp");
+    std::string src = disk.put("src", sample(3000)), dst = disk.path + "/new/dir/dst";
+    struct stat before, after;
     ASSERT_EQ(::stat(src.c_str(), &before), 0);
-    file_t f(src);
-    EXPECT_TRUE(f.move(t.path + "/new/dir/dst"));
+    EXPECT_TRUE(file_t(src).move(dst));
     EXPECT_FALSE(present(src));
-    std::string dst = t.path + "/new/dir/dst";
-    EXPECT_EQ(read_all(dst), sample(3000));
-    struct stat after;
+    EXPECT_EQ(read_file(dst), sample(3000));
     ASSERT_EQ(::stat(dst.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);  // the same file, not a copy
+    EXPECT_FALSE(file_t(disk.path + "/absent").move(disk.path + "/elsewhere"));
+    EXPECT_FALSE(present(disk.path + "/elsewhere"));
 
-    file_t gone(t.path + "/absent");
-    EXPECT_FALSE(gone.move(t.path + "/elsewhere"));
-    EXPECT_FALSE(present(t.path + "/elsewhere"));
-}
-
-TEST(FileContent, MoveAcrossFileSystemsCopies) {
-    scratch_t disk("/tmp");
-    struct stat a, b;
-    if (::stat("/dev/shm", &b) != 0 || ::stat(disk.path.c_str(), &a) != 0 || a.st_dev == b.st_dev)
+    if (::stat("/dev/shm", &after) != 0 || after.st_dev == before.st_dev)
         GTEST_SKIP() << "/dev/shm is not a file system of its own here";
     scratch_t shm("/dev/shm");
     for (size_t n : {size_t(0), size_t(1024), size_t(5000)}) {
         std::string name = "src" + std::to_string(n);
-        std::string src = disk.put(name, sample(n));
-        std::string dst = shm.path + "/sub/" + name;
+        src = disk.put(name, sample(n));
+        dst = shm.path + "/sub/" + name;
         EXPECT_TRUE(file_t(src).move(dst)) << n;
         EXPECT_FALSE(present(src)) << n;
-        EXPECT_EQ(read_all(dst), sample(n)) << n;
+        EXPECT_EQ(read_file(dst), sample(n)) << n;
     }
-
     // A destination that refuses the data keeps the source.
-    struct stat full;
-    if (::stat("/dev/full", &full) != 0 || full.st_dev == a.st_dev) return;
-    std::string src = disk.put("kept", sample(5000));
+    if (::stat("/dev/full", &after) != 0 || after.st_dev == before.st_dev) return;
+    src = disk.put("kept", sample(5000));
     EXPECT_FALSE(file_t(src).move("/dev/full"));
-    EXPECT_EQ(read_all(src), sample(5000));
+    EXPECT_EQ(read_file(src), sample(5000));
 }
 
 TEST(FileContent, Md5OfTheContent) {
@@ -339,18 +249,9 @@ TEST(FileContent, Md5OfTheContent) {
     EXPECT_EQ(f.md5(), md5_of(big));
     t.put("big", "changed");
     EXPECT_EQ(f.md5(), md5_of(big));  // computed once
-
     std::string missing = t.path + "/missing";
-    try {
-        file_t(missing).md5();
-        ADD_FAILURE() << "no error for a missing file";
-    } catch (const open_io_error_exception_shell_t& e) {
-        EXPECT_EQ(std::string(e.what()), "unable to open file \"" + missing + "\" because of " + sys_text(ENOENT));
-    }
-    try {
-        file_t(t.path).md5();
-        ADD_FAILURE() << "no error for a directory";
-    } catch (const read_io_error_exception_shell_t& e) {
-        EXPECT_EQ(std::string(e.what()), "unable to read file \"" + t.path + "\" because of " + sys_text(EISDIR));
-    }
+    EXPECT_EQ(oslayer_test::error_of<open_io_error_exception_shell_t>([&] { file_t(missing).md5(); }),
+              "unable to open file \"" + missing + "\" because of " + oslayer_test::sys_text(ENOENT));
+    EXPECT_EQ(oslayer_test::error_of<read_io_error_exception_shell_t>([&] { file_t(t.path).md5(); }),
+              "unable to read file \"" + t.path + "\" because of " + oslayer_test::sys_text(EISDIR));
 }

@@ -2,23 +2,18 @@
 // creation, hard links, modes under a narrow umask, files past 4 GiB.
 #include <gtest/gtest.h>
 
-#include "tests/oslayer/test_support.h"
-
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <string>
 
 #include "oslayer/filestr.h"
+#include "tests/oslayer/test_support.h"
 
 namespace {
 
+using oslayer_test::error_of;
 using oslayer_test::scratch_t;
+using oslayer_test::sys_text;
 
 std::string slurp(const std::string& name) {
     mbuf_t buf;
@@ -32,24 +27,6 @@ mode_t mode_of(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-/// The system's text for `err` as get_last_error writes it.
-std::string sys_text(int err) { return std::string(strerror(err)) + " (errno=" + std::to_string(err) + ")"; }
-
-/// Runs `f`, expecting an error of shell type E; returns its message.
-template <typename E>
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "unexpected error kind: " << e.what();
-        return "";
-    }
-    ADD_FAILURE() << "no error raised";
-    return "";
-}
-
 /// Sets the umask for the guard's lifetime.
 struct umask_guard_t {
     mode_t saved;
@@ -59,7 +36,7 @@ struct umask_guard_t {
 
 }  // namespace
 
-TEST(FilestrRead, WholeFileAppendsAfterExistingBytes) {
+TEST(FilestrRead, WholeFileAppendsRangesInsideAndAtTheEdges) {
     scratch_t t;
     std::string ten = t.put("ten", "0123456789");
     mbuf_t buf;
@@ -76,12 +53,8 @@ TEST(FilestrRead, WholeFileAppendsAfterExistingBytes) {
     mbuf_t other;
     file2mbuf(other, lstr_t(ten.size(), padded.c_str()));
     EXPECT_EQ(other.view().str(), "0123456789");
-}
 
-TEST(FilestrRead, RangesInsideAndAtTheEdges) {
-    scratch_t t;
-    std::string ten = t.put("ten", "0123456789");
-    mbuf_t buf;
+    buf.clear();
     file2mbuf(buf, ten.c_str(), 4, 6);
     EXPECT_EQ(buf.view().str(), "456789");
     buf.clear();
@@ -96,15 +69,15 @@ TEST(FilestrRead, RangesInsideAndAtTheEdges) {
 
     buf.clear();
     buf.append(2, "xy");
-    EXPECT_EQ(error_of<invalid_io_range_exception_shell_t>([&] { file2mbuf(buf, ten.c_str(), 4, 7); }),
-              "cannot read after end of file \"" + ten + "\"");
-    EXPECT_EQ(error_of<invalid_io_range_exception_shell_t>([&] { file2mbuf(buf, ten.c_str(), 0, 11); }),
-              "cannot read after end of file \"" + ten + "\"");
+    for (auto range : {std::make_pair(4, 7), std::make_pair(0, 11)}) {
+        EXPECT_EQ(error_of<invalid_io_range_exception_shell_t>(
+                      [&] { file2mbuf(buf, ten.c_str(), range.first, range.second); }),
+                  "cannot read after end of file \"" + ten + "\"");
+    }
     for (size_t offset : {size_t(10), size_t(11), ~size_t(0)}) {
         EXPECT_EQ(error_of<invalid_io_range_exception_shell_t>([&] { file2mbuf(buf, ten.c_str(), offset, 0); }),
                   "read start point is out of file \"" + ten + "\"");
     }
-    std::string empty = t.put("empty", "");
     EXPECT_EQ(error_of<invalid_io_range_exception_shell_t>([&] { file2mbuf(buf, empty.c_str(), 0, 1); }),
               "cannot read after end of file \"" + empty + "\"");
     EXPECT_EQ(buf.view().str(), "xy");
@@ -171,7 +144,7 @@ TEST(FilestrRead, RangesPastFourGibibytesOfASparseFile) {
               "read start point is out of file \"" + big + "\"");
 }
 
-TEST(FilestrWrite, ReplacesContentAndWritesEmptyFiles) {
+TEST(FilestrWrite, ReplacesContentWritesEmptyFilesLeavesOtherHardLinks) {
     scratch_t t;
     std::string f = t.path + "/f";
     lstr2file(f, "a longer first content");
@@ -186,17 +159,14 @@ TEST(FilestrWrite, ReplacesContentAndWritesEmptyFiles) {
     std::string binary("\0\1\2\xff zero inside", 16);
     lstr2file(f, binary, lstr2file_sync | lstr2file_private);
     EXPECT_EQ(slurp(f), binary);
-}
 
-TEST(FilestrWrite, OtherHardLinksKeepTheOldContent) {
-    scratch_t t;
+    // Other hard links keep the old content.
     std::string original = t.put("original", "old content");
     std::string link = t.path + "/link";
     ASSERT_EQ(::link(original.c_str(), link.c_str()), 0);
     lstr2file(link, "new content");
     EXPECT_EQ(slurp(link), "new content");
     EXPECT_EQ(slurp(original), "old content");
-    struct stat st;
     ASSERT_EQ(::stat(original.c_str(), &st), 0);
     EXPECT_EQ(st.st_nlink, 1u);
 }

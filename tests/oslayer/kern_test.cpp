@@ -42,7 +42,7 @@ void raise_chained() {
 
 }  // namespace
 
-TEST(Shell, ThrowMovesRecordIntoCaughtCopy) {
+TEST(Shell, ThrowMovesRecordIntoCaughtCopyOfItsFamily) {
     try {
         raise_bug(3);
         FAIL() << "no throw";
@@ -52,6 +52,11 @@ TEST(Shell, ThrowMovesRecordIntoCaughtCopy) {
         EXPECT_STREQ(e.record()->file, "kern_test.cpp");
         EXPECT_TRUE(e.message.empty());
         EXPECT_NE(dynamic_cast<BUG_exception*>(e.record()), nullptr);
+    }
+    try {
+        D_THROW(open_io_error_exception, "cannot open %s", "x");
+    } catch (io_error_exception_shell_t& e) {  // caught by its family
+        EXPECT_NE(dynamic_cast<open_io_error_exception*>(e.record()), nullptr);
     }
 }
 
@@ -68,13 +73,11 @@ TEST(Shell, CopiesLeaveClonedShellsBehind) {
     a = c;  // assignment moves the record too
     EXPECT_STREQ(a.what(), "xy");
     EXPECT_STREQ(c.what(), "NOTHING: I am cloned shell.");
-}
 
-TEST(Shell, EmptyMessageGivesEmptyReason) {
-    d_exception_t_shell_t s("%s", "");
-    s.set_where("f.cpp", 1, nullptr);
-    ASSERT_NE(s.record()->reason, nullptr);
-    EXPECT_STREQ(s.what(), "");
+    d_exception_t_shell_t e("%s", "");
+    e.set_where("f.cpp", 1, nullptr);
+    ASSERT_NE(e.record()->reason, nullptr);
+    EXPECT_STREQ(e.what(), "");
 }
 
 TEST(Shell, FullReasonFollowsCauses) {
@@ -99,20 +102,6 @@ TEST(Shell, RecordWithoutReasonAnswersWithCause) {
     EXPECT_EQ(s.full_reason(), "root because of root");
     d_exception_t bare;
     EXPECT_STREQ(bare.what(), "NO REASON");
-}
-
-TEST(Shell, KindsDeriveFromTheirFamily) {
-    try {
-        D_THROW(open_io_error_exception, "cannot open %s", "x");
-    } catch (io_error_exception_shell_t& e) {
-        EXPECT_NE(dynamic_cast<open_io_error_exception*>(e.record()), nullptr);
-        EXPECT_NE(dynamic_cast<io_error_exception*>(e.record()), nullptr);
-    }
-    try {
-        D_THROW(noent_exception, "gone");
-    } catch (d_exception_t_shell_t& e) {
-        EXPECT_STREQ(e.what(), "gone");
-    }
 }
 
 TEST(Record, InfoWithoutBacktraces) {
@@ -143,15 +132,12 @@ TEST(Record, CopyTakesCauseAndStack) {
     EXPECT_STREQ(a.what(), "reason");
 }
 
-TEST(RttiName, SkipsLengthDigits) {
+TEST(KernHelpers, RttiNameSkipsLengthDigitsClearStringReleases) {
     EXPECT_STREQ(rtti_class_name("13d_exception_t"), "d_exception_t");
     EXPECT_STREQ(rtti_class_name("N2io5proto1xE"), "N2io5proto1xE");
     EXPECT_STREQ(rtti_class_name("12345"), "12345");
     EXPECT_STREQ(rtti_class_name(static_cast<const char*>(nullptr)), "RTTI corrupted");
     EXPECT_STREQ(rtti_class_name(typeid(BUG_exception)), "BUG_exception");
-}
-
-TEST(ClearString, EmptiesAndReleases) {
     std::string s(5000, 'x');
     clear_string(s);
     EXPECT_TRUE(s.empty());
@@ -163,8 +149,18 @@ TEST(Callstack, ChainOnlyWithBacktraces) {
         TRACE_POINT;
         EXPECT_EQ(callstack_t::top(), nullptr);
     }
+    {
+        callstack_t frame("x.cpp", 12, nullptr, false);
+        callstack_t* copy = callstack_t::clone_chain(&frame);
+        EXPECT_STREQ(callstack_t::text(copy), "x.cpp:12");
+        callstack_t::free_chain(copy);
+        EXPECT_EQ(callstack_t::clone_chain(nullptr), nullptr);
+    }
     backtraces_on on;
     EXPECT_EQ(callstack_t::top(), nullptr);
+    d_exception_t r("a.cpp", 1, "x");  // raised with no frames: no stack
+    EXPECT_EQ(r.stack, nullptr);
+    EXPECT_STREQ(r.where(), "zero stack");
     {
         TRACE_POINT;
         callstack_t* outer = callstack_t::top();
@@ -198,22 +194,7 @@ TEST(Callstack, UnwindingPopsFrames) {
     EXPECT_EQ(callstack_t::top(), mine);
 }
 
-TEST(Callstack, TextOfFrameWithoutFunction) {
-    callstack_t frame("x.cpp", 12, nullptr, false);
-    callstack_t* copy = callstack_t::clone_chain(&frame);
-    EXPECT_STREQ(callstack_t::text(copy), "x.cpp:12");
-    callstack_t::free_chain(copy);
-    EXPECT_EQ(callstack_t::clone_chain(nullptr), nullptr);
-}
-
-TEST(Callstack, RecordInThreadWithoutFramesHasNoStack) {
-    backtraces_on on;
-    d_exception_t r("a.cpp", 1, "x");
-    EXPECT_EQ(r.stack, nullptr);
-    EXPECT_STREQ(r.where(), "zero stack");
-}
-
-TEST(Report, ChainLinesWithAndWithoutBacktraces) {
+TEST(Report, ChainAndCatchPointLinesWithAndWithoutBacktraces) {
     printed.clear();
     try {
         raise_chained();
@@ -231,6 +212,10 @@ TEST(Report, ChainLinesWithAndWithoutBacktraces) {
     EXPECT_TRUE(printed.empty());
 
     backtraces_on on;
+    print_catch_point(1, collect, 0);
+    ASSERT_EQ(printed.size(), 1u);
+    EXPECT_EQ(printed[0].text, "Last message cought with no stack information");
+    EXPECT_EQ(printed[0].line, 0);
     TRACE_POINT;
     printed.clear();
     try {
@@ -251,13 +236,4 @@ TEST(Report, ChainLinesWithAndWithoutBacktraces) {
     ASSERT_EQ(printed.size(), 2u);
     EXPECT_EQ(printed[0].text, "Last message cought at following point");
     EXPECT_EQ(printed[1].text.rfind("  at ", 0), 0u);
-}
-
-TEST(Report, CatchPointWithoutFrames) {
-    backtraces_on on;
-    printed.clear();
-    print_catch_point(1, collect, 0);
-    ASSERT_EQ(printed.size(), 1u);
-    EXPECT_EQ(printed[0].text, "Last message cought with no stack information");
-    EXPECT_EQ(printed[0].line, 0);
 }

@@ -1,25 +1,17 @@
 // The level scale, the line prefix, the descriptor logger (repeat
-// suppression, whole lines under concurrency, large writes) and the root
-// logger's start-up state.
+// suppression, whole lines under concurrency, large writes), chains, the
+// exception report and the root logger's start-up state.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <pthread.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
-#include <sstream>
-#include <thread>
-#include <vector>
 
-#include "oslayer/loggers.h"
 #include "oslayer/runnable.h"
+#include "tests/oslayer/test_support.h"
 
 // Outside any namespace so that their run-time type names read plainly.
 class log_test_worker_t : public kern_n::runnable_t {
@@ -37,45 +29,10 @@ public:
 
 namespace {
 
-// A file in a fresh temp dir, opened for appending; both removed at the end.
-class temp_log_t {
-public:
-    temp_log_t() {
-        char dir_pattern[] = "/tmp/velmod-log-XXXXXX";
-        dir = mkdtemp(dir_pattern) ? dir_pattern : "";
-        name = dir + "/test.log";
-        fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    }
-    ~temp_log_t() {
-        if (fd >= 0) ::close(fd);
-        ::unlink(name.c_str());
-        ::rmdir(dir.c_str());
-    }
-    std::string text() const {
-        std::ifstream in(name, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    std::vector<std::string> lines() const {
-        std::vector<std::string> out;
-        std::istringstream in(text());
-        for (std::string l; std::getline(in, l);) out.push_back(l);
-        return out;
-    }
-
-    std::string dir;
-    std::string name;
-    int fd;
-};
-
-// The message after a prefix whose thread name is at most six characters.
-std::string message_of(const std::string& line) {
-    size_t bracket = line.find("] ");
-    return bracket == std::string::npos || line.size() < bracket + 9 ? std::string() : line.substr(bracket + 9);
-}
-
-std::string prefix_of(const std::string& line) { return line.substr(0, line.size() - message_of(line).size()); }
+using oslayer_test::captured_root_t;
+using oslayer_test::log_file_t;
+using oslayer_test::root_swap_t;
+using strings = std::vector<std::string>;
 
 std::string local_stamp(time_t t) {
     struct tm tm;
@@ -85,91 +42,69 @@ std::string local_stamp(time_t t) {
     return buf;
 }
 
-const std::regex prefix_re(
-    R"(^(\d{8})\.(\d{6})\.(\d{2}) (\S{3}) \[( *\d+) ( *\d+)\] (.{6,}?) (.*)$)");
-
 struct parsed_line_t {
-    std::string stamp, hundredths, code, pid, tid, name, text;
+    std::string stamp, code, pid, tid, name, text;
 };
 
 parsed_line_t parse(const std::string& line) {
+    static const std::regex prefix_re(R"(^(\d{8})\.(\d{6})\.(\d{2}) (\S{3}) \[( *\d+) ( *\d+)\] (.{6,}?) (.*)$)");
     std::smatch m;
     EXPECT_TRUE(std::regex_match(line, m, prefix_re)) << line;
     if (m.empty()) return parsed_line_t();
-    return {m[1].str() + m[2].str(), m[3], m[4], m[5], m[6], m[7], m[8]};
+    return {m[1].str() + m[2].str(), m[4], m[5], m[6], m[7], m[8]};
 }
 
-std::string formatted_tid() {
+/// "code text" of every line.
+strings coded(const log_file_t& f) {
+    strings out;
+    for (const std::string& l : f.lines()) out.push_back(parse(l).code + " " + parse(l).text);
+    return out;
+}
+
+std::string formatted_id(unsigned long id) {
     char buf[32];
-    snprintf(buf, sizeof buf, "%5lu", static_cast<unsigned long>(syscall(SYS_gettid)));
+    snprintf(buf, sizeof buf, "%5lu", id);
     return buf;
 }
 
-// Makes `replacement` the root logger for the guard's lifetime.
-class root_swap_t {
-public:
-    explicit root_swap_t(if_logger_t* replacement) : saved(if_logger_t::Log) { if_logger_t::Log = replacement; }
-    ~root_swap_t() {
-        if (if_logger_t::Log != saved) delete if_logger_t::Log;
-        if_logger_t::Log = saved;
-    }
-    if_logger_t* const saved;
-};
-
 std::string bug_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const BUG_exception_shell_t& e) {
-        return e.what();
-    }
-    return "nothing raised";
-}
-
-std::vector<std::string> texts_of(const temp_log_t& f) {
-    std::vector<std::string> out;
-    for (const std::string& l : f.lines()) out.push_back(parse(l).text);
-    return out;
+    return oslayer_test::error_of<BUG_exception_shell_t>(f);
 }
 
 }  // namespace
 
 TEST(LoggerLevels, NamesCodesAndOutOfRange) {
     fd_logger_t l(-1);
-    EXPECT_STREQ("CRIT", level_name(0));
-    EXPECT_STREQ("WARNING", level_name(2));
-    EXPECT_STREQ("TRACE3", level_name(8));
-    EXPECT_STREQ("DEBUG3", level_name(12));
-    EXPECT_STREQ("ALL", level_name(13));
-    EXPECT_STREQ("ALL", level_name(-1));
+    const std::pair<int, const char*> names[] = {{0, "CRIT"}, {2, "WARNING"}, {8, "TRACE3"},
+                                                 {12, "DEBUG3"}, {13, "ALL"}, {-1, "ALL"}};
+    for (const auto& n : names) EXPECT_STREQ(n.second, level_name(n.first)) << n.first;
     const char* codes[] = {"FTL", "ERR", "wrn", "ntc", "inf", "tr0", "tr1", "tr2", "tr3", "db0", "db1", "db2", "db3"};
     for (int i = 0; i <= 12; ++i) EXPECT_STREQ(codes[i], l.level_code(i)) << i;
-    EXPECT_STREQ("db3", l.level_code(13));
-    EXPECT_STREQ("db3", l.level_code(-1));
-    EXPECT_STREQ("db3", l.level_code(1 << 30));
+    for (int i : {13, -1, 1 << 30}) EXPECT_STREQ("db3", l.level_code(i)) << i;
 }
 
 TEST(LoggerLevels, FromNameAcceptsNamesInAnyCaseOnly) {
-    int level = -7;
+    auto parsed = [](const char* name) {
+        int level = -7;
+        return level_from_name(name, level) ? level : -1;
+    };
     for (int i = 0; i <= 12; ++i) {
         std::string lower = level_name(i);
         for (char& c : lower) c = static_cast<char>(tolower(c));
-        ASSERT_TRUE(level_from_name(lower.c_str(), level)) << lower;
-        EXPECT_EQ(i, level);
-        ASSERT_TRUE(level_from_name(level_name(i), level));
-        EXPECT_EQ(i, level);
+        EXPECT_EQ(i, parsed(lower.c_str())) << lower;
+        EXPECT_EQ(i, parsed(level_name(i)));
     }
-    EXPECT_TRUE(level_from_name("aLl", level));
-    EXPECT_EQ(12, level);
+    EXPECT_EQ(12, parsed("aLl"));
+    int level = 3;
     level = 3;
-    for (const char* bad : {"db0", "inf", "FTL", "4", "", "INFO ", "DEBUG4", "AL"}) {
-        EXPECT_FALSE(level_from_name(bad, level)) << bad;
+    for (const char* bad : {"db0", "inf", "FTL", "4", "", "INFO ", "DEBUG4", "AL", (const char*)nullptr}) {
+        EXPECT_FALSE(level_from_name(bad, level)) << (bad ? bad : "null");
         EXPECT_EQ(3, level);
     }
-    EXPECT_FALSE(level_from_name(nullptr, level));
 }
 
 TEST(LoggerLevels, EnabledComparisonIsSigned) {
-    temp_log_t f;
+    log_file_t f;
     fd_logger_t l(f.fd);
     EXPECT_EQ(4, l.get_level());
     EXPECT_TRUE(l.is_enabled(4));
@@ -180,79 +115,57 @@ TEST(LoggerLevels, EnabledComparisonIsSigned) {
     l.print(13, "never");
     l.print(-1, "negative");
     l.debug3("deepest");
-    std::vector<std::string> lines = f.lines();
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ("db3", parse(lines[0]).code);
-    EXPECT_EQ("negative", parse(lines[0]).text);
-    EXPECT_EQ("db3", parse(lines[1]).code);
+    EXPECT_EQ(strings({"db3 negative", "db3 deepest"}), coded(f));
 }
 
-TEST(LoggerPrefix, LayoutOfAnUnregisteredThread) {
-    temp_log_t f;
+TEST(LoggerPrefix, LayoutOfUnregisteredAndRegisteredThreads) {
+    log_file_t f;
     fd_logger_t l(f.fd);
     std::string before = local_stamp(time(nullptr));
     l.crit("first %d", 1);
-    l.info("second");
     std::string after = local_stamp(time(nullptr));
-    std::vector<std::string> lines = f.lines();
+    std::string tid;
+    oslayer_test::on_fresh_thread([&] {
+        log_test_worker_t w;
+        w.name = "io";
+        ASSERT_EQ(0, pthread_setspecific(kern_n::runnable_t::self_key, &w));
+        l.info("from worker");
+        tid = formatted_id(syscall(SYS_gettid));
+        pthread_setspecific(kern_n::runnable_t::self_key, nullptr);
+    });
+    strings lines = f.lines();
     ASSERT_EQ(2u, lines.size());
     parsed_line_t p = parse(lines[0]);
     EXPECT_LE(before, p.stamp);
     EXPECT_GE(after, p.stamp);
     EXPECT_EQ("FTL", p.code);
     EXPECT_EQ("first 1", p.text);
-    char pid[16];
-    snprintf(pid, sizeof pid, "%5lu", static_cast<unsigned long>(getpid()));
-    EXPECT_EQ(pid, p.pid);
-    EXPECT_EQ(formatted_tid(), p.tid);
+    EXPECT_EQ(formatted_id(getpid()), p.pid);
+    EXPECT_EQ(formatted_id(syscall(SYS_gettid)), p.tid);
     EXPECT_EQ("noname", p.name);
-    EXPECT_EQ("inf", parse(lines[1]).code);
     // Date, time and hundredths are fixed-width: the bracket is at column 23.
     EXPECT_EQ(' ', lines[0][18]);
     EXPECT_EQ('[', lines[0][23]);
-}
-
-TEST(LoggerPrefix, NameOfARegisteredThreadIsPadded) {
-    temp_log_t f;
-    fd_logger_t l(f.fd);
-    std::string tid;
-    std::thread t([&] {
-        log_test_worker_t w;
-        w.name = "io";
-        ASSERT_EQ(0, pthread_setspecific(kern_n::runnable_t::self_key, &w));
-        l.info("from worker");
-        tid = formatted_tid();
-        pthread_setspecific(kern_n::runnable_t::self_key, nullptr);
-    });
-    t.join();
-    std::vector<std::string> lines = f.lines();
-    ASSERT_EQ(1u, lines.size());
-    parsed_line_t p = parse(lines[0]);
+    p = parse(lines[1]);
+    EXPECT_EQ("inf", p.code);
     EXPECT_EQ(tid, p.tid);
     EXPECT_EQ("io    ", p.name);
     EXPECT_EQ("from worker", p.text);
 }
 
 TEST(LoggerRepeat, CountAndPrefixOfTheLastRepeat) {
-    temp_log_t f;
+    log_file_t f;
     fd_logger_t l(f.fd);
     l.set_level(12);
     l.error("same");
     l.warning("same");
     l.notice("same");  // identical text at other levels is still a repeat
     l.info("other");
-    std::vector<std::string> lines = f.lines();
-    ASSERT_EQ(3u, lines.size());
-    EXPECT_EQ("ERR", parse(lines[0]).code);
-    EXPECT_EQ("same", parse(lines[0]).text);
-    parsed_line_t r = parse(lines[1]);
-    EXPECT_EQ("ntc", r.code);
-    EXPECT_EQ("[Logger] Last message repeated 3 times", r.text);
-    EXPECT_EQ("other", parse(lines[2]).text);
+    EXPECT_EQ(strings({"ERR same", "ntc [Logger] Last message repeated 3 times", "inf other"}), coded(f));
 }
 
 TEST(LoggerRepeat, FlushWritesOnlyRealRepeatsAndForgetsTheText) {
-    temp_log_t f;
+    log_file_t f;
     {
         fd_logger_t l(f.fd);
         l.info("once");
@@ -260,28 +173,21 @@ TEST(LoggerRepeat, FlushWritesOnlyRealRepeatsAndForgetsTheText) {
         l.info("once");     // the stored text was forgotten: written again
         l.info("once");
     }  // the destructor reports the pending repeat
-    std::vector<std::string> lines = f.lines();
-    ASSERT_EQ(3u, lines.size());
-    EXPECT_EQ("once", parse(lines[0]).text);
-    EXPECT_EQ("once", parse(lines[1]).text);
-    EXPECT_EQ("[Logger] Last message repeated 2 times", parse(lines[2]).text);
+    strings lines = f.lines();
+    ASSERT_EQ(strings({"once", "once", "[Logger] Last message repeated 2 times"}), f.messages());
+    auto prefix_of = [](const std::string& l) { return l.substr(0, l.size() - oslayer_test::message_of(l).size()); };
     EXPECT_EQ(prefix_of(lines[1]).substr(19), prefix_of(lines[2]).substr(19));
 }
 
 TEST(LoggerRepeat, EmptyTextWithNothingStoredIsARepeat) {
-    temp_log_t f;
+    log_file_t f;
     fd_logger_t l(f.fd);
     l.info("%s", "");
     EXPECT_EQ("", f.text());
     EXPECT_EQ(2u, l.repeat_count);
     l.info("next");
-    std::vector<std::string> lines = f.lines();
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ("[Logger] Last message repeated 2 times", parse(lines[0]).text);
-    EXPECT_EQ("next", parse(lines[1]).text);
     l.info("%s", "");  // empty after a real line is an ordinary line
-    ASSERT_EQ(3u, f.lines().size());
-    EXPECT_EQ("", parse(f.lines()[2]).text);
+    EXPECT_EQ(strings({"[Logger] Last message repeated 2 times", "next", ""}), f.messages());
 }
 
 TEST(LoggerWrite, DescriptorEdgeCasesAndErrno) {
@@ -291,18 +197,13 @@ TEST(LoggerWrite, DescriptorEdgeCasesAndErrno) {
     none.write("nothing");
     EXPECT_EQ(ERANGE, errno);
 
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
+    log_file_t f;
     {
-        fd_logger_t l(fds[1]);
+        fd_logger_t l(f.fd);
         l.write("");
         l.write("raw line\n");
     }
-    close(fds[1]);
-    char buf[64];
-    ssize_t n = read(fds[0], buf, sizeof buf);
-    close(fds[0]);
-    EXPECT_EQ("raw line\n", std::string(buf, n > 0 ? size_t(n) : 0));
+    EXPECT_EQ("raw line\n", f.text());
 
     // A failing descriptor loses the line silently and keeps the caller's errno.
     int full = open("/dev/full", O_WRONLY);
@@ -316,7 +217,7 @@ TEST(LoggerWrite, DescriptorEdgeCasesAndErrno) {
 }
 
 TEST(LoggerWrite, TextLongerThanOnePieceIsWrittenWhole) {
-    temp_log_t f;
+    log_file_t f;
     fd_logger_t l(f.fd);
     std::string big(0x7FFFFF * 2 + 1234, 'x');
     for (size_t i = 0; i < big.size(); i += 4093) big[i] = char('a' + i % 26);
@@ -326,48 +227,36 @@ TEST(LoggerWrite, TextLongerThanOnePieceIsWrittenWhole) {
 }
 
 TEST(LoggerThreads, LinesFromManyThreadsStayWhole) {
-    temp_log_t f;
+    log_file_t f;
     const int threads = 8, per_thread = 2000;
+    auto body = [](int t, int i) { return std::string(size_t((i * 37 + t * 11) % 300), char('a' + t)); };
     {
         fd_logger_t l(f.fd);
         std::vector<std::thread> pool;
         for (int t = 0; t < threads; ++t)
-            pool.emplace_back([&l, t] {
-                for (int i = 0; i < per_thread; ++i) {
-                    int len = (i * 37 + t * 11) % 300;
-                    l.info("t%d n%d %s|", t, i, std::string(size_t(len), char('a' + t)).c_str());
-                }
+            pool.emplace_back([&, t] {
+                for (int i = 0; i < per_thread; ++i) l.info("t%d n%d %s|", t, i, body(t, i).c_str());
             });
         for (auto& th : pool) th.join();
     }
-    std::vector<std::string> lines = f.lines();
+    strings lines = f.lines();
     ASSERT_EQ(size_t(threads * per_thread), lines.size());
     std::map<int, int> next;
-    const std::regex body(R"(t(\d) n(\d+) ([a-h]*)\|)");
+    const std::regex line_re(R"(t(\d) n(\d+) ([a-h]*)\|)");
     for (const std::string& line : lines) {
         std::smatch m;
         std::string text = parse(line).text;
-        ASSERT_TRUE(std::regex_match(text, m, body)) << line;
+        ASSERT_TRUE(std::regex_match(text, m, line_re)) << line;
         int t = std::stoi(m[1]), i = std::stoi(m[2]);
         EXPECT_EQ(next[t], i) << "thread " << t << " lost or reordered a line";
         next[t] = i + 1;
-        EXPECT_EQ(std::string(size_t((i * 37 + t * 11) % 300), char('a' + t)), m[3].str());
+        EXPECT_EQ(body(t, i), m[3].str());
     }
     for (int t = 0; t < threads; ++t) EXPECT_EQ(per_thread, next[t]);
 }
 
-TEST(LoggerRoot, ExistsBeforeMainOnStderr) {
-    ASSERT_NE(nullptr, if_logger_t::Log);
-    fd_logger_t* root = dynamic_cast<fd_logger_t*>(if_logger_t::Log);
-    ASSERT_NE(nullptr, root);
-    EXPECT_EQ(2, root->fd);
-    EXPECT_EQ(4, root->get_level());
-    EXPECT_EQ(default_exception_printer, &default_print_exception);
-    EXPECT_NE(nullptr, callstack_t::log_hook);
-}
-
 TEST(LoggerChain, HoldsTwoChildrenWithTheirOwnLevels) {
-    temp_log_t fa, fb;
+    log_file_t fa, fb;
     fd_logger_t* a = new fd_logger_t(fa.fd);
     chain_logger_t same(a, a);  // deleted once at the end (ASan would see twice)
     EXPECT_EQ(nullptr, same.second);
@@ -379,20 +268,18 @@ TEST(LoggerChain, HoldsTwoChildrenWithTheirOwnLevels) {
     EXPECT_FALSE(both.is_enabled(5));
     both.print(1, "to both %d", 1);
     both.print(3, "only b");
-    EXPECT_EQ(std::vector<std::string>({"to both 1"}), texts_of(fa));
-    EXPECT_EQ(std::vector<std::string>({"to both 1", "only b"}), texts_of(fb));
+    EXPECT_EQ(strings({"to both 1"}), fa.messages());
+    EXPECT_EQ(strings({"to both 1", "only b"}), fb.messages());
     both.set_level(9);
     EXPECT_EQ(9, both.get_level());
     EXPECT_EQ(9, both.first->get_level());
     EXPECT_EQ(9, b->get_level());
     EXPECT_EQ("chain_logger_t::write( const char* ) called", bug_text([&] { both.write("x\n"); }));
-}
 
-TEST(LoggerChain, HasStderrAgainLooksThroughNestedChains) {
-    temp_log_t f;
-    chain_logger_t plain(new fd_logger_t(f.fd), new fd_logger_t(-1));
+    // Only a descriptor logger on 2, at any depth, counts as stderr.
+    chain_logger_t plain(new fd_logger_t(fa.fd), new fd_logger_t(-1));
     EXPECT_FALSE(plain.has_stderr_again());
-    chain_logger_t nested(new fd_logger_t(f.fd), new chain_logger_t(new fd_logger_t(-1), new log_probe_a_t(2)));
+    chain_logger_t nested(new fd_logger_t(fa.fd), new chain_logger_t(new fd_logger_t(-1), new log_probe_a_t(2)));
     EXPECT_TRUE(nested.has_stderr_again());
     chain_logger_t first(new fd_logger_t(2), nullptr);
     EXPECT_TRUE(first.has_stderr_again());
@@ -400,48 +287,45 @@ TEST(LoggerChain, HasStderrAgainLooksThroughNestedChains) {
 
 TEST(LoggerChain, AddRemoveAndCollectInfoOnTheRoot) {
     root_swap_t swap(new fd_logger_t(-1));
-    std::string info;
-    chain_logger_t::collect_info(info);
-    EXPECT_EQ("root is not chain: fd_logger_t", info);
+    auto info = [] {
+        std::string out;
+        chain_logger_t::collect_info(out);
+        return out;
+    };
+    EXPECT_EQ("root is not chain: fd_logger_t", info());
     log_probe_a_t* a = new log_probe_a_t(-1);
     log_probe_b_t* b = new log_probe_b_t(-1);
     chain_logger_t::add(a);
     chain_logger_t::add(b);
-    chain_logger_t::collect_info(info);
-    EXPECT_EQ("chain_logger_t( log_probe_b_t, chain_logger_t ); chain_logger_t( log_probe_a_t, fd_logger_t )", info);
-
+    EXPECT_EQ("chain_logger_t( log_probe_b_t, chain_logger_t ); chain_logger_t( log_probe_a_t, fd_logger_t )", info());
     chain_logger_t::remove(a);  // deeper in the chain
-    chain_logger_t::collect_info(info);
-    EXPECT_EQ("chain_logger_t( log_probe_b_t, fd_logger_t )", info);
+    EXPECT_EQ("chain_logger_t( log_probe_b_t, fd_logger_t )", info());
     chain_logger_t::remove(b);  // at the root
-    chain_logger_t::collect_info(info);
-    EXPECT_EQ("root is not chain: fd_logger_t", info);
+    EXPECT_EQ("root is not chain: fd_logger_t", info());
     chain_logger_t::remove(nullptr);
     // Removed loggers come back undeleted and usable.
     a->info("still alive");
     delete a;
     delete b;
-
     delete if_logger_t::Log;
     if_logger_t::Log = nullptr;
-    chain_logger_t::collect_info(info);
-    EXPECT_EQ("zero logger", info);
-    if_logger_t::Log = swap.saved;  // so that the guard deletes nothing
+    EXPECT_EQ("zero logger", info());
 }
 
 TEST(LoggerChain, RemoveReportsBrokenChains) {
     root_swap_t swap(nullptr);
     log_probe_a_t a(-1);
     EXPECT_EQ("zero logger", bug_text([&] { chain_logger_t::remove(&a); }));
-    if_logger_t::Log = new log_probe_b_t(-1);
-    EXPECT_EQ("bad root: log_probe_b_t", bug_text([&] { chain_logger_t::remove(&a); }));
-    delete if_logger_t::Log;
-    if_logger_t::Log = new chain_logger_t(new fd_logger_t(-1), nullptr);
-    EXPECT_EQ("zero chain", bug_text([&] { chain_logger_t::remove(&a); }));
-    delete if_logger_t::Log;
-    if_logger_t::Log = new chain_logger_t(new fd_logger_t(-1), new log_probe_b_t(-1));
-    EXPECT_EQ("bad chain: log_probe_b_t", bug_text([&] { chain_logger_t::remove(&a); }));
-    delete if_logger_t::Log;
+    const std::pair<if_logger_t*, const char*> roots[] = {
+        {new log_probe_b_t(-1), "bad root: log_probe_b_t"},
+        {new chain_logger_t(new fd_logger_t(-1), nullptr), "zero chain"},
+        {new chain_logger_t(new fd_logger_t(-1), new log_probe_b_t(-1)), "bad chain: log_probe_b_t"},
+    };
+    for (const auto& r : roots) {
+        if_logger_t::Log = r.first;
+        EXPECT_EQ(r.second, bug_text([&] { chain_logger_t::remove(&a); }));
+        delete if_logger_t::Log;
+    }
     chain_logger_t* lone = new chain_logger_t(&a, nullptr);
     if_logger_t::Log = lone;
     EXPECT_EQ("zero new root", bug_text([&] { chain_logger_t::remove(&a); }));
@@ -465,48 +349,35 @@ void catch_and_report(bool with_shell) {
     }
 }
 
-struct backtraces_on_t {
-    backtraces_on_t() { _d_exception_t::backtrace_enabled = true; }
-    ~backtraces_on_t() { _d_exception_t::backtrace_enabled = false; }
-};
-
 }  // namespace
 
-TEST(LoggerReport, PrettyPrintSplitsAtBecauseOf) {
-    temp_log_t f;
-    fd_logger_t* l = new fd_logger_t(f.fd);
-    root_swap_t swap(l);
+TEST(LoggerReport, PrettyPrintSplitsAtBecauseOfWithoutBacktraces) {
+    captured_root_t root(LOG_LEVEL_INFO);
     pretty_print_exception(1, "no pieces %s", "here", nullptr);
     pretty_print_exception(1, "a because of %s", "b because of c", nullptr);
     pretty_print_exception(1, nullptr, "trailing because of ", nullptr);
     pretty_print_exception(1, "literal %s kept", nullptr, nullptr);
     pretty_print_exception(1, nullptr, nullptr, nullptr);
     pretty_print_exception(5, "above the level", nullptr, nullptr);
-    EXPECT_EQ(std::vector<std::string>({"no pieces here", "a because of ", "  b because of ", "  c", "trailing",
-                                        "literal %s kept", "BUG! pretty_print_exception() without any message"}),
-              texts_of(f));
-}
-
-TEST(LoggerReport, PrettyPrintWithShellAndBacktraces) {
-    temp_log_t f;
-    fd_logger_t* l = new fd_logger_t(f.fd);
-    root_swap_t swap(l);
     try {
         raise_bug_for_report();
     } catch (const d_exception_t_shell_t& e) {
         pretty_print_exception(1, nullptr, nullptr, &e);
     }
     catch_and_report(true);  // back-traces off: message lines only
-    EXPECT_EQ(std::vector<std::string>({"General error \"inner fault\" detected", "outer failed because of ",
-                                        "  inner fault"}),
-              texts_of(f));
+    EXPECT_EQ(strings({"no pieces here", "a because of ", "  b because of ", "  c", "trailing", "literal %s kept",
+                       "BUG! pretty_print_exception() without any message", "General error \"inner fault\" detected",
+                       "outer failed because of ", "  inner fault"}),
+              root.messages());
+}
 
-    backtraces_on_t on;
-    temp_log_t g;
-    l->fd = g.fd;
+TEST(LoggerReport, PrettyPrintWithBacktracesAddsRaiseAndCatchPoints) {
+    captured_root_t g(LOG_LEVEL_INFO);
+    _d_exception_t::backtrace_enabled = true;
     catch_and_report(true);
     catch_and_report(false);
-    std::vector<std::string> t = texts_of(g);
+    _d_exception_t::backtrace_enabled = false;
+    strings t = g.messages();
     ASSERT_EQ(9u, t.size()) << g.text();
     EXPECT_EQ("outer failed because of ", t[0]);
     EXPECT_EQ("  inner fault", t[1]);
@@ -521,9 +392,7 @@ TEST(LoggerReport, PrettyPrintWithShellAndBacktraces) {
 }
 
 TEST(LoggerReport, DefaultPrinterAndFrameLogging) {
-    temp_log_t f;
-    fd_logger_t* l = new fd_logger_t(f.fd);
-    root_swap_t swap(l);
+    captured_root_t root(LOG_LEVEL_INFO);
     void* info = reinterpret_cast<void*>(intptr_t(4));
     default_print_exception(info, "with line", nullptr, 7);
     default_print_exception(info, "text only", nullptr, 0);
@@ -533,31 +402,27 @@ TEST(LoggerReport, DefaultPrinterAndFrameLogging) {
         callstack_t quiet("q.cpp", 1, "quiet", false);
         callstack_t loud("x.cpp", 12, "fn()", true);
     }
-    l->set_level(8);
+    root.logger->set_level(8);
     {
         callstack_t loud("x.cpp", 12, "fn()", true);
         callstack_t unnamed(nullptr, 3, nullptr, true);
     }
-    EXPECT_EQ(std::vector<std::string>({"with line @ UNKNOWN:7", "text only", "line zero @ f.cpp:0",
-                                        "Enter x.cpp:12 fn()", "Enter UNKNOWN:3 UNNAMED", "Leave UNKNOWN:3 UNNAMED",
-                                        "Leave x.cpp:12 fn()"}),
-              texts_of(f));
-    std::vector<std::string> lines = f.lines();
-    EXPECT_EQ("tr3", parse(lines[3]).code);
-    if_logger_t::Log = nullptr;  // no root: the printer does nothing
+    EXPECT_EQ(strings({"with line @ UNKNOWN:7", "text only", "line zero @ f.cpp:0", "Enter x.cpp:12 fn()",
+                       "Enter UNKNOWN:3 UNNAMED", "Leave UNKNOWN:3 UNNAMED", "Leave x.cpp:12 fn()"}),
+              root.messages());
+    EXPECT_EQ("tr3", parse(root.lines()[3]).code);
+    if_logger_t::Log = nullptr;  // no root: the printers do nothing
     default_print_exception(info, "dropped", nullptr, 0);
     pretty_print_exception(0, "dropped", nullptr, nullptr);
-    if_logger_t::Log = l;
-    EXPECT_EQ(7u, f.lines().size());
+    if_logger_t::Log = root.logger;
+    EXPECT_EQ(7u, root.lines().size());
 }
 
 TEST(LoggerInit, LevelsAndTheConsoleRoot) {
-    temp_log_t f;
-    fd_logger_t* l = new fd_logger_t(f.fd);
-    root_swap_t swap(l);
+    captured_root_t root(LOG_LEVEL_INFO);
     EXPECT_FALSE(init_logger("loud", "-", "", nullptr));
-    EXPECT_EQ(std::vector<std::string>({"Illegal loglevel -- loud"}), texts_of(f));
-    EXPECT_EQ(l, if_logger_t::Log);
+    EXPECT_EQ(strings({"Illegal loglevel -- loud"}), root.messages());
+    EXPECT_EQ(root.logger, if_logger_t::Log);
 
     // A root that is not on the console is replaced by one that is.
     ASSERT_TRUE(init_logger("notice", "-", "", nullptr));
@@ -577,20 +442,18 @@ TEST(LoggerInit, LevelsAndTheConsoleRoot) {
 }
 
 TEST(LoggerInit, FileRootAndItsFailure) {
-    temp_log_t f;
-    fd_logger_t* l = new fd_logger_t(f.fd);
-    root_swap_t swap(l);
-    std::string missing = f.dir + "/no-such-dir/x.log";
+    captured_root_t root(LOG_LEVEL_INFO);
+    std::string missing = root.dir.path + "/no-such-dir/x.log";
     ASSERT_TRUE(init_logger("info", missing.c_str(), "", nullptr));
-    std::vector<std::string> t = texts_of(f);
+    strings t = root.messages();
     ASSERT_EQ(2u, t.size());
     EXPECT_EQ(0u, t[0].find("Cannot open logfile \"" + missing + "\" because of ")) << t[0];
     EXPECT_EQ("Using stderr instead of \"" + missing + "\"", t[1]);
     ASSERT_NE(nullptr, dynamic_cast<fd_logger_t*>(if_logger_t::Log));
     EXPECT_EQ(2, dynamic_cast<fd_logger_t*>(if_logger_t::Log)->fd);
 
-    std::string good = f.dir + "/root.log";
-    fd_logger_t* extra = new fd_logger_t(f.fd);
+    std::string good = root.dir.path + "/root.log";
+    fd_logger_t* extra = new fd_logger_t(root.fd);
     ASSERT_TRUE(init_logger("trace", good.c_str(), "none", extra));
     chain_logger_t* chain = dynamic_cast<chain_logger_t*>(if_logger_t::Log);
     ASSERT_NE(nullptr, chain);
@@ -600,10 +463,8 @@ TEST(LoggerInit, FileRootAndItsFailure) {
     LOG_AT(LOG_LEVEL_TRACE, "[Test] to the file %d", 5);
     delete if_logger_t::Log;  // closes the file
     if_logger_t::Log = nullptr;
-    std::ifstream in(good);
-    std::string line;
-    ASSERT_TRUE(std::getline(in, line));
-    EXPECT_EQ("[Test] to the file 5", parse(line).text);
-    EXPECT_EQ("tr0", parse(line).code);
-    ::unlink(good.c_str());
+    std::string text = oslayer_test::read_file(good);
+    parsed_line_t line = parse(text.substr(0, text.find('\n')));
+    EXPECT_EQ("[Test] to the file 5", line.text);
+    EXPECT_EQ("tr0", line.code);
 }

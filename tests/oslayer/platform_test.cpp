@@ -1,30 +1,20 @@
 #include "oslayer/platform.h"
 
-#include <fcntl.h>
 #include <gnu/libc-version.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <algorithm>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "oslayer/accounts.h"
-#include "oslayer/loggers.h"
 #include "oslayer/runnable.h"
 #include "oslayer/utilities.h"
+#include "tests/oslayer/test_support.h"
 
-extern char** environ;
+using oslayer_test::captured_root_t;
 
 namespace {
 
@@ -41,6 +31,7 @@ struct before_main_t {
     bool sysrnd_locked_by_guard = false;
     uint32_t seed_count = 0;
     uint32_t platform_code = 0;
+    bool log_hook_set = false;
     sigset_t blocked;
 
     before_main_t() {
@@ -58,6 +49,7 @@ struct before_main_t {
         sysrnd_locked_by_guard = sysrnd.lock == &sysrnd_guard;
         seed_count = sysrnd.seed_counter.read();
         platform_code = platform_t::base.code;
+        log_hook_set = callstack_t::log_hook != nullptr;
         blocked = runnable_t::blocked_signals;
     }
 };
@@ -72,30 +64,6 @@ struct exit_logger_t {
 };
 exit_logger_t exit_logger;
 
-// A file in a fresh temp dir; both removed at the end.
-class temp_file_t {
-public:
-    explicit temp_file_t(const char* leaf) {
-        char pattern[] = "/tmp/velmod-platform-XXXXXX";
-        dir = mkdtemp(pattern) ? pattern : "";
-        name = dir + "/" + leaf;
-        fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    }
-    ~temp_file_t() {
-        if (fd >= 0) ::close(fd);
-        ::unlink(name.c_str());
-        if (!dir.empty()) ::rmdir(dir.c_str());
-    }
-    std::string text() const {
-        std::ifstream in(name, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    std::string dir, name;
-    int fd;
-};
-
 std::string parsed(const char* text, uint8_t (&v)[3], bool& compatible) {
     compatible = glibc_version_from_text(text, v);
     return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]);
@@ -108,8 +76,6 @@ std::string os_name_of(uint32_t code) {
 }
 
 }  // namespace
-
-// ------------------------------------------------------------ platform_t
 
 TEST(PlatformBase, FilledFromUname) {
     struct utsname u;
@@ -151,8 +117,6 @@ TEST(PlatformOsName, PosixRowsFamiliesAndSuffix) {
     EXPECT_EQ("os: Linux", out) << "the name is appended";
 }
 
-// ------------------------------------------------------------ GNU libc
-
 TEST(PlatformGlibc, VersionTexts) {
     struct case_t {
         const char* text;
@@ -184,21 +148,12 @@ TEST(PlatformGlibc, StartupReadTheRunningLibrary) {
     EXPECT_EQ(2, glibc_version[0]);
 }
 
-// ------------------------------------------------------------ VM probe
-
 TEST(PlatformVm, TextOfEachStatus) {
-    EXPECT_STREQ("", virtual_vm_text(0));
-    EXPECT_STREQ("VmWare/Express guest ", virtual_vm_text(1));
-    EXPECT_STREQ("VmWare/ESX guest ", virtual_vm_text(2));
-    EXPECT_STREQ("VmWare/GSX guest ", virtual_vm_text(3));
-    EXPECT_STREQ("VmWare/WS guest ", virtual_vm_text(4));
-    EXPECT_STREQ("VmWare/5 guest ", virtual_vm_text(5));
-    EXPECT_STREQ("VmWare/WS6 guest ", virtual_vm_text(6));
-    EXPECT_STREQ("VmWare/7 guest ", virtual_vm_text(7));
+    const char* names[] = {"", "Express", "ESX", "GSX", "WS", "5", "WS6", "7"};
+    for (unsigned i = 0; i < 8; ++i)
+        EXPECT_STREQ(i ? ("VmWare/" + std::string(names[i]) + " guest ").c_str() : "", virtual_vm_text(i)) << i;
     EXPECT_STREQ("VmWare/255 guest ", virtual_vm_text(255));
 }
-
-// ------------------------------------------------------------ report
 
 TEST(PlatformReport, CommandLineQuoting) {
     const char* example[] = {"prog", "--conf", "a b", ""};
@@ -232,17 +187,15 @@ TEST(PlatformReport, StatisticsTexts) {
     info.freeram = 3ul << 18;
     info.sharedram = (1ul << 20) - 1;
     info.bufferram = 255;  // less than one MiB
-    info.totalhigh = 0;
-    info.freehigh = 0;
     info.totalswap = 8ul << 20;
     info.freeswap = 1ul << 8;
-    std::vector<std::string> texts = system_stats_texts(info);
-    ASSERT_EQ(5u, texts.size());
-    EXPECT_EQ("[Linux] System uptime is 03-04:05:06", texts[0]);
-    EXPECT_EQ("[Linux] Now there are 123 processes, load average: 1.50 0.99 12.02", texts[1]);
-    EXPECT_EQ("[Linux] Low memory: 4096MB total, 3072MB available, 4095MB shared, 0MB buffers", texts[2]);
-    EXPECT_EQ("[Linux] High memory: 0MB total, 0MB available", texts[3]);
-    EXPECT_EQ("[Linux] Swap: 32768MB total, 1MB available", texts[4]);
+    EXPECT_EQ(std::vector<std::string>({"[Linux] System uptime is 03-04:05:06",
+                                        "[Linux] Now there are 123 processes, load average: 1.50 0.99 12.02",
+                                        "[Linux] Low memory: 4096MB total, 3072MB available, 4095MB shared, 0MB "
+                                        "buffers",
+                                        "[Linux] High memory: 0MB total, 0MB available",
+                                        "[Linux] Swap: 32768MB total, 1MB available"}),
+              system_stats_texts(info));
 
     info.uptime = 4 * 3600 + 5 * 60 + 6;  // no day part at all below one day
     EXPECT_EQ("[Linux] System uptime is 04:05:06", system_stats_texts(info)[0]);
@@ -250,45 +203,21 @@ TEST(PlatformReport, StatisticsTexts) {
 
 namespace {
 
-// Makes a logger on a temp file the root logger for the guard's lifetime.
-class captured_root_t {
-public:
-    explicit captured_root_t(int level) : saved(if_logger_t::Log) {
-        auto* logger = new fd_logger_t(file.fd);
-        logger->set_level(level);
-        if_logger_t::Log = logger;
-    }
-    ~captured_root_t() {
-        delete if_logger_t::Log;
-        if_logger_t::Log = saved;
-    }
-    /// The message texts, without the line prefixes.
-    std::vector<std::string> messages() {
-        std::vector<std::string> out;
-        std::istringstream in(file.text());
-        for (std::string line; std::getline(in, line);) {
-            size_t bracket = line.find("] ");
-            out.push_back(bracket == std::string::npos ? line : line.substr(bracket + 9));
-        }
-        return out;
-    }
-    temp_file_t file{"report.log"};
-    if_logger_t* const saved;
-};
+/// The report's messages at `level`, with `vm` as the virtual machine text.
+std::vector<std::string> report(int level, const char* vm, int argc, const char** argv) {
+    const char* saved_vm = virtual_vm;
+    virtual_vm = vm;
+    captured_root_t root(level);
+    print_system_info(platform_t::base, argc, argv);
+    virtual_vm = saved_vm;
+    return root.messages();
+}
 
 }  // namespace
 
-TEST(PlatformReport, LinesInOrderAtDebug3) {
-    const char* saved_vm = virtual_vm;
-    virtual_vm = "VmWare/WS guest ";
-    std::vector<std::string> lines;
-    {
-        captured_root_t root(LOG_LEVEL_DEBUG3);
-        const char* argv[] = {"prog", "--conf", "a b", ""};
-        print_system_info(platform_t::base, 4, argv);
-        lines = root.messages();
-    }
-    virtual_vm = saved_vm;
+TEST(PlatformReport, LinesInOrderLibcOnlyAtDebugNoVmQuoteFollowsAt) {
+    const char* argv[] = {"prog", "--conf", "a b", ""};
+    std::vector<std::string> lines = report(LOG_LEVEL_DEBUG3, "VmWare/WS guest ", 4, argv);
     std::string account;
     account_name(geteuid(), getegid(), account);
     ASSERT_EQ(9u, lines.size());
@@ -300,53 +229,31 @@ TEST(PlatformReport, LinesInOrderAtDebug3) {
              glibc_version[0], glibc_version[1], glibc_version[2]);
     EXPECT_EQ(libc, lines[1]);
     EXPECT_EQ("Running under \"" + account + "\" account", lines[2]);
-    EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[Linux\] System uptime is (\d\d+-)?\d\d:\d\d:\d\d)")))
-        << lines[3];
-    EXPECT_TRUE(std::regex_match(
-        lines[4], std::regex(R"(\[Linux\] Now there are \d+ processes, load average: \d+\.\d\d \d+\.\d\d \d+\.\d\d)")))
-        << lines[4];
-    EXPECT_TRUE(std::regex_match(
-        lines[5], std::regex(R"(\[Linux\] Low memory: [1-9]\d*MB total, \d+MB available, \d+MB shared, \d+MB buffers)")))
-        << lines[5];
-    EXPECT_TRUE(std::regex_match(lines[6], std::regex(R"(\[Linux\] High memory: \d+MB total, \d+MB available)")))
-        << lines[6];
-    EXPECT_TRUE(std::regex_match(lines[7], std::regex(R"(\[Linux\] Swap: \d+MB total, \d+MB available)"))) << lines[7];
+    const char* stats[] = {
+        R"(\[Linux\] System uptime is (\d\d+-)?\d\d:\d\d:\d\d)",
+        R"(\[Linux\] Now there are \d+ processes, load average: \d+\.\d\d \d+\.\d\d \d+\.\d\d)",
+        R"(\[Linux\] Low memory: [1-9]\d*MB total, \d+MB available, \d+MB shared, \d+MB buffers)",
+        R"(\[Linux\] High memory: \d+MB total, \d+MB available)", R"(\[Linux\] Swap: \d+MB total, \d+MB available)"};
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(std::regex_match(lines[3 + i], std::regex(stats[i]))) << lines[3 + i];
     EXPECT_EQ("Using command line: prog --conf \"a b\" ", lines[8]);
-}
 
-TEST(PlatformReport, NoticeLevelDropsLibcLineAndNoVmQuoteFollowsAt) {
-    const char* saved_vm = virtual_vm;
-    virtual_vm = "";
-    std::vector<std::string> lines;
-    const char* argv[] = {"velmod"};
-    {
-        captured_root_t root(LOG_LEVEL_NOTICE);
-        print_system_info(platform_t::base, 1, argv);
-        lines = root.messages();
-    }
-    virtual_vm = saved_vm;
+    lines = report(LOG_LEVEL_NOTICE, "", 1, argv);
     ASSERT_EQ(8u, lines.size());
     EXPECT_EQ(0u, lines[0].rfind("Running at \"" + host_name() + "\" computer", 0)) << lines[0];
     EXPECT_EQ(0u, lines[1].rfind("Running under \"", 0)) << lines[1];
-    EXPECT_EQ("Using command line: velmod", lines[7]);
-
-    captured_root_t quiet(LOG_LEVEL_WARNING);
-    print_system_info(platform_t::base, 1, argv);
-    EXPECT_TRUE(quiet.messages().empty());
+    EXPECT_EQ("Using command line: prog", lines[7]);
+    EXPECT_TRUE(report(LOG_LEVEL_WARNING, "", 1, argv).empty());
 }
-
-// ------------------------------------------------------------ start-up
 
 TEST(StartupOrder, StateBeforeMain) {
     EXPECT_NE("undefined", before_main.atomic_type);
     EXPECT_EQ(cpu_has_cmpxchg8b() ? "x86 multiprocessor" : "giant locked", before_main.atomic_type);
     EXPECT_EQ(2, before_main.log_fd);
     EXPECT_EQ(LOG_LEVEL_INFO, before_main.log_level);
-    EXPECT_TRUE(before_main.self_key_usable);
-    EXPECT_TRUE(before_main.tls_key_usable);
-    EXPECT_TRUE(before_main.keys_distinct);
+    EXPECT_TRUE(before_main.self_key_usable && before_main.tls_key_usable && before_main.keys_distinct);
     EXPECT_TRUE(before_main.guard_built);
     EXPECT_TRUE(before_main.sysrnd_locked_by_guard);
+    EXPECT_TRUE(before_main.log_hook_set);
     EXPECT_EQ(1u, before_main.seed_count);
     EXPECT_STREQ("noname", kern_n::runnable_t::unknown_name);
     unsigned long pid = static_cast<unsigned long>(getpid());
@@ -368,7 +275,7 @@ TEST(StartupOrder, BlockedSignalsAreExactlyTheListedOnes) {
 TEST(StartupLoggerInit, DeletesWhateverRootIsInstalledAtTheEnd) {
     if_logger_t* saved = if_logger_t::Log;
     auto saved_hook = callstack_t::log_hook;
-    temp_file_t file("last.log");
+    oslayer_test::log_file_t file;
     {
         logger_init_t init;
         auto* made = dynamic_cast<fd_logger_t*>(if_logger_t::Log);
@@ -405,44 +312,14 @@ TEST(StartupEnv, ProbeReportsStartup) {
 
 namespace {
 
-struct probe_result_t {
-    int status = -1;
-    std::string out, err;
-};
-
 // Runs the probe test in a fresh copy of this program with VELMO_NOVMDETECT
 // set to `novmdetect` (or absent when null).
-probe_result_t run_probe(const char* novmdetect) {
-    probe_result_t result;
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (strncmp(*e, "VELMO_NOVMDETECT=", 17) != 0 && strncmp(*e, "VELMO_PLATFORM_TEST_PROBE=", 26) != 0)
-            env.push_back(*e);
-    env.push_back("VELMO_PLATFORM_TEST_PROBE=1");
-    if (novmdetect) env.push_back(std::string("VELMO_NOVMDETECT=") + novmdetect);
-    std::vector<char*> envp;
-    for (auto& s : env) envp.push_back(&s[0]);
-    envp.push_back(nullptr);
-    std::string self = "/proc/self/exe", filter = "--gtest_filter=StartupEnv.ProbeReportsStartup";
-    char* argv[] = {&self[0], &filter[0], nullptr};
-    temp_file_t out("out"), err("err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out.fd, 1);
-    posix_spawn_file_actions_adddup2(&actions, err.fd, 2);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return result;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    result.out = out.text();
-    result.err = err.text();
-    return result;
+oslayer_test::child_result_t run_probe(const char* novmdetect) {
+    std::string setting = novmdetect ? std::string("VELMO_NOVMDETECT=") + novmdetect : "VELMO_NOVMDETECT";
+    return oslayer_test::run_self("StartupEnv.ProbeReportsStartup", {"VELMO_PLATFORM_TEST_PROBE=1", setting});
 }
 
-std::string probe_line(const probe_result_t& r) {
+std::string probe_line(const oslayer_test::child_result_t& r) {
     std::smatch m;
     std::regex line(R"(probe vm=\[[^\]]*\] child=\d)");
     return std::regex_search(r.out, m, line) ? m.str() : "no probe line in: " + r.out;
@@ -450,19 +327,16 @@ std::string probe_line(const probe_result_t& r) {
 
 }  // namespace
 
-TEST(StartupEnv, NoVmDetectEvenEmptySkipsTheProbe) {
+TEST(StartupEnv, NoVmDetectEvenEmptySkipsTheProbeWithoutItTheProbeRunsInAChild) {
     for (const char* value : {"", "1"}) {
-        probe_result_t r = run_probe(value);
+        oslayer_test::child_result_t r = run_probe(value);
         EXPECT_EQ(0, r.status) << r.err;
         EXPECT_EQ("probe vm=[] child=0", probe_line(r)) << "VELMO_NOVMDETECT=" << value;
     }
-}
-
-TEST(StartupEnv, WithoutNoVmDetectTheProbeRunsInAChild) {
     // Probing here as well shows the probe leaves the calling process intact.
     std::string expected = getenv("VELMO_NOVMDETECT") ? "" : detect_virtual_vm();
     EXPECT_TRUE(expected.empty() || (expected.rfind("VmWare/", 0) == 0 && expected.back() == ' ')) << expected;
-    probe_result_t r = run_probe(nullptr);
+    oslayer_test::child_result_t r = run_probe(nullptr);
     EXPECT_EQ(0, r.status) << r.err;
     std::string line = probe_line(r);
     EXPECT_EQ("] child=1", line.substr(line.size() - 9)) << line;

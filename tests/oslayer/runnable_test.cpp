@@ -4,21 +4,18 @@
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <set>
-#include <thread>
 
-#include "oslayer/loggers.h"
+#include "tests/oslayer/test_support.h"
 
 using kern_n::runnable_t;
+using oslayer_test::on_fresh_thread;
+using strings = std::vector<std::string>;
 
 namespace {
 
@@ -34,74 +31,35 @@ public:
 /// Records its destruction in a shared journal.
 class journalled_t : public if_root_t {
 public:
-    journalled_t(std::vector<std::string>& j, std::string t) : journal(j), tag(std::move(t)) {}
+    journalled_t(strings& j, std::string t) : journal(j), tag(std::move(t)) {}
     ~journalled_t() override { journal.push_back(tag); }
-    std::vector<std::string>& journal;
+    strings& journal;
     std::string tag;
 };
 
-std::vector<std::string> listed() {
-    std::vector<std::string> out;
+strings listed() {
+    strings out;
     runnable_t::running_list(out);
     return out;
 }
 
-/// Runs `body` on a thread of its own and waits for it.
-template <class F>
-void on_fresh_thread(F body) {
-    std::thread t(body);
-    t.join();
+/// The root logger's messages that start with `marker`.
+strings messages(const oslayer_test::captured_root_t& log, const std::string& marker) {
+    strings out;
+    for (const std::string& m : log.messages())
+        if (m.rfind(marker, 0) == 0) out.push_back(m);
+    return out;
 }
 
-/// Makes a descriptor logger on a temporary file the root logger for the
-/// lifetime of the object; the previous root comes back afterwards.
-class log_capture_t {
-public:
-    explicit log_capture_t(int level) {
-        char path_template[] = "/tmp/runnable_test_log_XXXXXX";
-        fd = mkstemp(path_template);
-        path = path_template;
-        logger = new fd_logger_t(fd);
-        logger->set_level(level);
-        previous = if_logger_t::Log;
-        if_logger_t::Log = logger;
-    }
-    ~log_capture_t() {
-        if_logger_t::Log = previous;
-        delete logger;
-        close(fd);
-        unlink(path.c_str());
-    }
-    /// The logged messages that start with `marker`, line prefixes cut off.
-    std::vector<std::string> messages(const std::string& marker) {
-        logger->flush_repeats();
-        std::ifstream in(path);
-        std::vector<std::string> out;
-        std::string line;
-        while (std::getline(in, line)) {
-            size_t at = line.find(marker);
-            if (at != std::string::npos) out.push_back(line.substr(at));
-        }
-        return out;
-    }
-
-private:
-    int fd;
-    std::string path;
-    fd_logger_t* logger;
-    if_logger_t* previous;
-};
-
-// ---------------------------------------------------------------- registry
+}  // namespace
 
 TEST(RunnableRegistry, RegisteredFromConstructionUntilDestructionCopiesNever) {
     ASSERT_TRUE(listed().empty());
     worker_t a("one", 42);
     auto b = std::make_unique<worker_t>("two");
     EXPECT_EQ(0xFFFFFFFFu, b->handle);
-    EXPECT_EQ(0, b->pid);
     EXPECT_EQ(a.seqid + 1, b->seqid);
-    EXPECT_EQ((std::vector<std::string>{"thr#000042/ffffffff one", "thr#000000/ffffffff two"}), listed());
+    EXPECT_EQ((strings{"thr#000042/ffffffff one", "thr#000000/ffffffff two"}), listed());
     b.reset();
     a.handle = 0x1234;
     {
@@ -110,7 +68,16 @@ TEST(RunnableRegistry, RegisteredFromConstructionUntilDestructionCopiesNever) {
         EXPECT_EQ(1u, listed().size());
     }
     // The copy's destructor must not have removed the original's entry.
-    EXPECT_EQ(std::vector<std::string>{"thr#000042/00001234 one"}, listed());
+    EXPECT_EQ(strings{"thr#000042/00001234 one"}, listed());
+
+    // Names with blanks are quoted; the list is appended to.
+    worker_t spaced("io pool:3", 7);
+    spaced.handle = 0xABC;
+    worker_t unnamed;
+    strings out{"kept"};
+    runnable_t::running_list(out);
+    EXPECT_EQ((strings{"kept", "thr#000042/00001234 one", "thr#000007/00000abc \"io pool:3\"", "thr#000000/ffffffff "}),
+              out);
 }
 
 TEST(RunnableRegistry, SeqIdsStayUniqueAcrossThreads) {
@@ -119,10 +86,7 @@ TEST(RunnableRegistry, SeqIdsStayUniqueAcrossThreads) {
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t)
         pool.emplace_back([&seen, t] {
-            for (int i = 0; i < per_thread; ++i) {
-                worker_t w;
-                seen[t].push_back(w.seqid);
-            }
+            for (int i = 0; i < per_thread; ++i) seen[t].push_back(worker_t().seqid);
         });
     for (auto& t : pool) t.join();
     std::set<uint32_t> all;
@@ -131,16 +95,17 @@ TEST(RunnableRegistry, SeqIdsStayUniqueAcrossThreads) {
     EXPECT_TRUE(listed().empty());
 }
 
-TEST(RunnableRegistry, RunningListFormatsAndQuotesNamesWithBlanks) {
-    worker_t pool_thread("thr:0", 4711);
-    worker_t spaced("io pool:3", 7);
-    spaced.handle = 0xABC;
-    worker_t unnamed;
-    std::vector<std::string> out{"kept"};
-    runnable_t::running_list(out);
-    EXPECT_EQ((std::vector<std::string>{"kept", "thr#004711/ffffffff thr:0", "thr#000007/00000abc \"io pool:3\"",
-                                        "thr#000000/ffffffff "}),
-              out);
+// Objects are listed from inside their base constructor and destructor; a
+// listing thread running meanwhile must never reach a half-built object's
+// abstract kind.
+TEST(RunnableRegistry, ListingWhileObjectsComeAndGoIsSafe) {
+    std::atomic<bool> stop{false};
+    std::thread lister([&] {
+        while (!stop.load()) listed();
+    });
+    for (int i = 0; i < 20000; ++i) worker_t w("churn");
+    stop = true;
+    lister.join();
 }
 
 TEST(RunnableRegistry, SelfNameAndThreadId) {
@@ -154,25 +119,17 @@ TEST(RunnableRegistry, SelfNameAndThreadId) {
         EXPECT_STREQ("pool:2", runnable_t::self_name());
         pthread_setspecific(runnable_t::self_key, nullptr);
         EXPECT_EQ(static_cast<unsigned long>(syscall(SYS_gettid)), current_thread_id());
-        EXPECT_NE(static_cast<unsigned long>(getpid()), current_thread_id());
     });
 }
 
-// ------------------------------------------------------------ show_threads
-
-TEST(RunnableShowThreads, CountLineAgreesInNumber) {
+TEST(RunnableShowThreads, CountAgreesInNumberAndLinesBreakPast64Characters) {
     ASSERT_TRUE(listed().empty());
-    log_capture_t log(LOG_LEVEL_NOTICE);
+    oslayer_test::captured_root_t log(LOG_LEVEL_NOTICE);
     runnable_t::show_threads();
-    worker_t w("thr:0", 4711);
-    runnable_t::show_threads();
-    EXPECT_EQ((std::vector<std::string>{"[Stat] There are 0 running threads ", "[Stat] There is 1 running thread ",
-                                        "[Stat] Threads: thr#004711/ffffffff thr:0"}),
-              log.messages("[Stat]"));
-}
-
-TEST(RunnableShowThreads, LinesBreakOncePast64Characters) {
-    ASSERT_TRUE(listed().empty());
+    {
+        worker_t w("thr:0", 4711);
+        runnable_t::show_threads();
+    }
     // Entries of 30 characters: two with separators make exactly 64 (kept
     // together), the third passes the limit and closes the line. An entry of
     // 63 characters fills a line alone; one of 62 still takes a neighbour.
@@ -181,22 +138,17 @@ TEST(RunnableShowThreads, LinesBreakOncePast64Characters) {
     for (const std::string& n : {std::string("name-00001"), std::string("name-00002"), std::string("name-00003"), x63,
                                  y62, std::string("name-00004")})
         workers.push_back(std::make_unique<worker_t>(n));
-    log_capture_t log(LOG_LEVEL_NOTICE);
     runnable_t::show_threads();
     std::string e = "thr#000000/ffffffff ";
-    EXPECT_EQ((std::vector<std::string>{
-                  "[Stat] There are 6 running threads ",
-                  "[Stat] Threads: " + e + "name-00001, " + e + "name-00002, " + e + "name-00003",
-                  "[Stat] Threads: " + e + x63,
-                  "[Stat] Threads: " + e + y62 + ", " + e + "name-00004",
-              }),
-              log.messages("[Stat]"));
+    EXPECT_EQ((strings{"[Stat] There are 0 running threads ", "[Stat] There is 1 running thread ",
+                       "[Stat] Threads: thr#004711/ffffffff thr:0", "[Stat] There are 6 running threads ",
+                       "[Stat] Threads: " + e + "name-00001, " + e + "name-00002, " + e + "name-00003",
+                       "[Stat] Threads: " + e + x63, "[Stat] Threads: " + e + y62 + ", " + e + "name-00004"}),
+              messages(log, "[Stat]"));
 }
 
-// --------------------------------------------------------- per-thread map
-
 TEST(RunnableTls, KeysCompareByTextAndMapsArePerThread) {
-    std::vector<std::string> journal;
+    strings journal;
     on_fresh_thread([&] {
         runnable_t::cleanup_tls();  // no map yet: nothing to do
         EXPECT_EQ(nullptr, runnable_t::get_tls_value("ICONV-Utf8-2-Local"));
@@ -208,45 +160,35 @@ TEST(RunnableTls, KeysCompareByTextAndMapsArePerThread) {
         on_fresh_thread([] { EXPECT_EQ(nullptr, runnable_t::get_tls_value("ICONV-Utf8-2-Local")); });
         runnable_t::cleanup_tls();
     });
-    EXPECT_EQ(std::vector<std::string>{"a"}, journal);
+    EXPECT_EQ(strings{"a"}, journal);
 }
 
-TEST(RunnableTls, ReplacingDeletesOnlyAnotherObject) {
-    std::vector<std::string> journal;
+TEST(RunnableTls, ReplacingDeletesOnlyAnotherObjectCleanupDeletesAllOnce) {
+    strings journal;
     on_fresh_thread([&] {
-        auto* first = new journalled_t(journal, "first");
         auto* second = new journalled_t(journal, "second");
-        runnable_t::set_tls_value("k", first);
+        runnable_t::set_tls_value("k", new journalled_t(journal, "first"));
         runnable_t::set_tls_value("k", second);
-        EXPECT_EQ(std::vector<std::string>{"first"}, journal);
         runnable_t::set_tls_value("k", second);  // the same object stays alive
-        EXPECT_EQ(std::vector<std::string>{"first"}, journal);
+        EXPECT_EQ(strings{"first"}, journal);
         EXPECT_EQ("second", static_cast<journalled_t*>(runnable_t::get_tls_value("k"))->tag);
-        runnable_t::cleanup_tls();
-    });
-    EXPECT_EQ((std::vector<std::string>{"first", "second"}), journal);
-}
-
-TEST(RunnableTls, CleanupDeletesAllInKeyOrderAndForgetsThem) {
-    std::vector<std::string> journal;
-    on_fresh_thread([&] {
         for (const char* k : {"c", "a", "b"}) runnable_t::set_tls_value(k, new journalled_t(journal, k));
         runnable_t::set_tls_value("null", nullptr);
         runnable_t::cleanup_tls();
-        EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), journal);
+        EXPECT_EQ((strings{"first", "a", "b", "c", "second"}), journal);  // in key order
         EXPECT_EQ(nullptr, runnable_t::get_tls_value("a"));
         runnable_t::cleanup_tls();  // nothing left: no second deletion
     });
-    EXPECT_EQ(3u, journal.size());
+    EXPECT_EQ(5u, journal.size());
 }
 
 TEST(RunnableTls, DestroyingARunnableCleansTheCallingThread) {
-    std::vector<std::string> journal;
+    strings journal;
     on_fresh_thread([&] {
         auto w = std::make_unique<worker_t>("w");
         runnable_t::set_tls_value("x", new journalled_t(journal, "x"));
         w.reset();
-        EXPECT_EQ(std::vector<std::string>{"x"}, journal);
+        EXPECT_EQ(strings{"x"}, journal);
         EXPECT_EQ(nullptr, runnable_t::get_tls_value("x"));
     });
 }
@@ -260,14 +202,10 @@ TEST(RunnableTls, FailedStoreNamesThreadKeyAndReason) {
         // fail the way it would for a key that was never created.
         pthread_key_t saved = runnable_t::tls_key;
         runnable_t::tls_key = PTHREAD_KEYS_MAX;
-        journalled_t* value = nullptr;
-        std::vector<std::string> journal;
-        try {
-            value = new journalled_t(journal, "v");
-            runnable_t::set_tls_value("ICONV-Local-2-Utf8", value);
-        } catch (const thread_exception_shell_t& e) {
-            message = e.what();
-        }
+        strings journal;
+        journalled_t* value = new journalled_t(journal, "v");
+        message = oslayer_test::error_of<thread_exception_shell_t>(
+            [&] { runnable_t::set_tls_value("ICONV-Local-2-Utf8", value); });
         runnable_t::tls_key = saved;
         pthread_setspecific(runnable_t::self_key, nullptr);
         EXPECT_EQ(nullptr, runnable_t::get_tls_value("ICONV-Local-2-Utf8"));
@@ -278,7 +216,7 @@ TEST(RunnableTls, FailedStoreNamesThreadKeyAndReason) {
     EXPECT_EQ("[pool:5] cannot set TLS value for key \"ICONV-Local-2-Utf8\" because of " + get_last_error(), message);
 }
 
-// -------------------------------------------------------------- statistics
+namespace {
 
 /// Burns `seconds` of this thread's CPU time.
 void burn_cpu(double seconds) {
@@ -314,6 +252,8 @@ private:
     std::vector<std::thread> threads;
 };
 
+}  // namespace
+
 TEST(RunnableStats, CpuUsageGrowsWithWorkOfLiveThreads) {
     d_uint64_t user0 = 0, system0 = 0, user1 = 0, system1 = 0;
     runnable_t::cpu_usage(&user0, &system0);
@@ -329,7 +269,7 @@ TEST(RunnableStats, CpuUsageGrowsWithWorkOfLiveThreads) {
     EXPECT_EQ(250000000u, runnable_t::jiffies_to_ticks(250, 100));
 }
 
-TEST(RunnableStats, PagingUsageCountsFaultsIoUsageIsZero) {
+TEST(RunnableStats, PagingCountsFaultsIoIsZeroStatusCountsThreads) {
     d_uint64_t minor0 = 0, major0 = 0, other = 77;
     runnable_t::paging_usage(&minor0, &major0, &other);
     EXPECT_GT(minor0, 0u);
@@ -342,9 +282,7 @@ TEST(RunnableStats, PagingUsageCountsFaultsIoUsageIsZero) {
     d_uint64_t r = 5, w = 6;
     runnable_t::io_usage(&r, &w);
     EXPECT_EQ(0u, r + w);
-}
 
-TEST(RunnableStats, StatusCountsLiveThreadsAndMemory) {
     parked_threads_t parked(3, 0.0);
     runnable_t::status_t st;
     memset(&st, 0xAB, sizeof st);
@@ -362,7 +300,7 @@ TEST(RunnableStats, WithoutNptlReadsRegisteredPidsAndSkipsMissing) {
     burn_cpu(0.15);
     worker_t process("main", getpid());
     worker_t gone("gone", 0);
-    log_capture_t log(LOG_LEVEL_DEBUG);
+    oslayer_test::captured_root_t log(LOG_LEVEL_DEBUG);
     runnable_t::NPTL = false;
     d_uint64_t user = 0, system = 0, minor = 0;
     runnable_t::cpu_usage(&user, &system);
@@ -372,37 +310,19 @@ TEST(RunnableStats, WithoutNptlReadsRegisteredPidsAndSkipsMissing) {
     EXPECT_GT(minor, 0u);
     errno = ENOENT;
     std::string reason = "cannot open file \"/proc/0/stat\" for read because of " + get_last_error();
-    EXPECT_EQ((std::vector<std::string>{"Unable to get CPU time information because of " + reason,
-                                        "Unable to get paging information because of " + reason}),
-              log.messages("Unable to get"));
+    EXPECT_EQ((strings{"Unable to get CPU time information because of " + reason,
+                       "Unable to get paging information because of " + reason}),
+              messages(log, "Unable to get"));
 }
-
-// ---------------------------------------------------------------- parsers
-
-/// The getrusage error message of a failed parse, or "" when none.
-template <class F>
-std::string parse_error(F parse) {
-    try {
-        parse();
-    } catch (const getrusage_exception_shell_t& e) {
-        return e.what();
-    }
-    return "";
-}
-
-// A stat line: pid, name, state, then fields 4..; utime and stime are
-// fields 14 and 15, minflt and majflt fields 10 and 12.
-const char* const real_stat =
-    "4711 (we(ird) na)me) S 1 4711 4711 0 -1 4194560 100 7 200 9 250 30 0 0 20 0 1 0 5 0 0\n";
 
 TEST(RunnableParsers, TimesAndPagingFromLastParenthesis) {
+    // A stat line: pid, name, state, then fields 4..; utime and stime are
+    // fields 14 and 15, minflt and majflt fields 10 and 12. Values are added.
+    const char* real_stat = "4711 (we(ird) na)me) S 1 4711 4711 0 -1 4194560 100 7 200 9 250 30 0 0 20 0 1 0 5 0 0\n";
     d_uint64_t u = 5, s = 7, mi = 1, ma = 2;
     runnable_t::parse_times(real_stat, "/p", u, s);
-    EXPECT_EQ(255u, u);
-    EXPECT_EQ(37u, s);
     runnable_t::parse_paging(real_stat, "/p", mi, ma);
-    EXPECT_EQ(101u, mi);
-    EXPECT_EQ(202u, ma);
+    EXPECT_EQ((std::vector<d_uint64_t>{255, 37, 101, 202}), (std::vector<d_uint64_t>{u, s, mi, ma}));
     // Runs of blanks separate like one blank; without ')' the text is whole.
     u = s = 0;
     runnable_t::parse_times("S  1 2 3 4 5   6 7 8 9 10 11 12 13", "/p", u, s);
@@ -410,17 +330,20 @@ TEST(RunnableParsers, TimesAndPagingFromLastParenthesis) {
     EXPECT_EQ(12u, s);
 }
 
-TEST(RunnableParsers, TimesFailuresNameTheFile) {
+TEST(RunnableParsers, FailuresNameTheFileAndChangeNothing) {
     d_uint64_t u = 3, s = 4;
-    auto times = [&](const char* text) {
-        return parse_error([&] { runnable_t::parse_times(text, "/proc/9/stat", u, s); });
-    };
-    EXPECT_EQ("cannot find ')' in \"/proc/9/stat\"", times("9 (name) S 1 2)"));
-    EXPECT_EQ("cannot find ')' in \"/proc/9/stat\"", times(""));
-    EXPECT_EQ("cannot find word #12 after ')' in \"/proc/9/stat\"", times("9 (n) S 1 2 3 4 5 6 7 8 9 10"));
-    EXPECT_EQ("cannot find utime in \"/proc/9/stat\"", times("9 (n) S 1 2 3 4 5 6 7 8 9 10  "));
-    EXPECT_EQ("cannot find stime in \"/proc/9/stat\"", times("9 (n) S 1 2 3 4 5 6 7 8 9 10 250"));
-    EXPECT_EQ("cannot find stime in \"/proc/9/stat\"", times("9 (n) S 1 2 3 4 5 6 7 8 9 10 250  "));
+    const std::pair<const char*, const char*> times[] = {
+        {"9 (name) S 1 2)", "cannot find ')'"},
+        {"", "cannot find ')'"},
+        {"9 (n) S 1 2 3 4 5 6 7 8 9 10", "cannot find word #12 after ')'"},
+        {"9 (n) S 1 2 3 4 5 6 7 8 9 10  ", "cannot find utime"},
+        {"9 (n) S 1 2 3 4 5 6 7 8 9 10 250", "cannot find stime"},
+        {"9 (n) S 1 2 3 4 5 6 7 8 9 10 250  ", "cannot find stime"}};
+    for (const auto& c : times)
+        EXPECT_EQ(std::string(c.second) + " in \"/proc/9/stat\"",
+                  oslayer_test::error_of<getrusage_exception_shell_t>(
+                      [&] { runnable_t::parse_times(c.first, "/proc/9/stat", u, s); }))
+            << c.first;
     // A bad number adds nothing, not even the good one before it; the
     // counters keep their 32-bit range.
     EXPECT_THROW(runnable_t::parse_times("(n) S 1 2 3 4 5 6 7 8 9 10 25 3x", "/p", u, s),
@@ -429,21 +352,21 @@ TEST(RunnableParsers, TimesFailuresNameTheFile) {
                  number_format_exception_shell_t);
     EXPECT_EQ(3u, u);
     EXPECT_EQ(4u, s);
-}
 
-TEST(RunnableParsers, PagingFailuresNameTheFile) {
-    d_uint64_t mi = 3, ma = 4;
-    auto paging = [&](const char* text) {
-        return parse_error([&] { runnable_t::parse_paging(text, "/x/stat", mi, ma); });
-    };
-    EXPECT_EQ("cannot find ')' in \"/x/stat\"", paging("1 (a) b)"));
-    EXPECT_EQ("cannot find word #8 after ')' in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6"));
-    EXPECT_EQ("cannot find minflt in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6  "));
-    EXPECT_EQ("cannot find word #10 after ')' in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6 100"));
-    EXPECT_EQ("cannot find word #10 after ')' in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6 100 7"));
-    EXPECT_EQ("cannot find majflt in \"/x/stat\"", paging("1 (a) S 1 2 3 4 5 6 100 7  "));
-    EXPECT_EQ(3u, mi);
-    EXPECT_EQ(4u, ma);
+    const std::pair<const char*, const char*> paging[] = {
+        {"1 (a) b)", "cannot find ')'"},
+        {"1 (a) S 1 2 3 4 5 6", "cannot find word #8 after ')'"},
+        {"1 (a) S 1 2 3 4 5 6  ", "cannot find minflt"},
+        {"1 (a) S 1 2 3 4 5 6 100", "cannot find word #10 after ')'"},
+        {"1 (a) S 1 2 3 4 5 6 100 7", "cannot find word #10 after ')'"},
+        {"1 (a) S 1 2 3 4 5 6 100 7  ", "cannot find majflt"}};
+    for (const auto& c : paging)
+        EXPECT_EQ(std::string(c.second) + " in \"/x/stat\"",
+                  oslayer_test::error_of<getrusage_exception_shell_t>(
+                      [&] { runnable_t::parse_paging(c.first, "/x/stat", u, s); }))
+            << c.first;
+    EXPECT_EQ(3u, u);
+    EXPECT_EQ(4u, s);
 }
 
 TEST(RunnableParsers, StatusSizesAndUnits) {
@@ -469,24 +392,4 @@ TEST(RunnableParsers, StatusSizesAndUnits) {
     runnable_t::parse_status("Threads: 1\nThreads: 2\nThreads: 3\nVmRSS: 9 kB\n", three);
     EXPECT_EQ(3u, three.threads);
     EXPECT_EQ(0u, three.vm_rss);  // the walk stopped after three known lines
-}
-
-}  // namespace
-
-// Objects are listed from inside their base constructor and destructor; a
-// listing thread running meanwhile must never reach a half-built object's
-// abstract kind.
-TEST(RunnableRegistry, ListingWhileObjectsComeAndGoIsSafe) {
-    std::atomic<bool> stop{false};
-    std::thread lister([&] {
-        while (!stop.load()) {
-            std::vector<std::string> list;
-            runnable_t::running_list(list);
-        }
-    });
-    for (int i = 0; i < 20000; ++i) {
-        worker_t w("churn");
-    }
-    stop = true;
-    lister.join();
 }

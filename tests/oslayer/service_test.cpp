@@ -3,39 +3,20 @@
 // against live, dead, unreadable and odd process ids.
 #include <gtest/gtest.h>
 
-#include "tests/oslayer/test_support.h"
-
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
-#include "oslayer/loggers.h"
 #include "oslayer/service.h"
+#include "tests/oslayer/test_support.h"
 
 namespace {
 
 using oslayer_test::scratch_t;
 
-std::string read_text(const std::string& name) {
-    std::string out;
-    FILE* f = fopen(name.c_str(), "rb");
-    if (!f) return "<missing>";
-    char block[512];
-    size_t n;
-    while ((n = fread(block, 1, sizeof block, f)) > 0) out.append(block, n);
-    fclose(f);
-    return out;
-}
+using oslayer_test::read_file;
 
 void write_text(const std::string& name, const std::string& text) {
     FILE* f = fopen(name.c_str(), "wb");
@@ -44,30 +25,10 @@ void write_text(const std::string& name, const std::string& text) {
     fclose(f);
 }
 
-/// Collects every log line while it is the root logger.
-class capture_logger_t : public if_logger_t {
-public:
-    capture_logger_t() { level = LOG_LEVEL_DEBUG3; }
-    void write(const char* line) override { lines.emplace_back(line); }
-    /// True when some line carries `text`.
-    bool has(const std::string& text) const {
-        for (const std::string& l : lines)
-            if (l.find(text) != std::string::npos) return true;
-        return false;
-    }
-    std::vector<std::string> lines;
-};
-
-/// Makes a capture logger the root logger for the guard's lifetime.
-class capture_guard_t {
-public:
-    capture_guard_t() : saved(if_logger_t::Log) { if_logger_t::Log = &log; }
-    ~capture_guard_t() { if_logger_t::Log = saved; }
-    capture_logger_t log;
-
-private:
-    if_logger_t* const saved;
-};
+/// True when some line the root logger wrote carries `text`.
+bool logged(const oslayer_test::captured_root_t& root, const std::string& text) {
+    return root.text().find(text) != std::string::npos;
+}
 
 /// Sends descriptor 2 into a file while it lives; `text` reads what came.
 class stderr_capture_t {
@@ -89,7 +50,7 @@ public:
     }
     std::string text() {
         restore();
-        return read_text(name);
+        return read_file(name);
     }
 
 private:
@@ -194,7 +155,7 @@ TEST(ServiceProcess, BackgroundBodyRunsDetachedWithNullDescriptors) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 
     for (int i = 0; i < 1000 && ::access(result.c_str(), F_OK) != 0; ++i) ::usleep(10000);
-    EXPECT_EQ(read_text(result), std::string("session-leader other-process null null null ") + cwd);
+    EXPECT_EQ(read_file(result), std::string("session-leader other-process null null null ") + cwd);
 }
 
 TEST(ServicePidFile, LivePidStopsLoadingAndKeepsTheFile) {
@@ -202,55 +163,53 @@ TEST(ServicePidFile, LivePidStopsLoadingAndKeepsTheFile) {
     std::string path = t.path + "/proxy.pid";
     const std::string content = std::to_string(::getppid());
     write_text(path, content);
-    capture_guard_t capture;
+    oslayer_test::captured_root_t capture;
     {
         base_n::service_process_t svc("velmod-proxy", false, false, true, true);
         stderr_capture_t err(t.path + "/stderr");
         EXPECT_FALSE(svc.create_pid(path));
         EXPECT_EQ(err.text(),
                   "Process with PID " + content + " exists, abort loading (" + path + ")\n");
-        EXPECT_TRUE(capture.log.has("Found PID file \"" + path + "\" and process with PID " + content +
+        EXPECT_TRUE(logged(capture, "Found PID file \"" + path + "\" and process with PID " + content +
                                     " exists, abort loading"));
-        EXPECT_EQ(read_text(path), content);
+        EXPECT_EQ(read_file(path), content);
         // The second call answers the same without looking at the file again.
         write_text(path, std::to_string(dead_pid()));
-        const std::string second = read_text(path);
+        const std::string second = read_file(path);
         EXPECT_FALSE(svc.create_pid(path));
-        EXPECT_EQ(read_text(path), second);
+        EXPECT_EQ(read_file(path), second);
     }
     // Not created by this service, so not removed by it either.
     EXPECT_EQ(::access(path.c_str(), F_OK), 0);
 }
 
-TEST(ServicePidFile, DeadPidIsOverwrittenAndRemovedAtTheEnd) {
+TEST(ServicePidFile, DeadPidOrMissingFileIsWrittenAndRemovedAtTheEnd) {
     scratch_t t;
     std::string path = t.path + "/proxy.pid";
     write_text(path, std::to_string(dead_pid()));
-    capture_guard_t capture;
+    oslayer_test::captured_root_t capture;
     const std::string own = std::to_string(::getpid());
     {
         base_n::service_process_t svc("velmod-proxy", false, false, true, true);
         EXPECT_TRUE(svc.create_pid(path));
-        EXPECT_EQ(read_text(path), own);
-        EXPECT_TRUE(capture.log.has("Stalled PID file \"" + path + "\" will be overwritten"));
-        EXPECT_TRUE(capture.log.has("Created PID file \"" + path + "\""));
+        EXPECT_EQ(read_file(path), own);
+        EXPECT_TRUE(logged(capture, "Stalled PID file \"" + path + "\" will be overwritten"));
+        EXPECT_TRUE(logged(capture, "Created PID file \"" + path + "\""));
         write_text(path, own + " touched");
         EXPECT_TRUE(svc.create_pid(path));
-        EXPECT_EQ(read_text(path), own + " touched");
+        EXPECT_EQ(read_file(path), own + " touched");
     }
     EXPECT_NE(::access(path.c_str(), F_OK), 0);
-    EXPECT_TRUE(capture.log.has("PID file \"" + path + "\" removed"));
-}
+    EXPECT_TRUE(logged(capture, "PID file \"" + path + "\" removed"));
 
-TEST(ServicePidFile, MissingFileIsCreatedWithDirectories) {
-    scratch_t t;
-    std::string path = t.path + "/run/dir/proxy.pid";
-    capture_guard_t capture;
+    // A missing file is created, with its directories, and no warning.
+    path = t.path + "/run/dir/proxy.pid";
     {
+        oslayer_test::captured_root_t fresh;
         base_n::service_process_t svc("velmod-proxy", false, false, true, true);
         EXPECT_TRUE(svc.create_pid(path));
-        EXPECT_EQ(read_text(path), std::to_string(::getpid()));
-        EXPECT_FALSE(capture.log.has("Stalled"));
+        EXPECT_EQ(read_file(path), own);
+        EXPECT_FALSE(logged(fresh, "Stalled"));
     }
     EXPECT_NE(::access(path.c_str(), F_OK), 0);
 }
@@ -274,20 +233,20 @@ TEST(ServicePidFile, UnreadableOrOddContentIsOverwritten) {
     };
     for (const case_t& c : cases) {
         write_text(path, c.content);
-        capture_guard_t capture;
+        oslayer_test::captured_root_t capture;
         base_n::service_process_t svc("velmod-proxy", false, false, true, true);
         EXPECT_TRUE(svc.create_pid(path)) << c.content;
-        EXPECT_TRUE(capture.log.has(c.warning)) << c.content;
-        EXPECT_EQ(read_text(path), own) << c.content;
+        EXPECT_TRUE(logged(capture, c.warning)) << c.content;
+        EXPECT_EQ(read_file(path), own) << c.content;
     }
 }
 
 TEST(ServicePidFile, FailedWriteIsLoggedAndLoadingGoesOn) {
-    capture_guard_t capture;
+    oslayer_test::captured_root_t capture;
     const std::string path = "/dev/null/proxy.pid";
     base_n::service_process_t svc("velmod-proxy", false, false, true, true);
     EXPECT_TRUE(svc.create_pid(path));
-    EXPECT_TRUE(capture.log.has("Unable to create PID file \"" + path + "\" because of " + strerror(ENOTDIR) +
+    EXPECT_TRUE(logged(capture, "Unable to create PID file \"" + path + "\" because of " + strerror(ENOTDIR) +
                                 " (errno=" + std::to_string(ENOTDIR) + ")"));
-    EXPECT_FALSE(capture.log.has("Created PID file"));
+    EXPECT_FALSE(logged(capture, "Created PID file"));
 }

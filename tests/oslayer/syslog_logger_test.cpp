@@ -38,15 +38,12 @@ std::string own_tid() {
 }  // namespace
 
 TEST(SyslogLogger, PriorityOfEachLevel) {
-    EXPECT_EQ(LOG_EMERG, syslog_priority(0));
-    EXPECT_EQ(LOG_ERR, syslog_priority(1));
-    EXPECT_EQ(LOG_WARNING, syslog_priority(2));
-    EXPECT_EQ(LOG_NOTICE, syslog_priority(3));
-    EXPECT_EQ(LOG_INFO, syslog_priority(4));
+    const int fixed[] = {LOG_EMERG, LOG_ERR, LOG_WARNING, LOG_NOTICE, LOG_INFO};
+    for (int level = 0; level < 5; ++level) EXPECT_EQ(fixed[level], syslog_priority(level)) << level;
     for (int level : {5, 8, 9, 12, 13, 1000, -1}) EXPECT_EQ(LOG_DEBUG, syslog_priority(level)) << level;
 }
 
-TEST(SyslogLogger, FacilityNamesInAnyCase) {
+TEST(SyslogLogger, FacilityNamesInAnyCaseUnknownFallsBackToUser) {
     const std::pair<const char*, int> table[] = {
         {"auth", 32},    {"authpriv", 80}, {"cron", 72},    {"daemon", 24},  {"ftp", 88},     {"kern", 0},
         {"lpr", 48},     {"mail", 16},     {"news", 56},    {"syslog", 40},  {"user", 8},     {"uucp", 64},
@@ -58,6 +55,8 @@ TEST(SyslogLogger, FacilityNamesInAnyCase) {
     for (const char* bad : {"local8", "local", "", "kern ", "security", "0"})
         EXPECT_EQ(-1, facility_from_name(bad)) << bad;
     EXPECT_EQ(-1, facility_from_name(nullptr));
+    EXPECT_EQ(LOG_USER, syslog_logger_t(facility_from_name("nope")).facility);  // unknown: the user facility
+    EXPECT_EQ(LOG_USER, syslog_logger_t(1 << 12).facility);
 }
 
 TEST(SyslogLogger, LineCarriesThreadCodeAndMessageOnly) {
@@ -85,11 +84,4 @@ TEST(SyslogLogger, RegisteredThreadNameFollowsTheIdDirectly) {
     });
     t.join();
     EXPECT_EQ(tid + "pool; inf; up", line);
-}
-
-TEST(SyslogLogger, UnknownFacilityFallsBackToUser) {
-    syslog_logger_t l(facility_from_name("nope"));
-    EXPECT_EQ(LOG_USER, l.facility);
-    syslog_logger_t high(1 << 12);
-    EXPECT_EQ(LOG_USER, high.facility);
 }

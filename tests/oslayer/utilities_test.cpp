@@ -5,11 +5,9 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 
 #include "oslayer/utilities.h"
+#include "tests/oslayer/test_support.h"
 
 namespace {
 
@@ -25,36 +23,17 @@ std::string number_error(F f) {
     return "no throw";
 }
 
-struct env_var {
-    const char* name = "VELMO_UTIL_TEST_SIZE";
-    explicit env_var(const char* value) {
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
-    ~env_var() { unsetenv(name); }
-};
-
 }  // namespace
-
-// ------------------------------------------------------------ formatting
 
 TEST(UtilFormat, LengthsAroundTheFirstPassComeBackWhole) {
     for (size_t len : {0u, 1u, 1023u, 1024u, 1025u, 5000u}) {
         std::string body(len, 'x');
         if (len > 0) body[len - 1] = 'z';
-        std::string s = format_string("%s", body.c_str());
-        EXPECT_EQ(s.size(), len);
-        EXPECT_EQ(s, body);
+        EXPECT_EQ(format_string("%s", body.c_str()), body) << len;
     }
-}
-
-TEST(UtilFormat, SecondPassUsesTheArgumentsAgain) {
+    // The second pass uses the arguments again.
     std::string big(3000, 'q');
-    std::string s = format_string("<%s|%d|%s>", big.c_str(), -42, "tail");
-    EXPECT_EQ(s, "<" + big + "|-42|tail>");
-}
-
-TEST(UtilFormat, FormatIntoReplacesContents) {
+    EXPECT_EQ(format_string("<%s|%d|%s>", big.c_str(), -42, "tail"), "<" + big + "|-42|tail>");
     std::string out(4000, 'o');
     format_into(out, "%d-%s", 7, "x");
     EXPECT_EQ(out, "7-x");
@@ -78,8 +57,6 @@ TEST(UtilLastError, ZeroAndNoEntryKeepErrno) {
     errno = 0;
 }
 
-// -------------------------------------------------------- numbers to text
-
 TEST(UtilNumbers, EveryTypeWithItsConversion) {
     EXPECT_EQ(num_to_string(1.5L), "1.500000");
     EXPECT_EQ(num_to_string(-2.25), "-2.250000");
@@ -94,31 +71,18 @@ TEST(UtilNumbers, EveryTypeWithItsConversion) {
     EXPECT_EQ(num_to_string(static_cast<signed char>(-5)), "-5");
     EXPECT_EQ(num_to_string(static_cast<unsigned char>(200)), "200");
 
-    std::string out = "previous text";
-    num_to_string_into(out, 0.5L);
-    EXPECT_EQ(out, "0.500000");
-    num_to_string_into(out, 3.0);
-    EXPECT_EQ(out, "3.000000");
-    num_to_string_into(out, -1LL);
-    EXPECT_EQ(out, "-1");
-    num_to_string_into(out, 1ULL);
-    EXPECT_EQ(out, "1");
-    num_to_string_into(out, -2L);
-    EXPECT_EQ(out, "-2");
-    num_to_string_into(out, 2UL);
-    EXPECT_EQ(out, "2");
-    num_to_string_into(out, -3);
-    EXPECT_EQ(out, "-3");
-    num_to_string_into(out, 3U);
-    EXPECT_EQ(out, "3");
-    num_to_string_into(out, static_cast<short>(-4));
-    EXPECT_EQ(out, "-4");
-    num_to_string_into(out, static_cast<unsigned short>(4));
-    EXPECT_EQ(out, "4");
-    num_to_string_into(out, static_cast<signed char>(-128));
-    EXPECT_EQ(out, "-128");
-    num_to_string_into(out, static_cast<unsigned char>(255));
-    EXPECT_EQ(out, "255");
+    // The "into" forms replace what the string held.
+    auto into = [](auto v) {
+        std::string out = "previous text";
+        num_to_string_into(out, v);
+        return out;
+    };
+    EXPECT_EQ(into(0.5L), "0.500000");
+    EXPECT_EQ(into(3.0), "3.000000");
+    EXPECT_EQ(into(-1LL) + into(1ULL) + into(-2L) + into(2UL) + into(-3) + into(3U), "-11-22-33");
+    EXPECT_EQ(into(static_cast<short>(-4)) + into(static_cast<unsigned short>(4)), "-44");
+    EXPECT_EQ(into(static_cast<signed char>(-128)) + into(static_cast<unsigned char>(255)), "-128255");
+    std::string out = "previous";
     num_to_string_hex_into(out, 0x1234UL);
     EXPECT_EQ(out, "00001234");
     num_to_string_hex_into(out, ULONG_MAX);
@@ -161,30 +125,19 @@ TEST(UtilNumbers, SizeUnits) {
     EXPECT_EQ(size_to_string(~0ULL), "17179869183G");
 }
 
-// -------------------------------------------------------- text to numbers
-
 TEST(UtilParse, DecimalForms) {
-    EXPECT_EQ(string_to_num("12"), 12u);
-    EXPECT_EQ(string_to_num("+7"), 7u);
-    EXPECT_EQ(string_to_num("-"), 0u);
-    EXPECT_EQ(string_to_num("+"), 0u);
-    EXPECT_EQ(string_to_num("1.9"), 1u);
-    EXPECT_EQ(string_to_num("2e3"), 2000u);
-    EXPECT_EQ(string_to_num("1,5e1"), 15u);
-    EXPECT_EQ(string_to_num("15E-1"), 1u);
-    EXPECT_EQ(string_to_num("7."), 7u);
-    EXPECT_EQ(string_to_num("."), 0u);
-    EXPECT_EQ(string_to_num("0012"), 12u);
+    const std::pair<const char*, uint32_t> nums[] = {{"12", 12},  {"+7", 7},      {"-", 0},        {"+", 0},
+                                                     {"1.9", 1},  {"2e3", 2000},  {"1,5e1", 15},   {"15E-1", 1},
+                                                     {"7.", 7},   {".", 0},       {"0012", 12}};
+    for (const auto& c : nums) EXPECT_EQ(string_to_num(c.first), c.second) << c.first;
     EXPECT_EQ(string_to_num_strict("4294967295"), 4294967295u);
     EXPECT_EQ(string_to_int64("-12"), -12);
     EXPECT_EQ(string_to_int64("-9223372036854775808"), INT64_MIN);
     EXPECT_EQ(string_to_int64("-2.7"), -2);
     EXPECT_EQ(string_to_uint64("18446744073709551615"), UINT64_MAX);
-    EXPECT_EQ(string_to_double("-0.25"), -0.25);
-    EXPECT_EQ(string_to_double("2,5"), 2.5);
-    EXPECT_DOUBLE_EQ(string_to_double("1e-3"), 0.001);
-    EXPECT_DOUBLE_EQ(string_to_double("123.456"), 123.456);
-    EXPECT_EQ(string_to_double("0e999999999999"), 0.0);
+    const std::pair<const char*, double> doubles[] = {
+        {"-0.25", -0.25}, {"2,5", 2.5}, {"1e-3", 0.001}, {"123.456", 123.456}, {"0e999999999999", 0.0}};
+    for (const auto& c : doubles) EXPECT_DOUBLE_EQ(string_to_double(c.first), c.second) << c.first;
     EXPECT_TRUE(std::isinf(string_to_double("1e400")));
 }
 
@@ -221,6 +174,10 @@ TEST(UtilParse, ErrorMessages) {
     EXPECT_EQ(number_error([] { string_to_double("0.5x"); }), "illegal char \\x78 in string \"0.5x\" at position 4");
     EXPECT_EQ(number_error([] { string_to_int64(""); }), "empty string");
     EXPECT_EQ(number_error([] { string_to_uint64("9 "); }), "illegal char \\x20 in string \"9 \" at position 2");
+    EXPECT_EQ(number_error([] { hex_string_to_num(""); }), "empty string");
+    EXPECT_EQ(number_error([] { hex_string_to_num("1g"); }), "illegal char 0x67 in string \"1g\" at position 2");
+    EXPECT_EQ(number_error([] { hex_string_to_num("-1"); }), "illegal char 0x2d in string \"-1\" at position 1");
+    EXPECT_EQ(number_error([] { hex_string_to_num("0x1"); }), "illegal char 0x78 in string \"0x1\" at position 2");
 }
 
 TEST(UtilParse, ErrorCarriesTracePoint) {
@@ -239,45 +196,36 @@ TEST(UtilParse, Hexadecimal) {
     EXPECT_EQ(hex_string_to_num("1aF"), 431u);
     EXPECT_EQ(hex_string_to_num("FFFFFFFF"), 0xFFFFFFFFu);
     EXPECT_EQ(hex_string_to_num("100000001"), 1u);
-    EXPECT_EQ(number_error([] { hex_string_to_num(""); }), "empty string");
-    EXPECT_EQ(number_error([] { hex_string_to_num("1g"); }), "illegal char 0x67 in string \"1g\" at position 2");
-    EXPECT_EQ(number_error([] { hex_string_to_num("-1"); }), "illegal char 0x2d in string \"-1\" at position 1");
-    EXPECT_EQ(number_error([] { hex_string_to_num("0x1"); }), "illegal char 0x78 in string \"0x1\" at position 2");
 }
 
 TEST(UtilParse, SizeFromEnvironment) {
-    {
-        env_var v(nullptr);
-        EXPECT_EQ(getenv_size(v.name, 99), 99u);
-    }
-    const struct {
-        const char* text;
-        d_uint64_t value;
-    } cases[] = {{"16M", 16777216}, {"10", 10}, {"4k", 4096}, {"3K", 3072}, {"2g", 2147483648ULL}, {"1m", 1048576}};
+    const char* name = "VELMO_UTIL_TEST_SIZE";
+    oslayer_test::env_guard_t v(name);
+    EXPECT_EQ(getenv_size(name, 99), 99u);
+    const std::pair<const char*, d_uint64_t> cases[] = {{"16M", 16777216}, {"10", 10},           {"4k", 4096},
+                                                        {"3K", 3072},      {"2g", 2147483648ULL}, {"1m", 1048576}};
     for (const auto& c : cases) {
-        env_var v(c.text);
-        EXPECT_EQ(getenv_size(v.name, 99), c.value) << c.text;
+        v.set(c.first);
+        EXPECT_EQ(getenv_size(name, 99), c.second) << c.first;
     }
-    env_var empty("");
-    EXPECT_EQ(number_error([&] { getenv_size(empty.name, 1); }), "empty string");
-    env_var trailing("16Mx");
-    EXPECT_EQ(number_error([&] { getenv_size(trailing.name, 1); }), "illegal char \\x4d in string \"16Mx\" at position 3");
-    env_var unknown("5T");
-    EXPECT_EQ(number_error([&] { getenv_size(unknown.name, 1); }), "illegal char \\x54 in string \"5T\" at position 2");
+    const std::pair<const char*, const char*> errors[] = {
+        {"", "empty string"},
+        {"16Mx", "illegal char \\x4d in string \"16Mx\" at position 3"},
+        {"5T", "illegal char \\x54 in string \"5T\" at position 2"}};
+    for (const auto& e : errors) {
+        v.set(e.first);
+        EXPECT_EQ(number_error([&] { getenv_size(name, 1); }), e.second);
+    }
 }
 
-// ------------------------------------------------------ string utilities
-
 TEST(UtilStrings, TrimAndCase) {
-    std::string s = " \t\r\n\fab c\f\n";
-    trim_string(s);
-    EXPECT_EQ(s, "ab c");
-    s = " \t \r\n";
-    trim_string(s);
-    EXPECT_EQ(s, "");
-    s = "\vx\v";  // vertical tab is not among the trimmed bytes
-    trim_string(s);
-    EXPECT_EQ(s, "\vx\v");
+    // The vertical tab is not among the trimmed bytes.
+    for (const auto& c : {std::make_pair(" \t\r\n\fab c\f\n", "ab c"), std::make_pair(" \t \r\n", ""),
+                          std::make_pair("\vx\v", "\vx\v")}) {
+        std::string s = c.first;
+        trim_string(s);
+        EXPECT_EQ(s, c.second);
+    }
 
     const char mixed[] = "aBc\0Z\xE9-9";
     EXPECT_EQ(to_lower_string(mixed, 8), std::string("abc\0z\xE9-9", 8));
