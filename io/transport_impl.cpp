@@ -63,6 +63,20 @@ transport_layer::impl<Protocol>::~impl() {
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: dead", name_.c_str());
 }
 
+namespace {
+
+// Commands are written whole, so Nagle's algorithm only delays the next one
+// behind an unacknowledged segment; TCP alone has the option.
+template <class Socket>
+void disable_coalescing(Socket&) {}
+
+void disable_coalescing(boost::asio::ip::tcp::socket& socket) {
+    boost::system::error_code ignored;
+    socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+}
+
+}  // namespace
+
 template <class Protocol>
 void transport_layer::impl<Protocol>::connect(const endpoint_type& endpoint) {
     TRACE_POINT;
@@ -90,6 +104,7 @@ void transport_layer::impl<Protocol>::attach(const boost::shared_ptr<socket_type
     guard_->socket = socket_;
     // remote_endpoint throws system_error for a closed socket or a failed getpeername.
     name_ = endpoint_name(socket_->remote_endpoint());
+    disable_coalescing(*socket_);
     connected_ = true;
     restart_idle_timer();
     start_read();
@@ -111,6 +126,7 @@ void transport_layer::impl<Protocol>::connect_done(const boost::system::error_co
         report_connect(error);
         return;
     }
+    disable_coalescing(*socket_);
     connected_ = true;
     restart_idle_timer();
     start_read();

@@ -27,10 +27,24 @@ proxy_connection_t::proxy_connection_t(boost::asio::io_service& service, const b
 
 proxy_connection_t::~proxy_connection_t() = default;
 
+namespace {
+
+// Reads and send batches of 64 KiB instead of 8: update bodies and relayed
+// bodies cross the daemon in a quarter of the system calls, while an idle
+// pair still touches only the pages it uses.
+io::proto::text_protocol_layer_options relay_options() {
+    io::proto::text_protocol_layer_options options;
+    options.read_buffer_size = 64 << 10;
+    options.send_batch_size = 64 << 10;
+    return options;
+}
+
+}  // namespace
+
 void proxy_connection_t::start(const io::accepted_socket& socket, const std::string& upstream) {
     boost::weak_ptr<proxy_connection_t> me(shared_from_this());
-    client_ = cln_side::layer_t::create(service_, me, io::proto::text_protocol_layer_options());
-    server_ = srv_side::layer_t::create(service_, me, io::proto::text_protocol_layer_options());
+    client_ = cln_side::layer_t::create(service_, me, relay_options());
+    server_ = srv_side::layer_t::create(service_, me, relay_options());
     // Not attached yet: whatever the agent sends waits in the socket until
     // there is a server to relay it to.
     client_socket_ = socket;

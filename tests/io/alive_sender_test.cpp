@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -22,52 +19,27 @@ namespace {
 using boost::posix_time::milliseconds;
 
 /// The connection side: collects every line handed to the send function.
-class line_sink {
+class line_sink : public io_test::waitable {
 public:
     io::proto::alive_sender::send_t sender() {
-        return [this](io::request_queue& q) {
-            std::string line;
-            for (const io::request_queue::request* r = q.front(); r; r = r->next()) {
-                boost::asio::const_buffer b = r->const_buffer();
-                line.append(static_cast<const char*>(b.data()), b.size());
-            }
-            std::lock_guard<std::mutex> g(m_);
-            lines_.push_back(line);
-            cv_.notify_all();
-        };
+        return [this](io::request_queue& q) { note([&] { lines_.push_back(io_test::bytes_of(q)); }); };
     }
     /// Waits (at most 10 s) for a line that starts with `prefix`; returns it or "".
     std::string wait_for(const std::string& prefix) {
-        std::unique_lock<std::mutex> g(m_);
         std::string found;
-        cv_.wait_for(g, std::chrono::seconds(10), [&] {
+        wait([&] {
             for (const std::string& l : lines_)
                 if (l.compare(0, prefix.size(), prefix) == 0) return !(found = l).empty();
             return false;
-        });
+        }, 10);
         return found;
     }
-    /// Waits (at most 10 s) until `n` lines have arrived.
-    bool wait_count(std::size_t n) {
-        std::unique_lock<std::mutex> g(m_);
-        return cv_.wait_for(g, std::chrono::seconds(10), [&] { return lines_.size() >= n; });
+    std::size_t count() {
+        std::lock_guard<std::mutex> g(mutex);
+        return lines_.size();
     }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> g(m_);
-        return lines_;
-    }
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
     std::vector<std::string> lines_;
 };
-
-/// Waits (at most 10 s) until the sender is destroyed.
-bool wait_gone(const boost::weak_ptr<io::proto::alive_sender>& w) {
-    for (int i = 0; i < 1000 && !w.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return w.expired();
-}
 
 TEST(AliveSenderTest, LinesCarryLatestCountersAndEscapedText) {
     // Sinks outlive the pool, so a line still in flight never finds them gone.
@@ -87,27 +59,24 @@ TEST(AliveSenderTest, LinesCarryLatestCountersAndEscapedText) {
 }
 
 TEST(AliveSenderTest, SilentOnceTheLastOwnerLetsGo) {
-    line_sink sink;
+    line_sink sink, early;
     io::pool pool(2, "alv");
     auto sender = io::proto::alive_sender::create(pool.get_io_service(), "update", sink.sender(), milliseconds(5));
-    ASSERT_TRUE(sink.wait_count(3));
+    ASSERT_TRUE(sink.wait([&] { return sink.lines_.size() >= 3; }, 10));
     boost::weak_ptr<io::proto::alive_sender> weak(sender);
     sender.reset();
-    ASSERT_TRUE(wait_gone(weak)) << "the timer must not keep the sender alive";
-    std::size_t sent = sink.lines().size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(sent, sink.lines().size());
-}
+    for (int i = 0; i < 1000 && !weak.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(weak.expired()) << "the timer must not keep the sender alive";
+    const std::size_t sent = sink.count();
 
-TEST(AliveSenderTest, DroppedBeforeFirstPeriodSendsNothing) {
-    line_sink sink;
-    io::pool pool(2, "alv");
-    auto sender = io::proto::alive_sender::create(pool.get_io_service(), "update", sink.sender(), milliseconds(50));
-    boost::weak_ptr<io::proto::alive_sender> weak(sender);
+    // Dropped before its first period: gone at once, and never a line.
+    sender = io::proto::alive_sender::create(pool.get_io_service(), "update", early.sender(), milliseconds(50));
+    weak = sender;
     sender.reset();
     EXPECT_TRUE(weak.expired());
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_TRUE(sink.lines().empty());
+    EXPECT_EQ(sent, sink.count());
+    EXPECT_EQ(0u, early.count());
 }
 
 TEST(AliveSenderTest, FailingSendKeepsThePeriod) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <cstdlib>
 #include <random>
@@ -46,56 +47,119 @@ Endpoint parse_one(const std::string& text, int index) {
     return boost::get<Endpoint>(result.front());
 }
 
-std::string failure(const std::string& text) {
+// The endpoints an item gives as "<index> <endpoint>" texts, or its error:
+// a spec_parse_error's reason, "cast" or "errno <n>".
+std::vector<std::string> endpoint_texts(const std::string& text) {
+    std::vector<std::string> texts;
     try {
-        parse(text);
+        for (const io::client_endpoint& item : parse(text)) {
+            std::ostringstream out;
+            out << item.which() << ' ';
+            switch (item.which()) {
+                case 0: out << boost::get<tcp::endpoint>(item); break;
+                case 1: out << ipx::spx_endpoint_to_string(boost::get<ipx::spx::endpoint>(item)); break;
+                case 2: out << boost::get<local_stream>(item).path(); break;
+                case 3: out << boost::get<udp::endpoint>(item); break;
+                case 4: out << ipx::ipx_endpoint_to_string(boost::get<ipx::ipx::endpoint>(item)); break;
+                case 5: out << boost::get<local_dgram>(item).path(); break;
+            }
+            texts.push_back(out.str());
+        }
     } catch (const io::spec_parse_error_shell_t& e) {
         EXPECT_NE(nullptr, dynamic_cast<const io::spec_parse_error*>(e.record())) << text;
-        return e.what();
+        texts.assign(1, e.what());
+    } catch (const boost::bad_lexical_cast&) {
+        texts.assign(1, "cast");
+    } catch (const boost::system::system_error& e) {
+        texts.assign(1, "errno " + std::to_string(e.code().value()));
     }
-    ADD_FAILURE() << "no io::spec_parse_error_shell_t for \"" << text << "\"";
-    return std::string();
+    return texts;
 }
 
-TEST(ClientSpecTcp, AddressesAndDefaults) {
-    EXPECT_EQ(tcp::endpoint(make_address("10.0.0.5"), 2193), parse_one<tcp::endpoint>("10.0.0.5", 0));
-    EXPECT_EQ(tcp::endpoint(make_address("10.0.0.5"), 7), parse_one<tcp::endpoint>("10.0.0.5:7", 0));
-    EXPECT_EQ(tcp::endpoint(make_address("127.0.0.1"), 2193), parse_one<tcp::endpoint>("tcp/", 0));
-    EXPECT_EQ(tcp::endpoint(make_address("127.0.0.1"), 3000), parse_one<tcp::endpoint>("tcp/:3000", 0));
-    EXPECT_EQ(tcp::endpoint(make_address("127.0.0.2"), 1), parse_one<tcp::endpoint>("tcp/127.0.0.2:1:2", 0));
-    EXPECT_EQ(tcp::endpoint(make_address("127.0.0.1"), 2193), parse_one<tcp::endpoint>("", 0));
-}
+// What the item gives, its endpoints joined by "; ".
+std::string describe(const std::string& text) { return boost::algorithm::join(endpoint_texts(text), "; "); }
 
-TEST(ClientSpecTcp, Ipv6Forms) {
-    EXPECT_EQ("there is no separator between name and port in ipv6 spec", failure("tcp/[::1]3000"));
-    EXPECT_EQ("there is no trailing bracket in ipv6 spec", failure("tcp/[::1"));
-    EXPECT_EQ("there is no trailing bracket in ipv6 spec", failure("udp/[::1"));
-    EXPECT_EQ("there is no trailing bracket in ipv6 spec", failure("[::1"));
-    EXPECT_EQ(tcp::endpoint(make_address("::1"), 2193), parse_one<tcp::endpoint>("tcp/[::1]", 0));
-    EXPECT_EQ(tcp::endpoint(make_address("::1"), 3000), parse_one<tcp::endpoint>("tcp/[]:3000", 0));
-    EXPECT_EQ(tcp::endpoint(make_address("::1"), 2193), parse_one<tcp::endpoint>("[]", 0));
-    EXPECT_EQ(udp::endpoint(make_address("ff18::231.0.0.1"), 2193), parse_one<udp::endpoint>("udp/[]", 3));
-}
-
-TEST(ClientSpecTcp, NamesAndServices) {
-    std::vector<io::client_endpoint> result = parse("tcp/localhost");
-    ASSERT_FALSE(result.empty());
-    bool loopback = false;
-    for (const io::client_endpoint& item : result) {
-        ASSERT_EQ(0, item.which());
-        const tcp::endpoint& e = boost::get<tcp::endpoint>(item);
-        EXPECT_TRUE(e.address().is_v4());
-        EXPECT_EQ(2193, e.port());
-        loopback = loopback || e.address() == make_address("127.0.0.1");
+// Items and what they give; an expectation ending in "because of " is the start of a longer reason.
+void expect_all(const std::vector<std::pair<std::string, std::string>>& cases) {
+    for (const auto& c : cases) {
+        const std::string got = describe(c.first);
+        if (c.second.size() > 11 && c.second.compare(c.second.size() - 11, 11, "because of ") == 0) {
+            EXPECT_EQ(0u, got.find(c.second)) << c.first << " gave " << got;
+        } else {
+            EXPECT_EQ(c.second, got) << c.first;
+        }
     }
-    EXPECT_TRUE(loopback);
+}
 
-    std::string reason = failure("tcp/127.0.0.1:nosuchservice-velmo");
-    EXPECT_EQ(0u, reason.find("failure on resolve 127.0.0.1:nosuchservice-velmo because of ")) << reason;
-    // An IPv4 text in brackets asks for an IPv6 address.
-    EXPECT_EQ(0u, failure("tcp/[10.0.0.1]").find("failure on resolve 10.0.0.1:2193 because of "));
+const std::string too_long = "errno " + std::to_string(ENAMETOOLONG);
+
+TEST(ClientSpec, TcpAndUdpAddressesDefaultsAndErrors) {
+    expect_all({
+        {"10.0.0.5", "0 10.0.0.5:2193"},
+        {"10.0.0.5:7", "0 10.0.0.5:7"},
+        {"tcp/", "0 127.0.0.1:2193"},
+        {"tcp/:3000", "0 127.0.0.1:3000"},
+        {"tcp/127.0.0.2:1:2", "0 127.0.0.2:1"},
+        {"", "0 127.0.0.1:2193"},
+        {"tcp/[::1]", "0 [::1]:2193"},
+        {"tcp/[]:3000", "0 [::1]:3000"},
+        {"[]", "0 [::1]:2193"},
+        {"udp/[]", "3 [ff18::e700:1]:2193"},
+        {"udp/", "3 231.0.0.1:2193"},
+        {"udp/127.0.0.1:5000", "3 127.0.0.1:5000"},
+        {"udp/:9", "3 231.0.0.1:9"},
+        {"tcp/[::1]3000", "there is no separator between name and port in ipv6 spec"},
+        {"tcp/[::1", "there is no trailing bracket in ipv6 spec"},
+        {"udp/[::1", "there is no trailing bracket in ipv6 spec"},
+        {"[::1", "there is no trailing bracket in ipv6 spec"},
+        {"tcp/127.0.0.1:nosuchservice-velmo", "failure on resolve 127.0.0.1:nosuchservice-velmo because of "},
+        // An IPv4 text in brackets asks for an IPv6 address.
+        {"tcp/[10.0.0.1]", "failure on resolve 10.0.0.1:2193 because of "},
+        {"/tmp/sock", "unknown protocol name "},
+        {"TCP/10.0.0.5", "unknown protocol name TCP"},
+        {"tcpx/1", "unknown protocol name tcpx"},
+        {" tcp/1", "unknown protocol name  tcp"},
+    });
+    // A name gives IPv4 addresses only, loopback among them.
+    const std::vector<std::string> local = endpoint_texts("tcp/localhost");
+    EXPECT_NE(local.end(), std::find(local.begin(), local.end(), "0 127.0.0.1:2193"));
+    for (const std::string& e : local)
+        EXPECT_TRUE(e.compare(0, 2, "0 ") == 0 && e.find('[') == std::string::npos && e.rfind(":2193") == e.size() - 5) << e;
     if (getservbyname("http", "tcp") == nullptr) GTEST_SKIP() << "no service database";
-    EXPECT_EQ(80, parse_one<tcp::endpoint>("tcp/127.0.0.1:http", 0).port());
+    EXPECT_EQ("0 127.0.0.1:80", describe("tcp/127.0.0.1:http"));
+}
+
+TEST(ClientSpec, LocalPathsAndTheirLength) {
+    const std::string longest(107, 'q');
+    expect_all({
+        {"unx//tmp/sock", "2 /tmp/sock"},
+        {"unx/", "2 /tmp/velmod"},
+        {"udx/", "5 /tmp/velmod"},
+        {"udx/rel/a:b", "5 rel/a:b"},
+        {"unx/" + longest, "2 " + longest},
+        {"unx/" + longest + "q", too_long},
+        {"udx/" + longest + "q", too_long},
+    });
+}
+
+TEST(ClientSpec, IpxAddressesDefaultsAndErrors) {
+    expect_all({
+        {"ipx/", "4 ipx/00000000.ffffffffffff:2371"},
+        {"spx/", "1 spx/00000000.000000000001:2371"},
+        {"spx/:3000", "1 spx/00000000.000000000001:3000"},
+        {"spx/0a0b0c0d", "1 spx/0a0b0c0d.000000000001:2371"},
+        {"spx/.0A0B0C0D0E0F:7:x", "1 spx/00000000.0a0b0c0d0e0f:7"},
+        {"ipx/01020304.050607080910.zz:0", "4 ipx/01020304.050607080910:0"},
+        {"spx/0a0b0c0d.0102", "invalid IPX node format"},
+        {"spx/0a0b0c0.010203040506", "invalid IPX net format"},
+        {"ipx/[0a0b0c0d]", "invalid IPX net format"},
+        {"spx/0a0b0c0d.01020304050g", "invalid hexadecimal"},
+        {"spx/:x", "cast"},
+        {"spx/:70000", "cast"},
+        {"ipx/:-1", "cast"},
+        {"ipx/:+1", "cast"},
+    });
+    EXPECT_EQ(AF_IPX, parse_one<ipx::ipx::endpoint>("ipx/", 4).data()->sa_family);
 }
 
 // Loopback items, numeric and by name, with the endpoint each must give.
@@ -112,23 +176,6 @@ const loopback_case loopback_cases[] = {
     {"udp/[]", 3, "[ff18::e700:1]:2193"},
     {"tcp/localhost:7", 0, "127.0.0.1:7"},
 };
-
-// The endpoints an item gives as "<index> <address:port>" texts, or the error.
-std::vector<std::string> endpoint_texts(const std::string& text) {
-    std::vector<std::string> texts;
-    try {
-        for (const io::client_endpoint& item : parse(text)) {
-            std::ostringstream out;
-            out << item.which() << ' ';
-            if (item.which() == 0) out << boost::get<tcp::endpoint>(item);
-            if (item.which() == 3) out << boost::get<udp::endpoint>(item);
-            texts.push_back(out.str());
-        }
-    } catch (const std::exception& e) {
-        texts.assign(1, e.what());
-    }
-    return texts;
-}
 
 // One line per loopback case that fails; empty when each gives its endpoint
 // (a name may give more, all of the item's kind).
@@ -171,60 +218,6 @@ TEST(ClientSpecLoopback, ResolvesWithoutConfiguredInterfaces) {
     if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no unprivileged network namespace here";
     EXPECT_EQ(0, WEXITSTATUS(status));
     EXPECT_EQ("", failures);
-}
-
-TEST(ClientSpecUdp, DiscoveryTargets) {
-    EXPECT_EQ(udp::endpoint(make_address("231.0.0.1"), 2193), parse_one<udp::endpoint>("udp/", 3));
-    EXPECT_EQ(udp::endpoint(make_address("127.0.0.1"), 5000), parse_one<udp::endpoint>("udp/127.0.0.1:5000", 3));
-    EXPECT_EQ(udp::endpoint(make_address("231.0.0.1"), 9), parse_one<udp::endpoint>("udp/:9", 3));
-}
-
-TEST(ClientSpecWords, UnknownProtocols) {
-    EXPECT_EQ("unknown protocol name ", failure("/tmp/sock"));
-    EXPECT_EQ("unknown protocol name TCP", failure("TCP/10.0.0.5"));
-    EXPECT_EQ("unknown protocol name tcpx", failure("tcpx/1"));
-    EXPECT_EQ("unknown protocol name  tcp", failure(" tcp/1"));
-}
-
-TEST(ClientSpecLocal, Paths) {
-    EXPECT_EQ("/tmp/sock", parse_one<local_stream>("unx//tmp/sock", 2).path());
-    EXPECT_EQ("/tmp/velmod", parse_one<local_stream>("unx/", 2).path());
-    EXPECT_EQ("/tmp/velmod", parse_one<local_dgram>("udx/", 5).path());
-    EXPECT_EQ("rel/a:b", parse_one<local_dgram>("udx/rel/a:b", 5).path());
-    const std::string longest(107, 'q');
-    EXPECT_EQ(longest, parse_one<local_stream>("unx/" + longest, 2).path());
-    for (const char* word : {"unx/", "udx/"}) {
-        try {
-            parse(word + std::string(108, 'q'));
-            ADD_FAILURE() << word;
-        } catch (const boost::system::system_error& e) {
-            EXPECT_EQ(ENAMETOOLONG, e.code().value()) << word;
-        }
-    }
-}
-
-TEST(ClientSpecIpx, AddressesAndDefaults) {
-    EXPECT_EQ("ipx/00000000.ffffffffffff:2371", ipx::ipx_endpoint_to_string(parse_one<ipx::ipx::endpoint>("ipx/", 4)));
-    EXPECT_EQ("spx/00000000.000000000001:2371", ipx::spx_endpoint_to_string(parse_one<ipx::spx::endpoint>("spx/", 1)));
-    EXPECT_EQ("spx/00000000.000000000001:3000",
-              ipx::spx_endpoint_to_string(parse_one<ipx::spx::endpoint>("spx/:3000", 1)));
-    EXPECT_EQ("spx/0a0b0c0d.000000000001:2371",
-              ipx::spx_endpoint_to_string(parse_one<ipx::spx::endpoint>("spx/0a0b0c0d", 1)));
-    EXPECT_EQ("spx/00000000.0a0b0c0d0e0f:7",
-              ipx::spx_endpoint_to_string(parse_one<ipx::spx::endpoint>("spx/.0A0B0C0D0E0F:7:x", 1)));
-    EXPECT_EQ("ipx/01020304.050607080910:0",
-              ipx::ipx_endpoint_to_string(parse_one<ipx::ipx::endpoint>("ipx/01020304.050607080910.zz:0", 4)));
-    EXPECT_EQ(AF_IPX, parse_one<ipx::ipx::endpoint>("ipx/", 4).data()->sa_family);
-}
-
-TEST(ClientSpecIpx, Errors) {
-    EXPECT_EQ("invalid IPX node format", failure("spx/0a0b0c0d.0102"));
-    EXPECT_EQ("invalid IPX net format", failure("spx/0a0b0c0.010203040506"));
-    EXPECT_EQ("invalid IPX net format", failure("ipx/[0a0b0c0d]"));
-    EXPECT_EQ("invalid hexadecimal", failure("spx/0a0b0c0d.01020304050g"));
-    for (const char* text : {"spx/:x", "spx/:70000", "ipx/:-1", "ipx/:+1"}) {
-        EXPECT_THROW(parse(text), boost::bad_lexical_cast) << text;
-    }
 }
 
 // The parsed endpoints are usable as they are: connect to real listeners.

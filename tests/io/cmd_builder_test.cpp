@@ -20,6 +20,7 @@
 
 namespace {
 
+using io_test::bytes_of;
 using io_test::journal;
 
 std::vector<std::string> pieces_of(const io::request_queue& q) {
@@ -28,12 +29,6 @@ std::vector<std::string> pieces_of(const io::request_queue& q) {
         boost::asio::const_buffer b = r->const_buffer();
         out.emplace_back(static_cast<const char*>(b.data()), b.size());
     }
-    return out;
-}
-
-std::string bytes_of(const io::request_queue& q) {
-    std::string out;
-    for (const std::string& p : pieces_of(q)) out += p;
     return out;
 }
 
@@ -180,8 +175,6 @@ TEST(CmdBuilderTest, RefusesWhatCannotBeFramed) {
     EXPECT_EQ("PUT T4294967295\r\n", std::string(static_cast<const char*>(header.data()), header.size()));
 }
 
-}  // namespace
-
 TEST(CmdBuilderEmptyPayload, PayloadOfEmptyRequestsIsNoBody) {
     journal j;
     io::request_queue q;
@@ -196,3 +189,5 @@ TEST(CmdBuilderEmptyPayload, PayloadOfEmptyRequestsIsNoBody) {
     q.clear();
     EXPECT_EQ((std::vector<std::string>{"piece:true", "cmd:true"}), j.events);
 }
+
+}  // namespace

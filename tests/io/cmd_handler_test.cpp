@@ -4,19 +4,14 @@
 #include "io/app_layer_base.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/make_shared.hpp>
 
-#include "io/cmd_builder.h"
 #include "io/detail/proto_utility.h"
 #include "io/pool.h"
 #include "oslayer/utilities.h"
@@ -28,28 +23,14 @@ typedef io::proto::text_protocol_layer text_layer_t;
 typedef text_layer_t::args_range args_range;
 
 /// What handlers did, in order, across threads.
-class journal_t {
-public:
-    void add(const std::string& entry) {
-        std::lock_guard<std::mutex> g(m_);
-        entries_.push_back(entry);
-        cv_.notify_all();
-    }
+struct journal_t : io_test::waitable {
+    void add(const std::string& entry) { note([&] { entries.push_back(entry); }); }
     std::vector<std::string> take() {
-        std::lock_guard<std::mutex> g(m_);
         std::vector<std::string> out;
-        out.swap(entries_);
+        note([&] { out.swap(entries); });
         return out;
     }
-    bool wait_size(size_t n) {
-        std::unique_lock<std::mutex> g(m_);
-        return cv_.wait_for(g, std::chrono::seconds(30), [&] { return entries_.size() >= n; });
-    }
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<std::string> entries_;
+    std::vector<std::string> entries;
 };
 journal_t journal;
 std::atomic<int> live_handlers{0};
@@ -222,18 +203,6 @@ protected:
     std::vector<std::string> violations;
 };
 
-TEST_F(CmdHandler, EachSideHasItsOwnRegistryFilledBeforeMain) {
-    EXPECT_EQ(3u, side_one::registry().size());
-    EXPECT_EQ(1u, side_one::registry().count("PING"));
-    EXPECT_EQ(1u, side_one::registry().count("DATA"));
-    EXPECT_EQ(1u, side_one::registry().count("FAIL"));
-    EXPECT_TRUE(side_one::default_factory() != nullptr);
-    EXPECT_EQ(2u, side_two::registry().size());
-    EXPECT_EQ(1u, side_two::registry().count("PONG"));
-    EXPECT_EQ(1u, side_two::registry().count("REJECT"));
-    EXPECT_TRUE(side_two::default_factory() == nullptr);
-}
-
 TEST_F(CmdHandler, NamesAreLookedUpExactlyElseTheDefaultHandlerTakesThem) {
     boost::shared_ptr<side_one> app = side_one::create(lower);
     EXPECT_TRUE(app->bound_before_derived);
@@ -310,44 +279,33 @@ TEST_F(CmdHandler, AThrowingEndStillDeletesItsHandler) {
     EXPECT_EQ(0, live_handlers);
 }
 
-TEST_F(CmdHandler, ProgressReportsToWatchersInOrderWithRateZeroInTheFirstSecond) {
+TEST_F(CmdHandler, ProgressRateIsSizePerWholeSecondZeroInTheFirstAndWhenTheClockWentBack) {
     boost::shared_ptr<side_one> app = side_one::create(lower);
     std::vector<std::string> seen;
+    // The clock has whole seconds; a run that crossed a second boundary proves nothing and is repeated.
+    auto run = [&](unsigned size, std::initializer_list<unsigned> counts) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            seen.clear();
+            const boost::posix_time::ptime before = boost::posix_time::second_clock::local_time();
+            lower->sig_cmd_begin(0, "DATA", size, args_range());
+            for (unsigned got : counts) lower->sig_cmd_progress(size, got);
+            if (boost::posix_time::second_clock::local_time() == before) break;
+        }
+    };
+    // Every watcher, in order, for every report.
     cmd_data_t::next_watchers = {boost::make_shared<recording_watcher>(seen, "a"),
                                  boost::make_shared<recording_watcher>(seen, "b")};
-    // The clock has whole seconds; a run that crossed a second boundary proves nothing and is repeated.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        seen.clear();
-        const boost::posix_time::ptime before = boost::posix_time::second_clock::local_time();
-        lower->sig_cmd_begin(0, "DATA", 5000u, args_range());
-        lower->sig_cmd_progress(5000, 1200);
-        lower->sig_cmd_progress(5000, 4999);
-        if (boost::posix_time::second_clock::local_time() == before) break;
-    }
+    run(5000, {1200, 4999});
     EXPECT_EQ((std::vector<std::string>{"a.first=1200", "a.second=0", "b.first=1200", "b.second=0", "a.first=4999",
                                         "a.second=0", "b.first=4999", "b.second=0"}),
               seen);
-}
-
-TEST_F(CmdHandler, ProgressRateIsSizePerWholeSecondAndZeroWhenTheClockWentBack) {
-    boost::shared_ptr<side_one> app = side_one::create(lower);
-    std::vector<std::string> seen;
     cmd_data_t::next_watchers = {boost::make_shared<recording_watcher>(seen, "w")};
     cmd_data_t::shift = boost::posix_time::seconds(-4);  // as if the body began four seconds ago
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        seen.clear();
-        const boost::posix_time::ptime before = boost::posix_time::second_clock::local_time();
-        lower->sig_cmd_begin(0, "DATA", 4003u, args_range());
-        lower->sig_cmd_progress(4003, 7);
-        if (boost::posix_time::second_clock::local_time() == before) break;
-    }
+    run(4003, {7});
     EXPECT_EQ((std::vector<std::string>{"w.first=7", "w.second=1000"}), seen);
-
     // A local clock set back (the end of daylight saving time) must not yield a huge rate.
-    seen.clear();
     cmd_data_t::shift = boost::posix_time::hours(1);
-    lower->sig_cmd_begin(1, "DATA", 4003u, args_range());
-    lower->sig_cmd_progress(4003, 9);
+    run(4003, {9});
     EXPECT_EQ((std::vector<std::string>{"w.first=9", "w.second=0"}), seen);
 }
 
@@ -364,7 +322,7 @@ TEST_F(CmdHandler, SignalsAreIgnoredOnceTheApplicationLayerIsGone) {
 // ------------------------------------------------------- over loopback TCP
 
 /// The peer's stack: collects the commands it receives.
-struct peer_t {
+struct peer_t : io_test::waitable {
     explicit peer_t(const boost::shared_ptr<text_layer_t>& l) : layer(l) {
         layer->sig_connected.connect([this](const boost::system::error_code& e) { note([&] { connected += !e; }); });
         layer->sig_cmd_complete.connect([this](unsigned, const std::string& name, boost::optional<unsigned>,
@@ -372,33 +330,10 @@ struct peer_t {
             note([&] { received.push_back(name + " " + words(args)); });
         });
     }
-    template <class F>
-    void note(F f) {
-        std::lock_guard<std::mutex> g(m);
-        f();
-        cv.notify_all();
-    }
-    template <class Pred>
-    bool wait(Pred pred) {
-        std::unique_lock<std::mutex> g(m);
-        return cv.wait_for(g, std::chrono::seconds(30), pred);
-    }
     boost::shared_ptr<text_layer_t> layer;
-    std::mutex m;
-    std::condition_variable cv;
     int connected = 0;
     std::vector<std::string> received;
 };
-
-io::request_queue raw_command(const char* name, const std::string& args, const std::string& body = std::string()) {
-    io::proto::cmd_builder b(name, !body.empty());
-    if (!args.empty()) b.append_raw_argument(args.data(), args.size());
-    if (!body.empty()) {
-        io::request_queue payload = io::make_cloned_request(body.data(), body.size());
-        b.append_payload(payload);
-    }
-    return b.build();
-}
 
 TEST(CmdHandlerStack, ReceivedCommandsReachTheirHandlersAndAnswersGoBack) {
     io_test::log_capture log{LOG_LEVEL_DEBUG3};
@@ -415,17 +350,13 @@ TEST(CmdHandlerStack, ReceivedCommandsReachTheirHandlersAndAnswersGoBack) {
     });
     boost::shared_ptr<side_two> server = side_two::create(server_lower);
 
-    using boost::asio::ip::tcp;
-    tcp::acceptor acceptor(pool.get_io_service(), tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
-    client.layer->connect("tcp/127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()));
-    auto socket = boost::make_shared<tcp::socket>(pool.get_io_service());
-    acceptor.accept(*socket);
-    server_lower->attach(io::accepted_socket(socket));
+    server_lower->attach(io::accepted_socket(
+        io_test::accept_dialed(pool.get_io_service(), [&](const std::string& spec) { client.layer->connect(spec); })));
     ASSERT_TRUE(client.wait([&] { return client.connected == 1; }));
 
     const std::string body(5000, 'q');
-    io::request_queue cmds[] = {raw_command("PONG", "one %41"), raw_command("REJECT", "", body),
-                                raw_command("BOGUS", "z", body), raw_command("PONG", "two")};
+    io::request_queue cmds[] = {io_test::command("PONG", "one %41"), io_test::command("REJECT", "", &body),
+                                io_test::command("BOGUS", "z", &body), io_test::command("PONG", "two")};
     for (io::request_queue& q : cmds) client.layer->send(q);
 
     // Both rejected commands were reported, and the connection carried on.
@@ -437,7 +368,7 @@ TEST(CmdHandlerStack, ReceivedCommandsReachTheirHandlersAndAnswersGoBack) {
         EXPECT_NE(std::string::npos, violations[0].find("REJECT rejected")) << violations[0];
         EXPECT_EQ("unknown command BOGUS", violations[1]);
     }
-    ASSERT_TRUE(journal.wait_size(9));
+    ASSERT_TRUE(journal.wait([&] { return journal.entries.size() >= 9; }));
     const std::vector<std::string> expected{"begin PONG#0 size=- [one|A]", "end PONG#0 ",  "dtor PONG#0",
                                             "begin REJECT#1 size=5000 [] clock", "end REJECT#1 " + body,
                                             "dtor REJECT#1",

@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,34 +30,15 @@ using clock_type = std::chrono::steady_clock;
 typedef boost::system::error_code error_code;
 
 /// Records every event that goes up.
-class sink : public io::discovery_layer_events {
+class sink : public io::discovery_layer_events, public io_test::waitable {
 public:
     void on_connect(const error_code& error) override { note([&] { connects.push_back(error); }); }
     void on_disconnect() override { note([&] { ++disconnects; }); }
-    void on_data_arrived(io::request_queue& data) override {
-        note([&] {
-            for (io::request_queue::request* r = data.front(); r; r = r->next())
-                received.append(static_cast<const char*>(r->const_buffer().data()), r->const_buffer().size());
-        });
-    }
-    template <class Pred>
-    bool wait(Pred pred, int seconds = 10) {
-        std::unique_lock<std::mutex> g(mutex);
-        return cv.wait_for(g, std::chrono::seconds(seconds), pred);
-    }
+    void on_data_arrived(io::request_queue& data) override { note([&] { received += io_test::bytes_of(data); }); }
     std::size_t connect_count() {
         std::lock_guard<std::mutex> g(mutex);
         return connects.size();
     }
-    template <class F>
-    void note(F f) {
-        std::lock_guard<std::mutex> g(mutex);
-        f();
-        cv.notify_all();
-    }
-
-    std::mutex mutex;
-    std::condition_variable cv;
     std::vector<error_code> connects;
     int disconnects = 0;
     std::string received;
@@ -180,9 +158,7 @@ TEST_F(DiscoveryLayer, AnswerDuringConnectWaitsBehindTheCandidateBeingConnected)
     auto discovery = answerer(port, "Hub");
     auto layer = make(1000);
     layer->connect("tcp/" + at(full_port) + " udp/" + at(port));
-    auto deadline = clock_type::now() + std::chrono::seconds(5);
-    while (!logged("[Discovery/Explorer] Recieved answer from udp/" + at(port)) && clock_type::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    io_test::wait_until([&] { return logged("[Discovery/Explorer] Recieved answer from udp/" + at(port)) > 0; });
     settle();
     EXPECT_FALSE(accepted(*server, 0));
     EXPECT_EQ(0u, events->connect_count());
@@ -204,9 +180,7 @@ TEST_F(DiscoveryLayer, AnswersAfterASuccessfulConnectionAreIgnored) {
     ASSERT_TRUE(events->wait([&] { return !events->connects.empty(); }));
     EXPECT_FALSE(events->connects[0]);
     EXPECT_TRUE(accepted(*first));
-    auto deadline = clock_type::now() + std::chrono::seconds(5);
-    while (!logged("[Discovery/Explorer] Stopped listening because server has found") && clock_type::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    io_test::wait_until([&] { return logged("[Discovery/Explorer] Stopped listening because server has found") > 0; });
     settle();
     EXPECT_FALSE(accepted(*second, 0));
     EXPECT_EQ(1u, events->connect_count());

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
@@ -177,11 +176,6 @@ TEST_F(DiscoveryServer, ListeningServerOwnsItsAnswererAndPassesCountsOn) {
     EXPECT_EQ(3u, listening->discovery_bytes_received());
 }
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 TEST_F(DiscoveryServer, LocalDatagramAnswersAndManagesItsSocketFile) {
     io_test::temp_dir dir;
     std::string path = dir.path("disc"), reply = dir.path("reply"), stale = dir.path("stale");
@@ -205,10 +199,10 @@ TEST_F(DiscoveryServer, LocalDatagramAnswersAndManagesItsSocketFile) {
     EXPECT_THROW(io::discovery::server::create(pool.get_io_service(), local_dgram::endpoint(path), "velmo"),
                  boost::system::system_error);
     server.reset();
-    EXPECT_TRUE(wait_until([&] { return !exists(path); }));
+    EXPECT_TRUE(wait_until([&] { return !io_test::path_exists(path); }));
 
     { local_dgram::socket gone(client_service, local_dgram::endpoint(stale)); }
-    ASSERT_TRUE(exists(stale));
+    ASSERT_TRUE(io_test::path_exists(stale));
     auto again = io::discovery::server::create(pool.get_io_service(), local_dgram::endpoint(stale), "velmo");
     asker<local_dgram> other(client_service, local_dgram::endpoint(stale));
     other.socket().bind(local_dgram::endpoint(dir.path("reply2")));
@@ -226,7 +220,7 @@ TEST_F(DiscoveryServer, LocalDatagramNeverTakesOverAPlainFile) {
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(asio::error::address_in_use, e.code());
     }
-    EXPECT_TRUE(exists(plain));
+    EXPECT_TRUE(io_test::path_exists(plain));
 }
 
 /// True when /proc/net/igmp lists the IPv4 group (printed as a host-order word).

@@ -4,11 +4,9 @@
 #include "io/discovery/explorer.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -78,9 +76,7 @@ private:
 };
 
 /// Collects what one exploration reports and checks the order of reports.
-struct outcome {
-    std::mutex mutex;
-    std::condition_variable cv;
+struct outcome : io_test::waitable {
     std::vector<io::discovery::explorer::record> records;
     int finishes = 0;
     boost::system::error_code result;
@@ -92,26 +88,20 @@ struct outcome {
         return [this](const io::discovery::explorer::record& r) {
             ++records_in_flight;
             std::this_thread::sleep_for(std::chrono::milliseconds(record_delay_ms));
-            {
-                std::lock_guard<std::mutex> g(mutex);
-                records.push_back(r);
-            }
+            note([&] { records.push_back(r); });
             --records_in_flight;
         };
     }
     io::discovery::explorer::finish_callback on_finish() {
         return [this](const boost::system::error_code& ec) {
-            std::lock_guard<std::mutex> g(mutex);
-            finish_overtook_record = finish_overtook_record || records_in_flight != 0;
-            ++finishes;
-            result = ec;
-            cv.notify_all();
+            note([&] {
+                finish_overtook_record = finish_overtook_record || records_in_flight != 0;
+                ++finishes;
+                result = ec;
+            });
         };
     }
-    bool wait_finished() {
-        std::unique_lock<std::mutex> g(mutex);
-        return cv.wait_for(g, std::chrono::seconds(10), [this] { return finishes > 0; });
-    }
+    bool wait_finished() { return wait([this] { return finishes > 0; }, 10); }
 };
 
 class Explorer : public ::testing::Test {
@@ -224,11 +214,6 @@ TEST_F(Explorer, FirstRequestThatCannotBeSentIsThrownAndNothingRuns) {
     EXPECT_EQ(0, out.finishes);
 }
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 TEST_F(Explorer, LocalDatagramExplorerIsAnsweredAndRemovesItsOwnSocketFile) {
     io_test::temp_dir dir;
     std::string path = dir.path("hub");
@@ -250,9 +235,7 @@ TEST_F(Explorer, LocalDatagramExplorerIsAnsweredAndRemovesItsOwnSocketFile) {
     for (const std::string& line : log.messages())
         if (std::regex_match(line, m, re)) own = m[1];
     ASSERT_FALSE(own.empty());
-    auto deadline = clock_type::now() + std::chrono::seconds(5);
-    while (exists(own) && clock_type::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_FALSE(exists(own));
+    EXPECT_TRUE(io_test::wait_until([&] { return !io_test::path_exists(own); }));
 }
 
 }  // namespace

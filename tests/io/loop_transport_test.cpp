@@ -6,10 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -25,42 +22,31 @@ namespace {
 typedef boost::system::error_code error_code;
 
 /// Records events with the thread they ran on; the disconnect can be made to throw or call back.
-class loop_sink : public io::transport_layer_events {
+class loop_sink : public io::transport_layer_events, public io_test::waitable {
 public:
-    void on_connect(const error_code& error) override { note("connect:" + error.message()); }
+    void on_connect(const error_code& error) override { add("connect:" + error.message()); }
     void on_disconnect() override {
-        disconnect_thread = std::this_thread::get_id();  // before note(), which publishes it
-        note("disconnect");
+        disconnect_thread = std::this_thread::get_id();  // before add(), which publishes it
+        add("disconnect");
         if (on_disconnect_hook) on_disconnect_hook();
     }
     void on_data_arrived(io::request_queue& data) override {
-        std::string text;
         int requests = 0;
-        for (io::request_queue::request* r = data.front(); r; r = r->next(), ++requests)
-            text.append(static_cast<const char*>(r->const_buffer().data()), r->const_buffer().size());
-        {
-            // Kept before the event is published: the test clears `held` once it sees it.
-            std::lock_guard<std::mutex> g(mutex);
+        for (io::request_queue::request* r = data.front(); r; r = r->next()) ++requests;
+        const std::string text = io_test::bytes_of(data);
+        // Kept before the event is published: the test clears `held` once it sees it.
+        note([&] {
             if (hold_data) held.push_back(std::move(data));
-        }
-        note("data:" + std::to_string(requests) + ":" + text);
+        });
+        add("data:" + std::to_string(requests) + ":" + text);
     }
-    void note(const std::string& event) {
-        std::lock_guard<std::mutex> g(mutex);
-        events.push_back(event);
-        cv.notify_all();
-    }
-    bool wait_count(std::size_t n) {
-        std::unique_lock<std::mutex> g(mutex);
-        return cv.wait_for(g, std::chrono::seconds(20), [&] { return events.size() >= n; });
-    }
+    void add(const std::string& event) { note([&] { events.push_back(event); }); }
+    bool wait_count(std::size_t n) { return wait([&] { return events.size() >= n; }, 20); }
     std::vector<std::string> snapshot() {
         std::lock_guard<std::mutex> g(mutex);
         return events;
     }
 
-    std::mutex mutex;
-    std::condition_variable cv;
     std::vector<std::string> events;
     std::thread::id disconnect_thread;
     std::function<void()> on_disconnect_hook;
@@ -115,10 +101,7 @@ TEST_F(LoopTransport, SendCompletesAtOnceAndDeliversACopy) {
     ASSERT_TRUE(sink->wait_count(2));
     EXPECT_EQ("data:2:one+two", sink->snapshot()[1]);
     // The copies carry no callbacks of the sender.
-    {
-        std::lock_guard<std::mutex> g(sink->mutex);
-        sink->held.clear();
-    }
+    sink->note([&] { sink->held.clear(); });
     EXPECT_EQ(3u, order.size());
 }
 

@@ -5,34 +5,21 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-
-#include <boost/asio/deadline_timer.hpp>
-
-#include <chrono>
-#include <future>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <fstream>
-#include <functional>
-#include <mutex>
+#include <future>
 #include <regex>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
-#include <boost/asio/read.hpp>
+#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "io/pool.h"
-
 #include "oslayer/_kern.h"
 #include "tests/io/test_support.h"
 
@@ -58,23 +45,18 @@ unsigned short started_port(const io_test::log_capture& log) {
 }
 
 /// Collects what a server hands over, from any pool thread.
-struct collector {
-    std::mutex lock;
+struct collector : io_test::waitable {
     std::vector<io::accepted_socket> sockets;
-
     io::server::callback_type callback() {
-        return [this](const io::accepted_socket& s) {
-            std::lock_guard<std::mutex> g(lock);
-            sockets.push_back(s);
-        };
+        return [this](const io::accepted_socket& s) { note([&] { sockets.push_back(s); }); };
     }
     std::size_t size() {
-        std::lock_guard<std::mutex> g(lock);
+        std::lock_guard<std::mutex> g(mutex);
         return sockets.size();
     }
     template <class Socket>
     boost::shared_ptr<Socket> at(std::size_t i) {
-        std::lock_guard<std::mutex> g(lock);
+        std::lock_guard<std::mutex> g(mutex);
         return boost::get<boost::shared_ptr<Socket>>(sockets.at(i));
     }
 };
@@ -203,11 +185,6 @@ TEST_F(Server, SpxIsRefusedCleanlyWhereTheKernelHasNoIpx) {
     }
 }
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 /// Leaves a socket file at `path` that no process serves any more.
 void make_stale_socket_file(const std::string& path) {
     asio::io_service service;
@@ -225,9 +202,9 @@ TEST_F(Server, LocalSocketAcceptsAndItsFileLivesAsLongAsTheServer) {
     ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
     EXPECT_EQ(2, got.sockets[0].which());
     EXPECT_EQ(1u, log.count("[Server] unx/" + path + ": New connection <unx/> accepted"));
-    EXPECT_TRUE(exists(path));
+    EXPECT_TRUE(io_test::path_exists(path));
     server.reset();
-    EXPECT_TRUE(wait_until([&] { return !exists(path); }));
+    EXPECT_TRUE(wait_until([&] { return !io_test::path_exists(path); }));
 }
 
 TEST_F(Server, LocalBindReplacesOnlyAStaleSocketFile) {
@@ -235,7 +212,7 @@ TEST_F(Server, LocalBindReplacesOnlyAStaleSocketFile) {
     std::string stale = dir.path("stale"), plain = dir.path("plain"), live = dir.path("live");
 
     make_stale_socket_file(stale);
-    ASSERT_TRUE(exists(stale));
+    ASSERT_TRUE(io_test::path_exists(stale));
     boost::shared_ptr<io::server> server = make("unix(" + stale + ")");
     server->start(got.callback());
     local_stream::socket client(client_service);
@@ -271,7 +248,7 @@ TEST_F(Server, LocalDiscoveryOnTheStreamPathIsRefusedNamingThePath) {
         EXPECT_EQ("discovery socket path \"" + path + "\" is the same as the stream socket path",
                   std::string(e.what()));
     }
-    EXPECT_FALSE(exists(path));
+    EXPECT_FALSE(io_test::path_exists(path));
 }
 
 /// Reads the capture log through a descriptor opened in advance, so that it

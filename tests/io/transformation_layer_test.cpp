@@ -4,19 +4,9 @@
 #include "io/transformation_layer.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <zlib.h>
 
-#include <atomic>
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/make_shared.hpp>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <initializer_list>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,75 +18,26 @@
 namespace {
 
 using boost::asio::ip::tcp;
+using io_test::bytes_of;
+using io_test::outcome;
+using io_test::read_exactly;
+using io_test::sample;
 typedef boost::shared_ptr<io::transformation_layer> layer_ptr;
 
-std::string bytes_of(const io::request_queue& data) {
-    std::string out;
-    for (auto* r = data.front(); r; r = r->next())
-        out.append(static_cast<const char*>(r->const_buffer().data()), r->const_buffer().size());
-    return out;
-}
-
-/// Records every event of the layer above; tests wait on it with a generous deadline.
-class sink : public io::transformation_layer_events {
+/// Records every event of the layer above.
+class sink : public io::transformation_layer_events, public io_test::waitable {
 public:
-    void on_connect(const boost::system::error_code& e) override {
-        note([&] { connects += e ? 0 : 1; });
-    }
-    void on_disconnect() override {
-        note([&] { ++disconnects; });
-    }
-    void on_data_arrived(io::request_queue& data) override {
-        note([&] { received += bytes_of(data); });
-    }
-    void on_violation(const char* text) override {
-        note([&] { violations.push_back(text); });
-    }
-
-    /// Also polls, so that conditions on counters outside the sink are seen too.
-    template <class Pred>
-    bool wait(Pred pred) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        std::unique_lock<std::mutex> g(mutex);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            cv.wait_for(g, std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-    template <class F>
-    void note(F f) {
-        std::lock_guard<std::mutex> g(mutex);
-        f();
-        cv.notify_all();
-    }
+    void on_connect(const boost::system::error_code& e) override { note([&] { connects += e ? 0 : 1; }); }
+    void on_disconnect() override { note([&] { ++disconnects; }); }
+    void on_data_arrived(io::request_queue& data) override { note([&] { received += bytes_of(data); }); }
+    void on_violation(const char* text) override { note([&] { violations.push_back(text); }); }
     std::string text() {
         std::lock_guard<std::mutex> g(mutex);
         return received;
     }
-
-    std::mutex mutex;
-    std::condition_variable cv;
     int connects = 0, disconnects = 0;
     std::string received;
     std::vector<std::string> violations;
-};
-
-/// Counts every callback of one request, to prove it runs exactly once.
-struct outcome {
-    std::atomic<int> calls{0}, trues{0};
-    io::request_callback callback() {
-        return [this](bool ok) {
-            ++calls;
-            trues += ok;
-        };
-    }
-    /// Waits (bounded) until the callback has run.
-    bool wait() {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (calls.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-        return calls.load() != 0;
-    }
 };
 
 /// Appends its tag to every chunk it passes; tag 0 swallows everything.
@@ -106,7 +47,7 @@ public:
     io::request_queue process(io::request_queue& data) override {
         ++calls;
         if (tag_ == 0) return io::request_queue();
-        std::string bytes = bytes_of(data) + tag_;
+        const std::string bytes = bytes_of(data) + tag_;
         return io::make_cloned_request(bytes.data(), bytes.size());
     }
     const char* name() const override { return name_; }
@@ -117,50 +58,78 @@ private:
     const char* name_;
 };
 
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
 /// Upper-cases what it passes (the callbacks of a queue move to its one output request).
 class upper_filter : public io::transformation_layer::outcoming_filter {
 public:
     io::request_queue process(io::request_queue& data) override {
-        std::string bytes = bytes_of(data);
-        for (char& c : bytes) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        const std::string bytes = upper(bytes_of(data));
         return io::make_cloned_request(bytes.data(), bytes.size(), data.front()->take_callback());
     }
     io::request_queue flush() override { return io::request_queue(); }
     const char* name() const override { return "upper"; }
 };
 
-/// Inflates a zlib stream with zlib itself, independently of the filters under test.
-class inflater {
-public:
-    inflater() { inflateInit(&z_); }
-    ~inflater() { inflateEnd(&z_); }
-    std::string feed(const char* data, std::size_t n) {
-        std::string out;
-        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-        z_.avail_in = static_cast<uInt>(n);
-        do {
-            char area[4096];
-            z_.next_out = reinterpret_cast<Bytef*>(area);
-            z_.avail_out = sizeof area;
-            const int result = inflate(&z_, Z_NO_FLUSH);
-            EXPECT_NE(Z_DATA_ERROR, result);
-            broken_ = broken_ || result == Z_DATA_ERROR;
-            out.append(area, sizeof area - z_.avail_out);
-        } while (z_.avail_out == 0);
-        return out;
+/// Inflates what `peer` sends, after the already received `rest`, until `n` bytes came out.
+std::string inflate_from(tcp::socket& peer, const std::string& rest, std::size_t n) {
+    io_test::zlib_inflater z;
+    std::string decoded = z.feed(rest);
+    while (decoded.size() < n && !z.broken) {
+        char chunk[4096];
+        boost::system::error_code ec;
+        std::size_t got = peer.read_some(boost::asio::buffer(chunk), ec);
+        EXPECT_FALSE(ec) << ec.message();
+        if (ec) break;
+        decoded += z.feed(std::string(chunk, got));
     }
-    /// The stream was rejected: nothing more will come out of it.
-    bool broken() const { return broken_; }
+    EXPECT_FALSE(z.broken);
+    return decoded;
+}
 
-private:
-    z_stream z_{};
-    bool broken_ = false;
-};
+/// Reads plain bytes up to and including `mark`; whatever came behind it goes to `rest`.
+std::string read_plain_through(tcp::socket& peer, const std::string& mark, std::string& rest) {
+    std::string plain;
+    std::size_t end;
+    while ((end = plain.find(mark)) == std::string::npos) {
+        char chunk[4096];
+        boost::system::error_code ec;
+        std::size_t got = peer.read_some(boost::asio::buffer(chunk), ec);
+        EXPECT_FALSE(ec) << ec.message();
+        if (ec) return plain;
+        plain.append(chunk, got);
+    }
+    end += mark.size();
+    rest = plain.substr(end);
+    plain.resize(end);
+    return plain;
+}
 
-std::string sample(std::size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>("abcdefgh \r\n0123"[(seed + i * 7 + i / 13) % 16]);
-    return s;
+/// Splits "<a><b>..." into its tokens; false when the text is not made of whole tokens.
+bool tokens_of(const std::string& text, std::vector<std::string>& out) {
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t close = text.find('>', at);
+        if (text[at] != '<' || close == std::string::npos) return false;
+        out.push_back(text.substr(at, close + 1 - at));
+        at = close + 1;
+    }
+    return true;
+}
+
+/// Sends `texts` one queue each, every one with its own outcome; the texts must outlive the sends.
+void send_each(const layer_ptr& b, const std::vector<std::string>& texts, std::vector<outcome>& outcomes) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        io::request_queue q = io::make_const_request(texts[i].data(), texts[i].size(), outcomes[i].callback());
+        b->send(q);
+    }
+}
+
+void expect_sent_once(std::initializer_list<outcome*> some, std::vector<outcome>& more) {
+    for (outcome* o : some) o->expect_once();
+    for (outcome& o : more) o.expect_once();
 }
 
 class Transformation : public ::testing::Test {
@@ -173,32 +142,13 @@ protected:
         return layer;
     }
     /// Connects `layer` through its client specification; returns the accepted socket.
-    /// A small receive window keeps the kernel from swallowing a large write,
-    /// so that a batch stays in flight until the peer reads.
     boost::shared_ptr<tcp::socket> connect(const layer_ptr& layer, const boost::shared_ptr<sink>& s,
                                            bool small_window = false) {
-        tcp::acceptor acceptor(pool.get_io_service());
-        acceptor.open(tcp::v4());
-        if (small_window) acceptor.set_option(boost::asio::socket_base::receive_buffer_size(64 << 10));
-        acceptor.bind(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
-        acceptor.listen();
-        layer->connect("tcp/127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()));
-        auto peer = boost::make_shared<tcp::socket>(pool.get_io_service());
-        acceptor.accept(*peer);
-        timeval limit{30, 0};  // a broken stack fails the read instead of hanging the run
-        setsockopt(peer->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        auto peer = io_test::accept_dialed(pool.get_io_service(), [&](const std::string& spec) { layer->connect(spec); },
+                                           small_window);
         EXPECT_TRUE(s->wait([&] { return s->connects == 1; }));
         return peer;
     }
-    /// Reads exactly `n` bytes from a raw peer.
-    static std::string read_raw(tcp::socket& peer, std::size_t n) {
-        std::string out(n, '\0');
-        boost::system::error_code ec;
-        boost::asio::read(peer, boost::asio::buffer(&out[0], n), ec);
-        EXPECT_FALSE(ec) << ec.message();
-        return out;
-    }
-
     /// Lines of this layer's log ending with `tail`, whatever the connection name.
     std::size_t lines_ending(const std::string& tail) const {
         std::size_t n = 0;
@@ -208,73 +158,57 @@ protected:
         return n;
     }
 
-    /// Four threads sending on one layer, with or without compression.
-    void many_threads(bool zip);
-
     io_test::log_capture log;  // first: outlives the pool's last lines
     io::pool pool{4, "thr"};
     boost::shared_ptr<sink> up_a = boost::make_shared<sink>(), up_b = boost::make_shared<sink>();
 };
 
 TEST_F(Transformation, ManyThreadsKeepTheirOrderAndEveryCallbackRunsOnce) {
-    for (bool zip : {false, true}) many_threads(zip);
-}
-
-void Transformation::many_threads(bool zip) {
-    // Small batches force many batches and slices of the larger messages.
-    auto rx = boost::make_shared<sink>(), tx = boost::make_shared<sink>();
-    layer_ptr b = make(tx, 100);
-    layer_ptr a = make(rx);
-    a->attach(connect(b, tx));
-    if (zip) {
-        a->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
-        b->add_outcoming_filter(boost::make_shared<io::zlib_deflate_filter>());
-    }
-    const int threads = 4, per_thread = 300;
-    std::vector<outcome> outcomes(threads * per_thread);
-    std::vector<std::string> texts(outcomes.size());
-    std::size_t total = 0;
-    for (int t = 0; t < threads; ++t)
-        for (int i = 0; i < per_thread; ++i) {
-            texts[t * per_thread + i] = "<" + std::to_string(t) + ":" + std::to_string(i) + sample(i % 7 * 60, i) + ">";
-            total += texts[t * per_thread + i].size();
+    for (bool zip : {false, true}) {
+        // Small batches force many batches and slices of the larger messages.
+        auto rx = boost::make_shared<sink>(), tx = boost::make_shared<sink>();
+        layer_ptr b = make(tx, 100), a = make(rx);
+        a->attach(connect(b, tx));
+        if (zip) {
+            a->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+            b->add_outcoming_filter(boost::make_shared<io::zlib_deflate_filter>());
         }
-    std::vector<std::thread> senders;
-    for (int t = 0; t < threads; ++t)
-        senders.emplace_back([&, t] {
-            for (int i = 0; i < per_thread; ++i) {
-                const std::string& text = texts[t * per_thread + i];
-                io::request_queue q =
-                    io::make_const_request(text.data(), text.size(), outcomes[t * per_thread + i].callback());
-                b->send(q);
-            }
-        });
-    for (auto& s : senders) s.join();
-    ASSERT_TRUE(rx->wait([&] { return rx->received.size() >= total; }));
-    const std::string got = rx->text();
-    ASSERT_EQ(total, got.size());
-    // Each thread's messages arrive whole and in the order it sent them.
-    for (int t = 0; t < threads; ++t) {
-        std::size_t at = 0;
-        for (int i = 0; i < per_thread; ++i) {
-            const std::string& text = texts[t * per_thread + i];
-            std::size_t found = got.find(text, at);
-            ASSERT_NE(std::string::npos, found) << t << ":" << i;
-            at = found + text.size();
+        const int threads = 4, per_thread = 300;
+        std::vector<outcome> outcomes(threads * per_thread);
+        std::vector<std::string> texts(outcomes.size());
+        std::size_t total = 0;
+        for (int k = 0; k < threads * per_thread; ++k) {
+            texts[k] = "<" + std::to_string(k / per_thread) + ":" + std::to_string(k % per_thread) +
+                       sample(k % per_thread % 7 * 60, k % per_thread) + ">";
+            total += texts[k].size();
         }
-    }
-    for (auto& o : outcomes) {
-        ASSERT_TRUE(o.wait());
-        EXPECT_EQ(1, o.calls.load());
-        EXPECT_EQ(1, o.trues.load());
+        std::vector<std::thread> senders;
+        for (int t = 0; t < threads; ++t)
+            senders.emplace_back([&, t] {
+                for (int k = t * per_thread; k < (t + 1) * per_thread; ++k) {
+                    io::request_queue q = io::make_const_request(texts[k].data(), texts[k].size(), outcomes[k].callback());
+                    b->send(q);
+                }
+            });
+        for (auto& s : senders) s.join();
+        ASSERT_TRUE(rx->wait([&] { return rx->received.size() >= total; })) << zip;
+        const std::string got = rx->text();
+        ASSERT_EQ(total, got.size());
+        // Each thread's messages arrive whole and in the order it sent them.
+        std::vector<std::size_t> at(threads, 0);
+        for (int k = 0; k < threads * per_thread; ++k) {
+            std::size_t found = got.find(texts[k], at[k / per_thread]);
+            ASSERT_NE(std::string::npos, found) << k;
+            at[k / per_thread] = found + texts[k].size();
+        }
+        expect_sent_once({}, outcomes);
     }
 }
 
 TEST_F(Transformation, LargeRequestsAreSlicedAndArriveIntactWithAnyBatchSize) {
     for (uint32_t batch : {8192u, 0u, 1u}) {
         auto in = boost::make_shared<sink>(), out = boost::make_shared<sink>();
-        layer_ptr b = make(out, batch);
-        layer_ptr a = make(in);
+        layer_ptr b = make(out, batch), a = make(in);
         a->attach(connect(b, out));
         const std::string big = sample(batch == 1 ? 3000 : 3 << 20, batch), small = "tail";
         const std::string mid = sample(batch == 1 ? 2000 : 20000, 3);
@@ -287,11 +221,7 @@ TEST_F(Transformation, LargeRequestsAreSlicedAndArriveIntactWithAnyBatchSize) {
         const std::string all = big + mid + small;
         ASSERT_TRUE(in->wait([&] { return in->received.size() >= all.size(); })) << batch;
         EXPECT_TRUE(in->text() == all) << batch;
-        for (outcome* o : {&ob, &om, &os}) {
-            ASSERT_TRUE(o->wait());
-            EXPECT_EQ(1, o->calls.load());
-            EXPECT_EQ(1, o->trues.load());
-        }
+        for (outcome* o : {&ob, &om, &os}) o->expect_once();
     }
 }
 
@@ -330,43 +260,6 @@ TEST_F(Transformation, DisconnectTellsPendingCallbacksFalseOnceInOrder) {
     }
 }
 
-TEST_F(Transformation, DeflateBehindACommandLeavesItPlainAndCompressesTheRest) {
-    layer_ptr b = make(up_b);
-    auto peer = connect(b, up_b);
-    const std::string before = "0 PLAIN\r\n", command = "1 AUTHORIZE OK\r\n";
-    outcome switched;
-    io::request_queue c = io::make_const_request(before.data(), before.size());
-    c.push_back(io::make_const_request(command.data(), command.size(), switched.callback()));
-    b->send_then_add_outcoming_filter(c, boost::make_shared<io::zlib_deflate_filter>());
-    EXPECT_EQ(before + command, read_raw(*peer, before.size() + command.size()));
-
-    std::vector<std::string> after;
-    std::vector<outcome> outcomes(50);
-    for (int i = 0; i < 50; ++i)
-        after.push_back(std::to_string(i + 2) + " CMD " + sample(i == 25 ? 100000 : i * 10, i) + "\r\n");
-    std::string expected;
-    for (int i = 0; i < 50; ++i) {
-        expected += after[i];
-        io::request_queue q = io::make_const_request(after[i].data(), after[i].size(), outcomes[i].callback());
-        b->send(q);
-    }
-    inflater z;
-    std::string decoded;
-    while (decoded.size() < expected.size()) {
-        char chunk[1000];
-        boost::system::error_code ec;
-        std::size_t n = peer->read_some(boost::asio::buffer(chunk), ec);
-        ASSERT_FALSE(ec) << ec.message();
-        decoded += z.feed(chunk, n);
-    }
-    EXPECT_TRUE(decoded == expected);
-    for (auto& o : outcomes) {
-        ASSERT_TRUE(o.wait());
-        EXPECT_EQ(1, o.trues.load());
-    }
-    EXPECT_EQ(1, switched.trues.load());
-}
-
 TEST_F(Transformation, InflateBehindACommandThenACorruptStreamIsAViolation) {
     layer_ptr b = make(up_b);
     auto peer = connect(b, up_b);
@@ -374,21 +267,9 @@ TEST_F(Transformation, InflateBehindACommandThenACorruptStreamIsAViolation) {
     ASSERT_TRUE(up_b->wait([&] { return up_b->received == "0 GO\r\n"; }));
     b->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
 
-    const std::string text = sample(50000, 9);
-    std::string packed(compressBound(text.size()) + 64, '\0');
-    z_stream z{};
-    deflateInit(&z, Z_DEFAULT_COMPRESSION);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef*>(&packed[0]);
-    z.avail_out = static_cast<uInt>(packed.size());
-    deflate(&z, Z_SYNC_FLUSH);
-    packed.resize(packed.size() - z.avail_out);
-    deflateEnd(&z);
-    for (std::size_t at = 0; at < packed.size(); at += 777) {  // odd pieces: boundaries carry no meaning
-        boost::asio::write(*peer,
-                           boost::asio::buffer(packed.data() + at, std::min<std::size_t>(777, packed.size() - at)));
-    }
+    const std::string text = sample(50000, 9), packed = io_test::zlib_deflate({text});
+    for (std::size_t at = 0; at < packed.size(); at += 777)  // odd pieces: boundaries carry no meaning
+        boost::asio::write(*peer, boost::asio::buffer(packed.data() + at, std::min<std::size_t>(777, packed.size() - at)));
     ASSERT_TRUE(up_b->wait([&] { return up_b->received.size() >= 6 + text.size(); }));
     EXPECT_TRUE(up_b->text() == "0 GO\r\n" + text);
 
@@ -404,14 +285,7 @@ TEST_F(Transformation, InflateBehindACommandThenACorruptStreamIsAViolation) {
     EXPECT_EQ(1u, log.count("[Layer/Transformation] " + name + ": ZLIB inflation filter added to incoming stream"));
     // Dropping the connection dropped the filters; by then the name may be gone too.
     // (The sink hears of the disconnect before the filters go, so wait for the line.)
-    const std::string tail = ": All filter removed from incoming  and outcoming streams";
-    auto removed = [&] {
-        std::size_t n = 0;
-        for (const std::string& m : log.messages())
-            n += m.rfind("[Layer/Transformation] ", 0) == 0 && m.size() > tail.size() &&
-                 m.compare(m.size() - tail.size(), tail.size(), tail) == 0;
-        return n;
-    };
+    const auto removed = [&] { return lines_ending(": All filter removed from incoming  and outcoming streams"); };
     EXPECT_TRUE(up_b->wait([&] { return removed() > 0; }));
     EXPECT_EQ(1u, removed());
 }
@@ -449,11 +323,11 @@ TEST_F(Transformation, FiltersRunInTheirOrderAndAreRemovedNewestFirst) {
     b->add_outcoming_filter(boost::make_shared<upper_filter>());
     io::request_queue q = io::make_const_request("abc");
     b->send(q);
-    EXPECT_EQ("ABC", read_raw(*peer, 3));
+    EXPECT_EQ("ABC", read_exactly(*peer, 3));
     b->remove_outcoming_filter();
     io::request_queue q2 = io::make_const_request("def");
     b->send(q2);
-    EXPECT_EQ("def", read_raw(*peer, 3));
+    EXPECT_EQ("def", read_exactly(*peer, 3));
     EXPECT_THROW(b->remove_outcoming_filter(), io::transformation_layer::internal_error);
     b->remove_all_filters();
 
@@ -465,66 +339,8 @@ TEST_F(Transformation, FiltersRunInTheirOrderAndAreRemovedNewestFirst) {
         EXPECT_EQ(1u, log.count(tag + line)) << line;
 }
 
-/// Inflates what `peer` sends, after the already received `rest`, until `n` bytes came out.
-std::string inflate_from(tcp::socket& peer, const std::string& rest, std::size_t n) {
-    inflater z;
-    std::string decoded = z.feed(rest.data(), rest.size());
-    while (decoded.size() < n && !z.broken()) {
-        char chunk[4096];
-        boost::system::error_code ec;
-        std::size_t got = peer.read_some(boost::asio::buffer(chunk), ec);
-        EXPECT_FALSE(ec) << ec.message();
-        if (ec) break;
-        decoded += z.feed(chunk, got);
-    }
-    return decoded;
-}
-
-/// Reads plain bytes up to and including `mark`; whatever came behind it goes to `rest`.
-std::string read_plain_through(tcp::socket& peer, const std::string& mark, std::string& rest) {
-    std::string plain;
-    std::size_t end;
-    while ((end = plain.find(mark)) == std::string::npos) {
-        char chunk[4096];
-        boost::system::error_code ec;
-        std::size_t got = peer.read_some(boost::asio::buffer(chunk), ec);
-        EXPECT_FALSE(ec) << ec.message();
-        if (ec) return plain;
-        plain.append(chunk, got);
-    }
-    end += mark.size();
-    rest = plain.substr(end);
-    plain.resize(end);
-    return plain;
-}
-
-/// Splits "<a><b>..." into its tokens; false when the text is not made of whole tokens.
-bool tokens_of(const std::string& text, std::vector<std::string>& out) {
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t close = text.find('>', at);
-        if (text[at] != '<' || close == std::string::npos) return false;
-        out.push_back(text.substr(at, close + 1 - at));
-        at = close + 1;
-    }
-    return true;
-}
-
-/// Every callback ran exactly once and was told true.
-void expect_sent_once(std::initializer_list<outcome*> some, std::vector<outcome>& more) {
-    std::vector<outcome*> all(some);
-    for (outcome& o : more) all.push_back(&o);
-    for (outcome* o : all) {
-        ASSERT_TRUE(o->wait());
-        EXPECT_EQ(1, o->calls.load());
-        EXPECT_EQ(1, o->trues.load());
-    }
-}
-
-std::string upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
+// A switch whose queue (and what precedes it) leaves plain, and everything
+// after it compressed, even while far more than the kernel holds is queued ahead.
 TEST_F(Transformation, SwitchBehindABatchInFlightTakesEffectAtItsPoint) {
     for (uint32_t batch : {8192u, 0u}) {
         auto s = boost::make_shared<sink>();
@@ -539,20 +355,16 @@ TEST_F(Transformation, SwitchBehindABatchInFlightTakesEffectAtItsPoint) {
         b->send(q);
         io::request_queue c = io::make_const_request(command.data(), command.size(), sw.callback());
         b->send_then_add_outcoming_filter(c, boost::make_shared<io::zlib_deflate_filter>());
-        // Far more than the kernel buffers hold is still queued: the switch waits for its point.
         EXPECT_EQ(added_before, log.count(added)) << batch;
         EXPECT_EQ(0, sw.calls.load());
 
         std::vector<std::string> after;
         std::vector<outcome> outcomes(30);
-        std::string expected;
         for (int i = 0; i < 30; ++i) after.push_back(std::to_string(i + 2) + " CMD " + sample(i == 7 ? 100000 : i * 30, i) + "\r\n");
-        for (int i = 0; i < 30; ++i) {
-            expected += after[i];
-            io::request_queue l = io::make_const_request(after[i].data(), after[i].size(), outcomes[i].callback());
-            b->send(l);
-        }
-        EXPECT_TRUE(read_raw(*peer, big.size() + command.size()) == big + command) << batch;
+        send_each(b, after, outcomes);
+        std::string expected;
+        for (const std::string& a : after) expected += a;
+        EXPECT_TRUE(read_exactly(*peer, big.size() + command.size()) == big + command) << batch;
         EXPECT_TRUE(inflate_from(*peer, "", expected.size()) == expected) << batch;
         expect_sent_once({&ob, &sw}, outcomes);
         EXPECT_EQ(added_before + 1, log.count(added));
@@ -578,14 +390,13 @@ TEST_F(Transformation, SwitchesInARowApplyEachAtItsOwnPoint) {
         std::vector<std::string> after;
         std::vector<outcome> outcomes(20);
         std::string expected;
-        for (int i = 0; i < 20; ++i) after.push_back(std::to_string(i + 4) + " cmd " + sample(i * 500, i) + "\r\n");
         for (int i = 0; i < 20; ++i) {
-            expected += upper(after[i]);
-            io::request_queue l = io::make_const_request(after[i].data(), after[i].size(), outcomes[i].callback());
-            b->send(l);
+            after.push_back(std::to_string(i + 4) + " cmd " + sample(i * 500, i) + "\r\n");
+            expected += upper(after.back());
         }
+        send_each(b, after, outcomes);
         const std::string plain = payload + first + "2 MID\r\n3 ZIP\r\n";
-        EXPECT_TRUE(read_raw(*peer, plain.size()) == plain) << batch;
+        EXPECT_TRUE(read_exactly(*peer, plain.size()) == plain) << batch;
         EXPECT_TRUE(inflate_from(*peer, "", expected.size()) == expected) << batch;
         expect_sent_once({&op, &o1, &om, &o2}, outcomes);
         // Installed once each, in the order of the switches.
@@ -639,21 +450,18 @@ TEST_F(Transformation, SendsRacingASwitchLandOnTheirSideOfIt) {
 
     std::string rest;
     const std::string plain = read_plain_through(*peer, "<ZIP>", rest);
-    std::size_t remaining = std::string("<END>").size();
     std::vector<std::string> before, after;
     ASSERT_TRUE(tokens_of(plain.substr(0, plain.size() - 5), before));
-    for (const std::string& token : before) ASSERT_EQ(1u, index.count(token)) << token;
+    std::size_t remaining = std::string("<END>").size();
     for (int k = 0; k < total; ++k) remaining += texts[k].size();
     for (const std::string& token : before) remaining -= token.size();
-    const std::string decoded = inflate_from(*peer, rest, remaining);
-    ASSERT_TRUE(tokens_of(decoded, after));
+    ASSERT_TRUE(tokens_of(inflate_from(*peer, rest, remaining), after));
     ASSERT_FALSE(after.empty());
     EXPECT_EQ("<END>", after.back());
     after.pop_back();
     // Each message exactly once, whole on one side, each thread's in its order.
     ASSERT_EQ(std::size_t(total), before.size() + after.size());
-    std::vector<int> last(threads, -1);
-    std::vector<int> seen(total, 0);
+    std::vector<int> last(threads, -1), seen(total, 0);
     for (int pass = 0; pass < 2; ++pass)
         for (const std::string& token : pass == 0 ? before : after) {
             ASSERT_EQ(1u, index.count(token)) << token;
@@ -684,11 +492,7 @@ TEST_F(Transformation, DisconnectDropsAPendingSwitch) {
     EXPECT_EQ(0, sw.calls.load());
     b->disconnect();
     ASSERT_TRUE(up_b->wait([&] { return up_b->disconnects == 1; }));
-    for (outcome* o : {&ob, &sw, &later}) {
-        ASSERT_TRUE(o->wait());
-        EXPECT_EQ(1, o->calls.load());
-        EXPECT_EQ(0, o->trues.load());
-    }
+    for (outcome* o : {&ob, &sw, &later}) o->expect_once(false);
     // The filters are gone with the connection; the dropped switch adds none
     // after it. (By then the connection name may be gone, so lines are matched
     // by their end.)

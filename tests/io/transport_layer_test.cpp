@@ -4,24 +4,14 @@
 #include "io/transport_layer.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
+#include <fstream>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/make_shared.hpp>
 
 #include "io/pool.h"
 #include "oslayer/md5.h"
@@ -33,17 +23,14 @@ using boost::asio::ip::tcp;
 using boost::asio::local::stream_protocol;
 typedef boost::system::error_code error_code;
 
-/// Records every event; tests wait on it with a generous deadline.
-class recording_sink : public io::transport_layer_events {
+/// Records every event; a hook may act on a delivery first.
+class recording_sink : public io::transport_layer_events, public io_test::waitable {
 public:
     void on_connect(const error_code& error) override { note([&] { connects.push_back(error); }); }
     void on_disconnect() override { note([&] { ++disconnects; }); }
     void on_data_arrived(io::request_queue& data) override {
         std::function<void(io::request_queue&)> hook;
-        {
-            std::lock_guard<std::mutex> g(mutex);
-            hook = data_hook;
-        }
+        note([&] { hook = data_hook; });
         if (hook) hook(data);
         note([&] {
             for (io::request_queue::request* r = data.front(); r; r = r->next()) {
@@ -54,30 +41,11 @@ public:
             }
         });
     }
-    /// Also polls, so that conditions on counters outside the sink are seen too.
-    template <class Pred>
-    bool wait(Pred pred, int seconds = 30) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        std::unique_lock<std::mutex> g(mutex);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            cv.wait_for(g, std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-    template <class F>
-    void note(F f) {
-        std::lock_guard<std::mutex> g(mutex);
-        f();
-        cv.notify_all();
-    }
     int disconnect_count() {
         std::lock_guard<std::mutex> g(mutex);
         return disconnects;
     }
 
-    std::mutex mutex;
-    std::condition_variable cv;
     std::vector<error_code> connects;
     int disconnects = 0;
     std::string received;
@@ -168,9 +136,7 @@ TEST_F(Transport, ConnectSendReceiveAndPeerClose) {
         ++on_sent;
     });
     EXPECT_TRUE(q.empty());
-    char got[13] = {};
-    boost::asio::read(*peer, boost::asio::buffer(got, 13));
-    EXPECT_EQ("one,two,three", std::string(got, 13));
+    EXPECT_EQ("one,two,three", io_test::read_exactly(*peer, 13));
 
     boost::asio::write(*peer, boost::asio::buffer("hello", 5));
     ASSERT_TRUE(sink->wait([&] { return sink->received == "hello"; }));
@@ -415,7 +381,7 @@ TEST_F(Transport, LateFailureOfAReplacedConnectionSparesItsSuccessor) {
     auto peer2 = boost::make_shared<tcp::socket>(pool.get_io_service());
     second.accept(*peer2);
     ASSERT_TRUE(sink->wait([&] { return sink->connects.size() == 2; }));
-    { std::lock_guard<std::mutex> g(sink->mutex); sink->data_hook = nullptr; }
+    sink->note([&] { sink->data_hook = nullptr; });
     EXPECT_FALSE(sink->connects[1]);
     EXPECT_EQ(tcp_name(next), t->name());
     boost::asio::write(*peer2, boost::asio::buffer("alive", 5));
@@ -495,14 +461,9 @@ TEST_F(Transport, ConcurrentSendersCompleteEveryRequestOnce) {
 TEST_F(Transport, LargeTransferArrivesIntactAndInOrder) {
     // A real file, mapped, sent between generated chunks.
     const std::string path = dir.path("payload.bin");
-    std::vector<char> file_bytes(8 << 20);
+    std::string file_bytes(8 << 20, '\0');
     for (std::size_t i = 0; i < file_bytes.size(); ++i) file_bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
-    {
-        FILE* f = fopen(path.c_str(), "wb");
-        ASSERT_NE(nullptr, f);
-        ASSERT_EQ(file_bytes.size(), fwrite(file_bytes.data(), 1, file_bytes.size(), f));
-        fclose(f);
-    }
+    std::ofstream(path, std::ios::binary) << file_bytes;
     auto mapped = boost::make_shared<boost::iostreams::mapped_file>(path, boost::iostreams::mapped_file::readonly);
 
     io::proto::text_protocol_layer_options options;
@@ -514,46 +475,43 @@ TEST_F(Transport, LargeTransferArrivesIntactAndInOrder) {
     auto receiver = make(receiver_sink, options);
     receiver->attach(connect_pair(*t, acceptor));
 
-    // Each step: a mapped file, or a varying generated chunk plus a small const tail.
-    struct sender_state {
-        md5_t digest;
-        std::size_t total = 0;
-        std::atomic<int> steps{0};
-        tally n;
-    } state;
+    // Each step, sent once the previous one is: the mapped file, or a varying
+    // generated chunk plus a small const tail.
+    md5_t digest;
+    std::size_t total = 0;
+    std::atomic<int> done_steps{0};
+    tally n;
     const int steps = 45;
     std::function<void()> next = [&] {
-        if (state.steps.load() == steps) return;
-        int i = state.steps.load();
+        const int i = done_steps.load();
+        if (i == steps) return;
+        static const char tail[] = "--tail--";
         io::request_queue q;
         if (i % 3 == 0) {
-            q = io::make_mapped_file_request(mapped, state.n.callback());
-            state.digest.update(mapped->size(), mapped->const_data());
-            state.total += mapped->size();
+            q = io::make_mapped_file_request(mapped, n.callback());
         } else {
             std::vector<char> chunk((5 << 20) + i * 4097, static_cast<char>(i));
             chunk[i] = 'z';
-            q = io::make_cloned_request(chunk.data(), chunk.size(), state.n.callback());
-            state.digest.update(chunk.size(), chunk.data());
-            state.total += chunk.size();
-            static const char tail[] = "--tail--";
-            q.push_back(io::make_const_request(tail, 8, state.n.callback()));
-            state.digest.update(8, tail);
-            state.total += 8;
+            q = io::make_cloned_request(chunk.data(), chunk.size(), n.callback());
+            q.push_back(io::make_const_request(tail, 8, n.callback()));
+        }
+        for (io::request_queue::request* r = q.front(); r; r = r->next()) {
+            digest.update(r->const_buffer().size(), r->const_buffer().data());
+            total += r->const_buffer().size();
         }
         // Counted only now: the last step's digest must be complete once the count is seen.
-        state.steps.store(i + 1);
+        done_steps.store(i + 1);
         t->send(q, next);
     };
     ASSERT_TRUE(sink->wait([&] { return sink->connects.size() == 1; }));
     next();
-    ASSERT_TRUE(sink->wait([&] { return state.steps.load() == steps; }, 120));
-    ASSERT_TRUE(receiver_sink->wait([&] { return receiver_sink->received_bytes == state.total; }, 120));
-    state.digest.final();
+    ASSERT_TRUE(sink->wait([&] { return done_steps.load() == steps; }, 120));
+    ASSERT_TRUE(receiver_sink->wait([&] { return receiver_sink->received_bytes == total; }, 120));
+    digest.final();
     receiver_sink->digest.final();
-    EXPECT_STREQ(state.digest.hex(), receiver_sink->digest.hex());
-    EXPECT_EQ(0, state.n.dropped.load());
-    EXPECT_GT(state.total, std::size_t(256) << 20);
+    EXPECT_STREQ(digest.hex(), receiver_sink->digest.hex());
+    EXPECT_EQ(0, n.dropped.load());
+    EXPECT_GT(total, std::size_t(256) << 20);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <random>
 
 #include <boost/asio/io_service.hpp>
@@ -41,7 +42,7 @@ std::string spx_text(lstr_t net, lstr_t node, lstr_t port) {
 
 }  // namespace
 
-TEST(IpxEndpoint, DefaultIsFamilyIpxPort2371AndZeroAddress) {
+TEST(IpxEndpoint, DefaultIsFamilyIpxPort2371AndZeroAddressOfTheRightSocketKind) {
     spx_endpoint e;
     EXPECT_EQ(AF_IPX, e.data()->sa_family);
     EXPECT_EQ(2371, e.port());
@@ -50,11 +51,8 @@ TEST(IpxEndpoint, DefaultIsFamilyIpxPort2371AndZeroAddress) {
     EXPECT_EQ(16u, e.size());
     EXPECT_EQ(16u, e.capacity());
     EXPECT_EQ("ipx/00000000.000000000000:2371", ipx::ipx_endpoint_to_string(ipx_endpoint()));
-}
-
-TEST(IpxEndpoint, ProtocolTagsMatchSocketKinds) {
-    EXPECT_EQ(AF_IPX, spx_endpoint().protocol().family());
-    EXPECT_EQ(SOCK_STREAM, spx_endpoint().protocol().type());
+    EXPECT_EQ(AF_IPX, e.protocol().family());
+    EXPECT_EQ(SOCK_STREAM, e.protocol().type());
     EXPECT_EQ(0, ipx::spx().protocol());
     EXPECT_EQ(AF_IPX, ipx_endpoint().protocol().family());
     EXPECT_EQ(SOCK_DGRAM, ipx_endpoint().protocol().type());
@@ -99,16 +97,8 @@ TEST(IpxEndpoint, ResizeAcceptsOnlyTheIpxAddressSize) {
     EXPECT_THROW(d.resize(28), BUG_exception_shell_t);
 }
 
-TEST(IpxText, DefaultsOfClientItemsPrintLowerCase) {
+TEST(IpxText, BytesInWrittenOrderLowerCaseAndPortBounds) {
     EXPECT_EQ("spx/00000000.000000000001:2371", spx_text("00000000", "000000000001", "2371"));
-    ipx_endpoint e;
-    ipx::parse_net("00000000", e);
-    ipx::parse_node("FFFFFFFFFFFF", e);
-    ipx::parse_port("2371", e);
-    EXPECT_EQ("ipx/00000000.ffffffffffff:2371", ipx::ipx_endpoint_to_string(e));
-}
-
-TEST(IpxText, BytesInWrittenOrderAndPortBounds) {
     EXPECT_EQ("spx/0a0b0c0d.010203040506:3000", spx_text("0a0b0c0d", "010203040506", "3000"));
     EXPECT_EQ("spx/0a0b0c0d.0102030405ff:0", spx_text("0A0b0C0d", "0102030405FF", "0"));
     EXPECT_EQ("spx/ffffffff.ffffffffffff:65535", spx_text("FFFFFFFF", "ffffffffffff", "65535"));
@@ -213,48 +203,39 @@ TEST(IpxParse, RandomAddressesSurviveTextRoundTrip) {
     }
 }
 
-TEST(IpxSocket, OpeningFailsWithAddressFamilyNotSupported) {
+// No AF_IPX in this kernel: every way to open a socket reports it, through
+// the error code or the exception, and leaves nothing open.
+TEST(IpxSocket, EveryOpeningFailsWithAddressFamilyNotSupported) {
     boost::asio::io_service io;
-    boost::system::error_code ec;
     ipx::spx::socket stream(io);
-    stream.open(ipx::spx(), ec);
-    EXPECT_EQ(boost::asio::error::address_family_not_supported, ec);
-    EXPECT_EQ("Address family not supported by protocol", ec.message());
-    EXPECT_FALSE(stream.is_open());
     ipx::ipx::socket datagram(io);
-    ec.clear();
-    datagram.open(ipx::ipx(), ec);
-    EXPECT_EQ(boost::asio::error::address_family_not_supported, ec);
+    ipx::spx::acceptor acceptor(io);
+    std::vector<std::function<void(boost::system::error_code&)>> coded = {
+        [&](boost::system::error_code& ec) { stream.open(ipx::spx(), ec); },
+        [&](boost::system::error_code& ec) { datagram.open(ipx::ipx(), ec); },
+        [&](boost::system::error_code& ec) { acceptor.open(ipx::spx(), ec); },
+        [&](boost::system::error_code& ec) { stream.connect(spx_endpoint(), ec); },  // opens the socket first
+    };
+    for (auto& action : coded) {
+        boost::system::error_code ec;
+        action(ec);
+        EXPECT_EQ(boost::asio::error::address_family_not_supported, ec);
+        EXPECT_EQ("Address family not supported by protocol", ec.message());
+    }
+    EXPECT_FALSE(stream.is_open());
     EXPECT_FALSE(datagram.is_open());
-}
-
-TEST(IpxSocket, ThrowingOverloadsCarryTheSameCode) {
-    boost::asio::io_service io;
-    auto expect_eafnosupport = [](auto&& action) {
+    std::vector<std::function<void()>> throwing = {
+        [&] { stream.open(ipx::spx()); },
+        [&] { datagram.open(ipx::ipx()); },
+        [&] { ipx::ipx::socket bound(io, ipx_endpoint()); },
+        [&] { ipx::spx::acceptor listening(io, spx_endpoint()); },
+    };
+    for (auto& action : throwing) {
         try {
             action();
             ADD_FAILURE() << "no error raised";
         } catch (const boost::system::system_error& e) {
             EXPECT_EQ(boost::asio::error::address_family_not_supported, e.code());
         }
-    };
-    ipx::spx::socket stream(io);
-    expect_eafnosupport([&] { stream.open(ipx::spx()); });
-    ipx::ipx::socket datagram(io);
-    expect_eafnosupport([&] { datagram.open(ipx::ipx()); });
-    expect_eafnosupport([&] { ipx::ipx::socket bound(io, ipx_endpoint()); });
-    expect_eafnosupport([&] { ipx::spx::acceptor listening(io, spx_endpoint()); });
-}
-
-TEST(IpxSocket, AcceptorAndConnectReportThroughErrorCode) {
-    boost::asio::io_service io;
-    boost::system::error_code ec;
-    ipx::spx::acceptor acceptor(io);
-    acceptor.open(ipx::spx(), ec);
-    EXPECT_EQ(boost::asio::error::address_family_not_supported, ec);
-    ipx::spx::socket stream(io);
-    ec.clear();
-    stream.connect(spx_endpoint(), ec);  // opens the socket first
-    EXPECT_EQ(boost::asio::error::address_family_not_supported, ec);
-    EXPECT_FALSE(stream.is_open());
+    }
 }
