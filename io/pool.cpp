@@ -65,7 +65,7 @@ namespace detail {
 
 void run_registered(kern_n::runnable_t& self, const std::function<void()>& body) {
     pthread_setspecific(kern_n::runnable_t::self_key, &self);
-    self.pid = static_cast<int32_t>(getpid());
+    self.record_pid(static_cast<int32_t>(getpid()));
     unsigned long tid = current_thread_id();
     LOG_AT(LOG_LEVEL_DEBUG3, "[%s] Started thread %lu, seqid %lu", self.name.c_str(), tid,
            static_cast<unsigned long>(self.seqid));

@@ -25,7 +25,11 @@ void run_registered(kern_n::runnable_t& self, const std::function<void()>& body)
 template <class Proc>
 class thr_proc_wrap_helper : public kern_n::runnable_t {
 public:
-    thr_proc_wrap_helper(const std::string& thread_name, const Proc& proc) : proc_(proc) { name = thread_name; }
+    // Listed only once whole: a listing on another thread reads the name and
+    // calls type_name, which must not meet an object still being built.
+    thr_proc_wrap_helper(const std::string& thread_name, const Proc& proc) : runnable_t(thread_name), proc_(proc) {
+        register_self();
+    }
     thr_proc_wrap_helper(const thr_proc_wrap_helper&) = delete;
     thr_proc_wrap_helper& operator=(const thr_proc_wrap_helper&) = delete;
     // Out of the running list before this part is gone: a concurrent listing

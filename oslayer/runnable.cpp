@@ -81,13 +81,11 @@ void runnable_t::destroy_statics() {
 
 // --------------------------------------------------------------- lifecycle
 
-runnable_t::runnable_t() : handle(0xFFFFFFFFu), pid(0), seqid(0) {
+runnable_t::runnable_t() : runnable_t(std::string()) { register_self(); }
+
+runnable_t::runnable_t(const std::string& thread_name) : handle(0xFFFFFFFFu), name(thread_name), pid(0), seqid(0) {
     TRACE_POINT;
     seqid = SeqIdCnt.increment();
-    if (runnables_guard) {
-        xlocker_t guard(*runnables_guard);
-        runnables.push_back(this);
-    }
 }
 
 runnable_t::runnable_t(const runnable_t& other)
@@ -101,6 +99,21 @@ runnable_t::~runnable_t() {
                   std::string text = format_string("%s: Cleanup TLS failed because of %s", name.c_str(), reason);
                   pretty_print_exception(LOG_LEVEL_ERROR, "%s", text.c_str(), shell);
               });
+}
+
+void runnable_t::register_self() {
+    if (!runnables_guard) return;
+    xlocker_t guard(*runnables_guard);
+    if (std::find(runnables.begin(), runnables.end(), this) == runnables.end()) runnables.push_back(this);
+}
+
+void runnable_t::record_pid(int32_t value) {
+    if (!runnables_guard) {
+        pid = value;
+        return;
+    }
+    xlocker_t guard(*runnables_guard);
+    pid = value;
 }
 
 void runnable_t::unregister_self() {

@@ -28,6 +28,8 @@ public:
         d_uint64_t page_faults;
     };
 
+    /// Registered at once, before a derived part exists: for objects that no
+    /// other thread lists while they are built (see the named constructor).
     runnable_t();
     runnable_t(const runnable_t& other);  // a copy is not registered
     runnable_t& operator=(const runnable_t&) = delete;
@@ -87,7 +89,17 @@ public:
     static bool NPTL;
     static sigset_t blocked_signals;
 
+    /// Stores the process id the thread sees, under the registry lock: a
+    /// listing on another thread may read it at any moment.
+    void record_pid(int32_t value);
+
 protected:
+    /// Named but not yet registered: a derived class that other threads may
+    /// list calls register_self last thing in its own constructor, so that no
+    /// listing reaches its type_name or name while they are still being set.
+    explicit runnable_t(const std::string& thread_name);
+    /// Puts the object into the running list (once; later calls do nothing).
+    void register_self();
     /// Takes the object out of the running list. A derived class calls it
     /// first thing in its own destructor: once the derived part is gone, the
     /// running list must no longer reach its type_name.

@@ -196,19 +196,45 @@ std::size_t address_space_in_use() {
     return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
+/// A thread that is running from construction until destruction.
+class parked_thread {
+public:
+    parked_thread()
+        : thread_([this] {
+              running_.count_down();
+              release_.wait();
+          }) {
+        running_.wait();
+    }
+    ~parked_thread() {
+        release_.count_down();
+        thread_.join();
+    }
+
+private:
+    latch running_{1}, release_{1};
+    std::thread thread_;
+};
+
 TEST(Pool, FailedThreadStartStopsTheThreadsAlreadyRunning) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer's shadow memory cannot live under an address-space limit";
 #else
-    // In a freshly started child (no cached thread stacks from earlier tests):
-    // room for about one more thread stack, so a later start fails while the
-    // first thread is already running the service.
+    // In a freshly started child (no cached thread stacks from earlier tests),
+    // a second parked thread measures what one more thread costs here: its
+    // stack plus what the runtime adds (more under the thread sanitizer; the
+    // first one pays the one-time costs). Half as much again is left: room
+    // for one more thread and its own small allocations, never for two.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             alarm(20);
+            parked_thread first;
+            std::size_t before = address_space_in_use();
+            parked_thread second;
+            std::size_t after = address_space_in_use();
             rlimit limit;
-            limit.rlim_cur = limit.rlim_max = address_space_in_use() + 12 * 1024 * 1024;
+            limit.rlim_cur = limit.rlim_max = after + (after - before) * 3 / 2;
             setrlimit(RLIMIT_AS, &limit);
             int code = 3;
             io_test::log_capture log;
@@ -239,23 +265,22 @@ TEST(Pool, NoThreadsMeansNothingRuns) {
     EXPECT_FALSE(ran);
 }
 
-TEST(Pool, RunningListIsSafeWhilePoolThreadsEnd) {
-    // Listing runs only while pools are torn down: that is the wrappers' part.
-    // (A registration listed while its object is still being constructed is
-    // the thread registry's own matter.)
+TEST(Pool, RunningListIsSafeWhilePoolThreadsStartAndEnd) {
+    // The lister runs through construction (wrappers registered while their
+    // threads record their process id) and teardown (wrappers unregistered).
     long listings = 0;
     for (int round = 0; round < 30; ++round) {
+        std::atomic<bool> stop{false};
+        std::thread lister([&] {
+            while (!stop) {
+                for (const std::string& e : thr_entries()) EXPECT_NE(std::string::npos, e.find(" thr:")) << e;
+                ++listings;
+            }
+        });
         auto p = std::make_unique<io::pool>(4, "thr");
         latch ran(4);
         for (int i = 0; i < 4; ++i) p->get_io_service().post([&] { ran.count_down(); });
         ran.wait();
-        std::atomic<bool> stop{false};
-        std::thread lister([&] {
-            while (!stop) {
-                thr_entries();
-                ++listings;
-            }
-        });
         p.reset();
         stop = true;
         lister.join();

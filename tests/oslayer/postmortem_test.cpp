@@ -173,6 +173,10 @@ TEST(PostmortemReport, QueuedSignalShowsItsValue) {
         sigval value;
         value.sival_int = 0x1234;
         sigqueue(getpid(), SIGXCPU, value);
+        // Normally the report has run before sigqueue returns. A sanitizer that
+        // defers asynchronous signals (ThreadSanitizer) runs the handler at its
+        // next safe point, such as this blocking wait.
+        sleep(20);
         _exit(3);
     });
     ASSERT_EQ(c.lines.size(), 11u) << ::testing::PrintToString(c.lines);

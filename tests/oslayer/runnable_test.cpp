@@ -21,10 +21,14 @@ namespace {
 
 class worker_t : public runnable_t {
 public:
-    explicit worker_t(const std::string& n = "", int32_t p = 0) {
-        name = n;
+    // Registered last thing in its own constructor and unregistered first in
+    // its destructor, so a listing never meets a half-built object.
+    explicit worker_t(const std::string& n = "", int32_t p = 0) : runnable_t(n) {
         pid = p;
+        register_self();
     }
+    worker_t(const worker_t& other) = default;
+    ~worker_t() override { unregister_self(); }
     const char* type_name() const override { return "thr"; }
 };
 

@@ -62,7 +62,7 @@ class Daemon(config=None, listens=None, args=(), log_file=False, daemon=False,
     wait_exit(timeout=15) -> int: waits for the started process to end; its code.
     alive() -> bool: whether the service process still runs.
     stop(timeout=15) -> int: SIGINT, wait, SIGKILL after the timeout; the exit code.
-    sanitizer_report() -> str: AddressSanitizer / UBSan / LeakSanitizer lines of stderr.
+    sanitizer_report() -> str: AddressSanitizer / UBSan / LeakSanitizer / ThreadSanitizer lines of stderr.
     close(): ends every process the instance started and removes the directory;
         the context manager's exit calls it.
 
@@ -226,7 +226,8 @@ class HoldServer:
 _LISTEN_RE = re.compile(r"\[Server\] (?:\w+/)?(?:\[[^\]]*\]|[^:\s\[]+):(\d+): Started listen")
 _LINE_RE = re.compile(r"^\d{8}\.\d{6}\.\d{2} (.{3}) \[\s*\d+\s+\d+\] ")
 _PID_RE = re.compile(r"^\d{8}\.\d{6}\.\d{2} .{3} \[\s*(\d+) ", re.M)
-_SANITIZER_RE = re.compile(r"^.*(?:ERROR: (?:Address|Leak)Sanitizer|runtime error:|SUMMARY: \w+Sanitizer).*$", re.M)
+_SANITIZER_RE = re.compile(r"^.*(?:ERROR: (?:Address|Leak|Thread)Sanitizer|WARNING: ThreadSanitizer|"
+                           r"FATAL: ThreadSanitizer|runtime error:|SUMMARY: \w+Sanitizer).*$", re.M)
 
 
 class Daemon:
@@ -420,6 +421,8 @@ class DaemonTestCase(unittest.TestCase):
 
     def start_daemon(self, **kwargs):
         d = Daemon(**kwargs)
+        # Cleanups run last first: this check comes after close() has read all of stderr.
+        self.addCleanup(lambda: self.assertEqual(d.sanitizer_report(), "", "sanitizer report on the daemon's stderr"))
         self.addCleanup(d.close)
         return d.start()
 
