@@ -11,7 +11,7 @@ const lstr_t empty_token(2, "%Z");
 
 namespace {
 
-const char upper_hex[] = "0123456789ABCDEF";
+constexpr char upper_hex[] = "0123456789ABCDEF";
 
 // ------------------------------------------------------------- encoding
 

@@ -24,4 +24,6 @@ ctest --test-dir build/release --output-on-failure -j "$jobs" || status=1
 echo "== tests (address + undefined behaviour sanitizers) =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs" || status=1
+echo "== fuzz harnesses (a few seconds each on their seeds) =="
+bash scripts/fuzz.sh --smoke || status=1
 exit $status
