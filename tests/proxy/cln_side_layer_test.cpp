@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <fstream>
@@ -30,35 +29,6 @@ typedef cln_side::layer_t layer_t;
 
 /// An argument range over a string that outlives the call.
 cln_side::args_range range_of(std::string& text) { return cln_side::args_range(&text[0], &text[0] + text.size()); }
-
-/// zlib's own streams, as a compressing agent uses them.
-std::string deflate_sync(const std::string& plain) {
-    z_stream z{};
-    deflateInit(&z, Z_DEFAULT_COMPRESSION);
-    std::string out(plain.size() + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-    z.avail_in = static_cast<uInt>(plain.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_SYNC_FLUSH);
-    out.resize(out.size() - z.avail_out);
-    deflateEnd(&z);
-    return out;
-}
-
-std::string inflate_all(const std::string& packed) {
-    z_stream z{};
-    inflateInit(&z);
-    std::string out(4096, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-    z.avail_in = static_cast<uInt>(packed.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    inflate(&z, Z_SYNC_FLUSH);
-    out.resize(out.size() - z.avail_out);
-    inflateEnd(&z);
-    return out;
-}
 
 /// Restores the keep-alive interval a test shortened.
 struct ping_interval_guard {
@@ -199,9 +169,9 @@ TEST_F(ClnSide, CompressionStartsBehindTheAuthorizationWhenBothOfferedIt) {
         EXPECT_EQ(read_until("AUTHORIZE OK\r\n"), "0 AUTHORIZE OK\r\n");
         layer->forward("NEXT", false, cln_side::args_range(), {});
         std::string next = read_for(300);
-        EXPECT_EQ(offered ? inflate_all(next) : next, "1 NEXT\r\n");
+        EXPECT_EQ(offered ? io_test::zlib_inflater().feed(next) : next, "1 NEXT\r\n");
         std::string up = "0 UP\r\n";
-        boost::asio::write(agent, boost::asio::buffer(offered ? deflate_sync(up) : up));
+        boost::asio::write(agent, boost::asio::buffer(offered ? io_test::zlib_deflate({up}) : up));
         ASSERT_TRUE(io_test::wait_until([&] { return server_bound().size() == 1; }));
         EXPECT_EQ(server_bound()[0], "UP\r\n");
     }

@@ -23,6 +23,8 @@ listen_spec(port=0, host="127.0.0.1") -> str
     Listen specification text ("ip(127.0.0.1),port(N)", IPv6 bracketed).
 connect(port, host="127.0.0.1", timeout=10) -> socket.socket
     A client connection to the daemon, with a timeout set.
+wait_until(predicate, timeout=10) -> bool
+    Polls `predicate` until it holds (True) or `timeout` seconds pass (False).
 
 class HoldServer(host="127.0.0.1")
     Stand-in upstream: listens on port 0, accepts and holds every connection,
@@ -145,7 +147,7 @@ def connect(port, host="127.0.0.1", timeout=10):
     return s
 
 
-def _wait_until(predicate, timeout):
+def wait_until(predicate, timeout=10):
     deadline = time.monotonic() + timeout
     while True:
         if predicate():
@@ -198,10 +200,10 @@ class HoldServer:
                 self.closed += 1
 
     def wait_accepted(self, n, timeout=10):
-        return _wait_until(lambda: self.accepted >= n, timeout)
+        return wait_until(lambda: self.accepted >= n, timeout)
 
     def wait_closed(self, n, timeout=10):
-        return _wait_until(lambda: self.closed >= n, timeout)
+        return wait_until(lambda: self.closed >= n, timeout)
 
     def close(self):
         with self._lock:
@@ -323,7 +325,7 @@ class Daemon:
                 found.append(pos + len(text))
             return bool(found)
 
-        if not _wait_until(seen, timeout):
+        if not wait_until(seen, timeout):
             raise AssertionError("%r not logged within %ss; log:\n%s\nstderr:\n%s"
                                  % (text, timeout, self.log[-8000:], self.stderr[-4000:] if self.log_path else ""))
         return found[0]
@@ -367,7 +369,7 @@ class Daemon:
 
     def wait_exit(self, timeout=15):
         if self.daemon:
-            if not _wait_until(lambda: not self.alive(), timeout):
+            if not wait_until(lambda: not self.alive(), timeout):
                 raise AssertionError("detached service process %s did not end within %ss" % (self.pid, timeout))
         return self.proc.wait(timeout)
 

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <zlib.h>
 
 #include <future>
 #include <mutex>
@@ -275,36 +274,6 @@ TEST_F(SrvSideUpstream, TheAgentsRawSwitchRunsOnTheServerSidesStrandAndEndsARunn
     layer.reset();
 }
 
-/// The bytes a zlib stream of sync-flushed pieces decodes to.
-std::string inflated(const std::string& bytes) {
-    z_stream z{};
-    inflateInit(&z);
-    std::string out(4096, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    z.avail_in = static_cast<uInt>(bytes.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    inflate(&z, Z_SYNC_FLUSH);
-    out.resize(out.size() - z.avail_out);
-    inflateEnd(&z);
-    return out;
-}
-
-/// zlib stream of `text` ending at a sync-flush point.
-std::string deflated(const std::string& text) {
-    z_stream z{};
-    deflateInit(&z, Z_DEFAULT_COMPRESSION);
-    std::string out(text.size() + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_SYNC_FLUSH);
-    out.resize(out.size() - z.avail_out);
-    deflateEnd(&z);
-    return out;
-}
-
 TEST_F(SrvSideUpstream, AuthorizationSwitchesUpstreamCompressionOnlyWhenBothOffered) {
     for (const bool compression : {true, false}) {
         journal.clear();
@@ -323,8 +292,8 @@ TEST_F(SrvSideUpstream, AuthorizationSwitchesUpstreamCompressionOnlyWhenBothOffe
         const std::string frame = "0 PROTOCOL 2 9 COMP\r\n";
         // A sync flush ends every compressed command with these four bytes.
         const std::string got = compression ? read_until(std::string("\x00\x00\xff\xff", 4)) : read_until(frame);
-        EXPECT_EQ(frame, compression ? inflated(got) : got);
-        peer_send(compression ? deflated("0 NEWS z\r\n") : "0 NEWS z\r\n");
+        EXPECT_EQ(frame, compression ? io_test::zlib_inflater().feed(got) : got);
+        peer_send(compression ? io_test::zlib_deflate({"0 NEWS z\r\n"}) : "0 NEWS z\r\n");
         ASSERT_TRUE(io_test::wait_until([&] { return journal.get().size() == 1; })) << compression;
         EXPECT_EQ("forward NEWS [z] ", journal.get()[0]);
         layer.reset();

@@ -5,6 +5,7 @@ import time
 import unittest
 import zlib
 
+from harness import wait_until
 from standin_agent import ConnectionClosed, PeersTestCase
 from standin_server import build_frame, escape, parse_frame, words
 
@@ -24,15 +25,6 @@ def frames_of(data):
         if frame is None:
             return out, data
         out.append(frame)
-
-
-def wait_until(predicate, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
 
 
 class NegotiationTest(PeersTestCase):

@@ -6,6 +6,7 @@ import time
 import unittest
 
 import harness
+from harness import wait_until
 from standin_server import StandinServer, build_frame, parse_frame
 
 
@@ -50,15 +51,6 @@ class Agent:
 
     def close(self):
         self.sock.close()
-
-
-def wait_until(predicate, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
 
 
 def frame_tuple(f):

@@ -7,23 +7,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import harness
+from harness import wait_until
 from standin_agent import ConnectionClosed, PeersTestCase
 from standin_server import Repository
 
 AGENT_REQUEST = re.compile(r"rcv <\d+ ARQ_UPDATE ")
-
-
-def wait_until(predicate, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
 
 
 def stored(root):
