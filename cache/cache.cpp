@@ -159,18 +159,11 @@ void cache_t::process_locked(const repo_key_t& key) {
         for (size_t i = 0; i < it->mask.size() && i < it->files.size(); ++i)
             waiting = waiting || (it->mask[i] == '1' && it->files[i]->get_state() == file_ctx_t::in_download);
         if (waiting) continue;
-        try {
-            serve_update_request(it->key, it->mask, it->requester, it, may_download);
-        } catch (const d_exception_t_shell_t& e) {
-            // Nobody else would report it: the request cannot be answered any
-            // more (its list changed under it), so it is dropped.
+        // Nobody else would report it: a request that cannot be answered any
+        // more (its list changed under it) is dropped.
+        if (!log_failure(LOG_LEVEL_ERROR, "[Repo] Pending update request dropped because of %s",
+                         [&] { serve_update_request(it->key, it->mask, it->requester, it, may_download); }))
             it->served = true;
-            pretty_print_exception(LOG_LEVEL_ERROR, "[Repo] Pending update request dropped because of %s",
-                                   e.full_reason().c_str(), &e);
-        } catch (const std::exception& e) {
-            it->served = true;
-            LOG_AT(LOG_LEVEL_ERROR, "[Repo] Pending update request dropped because of %s", e.what());
-        }
     }
 }
 

@@ -62,7 +62,7 @@ void cache_t::download_context_t::write(const char* data, size_t length) {
 }
 
 cache_t::download_context_t::~download_context_t() {
-    try {
+    log_failure(LOG_LEVEL_ERROR, "Error in download_context_t dtor because of %s", [this] {
         // Every flagged file the body did not complete is cancelled, whether
         // or not the reply was reported whole: a file left in_download would
         // hold its waiting agents for the life of the cache.
@@ -82,23 +82,11 @@ cache_t::download_context_t::~download_context_t() {
             cache_->service().post([owner, key, failed]() {
                 boost::shared_ptr<cache_t> me = owner.lock();
                 if (!me) return;
-                try {
-                    me->download_ended(key, failed);
-                } catch (const d_exception_t_shell_t& e) {
-                    pretty_print_exception(LOG_LEVEL_ERROR, "[Repo] Serving waiting requests failed because of %s",
-                                           e.full_reason().c_str(), &e);
-                } catch (const std::exception& e) {
-                    LOG_AT(LOG_LEVEL_ERROR, "[Repo] Serving waiting requests failed because of %s", e.what());
-                }
+                log_failure(LOG_LEVEL_ERROR, "[Repo] Serving waiting requests failed because of %s",
+                            [&] { me->download_ended(key, failed); });
             });
         }
-    } catch (const d_exception_t_shell_t& e) {
-        LOG_AT(LOG_LEVEL_ERROR, "Error in download_context_t dtor because of %s", e.full_reason().c_str());
-    } catch (const std::exception& e) {
-        LOG_AT(LOG_LEVEL_ERROR, "Error in download_context_t dtor because of %s", e.what());
-    } catch (...) {
-        LOG_AT(LOG_LEVEL_ERROR, "Error in download_context_t dtor because of %s", "general error");
-    }
+    });
 }
 
 }  // namespace cache

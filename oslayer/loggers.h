@@ -201,6 +201,23 @@ int facility_from_name(const char* name);
 
 /// Logs a caught error one " because of " piece per line, then its back-trace.
 void pretty_print_exception(int level, const char* fmt, const char* arg, const d_exception_t_shell_t* shell);
+/// Runs `body`; an error leaving it is logged at `level` with `fmt` (one %s:
+/// the error's text, "general error" when it has none) and goes no further.
+/// False when `body` failed.
+template <class Body>
+bool log_failure(int level, const char* fmt, Body&& body) {
+    try {
+        body();
+        return true;
+    } catch (const d_exception_t_shell_t& e) {
+        pretty_print_exception(level, fmt, e.what(), &e);
+    } catch (const std::exception& e) {
+        pretty_print_exception(level, fmt, e.what(), nullptr);
+    } catch (...) {
+        pretty_print_exception(level, fmt, "general error", nullptr);
+    }
+    return false;
+}
 /// The default report-line printer; the cookie is the level.
 void default_print_exception(void* cookie, const char* text, const char* file, int line);
 /// Makes the root logger from a level name, a file name ("-" for stderr), a

@@ -261,16 +261,8 @@ listen_spec_t load_listen(boost::asio::io_service& service, xpath_t& xpath, int 
 
 /// Appends the element's record, or logs why it is skipped.
 void try_load_listen(boost::asio::io_service& service, xpath_t& xpath, int i, std::vector<listen_spec_t>& out) {
-    const char* format = "Cannot load listen tag because of %s";
-    try {
-        out.push_back(load_listen(service, xpath, i));
-    } catch (const d_exception_t_shell_t& e) {
-        pretty_print_exception(LOG_LEVEL_ERROR, format, e.what(), &e);
-    } catch (const std::exception& e) {
-        pretty_print_exception(LOG_LEVEL_ERROR, format, e.what(), nullptr);
-    } catch (...) {
-        pretty_print_exception(LOG_LEVEL_ERROR, format, "general error", nullptr);
-    }
+    log_failure(LOG_LEVEL_ERROR, "Cannot load listen tag because of %s",
+                [&] { out.push_back(load_listen(service, xpath, i)); });
 }
 
 doc_ptr parse_document(const std::string& path) {

@@ -107,19 +107,11 @@ void dump_settings() {
 /// The service body: runs the application loop and reports what ended it.
 void service_main(int, char**) {
     TRACE_POINT;
-    const char* format = "Service failed because of %s";
-    try {
-        app_loop_t loop;
-        loop.run();
-        return;
-    } catch (const d_exception_t_shell_t& e) {
-        pretty_print_exception(LOG_LEVEL_ERROR, format, e.what(), &e);
-    } catch (const std::exception& e) {
-        pretty_print_exception(LOG_LEVEL_ERROR, format, e.what(), nullptr);
-    } catch (...) {
-        pretty_print_exception(LOG_LEVEL_ERROR, format, "general error", nullptr);
-    }
-    service_exit_code = 1;
+    if (!log_failure(LOG_LEVEL_ERROR, "Service failed because of %s", [] {
+            app_loop_t loop;
+            loop.run();
+        }))
+        service_exit_code = 1;
 }
 
 int main(int argc, char** argv) {
