@@ -22,7 +22,7 @@ cmd_builder::cmd_builder(const char* name, bool binary, on_sent_t on_sent) : bin
         if (!on_sent.empty()) request_queue dropped(make_cloned_request("", 0, on_sent));
         D_THROW(BUG_exception, "cannot build a command without a name");
     }
-    header_ << name;
+    header_ = name;
     on_sent_.swap(on_sent);
 }
 
@@ -34,20 +34,37 @@ cmd_builder::~cmd_builder() {
     if (!on_sent_.empty()) request_queue dropped(make_cloned_request("", 0, on_sent_));
 }
 
+std::ostringstream& cmd_builder::arguments() {
+    if (!arguments_stream_) {
+        // What the append calls wrote so far comes first in the stream.
+        arguments_stream_.reset(new std::ostringstream(arguments_, std::ios_base::out | std::ios_base::ate));
+        arguments_.clear();
+    }
+    return *arguments_stream_;
+}
+
+void cmd_builder::append_text(const char* data, std::size_t length) {
+    if (arguments_stream_)
+        arguments_stream_->write(data, static_cast<std::streamsize>(length));
+    else
+        arguments_.append(data, length);
+}
+
 void cmd_builder::append_raw_argument(const char* data, std::size_t length) {
-    arguments_ << ' ';
-    arguments_.write(data, static_cast<std::streamsize>(length));
+    append_text(" ", 1);
+    append_text(data, length);
 }
 
 void cmd_builder::append_number(unsigned long value) {
-    arguments_ << ' ' << escape_string(std::to_string(value));
+    const std::string text = " " + escape_string(std::to_string(value));
+    append_text(text.data(), text.size());
 }
 
 void cmd_builder::append_argument(const std::string& value) {
-    arguments_ << ' ';
     std::string token;
     escape_string(value.data(), value.size(), token);
-    arguments_ << token;
+    append_text(" ", 1);
+    append_text(token.data(), token.size());
 }
 
 void cmd_builder::append_payload(request_queue& payload) { payload_.push_back(payload); }
@@ -71,13 +88,11 @@ request_queue cmd_builder::build() {
         // The peer reads the marker as a 32-bit count; a larger body would be
         // announced short and the rest of it parsed as commands.
         if (body > UINT32_MAX) D_THROW(BUG_exception, "command body of %zu bytes is too large to announce", body);
-        if (body > 0)
-            header_ << " T" << body;
-        else
-            header_ << " N";
+        header_ += body > 0 ? " T" + std::to_string(body) : std::string(" N");
     }
-    header_ << arguments_.str() << kLineEnd;
-    const std::string header = header_.str();
+    header_ += arguments_stream_ ? arguments_stream_->str() : arguments_;
+    header_ += kLineEnd;
+    const std::string& header = header_;
 
     // The callback leaves the builder only once the request that carries it
     // exists, so a failed allocation still tells it (false) on destruction.

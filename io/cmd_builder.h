@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -31,7 +32,7 @@ public:
     ~cmd_builder();
 
     /// The argument text; callers write each argument as one blank and its escaped form.
-    std::ostringstream& arguments() { return arguments_; }
+    std::ostringstream& arguments();
     /// One blank and the bytes unchanged: a received command's argument text passed on.
     void append_raw_argument(const char* data, std::size_t length);
     /// One blank and the value in decimal.
@@ -51,8 +52,13 @@ public:
     request_queue build();
 
 private:
-    std::ostringstream header_;
-    std::ostringstream arguments_;
+    void append_text(const char* data, std::size_t length);
+
+    std::string header_;
+    // Plain text until a caller asks for the stream: making a stream costs a
+    // locale lookup, and relayed commands never need one.
+    std::string arguments_;
+    std::unique_ptr<std::ostringstream> arguments_stream_;
     bool binary_;
     request_queue payload_;
     on_sent_t on_sent_;

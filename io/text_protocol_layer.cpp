@@ -21,20 +21,16 @@ const size_t max_header_size = 0x4000;
 // Room for any 32-bit number with a generous run of leading zeros; without a
 // bound a peer that never sends a blank would grow the text without limit.
 const size_t max_sequence_text = 16;
-// A header may announce up to 4 GiB; memory is committed as bytes arrive, not
-// on the word of the peer.
-const size_t max_body_reserve = 64 * 1024;
 
 const char header_lf_message[] = "didn`t got \\n symbol after \\r";
 const char body_cr_message[] = "didn`t got \\r after command body";
 const char body_lf_message[] = "didn`t got \\n after command body";
 
-bool log_enabled(int level) {
-    xlocker_t guard(if_logger_t::LogMutex);
-    return if_logger_t::Log && if_logger_t::Log->is_enabled(level);
+bool is_blank(char c) {
+    // Looked up once: a lookup per header byte costs a dynamic_cast each time.
+    static const std::ctype<char>& classic = std::use_facet<std::ctype<char>>(std::locale::classic());
+    return classic.is(std::ctype_base::space, c);
 }
-
-bool is_blank(char c) { return std::isspace(c, std::locale::classic()); }
 
 /// One layer parsing a delivery on this thread; frames nest when a slot makes
 /// another layer parse on the same thread.
@@ -358,8 +354,28 @@ void text_protocol_layer::header_end() {
         reset_to_init();
         return;
     }
-    sig_cmd_begin(number, command_name_, body_size_, arguments_);
-    if (!writer_) body_.reserve(std::min<size_t>(*body_size_, max_body_reserve));
+    try {
+        sig_cmd_begin(number, command_name_, body_size_, arguments_);
+    } catch (const text_protocol_error_shell_t&) {
+        // A rejected command's body is still read, so it is bounded all the same.
+        hold_body();
+        throw;
+    }
+    hold_body();
+}
+
+void text_protocol_layer::hold_body() {
+    if (writer_) return;
+    // A header may announce up to 4 GiB: refused here, before a byte of it is
+    // buffered, or one peer could make the process hold gigabytes.
+    if (*body_size_ > options_.body_memory_limit) {
+        char message[160];
+        snprintf(message, sizeof message, "command %.64s announces a body of %u bytes, above the limit of %u bytes",
+                 command_name_.c_str(), *body_size_, options_.body_memory_limit);
+        throw internal_parser_violation(message);
+    }
+    // Once, whole: growing by doubling would copy the body over and over.
+    body_.reserve(*body_size_);
 }
 
 uint32_t text_protocol_layer::body_received() const {

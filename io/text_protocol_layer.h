@@ -165,6 +165,8 @@ private:
     void parse_sequence_number();
     void parse_header();
     void header_end();
+    /// Makes room for a body no writer takes; internal_parser_violation above the limit.
+    void hold_body();
     void command_end();
     void write_body_chunk(const char* data, size_t length);
     void reset_parser();

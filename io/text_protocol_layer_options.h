@@ -35,6 +35,9 @@ struct text_protocol_layer_options {
     uint32_t send_batch_size = 8192;
     /// True: outgoing commands get their sequence number in front.
     bool sequence_numbering = true;
+    /// Largest body, in bytes, kept in memory for one command; a larger
+    /// announced body not taken by a writer ends the connection.
+    uint32_t body_memory_limit = 64u << 20;
 };
 
 }  // namespace proto

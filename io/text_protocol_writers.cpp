@@ -15,11 +15,6 @@ namespace proto {
 
 namespace {
 
-bool log_enabled(int level) {
-    xlocker_t guard(if_logger_t::LogMutex);
-    return if_logger_t::Log && if_logger_t::Log->is_enabled(level);
-}
-
 /// The queue's bytes up to the first CR, gathered across requests.
 std::string first_line(const request_queue& queue) {
     std::string line;

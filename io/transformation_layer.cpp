@@ -24,11 +24,6 @@ struct sending_batch {
 };
 thread_local sending_batch* tls_sending = nullptr;
 
-bool log_enabled(int level) {
-    xlocker_t guard(if_logger_t::LogMutex);
-    return if_logger_t::Log && if_logger_t::Log->is_enabled(level);
-}
-
 /// Requests whose batch was written: each callback is told true.
 void release_confirmed(request_queue& done) {
     for (request_queue::request* r = done.front(); r; r = r->next()) r->mark_as_send();

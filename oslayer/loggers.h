@@ -224,6 +224,13 @@ void default_print_exception(void* cookie, const char* text, const char* file, i
 /// rotation text and an optional extra logger; false for an unknown level.
 bool init_logger(const char* level_name, const char* file_name, const char* rotation, if_logger_t* extra);
 
+/// True when the root logger would write a line of `level`; for log sites
+/// whose message costs work to build (a hex dump, a formatted command).
+inline bool log_enabled(int level) {
+    xlocker_t guard(if_logger_t::LogMutex);
+    return if_logger_t::Log && if_logger_t::Log->is_enabled(level);
+}
+
 /// The calling convention of every log site: a guard on the log mutex, a
 /// level test, then the message.
 #define LOG_AT(lvl, ...)                                                   \

@@ -1,6 +1,7 @@
 #include "proxy/cln_side_cmd_handlers.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <boost/shared_ptr.hpp>
 
@@ -37,8 +38,8 @@ std::string shown(const std::vector<char>& body) {
 }  // namespace
 
 void relay_to_server(layer_t& layer, const std::string& name, bool binary, const args_range& args,
-                     const std::vector<char>& body) {
-    io::request_queue queue = format_cmd(name, binary, args, body, boost::function<void(bool)>());
+                     std::vector<char>&& body) {
+    io::request_queue queue = format_cmd(name, binary, args, std::move(body), boost::function<void(bool)>());
     layer.to_server_signal(queue);
 }
 
@@ -76,7 +77,7 @@ void cmd_unknown_t::begin(unsigned number, const std::string& name, boost::optio
 
 void cmd_unknown_t::end(std::vector<char>& body) {
     body_.swap(body);
-    relay_to_server(*layer_, name_, size_.is_initialized(), arguments_, body_);
+    relay_to_server(*layer_, name_, size_.is_initialized(), arguments_, std::move(body_));
 }
 
 void cmd_protocol_t::end(std::vector<char>& body) {
@@ -94,7 +95,7 @@ void cmd_protocol_t::end(std::vector<char>& body) {
             owner->lower_minor_version(minor);
             owner->restrict_offers(offers.contains("COMP"), offers.contains("CRYPT"));
         }
-        relay_to_server(*layer_, command_name, size_.is_initialized(), arguments_, body_);
+        relay_to_server(*layer_, command_name, size_.is_initialized(), arguments_, std::move(body_));
     });
 }
 
@@ -129,8 +130,8 @@ namespace {
 /// INSTALL and INSTALLEX: the command still travels framed, then the agent's
 /// bytes pass unparsed.
 void relay_then_switch_to_raw(layer_t& layer, const char* name, bool binary, const args_range& args,
-                              const std::vector<char>& body) {
-    relay_to_server(layer, name, binary, args, body);
+                              std::vector<char>&& body) {
+    relay_to_server(layer, name, binary, args, std::move(body));
     if (boost::shared_ptr<proxy_connection_t> owner = layer.owner().lock()) owner->switch_to_raw();
 }
 
@@ -138,12 +139,12 @@ void relay_then_switch_to_raw(layer_t& layer, const char* name, bool binary, con
 
 void cmd_install_t::end(std::vector<char>& body) {
     body_.swap(body);
-    relay_then_switch_to_raw(*layer_, command_name, size_.is_initialized(), arguments_, body_);
+    relay_then_switch_to_raw(*layer_, command_name, size_.is_initialized(), arguments_, std::move(body_));
 }
 
 void cmd_installex_t::end(std::vector<char>& body) {
     body_.swap(body);
-    relay_then_switch_to_raw(*layer_, command_name, size_.is_initialized(), arguments_, body_);
+    relay_then_switch_to_raw(*layer_, command_name, size_.is_initialized(), arguments_, std::move(body_));
 }
 
 void cmd_get_config_t::end(std::vector<char>& body) {
@@ -155,7 +156,7 @@ void cmd_get_config_t::end(std::vector<char>& body) {
             const std::vector<std::string> words = cmd_args::command_words(command_name, arguments_, 1);
             owner->put_config_id(number_, cmd_args::word_to_uint32(command_name, words[0]));
         }
-        relay_to_server(*layer_, command_name, size_.is_initialized(), arguments_, body_);
+        relay_to_server(*layer_, command_name, size_.is_initialized(), arguments_, std::move(body_));
     });
 }
 

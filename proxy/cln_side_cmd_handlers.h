@@ -16,9 +16,10 @@
 namespace cln_side {
 
 /// Relays an agent command upstream: rebuilt under `name` with its marker,
-/// argument text and body, numbered anew by the upstream side.
+/// argument text and body (taken over, not copied), numbered anew by the
+/// upstream side.
 void relay_to_server(layer_t& layer, const std::string& name, bool binary, const args_range& args,
-                     const std::vector<char>& body);
+                     std::vector<char>&& body);
 
 /// Logs an error that is leaving the handler of the agent's `command` and
 /// will end the agent's connection; protocol errors are left to the

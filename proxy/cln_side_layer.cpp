@@ -1,5 +1,7 @@
 #include "proxy/cln_side_layer.h"
 
+#include <boost/make_shared.hpp>
+
 #include "io/cmd_builder.h"
 #include "io/detail/binders.h"
 #include "io/zlib_filters.h"
@@ -15,11 +17,19 @@ boost::posix_time::time_duration layer_t::ping_interval = boost::posix_time::sec
 
 io::request_queue format_cmd(const std::string& name, bool binary, const args_range& args,
                              const std::vector<char>& body, const boost::function<void(bool)>& on_sent) {
+    return format_cmd(name, binary, args, binary ? std::vector<char>(body) : std::vector<char>(), on_sent);
+}
+
+io::request_queue format_cmd(const std::string& name, bool binary, const args_range& args, std::vector<char>&& body,
+                             const boost::function<void(bool)>& on_sent) {
     io::proto::cmd_builder builder(name.c_str(), binary, on_sent);
     if (!args.empty()) builder.append_raw_argument(args.begin(), args.size());
     if (binary && !body.empty()) {
-        io::request_queue payload(io::request_from_cloned_data::create(body.data(), body.size(), {}));
-        builder.append_payload(payload);
+        // The received body itself goes out: moved into shared storage that
+        // the request keeps alive until it is sent.
+        const std::size_t size = body.size();
+        boost::shared_ptr<std::vector<char>> owned = boost::make_shared<std::vector<char>>(std::move(body));
+        builder.append_shared_ptr(boost::shared_ptr<void>(owned, owned->data()), size);
     }
     return builder.build();
 }
@@ -56,17 +66,21 @@ void layer_t::on_violation(const char* text) {
 
 void layer_t::on_disconnected() { stop_pinging(); }
 
-void layer_t::forward(const std::string& name, bool binary, const args_range& args, const std::vector<char>& body) {
+void layer_t::forward(const std::string& name, bool binary, const args_range& args, std::vector<char>&& body) {
     boost::function<void(bool)> on_sent;
     if (ping_enabled_.load()) on_sent = arming_callback();
-    io::request_queue queue = format_cmd(name, binary, args, body, on_sent);
+    io::request_queue queue = format_cmd(name, binary, args, std::move(body), on_sent);
     lower_->send(queue);
 }
 
+void layer_t::forward(const std::string& name, bool binary, const args_range& args, const std::vector<char>& body) {
+    forward(name, binary, args, std::vector<char>(body));
+}
+
 void layer_t::forward_enable_filters(const std::string& name, bool binary, const args_range& args,
-                                     const std::vector<char>& body) {
+                                     std::vector<char>&& body) {
     ping_enabled_.store(true);
-    io::request_queue queue = format_cmd(name, binary, args, body, arming_callback());
+    io::request_queue queue = format_cmd(name, binary, args, std::move(body), arming_callback());
     boost::shared_ptr<proxy_connection_t> owner = owner_.lock();
     if (owner && owner->compression_allowed()) {
         // The agent compresses everything after this command, so its inflater
@@ -79,10 +93,20 @@ void layer_t::forward_enable_filters(const std::string& name, bool binary, const
     }
 }
 
+void layer_t::forward_enable_filters(const std::string& name, bool binary, const args_range& args,
+                                     const std::vector<char>& body) {
+    forward_enable_filters(name, binary, args, std::vector<char>(body));
+}
+
+void layer_t::forward_disable_parser(const std::string& name, bool binary, const args_range& args,
+                                     std::vector<char>&& body) {
+    io::request_queue queue = format_cmd(name, binary, args, std::move(body), boost::function<void(bool)>());
+    forward_raw_then_disable_parser(queue);
+}
+
 void layer_t::forward_disable_parser(const std::string& name, bool binary, const args_range& args,
                                      const std::vector<char>& body) {
-    io::request_queue queue = format_cmd(name, binary, args, body, boost::function<void(bool)>());
-    forward_raw_then_disable_parser(queue);
+    forward_disable_parser(name, binary, args, std::vector<char>(body));
 }
 
 void layer_t::forward_raw(io::request_queue& queue) {

@@ -35,6 +35,9 @@ typedef boost::iterator_range<char*> args_range;
 /// for byte and body (dropped without a marker); numbered by the sender.
 io::request_queue format_cmd(const std::string& name, bool binary, const args_range& args,
                              const std::vector<char>& body, const boost::function<void(bool)>& on_sent);
+/// As above, the body taken over: the queue carries it without a copy.
+io::request_queue format_cmd(const std::string& name, bool binary, const args_range& args, std::vector<char>&& body,
+                             const boost::function<void(bool)>& on_sent);
 
 /// The agent side of one proxy connection; made by `create`, owned by its proxy connection.
 class layer_t : public io::proto::app_layer_base<layer_t, io::proto::text_protocol_layer>,
@@ -53,16 +56,22 @@ public:
                                              const io::proto::text_protocol_layer_options& options);
     ~layer_t() override;
 
-    // Toward the agent. The first three take a server command as the server side hands it over.
+    // Toward the agent. The first three take a server command as the server
+    // side hands it over; given an rvalue they send the body without a copy.
 
     /// Relays a server command; re-arms the keep-alive once it is enabled.
+    void forward(const std::string& name, bool binary, const args_range& args, std::vector<char>&& body);
     void forward(const std::string& name, bool binary, const args_range& args, const std::vector<char>& body);
     /// Relays the command that completes the negotiation, enables the
     /// keep-alive and, when both sides offered compression, compresses both
     /// directions after it.
     void forward_enable_filters(const std::string& name, bool binary, const args_range& args,
+                                std::vector<char>&& body);
+    void forward_enable_filters(const std::string& name, bool binary, const args_range& args,
                                 const std::vector<char>& body);
     /// Relays a command framed, then the agent side turns raw and stops pinging.
+    void forward_disable_parser(const std::string& name, bool binary, const args_range& args,
+                                std::vector<char>&& body);
     void forward_disable_parser(const std::string& name, bool binary, const args_range& args,
                                 const std::vector<char>& body);
     /// Sends a ready queue as it stands; the queue is left empty.

@@ -19,6 +19,9 @@ extern const char* const release_text;
 
 /// I/O threads when `pool-size` is not given.
 constexpr uint32_t default_pool_size = 2;
+/// Largest relayed command body held in memory, on either side of a pair;
+/// a larger announced body ends that connection.
+constexpr uint32_t body_memory_limit = 64u << 20;
 /// Log rotation when `rotate` is not given: ten files of 10 MiB.
 extern const char* const default_rotation;
 /// Log level name when `verbosity` is not given.

@@ -1,6 +1,7 @@
 #include "proxy/proxy_connection.h"
 
 #include <climits>
+#include <utility>
 
 #include <boost/make_shared.hpp>
 
@@ -10,6 +11,7 @@
 #include "oslayer/loggers.h"
 #include "proxy/cln_side_layer.h"
 #include "proxy/cmd_args.h"
+#include "proxy/defaults.h"
 #include "proxy/listener.h"
 #include "proxy/srv_side_layer.h"
 
@@ -36,7 +38,22 @@ io::proto::text_protocol_layer_options relay_options() {
     io::proto::text_protocol_layer_options options;
     options.read_buffer_size = 64 << 10;
     options.send_batch_size = 64 << 10;
+    options.body_memory_limit = quarnel::body_memory_limit;
     return options;
+}
+
+typedef void (cln_side::layer_t::*relay_fn)(const std::string&, bool, const cln_side::args_range&,
+                                            std::vector<char>&&);
+
+/// A slot of a relay signal that hands the body on to the agent side without
+/// copying it; skipped once that side is gone.
+boost::function<void(const std::string&, bool, const cln_side::args_range&, std::vector<char>&)> relay_slot(
+    relay_fn fn, const boost::weak_ptr<cln_side::layer_t>& client) {
+    return [fn, client](const std::string& name, bool binary, const cln_side::args_range& args,
+                        std::vector<char>& body) {
+        if (boost::shared_ptr<cln_side::layer_t> layer = client.lock())
+            ((*layer).*fn)(name, binary, args, std::move(body));
+    };
 }
 
 }  // namespace
@@ -56,9 +73,9 @@ void proxy_connection_t::connect_signals() {
     boost::weak_ptr<proxy_connection_t> me(shared_from_this());
     boost::weak_ptr<cln_side::layer_t> client(client_);
     boost::weak_ptr<srv_side::layer_t> server(server_);
-    server_->relay_forward.connect(make_weak_binder(&cln_side::layer_t::forward, client));
-    server_->relay_disable_parser.connect(make_weak_binder(&cln_side::layer_t::forward_disable_parser, client));
-    server_->relay_enable_filters.connect(make_weak_binder(&cln_side::layer_t::forward_enable_filters, client));
+    server_->relay_forward.connect(relay_slot(&cln_side::layer_t::forward, client));
+    server_->relay_disable_parser.connect(relay_slot(&cln_side::layer_t::forward_disable_parser, client));
+    server_->relay_enable_filters.connect(relay_slot(&cln_side::layer_t::forward_enable_filters, client));
     client_->to_server_signal.connect(make_weak_binder(&srv_side::layer_t::forward, server));
     server_->lower()->sig_raw_data.connect(make_weak_binder(&cln_side::layer_t::forward_raw, client));
     client_->lower()->sig_raw_data.connect(make_weak_binder(&proxy_connection_t::on_client_raw, me));
@@ -214,8 +231,10 @@ void proxy_connection_t::on_snf_update(const std::string& repository, unsigned l
     }
     // Through the relay in force: during the negotiation this announcement
     // has just turned the server side raw, and the agent side must follow
-    // right behind it.
-    (*server_->current_relay())("SNF_UPDATE", true, args, body);
+    // right behind it. The relay takes the body it is given over, so it gets
+    // a copy of this (small) list.
+    std::vector<char> relayed(body);
+    (*server_->current_relay())("SNF_UPDATE", true, args, relayed);
     cache::repo_key_t key;
     key.name = repository;
     key.rev = revision;

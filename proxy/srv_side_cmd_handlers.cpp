@@ -20,7 +20,7 @@ namespace {
 /// the event left in force.
 template <class Event>
 void step_and_relay(layer_t& layer, const Event& event, const char* name, bool binary,
-                    const layer_t::args_range& args, const std::vector<char>& body) {
+                    const layer_t::args_range& args, std::vector<char>& body) {
     layer.machine().process_event(event);
     relay_command(layer, name, binary, args, body);
 }
@@ -34,7 +34,7 @@ bool is_ok(const std::string& word) {
 }  // namespace
 
 void relay_command(layer_t& layer, const std::string& name, bool binary, const layer_t::args_range& args,
-                   const std::vector<char>& body) {
+                   std::vector<char>& body) {
     (*layer.current_relay())(name, binary, args, body);
 }
 

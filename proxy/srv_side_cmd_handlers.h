@@ -20,9 +20,9 @@
 namespace srv_side {
 
 /// Emits the relay signal in force, so the command reaches the agent the way
-/// the machine's current state chose.
+/// the machine's current state chose; the body is taken over.
 void relay_command(layer_t& layer, const std::string& name, bool binary, const layer_t::args_range& args,
-                   const std::vector<char>& body);
+                   std::vector<char>& body);
 
 // The shared checks and conversions of command words.
 using cmd_args::command_words;

@@ -35,9 +35,11 @@ class layer_t : public io::proto::app_layer_base<layer_t, io::proto::text_protoc
     friend base_type;
 
 public:
-    /// A server command toward the agent: name, body marker seen, raw argument text, body.
+    /// A server command toward the agent: name, body marker seen, raw argument
+    /// text, body. The daemon's one slot takes the body over, so a slot
+    /// connected after it sees it empty.
     typedef boost::signals2::signal<void(const std::string&, bool, const boost::iterator_range<char*>&,
-                                         const std::vector<char>&)>
+                                         std::vector<char>&)>
         relay_signal_t;
     /// A parsed SNF_UPDATE: repository, revision, announcement integer, files, raw arguments, body.
     typedef boost::signals2::signal<void(const std::string&, unsigned long long, int,
