@@ -45,5 +45,7 @@ function(velmo_header_check target)
     return()
   endif()
   add_library(${target} OBJECT ${units})
+  # Each header needs a unit of its own; a batch would hide what it lacks.
+  set_target_properties(${target} PROPERTIES UNITY_BUILD OFF)
   target_link_libraries(${target} PRIVATE ${check_LINK})
 endfunction()

@@ -44,4 +44,16 @@ boost::statechart::result layer_t::st_ready_t::react(const ev_download_update_re
     return transit<st_ready_update_in_progress_t>();
 }
 
+boost::posix_time::time_duration layer_t::st_ready_update_in_progress_t::silence_limit =
+    boost::posix_time::minutes(5);
+
+layer_t::st_ready_update_in_progress_t::st_ready_update_in_progress_t(my_context ctx) : state_with_async_cmd(ctx) {
+    outermost_context().layer().lower()->set_idle_timeout(silence_limit);
+}
+
+layer_t::st_ready_update_in_progress_t::~st_ready_update_in_progress_t() {
+    // Outside a download the server may stay silent as long as it likes.
+    if (const auto& lower = outermost_context().layer().lower()) lower->set_idle_timeout(boost::posix_time::pos_infin);
+}
+
 }  // namespace srv_side

@@ -5,6 +5,7 @@
 
 #include "proxy/srv_side_layer.h"
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/mpl/list.hpp>
 #include <boost/statechart/custom_reaction.hpp>
 #include <boost/statechart/deferral.hpp>
@@ -62,14 +63,19 @@ struct layer_t::st_ready_t : boost::statechart::state<st_ready_t, st_connected_t
 /// One download runs; further requests wait, in order, until it ends. The
 /// agent's raw switch ends it unfinished: the agent's bytes must leave
 /// unnumbered at once, which takes the parser, and the reply it was reading,
-/// off the upstream stream.
+/// off the upstream stream. A server that falls silent for `silence_limit`
+/// meanwhile loses its connection, so the download fails and the agents
+/// waiting for its files are served by a new one instead of waiting for ever.
 struct layer_t::st_ready_update_in_progress_t
     : io::proto::state_with_async_cmd<st_ready_update_in_progress_t, st_connected_t> {
     typedef boost::mpl::list<boost::statechart::deferral<ev_download_update_request_t>,
                              boost::statechart::transition<ev_download_done_t, st_ready_t>,
                              boost::statechart::transition<ev_agent_raw_t, st_ready_raw_t>>
         reactions;
-    explicit st_ready_update_in_progress_t(my_context ctx) : state_with_async_cmd(ctx) {}
+    explicit st_ready_update_in_progress_t(my_context ctx);
+    ~st_ready_update_in_progress_t();
+    /// Longest silence of the server while a download runs (5 minutes; tests shorten it).
+    static boost::posix_time::time_duration silence_limit;
 };
 
 }  // namespace srv_side

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/filesystem.hpp>
 
 #include "cache/cache_file_ctx.h"
@@ -20,34 +21,32 @@ size_t open_descriptors() {
 }
 }  // namespace
 
-TEST(FileCtx, PathsFollowTheLayoutAndReadBack) {
+TEST(FileCtx, PathsFollowTheLayoutAndNamesThatWouldLeaveTheRevisionDirectoryAreRefused) {
     struct {
-        const char* name;
-        const char* leaf;
+        std::string name, md5;
+        const char* leaf;  // null: refused
         const char* read_back;
     } cases[] = {
-        {"a/b", "a~b~M", "a/b"},
-        {"x", "~x~M", "x"},
-        {"a/b/c", "a~b/c~M", "a/b/c"},
-        {"../x", "..~x~M", "../x"},  // stays inside: ".." is only part of a leaf
-        {"/abs", "~abs~M", "abs"},
+        {"a/b", "M", "a~b~M", "a/b"},
+        {"x", "M", "~x~M", "x"},
+        {"a/b/c", "M", "a~b/c~M", "a/b/c"},
+        {"../x", "M", "..~x~M", "../x"},  // stays inside: ".." is only part of a leaf
+        {"/abs", "M", "~abs~M", "abs"},
+        {"a/../../x", "M", nullptr, nullptr},       {"a/b/../../../x", "M", nullptr, nullptr},
+        {"a/b//c", "M", nullptr, nullptr},          {"a/b/./c", "M", nullptr, nullptr},
+        {"x", "../../M", nullptr, nullptr},         {std::string("a\0b", 3), "M", nullptr, nullptr},
     };
     for (const auto& c : cases) {
-        cache::file_info_t info{c.name, 1, "M"};
+        const cache::file_info_t info{c.name, 1, c.md5};
+        if (!c.leaf) {
+            EXPECT_THROW(file_ctx_t::build_path("/r/n/7", info), cache::cache_error_shell_t) << c.name;
+            continue;
+        }
         EXPECT_EQ(file_ctx_t::build_path("/r/n/7", info), std::string("/r/n/7/") + c.leaf) << c.name;
         EXPECT_EQ(file_ctx_t::name_from_leaf(c.leaf), c.read_back) << c.name;
     }
     EXPECT_EQ(file_ctx_t::name_from_leaf("~a~b~M"), "a");
     EXPECT_EQ(file_ctx_t::create_not_existent("/r/n/7", {"a/b", 1, "M"})->temp_path(), "/r/n/7/a~b~M~");
-}
-
-TEST(FileCtx, NamesThatWouldLeaveTheRevisionDirectoryAreRefused) {
-    const cache::file_info_t bad[] = {
-        {"a/../../x", 1, "M"}, {"a/b/../../../x", 1, "M"}, {"a/b//c", 1, "M"},
-        {"a/b/./c", 1, "M"},   {"x", 1, "../../M"},         {std::string("a\0b", 3), 1, "M"},
-    };
-    for (const auto& info : bad)
-        EXPECT_THROW(file_ctx_t::build_path("/r/n/7", info), cache::cache_error_shell_t) << info.name;
 }
 
 TEST(FileCtx, DownloadVerifiesContentBeforeTheFinalName) {
@@ -60,9 +59,7 @@ TEST(FileCtx, DownloadVerifiesContentBeforeTheFinalName) {
         {"hello world", md5_of("hello world"), true},
         {"hello world", md5_of("hello worle"), false},
         // Letter case counts: the server's text must match exactly.
-        {"hello world", [] { std::string m = md5_of("hello world");
-                              for (char& c : m) c = static_cast<char>(toupper(c));
-                              return m; }(), false},
+        {"hello world", boost::to_upper_copy(md5_of("hello world")), false},
         {"", md5_of(""), true},
         {"", "whatever", true},  // size 0 completes without a check
     };
@@ -96,29 +93,26 @@ TEST(FileCtx, DownloadVerifiesContentBeforeTheFinalName) {
     }
 }
 
-TEST(FileCtx, UnopenableTemporaryFileFailsAtOnce) {
-    scratch_t dir;
-    blob_t b = blob("x", "content");
-    cache_t::file_ptr f = file_ctx_t::create_not_existent(dir.path, b.info);
-    ASSERT_EQ(::mkdir(f->temp_path().c_str(), 0700), 0);  // the temporary path is taken by a directory
-    f->download_started();
-    EXPECT_ANY_THROW(f->write(b.bytes.data(), 3));
-    EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
-}
-
-TEST(FileCtx, CancelOnlyEndsARunningDownload) {
+TEST(FileCtx, FailedOrCancelledDownloadsStartOverAndOnlyARunningOneIsCancelled) {
     scratch_t dir;
     blob_t b = blob("x", "0123456789");
     cache_t::file_ptr f = file_ctx_t::create_not_existent(dir.path, b.info);
     f->download_cancelled();  // not_existent: nothing happens
     EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
+    // The temporary path taken by a directory: the first write fails at once.
+    ASSERT_EQ(::mkdir(f->temp_path().c_str(), 0700), 0);
+    f->download_started();
+    EXPECT_ANY_THROW(f->write(b.bytes.data(), 3));
+    EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
+    ASSERT_EQ(::rmdir(f->temp_path().c_str()), 0);
     f->download_started();
     f->write(b.bytes.data(), 4);
     EXPECT_TRUE(exists(f->temp_path()));
     f->download_cancelled();
     EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
     EXPECT_FALSE(exists(f->temp_path()));
-    // A later download starts over and completes.
+    // A later download starts over and completes, replacing a stale file at the final path.
+    dir.put("~x~" + b.info.md5, "damaged");
     f->download_started();
     f->write(b.bytes.data(), b.bytes.size());
     ASSERT_EQ(f->get_state(), file_ctx_t::ready);
@@ -126,17 +120,6 @@ TEST(FileCtx, CancelOnlyEndsARunningDownload) {
     EXPECT_EQ(read_file(f->path), b.bytes);
     EXPECT_TRUE(f->remove());
     EXPECT_TRUE(f->remove());  // already gone: still true
-}
-
-TEST(FileCtx, DownloadReplacesAStaleFileAtTheFinalPath) {
-    scratch_t dir;
-    blob_t b = blob("x", "fresh content");
-    cache_t::file_ptr f = file_ctx_t::create_not_existent(dir.path, b.info);
-    dir.put("~x~" + b.info.md5, "damaged");
-    f->download_started();
-    f->write(b.bytes.data(), b.bytes.size());
-    EXPECT_EQ(f->get_state(), file_ctx_t::ready);
-    EXPECT_EQ(read_file(f->path), b.bytes);
 }
 
 TEST(FileCtx, IdleMappingIsDroppedButHandedOutOnesStayValid) {

@@ -33,27 +33,6 @@ std::vector<std::string> entries(const std::string& dir) {
 
 }  // namespace
 
-TEST(Repo, TreeWrittenByOneCacheLoadsInAnother) {
-    fixture_t f;
-    scratch_t& dir = f.dir;
-    std::vector<blob_t> files = {blob("a/b", "first file"), blob("x", "second"), blob("big", std::string(70000, 'z'))};
-    store(*f.cache, {"upd", 7, "p"}, files);
-    std::string rev_dir = dir.path + "/upd/7";
-    EXPECT_EQ(entries(rev_dir), (std::vector<std::string>{"a~b~" + files[0].info.md5, "~big~" + files[2].info.md5,
-                                                          "~x~" + files[1].info.md5}));
-    dir.put("upd/7/~y~0~", "left by an unfinished download");
-    cache_t::repo_t loaded(dir.path);
-    ASSERT_EQ(loaded.entities().size(), 1u);
-    EXPECT_EQ(loaded.entities()[0].name, "upd");
-    EXPECT_EQ(loaded.entities()[0].rev, 7u);
-    EXPECT_TRUE(loaded.entities()[0].platforms.empty());
-    for (const blob_t& b : files) {
-        cache_t::file_ptr f = loaded.find_ctx(b.info);
-        ASSERT_TRUE(f) << b.info.name;
-        EXPECT_EQ(f->get_state(), cache_t::file_ctx_t::ready);
-    }
-}
-
 TEST(Repo, LoadSkipsEmptyDirectoriesAndRefusesBadRevisions) {
     scratch_t dir;
     fs::create_directories(dir.path + "/upd/5");

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,6 +21,7 @@
 
 namespace cache_test {
 
+using oslayer_test::read_file;
 using oslayer_test::scratch_t;
 
 inline std::string md5_of(const std::string& bytes) {
@@ -54,20 +54,13 @@ inline std::vector<cache::file_info_t> infos(const std::vector<blob_t>& blobs) {
 
 inline std::vector<char> mask(const std::string& text) { return std::vector<char>(text.begin(), text.end()); }
 
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
-inline bool exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
+/// The inode of `path`, 0 when there is none.
 inline ino_t inode_of(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
+inline bool exists(const std::string& path) { return inode_of(path) != 0; }
 
 using io_test::wait_until;
 
@@ -84,23 +77,22 @@ public:
         mappings.insert(mappings.end(), files.begin(), files.end());
     }
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        downloads.push_back(download);
+        locked([&] { downloads.push_back(download); });
     }
-    size_t served_count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return served.size();
-    }
-    size_t download_count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return downloads.size();
-    }
+    size_t served_count() { return locked([&] { return served.size(); }); }
+    size_t download_count() { return locked([&] { return downloads.size(); }); }
     /// Takes the oldest download out (the test then owns it).
     boost::shared_ptr<srv_side::download_context_t> take_download() {
+        return locked([&] {
+            boost::shared_ptr<srv_side::download_context_t> d = downloads.front();
+            downloads.erase(downloads.begin());
+            return d;
+        });
+    }
+    template <class F>
+    auto locked(F f) -> decltype(f()) {
         std::lock_guard<std::mutex> lock(mutex);
-        boost::shared_ptr<srv_side::download_context_t> d = downloads.front();
-        downloads.erase(downloads.begin());
-        return d;
+        return f();
     }
 
     std::mutex mutex;

@@ -1,16 +1,6 @@
-// Command dispatch: handler classes registered before main, chosen by name
-// for each command a real text protocol layer signals, and deleted after
-// their end; then the same over two real stacks on loopback TCP.
+// Command dispatch by name to handler classes registered before main, by hand-raised
+// signals and over two real stacks on loopback TCP.
 #include "io/app_layer_base.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-#include <vector>
-
-#include <boost/asio/io_service.hpp>
-#include <boost/make_shared.hpp>
 
 #include "io/detail/proto_utility.h"
 #include "io/pool.h"
@@ -32,7 +22,7 @@ struct journal_t : io_test::waitable {
     }
     std::vector<std::string> entries;
 };
-journal_t journal;
+journal_t handler_journal;
 std::atomic<int> live_handlers{0};
 
 std::string words(const args_range& args) {
@@ -50,43 +40,47 @@ public:
     traced() { ++live_handlers; }
     ~traced() override {
         --live_handlers;
-        journal.add("dtor " + tag_);
+        handler_journal.add("dtor " + tag_);
     }
     void begin(unsigned n, const std::string& name, boost::optional<unsigned> size, const args_range& args) override {
         base::begin(n, name, size, args);
         tag_ = name + "#" + std::to_string(n);
-        journal.add("begin " + tag_ + " size=" + (size ? std::to_string(*size) : "-") + " [" + words(args) + "]" +
+        handler_journal.add("begin " + tag_ + " size=" + (size ? std::to_string(*size) : "-") + " [" + words(args) + "]" +
                     (this->begin_time_.is_not_a_date_time() ? "" : " clock"));
     }
     void end(std::vector<char>& body) override {
         this->body_.swap(body);
-        journal.add("end " + tag_ + " " + std::string(this->body_.begin(), this->body_.end()));
+        handler_journal.add("end " + tag_ + " " + std::string(this->body_.begin(), this->body_.end()));
     }
     std::string tag_;
 };
 
-// ---------------------------------------------------- side one: with a default
-
-class side_one : public io::proto::app_layer_base<side_one> {
+/// An application layer over `lower`; each instantiation has handlers of its own.
+template <int N>
+class side : public io::proto::app_layer_base<side<N>> {
 public:
-    static boost::shared_ptr<side_one> create(const boost::shared_ptr<text_layer_t>& lower) {
-        boost::shared_ptr<side_one> self(new side_one(lower));
+    static boost::shared_ptr<side> create(const boost::shared_ptr<text_layer_t>& lower) {
+        boost::shared_ptr<side> self(new side(lower));
         self->postconstruct(self);
         return self;
     }
-    void derived_postconstruct() { bound_before_derived = lower_->sig_cmd_begin.num_slots() == 1; }
+    void derived_postconstruct() { bound_before_derived = this->lower_->sig_cmd_begin.num_slots() == 1; }
     bool bound_before_derived = false;
 
 private:
-    explicit side_one(const boost::shared_ptr<text_layer_t>& lower) : app_layer_base(lower) {}
+    explicit side(const boost::shared_ptr<text_layer_t>& lower) : io::proto::app_layer_base<side<N>>(lower) {}
 };
+typedef side<1> side_one;  // with a default handler
+typedef side<2> side_two;  // without one
+
+// ---------------------------------------------------- side one
 
 class cmd_ping_t : public traced<cmd_ping_t, side_one> {
 public:
     static constexpr const char* command_name = "PING";
     void end(std::vector<char>& body) override {
         traced::end(body);
-        journal.add(std::string("layer ") + (layer_ && layer_->lower() ? "set" : "unset"));
+        handler_journal.add(std::string("layer ") + (layer_ && layer_->lower() ? "set" : "unset"));
     }
 };
 
@@ -121,20 +115,7 @@ public:
 
 class cmd_unknown_one_t : public traced<cmd_unknown_one_t, side_one, true> {};
 
-// ---------------------------------------------------- side two: no default
-
-class side_two : public io::proto::app_layer_base<side_two> {
-public:
-    static boost::shared_ptr<side_two> create(const boost::shared_ptr<text_layer_t>& lower) {
-        boost::shared_ptr<side_two> self(new side_two(lower));
-        self->postconstruct(self);
-        return self;
-    }
-    void derived_postconstruct() {}
-
-private:
-    explicit side_two(const boost::shared_ptr<text_layer_t>& lower) : app_layer_base(lower) {}
-};
+// ---------------------------------------------------- side two
 
 /// Answers "ACK" with its arguments, decoded and joined by "|".
 class cmd_pong_t : public traced<cmd_pong_t, side_two> {
@@ -180,7 +161,7 @@ private:
 class CmdHandler : public ::testing::Test {
 protected:
     CmdHandler() : lower(text_layer_t::create(service, io::proto::text_protocol_layer_options())) {
-        journal.take();
+        handler_journal.take();
         lower->sig_violation.connect([this](const char* text) { violations.push_back(text); });
     }
     ~CmdHandler() override {
@@ -197,57 +178,34 @@ protected:
         std::vector<char> bytes(body.begin(), body.end());
         lower->sig_cmd_complete(n, name, size, range, bytes);
     }
-
     boost::asio::io_service service;
     boost::shared_ptr<text_layer_t> lower;
     std::vector<std::string> violations;
 };
 
+// Each handler is gone before the next one begins.
 TEST_F(CmdHandler, NamesAreLookedUpExactlyElseTheDefaultHandlerTakesThem) {
     boost::shared_ptr<side_one> app = side_one::create(lower);
     EXPECT_TRUE(app->bound_before_derived);
     command(0, "PING", "a %20b");
     command(1, "ping", "");
     command(2, "PONG", "x");  // registered on the other side only
-    command(3, "PING ", "");
+    command(3, "DATA", "", "xyz");
+    command(4, "DATA", "", std::string(), 0u);  // an "N" marker: size 0, clock started, no body
     const std::vector<std::string> expected{
-        "begin PING#0 size=- [a| b]", "end PING#0 ", "layer set", "dtor PING#0",  //
-        "begin ping#1 size=- []",     "end ping#1 ", "dtor ping#1",               //
-        "begin PONG#2 size=- [x]",    "end PONG#2 ", "dtor PONG#2",               //
-        "begin PING #3 size=- []",    "end PING #3 ", "dtor PING #3"};
-    EXPECT_EQ(expected, journal.take());
+        "begin PING#0 size=- [a| b]",   "end PING#0 ",    "layer set", "dtor PING#0",  //
+        "begin ping#1 size=- []",       "end ping#1 ",    "dtor ping#1",               //
+        "begin PONG#2 size=- [x]",      "end PONG#2 ",    "dtor PONG#2",               //
+        "begin DATA#3 size=3 [] clock", "end DATA#3 xyz", "dtor DATA#3",               //
+        "begin DATA#4 size=0 [] clock", "end DATA#4 ",    "dtor DATA#4"};
+    EXPECT_EQ(expected, handler_journal.take());
     EXPECT_TRUE(violations.empty());
     EXPECT_EQ(0, live_handlers);
-}
-
-TEST_F(CmdHandler, WithoutADefaultAnUnknownCommandIsAViolationAndItsBodyDropped) {
-    boost::shared_ptr<side_two> app = side_two::create(lower);
-    command(7, "NOPE", "1 2", "body bytes");
-    command(8, "Pong", "");
-    command(9, "", "");
-    EXPECT_EQ((std::vector<std::string>{"unknown command NOPE", "unknown command Pong", "unknown command "}),
-              violations);
-    EXPECT_TRUE(journal.take().empty());
-    EXPECT_EQ(0, live_handlers);
-}
-
-TEST_F(CmdHandler, TheFirstHandlerIsGoneBeforeTheSecondBegins) {
-    boost::shared_ptr<side_one> app = side_one::create(lower);
-    command(0, "DATA", "", "xyz");
-    command(1, "DATA", "", std::string(), 0u);  // an "N" marker: size 0, clock started, no body
-    command(2, "PING", "");
-    const std::vector<std::string> expected{
-        "begin DATA#0 size=3 [] clock", "end DATA#0 xyz", "dtor DATA#0",  //
-        "begin DATA#1 size=0 [] clock", "end DATA#1 ",    "dtor DATA#1",  //
-        "begin PING#2 size=- []",       "end PING#2 ",    "layer set", "dtor PING#2"};
-    EXPECT_EQ(expected, journal.take());
-
     // A begin without an end (its command never completed): the next begin drops it.
-    std::string args;
-    lower->sig_cmd_begin(3, "DATA", 10u, args_range());
-    lower->sig_cmd_begin(4, "PING", boost::none, args_range());
-    EXPECT_EQ((std::vector<std::string>{"begin DATA#3 size=10 [] clock", "dtor DATA#3", "begin PING#4 size=- []"}),
-              journal.take());
+    lower->sig_cmd_begin(6, "DATA", 10u, args_range());
+    lower->sig_cmd_begin(7, "PING", boost::none, args_range());
+    EXPECT_EQ((std::vector<std::string>{"begin DATA#6 size=10 [] clock", "dtor DATA#6", "begin PING#7 size=- []"}),
+              handler_journal.take());
     EXPECT_EQ(1, live_handlers);
     app.reset();  // the layer owns its current handler
     EXPECT_EQ(0, live_handlers);
@@ -257,16 +215,15 @@ TEST_F(CmdHandler, AThrowingEndStillDeletesItsHandler) {
     boost::shared_ptr<side_one> app = side_one::create(lower);
     EXPECT_THROW(command(0, "FAIL", "", "abc"), io::proto::text_protocol_error_shell_t);
     EXPECT_EQ((std::vector<std::string>{"begin FAIL#0 size=3 [] clock", "end FAIL#0 abc", "dtor FAIL#0"}),
-              journal.take());
+              handler_journal.take());
     EXPECT_EQ(0, live_handlers);
     // Nothing is current any more: a stray progress or end reaches no handler.
     lower->sig_cmd_progress(5, 1);
     std::vector<char> body;
     lower->sig_cmd_complete(1, "PING", boost::none, args_range(), body);
     command(1, "PING", "");
-    EXPECT_EQ(4u, journal.take().size());
+    EXPECT_EQ(4u, handler_journal.take().size());
     EXPECT_EQ(0, live_handlers);
-
     // A handler whose begin throws stays current: its body's progress and its end still reach it.
     std::string early = "early";
     args_range range(&early[0], &early[0] + early.size());
@@ -275,7 +232,7 @@ TEST_F(CmdHandler, AThrowingEndStillDeletesItsHandler) {
     body.assign(3, 'z');
     EXPECT_THROW(lower->sig_cmd_complete(2, "FAIL", 3u, range, body), io::proto::text_protocol_error_shell_t);
     EXPECT_EQ((std::vector<std::string>{"begin FAIL#2 size=3 [early] clock", "end FAIL#2 zzz", "dtor FAIL#2"}),
-              journal.take());
+              handler_journal.take());
     EXPECT_EQ(0, live_handlers);
 }
 
@@ -315,7 +272,7 @@ TEST_F(CmdHandler, SignalsAreIgnoredOnceTheApplicationLayerIsGone) {
     app.reset();
     EXPECT_TRUE(weak.expired());
     command(0, "PING", "x", "body");
-    EXPECT_TRUE(journal.take().empty());
+    EXPECT_TRUE(handler_journal.take().empty());
     EXPECT_TRUE(violations.empty());
 }
 
@@ -338,7 +295,7 @@ struct peer_t : io_test::waitable {
 TEST(CmdHandlerStack, ReceivedCommandsReachTheirHandlersAndAnswersGoBack) {
     io_test::log_capture log{LOG_LEVEL_DEBUG3};
     io::pool pool{2, "cmdh"};
-    journal.take();
+    handler_journal.take();
     io::proto::text_protocol_layer_options options;
     peer_t client(text_layer_t::create(pool.get_io_service(), options));
     boost::shared_ptr<text_layer_t> server_lower = text_layer_t::create(pool.get_io_service(), options);
@@ -349,16 +306,13 @@ TEST(CmdHandlerStack, ReceivedCommandsReachTheirHandlersAndAnswersGoBack) {
         violations.push_back(text);
     });
     boost::shared_ptr<side_two> server = side_two::create(server_lower);
-
     server_lower->attach(io::accepted_socket(
         io_test::accept_dialed(pool.get_io_service(), [&](const std::string& spec) { client.layer->connect(spec); })));
     ASSERT_TRUE(client.wait([&] { return client.connected == 1; }));
-
     const std::string body(5000, 'q');
     io::request_queue cmds[] = {io_test::command("PONG", "one %41"), io_test::command("REJECT", "", &body),
                                 io_test::command("BOGUS", "z", &body), io_test::command("PONG", "two")};
     for (io::request_queue& q : cmds) client.layer->send(q);
-
     // Both rejected commands were reported, and the connection carried on.
     ASSERT_TRUE(client.wait([&] { return client.received.size() == 2; }));
     EXPECT_EQ((std::vector<std::string>{"ACK one|A", "ACK two"}), client.received);
@@ -368,12 +322,12 @@ TEST(CmdHandlerStack, ReceivedCommandsReachTheirHandlersAndAnswersGoBack) {
         EXPECT_NE(std::string::npos, violations[0].find("REJECT rejected")) << violations[0];
         EXPECT_EQ("unknown command BOGUS", violations[1]);
     }
-    ASSERT_TRUE(journal.wait([&] { return journal.entries.size() >= 9; }));
+    ASSERT_TRUE(handler_journal.wait([&] { return handler_journal.entries.size() >= 9; }));
     const std::vector<std::string> expected{"begin PONG#0 size=- [one|A]", "end PONG#0 ",  "dtor PONG#0",
                                             "begin REJECT#1 size=5000 [] clock", "end REJECT#1 " + body,
                                             "dtor REJECT#1",
                                             "begin PONG#3 size=- [two]", "end PONG#3 ", "dtor PONG#3"};
-    EXPECT_EQ(expected, journal.take());
+    EXPECT_EQ(expected, handler_journal.take());
     EXPECT_EQ(0, live_handlers);
     server_lower->disconnect();
 }

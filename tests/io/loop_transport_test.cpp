@@ -1,18 +1,8 @@
-// Loop mode of the transport on a real I/O pool: synchronous completion of
-// the sender's requests, asynchronous delivery of private copies, and the
-// disconnect report in every way the loop can end.
+// Loop mode of the transport on a real I/O pool: synchronous completion, private
+// copies delivered later, and the disconnect report in every way the loop can end.
 #include "io/transport_layer.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <functional>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include <boost/make_shared.hpp>
 
 #include "io/pool.h"
 #include "tests/io/test_support.h"
@@ -46,7 +36,6 @@ public:
         std::lock_guard<std::mutex> g(mutex);
         return events;
     }
-
     std::vector<std::string> events;
     std::thread::id disconnect_thread;
     std::function<void()> on_disconnect_hook;
@@ -60,32 +49,24 @@ protected:
         auto t = io::transport_layer::create(pool.get_io_service(), io::proto::text_protocol_layer_options());
         t->set_events(sink);
         t->loopback();
+        EXPECT_TRUE(sink->wait_count(1));
         return t;
     }
-
     io_test::log_capture log;
     io::pool pool{2, "thr"};
     boost::shared_ptr<loop_sink> sink = boost::make_shared<loop_sink>();
 };
 
-TEST_F(LoopTransport, ConnectsOnceAndNamesItselfLoop) {
+TEST_F(LoopTransport, ConnectsOnceIgnoresIdleTimeoutsAndSendCompletesAtOnceDeliveringACopy) {
     auto t = make_loop();
     EXPECT_EQ("loop", t->name());
-    ASSERT_TRUE(sink->wait_count(1));
+    // No timer, no log line, no second connect.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ((std::vector<std::string>{"connect:Success"}), sink->snapshot());
-
-    // No timer, no log line, no effect.
     std::size_t lines = log.messages().size();
     t->set_idle_timeout(boost::posix_time::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(lines, log.messages().size());
-    EXPECT_EQ(1u, sink->snapshot().size());
-}
-
-TEST_F(LoopTransport, SendCompletesAtOnceAndDeliversACopy) {
-    auto t = make_loop();
-    ASSERT_TRUE(sink->wait_count(1));
+    EXPECT_EQ((std::vector<std::string>{"connect:Success"}), sink->snapshot());
     sink->hold_data = true;
     std::vector<std::string> order;
     char mutable_bytes[] = "two";
@@ -107,7 +88,6 @@ TEST_F(LoopTransport, SendCompletesAtOnceAndDeliversACopy) {
 
 TEST_F(LoopTransport, DisconnectAfterSendStillDeliversThenReports) {
     auto t = make_loop();
-    ASSERT_TRUE(sink->wait_count(1));
     // Keep every pool thread busy so the delivery is certainly still pending.
     std::mutex gate;
     std::unique_lock<std::mutex> closed(gate);
@@ -133,13 +113,11 @@ TEST_F(LoopTransport, DisconnectAfterSendStillDeliversThenReports) {
 
 TEST_F(LoopTransport, DisconnectWithNothingPendingReportsBeforeReturning) {
     auto t = make_loop();
-    ASSERT_TRUE(sink->wait_count(1));
     t->disconnect();
     EXPECT_EQ((std::vector<std::string>{"connect:Success", "disconnect"}), sink->snapshot());
     EXPECT_EQ(std::this_thread::get_id(), sink->disconnect_thread);
     t->disconnect();
     EXPECT_EQ(2u, sink->snapshot().size());
-
     // A second loopback replaces the first, which reports its end; so does release.
     t->loopback();
     ASSERT_TRUE(sink->wait_count(3));
@@ -155,19 +133,10 @@ TEST_F(LoopTransport, DisconnectWithNothingPendingReportsBeforeReturning) {
 
 TEST_F(LoopTransport, ThrowingOrReenteringDisconnectDoesNotStopTheRelease) {
     auto t = make_loop();
-    ASSERT_TRUE(sink->wait_count(1));
     sink->on_disconnect_hook = [] { throw std::runtime_error("sink refused"); };
     t->disconnect();
     EXPECT_EQ("<unbounded>", t->name());
-    std::vector<std::string> lines = log.messages();
-    std::size_t at = 0;
-    int found = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        if (lines[i] == "[Layer/Transport] User on disconnect callback failed because of ") at = i, ++found;
-    ASSERT_EQ(1, found);
-    ASSERT_LT(at + 1, lines.size());
-    EXPECT_EQ("  sink refused", lines[at + 1]);
-
+    EXPECT_EQ(1u, log.count("  sink refused"));
     // A sink that asks the transport for its name while being told of the end.
     t->loopback();
     ASSERT_TRUE(sink->wait_count(3));
@@ -183,7 +152,6 @@ TEST_F(LoopTransport, ThrowingOrReenteringDisconnectDoesNotStopTheRelease) {
 
 TEST_F(LoopTransport, GoneSinkIsSkipped) {
     auto t = make_loop();
-    ASSERT_TRUE(sink->wait_count(1));
     sink.reset();
     std::atomic<int> callbacks{0};
     io::request_queue q = io::make_const_request("x", [&](bool ok) { callbacks += ok; });

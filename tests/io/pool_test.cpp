@@ -1,28 +1,15 @@
-// The I/O pool on real threads: registration and log lines, failing
-// handlers, teardown with queued work, and request queues completed from
-// pool threads under contention.
+// The I/O pool on real threads: registration, failing handlers, teardown with queued
+// work, a failed thread start and listings racing the threads' start and end.
 #include "io/pool.h"
 
-#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <fstream>
-#include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <regex>
 #include <set>
 #include <stdexcept>
-#include <thread>
-#include <vector>
-
-#include <boost/make_shared.hpp>
 
 #include "io/request_queue.h"
 #include "oslayer/_kern.h"
@@ -50,9 +37,7 @@ private:
 };
 
 struct thread_line {
-    std::string name;
-    std::string tid;
-    std::string seqid;
+    std::string name, tid, seqid;
 };
 
 std::vector<thread_line> thread_lines(const io_test::log_capture& log, const char* what) {
@@ -73,25 +58,54 @@ std::vector<std::string> thr_entries() {
     return thr;
 }
 
+/// Virtual memory of this process in bytes, from /proc/self/statm.
+[[maybe_unused]] std::size_t address_space_in_use() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+/// A thread that is running from construction until destruction.
+class parked_thread {
+public:
+    parked_thread()
+        : thread_([this] {
+              running_.count_down();
+              release_.wait();
+          }) {
+        running_.wait();
+    }
+    ~parked_thread() {
+        release_.count_down();
+        thread_.join();
+    }
+
+private:
+    latch running_{1}, release_{1};
+    std::thread thread_;
+};
+
 }  // namespace
 
-TEST(Pool, ThreadsLogTheirStartAndCompletion) {
+TEST(Pool, ThreadsLogTheirStartAndCompletionAndNoThreadsRunNothing) {
     io_test::log_capture log;
     { io::pool p(2, "thr"); }
-    std::vector<thread_line> started = thread_lines(log, "Started");
-    std::vector<thread_line> completed = thread_lines(log, "Completed");
-    ASSERT_EQ(2u, started.size());
-    ASSERT_EQ(2u, completed.size());
-    std::map<std::string, thread_line> by_name;
-    for (const thread_line& l : started) by_name[l.name] = l;
-    EXPECT_EQ(1u, by_name.count("thr:0"));
-    EXPECT_EQ(1u, by_name.count("thr:1"));
-    EXPECT_NE(by_name["thr:0"].seqid, by_name["thr:1"].seqid);
-    for (const thread_line& l : completed) {
-        ASSERT_EQ(1u, by_name.count(l.name));
-        EXPECT_EQ(by_name[l.name].tid, l.tid);
-        EXPECT_EQ(by_name[l.name].seqid, l.seqid);
+    bool ran = false;
+    {
+        io::pool idle(0, "idle");
+        idle.get_io_service().post([&] { ran = true; });
+        EXPECT_TRUE(thr_entries().empty());
     }
+    EXPECT_FALSE(ran);
+    // Each thread that started is the one that completed.
+    std::map<std::string, std::string> started;
+    for (const thread_line& l : thread_lines(log, "Started")) started[l.name] = l.tid + "/" + l.seqid;
+    EXPECT_EQ(2u, started.size());
+    EXPECT_NE(started["thr:0"], started["thr:1"]);
+    std::map<std::string, std::string> completed;
+    for (const thread_line& l : thread_lines(log, "Completed")) completed[l.name] = l.tid + "/" + l.seqid;
+    EXPECT_EQ(started, completed);
 }
 
 TEST(Pool, ThreadsAreRegisteredWithSignalsBlocked) {
@@ -143,12 +157,7 @@ TEST(Pool, FailingHandlersAreLoggedAndTheThreadGoesOn) {
         done.wait();
     }
     EXPECT_EQ(first, last);
-    std::vector<std::string> failures;
-    std::vector<std::string> lines = log.messages();
-    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
-        if (lines[i] == "[Pool] Thread failed because of ") failures.push_back(lines[i + 1]);
-    EXPECT_EQ((std::vector<std::string>{"  handler broke", "  shell broke", "  general error"}), failures);
-    EXPECT_EQ(0u, log.count("[Thread] Thread procedure failed because of "));
+    EXPECT_EQ(3u, log.count("[Pool] Thread failed because of "));
     EXPECT_EQ(1u, thread_lines(log, "Completed").size());
 }
 
@@ -157,8 +166,7 @@ TEST(Pool, DestructionStopsTheServiceAndDropsQueuedHandlers) {
     auto p = std::make_unique<io::pool>(1, "thr");
     boost::asio::io_service& svc = p->get_io_service();
     latch started(1);
-    std::atomic<bool> release{false};
-    std::atomic<bool> queued_ran{false};
+    std::atomic<bool> release{false}, queued_ran{false};
     int told = 0;
     bool told_sent = true;
     svc.post([&] {
@@ -187,34 +195,6 @@ TEST(Pool, DestructionStopsTheServiceAndDropsQueuedHandlers) {
     ASSERT_EQ(1u, completed.size());
     EXPECT_EQ("thr:0", completed[0].name);
 }
-
-/// Virtual memory of this process in bytes, from /proc/self/statm.
-std::size_t address_space_in_use() {
-    std::ifstream statm("/proc/self/statm");
-    std::size_t pages = 0;
-    statm >> pages;
-    return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-}
-
-/// A thread that is running from construction until destruction.
-class parked_thread {
-public:
-    parked_thread()
-        : thread_([this] {
-              running_.count_down();
-              release_.wait();
-          }) {
-        running_.wait();
-    }
-    ~parked_thread() {
-        release_.count_down();
-        thread_.join();
-    }
-
-private:
-    latch running_{1}, release_{1};
-    std::thread thread_;
-};
 
 TEST(Pool, FailedThreadStartStopsTheThreadsAlreadyRunning) {
 #if defined(__SANITIZE_ADDRESS__)
@@ -255,21 +235,11 @@ TEST(Pool, FailedThreadStartStopsTheThreadsAlreadyRunning) {
 #endif
 }
 
-TEST(Pool, NoThreadsMeansNothingRuns) {
-    bool ran = false;
-    {
-        io::pool p(0, "idle");
-        p.get_io_service().post([&] { ran = true; });
-        EXPECT_TRUE(thr_entries().empty());
-    }
-    EXPECT_FALSE(ran);
-}
-
 TEST(Pool, RunningListIsSafeWhilePoolThreadsStartAndEnd) {
     // The lister runs through construction (wrappers registered while their
     // threads record their process id) and teardown (wrappers unregistered).
     long listings = 0;
-    for (int round = 0; round < 30; ++round) {
+    for (int round = 0; round < 10; ++round) {
         std::atomic<bool> stop{false};
         std::thread lister([&] {
             while (!stop) {
@@ -287,42 +257,4 @@ TEST(Pool, RunningListIsSafeWhilePoolThreadsStartAndEnd) {
         EXPECT_TRUE(thr_entries().empty());
     }
     EXPECT_GT(listings, 0);
-}
-
-TEST(Pool, ConcurrentSendersCompleteEveryRequestExactlyOnce) {
-    const int senders = 6, queues_each = 1500, per_queue = 3;
-    const int total = senders * queues_each * per_queue;
-    std::vector<std::atomic<int>> told_true(total), told_false(total);
-    latch handled(senders * queues_each);
-    {
-        io::pool p(4, "thr");
-        std::vector<std::thread> threads;
-        for (int s = 0; s < senders; ++s)
-            threads.emplace_back([&, s] {
-                for (int q = 0; q < queues_each; ++q) {
-                    auto queue = std::make_shared<io::request_queue>();
-                    for (int r = 0; r < per_queue; ++r) {
-                        int id = (s * queues_each + q) * per_queue + r;
-                        queue->push_back(io::make_cloned_request(&id, sizeof id, [&, id](bool sent) {
-                            ++(sent ? told_true : told_false)[id];
-                        }));
-                    }
-                    // Odd queues are "written": every request marked, then released.
-                    bool write = q % 2 == 1;
-                    p.get_io_service().post([queue, write, &handled] {
-                        if (write)
-                            for (auto* r = queue->front(); r; r = r->next()) r->mark_as_send();
-                        queue->clear();
-                        handled.count_down();
-                    });
-                }
-            });
-        for (std::thread& t : threads) t.join();
-        handled.wait();
-    }
-    for (int id = 0; id < total; ++id) {
-        bool written = (id / per_queue) % queues_each % 2 == 1;
-        ASSERT_EQ(written ? 1 : 0, told_true[id].load()) << id;
-        ASSERT_EQ(written ? 0 : 1, told_false[id].load()) << id;
-    }
 }

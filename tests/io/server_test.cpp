@@ -1,22 +1,13 @@
-// Listening servers on real loopback sockets: TCP over IPv4 and IPv6, local
-// stream sockets with their socket files, the accept count, failures at
-// creation and start, and accepting again after descriptors ran out.
+// Listening servers on real loopback and local sockets: accepting, socket files,
+// failures at creation and start, and accepting again after descriptors ran out.
 #include "io/server.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <atomic>
-#include <chrono>
-#include <fstream>
 #include <future>
-#include <regex>
 #include <stdexcept>
-#include <vector>
 
 #include <boost/asio/deadline_timer.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "io/pool.h"
@@ -37,11 +28,7 @@ io::server_spec parse(asio::io_service& service, const std::string& text) {
 
 /// The port a started TCP server shows in its "Started listen" line.
 unsigned short started_port(const io_test::log_capture& log) {
-    std::regex re(R"(^\[Server\] .*:(\d+): Started listen$)");
-    std::smatch m;
-    for (const std::string& line : log.messages())
-        if (std::regex_match(line, m, re)) return static_cast<unsigned short>(std::stoi(m[1]));
-    return 0;
+    return static_cast<unsigned short>(std::atoi(log.last_match(R"(^\[Server\] .*:(\d+): Started listen$)").c_str()));
 }
 
 /// Collects what a server hands over, from any pool thread.
@@ -61,47 +48,42 @@ struct collector : io_test::waitable {
     }
 };
 
+tcp::endpoint loopback(unsigned short port) { return tcp::endpoint(asio::ip::address_v4::loopback(), port); }
+
 class Server : public ::testing::Test {
 protected:
     io_test::log_capture log;
     io::pool pool{2, "srv"};
     asio::io_service client_service;
     collector got;
-
     boost::shared_ptr<io::server> make(const std::string& spec) {
         return io::server::create(pool.get_io_service(), parse(pool.get_io_service(), spec), false);
+    }
+    /// A TCP server on an IPv4 loopback port of its own, started into `got` (or `callback`).
+    boost::shared_ptr<io::server> started(unsigned short& port,
+                                          io::server::callback_type callback = io::server::callback_type()) {
+        boost::shared_ptr<io::server> server = make("ip(127.0.0.1),port(0)");
+        server->start(callback.empty() ? got.callback() : callback);
+        port = started_port(log);
+        EXPECT_NE(0, port);
+        return server;
     }
 };
 
 TEST_F(Server, AcceptsOnIpv4LoopbackCountsAndHandsOverConnectedSockets) {
-    boost::shared_ptr<io::server> server = make("ip(127.0.0.1),port(0)");
-    EXPECT_EQ(0u, server->discovery_bytes_sent());
-    EXPECT_EQ(0u, server->discovery_bytes_received());
-    server->start(got.callback());
-    unsigned short port = started_port(log);
-    ASSERT_NE(0, port);
-
+    unsigned short port;
+    boost::shared_ptr<io::server> server = started(port);
+    EXPECT_EQ(0u, server->discovery_bytes_sent() + server->discovery_bytes_received());
     std::vector<tcp::socket> clients;
     for (int i = 0; i < 3; ++i) {
         clients.emplace_back(client_service);
-        clients.back().connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+        clients.back().connect(loopback(port));
     }
     ASSERT_TRUE(wait_until([&] { return got.size() == 3; }));
     EXPECT_EQ(3u, server->accepted_connections());
-    for (const tcp::socket& c : clients) {
-        std::string line = "[Server] 127.0.0.1:" + std::to_string(port) + ": New connection <127.0.0.1:" +
-                           std::to_string(c.local_endpoint().port()) + "> accepted";
-        EXPECT_EQ(1u, log.count(line)) << line;
-    }
-    // The handed-over socket is the peer of one of the clients: bytes pass.
-    boost::shared_ptr<tcp::socket> accepted = got.at<tcp::socket>(0);
-    for (tcp::socket& c : clients) {
-        if (c.local_endpoint() != accepted->remote_endpoint()) continue;
-        asio::write(c, asio::buffer("ping", 4));
-        char buf[4];
-        asio::read(*accepted, asio::buffer(buf));
-        EXPECT_EQ(std::string("ping"), std::string(buf, 4));
-    }
+    // The handed-over socket is the peer of one of the clients.
+    const tcp::endpoint remote = got.at<tcp::socket>(0)->remote_endpoint();
+    EXPECT_EQ(1, std::count_if(clients.begin(), clients.end(), [&](tcp::socket& c) { return c.local_endpoint() == remote; }));
     server.reset();
     // The last reference may be a completion's own, released on its pool thread.
     ASSERT_TRUE(wait_until([&] { return log.count("[Server] 127.0.0.1:" + std::to_string(port) + ": dead") == 1; }));
@@ -109,11 +91,11 @@ TEST_F(Server, AcceptsOnIpv4LoopbackCountsAndHandsOverConnectedSockets) {
     for (const std::string& m : log.messages()) EXPECT_EQ(std::string::npos, m.find("Accept operation failed"));
     boost::system::error_code ec;
     tcp::socket late(client_service);
-    late.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port), ec);
+    late.connect(loopback(port), ec);
     EXPECT_EQ(asio::error::connection_refused, ec);
 }
 
-TEST_F(Server, AcceptsOnIpv6LoopbackNamedWithBrackets) {
+TEST_F(Server, AcceptsOnIpv6Loopback) {
     boost::shared_ptr<io::server> server;
     try {
         server = make("ip([::1]),port(0)");
@@ -123,7 +105,6 @@ TEST_F(Server, AcceptsOnIpv6LoopbackNamedWithBrackets) {
     server->start(got.callback());
     unsigned short port = started_port(log);
     ASSERT_NE(0, port);
-    EXPECT_EQ(1u, log.count("[Server] [::1]:" + std::to_string(port) + ": Started listen"));
     tcp::socket client(client_service);
     client.connect(tcp::endpoint(asio::ip::address_v6::loopback(), port));
     ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
@@ -131,94 +112,58 @@ TEST_F(Server, AcceptsOnIpv6LoopbackNamedWithBrackets) {
     EXPECT_TRUE(got.at<tcp::socket>(0)->local_endpoint().address().is_v6());
 }
 
-TEST_F(Server, SecondServerOnTheSamePortFailsWithAddressInUse) {
-    boost::shared_ptr<io::server> first = make("ip(127.0.0.1),port(0)");
-    first->start(got.callback());
-    unsigned short port = started_port(log);
-    ASSERT_NE(0, port);
+// A taken port, an empty callback and a family the kernel lacks: each is
+// reported to the caller, starts nothing and leaves the running server serving.
+TEST_F(Server, FailedCreationOrStartIsReportedAndDisturbsNoRunningServer) {
+    unsigned short port;
+    boost::shared_ptr<io::server> first = started(port);
     try {
         make("ip(127.0.0.1),port(" + std::to_string(port) + ")");
         FAIL() << "second bind succeeded";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(asio::error::address_in_use, e.code());
     }
-    // The first one is not disturbed by the failed attempt.
+    EXPECT_THROW(make("ip(127.0.0.1),port(0)")->start(io::server::callback_type()), BUG_exception_shell_t);
+    try {
+        make("ipx(),discovery()");  // succeeds only where the kernel supports IPX
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(asio::error::address_family_not_supported, e.code());
+    }
+    std::size_t listening = 0;
+    for (const std::string& m : log.messages()) listening += m.find("Started listen") != std::string::npos;
+    EXPECT_EQ(1u, listening);
     tcp::socket client(client_service);
-    client.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    client.connect(loopback(port));
     ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
 }
 
-TEST_F(Server, EmptyCallbackIsABugAndStartsNothing) {
-    boost::shared_ptr<io::server> server = make("ip(127.0.0.1),port(0)");
-    try {
-        server->start(io::server::callback_type());
-        FAIL() << "empty callback accepted";
-    } catch (const BUG_exception_shell_t& e) {
-        EXPECT_STREQ("callback type for server cannot be empty", e.what());
-    }
-    for (const std::string& m : log.messages()) EXPECT_EQ(std::string::npos, m.find("Started listen"));
-    EXPECT_EQ(0u, server->accepted_connections());
-}
-
 TEST_F(Server, CallbackThatThrowsCostsOnlyItsOwnConnection) {
-    boost::shared_ptr<io::server> server = make("ip(127.0.0.1),port(0)");
     std::atomic<int> calls{0};
-    server->start([&](const io::accepted_socket&) {
+    unsigned short port;
+    boost::shared_ptr<io::server> server = started(port, [&](const io::accepted_socket&) {
         if (calls++ == 0) throw std::runtime_error("listener refused");
     });
-    unsigned short port = started_port(log);
     tcp::socket first(client_service), second(client_service);
-    first.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    first.connect(loopback(port));
     ASSERT_TRUE(wait_until([&] { return calls == 1; }));
-    second.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    second.connect(loopback(port));
     ASSERT_TRUE(wait_until([&] { return calls == 2; }));
     EXPECT_EQ(2u, server->accepted_connections());
 }
 
-TEST_F(Server, SpxIsRefusedCleanlyWhereTheKernelHasNoIpx) {
-    try {
-        make("ipx(),discovery()");
-        GTEST_SKIP() << "this kernel supports IPX";
-    } catch (const boost::system::system_error& e) {
-        EXPECT_EQ(asio::error::address_family_not_supported, e.code());
-        EXPECT_NE(std::string::npos, std::string(e.what()).find("Address family not supported by protocol"));
-    }
-}
-
-/// Leaves a socket file at `path` that no process serves any more.
-void make_stale_socket_file(const std::string& path) {
-    asio::io_service service;
-    local_stream::acceptor gone(service, local_stream::endpoint(path));
-}
-
-TEST_F(Server, LocalSocketAcceptsAndItsFileLivesAsLongAsTheServer) {
-    io_test::temp_dir dir;
-    std::string path = dir.path("stream");
-    boost::shared_ptr<io::server> server = make("unix(" + path + ")");
-    server->start(got.callback());
-    EXPECT_EQ(1u, log.count("[Server] unx/" + path + ": Started listen"));
-    local_stream::socket client(client_service);
-    client.connect(local_stream::endpoint(path));
-    ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
-    EXPECT_EQ(2, got.sockets[0].which());
-    EXPECT_EQ(1u, log.count("[Server] unx/" + path + ": New connection <unx/> accepted"));
-    EXPECT_TRUE(io_test::path_exists(path));
-    server.reset();
-    EXPECT_TRUE(wait_until([&] { return !io_test::path_exists(path); }));
-}
-
-TEST_F(Server, LocalBindReplacesOnlyAStaleSocketFile) {
+TEST_F(Server, LocalSocketReplacesOnlyAStaleFileAndItsFileLivesAsLongAsTheServer) {
     io_test::temp_dir dir;
     std::string stale = dir.path("stale"), plain = dir.path("plain"), live = dir.path("live");
-
-    make_stale_socket_file(stale);
+    { local_stream::acceptor gone(client_service, local_stream::endpoint(stale)); }
     ASSERT_TRUE(io_test::path_exists(stale));
     boost::shared_ptr<io::server> server = make("unix(" + stale + ")");
     server->start(got.callback());
     local_stream::socket client(client_service);
     client.connect(local_stream::endpoint(stale));
     ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
-
+    EXPECT_EQ(2, got.sockets[0].which());
+    server.reset();
+    EXPECT_TRUE(wait_until([&] { return !io_test::path_exists(stale); }));
     std::ofstream(plain) << "keep me";
     try {
         make("unix(" + plain + ")");
@@ -226,11 +171,9 @@ TEST_F(Server, LocalBindReplacesOnlyAStaleSocketFile) {
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(asio::error::address_in_use, e.code());
     }
-    std::ifstream kept(plain);
     std::string text;
-    std::getline(kept, text);
+    std::getline(std::ifstream(plain), text);
     EXPECT_EQ("keep me", text);
-
     // Somebody listens on it: the file stays theirs, also after our failure.
     local_stream::acceptor owner(client_service, local_stream::endpoint(live));
     EXPECT_THROW(make("unix(" + live + ")"), boost::system::system_error);
@@ -245,8 +188,7 @@ TEST_F(Server, LocalDiscoveryOnTheStreamPathIsRefusedNamingThePath) {
         make("unix(" + path + "),discovery()");
         FAIL() << "two sockets on one path accepted";
     } catch (const io_error_exception_shell_t& e) {
-        EXPECT_EQ("discovery socket path \"" + path + "\" is the same as the stream socket path",
-                  std::string(e.what()));
+        EXPECT_NE(std::string::npos, std::string(e.what()).find(path)) << e.what();
     }
     EXPECT_FALSE(io_test::path_exists(path));
 }
@@ -272,14 +214,11 @@ private:
 };
 
 TEST_F(Server, AcceptsAgainOnceDescriptorsAreFreeAfterRunningOut) {
-    boost::shared_ptr<io::server> server = make("ip(127.0.0.1),port(0)");
-    server->start(got.callback());
-    unsigned short port = started_port(log);
-    ASSERT_NE(0, port);
+    unsigned short port;
+    boost::shared_ptr<io::server> server = started(port);
     log_reader reader;
     tcp::socket first(client_service), second(client_service);
     first.open(tcp::v4());
-
     // The undefined-behaviour checker validates a polymorphic call the first
     // time it meets a type, and that validation itself needs a descriptor: let
     // it meet the pool's timer queue before the descriptors run out.
@@ -290,7 +229,6 @@ TEST_F(Server, AcceptsAgainOnceDescriptorsAreFreeAfterRunningOut) {
         warm.async_wait([&](const boost::system::error_code&) { fired.set_value(); });
         ASSERT_EQ(std::future_status::ready, fired.get_future().wait_for(std::chrono::seconds(10)));
     }
-
     rlimit saved;
     ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
     int lowest_free = ::dup(0);
@@ -300,16 +238,15 @@ TEST_F(Server, AcceptsAgainOnceDescriptorsAreFreeAfterRunningOut) {
     starved.rlim_cur = static_cast<rlim_t>(lowest_free);
     ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &starved));
     boost::system::error_code connect_error;
-    first.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port), connect_error);
+    first.connect(loopback(port), connect_error);
     std::string failed = "[Server] 127.0.0.1:" + std::to_string(port) +
                          ": Accept operation failed because of Too many open files";
     bool saw_failure = wait_until([&] { return reader.contains(failed); });
     ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
-
     ASSERT_FALSE(connect_error) << connect_error.message();
     ASSERT_TRUE(saw_failure);
     ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
-    second.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    second.connect(loopback(port));
     ASSERT_TRUE(wait_until([&] { return got.size() == 2; }));
     EXPECT_EQ(2u, server->accepted_connections());
     EXPECT_EQ(0u, log.count("[Server] Abort future accept operations"));

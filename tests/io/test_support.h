@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -178,28 +179,23 @@ inline std::string zlib_run(z_stream& z, bool deflating, const std::string& in, 
     return out;
 }
 
-/// A zlib stream of the peer's: each `feed` ends at a sync-flush point unless told otherwise.
-class zlib_deflater {
+/// A zlib stream of the peer's: a deflater's `feed` ends at a sync-flush point
+/// unless told otherwise; an inflater is `broken` once zlib has rejected the stream.
+template <bool Deflating>
+class zlib_stream {
 public:
-    zlib_deflater() { deflateInit(&z_, Z_DEFAULT_COMPRESSION); }
-    ~zlib_deflater() { deflateEnd(&z_); }
-    std::string feed(const std::string& in, int flush = Z_SYNC_FLUSH) { return zlib_run(z_, true, in, flush); }
-
-private:
-    z_stream z_{};
-};
-
-/// The peer's inflating side; `broken` once zlib has rejected the stream.
-class zlib_inflater {
-public:
-    zlib_inflater() { inflateInit(&z_); }
-    ~zlib_inflater() { inflateEnd(&z_); }
-    std::string feed(const std::string& in) { return zlib_run(z_, false, in, Z_SYNC_FLUSH, &broken); }
+    zlib_stream() { Deflating ? deflateInit(&z_, Z_DEFAULT_COMPRESSION) : inflateInit(&z_); }
+    ~zlib_stream() { Deflating ? deflateEnd(&z_) : inflateEnd(&z_); }
+    std::string feed(const std::string& in, int flush = Z_SYNC_FLUSH) {
+        return zlib_run(z_, Deflating, in, flush, &broken);
+    }
     bool broken = false;
 
 private:
     z_stream z_{};
 };
+typedef zlib_stream<true> zlib_deflater;
+typedef zlib_stream<false> zlib_inflater;
 
 /// The bytes of one peer stream holding `pieces`, each ending at a sync-flush point.
 inline std::string zlib_deflate(const std::vector<std::string>& pieces) {
@@ -260,6 +256,15 @@ public:
         std::vector<std::string> out;
         for (std::string line; std::getline(in, line);) out.push_back(message_of(line));
         return out;
+    }
+    /// The first group of the last message that matches `pattern` whole, or "".
+    std::string last_match(const std::string& pattern) const {
+        const std::regex re(pattern);
+        std::smatch m;
+        std::string found;
+        for (const std::string& line : messages())
+            if (std::regex_match(line, m, re)) found = m[1];
+        return found;
     }
     /// Lines whose message equals `text`.
     std::size_t count(const std::string& text) const {

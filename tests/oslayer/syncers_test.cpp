@@ -1,17 +1,12 @@
 // Locks, the scoped guard and the waits, with real threads. Steps are ordered
 // by the waits themselves or by the lock's own counters; a short pause is
 // only used to check that something has NOT happened yet.
-#include <gtest/gtest.h>
 
-
-#include <atomic>
 #include <chrono>
-#include <memory>
 #include <stdexcept>
-#include <thread>
-#include <vector>
 
 #include "oslayer/syncers.h"
+#include "tests/oslayer/test_support.h"
 
 namespace {
 
@@ -49,39 +44,25 @@ struct preference_t {
 
 }  // namespace
 
-// ------------------------------------------------------------- plain locks
-
-TEST(SyncMutex, TrylockSlockAndScopedGuard) {
+TEST(SyncMutex, TrylockSlockScopedGuardAndTheLogMutex) {
     mutex_t m;
     ASSERT_TRUE(m.trylock());
     EXPECT_TRUE(busy_elsewhere(m));
     m.unlock();
-    EXPECT_FALSE(busy_elsewhere(m));
-    {
-        xlocker_t g(m);
-        EXPECT_TRUE(busy_elsewhere(m));
-    }
     EXPECT_FALSE(busy_elsewhere(m));
     // A shared request on a plain mutex is exclusive.
     if_lock_t& as_lock = m;
     as_lock.slock();
     EXPECT_TRUE(busy_elsewhere(m));
     as_lock.unlock();
-    EXPECT_FALSE(busy_elsewhere(m));
-}
-
-TEST(SyncMutex, GuardReleasesWhenAnExceptionPasses) {
-    condlock_t m;
     try {
         xlocker_t g(m);
-        throw std::runtime_error("x");
+        EXPECT_TRUE(busy_elsewhere(m));
+        throw std::runtime_error("the guard releases when an exception passes");
     } catch (std::runtime_error&) {
     }
     EXPECT_FALSE(busy_elsewhere(m));
-}
-
-TEST(SyncMutex, LogMutexExcludesNobody) {
-    log_mutex_t lm;
+    log_mutex_t lm;  // excludes nobody
     xlocker_t mine(lm);
     bool passed = false;
     std::thread([&] {
@@ -93,26 +74,7 @@ TEST(SyncMutex, LogMutexExcludesNobody) {
     EXPECT_TRUE(passed);
 }
 
-TEST(SyncMutex, HeapGuardHeldUntilLastOwnerLetsGo) {
-    // The last owner may be another thread, as when the rotation lock is
-    // handed to the packing thread. That lock is a readers-writer lock, whose
-    // holds are counters any thread may release; a plain mutex must be
-    // released by the thread that locked it, so it is not handed over here.
-    rwlock_t rw;
-    auto first = std::make_shared<xlocker_t>(rw);
-    std::shared_ptr<xlocker_t> second = first;
-    EXPECT_EQ(rw.state().holds, -1);
-    first.reset();
-    EXPECT_EQ(rw.state().holds, -1);
-    std::thread([owner = std::move(second)]() mutable { owner.reset(); }).join();
-    EXPECT_EQ(rw.state().holds, 0);
-    EXPECT_TRUE(rw.try_xlock());
-    rw.unlock();
-}
-
-// ---------------------------------------------------- readers-writer lock
-
-TEST(SyncRwlock, SharedAndExclusiveHolds) {
+TEST(SyncRwlock, SharedAndExclusiveHoldsAndAGuardHeldUntilItsLastOwnerLetsGo) {
     rwlock_t rw;
     rw.slock();
     EXPECT_TRUE(rw.try_slock());
@@ -120,17 +82,23 @@ TEST(SyncRwlock, SharedAndExclusiveHolds) {
     EXPECT_EQ(rw.state().holds, 2);
     rw.unlock();
     rw.unlock();
-    EXPECT_EQ(rw.state().holds, 0);
-    // unlock on a free lock keeps it free.
-    rw.unlock();
+    rw.unlock();  // unlock on a free lock keeps it free
     EXPECT_EQ(rw.state().holds, 0);
     ASSERT_TRUE(rw.try_xlock());
     EXPECT_EQ(rw.state().holds, -1);
-    EXPECT_FALSE(rw.try_slock());
-    EXPECT_FALSE(rw.try_xlock());
+    EXPECT_FALSE(rw.try_slock() || rw.try_xlock());
     rw.unlock();
     EXPECT_TRUE(rw.try_slock());
     rw.unlock();
+    // A guard on the heap is held until its last owner lets go, which may be
+    // another thread, as when the rotation lock is handed to the packing
+    // thread: the holds of this lock are counters any thread may release.
+    auto first = std::make_shared<xlocker_t>(rw);
+    std::shared_ptr<xlocker_t> second = first;
+    first.reset();
+    EXPECT_EQ(rw.state().holds, -1);
+    std::thread([owner = std::move(second)]() mutable { owner.reset(); }).join();
+    EXPECT_EQ(rw.state().holds, 0);
 }
 
 /// One reader holds, one writer waits; then a second reader arrives.
@@ -139,7 +107,6 @@ protected:
     rwlock_t rw;
     std::atomic<int> order{0};
     std::atomic<int> writer_at{0}, reader_at{0};
-
     std::thread start_writer() {
         std::thread w([this] {
             rw.xlock();
@@ -154,21 +121,12 @@ protected:
 INSTANTIATE_TEST_SUITE_P(SyncPrefer, SyncRwlockPreference, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "writers" : "readers"; });
 
-TEST_P(SyncRwlockPreference, TrySlockWithWriterWaiting) {
+TEST_P(SyncRwlockPreference, LateOrTryingReaderPassesWaitingWriterOnlyWithoutWriterPreference) {
     preference_t pref(GetParam());
     rw.slock();
     std::thread w = start_writer();
     EXPECT_EQ(rw.try_slock(), !GetParam());
     if (!GetParam()) rw.unlock();
-    rw.unlock();
-    w.join();
-    EXPECT_EQ(rw.state().holds, 0);
-}
-
-TEST_P(SyncRwlockPreference, LateReaderPassesWaitingWriterOnlyWithoutWriterPreference) {
-    preference_t pref(GetParam());
-    rw.slock();
-    std::thread w = start_writer();
     std::thread r([this] {
         rw.slock();
         reader_at = ++order;
@@ -208,7 +166,6 @@ TEST_P(SyncRwlockPreference, WriterUnlockWakesReadersOrOneWriter) {
         });
     std::thread w = start_writer();
     ASSERT_TRUE(eventually([this] { return rw.state().readers_waiting == 2; }));
-
     rw.unlock();
     if (!GetParam()) {
         // Both readers get in; the writer waits for the last of them.
@@ -237,25 +194,16 @@ TEST_P(SyncRwlockPreference, WriterUnlockWakesReadersOrOneWriter) {
     EXPECT_EQ(rw.state().holds, 0);
 }
 
-// ---------------------------------------------------------------- condvar
-
-TEST(SyncCondvar, DeadlinesInThePastTimeOutAtOnce) {
+TEST(SyncCondvar, PastDeadlinesTimeOutAtOnceFutureOnesPassOrASignalWakes) {
     condlock_t m;
     xlocker_t g(m);
     EXPECT_FALSE(m.cond.wait(m, timestamp_t(1)));  // before 1970: clamped to second 0
     EXPECT_FALSE(m.cond.wait(m, timestamp_t(-5)));  // negative: long past, not an error
     EXPECT_FALSE(m.cond.wait(m, timestamp_t::now() - timegap_t(ticks_per_second)));
-    // The mutex is held again after each time-out.
-    EXPECT_TRUE(busy_elsewhere(m));
-}
-
-TEST(SyncCondvar, FutureDeadlinePassesOrSignalWakes) {
-    condlock_t m;
-    xlocker_t g(m);
+    EXPECT_TRUE(busy_elsewhere(m));  // held again after each time-out
     timestamp_t deadline = timestamp_t::now() + timegap_t(ticks_per_second / 20);
     EXPECT_FALSE(m.cond.wait(m, deadline));
     EXPECT_GE(timestamp_t::now(), deadline);
-
     bool ready = false;
     std::thread t([&] {
         xlocker_t in(m);  // gets in only while we wait
@@ -264,38 +212,25 @@ TEST(SyncCondvar, FutureDeadlinePassesOrSignalWakes) {
     });
     bool woken = true;
     while (!ready && woken) woken = m.cond.wait(m, timestamp_t::now() + ten_seconds);
-    EXPECT_TRUE(woken);
-    EXPECT_TRUE(ready);
+    EXPECT_TRUE(woken && ready);
     t.join();
 }
 
-// -------------------------------------------------------------- semaphore
-
-TEST(SyncSemaphore, CountLimitsTryWait) {
-    semaphore_t s(2);
-    EXPECT_TRUE(s.try_wait());
-    EXPECT_TRUE(s.try_wait());
-    EXPECT_FALSE(s.try_wait());
-    s.post();
-    EXPECT_TRUE(s.try_wait());
-    EXPECT_FALSE(s.try_wait());
-}
-
-TEST(SyncSemaphore, NegativeStartOwesPosts) {
-    semaphore_t s(-1);
-    EXPECT_FALSE(s.try_wait());
-    EXPECT_FALSE(s.wait(timestamp_t(1)));
-    s.post();
-    EXPECT_FALSE(s.try_wait());
-    s.post();
-    EXPECT_TRUE(s.try_wait());
-}
-
-TEST(SyncSemaphore, PastDeadlineStillTakesAPendingPost) {
+TEST(SyncSemaphore, CountsNegativeStartsAndPastDeadlinesThatStillTakeAPendingPost) {
+    semaphore_t two(2);
+    EXPECT_TRUE(two.try_wait() && two.try_wait());
+    EXPECT_FALSE(two.try_wait());
+    two.post();
+    EXPECT_TRUE(two.try_wait());
+    EXPECT_FALSE(two.try_wait());
+    semaphore_t owed(-1);
+    EXPECT_FALSE(owed.try_wait() || owed.wait(timestamp_t(1)));
+    owed.post();
+    EXPECT_FALSE(owed.try_wait());
+    owed.post();
+    EXPECT_TRUE(owed.try_wait());
     semaphore_t s(0);
-    EXPECT_FALSE(s.wait(timestamp_t(1)));
-    EXPECT_FALSE(s.wait(timegap_t(0)));
-    EXPECT_FALSE(s.wait(timegap_t(-ticks_per_second)));
+    EXPECT_FALSE(s.wait(timestamp_t(1)) || s.wait(timegap_t(0)) || s.wait(timegap_t(-ticks_per_second)));
     s.post();
     EXPECT_TRUE(s.wait(timestamp_t(1)));
     s.post();
@@ -303,59 +238,42 @@ TEST(SyncSemaphore, PastDeadlineStillTakesAPendingPost) {
     EXPECT_FALSE(s.try_wait());
 }
 
-TEST(SyncSemaphore, NoDeadlineWaitsUntilPosted) {
+TEST(SyncSemaphore, NoDeadlineOrAHugeGapWaitsUntilPosted) {
     semaphore_t s(0);
     std::atomic<int> done{0};
-    std::thread by_stamp([&] {
-        EXPECT_TRUE(s.wait(timestamp_t::infinite()));
+    // now + the huge gap does not fit in 64 bits; it must not wrap into the past.
+    oslayer_test::run_threads(4, [&](int t) {
+        if (t == 3) {
+            short_pause();
+            EXPECT_EQ(done.load(), 0);
+            for (int i = 0; i < 3; ++i) s.post();
+            return;
+        }
+        EXPECT_TRUE(t == 0   ? s.wait(timestamp_t::infinite())
+                    : t == 1 ? s.wait(timegap_t::infinite())
+                             : s.wait(timegap_t(no_deadline - 1)));
         ++done;
     });
-    std::thread by_gap([&] {
-        EXPECT_TRUE(s.wait(timegap_t::infinite()));
-        ++done;
-    });
-    short_pause();
-    EXPECT_EQ(done.load(), 0);
-    s.post();
-    s.post();
-    by_stamp.join();
-    by_gap.join();
-    EXPECT_EQ(done.load(), 2);
-}
-
-TEST(SyncSemaphore, HugeGapIsALongWaitNotAPastDeadline) {
-    semaphore_t s(0);
-    std::thread poster([&] {
-        short_pause();
-        s.post();
-    });
-    // now + this gap does not fit in 64 bits; it must not wrap into the past.
-    EXPECT_TRUE(s.wait(timegap_t(no_deadline - 1)));
-    poster.join();
+    EXPECT_EQ(done.load(), 3);
 }
 
 TEST(SyncSemaphore, ContendedPostsAreEachConsumedOnce) {
     semaphore_t s(0);
-    const int per = 2000;
+    const int per = 500;
     std::atomic<int> taken{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] {
-            for (int k = 0; k < per; ++k)
-                if (s.wait(ten_seconds)) ++taken;
-        });
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] {
-            for (int k = 0; k < per; ++k) s.post();
-        });
-    for (auto& t : threads) t.join();
+    oslayer_test::run_threads(8, [&](int t) {
+        for (int k = 0; k < per; ++k) {
+            if (t % 2)
+                s.post();
+            else if (s.wait(ten_seconds))
+                ++taken;
+        }
+    });
     EXPECT_EQ(taken.load(), 4 * per);
     EXPECT_FALSE(s.try_wait());
 }
 
-// ------------------------------------------------------------------ event
-
-TEST(SyncEvent, FlagSetResetAndAutoClear) {
+TEST(SyncEvent, FlagSetResetAutoClearPastDeadlinesWithoutBlockingFutureOnesPass) {
     event_t e(true);
     EXPECT_TRUE(e.try_wait());
     EXPECT_FALSE(e.try_wait());
@@ -366,13 +284,11 @@ TEST(SyncEvent, FlagSetResetAndAutoClear) {
     e.signal();
     e.reset();
     EXPECT_FALSE(e.try_wait());
-}
-
-TEST(SyncEvent, PastDeadlineReportsFlagWithoutBlocking) {
-    event_t e(false);
-    EXPECT_FALSE(e.wait(timestamp_t(1)));
-    EXPECT_FALSE(e.wait(timestamp_t::now() - timegap_t(ticks_per_second)));
-    EXPECT_FALSE(e.wait(timegap_t(0)));
+    EXPECT_FALSE(e.wait(timestamp_t(1)) || e.wait(timestamp_t::now() - timegap_t(ticks_per_second)) ||
+                 e.wait(timegap_t(0)));
+    timestamp_t deadline = timestamp_t::now() + timegap_t(ticks_per_second / 20);
+    EXPECT_FALSE(e.wait(deadline));  // a future deadline passes without a signal
+    EXPECT_GE(timestamp_t::now(), deadline);
     e.signal();
     EXPECT_TRUE(e.wait(timestamp_t(1)));
     EXPECT_FALSE(e.try_wait());
@@ -403,48 +319,19 @@ TEST(SyncEvent, OneSignalReleasesExactlyOneOfTwoWaiters) {
     EXPECT_FALSE(e.try_wait());
 }
 
-TEST(SyncEvent, SecondWaiterTimesOutWithoutASecondSignal) {
-    event_t e(false);
-    std::atomic<int> woken{0}, timed_out{0};
-    auto waiter = [&] {
-        if (e.wait(timestamp_t::now() + timegap_t(ticks_per_second / 5)))
-            ++woken;
-        else
-            ++timed_out;
-    };
-    std::thread a(waiter), b(waiter);
-    e.signal();
-    a.join();
-    b.join();
-    EXPECT_EQ(woken.load(), 1);
-    EXPECT_EQ(timed_out.load(), 1);
-}
-
-// ---------------------------------------------------------------- barrier
-
-TEST(SyncBarrier, EveryThirdSignalPostsOnce) {
+TEST(SyncBarrier, EveryThirdSignalPostsOnceAlsoUnderContentionZeroIsRefused) {
+    EXPECT_THROW(barrier_t zero(0), BUG_exception_shell_t);
     barrier_t b(3);
-    const bool expected[] = {false, false, true, false, false, true, false};
-    for (bool post : expected) {
+    for (bool post : {false, false, true, false, false, true, false}) {
         b.signal();
         EXPECT_EQ(b.semaphore().try_wait(), post);
         EXPECT_FALSE(b.semaphore().try_wait());
     }
-}
-
-TEST(SyncBarrier, ContendedSignalsPostOncePerPeriod) {
-    barrier_t b(3);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] {
-            for (int k = 0; k < 3000; ++k) b.signal();
-        });
-    for (auto& t : threads) t.join();
+    barrier_t contended(3);
+    oslayer_test::run_threads(4, [&](int) {
+        for (int k = 0; k < 600; ++k) contended.signal();
+    });
     int posts = 0;
-    while (b.semaphore().try_wait()) ++posts;
-    EXPECT_EQ(posts, 4000);
-}
-
-TEST(SyncBarrier, ZeroPeriodIsRefused) {
-    EXPECT_THROW(barrier_t b(0), BUG_exception_shell_t);
+    while (contended.semaphore().try_wait()) ++posts;
+    EXPECT_EQ(posts, 800);
 }

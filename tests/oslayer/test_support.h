@@ -1,15 +1,26 @@
-// Helpers shared by the platform library's tests.
+// Helpers shared by the platform library's tests, and the headers most of
+// them use.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +31,8 @@
 extern char** environ;
 
 namespace oslayer_test {
+
+using strings = std::vector<std::string>;
 
 /// The whole content of a file, or "<missing>" when it cannot be opened.
 inline std::string read_file(const std::string& name) {
@@ -47,7 +60,6 @@ struct scratch_t {
     }
     scratch_t(const scratch_t&) = delete;
     scratch_t& operator=(const scratch_t&) = delete;
-
     /// Writes `bytes` as the file `name` in the directory; returns its path.
     std::string put(const std::string& name, const std::string& bytes) const {
         std::string full = path + "/" + name;
@@ -79,6 +91,22 @@ std::string error_of(F&& f) {
 template <class F>
 void on_fresh_thread(F body) {
     std::thread(body).join();
+}
+
+/// Runs `body(t)` for t in [0, n) on n threads at once and waits for all.
+template <class F>
+void run_threads(int n, F body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < n; ++t) threads.emplace_back(body, t);
+    for (std::thread& th : threads) th.join();
+}
+
+/// The lines of `text`, without their line ends.
+inline std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
 }
 
 /// Sets (null: removes) an environment variable; the old state comes back.
@@ -116,12 +144,7 @@ struct log_file_t {
         if (fd >= 0) ::close(fd);
     }
     std::string text() const { return read_file(name); }
-    std::vector<std::string> lines() const {
-        std::vector<std::string> out;
-        std::istringstream in(text());
-        for (std::string l; std::getline(in, l);) out.push_back(l);
-        return out;
-    }
+    std::vector<std::string> lines() const { return split_lines(text()); }
     /// The messages of the lines, prefixes cut off.
     std::vector<std::string> messages() const {
         std::vector<std::string> out;

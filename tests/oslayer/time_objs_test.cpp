@@ -1,10 +1,7 @@
 // Time stamps, gaps, the calendar, the text forms and parsers, and the
 // duration texts.
-#include <gtest/gtest.h>
 
-#include <climits>
 #include <ctime>
-#include <random>
 
 #include "oslayer/_kern.h"
 #include "oslayer/amtypes.h"
@@ -47,6 +44,7 @@ std::string parse_error(const T& text) {
         timestamp_t t{text};
     } catch (S& e) {
         EXPECT_NE(dynamic_cast<R*>(e.record()), nullptr);
+        EXPECT_STREQ(e.record()->file, "time-objs.cpp");
         return e.what();
     }
     return "no error";
@@ -88,11 +86,7 @@ TEST(TimeUnits, UnixTimeConversionsClampAtBothEnds) {
 
 TEST(TimeUnits, ComponentsScalingAndSigns) {
     const int64_t t = hms_ms(1, 2, 3, 4);
-    const struct {
-        int64_t ticks;
-        int unit, span;
-        int64_t expected;
-    } to[] = {
+    const struct { int64_t ticks; int unit, span; int64_t expected; } to[] = {
         {t, time_unit::minute, 1, 2}, {t, time_unit::millisecond, 3, 4}, {t, time_unit::hour, 0, 1},
         {t, time_unit::second, 1, 3}, {t, time_unit::minute, 0, 62},    {t + 5 * day_ticks, time_unit::hour, 1, 1},
         // Remainders keep the sign of the tick count; a span below the tick gives 0.
@@ -103,14 +97,10 @@ TEST(TimeUnits, ComponentsScalingAndSigns) {
     EXPECT_EQ(to_units_nonzero(-5 * ms_ticks, time_unit::second, 0), -1);
     EXPECT_EQ(to_units_nonzero(0, time_unit::second, 0), 0);
     EXPECT_EQ(to_units_nonzero(hms_ms(2, 3, 7, 0), time_unit::minute, 1), 3);
-
-    const struct {
-        int64_t count;
-        int unit;
-        int64_t ticks;
-    } from[] = {{7, time_unit::nanosecond, 0},  {15, time_unit::nanosecond, 1},  {-15, time_unit::nanosecond, -1},
-                {3, time_unit::day, 3 * day_ticks}, {2, time_unit::day + 1, 20 * day_ticks},
-                {9, time_unit::millisecond, 9 * ms_ticks}};
+    const struct { int64_t count; int unit; int64_t ticks; } from[] = {
+        {7, time_unit::nanosecond, 0},  {15, time_unit::nanosecond, 1},  {-15, time_unit::nanosecond, -1},
+        {3, time_unit::day, 3 * day_ticks}, {2, time_unit::day + 1, 20 * day_ticks},
+        {9, time_unit::millisecond, 9 * ms_ticks}};
     for (const auto& c : from) EXPECT_EQ(from_units(c.count, c.unit), c.ticks) << c.count << " " << c.unit;
     int64_t out = 0;
     from_units(4, time_unit::minute, out);
@@ -139,7 +129,6 @@ TEST(TimeCalendar, EpochOriginAndUnsetZero) {
     EXPECT_EQ(from_calendar(0, 0, 0, 1, 1, 1970), epoch);
     EXPECT_EQ(week_day(timestamp_t(1)), 0);  // 0001-01-01 was a Monday
     EXPECT_EQ(week_day(sample), 6);
-
     timestamp_t zero;
     EXPECT_EQ(date_text(split_date(zero)), "0-0-0");
     int d = -1, m = -1, y = -1;
@@ -176,22 +165,16 @@ TEST(TimeCalendar, EveryDayOfTheTickRangeRoundTrips) {
     EXPECT_EQ(date_text(split_date(timestamp_t(INT64_MAX))), "2923-10-9");
 }
 
-TEST(TimeCalendar, LeapYearsCarriesAndTheYearBeforeOne) {
-    // -1 is astronomical year 0, -101 astronomical -100.
-    const std::pair<int, const char*> feb29[] = {{1600, "1600-2-29"}, {1900, "1900-3-1"},   {2000, "2000-2-29"},
-                                                 {2100, "2100-3-1"},  {-1, "-1-2-29"},      {-100, "-100-3-1"},
-                                                 {-101, "-101-3-1"},  {-401, "-401-2-29"}};
-    for (const auto& c : feb29) EXPECT_EQ(date_of(29, 2, c.first), c.second);
+// Leap years and the year before 1 are checked day by day above; here the
+// carries of out-of-range fields and the year 0 that means this year.
+TEST(TimeCalendar, FieldsCarryAndYearZeroIsThisYear) {
     // The first instant of the calendar is tick 0, the "unset" value.
     EXPECT_EQ(from_calendar(0, 0, 0, 1, 1, 1).ticks, 0);
     EXPECT_EQ(date_of(2, 1, 1), "1-1-2");
-    EXPECT_EQ(date_text(split_date(timestamp_t(-day_ticks))), "-1-12-31");
-    EXPECT_EQ(from_calendar(0, 0, 0, 1, 1, 1) - from_calendar(0, 0, 0, 1, 1, -1), timegap_t(366 * day_ticks));
-
+    EXPECT_EQ(date_of(29, 2, 1900) + " " + date_of(29, 2, -101), "1900-3-1 -101-3-1");  // no leap day: carried
     EXPECT_EQ(from_calendar(61, 0, 0, 1, 1, 2000), from_calendar(1, 1, 0, 1, 1, 2000));
     EXPECT_EQ(from_calendar(0, 0, 0, 1, 13, 1999), from_calendar(0, 0, 0, 1, 1, 2000));
     EXPECT_EQ(from_calendar(0, 0, 24, 31, 12, 1999), from_calendar(0, 0, 0, 1, 1, 2000));
-    // Year 0 is this year.
     int before = split_date(timestamp_t::now()).year;
     calendar_date_t d = split_date(from_calendar(0, 0, 0, 2, 6, 0));
     int after = split_date(timestamp_t::now()).year;
@@ -207,12 +190,9 @@ TEST(TimeCalendar, TimeOfDayDecimalFormAndMonthArithmetic) {
     time_of_day_t z = split_time(0);
     EXPECT_EQ(z.hours | z.minutes | z.seconds | z.milliseconds, 0);
     EXPECT_EQ(to_decimal(sample), 19941106084937250LL);
-
-    const struct {
-        year_month_t from;
-        int count, year, month;
-    } months[] = {{{2020, 11}, 3, 2021, 2},  {{2020, 1}, -1, 2019, 12},  {{2020, 5}, 24, 2022, 5},
-                  {{2020, 1}, -13, 2018, 12}, {{2020, 12}, 12, 2021, 12}, {{2020, 12}, 0, 2020, 12}};
+    const struct { year_month_t from; int count, year, month; } months[] = {
+        {{2020, 11}, 3, 2021, 2},  {{2020, 1}, -1, 2019, 12},  {{2020, 5}, 24, 2022, 5},
+        {{2020, 1}, -13, 2018, 12}, {{2020, 12}, 12, 2021, 12}, {{2020, 12}, 0, 2020, 12}};
     for (const auto& c : months) {
         year_month_t r = add_months(c.from, c.count);
         EXPECT_EQ(r.year * 100 + r.month, c.year * 100 + c.month) << c.from.year << "/" << c.from.month << "+"
@@ -227,9 +207,8 @@ TEST(TimeText, FormsOfOneInstantAndZoneSigns) {
     std::string out = "at ";
     format_compact(sample, out);
     EXPECT_EQ(out, "at 19941106084937250");
-    const std::pair<int64_t, const char*> zones[] = {{-60, "09:49:37 +0100"}, {300, "03:49:37 -0500"},
-                                                     {0, "08:49:37 +0000"},   {-330, "14:19:37 +0530"},
-                                                     {-600, "18:49:37 +1000"}};
+    const std::pair<int64_t, const char*> zones[] = {
+        {300, "03:49:37 -0500"}, {0, "08:49:37 +0000"}, {-330, "14:19:37 +0530"}};
     for (const auto& z : zones) {
         out.clear();
         format_rfc1123_zone(sample, timegap_t(from_units(z.first, time_unit::minute)), out);
@@ -237,23 +216,7 @@ TEST(TimeText, FormsOfOneInstantAndZoneSigns) {
     }
 }
 
-TEST(TimeText, ElapsedForms) {
-    const int64_t long_gap = from_dhms(5, 4, 3, 2) + 6 * ms_ticks, minute_gap = hms_ms(0, 0, 59, 500);
-    const struct {
-        void (*form)(timegap_t, std::string&);
-        int64_t ticks;
-        const char* text;
-    } cases[] = {
-        {format_elapsed, long_gap, "2-03:04:05.006"},      {format_elapsed, minute_gap, "00:00:59.500"},
-        {format_elapsed, 0, "00:00:00.000"},               {append_elapsed_short, minute_gap, "59.500"},
-        {append_elapsed_short, long_gap, "2-03:04:05.006"}, {append_elapsed_short, hms_ms(0, 1, 5, 0), "01:05.000"},
-        {append_elapsed_short, hms_ms(1, 0, 0, 0), "01:00:00.000"}, {append_elapsed_short, 0, "00.000"},
-        {format_elapsed, -minute_gap, "-00:00:59.500"},    {append_elapsed_short, -long_gap, "-2-03:04:05.006"},
-        {format_elapsed, INT64_MIN, "-1067519-21:52:48.547"}};
-    for (const auto& c : cases) EXPECT_EQ(gap_text(c.form, c.ticks), c.text) << c.ticks;
-}
-
-TEST(TimeCompact, EdgesAndRandomInstantsRoundTrip) {
+TEST(TimeCompact, EdgesRoundTrip) {
     const std::pair<const char*, int64_t> edges[] = {{"19941106084937250", sample.ticks}, {"00000000000000000", 0},
                                                      {"0", 0}, {"", 0}, {"00010101000000000", 0},
                                                      {"00010101000000001", ms_ticks}};
@@ -261,35 +224,16 @@ TEST(TimeCompact, EdgesAndRandomInstantsRoundTrip) {
     calendar_date_t d = split_date(timestamp_t(std::string("00000315000000000")));
     EXPECT_EQ(d.year, split_date(timestamp_t::now()).year);
     EXPECT_EQ(d.month * 100 + d.day, 315);
-
-    std::mt19937_64 rng(20261206);
-    std::uniform_int_distribution<int64_t> any(1, INT64_MAX / ms_ticks);
-    for (int i = 0; i < 20000; ++i) {
-        timestamp_t t(i == 0 ? INT64_MAX / ms_ticks * ms_ticks : any(rng) * ms_ticks);
-        std::string text = text_of(format_compact, t);
-        ASSERT_EQ(text.size(), 17u) << text;
-        ASSERT_EQ(timestamp_t(text), t) << text;
-    }
+    timestamp_t last(INT64_MAX / ms_ticks * ms_ticks);
+    EXPECT_EQ(timestamp_t(text_of(format_compact, last)), last);
 }
 
 TEST(TimeCompact, ErrorsNameTheFault) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"1994110608493725", "17 digits expected, not 16"},
-        {"1994110608493725x", "digits expected, not \"x\" (0x78) at position #16"},
-        {"-9941106084937250", "digits expected, not \"-\" (0x2d) at position #0"},
-        {"1994 106084937250", "digits expected, not \" \" (0x20) at position #4"},
-        {"1994\xe9" "106084937250", "digits expected, not \"\xe9\" (0xe9) at position #4"},
-        // Seventeen digits reach years that 64-bit ticks cannot hold.
-        {"99991231235959999", "date out of range"}};
-    for (const auto& c : cases)
-        EXPECT_EQ(compact_error(c.first), "not timestamp \"" + std::string(c.first) + "\" because of " + c.second);
-    try {
-        timestamp_t t(std::string("12"));
-        FAIL() << "parsed as " << t.ticks;
-    } catch (number_format_exception_shell_t& e) {
-        EXPECT_NE(dynamic_cast<number_format_exception*>(e.record()), nullptr);
-        EXPECT_STREQ(e.record()->file, "time-objs.cpp");
-    }
+    EXPECT_EQ(compact_error("1994110608493725x"),
+              "not timestamp \"1994110608493725x\" because of digits expected, not \"x\" (0x78) at position #16");
+    // Seventeen digits reach years that 64-bit ticks cannot hold.
+    for (const char* bad : {"1994110608493725", "-9941106084937250", "99991231235959999"})
+        EXPECT_EQ(compact_error(bad).rfind("not timestamp \"" + std::string(bad) + "\" because of ", 0), 0u) << bad;
 }
 
 TEST(TimeRfc1123, AcceptedForms) {
@@ -302,8 +246,6 @@ TEST(TimeRfc1123, AcceptedForms) {
         {"Sun, 06 Ju 1994 08:49:37", from_calendar(37, 49, 8, 6, 6, 1994)},
         {"Sun, 06  1994 08:49:37", from_calendar(37, 49, 8, 6, 1, 1994)}};
     for (const auto& c : cases) EXPECT_EQ(timestamp_t(lstr_t(c.first)), c.second) << c.first;
-    timestamp_t leap = from_calendar(0, 0, 0, 29, 2, 2000);
-    EXPECT_EQ(timestamp_t(lstr_t(text_of(format_rfc1123_gmt, leap))), leap);
     for (int m = 1; m <= 12; ++m) {
         timestamp_t t = from_calendar(59, 59, 23, 28, m, 2024);
         EXPECT_EQ(timestamp_t(lstr_t(text_of(format_rfc1123_gmt, t))), t) << m;
@@ -311,32 +253,14 @@ TEST(TimeRfc1123, AcceptedForms) {
 }
 
 TEST(TimeRfc1123, ErrorsQuoteTheTokenAndTheText) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"Sunday 06 Nov 1994 08:49:37", "expected week day at \"Sunday 06 Nov 1994 08:49:37\""},
-        {"Sun,", "expected week day at \"Sun\""},
-        {"", "expected week day at \"\""},
-        {"Sun, 06", "expected day number at \"06\""},
-        {"Sun, 06 Nov", "expected month at \"Nov\""},
-        {"Sun, 06 November 1994 08:49:37", "invalid month at \"November\""},
-        {"Sun, 06 nov 1994 08:49:37", "invalid month at \"nov\""},
-        {"Sun, 06 Nov 1994", "expected year number at \"1994\""},
-        {"Sun, 06 Nov 1994 08", "expected hours number at \"08\""},
-        {"Sun, 06 Nov 1994 08:49", "expected minutes number at \"49\""},
-        {"Sun, 06 Nov 1994 08:49:", "expected minutes number at \"49\""},
-        {"Sun, 06 Nov 1994 08:49:37 UTC", "expected word \"GMT\" or nothing at \"UTC\""},
-        {"Sun, 06 Nov 1994 08:49:37 GMT ", "expected word \"GMT\" or nothing at \"GMT \""},
-        {"Sun, 06 Nov 9999 08:49:37", "date out of range"},
-        // "-1" converts to 4294967295, a year no tick count can hold.
-        {"Sun, 06 Nov -1 08:49:37", "date out of range"},
-        {"Sun, 06 Nov 99999999999 08:49:37",
-         "invalid year number \"99999999999\" before \"08:49:37\" because of scanned number out of range"}};
-    for (const auto& c : cases) {
-        std::string expected = c.second;
-        size_t because = expected.find(" because of ");
-        expected.insert(because == std::string::npos ? expected.size() : because,
-                        " in \"" + std::string(c.first) + "\"");
-        EXPECT_EQ(rfc_error(c.first), expected);
-    }
+    EXPECT_EQ(rfc_error("Sun, 06 November 1994 08:49:37"),
+              "invalid month at \"November\" in \"Sun, 06 November 1994 08:49:37\"");
+    // Each missing or bad field, and years no tick count holds ("-1" converts to 4294967295).
+    for (const char* bad : {"Sunday 06 Nov 1994 08:49:37", "Sun, 06", "Sun, 06 Nov", "Sun, 06 nov 1994 08:49:37",
+                            "Sun, 06 Nov 1994", "Sun, 06 Nov 1994 08", "Sun, 06 Nov 1994 08:49:",
+                            "Sun, 06 Nov 1994 08:49:37 GMT ", "Sun, 06 Nov 9999 08:49:37", "Sun, 06 Nov -1 08:49:37",
+                            "Sun, 06 Nov 99999999999 08:49:37"})
+        EXPECT_NE(rfc_error(bad).find(" in \"" + std::string(bad) + "\""), std::string::npos) << bad;
 }
 
 TEST(TimeRfc1123, BadNumberChainsTheConversionError) {
@@ -344,86 +268,70 @@ TEST(TimeRfc1123, BadNumberChainsTheConversionError) {
         timestamp_t t{lstr_t("Sun, 06 Nov 1994 08:4x:37 GMT")};
         FAIL() << "parsed as " << t.ticks;
     } catch (timestamp_format_exception_shell_t& e) {
-        EXPECT_STREQ(e.what(),
-                     "invalid minutes number \"4x\" before \"37 GMT\" in \"Sun, 06 Nov 1994 08:4x:37 GMT\" "
-                     "because of invalid symbol \\x78 in scanned number \"4x\" at position #2");
-        ASSERT_NE(e.record(), nullptr);
-        EXPECT_NE(dynamic_cast<timestamp_format_exception*>(e.record()), nullptr);
-        EXPECT_STREQ(e.record()->file, "time-objs.cpp");
-        d_exception_t* cause = e.record()->cause;
-        ASSERT_NE(cause, nullptr);
-        EXPECT_NE(dynamic_cast<number_format_exception*>(cause), nullptr);
-        EXPECT_STREQ(cause->what(), "invalid symbol \\x78 in scanned number \"4x\" at position #2");
+        ASSERT_NE(e.record()->cause, nullptr);
+        EXPECT_NE(dynamic_cast<number_format_exception*>(e.record()->cause), nullptr);
+        EXPECT_NE(std::string(e.what()).find(e.record()->cause->what()), std::string::npos) << e.what();
     }
 }
 
-TEST(TimeUtcOffset, FixedZones) {
+TEST(TimeUtcOffset, FixedZonesAndTheirSignInTheZoneForm) {
     auto unix_of = [](int day, int month, int year, int h) {
         return static_cast<time_t>((from_calendar(0, 0, h, day, month, year).ticks - epoch_ticks) / ticks_per_second);
     };
-    const struct {
-        const char* tz;
-        time_t when;
-        int64_t offset;
-    } cases[] = {
-        {"UTC", 0, 0},
-        {"UTC", unix_of(15, 7, 2020, 12), 0},
-        {"<+03>-3", unix_of(15, 7, 2020, 12), -10800},
-        // Local time already in the next year, and on the last day of a leap year.
-        {"<+03>-3", unix_of(31, 12, 2020, 22), -10800},
-        {"<+03>-3", unix_of(30, 12, 2020, 22), -10800},
-        {"EST5EDT,M3.2.0,M11.1.0", unix_of(15, 1, 2020, 12), 18000},
-        {"EST5EDT,M3.2.0,M11.1.0", unix_of(15, 7, 2020, 12), 14400},
-        // Local time still in the previous year.
-        {"EST5EDT,M3.2.0,M11.1.0", unix_of(1, 1, 2021, 2), 18000},
-        {"<+0530>-5:30", unix_of(31, 12, 2021, 20), -19800}};
+    const char *plus3 = "<+03>-3", *est = "EST5EDT,M3.2.0,M11.1.0";
+    // Local time already in the next year, on the last day of a leap year,
+    // and still in the previous year.
+    const struct { const char* tz; time_t when; int64_t offset; } cases[] = {
+        {"UTC", unix_of(15, 7, 2020, 12), 0},  {plus3, unix_of(15, 7, 2020, 12), -10800},
+        {plus3, unix_of(31, 12, 2020, 22), -10800}, {plus3, unix_of(30, 12, 2020, 22), -10800},
+        {est, unix_of(15, 1, 2020, 12), 18000},     {est, unix_of(15, 7, 2020, 12), 14400},
+        {est, unix_of(1, 1, 2021, 2), 18000},       {"<+0530>-5:30", unix_of(31, 12, 2021, 20), -19800}};
     {
-    oslayer_test::env_guard_t tz("TZ");
-    for (const auto& c : cases) {
-        tz.set(c.tz);
-        tzset();
-        EXPECT_EQ(utc_offset(c.when).ticks / ticks_per_second, c.offset) << c.tz << " " << c.when;
-    }
-    for (const auto& z : {std::make_pair("<+03>-3", "11:49:37 +0300"), std::make_pair("EST5EDT,M3.2.0,M11.1.0",
-                                                                                      "03:49:37 -0500")}) {
-        tz.set(z.first);
-        tzset();
-        std::string out;
-        format_rfc1123_zone(sample, utc_offset(to_time_t(sample)), out);
-        EXPECT_EQ(out, std::string("Sun, 06 Nov 1994 ") + z.second);
-    }
+        oslayer_test::env_guard_t tz("TZ");
+        for (const auto& c : cases) {
+            tz.set(c.tz);
+            tzset();
+            EXPECT_EQ(utc_offset(c.when).ticks / ticks_per_second, c.offset) << c.tz << " " << c.when;
+        }
+        for (const auto& z : {std::make_pair(plus3, "11:49:37 +0300"), std::make_pair(est, "03:49:37 -0500")}) {
+            tz.set(z.first);
+            tzset();
+            std::string out;
+            format_rfc1123_zone(sample, utc_offset(to_time_t(sample)), out);
+            EXPECT_EQ(out, std::string("Sun, 06 Nov 1994 ") + z.second);
+        }
     }
     tzset();
 }
 
-TEST(TimeDurations, ElapsedAndSecondsTexts) {
-    const std::pair<int64_t, const char*> elapsed[] = {
-        {hms_ms(0, 0, 5, 5), "05.005"},      {hms_ms(0, 1, 5, 0), "01:05.000"},
-        {hms_ms(1, 0, 0, 0), "01:00:00.000"}, {day_ticks + hms_ms(0, 0, 5, 0), "1-00:00:05.000"},
-        {500 * ms_ticks, "00.500"},          {5 * ms_ticks, "00.005"},          {0, "00.000"},
-        {ms_ticks - 1, "00.000"},            {hms_ms(10, 11, 12, 13), "10:11:12.013"},
-        {-hms_ms(0, 1, 5, 0), "-01:05.000"}, {INT64_MIN, "-1067519-21:52:48.547"},
-        {INT64_MAX, "1067519-21:52:48.547"}};
-    for (const auto& c : elapsed) EXPECT_EQ(elapsed_time(timegap_t(c.first)), c.second) << c.first;
+TEST(TimeDurations, ElapsedFormsAndSecondsTexts) {
+    using form_t = std::string (*)(int64_t);
+    const form_t full = [](int64_t t) { return gap_text(format_elapsed, t); };
+    const form_t brief = [](int64_t t) { return gap_text(append_elapsed_short, t); };
+    const form_t text = [](int64_t t) { return elapsed_time(timegap_t(t)); };
+    const form_t secs = [](int64_t t) { return seconds_to_text(static_cast<uint64_t>(t)); };
+    const int64_t long_gap = from_dhms(5, 4, 3, 2) + 6 * ms_ticks, minute_gap = hms_ms(0, 0, 59, 500);
+    const struct { form_t form; int64_t ticks; const char* text; } cases[] = {
+        {full, long_gap, "2-03:04:05.006"},        {full, -minute_gap, "-00:00:59.500"},
+        {full, INT64_MIN, "-1067519-21:52:48.547"}, {brief, minute_gap, "59.500"},
+        {brief, hms_ms(0, 1, 5, 0), "01:05.000"},  {brief, hms_ms(1, 0, 0, 0), "01:00:00.000"},
+        {brief, -long_gap, "-2-03:04:05.006"},     {text, day_ticks + hms_ms(0, 0, 5, 0), "1-00:00:05.000"},
+        {text, ms_ticks - 1, "00.000"},            {text, -hms_ms(0, 1, 5, 0), "-01:05.000"},
+        {text, INT64_MAX, "1067519-21:52:48.547"}, {secs, 61, "01:01"},
+        {secs, 86405, "1-00:05"},                  {secs, 0, "00:00"},
+        {secs, 86399, "23:59:59"},                 {secs, -1, "213503982334601-07:00:15"}};
+    for (const auto& c : cases) EXPECT_EQ(c.form(c.ticks), c.text) << c.ticks;
     std::string since = elapsed_since(timestamp_t::now() - timegap_t(2 * day_ticks + hms_ms(3, 0, 0, 0)));
     EXPECT_EQ(since.substr(0, 5), "2-03:") << since;
-
-    const std::pair<uint64_t, const char*> seconds[] = {{3661, "01:01:01"},  {61, "01:01"},     {90061, "1-01:01:01"},
-                                                        {86405, "1-00:05"},  {0, "00:00"},      {86399, "23:59:59"},
-                                                        {UINT64_MAX, "213503982334601-07:00:15"}};
-    for (const auto& c : seconds) EXPECT_EQ(seconds_to_text(c.first), c.second) << c.first;
-}
-
-TEST(TimeDurations, TimeSinceText) {
     // Repeat until the clock's second did not change during the call.
-    auto since = [](int32_t back) {
+    auto back = [](int32_t seconds) {
         for (;;) {
             int32_t before = to_time_t(timestamp_t::now());
-            std::string text = time_since_text(before - back);
+            std::string text = time_since_text(before - seconds);
             if (to_time_t(timestamp_t::now()) == before) return text;
         }
     };
-    const std::pair<int32_t, const char*> cases[] = {
+    const std::pair<int32_t, const char*> ago[] = {
         {90061, "1-01:01:01"}, {86399, "23:59:59"}, {86400, "1-00:00"}, {0, "00:00"}, {-61, "-01:01"}};
-    for (const auto& c : cases) EXPECT_EQ(since(c.first), c.second) << c.first;
+    for (const auto& c : ago) EXPECT_EQ(back(c.first), c.second) << c.first;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <initializer_list>
 #include <string>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -59,23 +60,28 @@ struct relayed_pair_t {
         EXPECT_TRUE(io_test::wait_until([&] { return connection->name() != "<noname>"; }));
     }
 
-    /// Sends `command` numbered as the server numbers its commands.
-    void from_server(const std::string& command) {
-        const std::string frame = std::to_string(server_number++) + " " + command;
-        boost::asio::write(server, boost::asio::buffer(frame));
+    /// Sends `command` numbered as the server, or the agent, numbers its commands.
+    void from_server(const std::string& command) { send(server, server_number, command); }
+    void from_agent(const std::string& command) { send(agent, agent_number, command); }
+    void from_server(std::initializer_list<std::string> commands) {
+        for (const std::string& c : commands) from_server(c);
     }
-    /// Sends `command` numbered as the agent numbers its commands.
-    void from_agent(const std::string& command) {
-        const std::string frame = std::to_string(agent_number++) + " " + command;
-        boost::asio::write(agent, boost::asio::buffer(frame));
+    void from_agent(std::initializer_list<std::string> commands) {
+        for (const std::string& c : commands) from_agent(c);
     }
-    /// Reads from `s` into `seen` until `text` has arrived (or the peer closed, or ten seconds passed).
-    static bool read_until(tcp::socket& s, std::string& seen, const std::string& text) {
+    static void send(tcp::socket& s, unsigned& number, const std::string& command) {
+        boost::asio::write(s, boost::asio::buffer(std::to_string(number++) + " " + command));
+    }
+    /// Reads from `s` into `seen`, inflated by `z` when given, until `text` has
+    /// arrived (or the peer closed, or ten seconds passed).
+    static bool read_until(tcp::socket& s, std::string& seen, const std::string& text,
+                           io_test::zlib_inflater* z = nullptr) {
         char buffer[4096];
         while (seen.find(text) == std::string::npos) {
             ssize_t n = ::recv(s.native_handle(), buffer, sizeof buffer, 0);
             if (n <= 0) return false;
-            seen.append(buffer, static_cast<size_t>(n));
+            const std::string wire(buffer, static_cast<size_t>(n));
+            seen += z ? z->feed(wire) : wire;
         }
         return true;
     }

@@ -7,10 +7,6 @@
 
 #include <thread>
 
-#include <boost/make_shared.hpp>
-
-#include "io/pool.h"
-#include "tests/io/test_support.h"
 #include "tests/oslayer/test_support.h"
 #include "tests/proxy/pair_fixture.h"
 
@@ -27,12 +23,10 @@ TEST(ProxyConnection, VersionMinimaAreLoweredEachOnItsOwn) {
         int32_t major, minor;
         bool expected;
     } rows[] = {
-        {{}, 2, 9, true},                      // no PROTOCOL: as high as can be
-        {{{3, 0}, {2, 9}}, 2, 9, false},       // (3,0) and (2,9) give (2,0)
-        {{{3, 0}, {2, 9}}, 2, 0, true},
-        {{{2, 9}}, 2, 9, true},
-        {{{2, 9}}, 2, 10, false},
-        {{{2, 3}}, 1, 99, true},               // a higher major wins whatever the minor
+        {{}, 2, 9, true},  // no PROTOCOL: as high as can be
+        {{{3, 0}, {2, 9}}, 2, 9, false}, {{{3, 0}, {2, 9}}, 2, 0, true},  // (3,0) and (2,9) give (2,0)
+        {{{2, 9}}, 2, 9, true},          {{{2, 9}}, 2, 10, false},
+        {{{2, 3}}, 1, 99, true},  // a higher major wins whatever the minor
         {{{2, 3}, {2, 7}}, 2, 4, false},
     };
     boost::asio::io_service service;
@@ -44,32 +38,6 @@ TEST(ProxyConnection, VersionMinimaAreLoweredEachOnItsOwn) {
         }
         EXPECT_EQ(c->version_at_least(r.major, r.minor), r.expected) << r.major << "." << r.minor;
     }
-}
-
-TEST(ProxyConnection, OffersSurviveOnlyWhenEveryProtocolMadeThem) {
-    boost::asio::io_service service;
-    auto c = unstarted(service);
-    EXPECT_TRUE(c->compression_allowed());
-    EXPECT_TRUE(c->crypt_allowed());
-    c->restrict_offers(true, false);
-    c->restrict_offers(false, true);
-    c->restrict_offers(true, true);
-    EXPECT_FALSE(c->compression_allowed());
-    EXPECT_FALSE(c->crypt_allowed());
-    EXPECT_EQ(c->platform(), "win-nt-32");
-    EXPECT_EQ(c->name(), "<noname>");
-}
-
-TEST(ProxyConnection, ConfigIdsAreTakenOnceAndTheLaterRequestWins) {
-    boost::asio::io_service service;
-    auto c = unstarted(service);
-    EXPECT_EQ(c->take_config_id(7), -1);
-    c->put_config_id(40, 7);
-    c->put_config_id(41, 7);
-    c->put_config_id(5, 8);
-    EXPECT_EQ(c->take_config_id(7), 41);
-    EXPECT_EQ(c->take_config_id(7), -1);
-    EXPECT_EQ(c->take_config_id(8), 5);
 }
 
 // Both sides' handlers run on different strands; under ThreadSanitizer this
@@ -132,9 +100,8 @@ TEST(ProxyConnection, CacheRefusalsEndNeitherConnection) {
     pair.from_server("SNF_UPDATE T" + std::to_string(unsafe_repository.size()) + " ..\r\n" + unsafe_repository +
                      "\r\n");
     pair.from_server("SNF_UPDATE T" + std::to_string(unsafe_file.size()) + " upd\r\n" + unsafe_file + "\r\n");
-    pair.from_agent("ARQ_UPDATE T5 upd\r\n1 0 1\r\n");  // upd/1 holds no file: the mask does not fit
-    pair.from_agent("ARQ_UPDATE T5 %2E%2E\r\n1 0 1\r\n");
-    pair.from_agent("AFTER\r\n");
+    // upd/1 holds no file: the mask does not fit.
+    pair.from_agent({"ARQ_UPDATE T5 upd\r\n1 0 1\r\n", "ARQ_UPDATE T5 %2E%2E\r\n1 0 1\r\n", "AFTER\r\n"});
     pair.from_server("GOTIT after\r\n");
     EXPECT_TRUE(pair.read_until(pair.server, pair.to_server, " AFTER\r\n")) << pair.to_server;
     EXPECT_TRUE(pair.read_until(pair.agent, pair.to_agent, " GOTIT after\r\n")) << pair.to_agent;

@@ -2,29 +2,20 @@
 // then each handler at work in a real relayed pair on loopback, the test
 // playing both the agent and the upstream server.
 #include "proxy/srv_side_cmd_handlers.h"
+#include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/make_shared.hpp>
-
 #include "cache/cache_download_ctx.h"
-#include "io/pool.h"
-#include "proxy/proxy_connection.h"
-#include "tests/io/test_support.h"
 #include "tests/proxy/pair_fixture.h"
 
 namespace {
-
-using boost::asio::ip::tcp;
 
 using proxy_test::outcome;
 using proxy_test::relayed_pair_t;
@@ -89,38 +80,29 @@ TEST(SrvSideHandlers, WholeWordNumbersAndTokens) {
     }
 }
 
-/// A download that keeps the body it is given and journals its end.
+/// A download that keeps the body it is given and its ends ("T" completed, "F" not).
 class probe_download : public srv_side::download_context_t {
 public:
     probe_download() : download_context_t(cache::repo_key_t{"upd", 7, "win-nt-32"}, std::vector<char>{'1'}) {}
-    void write(const char* data, size_t length) override {
-        std::lock_guard<std::mutex> g(mutex);
-        body.append(data, length);
-    }
-    void done(bool completed) override {
-        std::lock_guard<std::mutex> g(mutex);
-        ends.push_back(completed);
-    }
-    std::string got() {
-        std::lock_guard<std::mutex> g(mutex);
-        return body + "|" + std::to_string(ends.size()) + (ends.empty() ? "" : ends.back() ? "T" : "F");
-    }
+    void write(const char* data, size_t length) override { locked([&] { body.append(data, length); }); }
+    void done(bool completed) override { locked([&] { body += completed ? "|T" : "|F"; }); }
+    std::string got() { return locked([&] { return body; }); }
 
 private:
+    template <class F>
+    auto locked(F f) -> decltype(f()) {
+        std::lock_guard<std::mutex> g(mutex);
+        return f();
+    }
     std::mutex mutex;
     std::string body;
-    std::vector<bool> ends;
 };
 
 class SrvSidePair : public ::testing::Test, protected relayed_pair_t {};
 
 TEST_F(SrvSidePair, PingIsAnsweredWithTheTimeOnlyFromVersion24) {
-    from_server("PROTOCOL 2 4 NONE\r\n");
-    from_server("PING 17\r\n");
-    from_server("PROTOCOL 2 3 NONE\r\n");
-    from_server("PING 17\r\n");
-    from_server("PING\r\n");
-    from_server("CHALLENGE c\r\n");
+    from_server({"PROTOCOL 2 4 NONE\r\n", "PING 17\r\n", "PROTOCOL 2 3 NONE\r\n", "PING 17\r\n", "PING\r\n",
+                 "CHALLENGE c\r\n"});
     ASSERT_TRUE(read_until(agent, to_agent, "CHALLENGE c\r\n"));
     // Never relayed: the agent sees the negotiation only.
     EXPECT_EQ("0 PROTOCOL 2 4 NONE\r\n1 PROTOCOL 2 3 NONE\r\n2 CHALLENGE c\r\n", to_agent);
@@ -133,7 +115,7 @@ TEST(SrvSideAuthorize, OnlyOkEndsTheNegotiationAndCryptTurnsItRaw) {
     struct row { const char* offers; const char* authorize; const char* outcome; };
     const row rows[] = {
         {"NONE", "OK", "ready"}, {"NONE", "oK x", "ready"}, {"NONE", "OKAY", "waiting"},
-        {"NONE", "", "waiting"}, {"NONE", "NO", "waiting"}, {"CRYPT", "OK", "raw"},
+        {"NONE", "", "waiting"}, {"NONE", "NO", "waiting"}, {"CRYPT", "OK", "raw"}, {"CRYPT", "NO", "waiting"},
     };
     for (const row& r : rows) {
         relayed_pair_t pair;
@@ -156,11 +138,10 @@ TEST(SrvSideAuthorize, OnlyOkEndsTheNegotiationAndCryptTurnsItRaw) {
 
 TEST_F(SrvSidePair, ConfigGoesBackUnderTheAgentsNumber) {
     negotiate("2 9");
-    connection->put_config_id(41, 7);
-    from_server("CONFIG 3 7 x%Sy\r\n");
-    from_server("CONFIG 3 7 x\r\n");
-    from_server("CONFIG 3\r\n");  // refused; the connection goes on
-    from_server("CONFIG T2 9 7\r\nzz\r\n");
+    connection->put_config_id(40, 7);
+    connection->put_config_id(41, 7);  // the later request wins
+    // "CONFIG 3" is refused; the connection goes on.
+    from_server({"CONFIG 3 7 x%Sy\r\n", "CONFIG 3 7 x\r\n", "CONFIG 3\r\n", "CONFIG T2 9 7\r\nzz\r\n"});
     ASSERT_TRUE(read_until(agent, to_agent, "CONFIG 4294967295 7\r\n"));
     const std::string expected = "3 CONFIG 41 7 x%Sy\r\n4 CONFIG 4294967295 7 x\r\n5 CONFIG 4294967295 7\r\n";
     EXPECT_NE(std::string::npos, to_agent.find(expected)) << to_agent;
@@ -203,15 +184,13 @@ TEST_F(SrvSidePair, AnnouncementsAreRelayedOnceAndBrokenOnesRefused) {
     negotiate("2 9");
     const std::string body = "12\n0\n4 aa a b \n";
     const std::string snf = "SNF_UPDATE T" + std::to_string(body.size()) + " upd\r\n" + body + "\r\n";
-    from_server(snf);
-    from_server(snf);
-    from_server("SNF_UPDATE T9 upd\r\n1\n0\nx y z\r\n");
-    from_server("SNF_UPDATE upd\r\n");
-    from_server("SNF_UPDATE T2\r\n1\n\r\n");
-    from_server("GOTIT end\r\n");
+    // NEWS is unregistered: relayed as it came, a marker without body included.
+    from_server({snf, snf, "SNF_UPDATE T9 upd\r\n1\n0\nx y z\r\n", "SNF_UPDATE upd\r\n", "SNF_UPDATE T2\r\n1\n\r\n",
+                 "NEWS N\r\n", "GOTIT end\r\n"});
     ASSERT_TRUE(read_until(agent, to_agent, "GOTIT end\r\n"));
     // The final line feed is not passed on.
-    EXPECT_NE(std::string::npos, to_agent.find("3 SNF_UPDATE T14 upd\r\n12\n0\n4 aa a b \r\n4 GOTIT end\r\n"))
+    EXPECT_NE(std::string::npos,
+              to_agent.find("3 SNF_UPDATE T14 upd\r\n12\n0\n4 aa a b \r\n4 NEWS N\r\n5 GOTIT end\r\n"))
         << to_agent;
     for (const char* refusal : {"SNF_UPDATE refused: file line 3 \"x%Sy%Sz\" does not start with a size",
                                 "SNF_UPDATE for upd refused: it has no body",
@@ -226,14 +205,17 @@ TEST_F(SrvSidePair, RepliesFlowIntoTheRunningDownload) {
     auto download = boost::make_shared<probe_download>();
     connection->download_needed(download);
     ASSERT_TRUE(read_until(server, to_server, "0 ARQ_UPDATE T5 upd\r\n7 0 1\r\n"));
-    from_server("SRS_UPDATE T3 id\r\nxyz\r\n");  // a newer peer's reply needs its range and size
-    from_server("SRS_UPDATE T3 id R0:3 S6\r\nabc\r\n");
-    ASSERT_TRUE(read_until(server, to_server, " ACK_RANGE 5 R0:3\r\n"));
-    EXPECT_EQ("abc|0", download->got());
+    // A newer peer's reply needs its range and size.
+    from_server({"SRS_UPDATE T3 id\r\nxyz\r\n", "SRS_UPDATE T3 id R0:3\r\nxyz\r\n",
+                 "SRS_UPDATE T3 id R0:3 S6\r\nabc\r\n"});
+    ASSERT_TRUE(read_until(server, to_server, " ACK_RANGE 6 R0:3\r\n"));
+    EXPECT_EQ("abc", download->got());
     from_server("SRS_UPDATE T3 id R3:6 S6\r\ndef\r\n");
-    ASSERT_TRUE(read_until(server, to_server, " ACK_RANGE 6 R3:6\r\n"));
-    EXPECT_TRUE(io_test::wait_until([&] { return download->got() == "abcdef|1T"; })) << download->got();
-    EXPECT_EQ(1u, logged(": Violation: SRS_UPDATE with 1 argument(s) refused: it needs at least 3"));
+    ASSERT_TRUE(read_until(server, to_server, " ACK_RANGE 7 R3:6\r\n"));
+    EXPECT_TRUE(io_test::wait_until([&] { return download->got() == "abcdef|T"; })) << download->got();
+    for (const char* words : {"1", "2"})
+        EXPECT_EQ(1u, logged(std::string(": Violation: SRS_UPDATE with ") + words +
+                             " argument(s) refused: it needs at least 3"));
 }
 
 TEST_F(SrvSidePair, AnOlderPeersSlowReplyIsKeptAliveAndCompletesAtOnce) {
@@ -245,11 +227,28 @@ TEST_F(SrvSidePair, AnOlderPeersSlowReplyIsKeptAliveAndCompletesAtOnce) {
     auto download = boost::make_shared<probe_download>();
     connection->download_needed(download);
     ASSERT_TRUE(read_until(server, to_server, "ARQ_UPDATE"));
+    from_server("SRS_UPDATE T2\r\nzz\r\n");  // refused: even an older peer's reply needs its id
     from_server("SRS_UPDATE T4 id\r\nab");
     ASSERT_TRUE(read_until(server, to_server, " ALIVE 2 0 update\r\n")) << to_server;
     boost::asio::write(server, boost::asio::buffer(std::string("cd\r\n")));
-    EXPECT_TRUE(io_test::wait_until([&] { return download->got() == "abcd|1T"; })) << download->got();
+    EXPECT_TRUE(io_test::wait_until([&] { return download->got() == "abcd|T"; })) << download->got();
     EXPECT_EQ(std::string::npos, to_server.find("ACK_RANGE"));
+    EXPECT_EQ(1u, logged(": Violation: SRS_UPDATE with 0 argument(s) refused: it needs at least 1"));
+}
+
+TEST_F(SrvSidePair, AServerSilentInTheMiddleOfADownloadLosesItsConnection) {
+    using state_t = srv_side::layer_t::st_ready_update_in_progress_t;
+    struct restore_t {
+        ~restore_t() { state_t::silence_limit = boost::posix_time::minutes(5); }
+    } restore;
+    state_t::silence_limit = boost::posix_time::milliseconds(300);
+    negotiate("2 9");
+    auto download = boost::make_shared<probe_download>();
+    connection->download_needed(download);
+    ASSERT_TRUE(read_until(server, to_server, "ARQ_UPDATE"));
+    from_server("SRS_UPDATE T4 id R0:4 S4\r\nab");  // then nothing more
+    EXPECT_FALSE(read_until(server, to_server, "never sent"));  // the proxy closed the connection
+    EXPECT_TRUE(io_test::wait_until([&] { return download->got() == "ab|F"; })) << download->got();
 }
 
 }  // namespace

@@ -7,20 +7,10 @@ import unittest
 import harness
 
 PARSE_ERROR = "Error on parse command line: "
+POSITIONAL = r"^positional options\(options without -- prefix\) aren`t allowed$"
 
 
 class CommandLineTest(harness.DaemonTestCase):
-    def assertRejected(self, args, reason_pattern):
-        result = harness.run(args)
-        self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertEqual(result.stdout, "")
-        lines = [l for l in result.stderr.splitlines() if PARSE_ERROR in l]
-        self.assertEqual(len(lines), 1, result.stderr)
-        self.assertIn(" FTL ", lines[0])
-        self.assertRegex(lines[0].split(PARSE_ERROR, 1)[1], reason_pattern)
-        self.assertNotIn("is rising", result.stderr)
-        self.assertNotRegex(result.stderr, "Sanitizer|runtime error")
-
     def test_help_prints_usage_on_stdout_and_exits_1(self):
         for args in (["--help"], ["--help", "--daemon", "--pool-size=3"]):
             result = harness.run(args)
@@ -36,33 +26,23 @@ class CommandLineTest(harness.DaemonTestCase):
             (["--no-such-option"], r"--no-such-option"),
             (["-h"], r"'-h'"),
             (["--help", "-x"], r"'-x'"),
-            (["--conf", "/a.xml", "extra"],
-             r"^positional options\(options without -- prefix\) aren`t allowed$"),
+            (["--conf", "/a.xml", "extra"], POSITIONAL),
+            (["extra"], POSITIONAL),
+            (["--conf=a", "--conf=b"], r"'--conf' cannot be specified more than once"),
+            (["--use=x"], r"ambiguous"),  # use-console-log or use-file-log
             (["--pool-size", "abc"], r"abc.*--pool-size|--pool-size.*abc"),
             (["--conf"], r"conf"),
         ]
         for args, pattern in cases:
             with self.subTest(args=args):
-                self.assertRejected(args, pattern)
-
-    def test_conf_wins_over_deprecated_cfg(self):
-        upstream = self.hold_server()
-        good = harness.config_xml([(harness.listen_spec(0), [upstream.spec])], cache_root="cache")
-        # --cfg alone names the file that is read.
-        d = self.start_daemon(config=good, conf_option="--cfg")
-        d.wait_started()
-        self.assertStops(d)
-        # With both, --conf is read, whatever their order.
-        for order in ("conf-first", "cfg-first"):
-            with self.subTest(order=order):
-                d = harness.Daemon(config=good)
-                self.addCleanup(d.close)
-                missing = os.path.join(d.dir, "missing.xml")
-                cfg = ["--cfg", d.conf]
-                d.argv[1:3] = ["--conf", missing] + cfg if order == "conf-first" else cfg + ["--conf", missing]
-                d.start()
-                d.wait_for("Unable to load config file %s because of" % missing)
-                self.assertExit(d, 1)
+                result = harness.run(args)
+                self.assertEqual((result.returncode, result.stdout), (1, ""), result.stderr)
+                lines = [l for l in result.stderr.splitlines() if PARSE_ERROR in l]
+                self.assertEqual(len(lines), 1, result.stderr)
+                self.assertIn(" FTL ", lines[0])
+                self.assertRegex(lines[0].split(PARSE_ERROR, 1)[1], pattern)
+                self.assertNotIn("is rising", result.stderr)
+                self.assertNotRegex(result.stderr, "Sanitizer|runtime error")
 
     def test_banner_and_log_file_carry_one_release_text(self):
         upstream = self.hold_server()
@@ -84,26 +64,16 @@ class CommandLineTest(harness.DaemonTestCase):
         self.assertEqual(d.stderr, "", "a file log alone writes nothing to the console")
         self.assertStops(d)
 
-    def test_log_file_that_cannot_be_created_falls_back_to_the_console(self):
+    def test_bad_verbosity_runs_at_info_and_an_uncreatable_log_file_falls_back_to_the_console(self):
         upstream = self.hold_server()
-        d = harness.Daemon(listens=[(harness.listen_spec(0), [upstream.spec])])
-        self.addCleanup(d.close)
-        blocker = os.path.join(d.dir, "plain-file")
-        open(blocker, "w").close()
-        d.argv += ["--use-file-log", os.path.join(blocker, "x.log")]
-        d.start()
+        d = self.start_daemon(listens=[(harness.listen_spec(0), [upstream.spec])], verbosity="chatty",
+                              args=["--use-file-log", "/dev/null/x.log"])
         d.wait_started()
-        self.assertTrue(any(m.startswith("Cannot create log file because of ") for m in d.messages("ERR")), d.log)
-        self.assertStops(d)
-
-    def test_bad_verbosity_runs_at_info(self):
-        upstream = self.hold_server()
-        d = self.start_daemon(listens=[(harness.listen_spec(0), [upstream.spec])], verbosity="chatty")
-        d.wait_started()
-        self.assertIn("Bad verbosity value chatty, set to INFO", d.messages("ERR"))
+        errors = d.messages("ERR")
+        self.assertIn("Bad verbosity value chatty, set to INFO", errors)
+        self.assertTrue(any(m.startswith("Cannot create log file because of ") for m in errors), d.log)
         self.assertEqual(d.messages("db0"), [], "no DEBUG line at INFO")
         self.assertStops(d)
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -63,29 +63,24 @@ struct guarded {
         for (int i = 0; i < 50; ++i) spin.fetch_add(1, std::memory_order_relaxed);
         --in_call;
     }
-    std::atomic<int> in_call{0};
-    std::atomic<int> spin{0};
+    std::atomic<int> in_call{0}, spin{0};
     std::atomic<int>* violations;
 };
 
 }  // namespace
 
-TEST(Binder, WeakBinderCallsLiveObjectsThroughTheVirtualTableAndSkipsGoneOnes) {
+TEST(Binder, BindersCallThroughTheVirtualTableAndWeakOnesSkipGoneObjects) {
     auto object = boost::make_shared<derived_target>();
     auto hit = io::detail::make_weak_binder(&base_target::hit, object);
     hit(2);
-    EXPECT_EQ(200, object->calls);
-
+    io::detail::make_raw_binder(&base_target::hit, object.get())(1);
+    EXPECT_EQ(300, object->calls);
+    EXPECT_EQ(300, io::detail::make_raw_binder(&derived_target::get_calls, object.get())());
     io::request_queue q = io::make_cloned_request("x");
     auto take = io::detail::make_weak_binder(&derived_target::take, object->shared_from_this());
     take(q, std::string("tag"));
     EXPECT_TRUE(q.empty());  // the reference reached the member, no copy in between
-    EXPECT_EQ(1u, object->taken.size());
     EXPECT_EQ("tag", object->last_tag);
-
-    auto read = io::detail::make_weak_binder(&derived_target::get_calls, boost::weak_ptr<derived_target>(object));
-    read();
-
     // A gone object, or one never set, is skipped.
     object.reset();
     EXPECT_NO_THROW(hit(1));
@@ -100,7 +95,6 @@ TEST(Binder, WeakBinderKeepsTheObjectAliveDuringTheCall) {
     call(&alive_after_drop);
     EXPECT_TRUE(alive_after_drop);
     EXPECT_TRUE(destroyed);
-
     destroyed = false;
     owner = boost::make_shared<self_releasing>(&owner, &destroyed);
     auto failing = io::detail::make_weak_binder(&self_releasing::drop_owner_and_throw, owner);
@@ -113,17 +107,9 @@ TEST(Binder, WeakBinderKeepsTheObjectAliveDuringTheCall) {
     EXPECT_TRUE(destroyed_when_caught);
 }
 
-TEST(Binder, RawBinderCallsAndReturns) {
-    derived_target object;
-    io::detail::make_raw_binder(&base_target::hit, &object)(3);
-    EXPECT_EQ(300, object.calls);
-    EXPECT_EQ(300, io::detail::make_raw_binder(&derived_target::get_calls, &object)());
-}
-
 TEST(Binder, WeakBindersRaceWithTheLastOwnerSafely) {
-    std::atomic<int> violations{0};
-    std::atomic<int> finished{0};
-    const int posts = 20000;
+    std::atomic<int> violations{0}, finished{0};
+    const int posts = 5000;
     {
         io::pool p(4, "thr");
         auto object = boost::make_shared<guarded>(&violations);
