@@ -35,7 +35,8 @@ class HoldServer(host="127.0.0.1")
     Context manager.
 
 class Daemon(config=None, listens=None, args=(), log_file=False, daemon=False,
-             verbosity="ALL", pool_size=None, conf_option="--conf", cache_root=True)
+             verbosity="ALL", pool_size=None, conf_option="--conf", cache_root=True,
+             limits=(), env=None)
     The daemon under test in its own temporary directory (Daemon.dir).
     Configuration: `config` is written as is; else `listens` (as for
     config_xml) is written with the cache root inside the directory
@@ -44,7 +45,9 @@ class Daemon(config=None, listens=None, args=(), log_file=False, daemon=False,
     Logging: the console (standard error) by default; log_file=True or
     daemon=True logs to Daemon.log_path instead. Standard error is always
     captured (Daemon.stderr), so sanitizer reports are seen in both modes.
-    `args` are appended after the harness's own options.
+    `args` are appended after the harness's own options. `limits` are
+    (resource.RLIMIT_*, value) pairs set as soft and hard limit of the
+    process; `env` entries are added to the inherited environment.
     start(): starts the process (the context manager's enter does it).
     log -> str: all log text so far (console or file).
     wait_for(text, timeout=15, since=0) -> int: waits until `text` appears in
@@ -79,6 +82,7 @@ class DaemonTestCase(unittest.TestCase)
 
 import os
 import re
+import resource
 import shutil
 import signal as _signal
 import socket
@@ -236,7 +240,7 @@ class Daemon:
     """The daemon under test; see the module docstring."""
 
     def __init__(self, config=None, listens=None, args=(), log_file=False, daemon=False, verbosity="ALL",
-                 pool_size=None, conf_option="--conf", cache_root=True):
+                 pool_size=None, conf_option="--conf", cache_root=True, limits=(), env=None):
         self.dir = tempfile.mkdtemp(prefix="velmod-proxy-test-")
         self.conf = os.path.join(self.dir, "velmod-proxy.xml")
         self.cache_root = os.path.join(self.dir, "cache")
@@ -256,6 +260,8 @@ class Daemon:
         if pool_size is not None:
             self.argv += ["--pool-size", str(pool_size)]
         self.argv += list(args)
+        self.limits = list(limits)
+        self.env = None if env is None else dict(os.environ, **env)
         self.proc = None
         self._stderr = []
         self._lock = threading.Condition()
@@ -272,10 +278,15 @@ class Daemon:
 
     def start(self):
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE, cwd=self.dir)
+                                     stderr=subprocess.PIPE, cwd=self.dir, env=self.env,
+                                     preexec_fn=self._set_limits if self.limits else None)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._reader.start()
         return self
+
+    def _set_limits(self):
+        for which, value in self.limits:
+            resource.setrlimit(which, (value, value))
 
     def _read_stderr(self):
         # A detached child keeps no copy of the pipe, so EOF comes with the parent's end.

@@ -44,6 +44,7 @@ As a module:
     ConnectionClosed: raised when the daemon ends the connection while a frame is awaited.
     PeersTestCase: a harness.DaemonTestCase for the black-box tests:
         start_server(**server_kwargs) -> StandinServer
+        spawn_server(*options) -> (Popen, listener): standin_server.spawn, ended with the test
         start_relay(server, **daemon_kwargs) -> (Daemon, port): a daemon on a port
             of its choice relaying to the server
         start_pair(server_kwargs=None, **daemon_kwargs) -> (server, daemon, port)
@@ -67,7 +68,7 @@ import time
 import zlib
 
 import harness
-from standin_server import StandinServer, build_frame, escape, parse_frame, words
+from standin_server import StandinServer, build_frame, escape, parse_frame, spawn, words
 
 Announcement = collections.namedtuple("Announcement", "repository revision integer files body")
 AnnouncedFile = collections.namedtuple("AnnouncedFile", "name size md5")
@@ -275,6 +276,13 @@ class PeersTestCase(harness.DaemonTestCase):
         server = StandinServer(**kwargs)
         self.addCleanup(server.close)
         return server
+
+    def spawn_server(self, *options):
+        """standin_server.spawn(*options), the process killed and the socket closed when the test ends."""
+        proc, listener = spawn(*options)
+        self.addCleanup(listener.close)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        return proc, listener
 
     def start_pair(self, server_kwargs=None, **daemon_kwargs):
         """A stand-in server and a daemon relaying to it: (server, daemon, port)."""

@@ -52,7 +52,8 @@ As a module:
         `repository` None announces nothing. `faults` names what happens to
         the successive ARQ_UPDATE replies: None (served), "corrupt" (the byte
         in the middle of the reply body is changed, the announced MD5s stay),
-        "drop" (the connection is closed halfway through the body).
+        "drop" (the connection is closed halfway through the body), "stall"
+        (half of the first range is sent, then nothing more; the connection stays).
         `after_authorize` bytes go out raw in the same write as an AUTHORIZE OK
         that turns the stream raw.
         `hold` keeps replies to ARQ_UPDATE back until release().
@@ -77,6 +78,8 @@ As a module:
         `files`: a count, a sequence of sizes or of (name, bytes) pairs; the
         contents are generated deterministically. .files (UpdateFile tuples
         name, data, md5), .snf_body(), .payload(mask), .file(name).
+    spawn(*options) -> (Popen, listener): the program below in a process of its own
+        (--quiet), serving a loopback listening socket that the caller keeps too.
     Frame(conn, number, name, binary, args, body): name is str, args and body bytes,
         binary tells whether the frame carried a marker.
     parse_frame(buffer) -> (Frame, rest) or (None, buffer) while incomplete; conn is -1.
@@ -85,9 +88,12 @@ As a module:
         the protocol's argument escaping.
 
 As a program:
-    python3 standin_server.py [--host 127.0.0.1] [--port 0] [--options COMP]
+    python3 standin_server.py [--host 127.0.0.1] [--port 0] [--listen-fd N] [--options COMP]
+                              [--files 70000,4096] [--faults stall,...] [--quiet]
     prints "Stand-in server listening on HOST:PORT" and what it announces,
-    logs every frame, and serves until SIGINT or SIGTERM.
+    logs every frame (unless --quiet), and serves until SIGINT or SIGTERM.
+    --listen-fd serves an inherited listening socket; --files gives the
+    sizes of the generated files (as Repository(files=[...])).
 """
 
 import argparse
@@ -97,6 +103,7 @@ import os
 import random
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -426,14 +433,16 @@ class _Connection:
             args = b"%d %s S%d" % (transfer.request, token, total) if ranged else b"%d" % transfer.request
             body = transfer.payload[transfer.offset:end]
             frame = build_frame(self.out_number, "SRS_UPDATE", args, body)
-            if transfer.fault == "drop":
-                # The header and half of the body, then the connection ends.
+            if transfer.fault in ("drop", "stall"):
+                # The header and half of the body, then the connection ends
+                # ("drop") or stays open with nothing more sent ("stall").
                 self.server._log("conn %d snd <%s> cut off" % (self.index, args.decode("latin-1")))
                 cut = frame[:len(frame) - 2 - len(body) + len(body) // 2]
                 self.sock.sendall(self.deflater.compress(cut) + self.deflater.flush(zlib.Z_SYNC_FLUSH)
                                   if self.deflater is not None else cut)
                 self.transfer = None
-                self.sock.shutdown(socket.SHUT_RDWR)
+                if transfer.fault == "drop":
+                    self.sock.shutdown(socket.SHUT_RDWR)
                 return
             self.server._sent_range(self, self.out_number, token)
             transfer.awaiting = (b"%d" % self.out_number, token)
@@ -633,17 +642,38 @@ class StandinServer:
         self.close()
 
 
+def spawn(*args):
+    """The stand-in as a process of its own, serving a loopback listening
+    socket that the caller keeps too, so connects made after a kill wait in
+    its queue for the next server: (Popen, listener). `args` are program options."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1024)
+    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--quiet", "--listen-fd",
+                             str(listener.fileno())] + list(args), pass_fds=[listener.fileno()],
+                            stdout=subprocess.DEVNULL)
+    return proc, listener
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Stand-in upstream server for velmod-proxy")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--listen-fd", type=int, help="an inherited listening socket to serve")
     parser.add_argument("--options", default="", help='option list offered in PROTOCOL, e.g. "COMP"')
+    parser.add_argument("--files", help="comma-separated sizes of the announced files")
+    parser.add_argument("--faults", default="", help="comma-separated faults of the successive replies")
+    parser.add_argument("--quiet", action="store_true", help="log no frames")
     args = parser.parse_args(argv)
     stop = threading.Event()
     signal.signal(signal.SIGINT, lambda *_: stop.set())
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    server = StandinServer(args.host, args.port, options=args.options, log=lambda text: print(text, flush=True))
-    print("Stand-in server listening on %s:%d" % (args.host, server.port), flush=True)
+    listener = None if args.listen_fd is None else socket.socket(fileno=args.listen_fd)
+    server = StandinServer(args.host, args.port, options=args.options, listener=listener,
+                           log=None if args.quiet else lambda text: print(text, flush=True),
+                           repository=Repository([int(n) for n in args.files.split(",")]) if args.files else _DEFAULT,
+                           faults=[f or None for f in args.faults.split(",")] if args.faults else ())
+    print("Stand-in server listening on %s:%d" % (server.host, server.port), flush=True)
     repo = server.repository
     print("Announcing %s revision %d: %s" % (repo.name, repo.revision,
                                             ", ".join("%s (%d bytes)" % (f.name, len(f.data)) for f in repo.files)),
