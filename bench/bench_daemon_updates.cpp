@@ -7,7 +7,12 @@
 // answered by the stand-in server directly. Every agent negotiates (PROTOCOL,
 // SIGNATURE, AUTHORIZE OK at version 2.9) and waits for the SNF_UPDATE
 // announcement before it asks; every byte received is compared with the file.
-// Usage: bench_daemon_updates [velmod-proxy binary] [daemon pool size (default 2)]
+// With --nginx it compares instead, printing a markdown table row: 64 agents
+// fetching the cached file through the daemon beside 64 HTTP clients fetching
+// the same file from nginx with sendfile on, every byte checked on both sides.
+// Usage: bench_daemon_updates [velmod-proxy binary] [daemon pool size (default 2)] [--nginx binary]
+#include <sys/stat.h>
+
 #include "daemon_driver.h"
 #include "oslayer/md5.h"
 
@@ -19,6 +24,7 @@ const std::string repository = "bench", file_name = "bench.bin", revision = "7";
 const std::size_t file_size = 16 << 20;
 const std::size_t crowd = 1000;
 const std::size_t cached_requests = 64;  // per run of (b), over all agents, at least one each
+const std::size_t compare_clients = 64, compare_fetches = 4;  // per client
 
 std::atomic<std::size_t> g_upstream_requests{0};
 
@@ -115,8 +121,78 @@ private:
 
 typedef std::vector<boost::shared_ptr<agent>> agents_t;
 
+/// An HTTP/1.1 client on one kept-alive connection, the agent's counterpart for nginx:
+/// GETs the file one request at a time and checks every byte as the agent does.
+class http_client : public boost::enable_shared_from_this<http_client> {
+public:
+    static constexpr const char* ready_means = "connected";
+    http_client(boost::asio::io_context& io, counter& ready) : socket_(io), strand_(boost::asio::make_strand(io)), ready_(ready) {}
+    /// Connects; `ready` counts the client then. There is no negotiation to offer options in.
+    void connect(const tcp::endpoint& to, const std::string&) {
+        socket_.async_connect(to, boost::asio::bind_executor(strand_, [to, self = shared_from_this()](const boost::system::error_code& e) {
+            if (e) return fail("connect to " + to.address().to_string() + ":" + std::to_string(to.port()) + ": " + e.message());
+            self->ready_.add();
+        }));
+    }
+    /// GETs the file `count` times; `done` counts the client once its last reply is whole.
+    void fetch(std::size_t count, counter* done) {
+        boost::asio::dispatch(strand_, [=, self = shared_from_this()] {
+            self->count_ = count, self->received_ = 0, self->done_ = done;
+            self->ask();
+        });
+    }
+    void close() {
+        boost::asio::post(strand_, [self = shared_from_this()] {
+            boost::system::error_code ignored;
+            self->socket_.close(ignored);
+        });
+    }
+
+private:
+    void ask() {
+        static const std::string request = "GET /" + file_name + " HTTP/1.1\r\nHost: bench\r\n\r\n";
+        head_.clear(), offset_ = 0;
+        boost::asio::async_write(socket_, boost::asio::buffer(request), boost::asio::bind_executor(strand_,
+            [self = shared_from_this()](const boost::system::error_code& e, std::size_t) {
+                if (e) fail("GET: " + e.message()); else self->read();
+            }));
+    }
+    void read() {
+        socket_.async_read_some(boost::asio::buffer(rbuf_), boost::asio::bind_executor(strand_,
+            [self = shared_from_this()](const boost::system::error_code& e, std::size_t n) {
+                if (e) return fail("HTTP reply: " + e.message());
+                if (self->take(self->rbuf_.data(), n)) self->read();
+            }));
+    }
+    /// Takes reply bytes; false once the reply is whole (the next request, if any, is out).
+    bool take(const char* p, std::size_t n) {
+        std::size_t end = head_.find("\r\n\r\n");
+        if (end == std::string::npos) {  // still in the header: nginx sends it apart from the sendfile body
+            head_.append(p, n);
+            if ((end = head_.find("\r\n\r\n")) == std::string::npos) return true;
+            if (head_.compare(0, 12, "HTTP/1.1 200") != 0 || head_.find("Content-Length: " + std::to_string(file_size) + "\r\n") == std::string::npos)
+                return fail("unexpected HTTP reply: " + head_.substr(0, end)), false;
+            p = head_.data() + end + 4, n = head_.size() - end - 4;
+        }
+        if (offset_ + n > file_size || std::memcmp(p, file_bytes().data() + offset_, n) != 0) return fail("HTTP body differs from the file"), false;
+        offset_ += n;
+        if (offset_ < file_size) return true;
+        if (++received_ < count_) ask(); else done_->add();
+        return false;
+    }
+
+    tcp::socket socket_;
+    boost::asio::strand<boost::asio::io_context::executor_type> strand_;
+    counter& ready_;
+    counter* done_ = nullptr;
+    std::array<char, 65536> rbuf_;
+    std::string head_;
+    std::size_t count_ = 0, received_ = 0, offset_ = 0;
+};
+
 /// Every agent asks `count` times at once; seconds until the last one has its last byte.
-double fetch_all(agents_t& agents, std::size_t count) {
+template <class Agents>
+double fetch_all(Agents& agents, std::size_t count) {
     counter done;
     g_upstream_requests = 0;
     auto start = clock_type::now();
@@ -125,7 +201,59 @@ double fetch_all(agents_t& agents, std::size_t count) {
     return seconds_d(clock_type::now() - start).count();
 }
 
-void run(boost::asio::io_context& io, server_t& server, const std::string& binary, const std::string& pool) {
+/// nginx serving the file from its directory with sendfile on, on a listening socket it inherits.
+class nginx_process {
+public:
+    nginx_process(const std::string& binary, const std::string& workers) {
+        std::string dir = child_.dir(), conf = dir + "/nginx.conf", file = dir + "/" + file_name;
+        std::ofstream(file, std::ios::binary).write(file_bytes().data(), file_size);
+        chmod(file.c_str(), 0644);  // the workers run as another user
+        std::ofstream(conf) << "daemon off;\nworker_processes " << workers << ";\npid " << dir << "/nginx.pid;\n"
+                            << "events { worker_connections 1024; }\n"
+                            << "http {\n  access_log off;\n  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 100000;\n"
+                            << "  server { listen " << listener_.endpoint() << "; root " << dir << "; }\n}\n";
+        // NGINX names the descriptors it inherits, as in nginx's own binary upgrade.
+        child_.start({binary, "-p", dir, "-e", child_.log(), "-c", conf}, SIGTERM, listener_.fd(), "NGINX=3;");
+        child_.wait_for_line("", 0.5);  // the socket listens already; this catches a rejected configuration
+    }
+    tcp::endpoint endpoint() const { return listener_.endpoint(); }
+
+private:
+    inherited_listener listener_;
+    child_process child_;
+};
+
+/// The comparison with nginx: a markdown table row, both figures taken warm in the same run.
+void compare(boost::asio::io_context& io, server_t& server, const options& opt) {
+    daemon_process daemon;
+    daemon.start(opt.binary, server.spec(), opt.pool);
+    nginx_process nginx(opt.contender("nginx"), opt.pool);
+    agents_t agents = connect_agents<agent>(io, daemon.endpoint(), 1);
+    fetch_all(agents, 1);  // fills the cache
+    close_agents(agents, server);
+    const double bytes = double(compare_clients * compare_fetches * file_size);
+
+    // Three rounds, the daemon's and nginx's in turn, so that a disturbance of the machine hits both alike.
+    agents = connect_agents<agent>(io, daemon.endpoint(), compare_clients);
+    std::vector<boost::shared_ptr<http_client>> clients = connect_agents<http_client>(io, nginx.endpoint(), compare_clients);
+    fetch_all(agents, 1), fetch_all(clients, 1);  // warm
+    std::vector<double> ours, theirs;
+    std::size_t upstream = 0;
+    for (int round = 0; round < 3; ++round) {
+        ours.push_back(bytes / fetch_all(agents, compare_fetches) / 1e6);
+        upstream += g_upstream_requests;
+        theirs.push_back(bytes / fetch_all(clients, compare_fetches) / 1e6);
+    }
+    close_agents(agents, server);
+    close_agents(clients, server);
+    require(upstream == 0, std::to_string(upstream) + " cache hits went upstream");
+    table_row("cache hits MB/s: 64 agents, one cached 16 MiB file (4 each, median of 3)", median(ours), "nginx (HTTP, sendfile)", median(theirs),
+              ">= 0.90", median(ours) >= 0.9 * median(theirs));
+}
+
+void run(boost::asio::io_context& io, server_t& server, const options& opt) {
+    if (!opt.contender("nginx").empty()) return compare(io, server, opt);
+    const std::string &binary = opt.binary, &pool = opt.pool;
     announcement();  // hashed before any clock runs
     double alone, together;
     std::size_t alone_requests, together_requests;
@@ -165,4 +293,4 @@ void run(boost::asio::io_context& io, server_t& server, const std::string& binar
 
 }  // namespace
 
-int main(int argc, char** argv) { return driver_main<server_conn>(argc, argv, crowd, run); }
+int main(int argc, char** argv) { return driver_main<server_conn>(argc, argv, crowd, {"nginx"}, run); }

@@ -5,7 +5,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <arpa/inet.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +23,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -73,84 +78,149 @@ private:
     std::size_t value_ = 0;
 };
 
-/// The daemon as a child process in a temporary directory, its console log in a file there.
-class daemon_process {
+/// A child process (the daemon or a contender) with a temporary directory for
+/// its configuration and its log; it dies with the driver (PR_SET_PDEATHSIG).
+class child_process {
 public:
-    /// Starts it relaying to `upstream` and waits for its start-up line and listening port.
-    void start(const std::string& binary, const std::string& upstream, const std::string& pool) {
-        char dir[] = "/tmp/velmod-bench-daemon-XXXXXX";
+    child_process() {
+        char dir[] = "/tmp/velmod-bench-XXXXXX";
         require(mkdtemp(dir) != nullptr, std::string("mkdtemp: ") + std::strerror(errno));
         dir_ = dir;
-        std::string conf = dir_ + "/velmod-proxy.xml", log = dir_ + "/console.log";
-        std::ofstream(conf) << "<velmod-proxy><cache-root>" << dir_ << "/cache</cache-root><listen spec=\"ip(127.0.0.1),port(0)\">"
-                            << "<forward to=\"" << upstream << "\"/></listen></velmod-proxy>\n";
-        std::vector<std::string> args{binary, "--conf", conf, "--use-console-log", "--verbosity", "INFO", "--pool-size", pool};
+        chmod(dir, 0755);  // nginx workers run as another user and read from here
+    }
+    /// Stops the process with `stop_signal`, then SIGKILL after 15 seconds; removes the directory.
+    ~child_process() {
+        stop();
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+    /// The temporary directory, for configuration files.
+    const std::string& dir() const { return dir_; }
+    /// The console log: stdout and stderr of the process.
+    std::string log() const { return dir_ + "/console.log"; }
+    /// Starts `args`; `inherit` (if not -1) is passed on as descriptor 3, `env` ("NAME=value") added.
+    void start(const std::vector<std::string>& args, int stop_signal, int inherit = -1, const std::string& env = "") {
+        std::vector<std::string> copy = args;
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(&a[0]);
+        for (auto& a : copy) argv.push_back(&a[0]);
         argv.push_back(nullptr);
-        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        require(out >= 0, "cannot create " + log + ": " + std::strerror(errno));
+        std::string env_copy = env;
+        std::vector<char*> envp;
+        for (char** e = environ; *e; ++e) envp.push_back(*e);
+        if (!env.empty()) envp.push_back(&env_copy[0]);
+        envp.push_back(nullptr);
+        int out = open(log().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        require(out >= 0, "cannot create " + log() + ": " + std::strerror(errno));
+        stop_signal_ = stop_signal;
+        name_ = std::filesystem::path(args.at(0)).filename();
         pid_ = fork();
         if (pid_ == 0) {  // only async-signal-safe calls until exec
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             int null = open("/dev/null", O_RDWR);
-            dup2(null, 0), dup2(null, 1), dup2(out, 2);
-            close_range(3, ~0U, 0);  // no socket of the driver leaks into the daemon
-            execv(argv[0], argv.data());
+            dup2(null, 0), dup2(out, 1), dup2(out, 2);
+            if (inherit == 3) fcntl(3, F_SETFD, 0);
+            else if (inherit >= 0) dup2(inherit, 3);  // dup2 clears close-on-exec on the copy
+            close_range(inherit >= 0 ? 4 : 3, ~0U, 0);  // no other socket of the driver leaks into the child
+            execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         close(out);
         require(pid_ > 0, std::string("fork: ") + std::strerror(errno));
-        port_ = wait_started(log);
     }
-    /// SIGINT, SIGKILL after 15 seconds; the process is always reaped and its directory removed.
-    ~daemon_process() {
-        if (pid_ > 0) kill(pid_, SIGINT);
+    /// Polls the log until it holds `line` (or, for "", until `seconds` have passed); its text.
+    /// Throws when the process ends first or when `line` is not there within `seconds`.
+    std::string wait_for_line(const std::string& line, double seconds = 30) {
+        std::string text;
+        auto deadline = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(seconds_d(seconds));
+        for (; line.empty() || text.find(line) == std::string::npos;) {
+            bool late = clock_type::now() > deadline;
+            if (late && line.empty()) break;
+            if (late || waitpid(pid_, nullptr, WNOHANG) != 0) {
+                if (!late) pid_ = 0;  // reaped: nothing left to stop
+                throw std::runtime_error(args0() + " did not start; its log ends:\n" + text.substr(text.size() - std::min<std::size_t>(text.size(), 3000)));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::ifstream in(log());
+            text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        return text;
+    }
+    /// Ends the process and reaps it; the log stays until destruction.
+    void stop() {
+        if (pid_ > 0) kill(pid_, stop_signal_);
         for (auto deadline = clock_type::now() + std::chrono::seconds(15); pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;) {
             if (clock_type::now() > deadline) {
-                std::fprintf(stderr, "the daemon ignored SIGINT for 15 s: killed\n");
+                std::fprintf(stderr, "%s ignored signal %d for 15 s: killed\n", args0().c_str(), stop_signal_);
                 kill(pid_, SIGKILL);
                 waitpid(pid_, nullptr, 0);
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        if (dir_.empty()) return;
-        report_log();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
+        pid_ = 0;
     }
-    /// Where agents reach the daemon: its listening port on 127.0.0.1.
-    tcp::endpoint endpoint() const { return tcp::endpoint(boost::asio::ip::address_v4::loopback(), port_); }
+    pid_t pid() const { return pid_; }
     /// Resident set size from /proc/PID/status, in KiB.
     long rss_kib() const {
         std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
         for (std::string line; std::getline(status, line);)
             if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
-        throw std::runtime_error("no VmRSS for the daemon");
+        throw std::runtime_error("no VmRSS for process " + std::to_string(pid_));
     }
 
 private:
-    /// Polls the log for the start-up line; the port from the "Started listen" line.
-    unsigned short wait_started(const std::string& log) {
-        std::string text;
-        for (auto deadline = clock_type::now() + std::chrono::seconds(30); text.find("Proxy started, wait for client connections") == std::string::npos;) {
-            bool late = clock_type::now() > deadline;
-            if (late || waitpid(pid_, nullptr, WNOHANG) != 0) {
-                if (!late) pid_ = 0;  // reaped: nothing left to stop
-                throw std::runtime_error("the daemon did not start; its log ends:\n" + text.substr(text.size() - std::min<std::size_t>(text.size(), 3000)));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            std::ifstream in(log);
-            text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
+    std::string args0() const { return name_ + " (pid " + std::to_string(pid_) + ")"; }
+    std::string dir_, name_;
+    pid_t pid_ = 0;
+    int stop_signal_ = SIGTERM;
+};
+
+/// A listening socket on 127.0.0.1 at a port the system chose, to hand to a
+/// contender that cannot listen on port 0 itself; the descriptor closes with it.
+class inherited_listener {
+public:
+    inherited_listener() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);  // nginx takes an inherited socket as it finds it
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        require(fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 && listen(fd_, 4096) == 0 &&
+                getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0, std::string("listening socket: ") + std::strerror(errno));
+        port_ = ntohs(a.sin_port);
+    }
+    ~inherited_listener() { close(fd_); }
+    inherited_listener(const inherited_listener&) = delete;
+    inherited_listener& operator=(const inherited_listener&) = delete;
+    int fd() const { return fd_; }
+    tcp::endpoint endpoint() const { return tcp::endpoint(boost::asio::ip::address_v4::loopback(), port_); }
+
+private:
+    int fd_ = -1;
+    unsigned short port_ = 0;
+};
+
+/// The daemon as a child process, its console log in its directory.
+class daemon_process {
+public:
+    /// Starts it relaying to `upstream` and waits for its start-up line and listening port.
+    void start(const std::string& binary, const std::string& upstream, const std::string& pool) {
+        std::string conf = child_.dir() + "/velmod-proxy.xml";
+        std::ofstream(conf) << "<velmod-proxy><cache-root>" << child_.dir() << "/cache</cache-root><listen spec=\"ip(127.0.0.1),port(0)\">"
+                            << "<forward to=\"" << upstream << "\"/></listen></velmod-proxy>\n";
+        child_.start({binary, "--conf", conf, "--use-console-log", "--verbosity", "INFO", "--pool-size", pool}, SIGINT);
+        std::string text = child_.wait_for_line("Proxy started, wait for client connections");
         std::size_t end = text.find(": Started listen");
         std::size_t colon = end == std::string::npos || end == 0 ? std::string::npos : text.rfind(':', end - 1);
-        require(colon != std::string::npos, "no \"Started listen\" line in " + log);
-        return static_cast<unsigned short>(std::stoul(text.substr(colon + 1, end - colon - 1)));
+        require(colon != std::string::npos, "no \"Started listen\" line in " + child_.log());
+        port_ = static_cast<unsigned short>(std::stoul(text.substr(colon + 1, end - colon - 1)));
     }
-    /// Passes the daemon's error lines and any sanitizer report on; a report fails the run.
-    void report_log() {
-        std::ifstream in(dir_ + "/console.log");
+    /// Stops the daemon and passes its error lines and any sanitizer report on; a report fails the run.
+    ~daemon_process() {
+        child_.stop();
+        std::ifstream in(child_.log());
         int shown = 0;
         for (std::string line; std::getline(in, line);) {
             bool sanitizer = line.find("Sanitizer") != std::string::npos || line.find("runtime error:") != std::string::npos;
@@ -158,9 +228,14 @@ private:
             if ((sanitizer || line.find(" ERR [") != std::string::npos) && shown++ < 20) std::fprintf(stderr, "daemon: %s\n", line.c_str());
         }
     }
+    /// Where agents reach the daemon: its listening port on 127.0.0.1.
+    tcp::endpoint endpoint() const { return tcp::endpoint(boost::asio::ip::address_v4::loopback(), port_); }
+    /// Resident set size in KiB.
+    long rss_kib() const { return child_.rss_kib(); }
+    pid_t pid() const { return child_.pid(); }
 
-    std::string dir_;
-    pid_t pid_ = 0;
+private:
+    child_process child_;
     unsigned short port_ = 0;
 };
 
@@ -174,10 +249,12 @@ struct frame {
 /// Reads "<n> NAME [T<len>|N] [args]\r\n[body\r\n]" frames, checking that the numbers count up from 0.
 class frame_parser {
 public:
-    /// Hands `sink` begin(frame), body(bytes, count) in pieces and end(frame) for each command.
+    /// Hands `sink` begin(frame), body(bytes, count) in pieces and end(frame) for each command;
+    /// stops after a command whose end() left `sink.raw` set. The bytes it used.
     template <class Sink>
-    void feed(const char* p, std::size_t n, Sink& sink) {
-        while (n > 0) {
+    std::size_t feed(const char* p, std::size_t n, Sink& sink) {
+        const std::size_t all = n;
+        while (n > 0 && !sink.raw) {
             if (left_ > 2) {  // body bytes, handed on without a copy
                 std::size_t k = std::min<std::size_t>(left_ - 2, n);
                 sink.body(p, k);
@@ -192,13 +269,14 @@ public:
                 line_.append(p, k);
                 p += k, n -= k;
                 require(line_.size() <= 16400, "header too long");
-                if (!lf) return;
+                if (!lf) break;
                 parse_line();
                 sink.begin(f_);
                 left_ = f_.size ? f_.size + 2 : 0;
                 if (!left_) sink.end(f_);
             }
         }
+        return all - n;
     }
 
 private:
@@ -240,13 +318,21 @@ public:
         socket.set_option(tcp::no_delay(true), ignored);
         boost::asio::dispatch(strand_, [self = shared_from_this()] { self->read(); });
     }
-    /// Connects as an agent and opens the negotiation at version 2.9.
-    void connect(const tcp::endpoint& to) {
-        socket.async_connect(to, boost::asio::bind_executor(strand_, [to, self = shared_from_this()](const boost::system::error_code& e) {
+    /// Connects as an agent and opens the negotiation at version 2.9 offering `options`
+    /// ("%Z": none; "CRYPT": raw bytes both ways once authorized).
+    void connect(const tcp::endpoint& to, const std::string& options = "%Z") {
+        socket.async_connect(to, boost::asio::bind_executor(strand_, [to, options, self = shared_from_this()](const boost::system::error_code& e) {
             if (e) return fail("connect to " + to.address().to_string() + ":" + std::to_string(to.port()) + ": " + e.message());
             self->start();
-            self->send("PROTOCOL", "2 9 %Z");
+            self->send("PROTOCOL", "2 9 " + options);
         }));
+    }
+    /// Queues bytes to go out as they are, after the commands queued before them.
+    void send_raw(boost::asio::const_buffer bytes, std::shared_ptr<const void> owner) {
+        boost::asio::dispatch(strand_, [=, self = shared_from_this()] {
+            queue_.push_back({std::string(), bytes, owner});
+            write_next();
+        });
     }
     /// Queues a command; a body is sent from the owner's bytes without a copy.
     void send(const std::string& name, const std::string& args, bool binary = false,
@@ -273,16 +359,23 @@ public:
     virtual void end(const frame& f) = 0;
     /// The connection has ended (closed, broken or a framing fault).
     virtual void closed() {}
+    /// Bytes that arrived after the negotiation switched the connection to raw bytes.
+    virtual void raw_bytes(const char*, std::size_t) {}
+    /// Set on the strand once both sides offered CRYPT and the server said AUTHORIZE OK:
+    /// from then on the bytes go to raw_bytes() unparsed, as they pass the daemon.
+    bool raw = false;
 
 protected:
     /// The server's part of the negotiation and keep-alive; false for any other command.
     bool answer_as_server(const frame& f) {
-        if (f.name == "PROTOCOL") {
-            send("PROTOCOL", "2 9 %Z");
+        if (f.name == "PROTOCOL") {  // offers what the agent offered
+            crypt_ = f.args.find("CRYPT") != std::string::npos;
+            send("PROTOCOL", f.args);
             send("CHALLENGE", "0123456789abcdef");
         } else if (f.name == "SIGNATURE") {
             send("GOTIT", "");
             send("AUTHORIZE", "OK");
+            raw = crypt_;
         } else if (f.name == "PING") {
             send("PONG", f.args);
         } else {
@@ -292,9 +385,13 @@ protected:
     }
     /// The agent's part of the negotiation and keep-alive; false for any other command.
     bool answer_as_agent(const frame& f) {
-        if (f.name == "CHALLENGE") send("SIGNATURE", "bench");
+        if (f.name == "PROTOCOL") crypt_ = f.args.find("CRYPT") != std::string::npos;
+        else if (f.name == "CHALLENGE") send("SIGNATURE", "bench");
         else if (f.name == "PING") send("PONG", f.args);
-        else return false;
+        else {
+            if (f.name == "AUTHORIZE" && f.args == "OK") raw = crypt_;  // the caller counts the agent ready
+            return false;
+        }
         return true;
     }
 
@@ -311,7 +408,8 @@ private:
             [self = shared_from_this()](const boost::system::error_code& e, std::size_t n) {
                 if (e) return self->closed();
                 try {
-                    self->parser_.feed(self->rbuf_.data(), n, *self);
+                    std::size_t k = self->raw ? 0 : self->parser_.feed(self->rbuf_.data(), n, *self);
+                    if (k < n) self->raw_bytes(self->rbuf_.data() + k, n - k);
                 } catch (const std::exception& x) {
                     fail(x.what());
                     return self->closed();
@@ -326,6 +424,10 @@ private:
         while (!queue_.empty() && writing_.size() < 64) {  // small commands go out together
             writing_.push_back(std::move(queue_.front()));
             queue_.pop_front();
+            if (writing_.back().head.empty()) {  // raw bytes
+                buffers.push_back(writing_.back().body);
+                continue;
+            }
             buffers.push_back(boost::asio::buffer(writing_.back().head));
             if (writing_.back().body.size()) buffers.insert(buffers.end(), {writing_.back().body, boost::asio::buffer(crlf, 2)});
         }
@@ -337,6 +439,7 @@ private:
     }
 
     frame_parser parser_;
+    bool crypt_ = false;  // the peer offered CRYPT
     std::array<char, 65536> rbuf_;
     std::deque<out_cmd> queue_, writing_;
     uint32_t out_number_ = 0;
@@ -398,15 +501,16 @@ private:
     counter closed_;
 };
 
-/// Connects `n` agents `Agent(io, ready)` to `to` in batches of 100 and waits until all are ready.
+/// Connects `n` agents `Agent(io, ready)` to `to` offering `options` in batches of 100 and waits until all are ready.
 template <class Agent>
-std::vector<boost::shared_ptr<Agent>> connect_agents(boost::asio::io_context& io, const tcp::endpoint& to, std::size_t n) {
+std::vector<boost::shared_ptr<Agent>> connect_agents(boost::asio::io_context& io, const tcp::endpoint& to, std::size_t n,
+                                                     const std::string& options = "%Z") {
     std::vector<boost::shared_ptr<Agent>> agents;
     counter ready;
     while (agents.size() < n) {
         for (std::size_t i = std::min<std::size_t>(100, n - agents.size()); i > 0; --i) {
             agents.push_back(boost::make_shared<Agent>(io, ready));
-            agents.back()->connect(to);
+            agents.back()->connect(to, options);
         }
         require(ready.wait_for(agents.size(), 60), std::to_string(agents.size()) + " agents not " + Agent::ready_means + " within 60 s");
     }
@@ -421,22 +525,65 @@ void close_agents(std::vector<boost::shared_ptr<Agent>>& agents, standin_server<
     require(server.wait_all_closed(60), "upstream connections still open 60 s after their agents left");
 }
 
-/// A driver's main: argv is [velmod-proxy binary] [daemon pool size (default 2)]; the descriptor
-/// limit is raised for `peak` agents, and `run(io, server, binary, pool)` goes with four I/O threads.
+/// The median of a few figures taken one after another: one disturbed run does not move it.
+inline double median(std::vector<double> figures) {
+    std::sort(figures.begin(), figures.end());
+    return figures.at(figures.size() / 2);
+}
+
+/// One markdown row of the comparison table that bench/compare.sh assembles; `met` is
+/// empty when the measure has no target.
+inline void table_row(const std::string& measure, double ours, const std::string& contender, double theirs,
+                      const std::string& target, std::optional<bool> met) {
+    std::printf("| %s | %.1f | %s | %.1f | %.2f | %s | %s |\n", measure.c_str(), ours, contender.c_str(), theirs, ours / theirs,
+                target.c_str(), met ? (*met ? "yes" : "**no**") : "-");
+    std::fflush(stdout);
+}
+
+/// What a driver's command line names: the daemon, its pool size and the contenders to compare with.
+struct options {
+    std::string binary, pool = "2";
+    std::map<std::string, std::string> contenders;  // "haproxy" -> its binary
+    /// The binary given for `name` with --name, or "" when there is none.
+    std::string contender(const std::string& name) const {
+        auto i = contenders.find(name);
+        return i == contenders.end() ? std::string() : i->second;
+    }
+};
+
+/// A driver's main: argv is [velmod-proxy binary] [daemon pool size (default 2)], then
+/// "--NAME binary" for each contender of `names` to compare with; the descriptor limit is
+/// raised for `peak` agents, and `run(io, server, options)` goes with four I/O threads.
 template <class Conn, class Run>
-int driver_main(int argc, char** argv, std::size_t peak, Run run) {
+int driver_main(int argc, char** argv, std::size_t peak, const std::vector<std::string>& names, Run run) {
     std::error_code e;
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", e);
-    std::string binary = argc > 1 ? argv[1] : (self.parent_path().parent_path() / "proxy" / "velmod-proxy").string();
-    std::string pool = argc > 2 ? argv[2] : "2";
-    if (access(binary.c_str(), X_OK) != 0 || pool.empty() || pool.find_first_not_of("0123456789") != std::string::npos) {
-        std::fprintf(stderr, "usage: %s [velmod-proxy binary (%s)] [daemon pool size]\n", argv[0], binary.c_str());
+    options opt;
+    opt.binary = (self.parent_path().parent_path() / "proxy" / "velmod-proxy").string();
+    bool ok = true;
+    for (int i = 1, positional = 0; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a.compare(0, 2, "--") == 0 && std::find(names.begin(), names.end(), a.substr(2)) != names.end() && i + 1 < argc)
+            opt.contenders[a.substr(2)] = argv[++i];
+        else if (positional < 2 && a.compare(0, 1, "-") != 0)
+            (positional++ == 0 ? opt.binary : opt.pool) = a;
+        else
+            ok = false;
+    }
+    for (auto& c : opt.contenders) ok = ok && access(c.second.c_str(), X_OK) == 0;
+    if (!ok || access(opt.binary.c_str(), X_OK) != 0 || opt.pool.empty() || opt.pool.find_first_not_of("0123456789") != std::string::npos) {
+        std::string usage;
+        for (auto& n : names) usage += " [--" + n + " binary]";
+        std::fprintf(stderr, "usage: %s [velmod-proxy binary (%s)] [daemon pool size]%s\n", argv[0], opt.binary.c_str(), usage.c_str());
         return 2;
     }
+    // An interrupted run gives up its waits, so that every process started is stopped and every directory removed.
+    for (int sig : {SIGINT, SIGTERM}) signal(sig, [](int) { g_failed = true; });
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;  // the daemon inherits it
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 4 * peak + 100)
+    // Each pair holds an agent's and a server's socket here, and as many in the proxy.
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 2 * peak + 100)
         std::fprintf(stderr, "warning: descriptor limit %lu may be too low for %zu agents\n", (unsigned long)limit.rlim_cur, peak);
 
     boost::asio::io_context io;
@@ -447,7 +594,7 @@ int driver_main(int argc, char** argv, std::size_t peak, Run run) {
     {
         standin_server<Conn> server(io);
         try {
-            run(io, server, binary, pool);
+            run(io, server, opt);
         } catch (const std::exception& x) {
             std::fprintf(stderr, "%s: %s\n", std::filesystem::path(argv[0]).filename().c_str(), x.what());
             rc = 1;
