@@ -49,9 +49,8 @@ nginx=$(command -v nginx || echo /usr/sbin/nginx)
 socat=$(command -v socat)
 
 # --- the release tree, built where it is missing or stale ----------------------
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release
-fi
+# The test command configures its tree without the benchmarks: turn them on.
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELMO_BENCH=ON >/dev/null
 cmake --build "$build" --target velmod-proxy bench_daemon_relay bench_daemon_updates -j "${JOBS:-$(nproc)}"
 
 # --- the run ---------------------------------------------------------------------
