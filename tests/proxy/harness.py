@@ -1,83 +1,8 @@
 """Black-box helpers for velmod-proxy tests (python3 standard library only).
 
-The daemon binary is named by the environment variable VELMOD_PROXY.
-
-Functions
----------
-binary() -> str
-    Path of the daemon binary (raises RuntimeError when VELMOD_PROXY is unset).
-run(args, timeout=30, cwd=None) -> subprocess.CompletedProcess
-    Runs the binary to its end with text stdout/stderr; for command-line tests.
-    On timeout the process is killed and subprocess.TimeoutExpired raised.
-config_xml(listens, cache_root=None, root="velmod-proxy") -> str
-    A configuration text. `listens` is a sequence of (spec, forwards): spec is
-    the `spec` attribute text or None for no attribute; forwards is a sequence
-    of `to` texts, None in it giving a `forward` element without `to`.
-    cache_root None leaves the element out.
-free_port(host="127.0.0.1") -> int
-    A port that was free a moment ago (bind port 0, close). Prefer letting the
-    daemon bind port(0) and reading Daemon.listen_ports().
-tcp_spec(port, host="127.0.0.1") -> str
-    Client specification text for a TCP upstream ("tcp/127.0.0.1:N", IPv6 bracketed).
-listen_spec(port=0, host="127.0.0.1") -> str
-    Listen specification text ("ip(127.0.0.1),port(N)", IPv6 bracketed).
-connect(port, host="127.0.0.1", timeout=10) -> socket.socket
-    A client connection to the daemon, with a timeout set.
-wait_until(predicate, timeout=10) -> bool
-    Polls `predicate` until it holds (True) or `timeout` seconds pass (False).
-
-class HoldServer(host="127.0.0.1")
-    Stand-in upstream: listens on port 0, accepts and holds every connection,
-    reads and discards what arrives. Attributes: port, spec (client spec text).
-    wait_accepted(n, timeout=10) -> bool: at least n connections accepted.
-    wait_closed(n, timeout=10) -> bool: at least n held connections ended by the peer.
-    accepted / closed: counts. close(): stops and closes everything.
-    Context manager.
-
-class Daemon(config=None, listens=None, args=(), log_file=False, daemon=False,
-             verbosity="ALL", pool_size=None, conf_option="--conf", cache_root=True,
-             limits=(), env=None)
-    The daemon under test in its own temporary directory (Daemon.dir).
-    Configuration: `config` is written as is; else `listens` (as for
-    config_xml) is written with the cache root inside the directory
-    (cache_root=False leaves it out); with neither, no file is written.
-    Daemon.conf is the configuration path, Daemon.cache_root the cache path.
-    Logging: the console (standard error) by default; log_file=True or
-    daemon=True logs to Daemon.log_path instead. Standard error is always
-    captured (Daemon.stderr), so sanitizer reports are seen in both modes.
-    `args` are appended after the harness's own options. `limits` are
-    (resource.RLIMIT_*, value) pairs set as soft and hard limit of the
-    process; `env` entries are added to the inherited environment.
-    start(): starts the process (the context manager's enter does it).
-    log -> str: all log text so far (console or file).
-    wait_for(text, timeout=15, since=0) -> int: waits until `text` appears in
-        the log at or after character offset `since`; returns the offset just
-        after the match; raises AssertionError with the log on timeout.
-    mark() -> int: the current log length, for a later wait_for(since=...).
-    count(text) -> int: occurrences of text in the log.
-    messages(code=None, since=0) -> list[str]: the message part of every log
-        line (after the prefix of date, level code, ids and thread name,
-        leading blanks of indented pieces kept), only lines of the given
-        three-letter level code ("ERR", "inf", ...) when a code is given.
-    wait_started(timeout=15) -> int: wait_for("Proxy started, wait for client connections").
-    listen_ports(since=0) -> list[int]: ports of "Started listen" lines, in log order.
-    signal(sig): sends a signal to the service process (the detached child in
-        daemon mode).
-    pid -> int: the service process id (from the log in daemon mode).
-    wait_exit(timeout=15) -> int: waits for the started process to end; its code.
-    alive() -> bool: whether the service process still runs.
-    stop(timeout=15) -> int: SIGINT, wait, SIGKILL after the timeout; the exit code.
-    sanitizer_report() -> str: AddressSanitizer / UBSan / LeakSanitizer / ThreadSanitizer lines of stderr.
-    close(): ends every process the instance started and removes the directory;
-        the context manager's exit calls it.
-
-class DaemonTestCase(unittest.TestCase)
-    start_daemon(**kwargs) -> Daemon: a started Daemon (same arguments) that is
-        closed when the test ends, also on failure.
-    hold_server(host="127.0.0.1") -> HoldServer: closed when the test ends.
-    assertExit(daemon, code, timeout=15): the process ended with `code` and
-        stderr holds no sanitizer report.
-    assertStops(daemon): SIGINT ends it with "SIGINT handled, shutdown" and 0.
+The daemon binary is named by the environment variable VELMOD_PROXY. Daemon
+runs it in a temporary directory and always captures its standard error, so
+DaemonTestCase fails a test on any sanitizer report, also in --daemon mode.
 """
 
 import os
@@ -131,12 +56,6 @@ def _bracket(host):
     return "[%s]" % host if ":" in host else host
 
 
-def free_port(host="127.0.0.1"):
-    with socket.socket(_family(host), socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
-
-
 def tcp_spec(port, host="127.0.0.1"):
     return "tcp/%s:%d" % (_bracket(host), port)
 
@@ -153,16 +72,15 @@ def connect(port, host="127.0.0.1", timeout=10):
 
 def wait_until(predicate, timeout=10):
     deadline = time.monotonic() + timeout
-    while True:
-        if predicate():
-            return True
+    while not predicate():
         if time.monotonic() >= deadline:
             return False
         time.sleep(_POLL)
+    return True
 
 
 class HoldServer:
-    """Accepts on loopback port 0 and holds the connections until close()."""
+    """Upstream stand-in: accepts on port 0, holds every connection and discards what arrives."""
 
     def __init__(self, host="127.0.0.1"):
         self.host = host
@@ -222,12 +140,6 @@ class HoldServer:
             s.close()
         self._thread.join(5)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
 
 _LISTEN_RE = re.compile(r"\[Server\] (?:\w+/)?(?:\[[^\]]*\]|[^:\s\[]+):(\d+): Started listen")
 _LINE_RE = re.compile(r"^\d{8}\.\d{6}\.\d{2} (.{3}) \[\s*\d+\s+\d+\] ")
@@ -237,7 +149,9 @@ _SANITIZER_RE = re.compile(r"^.*(?:ERROR: (?:Address|Leak|Thread)Sanitizer|WARNI
 
 
 class Daemon:
-    """The daemon under test; see the module docstring."""
+    """The daemon under test. `config` is written as is, else `listens` (as for
+    config_xml) with the cache root inside Daemon.dir; `limits` are (RLIMIT_*,
+    value) pairs; the log goes to stderr unless log_file or daemon is set."""
 
     def __init__(self, config=None, listens=None, args=(), log_file=False, daemon=False, verbosity="ALL",
                  pool_size=None, conf_option="--conf", cache_root=True, limits=(), env=None):
@@ -250,21 +164,14 @@ class Daemon:
             config = config_xml(listens, self.cache_root if cache_root else None)
         if config is not None:
             self.write_config(config)
-        self.argv = [binary(), conf_option, self.conf, "--verbosity", verbosity]
-        if self.log_path:
-            self.argv += ["--use-file-log", self.log_path]
-        else:
-            self.argv.append("--use-console-log")
-        if daemon:
-            self.argv.append("--daemon")
-        if pool_size is not None:
-            self.argv += ["--pool-size", str(pool_size)]
-        self.argv += list(args)
+        log = ["--use-file-log", self.log_path] if self.log_path else ["--use-console-log"]
+        self.argv = ([binary(), conf_option, self.conf, "--verbosity", verbosity] + log + ["--daemon"] * daemon
+                     + (["--pool-size", str(pool_size)] if pool_size is not None else []) + list(args))
         self.limits = list(limits)
         self.env = None if env is None else dict(os.environ, **env)
         self.proc = None
         self._stderr = []
-        self._lock = threading.Condition()
+        self._lock = threading.Lock()
         self._reader = None
         self._service_pid = None
 
@@ -273,8 +180,6 @@ class Daemon:
         with open(tmp, "w") as f:
             f.write(text)
         os.replace(tmp, self.conf)
-
-    # -- process -------------------------------------------------------
 
     def start(self):
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -293,7 +198,6 @@ class Daemon:
         for chunk in iter(lambda: self.proc.stderr.read1(65536), b""):
             with self._lock:
                 self._stderr.append(chunk.decode("utf-8", "replace"))
-                self._lock.notify_all()
 
     @property
     def stderr(self):
@@ -328,18 +232,16 @@ class Daemon:
         return out
 
     def wait_for(self, text, timeout=15, since=0):
-        found = []
+        pos = [-1]
 
         def seen():
-            pos = self.log.find(text, since)
-            if pos >= 0:
-                found.append(pos + len(text))
-            return bool(found)
+            pos[0] = self.log.find(text, since)
+            return pos[0] >= 0
 
         if not wait_until(seen, timeout):
             raise AssertionError("%r not logged within %ss; log:\n%s\nstderr:\n%s"
                                  % (text, timeout, self.log[-8000:], self.stderr[-4000:] if self.log_path else ""))
-        return found[0]
+        return pos[0] + len(text)
 
     def wait_started(self, timeout=15):
         return self.wait_for(STARTED, timeout)
@@ -419,14 +321,6 @@ class Daemon:
                 self.proc.stderr.close()
         finally:
             shutil.rmtree(self.dir, ignore_errors=True)
-
-    def __enter__(self):
-        if self.proc is None:
-            self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
 class DaemonTestCase(unittest.TestCase):

@@ -1,62 +1,13 @@
 #!/usr/bin/env python3
 """A stand-in agent for velmod-proxy (python3 standard library only).
 
-It connects to the daemon, negotiates with the upstream server through it,
-waits for the server's update announcement, asks for the announced files and
-checks every byte against the announced MD5.
-
-The agent's side of the negotiation:
-
-    PROTOCOL <major> <minor> <options>   sent first
-    CHALLENGE <nonce>                    answered with SIGNATURE <md5 of the nonce>
-    AUTHORIZE <word>                     OK ends the negotiation; after it the stream is
-                                         raw both ways when both PROTOCOL option lists held
-                                         CRYPT, else zlib both ways when both held COMP
-    SNF_UPDATE <repository>, body        the announcement: revision, integer, then one
-                                         "size md5 name" line per file
-    ARQ_UPDATE <repository>, body "<revision> <integer> <mask>"
-                                         sent for the files flagged "1" in the mask
-    SRS_UPDATE <request> [R<a>:<b> S<n>] the reply; a range is acknowledged with
-                                         ACK_RANGE <number of the SRS_UPDATE> R<a>:<b>
-    PING <x>                             answered with PONG <x> while the agent waits
-
-As a module:
-    StandinAgent(port, host="127.0.0.1", version=(2, 9), options="", timeout=10)
-      .send(name, args=b"", body=None) -> number   one numbered frame (deflated when compressed)
-      .send_raw(data)          bytes as they are
-      .frame(timeout=None)     the next frame as received (PING included)
-      .command(timeout=None)   the next frame, PINGs answered and skipped
-      .expect(name, timeout=None)  the next frame of that name; others go to .skipped
-      .recv_raw(n, timeout=None) -> bytes   at least n bytes received after the switch to raw
-      .negotiate(timeout=None) -> the AUTHORIZE words seen, the last one "OK"
-      .mode                    "plain", "compressed" or "raw" after the negotiation
-      .wire                    bytes as received after the switch to zlib, not inflated
-      .wait_announcement(timeout=None) -> Announcement
-      .request(announcement, mask=None) -> number of the ARQ_UPDATE (mask: all files)
-      .receive(announcement, mask=None, request=None, timeout=None) -> Update
-      .fetch(announcement, mask=None, timeout=None) -> Update   request, then receive
-      .close()
-    Announcement(repository, revision, integer, files, body): files are AnnouncedFile
-        tuples (name, size, md5); names and repository are str.
-    Update: .request (number of the ARQ_UPDATE), .id (the id word of the reply),
-        .ranges [(start, end, total)], .data (the whole body), .files [FileResult
-        (name, size, md5, ok, data)], .ok (every file whole and matching its MD5).
-    ConnectionClosed: raised when the daemon ends the connection while a frame is awaited.
-    PeersTestCase: a harness.DaemonTestCase for the black-box tests:
-        start_server(**server_kwargs) -> StandinServer
-        spawn_server(*options) -> (Popen, listener): standin_server.spawn, ended with the test
-        start_relay(server, **daemon_kwargs) -> (Daemon, port): a daemon on a port
-            of its choice relaying to the server
-        start_pair(server_kwargs=None, **daemon_kwargs) -> (server, daemon, port)
-        start_agent(port, negotiate=True, **agent_kwargs) -> StandinAgent
-        Everything is closed when the test ends; each daemon is stopped with
-        SIGINT, must exit with 0 and leave no sanitizer report.
-
-As a program:
-    python3 standin_agent.py [--host 127.0.0.1] [--port 2193] [--version 2.9] [--options ""]
-                             [--timeout 60]
-    fetches every file the server announces and prints one line per file:
-    "OK <name> <size> <md5>" or "BAD <name> <size> <md5>"; exits 0 when all are OK.
+It negotiates with the upstream server through the daemon (PROTOCOL, then
+SIGNATURE <md5 of the nonce> for each CHALLENGE until AUTHORIZE OK, after which
+the stream is raw or zlib as both sides offered CRYPT or COMP), waits for the
+SNF_UPDATE announcement, asks for files with ARQ_UPDATE, acknowledges each
+SRS_UPDATE range and checks every byte against the announced MD5. PINGs are
+answered while it waits. As a program it fetches every announced file and
+prints "OK <name> <size> <md5>" or "BAD ..." per file; exit 0 when all are OK.
 """
 
 import argparse
@@ -68,7 +19,7 @@ import time
 import zlib
 
 import harness
-from standin_server import StandinServer, build_frame, escape, parse_frame, spawn, words
+from standin_server import StandinServer, _offers, build_frame, escape, parse_frame, spawn, words
 
 Announcement = collections.namedtuple("Announcement", "repository revision integer files body")
 AnnouncedFile = collections.namedtuple("AnnouncedFile", "name size md5")
@@ -107,12 +58,8 @@ class Update:
         self.ok = pos == len(data) and all(r.ok for r in self.files)
 
 
-def _offers(options):
-    return {word.strip().upper() for word in options.split(",")}
-
-
 class StandinAgent:
-    """See the module docstring."""
+    """One agent connection; frames it does not expect go to .skipped."""
 
     def __init__(self, port, host="127.0.0.1", version=(2, 9), options="", timeout=10):
         self.sock = socket.create_connection((host, port), timeout=timeout)
@@ -128,8 +75,6 @@ class StandinAgent:
         self.raw = b""
         self.server_offers = None
         self.skipped = []
-
-    # -- frames ------------------------------------------------------------
 
     def send(self, name, args=b"", body=None):
         frame = build_frame(self.number, name, args, body)
@@ -193,8 +138,6 @@ class StandinAgent:
             self._fill(deadline)
         return self.raw
 
-    # -- negotiation -------------------------------------------------------
-
     def negotiate(self, timeout=None):
         deadline = self._deadline(timeout)
         self.send("PROTOCOL", b"%d %d %s" % (self.version[0], self.version[1], escape(self.options)))
@@ -233,8 +176,6 @@ class StandinAgent:
         else:
             self.buffer = pending
 
-    # -- updates -----------------------------------------------------------
-
     def wait_announcement(self, timeout=None):
         return parse_announcement(self.expect("SNF_UPDATE", timeout))
 
@@ -270,7 +211,8 @@ class StandinAgent:
 
 
 class PeersTestCase(harness.DaemonTestCase):
-    """Stand-in server, daemon and agents, each ended with the test."""
+    """Stand-in server, daemon and agents, each ended with the test; every daemon
+    must stop on SIGINT with 0 and leave no sanitizer report."""
 
     def start_server(self, **kwargs):
         server = StandinServer(**kwargs)
@@ -278,21 +220,20 @@ class PeersTestCase(harness.DaemonTestCase):
         return server
 
     def spawn_server(self, *options):
-        """standin_server.spawn(*options), the process killed and the socket closed when the test ends."""
         proc, listener = spawn(*options)
         self.addCleanup(listener.close)
         self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
         return proc, listener
 
     def start_pair(self, server_kwargs=None, **daemon_kwargs):
-        """A stand-in server and a daemon relaying to it: (server, daemon, port)."""
         server = self.start_server(**(server_kwargs or {}))
         daemon, port = self.start_relay(server, **daemon_kwargs)
         return server, daemon, port
 
     def start_relay(self, server, **daemon_kwargs):
-        """A daemon listening on a port of its choice and relaying to `server`: (daemon, port)."""
-        daemon_kwargs.setdefault("listens", [(harness.listen_spec(0), [server.spec])])
+        """A daemon on a port of its choice relaying to `server` unless listens are given: (daemon, port)."""
+        if "listens" not in daemon_kwargs:
+            daemon_kwargs["listens"] = [(harness.listen_spec(0), [server.spec])]
         daemon = self.start_daemon(**daemon_kwargs)
         # Runs before the harness's own close: stopped cleanly, then checked.
         self.addCleanup(self._stop_clean, daemon)
@@ -314,11 +255,11 @@ class PeersTestCase(harness.DaemonTestCase):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Stand-in agent for velmod-proxy: fetch every announced file")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=2193)
-    parser.add_argument("--version", default="2.9", help="protocol version offered, MAJOR.MINOR")
-    parser.add_argument("--options", default="", help='option list offered in PROTOCOL, e.g. "COMP"')
-    parser.add_argument("--timeout", type=float, default=60, help="seconds to wait for each step")
+    for flag, kind, default, text in [("--host", str, "127.0.0.1", None), ("--port", int, 2193, None),
+                                      ("--version", str, "2.9", "protocol version offered, MAJOR.MINOR"),
+                                      ("--options", str, "", 'option list offered in PROTOCOL, e.g. "COMP"'),
+                                      ("--timeout", float, 60, "seconds to wait for each step")]:
+        parser.add_argument(flag, type=kind, default=default, help=text)
     args = parser.parse_args(argv)
     try:
         major, minor = (int(n) for n in args.version.split("."))

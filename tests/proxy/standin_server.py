@@ -1,99 +1,28 @@
 #!/usr/bin/env python3
 """A stand-in upstream server for velmod-proxy (python3 standard library only).
 
-It speaks the daemon's text protocol. Every frame is
+Frames are "<number> SP <NAME> [SP T<length> | SP N] [SP <arguments>] CR LF
+[<body> CR LF]", numbered from 0 per direction; arguments are escaped words
+passed on as bytes. Per connection it answers:
 
-    <number> SP <NAME> [SP T<length> | SP N] [SP <arguments>] CR LF [<body> CR LF]
+    PROTOCOL           PROTOCOL with its own version and options, then CHALLENGE
+    SIGNATURE          GOTIT, AUTHORIZE with the next word of `authorize` (the last
+                       repeats; not OK: a new CHALLENGE). After OK the stream is raw
+                       when both offered CRYPT, else zlib when both offered COMP;
+                       unless raw, SNF_UPDATE follows in the same write
+    ANF_STATE          SNF_UPDATE again
+    ARQ_UPDATE         SRS_UPDATE with the files flagged "1" in the mask; from 2.9 on
+                       in ranges of `range_size`, each sent once the one before is
+                       acknowledged (ACK_RANGE <number> R<start>:<end>)
+    GETCONFIG <id>     CONFIG <request number> <id> <text>
+    INSTALL(EX)        raw bytes both ways from then on
+    PING <x>           PONG <x>; PONG, ALIVE, ACK_RANGE: nothing
+    anything else      echoed as it came (unless echo=False)
 
-The number counts from 0 in each direction of each connection; the marker
-announces a body of <length> bytes (N: none); the body and its CR LF follow
-only when the length is above 0. Arguments are escaped protocol words (a
-blank is "%S"); the server passes them on as bytes and unescapes only the
-words it reads itself.
-
-Per connection it plays the server's side of the negotiation, announces a
-small repository of generated update files and serves them:
-
-    PROTOCOL <major> <minor> <options>   PROTOCOL <its major> <its minor> <its options>,
-                                         then CHALLENGE <nonce>
-    SIGNATURE ...                        GOTIT, then AUTHORIZE with the next word of
-                                         `authorize` (the last one repeats); after a word
-                                         other than OK a new CHALLENGE follows. After OK
-                                         both directions carry raw bytes when both option
-                                         lists held CRYPT, else zlib streams when both held
-                                         COMP; unless raw, SNF_UPDATE announcing the
-                                         repository follows in the same write
-    ANF_STATE ...                        SNF_UPDATE again
-    ARQ_UPDATE <repository>, body "<revision> <integer> <mask>"
-                                         SRS_UPDATE <number of the request> whose body is
-                                         the files flagged "1" in the mask, in list order;
-                                         at a negotiated version of 2.9 or newer in ranges
-                                         of `range_size` bytes with the words R<start>:<end>
-                                         and S<total>, each range sent only once the one
-                                         before is acknowledged with
-                                         ACK_RANGE <number of that SRS_UPDATE> R<start>:<end>
-    GETCONFIG <id>                       CONFIG <number of the request> <id> <text>
-    INSTALL, INSTALLEX                   raw bytes both ways from then on
-    PING <x>                             PONG <x>
-    PONG, ALIVE, ACK_RANGE               nothing
-    anything else                        echoed: same name, marker, argument text and body
-                                         (unless built with echo=False)
-
-The negotiated version is lowered the way the daemon lowers it: the major and
-the minor number each to the smaller of the two PROTOCOL commands.
-
-As a module:
-    StandinServer(host="127.0.0.1", port=0, version=(2, 9), options="", log=None, listener=None,
-                  echo=True, repository=<Repository()>, range_size=65536, faults=(),
-                  authorize=("OK",), after_authorize=b"", hold=False)
-        Listens at once and serves on threads; `log`, when given, is called
-        with one text line per frame received or sent; `listener`, when
-        given, is an already listening socket to serve instead of a new one.
-        `repository` None announces nothing. `faults` names what happens to
-        the successive ARQ_UPDATE replies: None (served), "corrupt" (the byte
-        in the middle of the reply body is changed, the announced MD5s stay),
-        "drop" (the connection is closed halfway through the body), "stall"
-        (half of the first range is sent, then nothing more; the connection stays).
-        `after_authorize` bytes go out raw in the same write as an AUTHORIZE OK
-        that turns the stream raw.
-        `hold` keeps replies to ARQ_UPDATE back until release().
-      .port, .spec            the bound port and the client specification "tcp/HOST:PORT"
-      .version, .options, .repository, .faults   read when they are used: may be changed
-      .connections            connections accepted so far (the first is number 0)
-      .wait_connections(n, timeout=10) -> bool
-      .frames()               received frames, in arrival order (Frame tuples)
-      .wait_frames(n, timeout=10) -> list   at least n frames, else AssertionError
-      .count(name) -> int     received frames of that name
-      .wait_count(name, n, timeout=10)     at least n of them, else AssertionError
-      .ranges()               (conn, number, range token) of every SRS_UPDATE range sent
-      .send(conn, name, args=b"", body=None)  pushes a command to connection `conn`
-      .announce(conn)         pushes the SNF_UPDATE of the repository
-      .send_raw(conn, data)   bytes as they are (after the switch to raw)
-      .raw_received(conn)     bytes received after the switch to raw
-      .wait_raw(conn, n, timeout=10) -> bytes   at least n of them, else AssertionError
-      .wire(conn)             bytes as received after the switch to zlib, not inflated
-      .release()              sends the replies held back and stops holding
-      .close()                also the context manager's exit
-    Repository(files=3, name="velmo-updates", revision=7, integer=3)
-        `files`: a count, a sequence of sizes or of (name, bytes) pairs; the
-        contents are generated deterministically. .files (UpdateFile tuples
-        name, data, md5), .snf_body(), .payload(mask), .file(name).
-    spawn(*options) -> (Popen, listener): the program below in a process of its own
-        (--quiet), serving a loopback listening socket that the caller keeps too.
-    Frame(conn, number, name, binary, args, body): name is str, args and body bytes,
-        binary tells whether the frame carried a marker.
-    parse_frame(buffer) -> (Frame, rest) or (None, buffer) while incomplete; conn is -1.
-    build_frame(number, name, args=b"", body=None) -> bytes; body None means no marker.
-    escape(data) -> bytes, unescape(token) -> bytes, words(args) -> list of bytes:
-        the protocol's argument escaping.
-
-As a program:
-    python3 standin_server.py [--host 127.0.0.1] [--port 0] [--listen-fd N] [--options COMP]
-                              [--files 70000,4096] [--faults stall,...] [--quiet]
-    prints "Stand-in server listening on HOST:PORT" and what it announces,
-    logs every frame (unless --quiet), and serves until SIGINT or SIGTERM.
-    --listen-fd serves an inherited listening socket; --files gives the
-    sizes of the generated files (as Repository(files=[...])).
+`faults` name what befalls the successive ARQ_UPDATE replies: None, "corrupt"
+(a middle byte flipped), "drop" (closed halfway through the body), "stall"
+(half of the first range, then silence). As a program it serves until SIGINT
+or SIGTERM and prints "Stand-in server listening on HOST:PORT".
 """
 
 import argparse
@@ -107,6 +36,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 import zlib
 
 Frame = collections.namedtuple("Frame", "conn number name binary args body")
@@ -116,8 +46,6 @@ _WS = b" \t\n\v\f\r"
 _CONSUMED = {"PONG", "ALIVE", "ACK_RANGE"}
 _DEFAULT = object()
 
-
-# -- framing and escaping -----------------------------------------------------
 
 def parse_frame(buffer):
     """The first whole frame of `buffer` and the bytes after it."""
@@ -217,18 +145,12 @@ def _offers(options):
     return {word.strip().upper() for word in options.split(",")}
 
 
-def version_at_least(version, major, minor):
-    """The daemon's version test on a (major, minor) pair of minima."""
-    return version[0] > major or (version[0] == major and version[1] >= minor)
-
-
-# -- the repository -----------------------------------------------------------
-
 _SIZES = (70000, 4096, 1, 150001)
 
 
 class Repository:
-    """One revision of generated update files; see the module docstring."""
+    """One revision of update files: `files` is a count, a list of sizes (contents
+    generated deterministically) or of (name, bytes) pairs."""
 
     def __init__(self, files=3, name="velmo-updates", revision=7, integer=3):
         self.name = name
@@ -252,22 +174,6 @@ class Repository:
     def payload(self, mask):
         return b"".join(f.data for f, flag in zip(self.files, mask) if flag == "1")
 
-    def file(self, name):
-        return next(f for f in self.files if f.name == name)
-
-
-class _Transfer:
-    """One SRS_UPDATE reply on its way, range by range."""
-
-    def __init__(self, request, payload, fault):
-        self.request = request
-        self.payload = payload
-        self.fault = fault
-        self.offset = 0
-        self.awaiting = None
-
-
-# -- connections --------------------------------------------------------------
 
 class _Connection:
     def __init__(self, server, sock, index):
@@ -289,10 +195,8 @@ class _Connection:
         self.raw_in = bytearray()
 
     def version(self):
-        own = self.server.version
-        if self.agent_version is None:
-            return own
-        return min(own[0], self.agent_version[0]), min(own[1], self.agent_version[1])
+        own, agent = self.server.version, self.agent_version
+        return own if agent is None else (min(own[0], agent[0]), min(own[1], agent[1]))
 
     def both_offer(self, option):
         return option in _offers(self.server.options) and (self.agent_offers is None or option in self.agent_offers)
@@ -383,7 +287,8 @@ class _Connection:
             self.sock.sendall(data)
 
     def on_anf_state(self, frame):
-        self.announce()
+        with self.lock:
+            self.sock.sendall(self._announcement())
 
     def on_install(self, frame):
         self.raw = True
@@ -404,7 +309,9 @@ class _Connection:
         args = words(frame.args)
         match = (repo is not None and args[:1] == [repo.name.encode("utf-8")]
                  and parts[0] == b"%d" % repo.revision)
-        transfer = _Transfer(frame.number, repo.payload(mask) if match else b"", self.server._next_fault())
+        # One SRS_UPDATE reply on its way, range by range.
+        transfer = types.SimpleNamespace(request=frame.number, payload=repo.payload(mask) if match else b"",
+                                         fault=self.server._next_fault(), offset=0, awaiting=None)
         if transfer.fault == "corrupt" and transfer.payload:
             corrupted = bytearray(transfer.payload)
             corrupted[len(corrupted) // 2] ^= 0xFF
@@ -427,7 +334,7 @@ class _Connection:
         """The next range of `transfer` (all of it below version 2.9)."""
         with self.lock:
             total = len(transfer.payload)
-            ranged = version_at_least(self.version(), 2, 9)
+            ranged = self.version() >= (2, 9)
             end = min(transfer.offset + self.server.range_size, total) if ranged else total
             token = b"R%d:%d" % (transfer.offset, end)
             args = b"%d %s S%d" % (transfer.request, token, total) if ranged else b"%d" % transfer.request
@@ -444,7 +351,6 @@ class _Connection:
                 if transfer.fault == "drop":
                     self.sock.shutdown(socket.SHUT_RDWR)
                 return
-            self.server._sent_range(self, self.out_number, token)
             transfer.awaiting = (b"%d" % self.out_number, token)
             transfer.offset = end
             if end == total:
@@ -455,15 +361,9 @@ class _Connection:
         repo = self.server.repository
         return b"" if repo is None else self._encode("SNF_UPDATE", escape(repo.name), repo.snf_body())
 
-    def announce(self):
-        with self.lock:
-            self.sock.sendall(self._announcement())
-
-
-# -- the server ---------------------------------------------------------------
 
 class StandinServer:
-    """See the module docstring."""
+    """Serves on threads; `log` gets one line per frame; `hold` keeps ARQ_UPDATE replies back until release()."""
 
     def __init__(self, host="127.0.0.1", port=0, version=(2, 9), options="", log=None, listener=None, echo=True,
                  repository=_DEFAULT, range_size=65536, faults=(), authorize=("OK",), after_authorize=b"",
@@ -478,10 +378,9 @@ class StandinServer:
         self.after_authorize = after_authorize
         self._holding = hold
         self._held = []
-        self._log_fn = log
+        self._log = log or (lambda text: None)
         self._lock = threading.Condition()
         self._frames = []
-        self._ranges = []
         self._conns = []
         self._threads = []
         self._closing = False
@@ -491,19 +390,14 @@ class StandinServer:
             listener.bind((host, port))
             listener.listen(64)
         self._listener = listener
-        host, self.port = listener.getsockname()[:2]
-        self.host = host
-        self.spec = "tcp/%s:%d" % ("[%s]" % host if ":" in host else host, self.port)
+        self.host, self.port = listener.getsockname()[:2]
+        self.spec = "tcp/%s:%d" % ("[%s]" % self.host if ":" in self.host else self.host, self.port)
         self._start(self._accept_loop)
 
     def _start(self, target, *args):
         thread = threading.Thread(target=target, args=args, daemon=True)
         self._threads.append(thread)
         thread.start()
-
-    def _log(self, text):
-        if self._log_fn is not None:
-            self._log_fn(text)
 
     def _accept_loop(self):
         while True:
@@ -532,10 +426,6 @@ class StandinServer:
         with self._lock:
             conn.raw_in += data
             self._lock.notify_all()
-
-    def _sent_range(self, conn, number, token):
-        with self._lock:
-            self._ranges.append((conn.index, number, token))
 
     def _next_fault(self):
         with self._lock:
@@ -566,9 +456,6 @@ class StandinServer:
         with self._lock:
             return len(self._conns)
 
-    def wait_connections(self, n, timeout=10):
-        return self._wait(lambda: len(self._conns) >= n, timeout)
-
     def frames(self):
         with self._lock:
             return list(self._frames)
@@ -586,27 +473,20 @@ class StandinServer:
         if not self._wait(lambda: sum(1 for f in self._frames if f.name == name) >= n, timeout):
             raise AssertionError("%d %s expected within %ss, got %r" % (n, name, timeout, self.frames()))
 
-    def ranges(self):
-        with self._lock:
-            return list(self._ranges)
-
     def send(self, conn, name, args=b"", body=None):
         self._conn(conn).send(name, args, body)
-
-    def announce(self, conn):
-        self._conn(conn).announce()
 
     def send_raw(self, conn, data):
         self._conn(conn).send_raw(data)
 
-    def raw_received(self, conn):
-        with self._lock:
-            return bytes(self._conns[conn].raw_in)
-
     def wait_raw(self, conn, n, timeout=10):
-        if not self._wait(lambda: len(self._conns[conn].raw_in) >= n, timeout):
-            raise AssertionError("%d raw bytes expected within %ss, got %r" % (n, timeout, self.raw_received(conn)))
-        return self.raw_received(conn)
+        """At least n bytes received on `conn` after the switch to raw."""
+        ok = self._wait(lambda: len(self._conns[conn].raw_in) >= n, timeout)
+        with self._lock:
+            data = bytes(self._conns[conn].raw_in)
+        if not ok:
+            raise AssertionError("%d raw bytes expected within %ss, got %r" % (n, timeout, data))
+        return data
 
     def wire(self, conn):
         return bytes(self._conn(conn).wire)
@@ -635,17 +515,10 @@ class StandinServer:
         for thread in list(self._threads):
             thread.join(5)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
 
 def spawn(*args):
-    """The stand-in as a process of its own, serving a loopback listening
-    socket that the caller keeps too, so connects made after a kill wait in
-    its queue for the next server: (Popen, listener). `args` are program options."""
+    """(Popen, listener): the program on a loopback listener the caller keeps too,
+    so connects made after a kill wait in its queue for the next server."""
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(1024)
@@ -657,12 +530,12 @@ def spawn(*args):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Stand-in upstream server for velmod-proxy")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--listen-fd", type=int, help="an inherited listening socket to serve")
-    parser.add_argument("--options", default="", help='option list offered in PROTOCOL, e.g. "COMP"')
-    parser.add_argument("--files", help="comma-separated sizes of the announced files")
-    parser.add_argument("--faults", default="", help="comma-separated faults of the successive replies")
+    for flag, kind, default, text in [("--host", str, "127.0.0.1", None), ("--port", int, 0, None),
+                                      ("--listen-fd", int, None, "an inherited listening socket to serve"),
+                                      ("--options", str, "", 'option list offered in PROTOCOL, e.g. "COMP"'),
+                                      ("--files", str, None, "comma-separated sizes of the announced files"),
+                                      ("--faults", str, "", "comma-separated faults of the successive replies")]:
+        parser.add_argument(flag, type=kind, default=default, help=text)
     parser.add_argument("--quiet", action="store_true", help="log no frames")
     args = parser.parse_args(argv)
     stop = threading.Event()

@@ -6,24 +6,17 @@ import socket
 import unittest
 
 from standin_agent import PeersTestCase
+from test_load import process_figures
 
 LIMIT = 64 << 20
 CHUNK = b"x" * (1 << 20)
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS for process %d" % pid)
 
 
 class BodyLimitTest(PeersTestCase):
     def test_announced_body_above_the_limit_ends_only_that_agent(self):
         server, daemon, port = self.start_pair()
         greedy = self.start_agent(port)
-        before = rss_kib(daemon.pid)
+        before = process_figures(daemon.pid)[0]
         greedy.send_raw(b"%d BLOB T4294967295 x\r\n" % greedy.number)
         # Streamed until the daemon closes; one that buffered would take all 200 MiB.
         sent, peak, closed = 0, before, False
@@ -33,12 +26,11 @@ class BodyLimitTest(PeersTestCase):
                 sent += 1
             except (BrokenPipeError, ConnectionResetError, socket.timeout):
                 closed = True
-            peak = max(peak, rss_kib(daemon.pid))
+            peak = max(peak, process_figures(daemon.pid)[0])
         self.assertTrue(closed, "the daemon took %d MiB of an oversized body" % sent)
         daemon.wait_for("Violation: command BLOB announces a body of 4294967295 bytes, above the limit of %d bytes"
                         % LIMIT)
         self.assertLess(peak - before, (LIMIT >> 10) + (64 << 10), "RSS KiB %d before, %d at most" % (before, peak))
-
         # A body of 1 MiB still travels both ways whole.
         agent = self.start_agent(port)
         body = bytes(range(256)) * 4096

@@ -27,8 +27,7 @@ def partial(root):
 
 class FailuresTest(PeersTestCase):
     def assertOnlyVerified(self, root, repo, expected):
-        """The cache holds exactly the files `expected` (indexes into repo.files),
-        each at its final name with its announced content, and nothing else."""
+        """The cache holds exactly repo.files[i] for i in `expected`, each whole."""
         want = {cache_path(repo, repo.files[i]) for i in expected}
         self.assertTrue(wait_until(lambda: stored(root) == want, 15), (stored(root), want))
         for i in expected:
@@ -70,11 +69,8 @@ class FailuresTest(PeersTestCase):
         # Agents go to the two servers in turn; the first agent's request
         # starts the one download, on the server that is killed.
         other = self.start_server(repository=repo)
-        d = self.start_daemon(listens=[(harness.listen_spec(0), [harness.tcp_spec(listener.getsockname()[1]),
-                                                                 other.spec])])
-        self.addCleanup(self._stop_clean, d)
-        d.wait_started()
-        port = d.listen_ports()[-1]
+        d, port = self.start_relay(None, listens=[(harness.listen_spec(0), [
+            harness.tcp_spec(listener.getsockname()[1]), other.spec])])
         waiting = self.waiting_agents(port, d, 100)
         self.assertEqual(other.connections, 50)
         # The download has half of its first range on disk, then the server stalls.
@@ -93,9 +89,7 @@ class FailuresTest(PeersTestCase):
         self.assertEqual(server.count("ARQ_UPDATE") + other.count("ARQ_UPDATE"), 1)
 
     def full_disk(self, size):
-        """A cache root that takes at most `size` bytes: (root, daemon limits).
-        A tmpfs of that size where mounting is allowed; else the daemon's
-        file size limit makes the larger writes fail instead."""
+        """(root, daemon limits): a tmpfs of `size` bytes, else a file size limit."""
         root = tempfile.mkdtemp(prefix="velmod-proxy-full-")
         self.addCleanup(shutil.rmtree, root, ignore_errors=True)
         try:
@@ -133,7 +127,7 @@ class FailuresTest(PeersTestCase):
         self.assertEqual(other.expect("NOTE").args, b"still%Sthere")
         update = other.fetch(other_announcement, mask="10")
         self.assertTrue(update.ok)
-        self.assertEqual(len([f for f in server.frames() if f.name == "ARQ_UPDATE"]), 1)
+        self.assertEqual(server.count("ARQ_UPDATE"), 1)
 
     def test_a_daemon_killed_mid_download_serves_only_verified_files_after_a_restart(self):
         # The first range completes the two small files and half-fills the large one.
@@ -159,6 +153,7 @@ class FailuresTest(PeersTestCase):
         self.fetch_all(port, repo)
         self.assertEqual([f.body for f in server.frames() if f.name == "ARQ_UPDATE"], [b"7 3 111", b"7 3 011"])
         self.assertOnlyVerified(root, repo, [0, 1, 2])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -53,8 +53,7 @@ def settled_figures(pid, timeout=60):
 
 
 class CrowdAgent:
-    """One agent of the crowd, driven by the crowd's selector: negotiates,
-    then now and then has a command echoed by the server or fetches files."""
+    """Negotiates, then now and then has a command echoed or fetches files."""
 
     def __init__(self, crowd, now):
         self.crowd = crowd
@@ -179,7 +178,6 @@ class Crowd:
         self.done["left"] += 1
 
     def run(self, seconds, drain=REPLY_WITHIN):
-        """Holds the crowd for `seconds`, then lets every pending answer arrive and closes all."""
         end = time.monotonic() + seconds
         ticked = 0
         while True:
@@ -218,7 +216,6 @@ class LoadTest(PeersTestCase):
         self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
 
     def round(self, d, port, seconds):
-        """One round of load; then, once every connection is gone, the daemon's figures."""
         crowd = Crowd(port)
         crowd.run(seconds)
         self.assertEqual(crowd.failures[:10], [], "%d failure(s); %r" % (len(crowd.failures), crowd.done))
@@ -233,11 +230,9 @@ class LoadTest(PeersTestCase):
         # The server in a process of its own, off this one's interpreter lock.
         _, listener = self.spawn_server("--files", ",".join(str(n) for n in FILES))
         spec = harness.tcp_spec(listener.getsockname()[1])
-        d = self.start_daemon(listens=[(harness.listen_spec(0), [spec])], verbosity="INFO",
-                              limits=[(resource.RLIMIT_NOFILE, self.nofile)], env={"ASAN_OPTIONS": ASAN_OPTIONS})
-        self.addCleanup(self._stop_clean, d)  # after the load it still stops cleanly
-        d.wait_started()
-        port = d.listen_ports()[-1]
+        # start_relay checks that after the load it still stops cleanly.
+        d, port = self.start_relay(None, listens=[(harness.listen_spec(0), [spec])], verbosity="INFO",
+                                   limits=[(resource.RLIMIT_NOFILE, self.nofile)], env={"ASAN_OPTIONS": ASAN_OPTIONS})
         idle = process_figures(d.pid)
         for seconds in WARM_UP:
             warm, _ = self.round(d, port, seconds)
