@@ -15,11 +15,6 @@ namespace cln_side {
 
 boost::posix_time::time_duration layer_t::ping_interval = boost::posix_time::seconds(50);
 
-io::request_queue format_cmd(const std::string& name, bool binary, const args_range& args,
-                             const std::vector<char>& body, const boost::function<void(bool)>& on_sent) {
-    return format_cmd(name, binary, args, binary ? std::vector<char>(body) : std::vector<char>(), on_sent);
-}
-
 io::request_queue format_cmd(const std::string& name, bool binary, const args_range& args, std::vector<char>&& body,
                              const boost::function<void(bool)>& on_sent) {
     io::proto::cmd_builder builder(name.c_str(), binary, on_sent);
@@ -73,10 +68,6 @@ void layer_t::forward(const std::string& name, bool binary, const args_range& ar
     lower_->send(queue);
 }
 
-void layer_t::forward(const std::string& name, bool binary, const args_range& args, const std::vector<char>& body) {
-    forward(name, binary, args, std::vector<char>(body));
-}
-
 void layer_t::forward_enable_filters(const std::string& name, bool binary, const args_range& args,
                                      std::vector<char>&& body) {
     ping_enabled_.store(true);
@@ -93,20 +84,10 @@ void layer_t::forward_enable_filters(const std::string& name, bool binary, const
     }
 }
 
-void layer_t::forward_enable_filters(const std::string& name, bool binary, const args_range& args,
-                                     const std::vector<char>& body) {
-    forward_enable_filters(name, binary, args, std::vector<char>(body));
-}
-
 void layer_t::forward_disable_parser(const std::string& name, bool binary, const args_range& args,
                                      std::vector<char>&& body) {
     io::request_queue queue = format_cmd(name, binary, args, std::move(body), boost::function<void(bool)>());
     forward_raw_then_disable_parser(queue);
-}
-
-void layer_t::forward_disable_parser(const std::string& name, bool binary, const args_range& args,
-                                     const std::vector<char>& body) {
-    forward_disable_parser(name, binary, args, std::vector<char>(body));
 }
 
 void layer_t::forward_raw(io::request_queue& queue) {

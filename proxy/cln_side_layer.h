@@ -32,10 +32,8 @@ namespace cln_side {
 typedef boost::iterator_range<char*> args_range;
 
 /// One command rebuilt for relaying: its name, marker, argument text byte
-/// for byte and body (dropped without a marker); numbered by the sender.
-io::request_queue format_cmd(const std::string& name, bool binary, const args_range& args,
-                             const std::vector<char>& body, const boost::function<void(bool)>& on_sent);
-/// As above, the body taken over: the queue carries it without a copy.
+/// for byte and body (dropped without a marker), which the queue takes over
+/// without a copy; numbered by the sender.
 io::request_queue format_cmd(const std::string& name, bool binary, const args_range& args, std::vector<char>&& body,
                              const boost::function<void(bool)>& on_sent);
 
@@ -57,23 +55,18 @@ public:
     ~layer_t() override;
 
     // Toward the agent. The first three take a server command as the server
-    // side hands it over; given an rvalue they send the body without a copy.
+    // side hands it over, its body taken over without a copy.
 
     /// Relays a server command; re-arms the keep-alive once it is enabled.
     void forward(const std::string& name, bool binary, const args_range& args, std::vector<char>&& body);
-    void forward(const std::string& name, bool binary, const args_range& args, const std::vector<char>& body);
     /// Relays the command that completes the negotiation, enables the
     /// keep-alive and, when both sides offered compression, compresses both
     /// directions after it.
     void forward_enable_filters(const std::string& name, bool binary, const args_range& args,
                                 std::vector<char>&& body);
-    void forward_enable_filters(const std::string& name, bool binary, const args_range& args,
-                                const std::vector<char>& body);
     /// Relays a command framed, then the agent side turns raw and stops pinging.
     void forward_disable_parser(const std::string& name, bool binary, const args_range& args,
                                 std::vector<char>&& body);
-    void forward_disable_parser(const std::string& name, bool binary, const args_range& args,
-                                const std::vector<char>& body);
     /// Sends a ready queue as it stands; the queue is left empty.
     void forward_raw(io::request_queue& queue);
     /// Sends a ready command framed, then the agent side turns raw and stops pinging.
