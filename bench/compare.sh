@@ -17,33 +17,7 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 case $threads in '' | *[!0-9]* | 0) echo "usage: $0 [build dir] [thread count]" >&2; exit 2 ;; esac
 
 # --- what building and the contenders need, installed only where missing -----
-"$root/scripts/install-deps.sh"
-packages=(haproxy socat nginx)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  echo "installing: ${missing[*]}"
-  # The packages would start their system services on fixed ports; a
-  # policy-rc.d that forbids it is put in place for the install only.
-  policy=/usr/sbin/policy-rc.d
-  own_policy=
-  if [ ! -e $policy ]; then
-    printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee $policy >/dev/null
-    "${sudo_cmd[@]}" chmod 755 $policy
-    own_policy=1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  rc=0
-  { "${sudo_cmd[@]}" apt-get update -q && "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"; } || rc=$?
-  [ -n "$own_policy" ] && "${sudo_cmd[@]}" rm -f $policy
-  [ $rc -eq 0 ] || exit $rc
-fi
+"$root/scripts/install-deps.sh" haproxy socat nginx
 haproxy=$(command -v haproxy || echo /usr/sbin/haproxy)
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 socat=$(command -v socat)
