@@ -14,6 +14,7 @@
 #include "oslayer/service.h"
 #include "proxy/command_line_parser.h"
 #include "proxy/defaults.h"
+#include "proxy/limits.h"
 #include "proxy/loop.h"
 
 namespace {
@@ -122,6 +123,12 @@ int main(int argc, char** argv) {
         parser.parse(argc, argv);
     } catch (const std::exception& e) {
         LOG_AT(LOG_LEVEL_CRIT, "Error on parse command line: %s", e.what());
+        return 1;
+    }
+    try {
+        quarnel::apply_limits_from_environment();
+    } catch (const std::exception& e) {
+        LOG_AT(LOG_LEVEL_CRIT, "Error in %s: %s", quarnel::limits_variable, e.what());
         return 1;
     }
     _d_exception_t::backtrace_enabled = settings.trace;

@@ -29,9 +29,15 @@ def binary():
     return path
 
 
-def run(args, timeout=30, cwd=None):
+def run(args, timeout=30, cwd=None, env=None):
     return subprocess.run([binary()] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True, errors="replace", timeout=timeout, cwd=cwd)
+                          stderr=subprocess.PIPE, text=True, errors="replace", timeout=timeout, cwd=cwd,
+                          env=None if env is None else dict(os.environ, **env))
+
+
+def limits_env(**limits):
+    """The environment that sets the daemon's bounds, e.g. limits_env(silence_limit_ms=500)."""
+    return {"VELMOD_PROXY_LIMITS": ",".join("%s=%d" % item for item in sorted(limits.items()))}
 
 
 def config_xml(listens, cache_root=None, root="velmod-proxy"):

@@ -44,6 +44,15 @@ class CommandLineTest(harness.DaemonTestCase):
                 self.assertNotIn("is rising", result.stderr)
                 self.assertNotRegex(result.stderr, "Sanitizer|runtime error")
 
+    def test_bad_limits_in_the_environment_end_the_start(self):
+        for text, named in (("nonsense_ms=1", "nonsense_ms"), ("silence_limit_ms=0", "minimum"),
+                            ("alive_interval_ms=x", "alive_interval_ms=x")):
+            with self.subTest(text=text):
+                result = harness.run(["--conf", "/nonexistent.xml"], env={"VELMOD_PROXY_LIMITS": text})
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertRegex(result.stderr, r" FTL .*Error in VELMOD_PROXY_LIMITS: .*" + re.escape(named))
+                self.assertNotIn("is rising", result.stderr)
+
     def test_banner_and_log_file_carry_one_release_text(self):
         upstream = self.hold_server()
         # Files of 1 KiB, unpacked: the start-up alone rotates, and each new

@@ -1,0 +1,85 @@
+#include "proxy/limits.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <utility>
+
+#include <boost/algorithm/string/split.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "proxy/srv_side_machine.h"
+#include "proxy/srv_side_update_handlers.h"
+
+namespace quarnel {
+
+namespace {
+
+boost::posix_time::time_duration milliseconds(uint64_t value) {
+    return boost::posix_time::milliseconds(static_cast<int64_t>(value));
+}
+
+}  // namespace
+
+const char* const limits_variable = "VELMOD_PROXY_LIMITS";
+
+const std::vector<limit_entry_t>& limit_entries() {
+    // One line per bound; the defaults live beside the code that uses them.
+    static const std::vector<limit_entry_t> entries = {
+        {"alive_interval_ms",
+         [](uint64_t v) { srv_side::cmd_srs_update_t::alive_interval = milliseconds(v); }, 1},
+        {"silence_limit_ms",
+         [](uint64_t v) { srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = milliseconds(v); },
+         1},
+    };
+    return entries;
+}
+
+namespace {
+
+uint64_t parse_value(const std::string& entry, const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        throw std::invalid_argument("limit \"" + entry + "\": the value is not a decimal number");
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) throw std::invalid_argument("limit \"" + entry + "\": the value is too large");
+    return value;
+}
+
+const limit_entry_t& find_entry(const std::string& name) {
+    for (const limit_entry_t& entry : limit_entries())
+        if (name == entry.name) return entry;
+    throw std::invalid_argument("unknown limit \"" + name + "\"");
+}
+
+}  // namespace
+
+void apply_limits(const std::string& text) {
+    std::vector<std::string> items;
+    boost::algorithm::split(items, text, [](char c) { return c == ','; });
+    // Everything is checked before anything is set: a half-applied list
+    // would leave the daemon running with bounds nobody asked for.
+    std::vector<std::pair<const limit_entry_t*, uint64_t>> parsed;
+    for (std::string item : items) {
+        boost::algorithm::trim(item);
+        if (item.empty()) continue;
+        std::string::size_type equal = item.find('=');
+        if (equal == std::string::npos) throw std::invalid_argument("limit \"" + item + "\" has no value");
+        std::string name = boost::algorithm::trim_copy(item.substr(0, equal));
+        const limit_entry_t& entry = find_entry(name);
+        uint64_t value = parse_value(item, boost::algorithm::trim_copy(item.substr(equal + 1)));
+        if (value < entry.minimum)
+            throw std::invalid_argument("limit \"" + item + "\" is below its minimum of " +
+                                        std::to_string(entry.minimum));
+        parsed.emplace_back(&entry, value);
+    }
+    for (const auto& p : parsed) p.first->apply(p.second);
+}
+
+void apply_limits_from_environment() {
+    const char* text = std::getenv(limits_variable);
+    if (text) apply_limits(text);
+}
+
+}  // namespace quarnel

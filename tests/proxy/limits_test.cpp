@@ -1,0 +1,64 @@
+// The bounds set through the environment: a good list reaches the bounds, a
+// bad one is refused whole, naming the entry, and changes nothing.
+#include "proxy/limits.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "proxy/srv_side_machine.h"
+#include "proxy/srv_side_update_handlers.h"
+
+namespace {
+
+using boost::posix_time::milliseconds;
+
+struct saved_limits_t {
+    boost::posix_time::time_duration alive = srv_side::cmd_srs_update_t::alive_interval;
+    boost::posix_time::time_duration silence = srv_side::layer_t::st_ready_update_in_progress_t::silence_limit;
+    ~saved_limits_t() {
+        srv_side::cmd_srs_update_t::alive_interval = alive;
+        srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = silence;
+    }
+};
+
+TEST(Limits, AGoodListReachesEveryNamedBound) {
+    saved_limits_t saved;
+    quarnel::apply_limits(" alive_interval_ms = 250 ,, silence_limit_ms=1500,");
+    EXPECT_EQ(srv_side::cmd_srs_update_t::alive_interval, milliseconds(250));
+    EXPECT_EQ(srv_side::layer_t::st_ready_update_in_progress_t::silence_limit, milliseconds(1500));
+    quarnel::apply_limits("");
+    EXPECT_EQ(srv_side::cmd_srs_update_t::alive_interval, milliseconds(250));
+    for (const quarnel::limit_entry_t& entry : quarnel::limit_entries()) {
+        SCOPED_TRACE(entry.name);
+        EXPECT_NO_THROW(quarnel::apply_limits(std::string(entry.name) + "=" + std::to_string(entry.minimum)));
+    }
+}
+
+TEST(Limits, ABadListIsRefusedWholeNamingTheEntry) {
+    saved_limits_t saved;
+    struct {
+        const char* text;
+        const char* named;
+    } cases[] = {
+        {"alive_interval_ms=5,nonsense_ms=3", "nonsense_ms"},
+        {"alive_interval_ms=5,silence_limit_ms", "silence_limit_ms"},
+        {"alive_interval_ms=5,silence_limit_ms=-1", "silence_limit_ms=-1"},
+        {"alive_interval_ms=5,silence_limit_ms=1e3", "silence_limit_ms=1e3"},
+        {"alive_interval_ms=5,silence_limit_ms=0", "minimum"},
+        {"alive_interval_ms=5,silence_limit_ms=99999999999999999999999", "too large"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        try {
+            quarnel::apply_limits(c.text);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(srv_side::cmd_srs_update_t::alive_interval, saved.alive);
+    }
+}
+
+}  // namespace
