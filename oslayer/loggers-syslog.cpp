@@ -65,7 +65,7 @@ void syslog_logger_t::format_line(int l, std::string& out, const char* fmt, va_l
     out += "; ";
     out += level_code(l);
     out += "; ";
-    out += vformat_string(fmt, ap);
+    out += one_line(vformat_string(fmt, ap));
 }
 
 void syslog_logger_t::vprint(int l, const char* fmt, va_list ap) {

@@ -28,6 +28,13 @@ const size_t max_write_piece = 0x7FFFFF;
 
 }  // namespace
 
+std::string one_line(std::string message) {
+    // A message is one line whatever its arguments hold: a line feed in a
+    // peer's text must not start a line that looks like the daemon's own.
+    escape_log_controls(message);
+    return message;
+}
+
 if_logger_t* if_logger_t::Log = nullptr;
 
 // ------------------------------------------------------------------ levels
@@ -64,7 +71,7 @@ void if_logger_t::vprint(int l, const char* fmt, va_list ap) {
 
 void if_logger_t::format_line(int l, std::string& out, const char* fmt, va_list ap) {
     format_prefix(l, out);
-    out += vformat_string(fmt, ap);
+    out += one_line(vformat_string(fmt, ap));
 }
 
 void if_logger_t::format_prefix(int l, std::string& out) {
@@ -126,7 +133,7 @@ void fd_logger_t::format_line(int l, std::string& out, const char* fmt, va_list 
     // Formatting happens outside the lock; only the comparison is serialised.
     std::string prefix;
     format_prefix(l, prefix);
-    std::string text = vformat_string(fmt, ap);
+    std::string text = one_line(vformat_string(fmt, ap));
     xlocker_t guard(repeat_lock);
     if (text == last_text) {
         last_prefix.swap(prefix);

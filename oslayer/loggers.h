@@ -199,6 +199,10 @@ int syslog_priority(int level);
 /// Facility value by case-insensitive name, -1 when unknown.
 int facility_from_name(const char* name);
 
+/// `message` with its control bytes escaped (escape_log_controls): what every
+/// logger writes, so that one message never becomes two lines.
+std::string one_line(std::string message);
+
 /// Logs a caught error one " because of " piece per line, then its back-trace.
 void pretty_print_exception(int level, const char* fmt, const char* arg, const d_exception_t_shell_t* shell);
 /// Runs `body`; an error leaving it is logged at `level` with `fmt` (one %s:

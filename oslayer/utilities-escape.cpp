@@ -143,14 +143,17 @@ quote_fault_t decode(const char* in, size_t n, size_t& i, char*& o) {
     return quote_fault_t::none;
 }
 
-/// Throws the message of `fault`, quoting the whole token.
+/// Throws the message of `fault`, quoting the whole token: escaped for the
+/// log, since a token is what a peer sent and may hold any byte but blanks.
 [[noreturn]] void quoted_error(quote_fault_t fault, const lstr_t& token, size_t consumed) {
-    int len = static_cast<int>(token.length);
+    std::string shown;
+    escape_log_text(token.ptr, token.length, shown);
+    int len = static_cast<int>(shown.size());
     if (fault == quote_fault_t::at_end)
-        D_THROW(quoted_format_exception, "single %% at end: \"%.*s\"", len, token.ptr);
+        D_THROW(quoted_format_exception, "single %% at end: \"%.*s\"", len, shown.data());
     if (fault == quote_fault_t::char_after)
-        D_THROW(quoted_format_exception, "single char after %%: \"%.*s\"", len, token.ptr);
-    D_THROW(quoted_format_exception, "invalid quoted string \"%.*s\" at %lu", len, token.ptr,
+        D_THROW(quoted_format_exception, "single char after %%: \"%.*s\"", len, shown.data());
+    D_THROW(quoted_format_exception, "invalid quoted string \"%.*s\" at %lu", len, shown.data(),
             static_cast<unsigned long>(consumed));
 }
 
@@ -197,4 +200,81 @@ char nibble_to_hex(unsigned v) { return v < 16 ? upper_hex[v] : '?'; }
 int hex_to_nibble(unsigned char c) {
     if (c < '0' || c > 'f') return -1;
     return nibble_table.value[c - '0'];
+}
+
+// ------------------------------------------------------ log text escaping
+
+namespace {
+
+enum class log_byte_t : unsigned char { plain, backslash, letter, hex };
+
+/// How a byte appears in a log line; `strict` (text from outside) also
+/// escapes TAB, the backslash and the bytes from 128 on. Without it a TAB
+/// stays: it cannot break a line, and the daemon's own messages align with it.
+log_byte_t log_byte_kind(unsigned char c, bool strict) {
+    if (c == '\t' && !strict) return log_byte_t::plain;
+    if (c == '\n' || c == '\r' || c == '\t') return log_byte_t::letter;
+    if (c < 32 || c == 127) return log_byte_t::hex;
+    if (!strict) return log_byte_t::plain;
+    if (c == '\\') return log_byte_t::backslash;
+    return c >= 128 ? log_byte_t::hex : log_byte_t::plain;
+}
+
+/// Appends [p, end) with the escapes `log_byte_kind` asks for.
+void append_log_escaped(const unsigned char* p, const unsigned char* end, bool strict, std::string& out) {
+    while (p < end) {
+        // Runs of plain bytes go whole: log texts are mostly plain.
+        const unsigned char* run = p;
+        while (run < end && log_byte_kind(*run, strict) == log_byte_t::plain) ++run;
+        out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(run - p));
+        if (run == end) return;
+        const unsigned char c = *run;
+        p = run + 1;
+        out += '\\';
+        switch (log_byte_kind(c, strict)) {
+            case log_byte_t::backslash: out += '\\'; break;
+            case log_byte_t::letter: out += c == '\n' ? 'n' : c == '\r' ? 'r' : 't'; break;
+            default:
+                out += 'x';
+                out += upper_hex[c >> 4];
+                out += upper_hex[c & 15];
+        }
+    }
+}
+
+const char report_break[] = " because of ";
+const size_t report_break_length = sizeof report_break - 1;
+/// Where the blank inside the words lies: " because" is 8 bytes.
+const size_t report_break_blank = 8;
+
+}  // namespace
+
+void escape_log_text(const void* data, size_t len, std::string& out) {
+    const size_t old = out.size();
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    append_log_escaped(p, p + len, true, out);
+    // The words hold no backslash, so a match lies within bytes copied as
+    // they came and the escapes written above cannot form or hide one.
+    for (size_t at = out.find(report_break, old); at != std::string::npos;
+         at = out.find(report_break, at + report_break_length))
+        out.replace(at + report_break_blank, 1, "\\x20");
+}
+
+std::string escape_log_text(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    escape_log_text(s.data(), s.size(), out);
+    return out;
+}
+
+void escape_log_controls(std::string& text) {
+    size_t first = 0;
+    while (first < text.size() &&
+           log_byte_kind(static_cast<unsigned char>(text[first]), false) == log_byte_t::plain)
+        ++first;
+    if (first == text.size()) return;
+    std::string out(text, 0, first);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    append_log_escaped(p + first, p + text.size(), false, out);
+    text.swap(out);
 }

@@ -115,6 +115,21 @@ int hex_to_nibble(unsigned char c);
 /// The token that stands for the empty string.
 extern const lstr_t empty_token;
 
+// ----------------------------------------------------- log text escaping
+
+/// Appends text that came from outside (a peer, a name read from disk) to
+/// `out` so that it stays within one log line and reads back unambiguously:
+/// a backslash doubles; LF, CR and TAB become "\n", "\r" and "\t"; every
+/// other byte below 32, DEL and every byte from 128 on become "\xNN"; and in
+/// " because of " the blank after "because" becomes "\x20", since an error
+/// report starts a new line at those words.
+void escape_log_text(const void* data, size_t len, std::string& out);
+std::string escape_log_text(const std::string& s);
+/// The loggers' last line of defence: the control bytes (below 32, and DEL)
+/// of a finished message but TAB become "\n", "\r" or "\xNN" in place.
+/// Backslashes stay, so text escaped before comes through unchanged.
+void escape_log_controls(std::string& text);
+
 // ------------------------------------ locale, character sets, processes
 
 #include <sys/time.h>

@@ -146,3 +146,77 @@ TEST(Escape, NibbleConversions) {
                                                     {0, -1}, {255, -1}};
     for (const auto& d : digits) EXPECT_EQ(hex_to_nibble(d.first), d.second) << int(d.first);
 }
+
+// ------------------------------------------------------ log text escaping
+
+TEST(LogEscape, EveryByteValueHasOneFormAndPlainTextStaysAsItIs) {
+    for (int c = 0; c < 256; ++c) {
+        const std::string byte(1, static_cast<char>(c));
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02X", c);
+        std::string expected = hex;
+        if (c == '\n') expected = "\\n";
+        if (c == '\r') expected = "\\r";
+        if (c == '\t') expected = "\\t";
+        if (c == '\\') expected = "\\\\";
+        if (c >= 32 && c < 127 && c != '\\') expected = byte;
+        EXPECT_EQ(expected, escape_log_text(byte)) << c;
+    }
+    EXPECT_EQ("", escape_log_text(""));
+    EXPECT_EQ("[Proxy] 100% sure, \"quoted\" {x}", escape_log_text("[Proxy] 100% sure, \"quoted\" {x}"));
+    // The output never holds a byte that could end or colour a line.
+    std::string all;
+    for (int c = 255; c >= 0; --c) all += static_cast<char>(c);
+    for (char c : escape_log_text(all)) EXPECT_TRUE(c >= 32 && c < 127) << int(static_cast<unsigned char>(c));
+}
+
+TEST(LogEscape, ForgedLinesBackslashesAndReportBreaksAreDefused) {
+    EXPECT_EQ("x\\n20240101.000000.00 ERR [ 1 2] main   SIGINT handled, shutdown",
+              escape_log_text("x\n20240101.000000.00 ERR [ 1 2] main   SIGINT handled, shutdown"));
+    EXPECT_EQ("a\\r\\nb\\x00c\\x1B[31m\\x7F", escape_log_text(std::string("a\r\nb\0c\x1b[31m\x7f", 12)));
+    // A backslash of the text doubles, so an escape can never be forged.
+    EXPECT_EQ("\\\\n is not \\n", escape_log_text("\\n is not \n"));
+    EXPECT_EQ("caf\\xC3\\xA9", escape_log_text("caf\xc3\xa9"));
+    // The words the error report breaks lines at lose their plain blank.
+    EXPECT_EQ("x because\\x20of y", escape_log_text("x because of y"));
+    EXPECT_EQ("because of, because of", escape_log_text("because of, because of"));
+    EXPECT_EQ(" because\\x20of  because\\x20of ", escape_log_text(" because of  because of "));
+    EXPECT_EQ(" because\\x20of because\\x20of z", escape_log_text(" because of because of z"));
+    // Appends: what the string held stays.
+    std::string out = "head ";
+    escape_log_text("a\nb", 3, out);
+    EXPECT_EQ("head a\\nb", out);
+}
+
+TEST(LogEscape, LoggerGuardEscapesControlBytesOnlyAndIsIdempotentOnEscapedText) {
+    for (int c = 0; c < 256; ++c) {
+        std::string text(1, static_cast<char>(c));
+        escape_log_controls(text);
+        const bool control = (c < 32 && c != '\t') || c == 127;
+        if (!control) {
+            EXPECT_EQ(std::string(1, static_cast<char>(c)), text) << c;
+            continue;
+        }
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02X", c);
+        EXPECT_EQ(c == '\n' ? "\\n" : c == '\r' ? "\\r" : hex, text) << c;
+    }
+    std::string mixed = "tab\tstays, back\\slash stays, \xc3\xa9 stays\r\nESC\x1b goes";
+    escape_log_controls(mixed);
+    EXPECT_EQ("tab\tstays, back\\slash stays, \xc3\xa9 stays\\r\\nESC\\x1B goes", mixed);
+    std::string escaped = escape_log_text("peer\ntext\\");
+    std::string again = escaped;
+    escape_log_controls(again);
+    EXPECT_EQ(escaped, again);
+}
+
+TEST(LogEscape, MalformedTokensAreQuotedEscapedInTheirError) {
+    const std::string token("a\x1b[2J%", 6);
+    std::string out;
+    try {
+        dequote_string(lstr_t(token.size(), token.data()), out);
+        ADD_FAILURE() << "no error";
+    } catch (const quoted_format_exception_shell_t& e) {
+        EXPECT_STREQ("single % at end: \"a\\x1B[2J%\"", e.what());
+    }
+}

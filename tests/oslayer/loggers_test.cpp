@@ -158,6 +158,24 @@ TEST(LoggerRepeat, FlushWritesOnlyRealRepeatsEmptyTextWithNothingStoredIsOne) {
     EXPECT_EQ(prefix_of(lines[4]).substr(19), prefix_of(lines[5]).substr(19));
 }
 
+TEST(LoggerLines, ControlBytesOfAMessageNeverStartALineOfItsOwn) {
+    log_file_t f;
+    {
+        fd_logger_t l(f.fd);
+        const char forged[] = "x\n20240101.000000.00 ERR [ 1 2] main   SIGINT handled, shutdown";
+        l.error("Violation: %s", forged);
+        l.error("Violation: %s", forged);  // still counted as a repeat
+        l.info("tab\tstays, CR\r and ESC\x1b do not");
+    }
+    EXPECT_EQ(strings({"ERR Violation: x\\n20240101.000000.00 ERR [ 1 2] main   SIGINT handled, shutdown",
+                       "ERR [Logger] Last message repeated 2 times", "inf tab\tstays, CR\\r and ESC\\x1B do not"}),
+              coded(f));
+    // The exception report splits at its words, never at a line feed it quotes.
+    captured_root_t root(LOG_LEVEL_INFO);
+    pretty_print_exception(1, "[Proxy] a because of %s", "b\nSIGINT handled, shutdown", nullptr);
+    EXPECT_EQ(strings({"[Proxy] a because of ", "  b\\nSIGINT handled, shutdown"}), root.messages());
+}
+
 TEST(LoggerWrite, DescriptorEdgeCasesErrnoAndTextsLongerThanOnePiece) {
     fd_logger_t none(-1);
     errno = ERANGE;

@@ -51,6 +51,8 @@ TEST(SyslogLogger, LineCarriesThreadIdNameCodeAndMessageOnly) {
     EXPECT_EQ("kept:" + own_tid() + "noname; db0; hello 5", line_of(l, 9, "hello %d", 5));
     EXPECT_EQ("kept:" + own_tid() + "noname; FTL; ", line_of(l, 0, "%s", ""));
     EXPECT_EQ("kept:" + own_tid() + "noname; db3; x", line_of(l, 13, "x"));
+    // One message, one entry: a line feed in it is written out, not passed on.
+    EXPECT_EQ("kept:" + own_tid() + "noname; ERR; a\\nb\\r", line_of(l, 1, "a%sb\r", "\n"));
     std::string line, tid;
     oslayer_test::on_fresh_thread([&] {
         syslog_test_worker_t w;
