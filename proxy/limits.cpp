@@ -1,6 +1,8 @@
 #include "proxy/limits.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 #include <utility>
@@ -9,6 +11,7 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
 
@@ -29,6 +32,11 @@ const std::vector<limit_entry_t>& limit_entries() {
     static const std::vector<limit_entry_t> entries = {
         {"alive_interval_ms",
          [](uint64_t v) { srv_side::cmd_srs_update_t::alive_interval = milliseconds(v); }, 1},
+        {"config_ids_kept_count",
+         [](uint64_t v) {
+             proxy_connection_t::config_ids_kept = static_cast<size_t>(std::min<uint64_t>(v, SIZE_MAX));
+         },
+         1},
         {"silence_limit_ms",
          [](uint64_t v) { srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = milliseconds(v); },
          1},

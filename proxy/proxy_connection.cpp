@@ -1,6 +1,8 @@
 #include "proxy/proxy_connection.h"
 
+#include <algorithm>
 #include <climits>
+#include <iterator>
 #include <utility>
 
 #include <boost/make_shared.hpp>
@@ -167,16 +169,39 @@ uint32_t proxy_connection_t::update_request_number() const {
     return update_request_number_;
 }
 
+size_t proxy_connection_t::config_ids_kept = 1024;
+
 void proxy_connection_t::put_config_id(uint32_t number, uint32_t id) {
     boost::mutex::scoped_lock guard(id_mutex_);
-    config_ids_[id] = static_cast<int32_t>(number);
+    std::map<uint32_t, config_request_t>::iterator found = config_ids_.find(id);
+    if (found != config_ids_.end()) {
+        found->second.number = static_cast<int32_t>(number);
+        config_age_.splice(config_age_.end(), config_age_, found->second.age);
+        return;
+    }
+    // The age list first: should the map's insert fail, the id is taken
+    // back out and both stay in step.
+    config_age_.push_back(id);
+    try {
+        config_ids_.emplace(id, config_request_t{static_cast<int32_t>(number), std::prev(config_age_.end())});
+    } catch (...) {
+        config_age_.pop_back();
+        throw;
+    }
+    // Requests the server never answered would otherwise stay for the life
+    // of the pair; their CONFIG, should it still come, reads as unknown.
+    while (config_ids_.size() > std::max<size_t>(config_ids_kept, 1)) {
+        config_ids_.erase(config_age_.front());
+        config_age_.pop_front();
+    }
 }
 
 int32_t proxy_connection_t::take_config_id(uint32_t id) {
     boost::mutex::scoped_lock guard(id_mutex_);
-    std::map<uint32_t, int32_t>::iterator found = config_ids_.find(id);
+    std::map<uint32_t, config_request_t>::iterator found = config_ids_.find(id);
     if (found == config_ids_.end()) return -1;
-    int32_t number = found->second;
+    const int32_t number = found->second.number;
+    config_age_.erase(found->second.age);
     config_ids_.erase(found);
     return number;
 }

@@ -4,7 +4,9 @@
 // handlers share about the pair. It is also the cache's requester.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <string>
 #include <vector>
@@ -81,10 +83,17 @@ public:
     /// The agent's number of its last ARQ_UPDATE.
     uint32_t update_request_number() const;
 
-    /// Remembers that the agent's GETCONFIG `number` asked for `id`.
+    /// Remembers that the agent's GETCONFIG `number` asked for `id`; an id
+    /// asked for again keeps the later number and counts as the newest.
+    /// Beyond `config_ids_kept` ids the oldest is forgotten.
     void put_config_id(uint32_t number, uint32_t id);
-    /// The agent's number for `id`, taken out of the map; -1 when unknown.
+    /// The agent's number for `id`, taken out of the map; -1 when unknown
+    /// or forgotten.
     int32_t take_config_id(uint32_t id);
+
+    /// How many GETCONFIG ids one pair remembers (default 1024): an agent
+    /// whose requests are never answered must not grow the daemon.
+    static size_t config_ids_kept;
 
     /// Sends a ready command (or raw bytes) to the agent as it stands.
     void forward_raw_to_client(io::request_queue& queue);
@@ -141,6 +150,14 @@ private:
     uint32_t update_request_number_ = 0;
     std::string name_;
 
+    /// The agent's number of one remembered GETCONFIG and its place in the age order.
+    struct config_request_t {
+        int32_t number;
+        std::list<uint32_t>::iterator age;
+    };
+
     boost::mutex id_mutex_;
-    std::map<uint32_t, int32_t> config_ids_;
+    std::map<uint32_t, config_request_t> config_ids_;
+    /// The remembered ids, oldest first.
+    std::list<uint32_t> config_age_;
 };

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
 
@@ -17,7 +18,9 @@ using boost::posix_time::milliseconds;
 struct saved_limits_t {
     boost::posix_time::time_duration alive = srv_side::cmd_srs_update_t::alive_interval;
     boost::posix_time::time_duration silence = srv_side::layer_t::st_ready_update_in_progress_t::silence_limit;
+    size_t config_ids = proxy_connection_t::config_ids_kept;
     ~saved_limits_t() {
+        proxy_connection_t::config_ids_kept = config_ids;
         srv_side::cmd_srs_update_t::alive_interval = alive;
         srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = silence;
     }
@@ -28,6 +31,8 @@ TEST(Limits, AGoodListReachesEveryNamedBound) {
     quarnel::apply_limits(" alive_interval_ms = 250 ,, silence_limit_ms=1500,");
     EXPECT_EQ(srv_side::cmd_srs_update_t::alive_interval, milliseconds(250));
     EXPECT_EQ(srv_side::layer_t::st_ready_update_in_progress_t::silence_limit, milliseconds(1500));
+    quarnel::apply_limits("config_ids_kept_count=16");
+    EXPECT_EQ(16u, proxy_connection_t::config_ids_kept);
     quarnel::apply_limits("");
     EXPECT_EQ(srv_side::cmd_srs_update_t::alive_interval, milliseconds(250));
     for (const quarnel::limit_entry_t& entry : quarnel::limit_entries()) {

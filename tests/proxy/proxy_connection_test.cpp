@@ -40,6 +40,53 @@ TEST(ProxyConnection, VersionMinimaAreLoweredEachOnItsOwn) {
     }
 }
 
+/// Sets the kept-ids bound for one test and puts the default back.
+struct kept_ids_t {
+    explicit kept_ids_t(size_t n) : saved(proxy_connection_t::config_ids_kept) { proxy_connection_t::config_ids_kept = n; }
+    ~kept_ids_t() { proxy_connection_t::config_ids_kept = saved; }
+    size_t saved;
+};
+
+TEST(ProxyConnection, OnlyTheNewestConfigIdsAreKept) {
+    EXPECT_EQ(1024u, proxy_connection_t::config_ids_kept);
+    boost::asio::io_service service;
+    {
+        kept_ids_t bound(3);
+        auto c = unstarted(service);
+        for (uint32_t id = 1; id <= 5; ++id) c->put_config_id(100 + id, id);
+        // 1 and 2 are forgotten: their answers read as unknown, like any id never asked for.
+        EXPECT_EQ(std::vector<int32_t>({-1, -1, 103, 104, 105, -1}),
+                  std::vector<int32_t>({c->take_config_id(1), c->take_config_id(2), c->take_config_id(3),
+                                        c->take_config_id(4), c->take_config_id(5), c->take_config_id(3)}));
+        // An id asked for again is the newest, with the later number; a
+        // taken id leaves room.
+        c->put_config_id(1, 10);
+        c->put_config_id(2, 20);
+        c->put_config_id(3, 30);
+        c->put_config_id(4, 10);
+        c->put_config_id(5, 40);  // forgets 20, the oldest now
+        EXPECT_EQ(-1, c->take_config_id(20));
+        EXPECT_EQ(3, c->take_config_id(30));
+        c->put_config_id(6, 50);  // room left by 30: nothing forgotten
+        EXPECT_EQ(std::vector<int32_t>({4, 5, 6}), std::vector<int32_t>({c->take_config_id(10), c->take_config_id(40),
+                                                                         c->take_config_id(50)}));
+    }
+    {
+        kept_ids_t bound(0);  // read as 1: the latest request is always answerable
+        auto c = unstarted(service);
+        c->put_config_id(7, 70);
+        c->put_config_id(8, 80);
+        EXPECT_EQ(-1, c->take_config_id(70));
+        EXPECT_EQ(8, c->take_config_id(80));
+    }
+    // The default holds 1,024: the 1,025th request forgets the first.
+    auto c = unstarted(service);
+    for (uint32_t id = 0; id <= 1024; ++id) c->put_config_id(id, id);
+    EXPECT_EQ(-1, c->take_config_id(0));
+    EXPECT_EQ(1, c->take_config_id(1));
+    EXPECT_EQ(1024, c->take_config_id(1024));
+}
+
 // Both sides' handlers run on different strands; under ThreadSanitizer this
 // test finds any access that is not synchronised.
 TEST(ProxyConnection, BothStrandsMayUseTheSharedStateAtOnce) {

@@ -14,7 +14,7 @@ passed on as bytes. Per connection it answers:
     ARQ_UPDATE         SRS_UPDATE with the files flagged "1" in the mask; from 2.9 on
                        in ranges of `range_size`, each sent once the one before is
                        acknowledged (ACK_RANGE <number> R<start>:<end>)
-    GETCONFIG <id>     CONFIG <request number> <id> <text>
+    GETCONFIG <id>     CONFIG <request number> <id> <text> (unless answer_getconfig=False)
     INSTALL(EX)        raw bytes both ways from then on
     PING <x>           PONG <x>; PONG, ALIVE, ACK_RANGE: nothing
     anything else      echoed as it came (unless echo=False)
@@ -296,6 +296,8 @@ class _Connection:
     on_installex = on_install
 
     def on_getconfig(self, frame):
+        if not self.server.answer_getconfig:
+            return
         first = frame.args.split()[:1] or [b"%Z"]
         self.send("CONFIG", b"%d %s %s" % (frame.number, first[0], escape(b"config for " + unescape(first[0]))))
 
@@ -367,8 +369,9 @@ class StandinServer:
 
     def __init__(self, host="127.0.0.1", port=0, version=(2, 9), options="", log=None, listener=None, echo=True,
                  repository=_DEFAULT, range_size=65536, faults=(), authorize=("OK",), after_authorize=b"",
-                 hold=False):
+                 hold=False, answer_getconfig=True):
         self.version = version
+        self.answer_getconfig = answer_getconfig
         self.echo = echo
         self.options = options
         self.repository = Repository() if repository is _DEFAULT else repository
