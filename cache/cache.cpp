@@ -9,6 +9,7 @@
 #include "cache/cache_file_ctx.h"
 #include "cache/cache_repo.h"
 #include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
 
 namespace cache {
 
@@ -184,7 +185,7 @@ void cache_t::download_ended(const repo_key_t& key, bool failed) {
         unsigned delay = retry.failures > 6 ? max_retry_seconds : std::min(max_retry_seconds, 1u << (retry.failures - 1));
         retry.not_before = boost::posix_time::microsec_clock::universal_time() + boost::posix_time::seconds(delay);
         LOG_AT(LOG_LEVEL_WARNING, "[Repo] Download of %s/%s failed %u time(s) in a row, next attempt in %u s",
-               key.name.c_str(), std::to_string(key.rev).c_str(), retry.failures, delay);
+               escape_log_text(key.name).c_str(), std::to_string(key.rev).c_str(), retry.failures, delay);
         if (!retry.timer) retry.timer = boost::make_shared<boost::asio::deadline_timer>(service_);
         retry.timer->expires_at(retry.not_before);
         boost::weak_ptr<cache_t> weak = self_;

@@ -14,6 +14,7 @@
 #include <boost/make_shared.hpp>
 
 #include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
 
 namespace fs = boost::filesystem;
 
@@ -21,7 +22,7 @@ namespace cache {
 
 mapped_file_t::mapped_file_t(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) D_THROW(io_error_exception, "cannot open %s: %s", path.c_str(), strerror(errno));
+    if (fd < 0) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
     struct stat st;
     void* p = MAP_FAILED;
     int error = 0;
@@ -32,7 +33,7 @@ mapped_file_t::mapped_file_t(const std::string& path) {
         if (p == MAP_FAILED) error = errno;
     }
     ::close(fd);  // the mapping stays valid without it
-    if (error) D_THROW(io_error_exception, "cannot map %s: %s", path.c_str(), strerror(error));
+    if (error) D_THROW(io_error_exception, "cannot map %s: %s", escape_log_text(path).c_str(), strerror(error));
     if (p != MAP_FAILED) {
         data_ = static_cast<const char*>(p);
         size_ = static_cast<size_t>(st.st_size);
@@ -52,7 +53,7 @@ mapping_ptr map_file(const std::string& path) { return boost::make_shared<const 
 // MD5 and size of a whole file, read in large pieces.
 void hash_file(const std::string& path, md5_t& md5, uint64_t& size) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) D_THROW(io_error_exception, "cannot open %s: %s", path.c_str(), strerror(errno));
+    if (fd < 0) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
     static thread_local std::vector<char> buffer(256 << 10);
     size = 0;
     for (;;) {
@@ -61,7 +62,7 @@ void hash_file(const std::string& path, md5_t& md5, uint64_t& size) {
         if (n < 0) {
             int error = errno;
             ::close(fd);
-            D_THROW(io_error_exception, "cannot read %s: %s", path.c_str(), strerror(error));
+            D_THROW(io_error_exception, "cannot read %s: %s", escape_log_text(path).c_str(), strerror(error));
         }
         if (n == 0) break;
         md5.update(static_cast<size_t>(n), buffer.data());
@@ -104,8 +105,9 @@ std::string cache_t::file_ctx_t::build_path(const std::string& dir, const file_i
     leaf += info.md5;
     if (!leaf_stays_inside(leaf) || info.md5.find('/') != std::string::npos) {
         LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused file \"%s\" with md5 \"%s\": its path would leave %s",
-               info.name.c_str(), info.md5.c_str(), dir.c_str());
-        D_THROW(cache_error, "unsafe file name \"%s\" with md5 \"%s\"", info.name.c_str(), info.md5.c_str());
+               escape_log_text(info.name).c_str(), escape_log_text(info.md5).c_str(), escape_log_text(dir).c_str());
+        D_THROW(cache_error, "unsafe file name \"%s\" with md5 \"%s\"", escape_log_text(info.name).c_str(),
+                escape_log_text(info.md5).c_str());
     }
     return (fs::path(dir) / leaf).string();
 }
@@ -124,7 +126,7 @@ std::string cache_t::file_ctx_t::name_from_leaf(const std::string& leaf) {
 }
 
 cache_t::file_ptr cache_t::file_ctx_t::create(const std::string& path) {
-    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create file context for path %s", path.c_str());
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create file context for path %s", escape_log_text(path).c_str());
     file_ptr ctx(new file_ctx_t);
     ctx->path = path;
     ctx->last_use_ = now();
@@ -138,8 +140,8 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const std::string& path) {
     hash_file(path, md5, size);
     ctx->info.size = static_cast<uint32_t>(size);
     ctx->info.md5 = md5.hex();
-    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", ctx->info.name.c_str(),
-           static_cast<unsigned long>(ctx->info.size), ctx->info.md5.c_str());
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", escape_log_text(ctx->info.name).c_str(),
+           static_cast<unsigned long>(ctx->info.size), escape_log_text(ctx->info.md5).c_str());
     return ctx;
 }
 
@@ -148,8 +150,8 @@ cache_t::file_ptr cache_t::file_ctx_t::create_not_existent(const std::string& di
     ctx->path = build_path(dir, info);
     ctx->info = info;
     ctx->state = not_existent;
-    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", info.name.c_str(),
-           static_cast<unsigned long>(info.size), info.md5.c_str());
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", escape_log_text(info.name).c_str(),
+           static_cast<unsigned long>(info.size), escape_log_text(info.md5).c_str());
     return ctx;
 }
 
@@ -158,8 +160,8 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const std::string& dir,
     // Rebuilt rather than copied from the source's leaf: for names with more
     // than one '/' the leaf alone would lose the subdirectory.
     ctx->path = build_path(dir, source->info);
-    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create hardlink file context from %s to %s", source->path.c_str(),
-           ctx->path.c_str());
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create hardlink file context from %s to %s", escape_log_text(source->path).c_str(),
+           escape_log_text(ctx->path).c_str());
     make_parent(ctx->path);
     // Linked beside the final name, then renamed over it: a stale file left
     // at the final path (one not loaded because its name does not read back)
@@ -173,8 +175,8 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const std::string& dir,
     ctx->last_use_ = now();
     ctx->info = source->info;
     ctx->state = ready;
-    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", ctx->info.name.c_str(),
-           static_cast<unsigned long>(ctx->info.size), ctx->info.md5.c_str());
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", escape_log_text(ctx->info.name).c_str(),
+           static_cast<unsigned long>(ctx->info.size), escape_log_text(ctx->info.md5).c_str());
     return ctx;
 }
 
@@ -183,7 +185,7 @@ cache_t::file_ctx_t::~file_ctx_t() { close_temp(); }
 void cache_t::file_ctx_t::download_started() {
     md5_.init();
     state = in_download;
-    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s turned to in_download state", info.name.c_str());
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s turned to in_download state", escape_log_text(info.name).c_str());
 }
 
 uint32_t cache_t::file_ctx_t::remaining() const {
@@ -194,7 +196,7 @@ void cache_t::file_ctx_t::open_temp() {
     make_parent(path);
     std::string temp = temp_path();
     temp_ = fopen(temp.c_str(), "wb");
-    if (!temp_) D_THROW(io_error_exception, "cannot create %s: %s", temp.c_str(), strerror(errno));
+    if (!temp_) D_THROW(io_error_exception, "cannot create %s: %s", escape_log_text(temp).c_str(), strerror(errno));
     written_ = 0;
 }
 
@@ -206,21 +208,23 @@ void cache_t::file_ctx_t::write(const char* data, size_t length) {
             return;
         }
         if (fwrite(data, 1, length, temp_) != length)
-            D_THROW(io_error_exception, "cannot write %s: %s", temp_path().c_str(), strerror(errno));
+            D_THROW(io_error_exception, "cannot write %s: %s", escape_log_text(temp_path()).c_str(), strerror(errno));
         md5_.update(length, data);
         written_ += length;
         if (written_ != info.size) return;
         md5_.final();
         if (info.md5 != md5_.hex())
-            D_THROW(cache_error, "downloaded file has wrong md5 %s, expected %s", md5_.hex(), info.md5.c_str());
+            D_THROW(cache_error, "downloaded file has wrong md5 %s, expected %s", md5_.hex(),
+                    escape_log_text(info.md5).c_str());
         finish();
         LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has completely downloaded and turned to ready state",
-               info.name.c_str());
+               escape_log_text(info.name).c_str());
     } catch (...) {
         state = not_existent;
         close_temp();
         ::unlink(temp_path().c_str());
-        LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download due to exception", info.name.c_str());
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download due to exception",
+               escape_log_text(info.name).c_str());
         throw;
     }
 }
@@ -229,13 +233,14 @@ void cache_t::file_ctx_t::finish() {
     // A full disk shows only when the buffered bytes are flushed: check the close.
     FILE* f = temp_;
     temp_ = nullptr;
-    if (fclose(f) != 0) D_THROW(io_error_exception, "cannot write %s: %s", temp_path().c_str(), strerror(errno));
+    if (fclose(f) != 0)
+        D_THROW(io_error_exception, "cannot write %s: %s", escape_log_text(temp_path()).c_str(), strerror(errno));
     // rename(2) replaces a file left at the final path (a damaged stored file,
     // or one stored under a name that does not read back): the new content is
     // verified, the old one would block this file for good.
     if (::rename(temp_path().c_str(), path.c_str()) != 0)
-        D_THROW(io_error_exception, "cannot rename %s to %s: %s", temp_path().c_str(), path.c_str(),
-                strerror(errno));
+        D_THROW(io_error_exception, "cannot rename %s to %s: %s", escape_log_text(temp_path()).c_str(),
+                escape_log_text(path).c_str(), strerror(errno));
     state = ready;
 }
 
@@ -248,16 +253,16 @@ void cache_t::file_ctx_t::download_cancelled() {
     if (state != in_download) return;
     state = not_existent;
     close_temp();
-    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download", info.name.c_str());
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download", escape_log_text(info.name).c_str());
     std::string temp = temp_path();
     if (::unlink(temp.c_str()) != 0 && errno != ENOENT)
-        D_THROW(cache_error, "cannot delete %s, because of %s", temp.c_str(), strerror(errno));
+        D_THROW(cache_error, "cannot delete %s, because of %s", escape_log_text(temp).c_str(), strerror(errno));
 }
 
 mapping_ptr cache_t::file_ctx_t::map() {
     if (state == ready && !mapping) {
         mapping = map_file(path);
-        LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was mapped to memory", path.c_str());
+        LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was mapped to memory", escape_log_text(path).c_str());
     }
     last_use_ = now();
     return mapping;
@@ -268,15 +273,16 @@ void cache_t::file_ctx_t::unmap_if_unused(boost::posix_time::time_duration span)
     boost::posix_time::time_duration idle = now() - last_use_;
     if (idle.is_special() || idle <= span) return;
     mapping.reset();
-    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File mapping of %s was unmapped", path.c_str());
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File mapping of %s was unmapped", escape_log_text(path).c_str());
 }
 
 bool cache_t::file_ctx_t::remove() {
     try {
-        if (fs::remove(path)) LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was removed", path.c_str());
+        if (fs::remove(path)) LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was removed", escape_log_text(path).c_str());
         return true;
     } catch (const std::exception& e) {
-        std::string text = "[Repo] File " + path + " was not removed because of " + e.what();
+        std::string text =
+            "[Repo] File " + escape_log_text(path) + " was not removed because of " + escape_log_text(e.what());
         pretty_print_exception(LOG_LEVEL_TRACE3, text.c_str(), nullptr, nullptr);
         return false;
     }

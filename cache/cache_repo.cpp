@@ -10,6 +10,7 @@
 #include "cache/cache_file_ctx.h"
 #include "oslayer/loggers.h"
 #include "oslayer/platform.h"
+#include "oslayer/utilities.h"
 
 namespace fs = boost::filesystem;
 
@@ -33,7 +34,9 @@ rev_t parse_revision(const std::string& text, const std::string& dir) {
         }
         value = value * 10 + static_cast<rev_t>(c - '0');
     }
-    if (!ok) D_THROW(number_format_exception, "revision directory %s is not named by a number", dir.c_str());
+    if (!ok)
+        D_THROW(number_format_exception, "revision directory %s is not named by a number",
+                escape_log_text(dir).c_str());
     return value;
 }
 
@@ -42,8 +45,8 @@ void check_repository_name(const std::string& name) {
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
         name.find('\0') != std::string::npos) {
         LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused repository name \"%s\": it would leave the cache root",
-               name.c_str());
-        D_THROW(cache_error, "unsafe repository name \"%s\"", name.c_str());
+               escape_log_text(name).c_str());
+        D_THROW(cache_error, "unsafe repository name \"%s\"", escape_log_text(name).c_str());
     }
 }
 
@@ -82,7 +85,8 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
         entity.files.emplace(ctx->info, ctx);
     }
     if (entity.files.empty()) {
-        LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Empty directory in repo \"%s\". Trying to remove", dir.c_str());
+        LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Empty directory in repo \"%s\". Trying to remove",
+               escape_log_text(dir).c_str());
         fs::remove_all(dir);
         return;
     }
@@ -101,7 +105,7 @@ cache_t::repo_t::entity_t& cache_t::repo_t::get_entity(const std::string& name, 
     entities_.emplace_back();
     entities_.back().name = name;
     entities_.back().rev = rev;
-    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] New repository entity created for %s/%s", name.c_str(),
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] New repository entity created for %s/%s", escape_log_text(name).c_str(),
            std::to_string(rev).c_str());
     return entities_.back();
 }
@@ -168,12 +172,14 @@ void cache_t::repo_t::clean_revisions() {
                 unloaded = true;
             }
             std::string rev_text = std::to_string(revs[i]);
-            LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Remove files in %s/%s", named.first.c_str(), rev_text.c_str());
+            LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Remove files in %s/%s", escape_log_text(named.first).c_str(),
+                   rev_text.c_str());
             bool all_removed = true;
             for (auto& f : it->files) all_removed = f.second->remove() && all_removed;
             entities_.erase(it);
             std::string dir = dir_of(named.first, revs[i]);
-            LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Trying to remove old revision directory \"%s\"", dir.c_str());
+            LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Trying to remove old revision directory \"%s\"",
+                   escape_log_text(dir).c_str());
             fs::remove_all(dir);
             if (!all_removed && fs::exists(dir)) create_entity_for_dir(named.first, rev_text, dir);
         }

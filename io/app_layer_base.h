@@ -15,6 +15,7 @@
 #include "io/cmd_handler.h"
 #include "io/detail/binders.h"
 #include "io/text_protocol_layer.h"
+#include "oslayer/utilities.h"
 
 namespace io {
 namespace proto {
@@ -37,7 +38,9 @@ public:
             name_ = name;
         }
         void progress(unsigned, unsigned) override {}
-        void end(std::vector<char>&) override { lower_->sig_violation(("unknown command " + name_).c_str()); }
+        void end(std::vector<char>&) override {
+            lower_->sig_violation(("unknown command " + escape_log_text(name_)).c_str());
+        }
 
     private:
         boost::shared_ptr<Lower> lower_;

@@ -20,6 +20,7 @@
 #include "io/spec_parser.h"
 #include "oslayer/_kern.h"
 #include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
 
 namespace io {
 
@@ -33,7 +34,7 @@ std::string stream_text(const boost::asio::ip::tcp::endpoint& at) {
     return text.str();
 }
 std::string stream_text(const detail::ipx::spx::endpoint& at) { return detail::ipx::spx_endpoint_to_string(at); }
-std::string stream_text(const unx_endpoint& at) { return "unx/" + at.path(); }
+std::string stream_text(const unx_endpoint& at) { return "unx/" + escape_log_text(at.path()); }
 
 std::string datagram_text(const boost::asio::ip::udp::endpoint& at) { return discovery::udp_endpoint_to_string(at); }
 std::string datagram_text(const detail::ipx::ipx::endpoint& at) { return detail::ipx::ipx_endpoint_to_string(at); }

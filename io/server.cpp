@@ -18,6 +18,7 @@
 #include "io/discovery/server.h"
 #include "oslayer/loggers.h"
 #include "oslayer/syncers.h"
+#include "oslayer/utilities.h"
 
 namespace io {
 
@@ -36,7 +37,8 @@ std::string endpoint_text(const tcp_endpoint& at) {
     return text.str();
 }
 std::string endpoint_text(const spx_endpoint& at) { return io::detail::ipx::spx_endpoint_to_string(at); }
-std::string endpoint_text(const unx_endpoint& at) { return "unx/" + at.path(); }
+// A local peer names its own socket: its path may hold any byte.
+std::string endpoint_text(const unx_endpoint& at) { return "unx/" + escape_log_text(at.path()); }
 
 discovery::listen_point discovery_point(const io::discovery_descriptor<boost::asio::ip::udp::endpoint>& d) {
     return d;

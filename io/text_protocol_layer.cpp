@@ -11,6 +11,7 @@
 
 #include "oslayer/_kern.h"
 #include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
 
 namespace io {
 namespace proto {
@@ -297,12 +298,13 @@ void text_protocol_layer::parse_sequence_number() {
     try {
         value = boost::lexical_cast<unsigned int>(sequence_text_);
     } catch (const boost::bad_lexical_cast&) {
-        snprintf(message, sizeof message, "cannot convert sequence number \"%s\" to uint", sequence_text_.c_str());
+        snprintf(message, sizeof message, "cannot convert sequence number \"%s\" to uint",
+                 escape_log_text(sequence_text_).c_str());
         throw internal_parser_violation(message);
     }
     if (value != incoming_counter_) {
-        snprintf(message, sizeof message, "invalid sequence number %s, must be %u", sequence_text_.c_str(),
-                 incoming_counter_);
+        snprintf(message, sizeof message, "invalid sequence number %s, must be %u",
+                 escape_log_text(sequence_text_).c_str(), incoming_counter_);
         throw internal_parser_violation(message);
     }
     ++incoming_counter_;
@@ -371,7 +373,7 @@ void text_protocol_layer::hold_body() {
     if (*body_size_ > options_.body_memory_limit) {
         char message[160];
         snprintf(message, sizeof message, "command %.64s announces a body of %u bytes, above the limit of %u bytes",
-                 command_name_.c_str(), *body_size_, options_.body_memory_limit);
+                 escape_log_text(command_name_).c_str(), *body_size_, options_.body_memory_limit);
         throw internal_parser_violation(message);
     }
     // Once, whole: growing by doubling would copy the body over and over.
@@ -427,12 +429,13 @@ void text_protocol_layer::reset_to_init() {
 void text_protocol_layer::log_received() {
     if (!log_enabled(LOG_LEVEL_TRACE3)) return;
     const std::string own = name();
-    const int length = static_cast<int>(header_.size());
+    std::string header;
+    escape_log_text(header_.data(), header_.size(), header);
     if (options_.sequence_numbering)
-        LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: rcv <%u %.*s>", own.c_str(), incoming_counter_ - 1, length,
-               header_.data());
+        LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: rcv <%u %s>", own.c_str(), incoming_counter_ - 1,
+               header.c_str());
     else
-        LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: rcv <%.*s>", own.c_str(), length, header_.data());
+        LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: rcv <%s>", own.c_str(), header.c_str());
 }
 
 }  // namespace proto

@@ -9,6 +9,7 @@
 #include "io/text_protocol_layer.h"
 #include "oslayer/_kern.h"
 #include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
 
 namespace io {
 namespace proto {
@@ -59,7 +60,7 @@ void text_protocol_layer::set_custom_writer(const boost::shared_ptr<writer_iface
     if (!log_enabled(LOG_LEVEL_DEBUG3)) return;
     const std::string own = name();
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: Custom writer set for %s body", own.c_str(),
-           command_name_.c_str());
+           escape_log_text(command_name_).c_str());
 }
 
 void text_protocol_layer::set_file_writer(const char* path, bool append) {
@@ -70,7 +71,7 @@ void text_protocol_layer::set_file_writer(const char* path, bool append) {
     if (!log_enabled(LOG_LEVEL_DEBUG3)) return;
     const std::string own = name();
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: Store %s body to file \"%s\"", own.c_str(),
-           command_name_.c_str(), path);
+           escape_log_text(command_name_).c_str(), path);
 }
 
 void text_protocol_layer::set_mapped_file_writer(const boost::shared_ptr<boost::iostreams::mapped_file>& file,
@@ -80,7 +81,7 @@ void text_protocol_layer::set_mapped_file_writer(const boost::shared_ptr<boost::
     if (!log_enabled(LOG_LEVEL_DEBUG3)) return;
     const std::string own = name();
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: Store %s body to memory mapped file", own.c_str(),
-           command_name_.c_str());
+           escape_log_text(command_name_).c_str());
 }
 
 // ------------------------------------------------------------------ sending
@@ -94,7 +95,7 @@ void text_protocol_layer::number_and_log(request_queue& queue) {
     }
     if (!log_enabled(LOG_LEVEL_TRACE3)) return;
     const std::string own = name();
-    const std::string line = first_line(queue);
+    const std::string line = escape_log_text(first_line(queue));
     LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: snd <%s>", own.c_str(), line.c_str());
 }
 

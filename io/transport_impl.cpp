@@ -13,6 +13,7 @@
 #include "io/detail/binders.h"
 #include "oslayer/_kern.h"
 #include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
 
 namespace io {
 
@@ -29,7 +30,7 @@ std::string endpoint_name(const detail::ipx::spx::endpoint& endpoint) {
 }
 
 std::string endpoint_name(const boost::asio::local::stream_protocol::endpoint& endpoint) {
-    return "unx/" + endpoint.path();
+    return "unx/" + escape_log_text(endpoint.path());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "io/text_protocol_error.h"
 #include "oslayer/_kern.h"
 #include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
 
 namespace cmd_args {
 
@@ -18,16 +19,19 @@ uint64_t whole_decimal(const char* command, const std::string& word, bool sign_a
     negative = false;
     if (sign_allowed && !word.empty() && (word[0] == '+' || word[0] == '-')) negative = word[i++] == '-';
     if (i == word.size())
-        D_THROW(number_format_exception, "%s: \"%s\" is not %s decimal number", command, word.c_str(), kind);
+        D_THROW(number_format_exception, "%s: \"%s\" is not %s decimal number", command,
+                escape_log_text(word).c_str(), kind);
     uint64_t value = 0;
     const uint64_t bound = negative ? negative_limit : limit;
     for (; i < word.size(); ++i) {
         const char c = word[i];
         if (c < '0' || c > '9')
-            D_THROW(number_format_exception, "%s: \"%s\" is not %s decimal number", command, word.c_str(), kind);
+            D_THROW(number_format_exception, "%s: \"%s\" is not %s decimal number", command,
+                    escape_log_text(word).c_str(), kind);
         const uint64_t digit = static_cast<uint64_t>(c - '0');
         if (value > (bound - digit) / 10)
-            D_THROW(number_format_exception, "%s: \"%s\" does not fit %s number", command, word.c_str(), kind);
+            D_THROW(number_format_exception, "%s: \"%s\" does not fit %s number", command,
+                    escape_log_text(word).c_str(), kind);
         value = value * 10 + digit;
     }
     return value;
@@ -70,7 +74,7 @@ std::string literal_format(const std::string& text) {
 
 void log_command_failure(const char* tag, const std::string& connection, const std::string& command,
                          const char* peer) {
-    const std::string format = tag + literal_format(connection + ": " + command) + " from " + peer +
+    const std::string format = tag + literal_format(connection + ": " + escape_log_text(command)) + " from " + peer +
                                " ends the connection because of %s";
     try {
         throw;

@@ -11,6 +11,7 @@
 #include "io/cmd_builder.h"
 #include "io/detail/binders.h"
 #include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
 #include "proxy/cln_side_layer.h"
 #include "proxy/cmd_args.h"
 #include "proxy/defaults.h"
@@ -311,8 +312,8 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
 
 void proxy_connection_t::log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
                                            const cache::cache_error_shell_t& error) const {
-    const std::string format = cmd_args::literal_format("[Proxy] " + name() + ": " + command + " for " + repository +
-                                                        " not " + outcome) +
+    const std::string format = cmd_args::literal_format("[Proxy] " + name() + ": " + command + " for " +
+                                                        escape_log_text(repository) + " not " + outcome) +
                                " because of %s";
     pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), error.what(), &error);
 }

@@ -128,7 +128,8 @@ void cmd_snf_update_t::end(std::vector<char>& body) {
         layer_->machine().process_event(layer_t::ev_non_negotiation_cmd_t());
         std::vector<std::string> words = command_words(command_name, arguments_, 1);
         if (body_.empty())
-            D_THROW(io::proto::text_protocol_error, "SNF_UPDATE for %s refused: it has no body", words[0].c_str());
+            D_THROW(io::proto::text_protocol_error, "SNF_UPDATE for %s refused: it has no body",
+                    escape_log_text(words[0]).c_str());
         if (body_.back() == '\n') body_.pop_back();
         snf_update_body_t parsed = parse_snf_update_body(body_);
         layer_->snf_update_signal(words[0], parsed.revision, parsed.announcement, parsed.files, arguments_, body_);

@@ -276,7 +276,8 @@ request_callback make_name_matcher(const std::string& utf8_name) {
 }
 
 std::string udx_endpoint_to_string(const udx_endpoint& endpoint) {
-    return "udx/" + endpoint.path();
+    // Also the sender of a request, who names its own socket.
+    return "udx/" + escape_log_text(endpoint.path());
 }
 
 std::string udp_endpoint_to_string(const udp_endpoint& endpoint) {
