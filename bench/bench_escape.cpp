@@ -1,5 +1,6 @@
-// Throughput of argument escaping in both directions, printed beside a plain
-// copy of the same bytes into a std::string measured in the same run.
+// Throughput of argument escaping in both directions and of the escaping of
+// text for log lines, printed beside a plain copy of the same bytes into a
+// std::string measured in the same run.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -71,6 +72,31 @@ void bm_dequote(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(1));
 }
 
+// Peer text quoted in a log line: mostly plain, so mostly one copied run.
+void bm_log(benchmark::State& state) {
+    std::string in = make_input(static_cast<input_kind_t>(state.range(0)), static_cast<size_t>(state.range(1)));
+    for (auto _ : state) {
+        std::string out;
+        escape_log_text(in.data(), in.size(), out);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(1));
+}
+
+// The loggers' check of every message: a scan that finds nothing to escape
+// for text, a rebuild for binary bytes.
+void bm_guard(benchmark::State& state) {
+    std::string in = make_input(static_cast<input_kind_t>(state.range(0)), static_cast<size_t>(state.range(1)));
+    for (auto _ : state) {
+        std::string out = in;
+        escape_log_controls(out);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(1));
+}
+
 void sizes(benchmark::internal::Benchmark* b) {
     for (int kind : {k_text, k_binary})
         for (int len : {1024, 65536}) b->Args({kind, len});
@@ -79,6 +105,8 @@ void sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK(bm_memcpy)->Apply(sizes);
 BENCHMARK(bm_escape)->Apply(sizes);
 BENCHMARK(bm_dequote)->Apply(sizes);
+BENCHMARK(bm_log)->Apply(sizes);
+BENCHMARK(bm_guard)->Apply(sizes);
 
 /// Console output as usual, plus a closing table of MB/s and the ratio to
 /// the copy of the same input.
@@ -98,7 +126,7 @@ public:
             for (int len : {1024, 65536}) {
                 std::string args = "/" + std::to_string(kind) + "/" + std::to_string(len);
                 double base = rate("bm_memcpy" + args);
-                for (const char* op : {"escape", "dequote"}) {
+                for (const char* op : {"escape", "dequote", "log", "guard"}) {
                     double v = rate(std::string("bm_") + op + args);
                     if (v == 0) continue;  // filtered out of this run
                     printf("%-8s %-7d %7s %12.0f %12.0f %12.3f\n", kind_names[kind], len, op, base / 1e6, v / 1e6,

@@ -208,30 +208,40 @@ namespace {
 
 enum class log_byte_t : unsigned char { plain, backslash, letter, hex };
 
-/// How a byte appears in a log line; `strict` (text from outside) also
-/// escapes TAB, the backslash and the bytes from 128 on. Without it a TAB
-/// stays: it cannot break a line, and the daemon's own messages align with it.
-log_byte_t log_byte_kind(unsigned char c, bool strict) {
-    if (c == '\t' && !strict) return log_byte_t::plain;
-    if (c == '\n' || c == '\r' || c == '\t') return log_byte_t::letter;
-    if (c < 32 || c == 127) return log_byte_t::hex;
-    if (!strict) return log_byte_t::plain;
-    if (c == '\\') return log_byte_t::backslash;
-    return c >= 128 ? log_byte_t::hex : log_byte_t::plain;
-}
+/// How each byte appears in a log line: `strict` for text from outside
+/// (TAB, the backslash and the bytes from 128 on escaped too), `loose` for
+/// the loggers' guard. There a TAB stays: it cannot break a line, and the
+/// daemon's own messages align with it.
+struct log_escape_table_t {
+    log_byte_t strict[256];
+    log_byte_t loose[256];
 
-/// Appends [p, end) with the escapes `log_byte_kind` asks for.
+    constexpr log_escape_table_t() : strict(), loose() {
+        for (int c = 0; c < 256; ++c) {
+            const bool control = c < 32 || c == 127;
+            const bool letter = c == '\n' || c == '\r' || c == '\t';
+            loose[c] = letter ? log_byte_t::letter : control ? log_byte_t::hex : log_byte_t::plain;
+            strict[c] = c >= 128 ? log_byte_t::hex : c == '\\' ? log_byte_t::backslash : loose[c];
+        }
+        loose[static_cast<int>('\t')] = log_byte_t::plain;
+    }
+};
+
+constexpr log_escape_table_t log_escape_table;
+
+/// Appends [p, end) with the escapes its table asks for.
 void append_log_escaped(const unsigned char* p, const unsigned char* end, bool strict, std::string& out) {
+    const log_byte_t* const kind = strict ? log_escape_table.strict : log_escape_table.loose;
     while (p < end) {
         // Runs of plain bytes go whole: log texts are mostly plain.
         const unsigned char* run = p;
-        while (run < end && log_byte_kind(*run, strict) == log_byte_t::plain) ++run;
+        while (run < end && kind[*run] == log_byte_t::plain) ++run;
         out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(run - p));
         if (run == end) return;
         const unsigned char c = *run;
         p = run + 1;
         out += '\\';
-        switch (log_byte_kind(c, strict)) {
+        switch (kind[c]) {
             case log_byte_t::backslash: out += '\\'; break;
             case log_byte_t::letter: out += c == '\n' ? 'n' : c == '\r' ? 'r' : 't'; break;
             default:
@@ -269,8 +279,7 @@ std::string escape_log_text(const std::string& s) {
 
 void escape_log_controls(std::string& text) {
     size_t first = 0;
-    while (first < text.size() &&
-           log_byte_kind(static_cast<unsigned char>(text[first]), false) == log_byte_t::plain)
+    while (first < text.size() && log_escape_table.loose[static_cast<unsigned char>(text[first])] == log_byte_t::plain)
         ++first;
     if (first == text.size()) return;
     std::string out(text, 0, first);
