@@ -21,7 +21,8 @@ passed on as bytes. Per connection it answers:
 
 `faults` name what befalls the successive ARQ_UPDATE replies: None, "corrupt"
 (a middle byte flipped), "drop" (closed halfway through the body), "stall"
-(half of the first range, then silence). As a program it serves until SIGINT
+(half of the first range, then silence), "pings" (no reply, a PING every
+0.1 s instead), "range_then_pings" (the first range whole, then PINGs only). As a program it serves until SIGINT
 or SIGTERM and prints "Stand-in server listening on HOST:PORT".
 """
 
@@ -312,6 +313,9 @@ class _Connection:
         # One SRS_UPDATE reply on its way, range by range.
         transfer = types.SimpleNamespace(request=frame.number, payload=repo.payload(mask) if match else b"",
                                          fault=self.server._next_fault(), offset=0, awaiting=None)
+        if transfer.fault == "pings":
+            self.server._start(self.ping_forever)
+            return
         if transfer.fault == "corrupt" and transfer.payload:
             corrupted = bytearray(transfer.payload)
             corrupted[len(corrupted) // 2] ^= 0xFF
@@ -353,9 +357,22 @@ class _Connection:
                 return
             transfer.awaiting = (b"%d" % self.out_number, token)
             transfer.offset = end
-            if end == total:
+            if end == total or transfer.fault == "range_then_pings":
                 self.transfer = None
             self.sock.sendall(self._encode("SRS_UPDATE", args, body))
+            if transfer.fault == "range_then_pings" and end < total:
+                self.server._start(self.ping_forever)
+
+    def ping_forever(self):
+        """A server that answers and pings but delivers nothing more."""
+        number = 0
+        while not self.server._closing:
+            time.sleep(0.1)
+            try:
+                self.send("PING", b"%d" % number)
+            except OSError:
+                return
+            number += 1
 
     def _announcement(self):
         repo = self.server.repository
