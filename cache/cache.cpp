@@ -104,8 +104,9 @@ void cache_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files
 void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mask,
                              const boost::weak_ptr<cache_events_t>& requester) {
     xlocker_t guard(mutex_);
+    // A finished entry (served, or failed) is no longer a request to join.
     position_t position = std::find_if(pending_.begin(), pending_.end(), [&](const update_request_t& r) {
-        return same_owner(r.requester, requester) && r.key == key;
+        return !r.finished() && same_owner(r.requester, requester) && r.key == key;
     });
     const bool may_download = !retry_delayed(key);
     serve_update_request(key, mask, requester, position, may_download);
