@@ -22,7 +22,8 @@ passed on as bytes. Per connection it answers:
 `faults` name what befalls the successive ARQ_UPDATE replies: None, "corrupt"
 (a middle byte flipped), "drop" (closed halfway through the body), "stall"
 (half of the first range, then silence), "pings" (no reply, a PING every
-0.1 s instead), "range_then_pings" (the first range whole, then PINGs only). As a program it serves until SIGINT
+0.1 s instead), "range_then_pings" (the first range whole, then PINGs only),
+"late" (PINGs for 2 s, then the reply). As a program it serves until SIGINT
 or SIGTERM and prints "Stand-in server listening on HOST:PORT".
 """
 
@@ -316,6 +317,9 @@ class _Connection:
         if transfer.fault == "pings":
             self.server._start(self.ping_forever)
             return
+        if transfer.fault == "late":
+            self.server._start(self.ping_forever, 2.0, transfer)
+            return
         if transfer.fault == "corrupt" and transfer.payload:
             corrupted = bytearray(transfer.payload)
             corrupted[len(corrupted) // 2] ^= 0xFF
@@ -363,16 +367,21 @@ class _Connection:
             if transfer.fault == "range_then_pings" and end < total:
                 self.server._start(self.ping_forever)
 
-    def ping_forever(self):
-        """A server that answers and pings but delivers nothing more."""
+    def ping_forever(self, seconds=None, transfer=None):
+        """A server that answers and pings but delivers nothing more (or, after
+        `seconds`, the reply `transfer` after all)."""
         number = 0
-        while not self.server._closing:
+        deadline = None if seconds is None else time.monotonic() + seconds
+        while not self.server._closing and (deadline is None or time.monotonic() < deadline):
             time.sleep(0.1)
             try:
                 self.send("PING", b"%d" % number)
             except OSError:
                 return
             number += 1
+        if transfer is not None and not self.server._closing:
+            transfer.fault = None
+            self.start(transfer)
 
     def _announcement(self):
         repo = self.server.repository

@@ -105,7 +105,9 @@ class CacheLimitsTest(PeersTestCase):
         return repo, server, d, port
 
     def test_a_stalled_download_is_given_up_and_its_agents_served_through_another_connection(self):
-        for fault in ["pings", "range_then_pings"]:
+        # "late": the reply comes after the download was given up; it is
+        # dropped and the connection stays.
+        for fault in ["pings", "range_then_pings", "late"]:
             with self.subTest(fault=fault):
                 repo, server, d, port = self.stalled_pair(fault, [3000, 5000])
                 waiting = []
@@ -128,6 +130,12 @@ class CacheLimitsTest(PeersTestCase):
                 # The stalled connection still relays; its server's pings are answered.
                 self.relayed(waiting[0][0], b"still-here")
                 self.assertTrue(server.count("PONG") > 0)
+                if fault == "late":
+                    # Every range of the late reply is acknowledged on the stalled connection.
+                    acked = lambda: sum(1 for f in server.frames() if f.name == "ACK_RANGE" and f.conn == 0)
+                    self.assertTrue(wait_until(lambda: acked() == 8), server.frames()[-5:])
+                    self.relayed(waiting[0][0], b"after-the-late-reply")
+                self.assertNotIn("Violation", d.log)
 
     def test_an_agent_whose_only_server_stalls_is_disconnected_with_a_log_line(self):
         _, server, d, port = self.stalled_pair("pings", [3000])
