@@ -31,6 +31,26 @@ bool same_owner(const boost::weak_ptr<cache_events_t>& a, const boost::weak_ptr<
 
 const unsigned max_retry_seconds = 60;
 
+/// Runs `body`; an error it raises is logged with `fmt` and its text put in
+/// `reason`. True when it failed.
+template <class Body>
+bool failed(const char* fmt, std::string& reason, Body&& body) {
+    try {
+        body();
+        return false;
+    } catch (const d_exception_t_shell_t& e) {
+        reason = e.what();
+        pretty_print_exception(LOG_LEVEL_ERROR, fmt, e.what(), &e);
+    } catch (const std::exception& e) {
+        reason = e.what();
+        pretty_print_exception(LOG_LEVEL_ERROR, fmt, e.what(), nullptr);
+    } catch (...) {
+        reason = "general error";
+        pretty_print_exception(LOG_LEVEL_ERROR, fmt, "general error", nullptr);
+    }
+    return true;
+}
+
 }  // namespace
 
 cache_t::cache_t(boost::asio::io_service& service, const std::string& root,
@@ -85,10 +105,13 @@ void cache_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files
 void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mask,
                              const boost::weak_ptr<cache_events_t>& requester) {
     xlocker_t guard(mutex_);
+    // A finished entry (served, or failed) is no longer a request to join.
     position_t position = std::find_if(pending_.begin(), pending_.end(), [&](const update_request_t& r) {
-        return same_owner(r.requester, requester) && r.key == key;
+        return !r.finished() && same_owner(r.requester, requester) && r.key == key;
     });
-    serve_update_request(key, mask, requester, position, !retry_delayed(key));
+    const bool may_download = !retry_delayed(key);
+    serve_update_request(key, mask, requester, position, may_download);
+    if (may_download) fail_orphans(key);
 }
 
 void cache_t::get_nonready_files(const repo_key_t& key, const std::vector<char>& mask, std::vector<char>& not_ready,
@@ -126,6 +149,9 @@ void cache_t::serve_update_request(const repo_key_t& key, const std::vector<char
             pending_.push_back(entry);
         }
         if (!may_download || std::find(to_download.begin(), to_download.end(), '1') == to_download.end()) return;
+        // A requester whose server let a download stall gets none: another
+        // waiting request starts it, or the request fails (process_locked).
+        if (!events->can_download()) return;
         boost::shared_ptr<download_context_t> download =
             boost::make_shared<download_context_t>(key, to_download, files, self_.lock());
         for (size_t i = 0; i < files.size(); ++i)
@@ -133,7 +159,10 @@ void cache_t::serve_update_request(const repo_key_t& key, const std::vector<char
         events->download_needed(download);
         return;
     }
-    std::vector<mapping_ptr> mappings;
+    // Nothing is mapped here: the reply takes each file's bytes as its
+    // connection reaches them, so a request for 100,000 files holds no more
+    // mappings than one for ten.
+    std::vector<served_file_t> served;
     struct mark_served {
         std::list<update_request_t>& pending;
         position_t position;
@@ -142,8 +171,8 @@ void cache_t::serve_update_request(const repo_key_t& key, const std::vector<char
         }
     } marker{pending_, position};
     for (size_t i = 0; i < mask.size(); ++i)
-        if (mask[i] == '1') mappings.push_back(files[i]->map());
-    events->files_ready(mappings);
+        if (mask[i] == '1') served.emplace_back(files[i]);
+    events->files_ready(served);
 }
 
 void cache_t::process_update_requests(const repo_key_t& key) {
@@ -161,10 +190,37 @@ void cache_t::process_locked(const repo_key_t& key) {
             waiting = waiting || (it->mask[i] == '1' && it->files[i]->get_state() == file_ctx_t::in_download);
         if (waiting) continue;
         // Nobody else would report it: a request that cannot be answered any
-        // more (its list changed under it) is dropped.
-        if (!log_failure(LOG_LEVEL_ERROR, "[Repo] Pending update request dropped because of %s",
-                         [&] { serve_update_request(it->key, it->mask, it->requester, it, may_download); }))
-            it->served = true;
+        // more (its list changed under it) is dropped, and its requester told
+        // so, or its agent would wait for ever.
+        std::string reason;
+        if (failed("[Repo] Pending update request dropped because of %s", reason,
+                   [&] { serve_update_request(it->key, it->mask, it->requester, it, may_download); }))
+            fail_request(*it, reason);
+    }
+    if (may_download) fail_orphans(key);
+}
+
+void cache_t::fail_request(update_request_t& request, const std::string& reason) {
+    request.served = true;
+    if (boost::shared_ptr<cache_events_t> events = request.requester.lock()) events->update_failed(reason);
+}
+
+void cache_t::fail_orphans(const repo_key_t& key) {
+    // A request whose missing files nobody fetches, because its own
+    // requester may not download and no other could start it, is over.
+    for (update_request_t& r : pending_) {
+        if (r.finished() || r.key.rev != key.rev || r.key.name != key.name) continue;
+        boost::shared_ptr<cache_events_t> events = r.requester.lock();
+        if (!events || events->can_download()) continue;
+        bool missing = false, fetched = false;
+        for (size_t i = 0; i < r.mask.size() && i < r.files.size(); ++i) {
+            if (r.mask[i] != '1') continue;
+            int32_t state = r.files[i]->get_state();
+            missing = missing || state == file_ctx_t::not_existent;
+            fetched = fetched || state == file_ctx_t::in_download;
+        }
+        if (missing && !fetched)
+            fail_request(r, "no connection can download its files: the server of its own let a download stall");
     }
 }
 

@@ -16,6 +16,7 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include "io/request_queue.h"
 #include "oslayer/_kern.h"
 #include "oslayer/syncers.h"
 
@@ -48,35 +49,33 @@ bool operator==(const repo_key_t& a, const repo_key_t& b);
 /// The error the update cache raises.
 D_DECLARE_EXCEPTION(cache_error, d_exception_t, d_exception_t_shell_t);
 
-/// A read-only mapping of a whole file. Unlike a boost mapped_file it keeps
-/// no descriptor open once made: a cache of tens of thousands of files would
-/// otherwise hold as many descriptors and starve the connections.
+/// The whole content of a file, read-only: mapped, or for a small file that
+/// is not to take a mapping, read into memory. Unlike a boost mapped_file it
+/// keeps no descriptor open once made: a cache of tens of thousands of files
+/// would otherwise hold as many descriptors and starve the connections.
 class mapped_file_t : public virtual noncopyable_t {
 public:
-    /// Maps the file at `path`; an empty file maps to nothing. Raises
-    /// io_error_exception_shell_t naming the file and the system's reason.
-    explicit mapped_file_t(const std::string& path);
+    /// Maps the file at `path` (or reads it when `copy`); an empty file maps
+    /// to nothing. Raises io_error_exception_shell_t naming the file and the
+    /// system's reason.
+    explicit mapped_file_t(const std::string& path, bool copy = false);
     ~mapped_file_t();
     const char* data() const { return data_; }
     size_t size() const { return size_; }
+    /// True when the bytes take a memory mapping (false for a copy).
+    bool mapped() const { return data_ && !copied_; }
 
 private:
+    void read_all(int fd, const std::string& path);
+
     const char* data_ = nullptr;
     size_t size_ = 0;
+    bool copied_ = false;
 };
 typedef boost::shared_ptr<const mapped_file_t> mapping_ptr;
 
-/// The requester: receives ready files or a download it must send upstream.
-/// Both calls come with the cache's mutex held: never call back into the
-/// cache on the same thread.
-class cache_events_t {
-public:
-    virtual ~cache_events_t();
-    /// The requested files, in the order of the request's list.
-    virtual void files_ready(const std::vector<mapping_ptr>& files) = 0;
-    /// A download of missing files to send to the requester's server.
-    virtual void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) = 0;
-};
+class cache_events_t;
+class served_file_t;
 
 /// The update cache of one configuration pass.
 class cache_t : public virtual noncopyable_t {
@@ -138,6 +137,11 @@ private:
                               const boost::weak_ptr<cache_events_t>& requester, position_t position,
                               bool may_download);
     void process_locked(const repo_key_t& key);
+    /// Ends a request that cannot be served and tells its requester why.
+    void fail_request(update_request_t& request, const std::string& reason);
+    /// Fails the waiting requests of the key's revision whose missing files
+    /// no download fetches.
+    void fail_orphans(const repo_key_t& key);
     /// True while failed downloads of the key's revision hold new ones back.
     bool retry_delayed(const repo_key_t& key);
     void start_timer(boost::asio::deadline_timer& timer, boost::posix_time::time_duration period,
@@ -165,6 +169,49 @@ private:
     boost::asio::deadline_timer unload_timer_;
     boost::asio::deadline_timer clean_timer_;
     std::map<revision_id_t, retry_t> retries_;
+};
+
+/// A ready file as a requester receives it: its size at once, its bytes only
+/// when a reply reaches them. A reply of any number of files so holds only
+/// the few mappings its connection is sending at the time, and the cache's
+/// own mappings stay within its budget.
+class served_file_t {
+public:
+    explicit served_file_t(const cache_t::file_ptr& file) : file_(file) {}
+    /// The announced size, which the bytes are checked against.
+    uint32_t size() const;
+    /// The bytes now, within the process's mapping budget; hold them only
+    /// while they are sent.
+    /// A file gone, unreadable or changed on disk raises io_error_exception.
+    mapping_ptr bytes() const;
+    /// One request whose bytes are taken (`bytes`) when the connection first
+    /// asks for them and let go when it is released. Its failure to take them
+    /// raises from the connection's send, which then ends that connection:
+    /// the command's size has been announced, and the agent must see a
+    /// broken reply end rather than a wrong file.
+    io::request_queue request() const;
+
+private:
+    cache_t::file_ptr file_;
+};
+
+/// The requester: receives ready files or a download it must send upstream.
+/// Every call comes with the cache's mutex held: never call back into the
+/// cache on the same thread.
+class cache_events_t {
+public:
+    virtual ~cache_events_t();
+    /// The requested files, in the order of the request's list.
+    virtual void files_ready(const std::vector<served_file_t>& files) = 0;
+    /// A download of missing files to send to the requester's server.
+    virtual void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) = 0;
+    /// False while the requester's server cannot be trusted with a download
+    /// (one of its downloads stalled): the files then come through another
+    /// requester's server.
+    virtual bool can_download() const { return true; }
+    /// The request cannot be served (reason given); the requester must
+    /// answer or drop its agent, which would otherwise wait for ever.
+    virtual void update_failed(const std::string& reason) = 0;
 };
 
 }  // namespace cache

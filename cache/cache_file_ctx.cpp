@@ -13,6 +13,7 @@
 #include <boost/filesystem.hpp>
 #include <boost/make_shared.hpp>
 
+#include "cache/mapping_budget.h"
 #include "oslayer/loggers.h"
 #include "oslayer/utilities.h"
 
@@ -20,7 +21,7 @@ namespace fs = boost::filesystem;
 
 namespace cache {
 
-mapped_file_t::mapped_file_t(const std::string& path) {
+mapped_file_t::mapped_file_t(const std::string& path, bool copy) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
     struct stat st;
@@ -28,6 +29,14 @@ mapped_file_t::mapped_file_t(const std::string& path) {
     int error = 0;
     if (::fstat(fd, &st) != 0) {
         error = errno;
+    } else if (st.st_size > 0 && copy) {
+        size_ = static_cast<size_t>(st.st_size);
+        try {
+            read_all(fd, path);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
     } else if (st.st_size > 0) {
         p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
         if (p == MAP_FAILED) error = errno;
@@ -40,15 +49,34 @@ mapped_file_t::mapped_file_t(const std::string& path) {
     }
 }
 
+void mapped_file_t::read_all(int fd, const std::string& path) {
+    char* bytes = new char[size_];
+    size_t done = 0;
+    while (done < size_) {
+        ssize_t n = ::read(fd, bytes + done, size_ - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int error = n < 0 ? errno : 0;
+            delete[] bytes;
+            D_THROW(io_error_exception, "cannot read %s: %s", path.c_str(),
+                    error ? strerror(error) : "the file became shorter");
+        }
+        done += static_cast<size_t>(n);
+    }
+    data_ = bytes;
+    copied_ = true;
+}
+
 mapped_file_t::~mapped_file_t() {
-    if (data_) ::munmap(const_cast<char*>(data_), size_);
+    if (copied_)
+        delete[] data_;
+    else if (data_)
+        ::munmap(const_cast<char*>(data_), size_);
 }
 
 namespace {
 
 boost::posix_time::ptime now() { return boost::posix_time::second_clock::local_time(); }
-
-mapping_ptr map_file(const std::string& path) { return boost::make_shared<const mapped_file_t>(path); }
 
 // MD5 and size of a whole file, read in large pieces.
 void hash_file(const std::string& path, md5_t& md5, uint64_t& size) {
@@ -180,7 +208,10 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const std::string& dir,
     return ctx;
 }
 
-cache_t::file_ctx_t::~file_ctx_t() { close_temp(); }
+cache_t::file_ctx_t::~file_ctx_t() {
+    close_temp();
+    mapping_budget_t::global().forget(*this);
+}
 
 void cache_t::file_ctx_t::download_started() {
     md5_.init();
@@ -259,21 +290,10 @@ void cache_t::file_ctx_t::download_cancelled() {
         D_THROW(cache_error, "cannot delete %s, because of %s", escape_log_text(temp).c_str(), strerror(errno));
 }
 
-mapping_ptr cache_t::file_ctx_t::map() {
-    if (state == ready && !mapping) {
-        mapping = map_file(path);
-        LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was mapped to memory", escape_log_text(path).c_str());
-    }
-    last_use_ = now();
-    return mapping;
-}
+mapping_ptr cache_t::file_ctx_t::map() { return mapping_budget_t::global().bytes(*this); }
 
 void cache_t::file_ctx_t::unmap_if_unused(boost::posix_time::time_duration span) {
-    if (!mapping) return;
-    boost::posix_time::time_duration idle = now() - last_use_;
-    if (idle.is_special() || idle <= span) return;
-    mapping.reset();
-    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File mapping of %s was unmapped", escape_log_text(path).c_str());
+    mapping_budget_t::global().unmap_if_unused(*this, span);
 }
 
 bool cache_t::file_ctx_t::remove() {

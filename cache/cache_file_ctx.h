@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <list>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -47,7 +48,8 @@ public:
     void write(const char* data, size_t length);
     /// Ends an unfinished download: not_existent, temporary file deleted.
     void download_cancelled();
-    /// The shared read-only mapping of a ready file (mapped on first use); empty otherwise.
+    /// The bytes of a ready file: its shared mapping (made on first use),
+    /// within the process's mapping budget; empty when the file is not ready.
     mapping_ptr map();
     /// Drops the context's own mapping when unused for longer than `span`.
     void unmap_if_unused(boost::posix_time::time_duration span);
@@ -58,10 +60,12 @@ public:
 
     file_info_t info;
     std::atomic<int32_t> state{ready};
+    /// Guarded by the mapping budget's lock, like the members it keeps below.
     mapping_ptr mapping;
     std::string path;
 
 private:
+    friend class mapping_budget_t;
     file_ctx_t() = default;
     void finish();
     void close_temp();
@@ -71,6 +75,9 @@ private:
     uint64_t written_ = 0;
     md5_t md5_;
     boost::posix_time::ptime last_use_;
+    /// The file's place in the budget's list while it holds a mapping.
+    std::list<file_ctx_t*>::iterator lru_;
+    bool listed_ = false;
 };
 
 }  // namespace cache

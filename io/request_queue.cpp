@@ -122,7 +122,7 @@ request_queue request_queue::pop_front() noexcept {
 
 std::size_t request_queue::size() const {
     std::size_t total = 0;
-    for (const request* r = head_; r; r = r->next_) total += r->const_buffer().size();
+    for (const request* r = head_; r; r = r->next_) total += r->size();
     return total;
 }
 

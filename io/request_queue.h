@@ -32,6 +32,10 @@ public:
 
         virtual boost::asio::const_buffer const_buffer() const = 0;
         virtual boost::asio::mutable_buffer mutable_buffer() = 0;
+        /// The byte count. A request that produces its bytes only when they
+        /// are first asked for (a file mapped as the connection reaches it)
+        /// knows it beforehand, so a command can be framed without them.
+        virtual std::size_t size() const { return const_buffer().size(); }
 
         /// Runs the callback (if any) with the sent flag; its errors are logged, never thrown.
         virtual ~request();
@@ -84,7 +88,7 @@ public:
     void push_front(request_queue&& other) noexcept { push_front(other); }
     /// Detaches the first request as a one-request queue (empty when this is).
     request_queue pop_front() noexcept;
-    /// Total bytes of all requests; walks the list.
+    /// Total bytes of all requests (their `size`); walks the list.
     std::size_t size() const;
     /// Releases every request in order, running their callbacks.
     void clear() noexcept;

@@ -107,17 +107,18 @@ void layer_t::disable_parser() {
     if (!lower_->raw_mode()) lower_->disable_parser();
 }
 
-void layer_t::send_srs_update(uint32_t id, const std::vector<cache::mapping_ptr>& files) {
+void layer_t::send_srs_update(uint32_t id, const std::vector<cache::served_file_t>& files) {
     boost::shared_ptr<proxy_connection_t> owner = owner_.lock();
     if (!owner) return;
     io::proto::cmd_builder builder("SRS_UPDATE", true);
     uint64_t total = 0;
-    for (const cache::mapping_ptr& file : files) {
-        if (file->size() == 0) continue;
-        // Sent from the mapping itself, which the request keeps alive until sent.
-        boost::shared_ptr<void> bytes(file, const_cast<char*>(file->data()));
-        builder.append_shared_ptr(bytes, file->size());
-        total += file->size();
+    for (const cache::served_file_t& file : files) {
+        if (file.size() == 0) continue;
+        // Sent from the file's mapping, made only when the connection gets
+        // to these bytes and let go once they are out.
+        io::request_queue bytes = file.request();
+        builder.append_payload(bytes);
+        total += file.size();
     }
     builder.append_number(id);
     if (owner->version_at_least(2, 9)) {

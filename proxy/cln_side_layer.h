@@ -74,8 +74,10 @@ public:
     /// From now on the agent's bytes pass unparsed and nothing sent to it is
     /// numbered; a second call changes nothing.
     void disable_parser();
-    /// The SRS_UPDATE reply `id` carrying `files` back to back; nothing once the owner is gone.
-    void send_srs_update(uint32_t id, const std::vector<cache::mapping_ptr>& files);
+    /// The SRS_UPDATE reply `id` carrying `files` back to back, each taken
+    /// from the cache only as the connection reaches it; nothing once the
+    /// owner is gone. A file that cannot be taken then ends the connection.
+    void send_srs_update(uint32_t id, const std::vector<cache::served_file_t>& files);
 
     /// The agent's name for log lines.
     std::string name() const { return lower_->name(); }

@@ -318,9 +318,34 @@ void proxy_connection_t::log_cache_refusal(const char* command, const std::strin
     pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), error.what(), &error);
 }
 
-void proxy_connection_t::files_ready(const std::vector<cache::mapping_ptr>& files) {
-    client_->send_srs_update(update_request_number(), files);
+void proxy_connection_t::files_ready(const std::vector<cache::served_file_t>& files) {
+    try {
+        client_->send_srs_update(update_request_number(), files);
+    } catch (const d_exception_t_shell_t& e) {
+        // A file that could not be read when its bytes were due (removed or
+        // changed on disk): the reply is broken off, never completed wrong.
+        drop_agent(e.what(), &e);
+    } catch (const std::exception& e) {
+        drop_agent(e.what(), nullptr);
+    }
 }
+
+void proxy_connection_t::update_failed(const std::string& reason) { drop_agent(reason.c_str(), nullptr); }
+
+void proxy_connection_t::drop_agent(const char* reason, const d_exception_t_shell_t* shell) {
+    const std::string format = cmd_args::literal_format("[Proxy] " + name() +
+                                                        ": Update request not served, agent disconnected") +
+                               " because of %s";
+    pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), reason, shell);
+    // Posted: the cache calls with its mutex held, and the disconnection's
+    // clean-up must not run under it.
+    boost::weak_ptr<cln_side::layer_t> client(client_);
+    client_->lower()->get_strand()->post([client] {
+        if (boost::shared_ptr<cln_side::layer_t> layer = client.lock()) layer->lower()->disconnect();
+    });
+}
+
+bool proxy_connection_t::can_download() const { return !server_->download_stalled(); }
 
 void proxy_connection_t::download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) {
     {

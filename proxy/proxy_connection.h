@@ -118,8 +118,11 @@ public:
                            int announcement, const std::vector<char>& mask);
 
     // The cache's calls; they come with the cache's mutex held.
-    void files_ready(const std::vector<cache::mapping_ptr>& files) override;
+    void files_ready(const std::vector<cache::served_file_t>& files) override;
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override;
+    /// False once a download through this pair's server stalled.
+    bool can_download() const override;
+    void update_failed(const std::string& reason) override;
 
 private:
     void connect_signals();
@@ -129,6 +132,9 @@ private:
     /// Logs that the cache refused `command` for `repository`: "not <outcome>".
     void log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
                            const cache::cache_error_shell_t& error) const;
+    /// Logs why the agent's update request ends unanswered and drops the
+    /// agent, which would otherwise wait for a reply that never comes.
+    void drop_agent(const char* reason, const d_exception_t_shell_t* shell);
 
     boost::asio::io_service& service_;
     boost::weak_ptr<listener_t> listener_;

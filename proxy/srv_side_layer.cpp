@@ -2,6 +2,7 @@
 
 #include <typeinfo>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
 
 #include "cache/cache_download_ctx.h"
@@ -31,7 +32,10 @@ boost::shared_ptr<layer_t> layer_t::create(boost::asio::io_service& service,
 
 layer_t::layer_t(boost::asio::io_service& service, const boost::weak_ptr<proxy_connection_t>& owner,
                  const io::proto::text_protocol_layer_options& options)
-    : base_type(io::proto::text_protocol_layer::create(service, options)), owner_(owner), machine_(*this) {
+    : base_type(io::proto::text_protocol_layer::create(service, options)),
+      owner_(owner),
+      stall_timer_(service),
+      machine_(*this) {
     machine_.initiate();
 }
 
@@ -82,6 +86,58 @@ boost::shared_ptr<download_context_t> layer_t::find_pending_download() const {
     boost::shared_ptr<download_context_t> download = machine_.find_async_cmd<download_context_t>();
     if (!download) throw std::bad_cast();
     return download;
+}
+
+boost::shared_ptr<download_context_t> layer_t::running_download() const {
+    return machine_.find_async_cmd<download_context_t>();
+}
+
+void layer_t::note_download_progress() { last_progress_ = boost::posix_time::microsec_clock::universal_time(); }
+
+void layer_t::start_stall_watch() {
+    ++stall_generation_;
+    note_download_progress();
+    arm_stall_timer(last_progress_ + st_ready_update_in_progress_t::stall_limit);
+}
+
+void layer_t::stop_stall_watch() {
+    // A completion already queued sees another generation and does nothing.
+    ++stall_generation_;
+    boost::system::error_code ignored;
+    stall_timer_.cancel(ignored);
+}
+
+void layer_t::arm_stall_timer(boost::posix_time::ptime deadline) {
+    // One wait per limit rather than one per body piece: progress only
+    // stamps the time, and an expiry that finds a recent stamp waits again.
+    stall_timer_.expires_at(deadline);
+    auto call = io::detail::make_weak_binder(&layer_t::on_stall_timer, self_);
+    const unsigned generation = stall_generation_;
+    stall_timer_.async_wait(lower_->get_strand()->wrap(
+        [call, generation](const boost::system::error_code& error) { call(generation, error); }));
+}
+
+void layer_t::on_stall_timer(unsigned generation, const boost::system::error_code& error) {
+    if (error || generation != stall_generation_) return;
+    const boost::posix_time::ptime deadline = last_progress_ + st_ready_update_in_progress_t::stall_limit;
+    if (boost::posix_time::microsec_clock::universal_time() < deadline) {
+        arm_stall_timer(deadline);
+        return;
+    }
+    boost::shared_ptr<download_context_t> download = running_download();
+    const std::string what =
+        download ? download->key().name + "/" + std::to_string(download->key().rev) : std::string("<none>");
+    LOG_AT(LOG_LEVEL_ERROR,
+           "[Layer/SrvSide] %s: Download of %s made no progress for %ld ms, given up; "
+           "this server gets no more downloads",
+           name().c_str(), what.c_str(),
+           static_cast<long>(st_ready_update_in_progress_t::stall_limit.total_milliseconds()));
+    // Whatever else the server sends (PINGs keep the connection alive), the
+    // agents waiting for these files are served by a download elsewhere; a
+    // late reply to this one is dropped when it comes.
+    stalled_.store(true);
+    abandoned_reply_ = true;
+    machine_.process_event(ev_download_stalled_t());
 }
 
 void layer_t::on_connected(const boost::system::error_code& error) {

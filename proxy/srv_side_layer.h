@@ -5,9 +5,11 @@
 // proxy's own downloads one at a time.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
+#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/range/iterator_range.hpp>
 #include <boost/shared_ptr.hpp>
@@ -68,6 +70,8 @@ public:
     };
     /// The running download's reply has arrived whole.
     struct ev_download_done_t : boost::statechart::event<ev_download_done_t> {};
+    /// The running download's body made no progress for the stall limit.
+    struct ev_download_stalled_t : boost::statechart::event<ev_download_stalled_t> {};
 
     // States of the negotiation machine (defined in proxy/srv_side_machine.h).
     struct st_disconnected_t;
@@ -124,6 +128,23 @@ public:
     relay_signal_t* current_relay() const { return machine_.current_relay(); }
     /// The download the machine is running; std::bad_cast when there is none.
     boost::shared_ptr<download_context_t> find_pending_download() const;
+    /// The download the machine is running, or empty.
+    boost::shared_ptr<download_context_t> running_download() const;
+
+    /// True once a download through this connection was given up for lack of
+    /// progress: the server answers (PINGs) but does not deliver, so later
+    /// downloads go through other connections. Safe from any thread.
+    bool download_stalled() const { return stalled_.load(); }
+    /// True while the reply to a given-up download may still arrive; its body
+    /// is then dropped instead of taken for a protocol violation.
+    bool reply_abandoned() const { return abandoned_reply_; }
+    /// The given-up download's reply has ended.
+    void abandoned_reply_ended() { abandoned_reply_ = false; }
+    /// Body bytes reached the running download; on the strand.
+    void note_download_progress();
+    /// Starts (stops) watching the running download's progress; on the strand.
+    void start_stall_watch();
+    void stop_stall_watch();
 
     machine_t& machine() { return machine_; }
     const boost::weak_ptr<proxy_connection_t>& owner() const { return owner_; }
@@ -148,6 +169,8 @@ private:
     void on_connected(const boost::system::error_code& error);
     void on_disconnected();
     void on_violation(const char* text);
+    void arm_stall_timer(boost::posix_time::ptime deadline);
+    void on_stall_timer(unsigned generation, const boost::system::error_code& error);
 
     /// Runs one event through the machine, on the strand.
     template <class Event>
@@ -156,6 +179,13 @@ private:
     void post_event(const Event& event);
 
     boost::weak_ptr<proxy_connection_t> owner_;
+    // Touched on the strand only, but for `stalled_`. Before the machine:
+    // its teardown leaves the downloading state, which stops the watch.
+    boost::asio::deadline_timer stall_timer_;
+    boost::posix_time::ptime last_progress_;
+    unsigned stall_generation_ = 0;
+    bool abandoned_reply_ = false;
+    std::atomic<bool> stalled_{false};
     machine_t machine_;
 };
 

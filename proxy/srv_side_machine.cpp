@@ -39,6 +39,10 @@ boost::statechart::result layer_t::st_ready_t::react(const ev_download_update_re
     boost::shared_ptr<io::proto::async_cmd> cmd = event.get_cmd();
     // An empty request has nothing to send and nothing to wait for.
     if (!cmd) return discard_event();
+    // A server that let a download stall gets none again (one deferred
+    // behind the stalled one): dropped here, it fails and its agents are
+    // served through another connection.
+    if (outermost_context().layer().download_stalled()) return discard_event();
     io::request_queue request = cmd->make_request();
     outermost_context().layer().lower()->send(request);
     return transit<st_ready_update_in_progress_t>();
@@ -47,11 +51,16 @@ boost::statechart::result layer_t::st_ready_t::react(const ev_download_update_re
 boost::posix_time::time_duration layer_t::st_ready_update_in_progress_t::silence_limit =
     boost::posix_time::minutes(5);
 
+boost::posix_time::time_duration layer_t::st_ready_update_in_progress_t::stall_limit =
+    boost::posix_time::seconds(30);
+
 layer_t::st_ready_update_in_progress_t::st_ready_update_in_progress_t(my_context ctx) : state_with_async_cmd(ctx) {
     outermost_context().layer().lower()->set_idle_timeout(silence_limit);
+    outermost_context().layer().start_stall_watch();
 }
 
 layer_t::st_ready_update_in_progress_t::~st_ready_update_in_progress_t() {
+    outermost_context().layer().stop_stall_watch();
     // Outside a download the server may stay silent as long as it likes.
     if (const auto& lower = outermost_context().layer().lower()) lower->set_idle_timeout(boost::posix_time::pos_infin);
 }

@@ -66,16 +66,23 @@ struct layer_t::st_ready_t : boost::statechart::state<st_ready_t, st_connected_t
 /// off the upstream stream. A server that falls silent for `silence_limit`
 /// meanwhile loses its connection, so the download fails and the agents
 /// waiting for its files are served by a new one instead of waiting for ever.
+/// A server that keeps talking (PINGs) without a body byte for `stall_limit`
+/// has the download given up, with the same outcome for the agents, and is
+/// trusted with no further download.
 struct layer_t::st_ready_update_in_progress_t
     : io::proto::state_with_async_cmd<st_ready_update_in_progress_t, st_connected_t> {
     typedef boost::mpl::list<boost::statechart::deferral<ev_download_update_request_t>,
                              boost::statechart::transition<ev_download_done_t, st_ready_t>,
+                             boost::statechart::transition<ev_download_stalled_t, st_ready_t>,
                              boost::statechart::transition<ev_agent_raw_t, st_ready_raw_t>>
         reactions;
     explicit st_ready_update_in_progress_t(my_context ctx);
     ~st_ready_update_in_progress_t();
     /// Longest silence of the server while a download runs (5 minutes; tests shorten it).
     static boost::posix_time::time_duration silence_limit;
+    /// Longest time a running download may go without a byte of its reply's
+    /// body, whatever else the server sends (30 seconds; tests shorten it).
+    static boost::posix_time::time_duration stall_limit;
 };
 
 }  // namespace srv_side

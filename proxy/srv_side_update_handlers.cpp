@@ -63,23 +63,31 @@ cache::file_info_t parse_file_line(const std::string& line, size_t number) {
 
 /// The download as the body sink, logging what it raises: a wrong MD5 or a
 /// failed write ends the upstream connection, which the layers below report
-/// only at trace level.
+/// only at trace level. Held weakly: a download given up for lack of progress
+/// ends at once (its agents are served elsewhere), and the rest of its body,
+/// should it still come, is dropped. An empty download drops the body whole.
 class logged_sink_t : public io::proto::text_protocol_layer::writer_iface {
 public:
-    logged_sink_t(const boost::shared_ptr<download_context_t>& download, const std::string& connection)
-        : download_(download), connection_(connection) {}
+    logged_sink_t(const boost::shared_ptr<download_context_t>& download, const boost::weak_ptr<layer_t>& layer,
+                  const std::string& connection)
+        : download_(download), layer_(layer), connection_(connection) {}
     void write(const char* data, size_t length) override {
+        boost::shared_ptr<download_context_t> download = download_.lock();
+        if (!download) return;
         try {
-            download_->write(data, length);
+            download->write(data, length);
         } catch (...) {
             log_command_failure(connection_, srs_update);
             throw;
         }
+        if (length == 0) return;
+        if (boost::shared_ptr<layer_t> layer = layer_.lock()) layer->note_download_progress();
     }
 
 private:
-    boost::shared_ptr<download_context_t> download_;
-    // A name, not the layer: the stack below may still deliver a piece
+    boost::weak_ptr<download_context_t> download_;
+    boost::weak_ptr<layer_t> layer_;
+    // A name, not only the layer: the stack below may still deliver a piece
     // while the layer is being released on another thread.
     std::string connection_;
 };
@@ -144,12 +152,11 @@ void cmd_srs_update_t::begin(unsigned number, const std::string& name, boost::op
     TRACE_POINT;
     cmd_handler_base::begin(number, name, size, arguments);
     try {
-        boost::shared_ptr<download_context_t> download;
-        try {
-            download = layer_->find_pending_download();
-        } catch (const std::bad_cast&) {
-            D_THROW(io::proto::text_protocol_error, "unexpected SRS_UPDATE");
-        }
+        boost::shared_ptr<download_context_t> download = layer_->running_download();
+        // The reply to a download given up for lack of progress may still
+        // come: its body is dropped, the connection stays.
+        if (!download && !layer_->reply_abandoned()) D_THROW(io::proto::text_protocol_error, "unexpected SRS_UPDATE");
+        download_ = download;
         boost::shared_ptr<proxy_connection_t> owner = layer_->owner().lock();
         if (!owner) return;
         // Kept for the end: the agent's PROTOCOL may lower the version in
@@ -164,7 +171,8 @@ void cmd_srs_update_t::begin(unsigned number, const std::string& name, boost::op
             total_size_ = parse_size_token(size_token_);
         }
         // Piece by piece into the files as the bytes arrive, never whole in memory.
-        layer_->lower()->set_custom_writer(boost::make_shared<logged_sink_t>(download, layer_->name()));
+        layer_->lower()->set_custom_writer(
+            boost::make_shared<logged_sink_t>(download, layer_->weak_self(), layer_->name()));
         watchers_.push_back(io::proto::alive_sender::create(
             layer_->lower()->get_strand()->context(), "update",
             io::detail::make_weak_binder(&layer_t::send_text, layer_->weak_self()), alive_interval));
@@ -192,7 +200,13 @@ void cmd_srs_update_t::end(std::vector<char>& body) {
             // More ranges follow; the same download takes them.
             if (range_end_ != total_size_) return;
         }
-        boost::shared_ptr<download_context_t> download = layer_->find_pending_download();
+        boost::shared_ptr<download_context_t> download = download_.lock();
+        if (!download || download != layer_->running_download()) {
+            // The reply of a download given up meanwhile (before or during
+            // this command): it is over, nothing is completed.
+            layer_->abandoned_reply_ended();
+            return;
+        }
         download->set_completed(true);
         layer_->machine().process_event(layer_t::ev_download_done_t());
     } catch (...) {

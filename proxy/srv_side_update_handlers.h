@@ -12,6 +12,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/optional.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include "cache/cache.h"
 #include "io/cmd_handler.h"
@@ -67,6 +68,8 @@ public:
 private:
     /// Set once begin has accepted the command; a refused command's end does nothing.
     bool accepted_ = false;
+    /// The download this reply fills; empty (or gone) when it was given up.
+    boost::weak_ptr<download_context_t> download_;
     /// The peer sends ranges (version 2.9 or newer when the reply began).
     bool ranged_ = false;
     std::string request_id_;

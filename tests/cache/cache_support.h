@@ -67,15 +67,22 @@ using io_test::wait_until;
 /// Records ready files (as their bytes) and the downloads it is asked to run.
 class requester_t : public cache::cache_events_t, public boost::enable_shared_from_this<requester_t> {
 public:
-    void files_ready(const std::vector<cache::mapping_ptr>& files) override {
+    void files_ready(const std::vector<cache::served_file_t>& files) override {
         std::lock_guard<std::mutex> lock(mutex);
         std::vector<std::string> bytes;
-        for (const cache::mapping_ptr& m : files) bytes.push_back(m->size() ? std::string(m->data(), m->size()) : "");
+        for (const cache::served_file_t& f : files) {
+            cache::mapping_ptr m = f.bytes();
+            bytes.push_back(m && m->size() ? std::string(m->data(), m->size()) : "");
+            mappings.push_back(m);
+        }
         served.push_back(bytes);
         static std::atomic<int> sequence{0};
         order.push_back(++sequence);
-        mappings.insert(mappings.end(), files.begin(), files.end());
+        handed.insert(handed.end(), files.begin(), files.end());
     }
+    bool can_download() const override { return downloads_allowed.load(); }
+    void update_failed(const std::string& reason) override { locked([&] { failures.push_back(reason); }); }
+    size_t failure_count() { return locked([&] { return failures.size(); }); }
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override {
         locked([&] { downloads.push_back(download); });
     }
@@ -99,7 +106,11 @@ public:
     std::vector<std::vector<std::string>> served;
     /// A process-wide sequence number per answer: who was served first.
     std::vector<int> order;
+    /// The bytes taken when the files came, as a reply would hold them.
     std::vector<cache::mapping_ptr> mappings;
+    std::vector<cache::served_file_t> handed;
+    std::vector<std::string> failures;
+    std::atomic<bool> downloads_allowed{true};
     std::vector<boost::shared_ptr<srv_side::download_context_t>> downloads;
 };
 

@@ -17,6 +17,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/make_shared.hpp>
 
+#include "cache/cache_file_ctx.h"
 #include "io/pool.h"
 #include "proxy/proxy_connection.h"
 #include "tests/io/test_support.h"
@@ -82,8 +83,8 @@ protected:
 TEST_F(ClnSide, SrsUpdateCarriesTheWholeRangeOnlyFromVersion29) {
     io_test::temp_dir dir;
     std::string path = dir.path("file");
-    std::ofstream(path) << "abcde";
-    cache::mapping_ptr file = boost::make_shared<const cache::mapped_file_t>(path);
+    std::ofstream(dir.path("~file~x")) << "abcde";
+    cache::served_file_t file(cache::cache_t::file_ctx_t::create(dir.path("~file~x")));
     auto owner = boost::make_shared<proxy_connection_t>(pool.get_io_service(), boost::weak_ptr<listener_t>(),
                                                         boost::shared_ptr<cache::cache_t>());
     open(owner);

@@ -21,7 +21,9 @@ passed on as bytes. Per connection it answers:
 
 `faults` name what befalls the successive ARQ_UPDATE replies: None, "corrupt"
 (a middle byte flipped), "drop" (closed halfway through the body), "stall"
-(half of the first range, then silence). As a program it serves until SIGINT
+(half of the first range, then silence), "pings" (no reply, a PING every
+0.1 s instead), "range_then_pings" (the first range whole, then PINGs only),
+"late" (PINGs for 2 s, then the reply). As a program it serves until SIGINT
 or SIGTERM and prints "Stand-in server listening on HOST:PORT".
 """
 
@@ -314,6 +316,12 @@ class _Connection:
         # One SRS_UPDATE reply on its way, range by range.
         transfer = types.SimpleNamespace(request=frame.number, payload=repo.payload(mask) if match else b"",
                                          fault=self.server._next_fault(), offset=0, awaiting=None)
+        if transfer.fault == "pings":
+            self.server._start(self.ping_forever)
+            return
+        if transfer.fault == "late":
+            self.server._start(self.ping_forever, 2.0, transfer)
+            return
         if transfer.fault == "corrupt" and transfer.payload:
             corrupted = bytearray(transfer.payload)
             corrupted[len(corrupted) // 2] ^= 0xFF
@@ -355,9 +363,27 @@ class _Connection:
                 return
             transfer.awaiting = (b"%d" % self.out_number, token)
             transfer.offset = end
-            if end == total:
+            if end == total or transfer.fault == "range_then_pings":
                 self.transfer = None
             self.sock.sendall(self._encode("SRS_UPDATE", args, body))
+            if transfer.fault == "range_then_pings" and end < total:
+                self.server._start(self.ping_forever)
+
+    def ping_forever(self, seconds=None, transfer=None):
+        """A server that answers and pings but delivers nothing more (or, after
+        `seconds`, the reply `transfer` after all)."""
+        number = 0
+        deadline = None if seconds is None else time.monotonic() + seconds
+        while not self.server._closing and (deadline is None or time.monotonic() < deadline):
+            time.sleep(0.1)
+            try:
+                self.send("PING", b"%d" % number)
+            except OSError:
+                return
+            number += 1
+        if transfer is not None and not self.server._closing:
+            transfer.fault = None
+            self.start(transfer)
 
     def _announcement(self):
         repo = self.server.repository
