@@ -9,6 +9,7 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "io/transport_layer.h"
 #include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
 
@@ -32,6 +33,7 @@ const std::vector<limit_entry_t>& limit_entries() {
         {"silence_limit_ms",
          [](uint64_t v) { srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = milliseconds(v); },
          1},
+        {"connect_timeout_ms", [](uint64_t v) { io::transport_layer::connect_timeout = milliseconds(v); }, 1},
     };
     return entries;
 }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "io/transport_layer.h"
 #include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
 
@@ -17,7 +18,9 @@ using boost::posix_time::milliseconds;
 struct saved_limits_t {
     boost::posix_time::time_duration alive = srv_side::cmd_srs_update_t::alive_interval;
     boost::posix_time::time_duration silence = srv_side::layer_t::st_ready_update_in_progress_t::silence_limit;
+    boost::posix_time::time_duration connect = io::transport_layer::connect_timeout;
     ~saved_limits_t() {
+        io::transport_layer::connect_timeout = connect;
         srv_side::cmd_srs_update_t::alive_interval = alive;
         srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = silence;
     }
@@ -25,7 +28,9 @@ struct saved_limits_t {
 
 TEST(Limits, AGoodListReachesEveryNamedBound) {
     saved_limits_t saved;
-    quarnel::apply_limits(" alive_interval_ms = 250 ,, silence_limit_ms=1500,");
+    EXPECT_EQ(io::transport_layer::connect_timeout, milliseconds(10000));
+    quarnel::apply_limits(" alive_interval_ms = 250 ,, silence_limit_ms=1500,connect_timeout_ms=700");
+    EXPECT_EQ(io::transport_layer::connect_timeout, milliseconds(700));
     EXPECT_EQ(srv_side::cmd_srs_update_t::alive_interval, milliseconds(250));
     EXPECT_EQ(srv_side::layer_t::st_ready_update_in_progress_t::silence_limit, milliseconds(1500));
     quarnel::apply_limits("");
