@@ -10,7 +10,7 @@ import harness
 from churn import Churn, HangingUpstream, open_descriptors, settled_descriptors, wait_closed_by_peer
 from standin_agent import PeersTestCase
 
-RELOADS = 10
+RELOADS = 20
 # Reloads that each must win against the race: it ended the service in 7 of
 # 10 tries when the new pass bound while the old listening socket was open.
 FAILED = "Service failed"
@@ -39,7 +39,7 @@ class ChurnTest(PeersTestCase):
 
     def test_reloads_while_agents_keep_connecting_never_end_the_service(self):
         server = self.start_server()
-        d, port = self.relay_on_fixed_port(server, verbosity="INFO")
+        d, port = self.relay_on_fixed_port(server, verbosity="INFO", pool_size=4)
         baseline = open_descriptors(d.pid)
         with Churn(port, threads=50) as churn:
             self.assertTrue(churn.wait_made(200), "agents cannot connect")
