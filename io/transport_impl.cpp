@@ -87,18 +87,21 @@ void transport_layer::impl<Protocol>::connect(const endpoint_type& endpoint) {
     guard_->socket = socket_;
     auto done = detail::make_weak_binder(&impl::connect_done, this->shared_from_this());
     connect_pending_ = true;
+    // The expiry of the connect time limit closes the socket under the
+    // guard: with the guard held here, it cannot meet a half-started attempt.
+    boost::mutex::scoped_lock lock(guard_->mutex);
+    boost::system::error_code error;
+    socket_->open(endpoint.protocol(), error);
+    if (error) {
+        strand_->post([done, error] { done(error); });
+        return;
+    }
     // Armed before the attempt starts, so that the completion, which may run
     // on another thread at once, finds the timer set and can cancel it.
     if (!connect_timeout.is_special()) {
         connect_timer_.expires_from_now(connect_timeout);
         connect_timer_.async_wait(
             strand_->wrap(detail::make_weak_binder(&impl::connect_timeout_occurs, this->shared_from_this())));
-    }
-    boost::system::error_code error;
-    socket_->open(endpoint.protocol(), error);
-    if (error) {
-        strand_->post([done, error] { done(error); });
-        return;
     }
     socket_->async_connect(endpoint, strand_->wrap(done));
 }
