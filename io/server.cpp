@@ -12,6 +12,7 @@
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include "io/detail/binders.h"
 #include "io/discovery/detail/socket_file.h"
@@ -84,6 +85,7 @@ public:
     ~impl() override;
 
     void start(const callback_type& callback) override;
+    void stop() override;
     uint64_t accepted_connections() override { return accepted_.read(); }
     uint64_t discovery_bytes_sent() override { return discovery_ ? discovery_->bytes_sent() : 0; }
     uint64_t discovery_bytes_received() override { return discovery_ ? discovery_->bytes_received() : 0; }
@@ -97,12 +99,17 @@ private:
     void bind(const unx_endpoint& at);
 
     void start_accept();
+    bool stopped();
     void accept_handler(const boost::shared_ptr<socket_type>& socket, const boost::system::error_code& ec);
     void retry_handler(const boost::system::error_code& ec);
 
     boost::asio::io_service& service_;
     descriptor_type descriptor_;
     boost::shared_ptr<discovery::server> discovery_;
+    /// Guards the acceptor, the retry timer, the socket file and the flag:
+    /// `stop` closes them from the main thread while completions re-arm them.
+    boost::mutex mutex_;
+    bool stopped_;
     acceptor_type acceptor_;
     boost::asio::deadline_timer retry_timer_;
     discovery::detail::socket_file_owner file_;
@@ -113,7 +120,7 @@ private:
 
 template <class S, class D>
 server::impl<S, D>::impl(boost::asio::io_service& service, const descriptor_type& descriptor, bool reuse_address)
-    : service_(service), descriptor_(descriptor), acceptor_(service), retry_timer_(service) {
+    : service_(service), descriptor_(descriptor), stopped_(false), acceptor_(service), retry_timer_(service) {
     TRACE_POINT;
     check_paths(descriptor_);
     acceptor_.open(descriptor_.endpoint.protocol());
@@ -162,9 +169,34 @@ void server::impl<S, D>::start(const callback_type& callback) {
 }
 
 template <class S, class D>
+void server::impl<S, D>::stop() {
+    TRACE_POINT;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        if (stopped_) return;
+        stopped_ = true;
+        boost::system::error_code ignored;
+        retry_timer_.cancel(ignored);
+        acceptor_.close(ignored);
+        file_.release();
+    }
+    // Set once in the constructor, so it is read here without the lock.
+    if (discovery_) discovery_->close();
+    LOG_AT(LOG_LEVEL_INFO, "[Server] %s: Stopped listen", name_.c_str());
+}
+
+template <class S, class D>
+bool server::impl<S, D>::stopped() {
+    boost::mutex::scoped_lock guard(mutex_);
+    return stopped_;
+}
+
+template <class S, class D>
 void server::impl<S, D>::start_accept() {
     boost::shared_ptr<socket_type> socket = boost::make_shared<socket_type>(service_);
     auto call = io::detail::make_weak_binder(&impl::accept_handler, this->shared_from_this());
+    boost::mutex::scoped_lock guard(mutex_);
+    if (stopped_) return;
     acceptor_.async_accept(*socket, [call, socket](const boost::system::error_code& ec) { call(socket, ec); });
 }
 
@@ -173,23 +205,37 @@ void server::impl<S, D>::accept_handler(const boost::shared_ptr<socket_type>& so
                                         const boost::system::error_code& ec) {
     TRACE_POINT;
     if (ec) {
+        // The accept that `stop` aborted: nothing failed.
+        if (stopped()) return;
         LOG_AT(LOG_LEVEL_ERROR, "[Server] %s: Accept operation failed because of %s", name_.c_str(),
                ec.message().c_str());
         if (is_fatal_accept_error(ec)) {
             LOG_AT(LOG_LEVEL_ERROR, "[Server] Abort future accept operations");
             return;
         }
+        boost::mutex::scoped_lock guard(mutex_);
+        if (stopped_) return;
         retry_timer_.expires_from_now(accept_retry_delay);
         retry_timer_.async_wait(io::detail::make_weak_binder(&impl::retry_handler, this->shared_from_this()));
         return;
     }
     start_accept();
+    // Accepted just before the close: it goes the way of the connections
+    // that the stopping owner drops.
+    if (stopped()) return;
     accepted_.add(1);
     if (info_enabled()) {
-        // Throws when the peer is already gone; the socket then closes as
-        // this completion unwinds and the callback never sees it.
-        std::string peer = endpoint_text(socket->remote_endpoint());
-        LOG_AT(LOG_LEVEL_INFO, "[Server] %s: New connection <%s> accepted", name_.c_str(), peer.c_str());
+        boost::system::error_code gone;
+        typename socket_type::endpoint_type peer = socket->remote_endpoint(gone);
+        if (gone) {
+            // An agent that reset right after connecting: an ordinary end,
+            // not a failure. The socket closes as this completion returns.
+            LOG_AT(LOG_LEVEL_DEBUG, "[Server] %s: Connection dropped, the peer has already gone: %s", name_.c_str(),
+                   gone.message().c_str());
+            return;
+        }
+        LOG_AT(LOG_LEVEL_INFO, "[Server] %s: New connection <%s> accepted", name_.c_str(),
+               endpoint_text(peer).c_str());
     }
     callback_(accepted_socket(socket));
 }

@@ -30,6 +30,11 @@ public:
 
     /// Stores the callback and starts accepting; an empty callback is a BUG_exception.
     virtual void start(const callback_type& callback) = 0;
+    /// Closes the listening socket and the discovery answerer at once, from
+    /// any thread: when it returns the endpoint can be bound again, although
+    /// a completion running on a pool thread may still hold the object. No
+    /// connection is handed to the callback afterwards.
+    virtual void stop() = 0;
     /// Connections accepted so far; any thread.
     virtual uint64_t accepted_connections() = 0;
     /// The discovery answerer's bytes sent, 0 without one.

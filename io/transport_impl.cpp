@@ -46,6 +46,7 @@ transport_layer::impl<Protocol>::impl(transport_layer& owner, boost::asio::io_se
       idle_timeout_(owner.idle_timeout_),
       strand_send_completions_(owner.strand_send_completions_),
       idle_timer_(service),
+      connect_timer_(service),
       connected_(false),
       connect_pending_(false) {}
 
@@ -87,11 +88,21 @@ void transport_layer::impl<Protocol>::connect(const endpoint_type& endpoint) {
     guard_->socket = socket_;
     auto done = detail::make_weak_binder(&impl::connect_done, this->shared_from_this());
     connect_pending_ = true;
+    // The expiry of the connect time limit closes the socket under the
+    // guard: with the guard held here, it cannot meet a half-started attempt.
+    boost::mutex::scoped_lock lock(guard_->mutex);
     boost::system::error_code error;
     socket_->open(endpoint.protocol(), error);
     if (error) {
         strand_->post([done, error] { done(error); });
         return;
+    }
+    // Armed before the attempt starts, so that the completion, which may run
+    // on another thread at once, finds the timer set and can cancel it.
+    if (!connect_timeout.is_special()) {
+        connect_timer_.expires_from_now(connect_timeout);
+        connect_timer_.async_wait(
+            strand_->wrap(detail::make_weak_binder(&impl::connect_timeout_occurs, this->shared_from_this())));
     }
     socket_->async_connect(endpoint, strand_->wrap(done));
 }
@@ -119,8 +130,10 @@ void transport_layer::impl<Protocol>::report_connect(const boost::system::error_
 template <class Protocol>
 void transport_layer::impl<Protocol>::connect_done(const boost::system::error_code& error) {
     TRACE_POINT;
-    // An idle expiry during the attempt has already reported and disconnected.
+    // An idle expiry or the connect time limit has already reported.
     if (!connect_pending_.exchange(false)) return;
+    boost::system::error_code ignored;
+    connect_timer_.cancel(ignored);
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Async connect failed because of %s", name_.c_str(),
                error.message().c_str());
@@ -299,6 +312,24 @@ void transport_layer::impl<Protocol>::timeout_occurs(const boost::system::error_
         auto report = detail::make_weak_binder(&transport_layer_events::on_connect, events_);
         strand_->post([report, timed_out] { report(timed_out); });
     }
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::connect_timeout_occurs(const boost::system::error_code& error) {
+    TRACE_POINT;
+    if (error == boost::asio::error::operation_aborted) return;
+    if (!connect_pending_.exchange(false)) return;
+    LOG_AT(LOG_LEVEL_WARNING, "[Layer/Transport] %s: Connect gave up after %lld ms without an answer", name_.c_str(),
+           static_cast<long long>(connect_timeout.total_milliseconds()));
+    // Closing the half-open socket frees its descriptor now, whatever the
+    // layer above does next; the attempt completes aborted and is ignored.
+    {
+        boost::system::error_code ignored;
+        boost::mutex::scoped_lock lock(guard_->mutex);
+        guard_->closed = true;
+        socket_->close(ignored);
+    }
+    report_connect(error ? error : make_error_code(boost::asio::error::timed_out));
 }
 
 template <class Protocol>

@@ -48,6 +48,7 @@ private:
     void send_done(const boost::function<void()>& on_sent, const boost::shared_ptr<request_queue>& queue,
                    const boost::system::error_code& error, std::size_t count);
     void timeout_occurs(const boost::system::error_code& error);
+    void connect_timeout_occurs(const boost::system::error_code& error);
     void set_idle_timeout_int(const boost::posix_time::time_duration& timeout);
 
     /// The socket with what serialises its use across threads: every write
@@ -72,6 +73,9 @@ private:
     bool strand_send_completions_;
     std::string name_;
     boost::asio::deadline_timer idle_timer_;
+    /// Bounds the connect; armed before the attempt starts and touched
+    /// afterwards only in the strand.
+    boost::asio::deadline_timer connect_timer_;
     bool connected_;
     // Set while a connect is outstanding; whichever of the connect completion
     // and an early idle expiry clears it first is the one that reports `on_connect`.

@@ -13,6 +13,8 @@
 
 namespace io {
 
+boost::posix_time::time_duration transport_layer::connect_timeout = boost::posix_time::seconds(10);
+
 boost::shared_ptr<transport_layer> transport_layer::create(boost::asio::io_service& service,
                                                            const proto::text_protocol_layer_options& options) {
     TRACE_POINT;

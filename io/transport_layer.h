@@ -67,6 +67,13 @@ public:
     class impl;
     class loop_impl;
 
+    /// How long a connect may wait for the peer's answer before it is given
+    /// up (`on_connect` with timed_out, the socket closed): a peer whose
+    /// accept queue is full drops the attempt unanswered, and the system
+    /// alone would retry for about two minutes. 10 s by default; +infinity
+    /// for no limit. Set before connections are made.
+    static boost::posix_time::time_duration connect_timeout;
+
     static boost::shared_ptr<transport_layer> create(boost::asio::io_service& service,
                                                      const proto::text_protocol_layer_options& options);
     transport_layer(const transport_layer&) = delete;

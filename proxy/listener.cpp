@@ -21,6 +21,8 @@ void listener_t::start() {
     server_->start(io::detail::make_weak_binder(&listener_t::on_accept, boost::weak_ptr<listener_t>(shared_from_this())));
 }
 
+void listener_t::stop() { server_->stop(); }
+
 void listener_t::on_accept(const io::accepted_socket& socket) {
     boost::shared_ptr<listener_t> self = shared_from_this();
     boost::shared_ptr<proxy_connection_t> connection(new proxy_connection_t(service_, self, cache_));

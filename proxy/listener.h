@@ -29,6 +29,10 @@ public:
 
     /// Starts accepting.
     void start();
+    /// Closes the listening endpoint now, so that the next configuration
+    /// pass can bind it although an accept on a pool thread may still hold
+    /// this listener for a moment.
+    void stop();
     /// Forgets a connection that ended; unknown ones are ignored.
     void remove(const boost::shared_ptr<proxy_connection_t>& connection);
     /// Live connections of this endpoint.

@@ -75,6 +75,10 @@ bool app_loop_t::run_pass(boost::asio::io_service& service) {
     }
     LOG_AT(LOG_LEVEL_INFO, "Proxy started, wait for client connections");
     bool stop = wait_signal();
+    // Closed here, not left to the listeners' destructors: an accept that is
+    // handing over a connection on a pool thread holds its listener past our
+    // release, and the next pass must find every endpoint free to bind.
+    for (boost::shared_ptr<listener_t>& listener : listeners) listener->stop();
     // The cache goes first: it lives on only as long as a listener or a
     // connection still holds it.
     cache.reset();

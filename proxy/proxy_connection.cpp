@@ -5,7 +5,9 @@
 #include <iterator>
 #include <utility>
 
+#include <boost/asio/error.hpp>
 #include <boost/make_shared.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "cache/cache_download_ctx.h"
 #include "io/cmd_builder.h"
@@ -59,6 +61,12 @@ boost::function<void(const std::string&, bool, const cln_side::args_range&, std:
     };
 }
 
+/// What getpeername reports for an agent that has already closed or reset.
+bool agent_gone(const boost::system::error_code& error) {
+    return error == boost::asio::error::not_connected || error == boost::asio::error::connection_reset ||
+           error == boost::asio::error::bad_descriptor;
+}
+
 }  // namespace
 
 void proxy_connection_t::start(const io::accepted_socket& socket, const std::string& upstream) {
@@ -102,8 +110,14 @@ void proxy_connection_t::on_server_connected(const boost::system::error_code& er
     }
     try {
         client_->lower()->attach(client_socket_);
+    } catch (const boost::system::system_error& e) {
+        // The agent left (or reset) while the server was being reached: an
+        // ordinary end with nothing to relay, not a fault of the daemon.
+        LOG_AT(agent_gone(e.code()) ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARNING,
+               "[Proxy] Cannot attach the agent's connection because of %s", e.what());
+        remove_from_listener();
+        return;
     } catch (const std::exception& e) {
-        // The agent left while the server was being reached: nothing to relay.
         pretty_print_exception(LOG_LEVEL_WARNING, "[Proxy] Cannot attach the agent's connection because of %s",
                                e.what(), dynamic_cast<const d_exception_t_shell_t*>(&e));
         remove_from_listener();

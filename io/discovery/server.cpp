@@ -15,6 +15,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/optional.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include "io/detail/binders.h"
 #include "io/discovery/detail/socket_file.h"
@@ -81,6 +82,7 @@ public:
 
     uint64_t bytes_received() override { return received_.read(); }
     uint64_t bytes_sent() override { return sent_.read(); }
+    void close() override;
 
 private:
     /// The receive buffer and the sender's address, reused for every request.
@@ -90,10 +92,18 @@ private:
     };
 
     void start_receive();
+    bool is_closed() {
+        boost::mutex::scoped_lock guard(mutex_);
+        return closed_;
+    }
     void on_receive(const boost::system::error_code& ec, std::size_t count);
     bool decide(std::size_t count, std::vector<char>& answer);
     void answer(const std::vector<char>& bytes);
 
+    /// Guards the socket, the socket file and the flag: `close` comes from
+    /// the main thread while a completion answers and re-arms the receive.
+    boost::mutex mutex_;
+    bool closed_ = false;
     socket_type socket_;
     boost::optional<udp_endpoint> multicast_;
     atomic64_t received_;
@@ -137,7 +147,7 @@ void server_impl<Endpoint>::setup(const udx_endpoint& at) {
 
 template <class Endpoint>
 server_impl<Endpoint>::~server_impl() {
-    if (multicast_) {
+    if (multicast_ && !closed_) {
         LOG_AT(LOG_LEVEL_TRACE, "[Discovery/Server] %s: Leave multicast group", name_.c_str());
         try {
             socket_.set_option(boost::asio::ip::multicast::leave_group(multicast_->address()));
@@ -149,6 +159,17 @@ server_impl<Endpoint>::~server_impl() {
     if (incoming_) LOG_AT(LOG_LEVEL_DEBUG, "[Discovery/Server] %s: dead", name_.c_str());
     boost::system::error_code ignored;
     socket_.close(ignored);
+}
+
+template <class Endpoint>
+void server_impl<Endpoint>::close() {
+    boost::mutex::scoped_lock guard(mutex_);
+    if (closed_) return;
+    // Closing the socket leaves its multicast group as well.
+    closed_ = true;
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    file_.release();
 }
 
 template <class Endpoint>
@@ -165,6 +186,8 @@ void server_impl<Endpoint>::start_receive() {
     // The completion keeps the buffer alive by itself: it may run after the
     // server, and with it the last other reference, is gone.
     boost::shared_ptr<incoming_data> data = incoming_;
+    boost::mutex::scoped_lock guard(mutex_);
+    if (closed_) return;
     socket_.async_receive_from(boost::asio::buffer(data->buffer, sizeof data->buffer), data->sender,
                                [call, data](const boost::system::error_code& ec, std::size_t count) {
                                    call(ec, count);
@@ -175,6 +198,7 @@ template <class Endpoint>
 void server_impl<Endpoint>::on_receive(const boost::system::error_code& ec, std::size_t count) {
     TRACE_POINT;
     if (ec) {
+        if (is_closed()) return;
         LOG_AT(LOG_LEVEL_ERROR, "[Discovery/Server] %s: Server read operation failed because of %s", name_.c_str(),
                ec.message().c_str());
         LOG_AT(LOG_LEVEL_ERROR, "[Discovery/Server] %s: Abort future read operations", name_.c_str());
@@ -207,7 +231,11 @@ bool server_impl<Endpoint>::decide(std::size_t count, std::vector<char>& answer)
 template <class Endpoint>
 void server_impl<Endpoint>::answer(const std::vector<char>& bytes) {
     boost::system::error_code ec;
-    socket_.send_to(boost::asio::buffer(bytes), incoming_->sender, 0, ec);
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        if (closed_) return;
+        socket_.send_to(boost::asio::buffer(bytes), incoming_->sender, 0, ec);
+    }
     // One asker that cannot be answered (gone, or sending from an unbound
     // local socket) must not end discovery for everybody else.
     if (ec) {

@@ -54,6 +54,10 @@ public:
     virtual uint64_t bytes_received() = 0;
     /// Answer bytes sent so far.
     virtual uint64_t bytes_sent() = 0;
+    /// Closes the socket (and removes its socket file) at once, from any
+    /// thread, so that the endpoint can be bound again; no request is
+    /// answered afterwards.
+    virtual void close() = 0;
     virtual ~server() {}
 };
 

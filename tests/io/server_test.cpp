@@ -193,6 +193,94 @@ TEST_F(Server, LocalDiscoveryOnTheStreamPathIsRefusedNamingThePath) {
     EXPECT_FALSE(io_test::path_exists(path));
 }
 
+// A reload stops the old server while an accept completion on a pool thread
+// still holds it: the endpoint must be free for the next server at once.
+TEST_F(Server, StopFreesTheEndpointAtOnceWhileACompletionStillHoldsTheServer) {
+    std::promise<void> entered, leave;
+    std::shared_future<void> may_leave = leave.get_future().share();
+    // Whatever fails below, the blocked completion is let go before the pool joins.
+    std::shared_ptr<void> release(nullptr, [&](void*) { leave.set_value(); });
+    std::atomic<int> calls{0};
+    // Address reuse as the listener uses it: accepted connections keep the port
+    // and inherit the option.
+    auto reusing = [&](const std::string& spec) {
+        return io::server::create(pool.get_io_service(), parse(pool.get_io_service(), spec), true);
+    };
+    boost::shared_ptr<io::server> old = reusing("ip(127.0.0.1),port(0)");
+    old->start([&](const io::accepted_socket&) {
+        if (calls++ == 0) {
+            entered.set_value();
+            may_leave.wait();
+        }
+    });
+    const unsigned short port = started_port(log);
+    tcp::socket first(client_service);
+    first.connect(loopback(port));
+    ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(std::chrono::seconds(10)));
+    old->stop();
+    old->stop();  // twice is once
+    old.reset();  // the completion's own reference is the last now
+    boost::shared_ptr<io::server> next = reusing("ip(127.0.0.1),port(" + std::to_string(port) + ")");
+    next->start(got.callback());
+    tcp::socket second(client_service);
+    second.connect(loopback(port));
+    ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
+    release.reset();
+    ASSERT_TRUE(wait_until([&] { return log.count("[Server] 127.0.0.1:" + std::to_string(port) + ": dead") == 1; }));
+    EXPECT_EQ(1, calls.load());
+    EXPECT_EQ(1u, log.count("[Server] 127.0.0.1:" + std::to_string(port) + ": Stopped listen"));
+    // The accept aborted by the stop is no failure.
+    for (const std::string& m : log.messages()) EXPECT_EQ(std::string::npos, m.find("Accept operation failed"));
+}
+
+TEST_F(Server, StopReleasesTheLocalSocketFilesForTheNextServer) {
+    io_test::temp_dir dir;
+    const std::string stream = dir.path("stream"), dgram = dir.path("dgram");
+    const std::string spec = "unix(" + stream + "),discovery(" + dgram + ")";
+    boost::shared_ptr<io::server> old = make(spec);
+    old->start(got.callback());
+    // A second holder, as a running completion would be.
+    boost::shared_ptr<io::server> held = old;
+    old->stop();
+    EXPECT_FALSE(io_test::path_exists(stream));
+    EXPECT_FALSE(io_test::path_exists(dgram));
+    boost::shared_ptr<io::server> next = make(spec);
+    next->start(got.callback());
+    local_stream::socket client(client_service);
+    client.connect(local_stream::endpoint(stream));
+    ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
+    // The stopped server's files are gone: its end must not take the new ones.
+    old.reset();
+    held.reset();
+    EXPECT_TRUE(io_test::path_exists(stream));
+    EXPECT_TRUE(io_test::path_exists(dgram));
+}
+
+// An agent that resets before its connection is accepted: getpeername fails on
+// the accepted socket. That is an ordinary end, not a pool thread failure.
+TEST_F(Server, PeerThatResetBeforeTheAcceptIsDroppedQuietly) {
+    unsigned short port;
+    started(port).reset();  // only to learn a free port
+    // Listening but not accepting yet: the handshakes complete in the kernel.
+    boost::shared_ptr<io::server> server = io::server::create(
+        pool.get_io_service(), parse(pool.get_io_service(), "ip(127.0.0.1),port(" + std::to_string(port) + ")"), true);
+    tcp::socket gone(client_service);
+    gone.connect(loopback(port));
+    gone.set_option(asio::socket_base::linger(true, 0));
+    gone.close();  // a reset, not a FIN
+    server->start(got.callback());
+    tcp::socket stays(client_service);
+    stays.connect(loopback(port));
+    ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
+    EXPECT_EQ(stays.local_endpoint(), got.at<tcp::socket>(0)->remote_endpoint());
+    ASSERT_TRUE(wait_until([&] {
+        return log.count("[Server] 127.0.0.1:" + std::to_string(port) +
+                         ": Connection dropped, the peer has already gone: Transport endpoint is not connected") == 1;
+    }));
+    EXPECT_EQ(2u, server->accepted_connections());
+    for (const std::string& m : log.messages()) EXPECT_EQ(std::string::npos, m.find("Thread failed"));
+}
+
 /// Reads the capture log through a descriptor opened in advance, so that it
 /// can be searched while the process has no descriptor to spare.
 class log_reader {

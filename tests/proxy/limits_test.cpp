@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "cache/mapping_budget.h"
+#include "io/transport_layer.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
@@ -19,8 +21,14 @@ struct saved_limits_t {
     boost::posix_time::time_duration alive = srv_side::cmd_srs_update_t::alive_interval;
     boost::posix_time::time_duration silence = srv_side::layer_t::st_ready_update_in_progress_t::silence_limit;
     size_t config_ids = proxy_connection_t::config_ids_kept;
+    boost::posix_time::time_duration connect = io::transport_layer::connect_timeout;
+    boost::posix_time::time_duration stall = srv_side::layer_t::st_ready_update_in_progress_t::stall_limit;
+    size_t mappings = cache::mapping_budget_t::limit;
     ~saved_limits_t() {
         proxy_connection_t::config_ids_kept = config_ids;
+        io::transport_layer::connect_timeout = connect;
+        srv_side::layer_t::st_ready_update_in_progress_t::stall_limit = stall;
+        cache::mapping_budget_t::limit = mappings;
         srv_side::cmd_srs_update_t::alive_interval = alive;
         srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = silence;
     }
@@ -28,7 +36,9 @@ struct saved_limits_t {
 
 TEST(Limits, AGoodListReachesEveryNamedBound) {
     saved_limits_t saved;
-    quarnel::apply_limits(" alive_interval_ms = 250 ,, silence_limit_ms=1500,");
+    EXPECT_EQ(io::transport_layer::connect_timeout, milliseconds(10000));
+    quarnel::apply_limits(" alive_interval_ms = 250 ,, silence_limit_ms=1500,connect_timeout_ms=700");
+    EXPECT_EQ(io::transport_layer::connect_timeout, milliseconds(700));
     EXPECT_EQ(srv_side::cmd_srs_update_t::alive_interval, milliseconds(250));
     EXPECT_EQ(srv_side::layer_t::st_ready_update_in_progress_t::silence_limit, milliseconds(1500));
     quarnel::apply_limits("config_ids_kept_count=16");
