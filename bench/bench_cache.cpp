@@ -50,6 +50,7 @@ struct requester_t : cache::cache_events_t {
     boost::shared_ptr<srv_side::download_context_t> download;
     void files_ready(const std::vector<cache::mapping_ptr>& f) override { files = f.size(); }
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& d) override { download = d; }
+    void request_ended(const std::string&) override {}
 };
 
 // Writes `count` files of `size` bytes as a stored revision upd/1 and

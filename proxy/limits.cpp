@@ -9,6 +9,7 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "proxy/loop.h"
 #include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
 
@@ -32,6 +33,7 @@ const std::vector<limit_entry_t>& limit_entries() {
         {"silence_limit_ms",
          [](uint64_t v) { srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = milliseconds(v); },
          1},
+        {"cache_clean_period_ms", [](uint64_t v) { app_loop_t::cache_clean_period = milliseconds(v); }, 1},
     };
     return entries;
 }

@@ -111,6 +111,9 @@ public:
     // The cache's calls; they come with the cache's mutex held.
     void files_ready(const std::vector<cache::mapping_ptr>& files) override;
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override;
+    /// A waiting ARQ_UPDATE that the cache can no longer answer: the agent's
+    /// connection is closed, so it asks again against the new announcement.
+    void request_ended(const std::string& reason) override;
 
 private:
     void connect_signals();
@@ -119,7 +122,7 @@ private:
     void on_client_raw(io::request_queue& queue);
     /// Logs that the cache refused `command` for `repository`: "not <outcome>".
     void log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
-                           const cache::cache_error_shell_t& error) const;
+                           const std::exception& error) const;
 
     boost::asio::io_service& service_;
     boost::weak_ptr<listener_t> listener_;

@@ -79,7 +79,11 @@ public:
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override {
         locked([&] { downloads.push_back(download); });
     }
+    void request_ended(const std::string& reason) override {
+        locked([&] { ended.push_back(reason); });
+    }
     size_t served_count() { return locked([&] { return served.size(); }); }
+    size_t ended_count() { return locked([&] { return ended.size(); }); }
     size_t download_count() { return locked([&] { return downloads.size(); }); }
     /// Takes the oldest download out (the test then owns it).
     boost::shared_ptr<srv_side::download_context_t> take_download() {
@@ -101,6 +105,7 @@ public:
     std::vector<int> order;
     std::vector<cache::mapping_ptr> mappings;
     std::vector<boost::shared_ptr<srv_side::download_context_t>> downloads;
+    std::vector<std::string> ended;
 };
 
 /// Plays the server's reply: the flagged files' bytes in list order, in
@@ -122,8 +127,9 @@ struct fixture_t {
     boost::thread runner{[this] { service.run(); }};
     boost::shared_ptr<cache::cache_t> cache;
 
-    explicit fixture_t(boost::posix_time::time_duration unload = boost::posix_time::minutes(10)) {
-        cache = cache::cache_t::create(service, dir.path, unload, boost::posix_time::hours(1));
+    explicit fixture_t(boost::posix_time::time_duration unload = boost::posix_time::minutes(10),
+                       boost::posix_time::time_duration clean = boost::posix_time::hours(1)) {
+        cache = cache::cache_t::create(service, dir.path, unload, clean);
     }
     ~fixture_t() {
         cache.reset();
