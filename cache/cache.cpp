@@ -1,6 +1,7 @@
 #include "cache/cache.h"
 
 #include <algorithm>
+#include <set>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
@@ -30,26 +31,6 @@ bool same_owner(const boost::weak_ptr<cache_events_t>& a, const boost::weak_ptr<
 }
 
 const unsigned max_retry_seconds = 60;
-
-/// Runs `body`; an error it raises is logged with `fmt` and its text put in
-/// `reason`. True when it failed.
-template <class Body>
-bool failed(const char* fmt, std::string& reason, Body&& body) {
-    try {
-        body();
-        return false;
-    } catch (const d_exception_t_shell_t& e) {
-        reason = e.what();
-        pretty_print_exception(LOG_LEVEL_ERROR, fmt, e.what(), &e);
-    } catch (const std::exception& e) {
-        reason = e.what();
-        pretty_print_exception(LOG_LEVEL_ERROR, fmt, e.what(), nullptr);
-    } catch (...) {
-        reason = "general error";
-        pretty_print_exception(LOG_LEVEL_ERROR, fmt, "general error", nullptr);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -105,58 +86,62 @@ void cache_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files
 void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mask,
                              const boost::weak_ptr<cache_events_t>& requester) {
     xlocker_t guard(mutex_);
-    // A finished entry (served, or failed) is no longer a request to join.
-    position_t position = std::find_if(pending_.begin(), pending_.end(), [&](const update_request_t& r) {
-        return !r.finished() && same_owner(r.requester, requester) && r.key == key;
-    });
-    const bool may_download = !retry_delayed(key);
-    serve_update_request(key, mask, requester, position, may_download);
-    if (may_download) fail_orphans(key);
-}
-
-void cache_t::get_nonready_files(const repo_key_t& key, const std::vector<char>& mask, std::vector<char>& not_ready,
-                                 std::vector<char>& to_download) {
-    file_list_t files = repo_->get_files(key);
+    // A name the cache could never store is refused as such, not merely as unannounced.
+    repo_->check_repository(key.name);
+    file_list_t files = current_files(key);
     if (mask.size() != files.size())
         D_THROW(cache_error, "Different files count in update request and repo: %d vs %d",
                 static_cast<int>(mask.size()), static_cast<int>(files.size()));
-    not_ready.assign(mask.size(), '0');
-    to_download.assign(mask.size(), '0');
-    for (size_t i = 0; i < mask.size(); ++i) {
-        if (mask[i] != '1') continue;
-        int32_t state = files[i]->get_state();
-        if (state == file_ctx_t::ready) continue;
-        not_ready[i] = '1';
-        if (state != file_ctx_t::in_download) to_download[i] = '1';
+    position_t position = std::find_if(pending_.begin(), pending_.end(), [&](const update_request_t& r) {
+        return !r.finished() && same_owner(r.requester, requester) && r.key == key;
+    });
+    if (position != pending_.end()) {
+        // The agent waits for its latest request, whose answer carries the
+        // latest request number: that one replaces the first.
+        position->mask = mask;
+        position->files = files;
     }
+    const bool may_download = !retry_delayed(key);
+    serve_update_request(key, files, mask, requester, position, may_download);
+    if (may_download) fail_orphans(key);
 }
 
-void cache_t::serve_update_request(const repo_key_t& key, const std::vector<char>& mask,
+cache_t::file_list_t cache_t::current_files(const repo_key_t& key) {
+    // Looked up, never created: a request for a key the server never
+    // announced must leave no directory, entity or list behind.
+    const file_list_t* files = repo_->find_files(key);
+    return files ? *files : file_list_t();
+}
+
+void cache_t::serve_update_request(const repo_key_t& key, const file_list_t& files, const std::vector<char>& mask,
                                    const boost::weak_ptr<cache_events_t>& requester, position_t position,
                                    bool may_download) {
     boost::shared_ptr<cache_events_t> events = requester.lock();
     if (!events) return;
-    std::vector<char> not_ready, to_download;
-    get_nonready_files(key, mask, not_ready, to_download);
-    file_list_t files = repo_->get_files(key);
-    if (std::find(not_ready.begin(), not_ready.end(), '1') != not_ready.end()) {
+    bool waits = false;
+    file_list_t needed;
+    for (size_t i = 0; i < mask.size() && i < files.size(); ++i) {
+        if (mask[i] != '1') continue;
+        int32_t state = files[i]->get_state();
+        waits = waits || state != file_ctx_t::ready;
+        if (state == file_ctx_t::not_existent) needed.push_back(files[i]);
+    }
+    if (waits) {
         if (position == pending_.end()) {
             update_request_t entry;
             entry.key = key;
             entry.mask = mask;
             entry.files = files;
             entry.requester = requester;
-            pending_.push_back(entry);
+            position = pending_.insert(pending_.end(), entry);
         }
-        if (!may_download || std::find(to_download.begin(), to_download.end(), '1') == to_download.end()) return;
-        // A requester whose server let a download stall gets none: another
-        // waiting request starts it, or the request fails (process_locked).
-        if (!events->can_download()) return;
-        boost::shared_ptr<download_context_t> download =
-            boost::make_shared<download_context_t>(key, to_download, files, self_.lock());
-        for (size_t i = 0; i < files.size(); ++i)
-            if (to_download[i] == '1') files[i]->download_started();
-        events->download_needed(download);
+        // Files already in_download by another context are waited for, not
+        // downloaded twice. A requester whose server let a download stall
+        // starts none: another waiting request does, or the request fails
+        // (fail_orphans).
+        if (!may_download || needed.empty() || !events->can_download()) return;
+        if (!start_download(key, needed, *events))
+            end_request(*position, "a file it asks for is no longer in the announced list");
         return;
     }
     // Nothing is mapped here: the reply takes each file's bytes as its
@@ -175,33 +160,32 @@ void cache_t::serve_update_request(const repo_key_t& key, const std::vector<char
     events->files_ready(served);
 }
 
-void cache_t::process_update_requests(const repo_key_t& key) {
-    xlocker_t guard(mutex_);
-    process_locked(key);
-}
-
-void cache_t::process_locked(const repo_key_t& key) {
-    pending_.remove_if([](const update_request_t& r) { return r.finished(); });
-    bool may_download = !retry_delayed(key);
-    for (position_t it = pending_.begin(); it != pending_.end(); ++it) {
-        if (it->served || it->key.rev != key.rev || it->key.name != key.name) continue;
-        bool waiting = false;
-        for (size_t i = 0; i < it->mask.size() && i < it->files.size(); ++i)
-            waiting = waiting || (it->mask[i] == '1' && it->files[i]->get_state() == file_ctx_t::in_download);
-        if (waiting) continue;
-        // Nobody else would report it: a request that cannot be answered any
-        // more (its list changed under it) is dropped, and its requester told
-        // so, or its agent would wait for ever.
-        std::string reason;
-        if (failed("[Repo] Pending update request dropped because of %s", reason,
-                   [&] { serve_update_request(it->key, it->mask, it->requester, it, may_download); }))
-            fail_request(*it, reason);
+bool cache_t::start_download(const repo_key_t& key, const file_list_t& needed, cache_events_t& events) {
+    // The server reads the download's mask against the list it announced
+    // last, so the files are flagged where that list holds them; a file the
+    // list names twice is asked for once.
+    file_list_t current = current_files(key);
+    std::vector<char> to_download(current.size(), '0');
+    std::set<const file_ctx_t*> flagged;
+    for (size_t i = 0; i < current.size(); ++i) {
+        const file_ctx_t* file = current[i].get();
+        if (std::find(needed.begin(), needed.end(), current[i]) == needed.end() || !flagged.insert(file).second)
+            continue;
+        to_download[i] = '1';
     }
-    if (may_download) fail_orphans(key);
+    if (flagged.size() != std::set<file_ptr>(needed.begin(), needed.end()).size()) return false;
+    boost::shared_ptr<download_context_t> download =
+        boost::make_shared<download_context_t>(key, to_download, current, self_.lock());
+    for (size_t i = 0; i < current.size(); ++i)
+        if (to_download[i] == '1') current[i]->download_started(download->owner_id());
+    events.download_needed(download);
+    return true;
 }
 
-void cache_t::fail_request(update_request_t& request, const std::string& reason) {
+void cache_t::end_request(update_request_t& request, const std::string& reason) {
     request.served = true;
+    LOG_AT(LOG_LEVEL_ERROR, "[Repo] Pending update request for %s/%s dropped because of %s",
+           shown_text(request.key.name).c_str(), std::to_string(request.key.rev).c_str(), reason.c_str());
     if (boost::shared_ptr<cache_events_t> events = request.requester.lock()) events->update_failed(reason);
 }
 
@@ -220,8 +204,42 @@ void cache_t::fail_orphans(const repo_key_t& key) {
             fetched = fetched || state == file_ctx_t::in_download;
         }
         if (missing && !fetched)
-            fail_request(r, "no connection can download its files: the server of its own let a download stall");
+            end_request(r, "no connection can download its files: the server of its own let a download stall");
     }
+}
+
+void cache_t::process_update_requests(const repo_key_t& key) {
+    xlocker_t guard(mutex_);
+    process_locked(key);
+}
+
+void cache_t::process_locked(const repo_key_t& key) {
+    pending_.remove_if([](const update_request_t& r) { return r.finished(); });
+    bool may_download = !retry_delayed(key);
+    for (position_t it = pending_.begin(); it != pending_.end(); ++it) {
+        if (it->served || it->key.rev != key.rev || it->key.name != key.name) continue;
+        bool waiting = false;
+        for (size_t i = 0; i < it->mask.size() && i < it->files.size(); ++i)
+            waiting = waiting || (it->mask[i] == '1' && it->files[i]->get_state() == file_ctx_t::in_download);
+        if (waiting) continue;
+        // Against the list it was made for, even when a newer announcement
+        // changed the key's list meanwhile: its mask indexes that list.
+        std::string reason;
+        try {
+            serve_update_request(it->key, it->files, it->mask, it->requester, it, may_download);
+            continue;
+        } catch (const std::exception& e) {
+            reason = e.what();
+        } catch (...) {
+            reason = "general error";
+        }
+        // Nobody else would report it, and its agent must not wait for ever
+        // (also when the answer itself failed half-way).
+        log_failure(LOG_LEVEL_ERROR, "[Repo] Telling a requester failed because of %s", [&] {
+            end_request(*it, reason);
+        });
+    }
+    if (may_download) fail_orphans(key);
 }
 
 bool cache_t::retry_delayed(const repo_key_t& key) {

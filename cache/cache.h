@@ -106,7 +106,9 @@ public:
     /// Replaces the key's list by an announcement.
     void merge(const repo_key_t& key, const std::vector<file_info_t>& files);
     /// Serves the request at once when every requested file is ready, else
-    /// queues it and starts a download of the files nobody fetches yet.
+    /// queues it and starts a download of the files nobody fetches yet. A key
+    /// never announced since the load has an empty list and creates nothing.
+    /// A repeated request of one requester for one key replaces its waiting one.
     void request_update(const repo_key_t& key, const std::vector<char>& mask,
                         const boost::weak_ptr<cache_events_t>& requester);
     /// Re-examines the requests that waited for a download of `key` that ended.
@@ -131,14 +133,19 @@ private:
 
     typedef std::list<update_request_t>::iterator position_t;
 
-    void get_nonready_files(const repo_key_t& key, const std::vector<char>& mask, std::vector<char>& not_ready,
-                            std::vector<char>& to_download);
-    void serve_update_request(const repo_key_t& key, const std::vector<char>& mask,
+    /// The announced list of the key, empty when it was never announced.
+    file_list_t current_files(const repo_key_t& key);
+    /// Answers the request against `files`, the list it was made for, or
+    /// queues it and starts what downloads it still needs.
+    void serve_update_request(const repo_key_t& key, const file_list_t& files, const std::vector<char>& mask,
                               const boost::weak_ptr<cache_events_t>& requester, position_t position,
                               bool may_download);
+    /// Starts the download of `needed` through the key's current list; false
+    /// when one of them is no longer in it.
+    bool start_download(const repo_key_t& key, const file_list_t& needed, cache_events_t& events);
+    /// Logs why a waiting request ends unanswered and tells its requester.
+    void end_request(update_request_t& request, const std::string& reason);
     void process_locked(const repo_key_t& key);
-    /// Ends a request that cannot be served and tells its requester why.
-    void fail_request(update_request_t& request, const std::string& reason);
     /// Fails the waiting requests of the key's revision whose missing files
     /// no download fetches.
     void fail_orphans(const repo_key_t& key);

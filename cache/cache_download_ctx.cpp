@@ -1,8 +1,8 @@
 #include "cache/cache_download_ctx.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
-
 
 #include "cache/cache_file_ctx.h"
 #include "io/cmd_builder.h"
@@ -30,9 +30,19 @@ io::request_queue download_context_t::make_request() {
 
 namespace cache {
 
+namespace {
+
+// Never 0 (a file no download owns) and never reused, unlike an address.
+uint64_t next_download_id() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
+}  // namespace
+
 cache_t::download_context_t::download_context_t(const repo_key_t& key, const std::vector<char>& mask,
                                                 const file_list_t& files, const boost::shared_ptr<cache_t>& owner)
-    : srv_side::download_context_t(key, mask), files_(files), cache_(owner) {}
+    : srv_side::download_context_t(key, mask), id_(next_download_id()), files_(files), cache_(owner) {}
 
 void cache_t::download_context_t::done(bool completed) {
     done_ = completed;
@@ -41,8 +51,16 @@ void cache_t::download_context_t::done(bool completed) {
     // body's last byte is only complete once the whole body has come.
     for (size_t i = current_; i < files_.size() && i < mask_.size(); ++i) {
         file_ctx_t& file = *files_[i];
-        if (mask_[i] == '1' && file.info.size == 0 && file.get_state() == file_ctx_t::in_download)
-            file.write(nullptr, 0);
+        if (mask_[i] == '1' && file.info.size == 0 && file.downloaded_by(id_)) write_file(file, nullptr, 0);
+    }
+}
+
+void cache_t::download_context_t::write_file(file_ctx_t& file, const char* data, size_t length) {
+    try {
+        file.write(id_, data, length);
+    } catch (...) {
+        failed_ = true;
+        throw;
     }
 }
 
@@ -55,7 +73,7 @@ void cache_t::download_context_t::write(const char* data, size_t length) {
         }
         file_ctx_t& file = *files_[current_];
         size_t k = std::min<size_t>(file.remaining(), left);
-        file.write(data + (length - left), k);
+        write_file(file, data + (length - left), k);
         left -= k;
         if (file.get_state() == file_ctx_t::ready) ++current_;
     }
@@ -65,12 +83,13 @@ cache_t::download_context_t::~download_context_t() {
     log_failure(LOG_LEVEL_ERROR, "Error in download_context_t dtor because of %s", [this] {
         // Every flagged file the body did not complete is cancelled, whether
         // or not the reply was reported whole: a file left in_download would
-        // hold its waiting agents for the life of the cache.
-        bool failed = false;
+        // hold its waiting agents for the life of the cache. Only files this
+        // download still owns: one that failed here may already be another
+        // connection's download.
+        bool failed = failed_;
         for (size_t i = 0; i < files_.size() && i < mask_.size(); ++i) {
             if (mask_[i] != '1') continue;
-            files_[i]->download_cancelled();
-            failed = failed || files_[i]->get_state() != file_ctx_t::ready;
+            failed = files_[i]->download_cancelled(id_) || failed;
         }
         if (cache_) {
             // Re-served by a handler of the I/O service rather than inline:

@@ -57,13 +57,20 @@ public:
     /// Spreads body bytes over the flagged files in list order; a file whose
     /// content turns out wrong raises, and the error ends the reply.
     void write(const char* data, size_t length) override;
+    /// What the flagged files remember as their download: this context alone
+    /// writes or cancels them, and only while they remember it.
+    uint64_t owner_id() const { return id_; }
 
 private:
+    void write_file(file_ctx_t& file, const char* data, size_t length);
+
+    const uint64_t id_;
     file_list_t files_;
     // Shared so that a configuration reload cannot free the cache under a
     // running download or its re-serving thread.
     boost::shared_ptr<cache_t> cache_;
     bool done_ = false;
+    bool failed_ = false;
     size_t current_ = 0;
 };
 

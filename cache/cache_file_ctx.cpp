@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -58,7 +59,7 @@ void mapped_file_t::read_all(int fd, const std::string& path) {
         if (n <= 0) {
             int error = n < 0 ? errno : 0;
             delete[] bytes;
-            D_THROW(io_error_exception, "cannot read %s: %s", path.c_str(),
+            D_THROW(io_error_exception, "cannot read %s: %s", escape_log_text(path).c_str(),
                     error ? strerror(error) : "the file became shorter");
         }
         done += static_cast<size_t>(n);
@@ -113,6 +114,30 @@ bool leaf_stays_inside(const std::string& leaf) {
     }
 }
 
+// The file system stores no name piece above NAME_MAX bytes and no path of
+// PATH_MAX bytes or more; the temporary file's one more '~' counts too.
+bool path_fits(const std::string& dir, const std::string& leaf) {
+    if (dir.size() + 1 + leaf.size() + 1 >= PATH_MAX) return false;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = leaf.find('/', start);
+        size_t end = slash == std::string::npos ? leaf.size() + 1 : slash;
+        if (end - start > NAME_MAX) return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
+}  // namespace
+
+std::string shown_text(const std::string& text) {
+    const size_t shown = 160;
+    if (text.size() <= shown) return escape_log_text(text);
+    return escape_log_text(text.substr(0, shown)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
+namespace {
+
 // Creates the directories between the revision directory and a file whose
 // name holds more than one '/'.
 void make_parent(const std::string& path) {
@@ -121,6 +146,15 @@ void make_parent(const std::string& path) {
 }
 
 }  // namespace
+
+const char* const cache_t::file_ctx_t::empty_md5 = "d41d8cd98f00b204e9800998ecf8427e";
+
+bool cache_t::file_ctx_t::md5_text_valid(const std::string& md5) {
+    if (md5.size() != 32) return false;
+    for (char c : md5)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
 
 std::string cache_t::file_ctx_t::build_path(const std::string& dir, const file_info_t& info) {
     std::string leaf = info.name;
@@ -131,11 +165,25 @@ std::string cache_t::file_ctx_t::build_path(const std::string& dir, const file_i
         leaf[slash] = '~';
     leaf += '~';
     leaf += info.md5;
-    if (!leaf_stays_inside(leaf) || info.md5.find('/') != std::string::npos) {
+    // Checked first: an md5 text of other characters could add '/', '~' or
+    // nothing at all to the leaf, and its file could never turn ready.
+    if (!md5_text_valid(info.md5)) {
+        LOG_AT(LOG_LEVEL_ERROR,
+               "[Repo] Refused file \"%s\" with md5 \"%s\": the md5 is not 32 lower-case hexadecimal digits",
+               shown_text(info.name).c_str(), shown_text(info.md5).c_str());
+        D_THROW(cache_error, "md5 \"%s\" of file \"%s\" is not 32 lower-case hexadecimal digits",
+                shown_text(info.md5).c_str(), shown_text(info.name).c_str());
+    }
+    if (!leaf_stays_inside(leaf)) {
         LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused file \"%s\" with md5 \"%s\": its path would leave %s",
                escape_log_text(info.name).c_str(), escape_log_text(info.md5).c_str(), escape_log_text(dir).c_str());
         D_THROW(cache_error, "unsafe file name \"%s\" with md5 \"%s\"", escape_log_text(info.name).c_str(),
                 escape_log_text(info.md5).c_str());
+    }
+    if (!path_fits(dir, leaf)) {
+        LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused file \"%s\" with md5 \"%s\": its path is longer than %s allows",
+               shown_text(info.name).c_str(), shown_text(info.md5).c_str(), escape_log_text(dir).c_str());
+        D_THROW(cache_error, "file name \"%s\" is too long to be stored", shown_text(info.name).c_str());
     }
     return (fs::path(dir) / leaf).string();
 }
@@ -213,13 +261,23 @@ cache_t::file_ctx_t::~file_ctx_t() {
     mapping_budget_t::global().forget(*this);
 }
 
-void cache_t::file_ctx_t::download_started() {
+void cache_t::file_ctx_t::download_started(uint64_t owner) {
+    std::lock_guard<std::mutex> lock(download_mutex_);
+    close_temp();
     md5_.init();
+    written_ = 0;
+    owner_ = owner;
     state = in_download;
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s turned to in_download state", escape_log_text(info.name).c_str());
 }
 
+bool cache_t::file_ctx_t::downloaded_by(uint64_t owner) const {
+    std::lock_guard<std::mutex> lock(download_mutex_);
+    return owner_ == owner && state == in_download;
+}
+
 uint32_t cache_t::file_ctx_t::remaining() const {
+    std::lock_guard<std::mutex> lock(download_mutex_);
     return temp_ ? static_cast<uint32_t>(info.size - written_) : info.size;
 }
 
@@ -231,10 +289,19 @@ void cache_t::file_ctx_t::open_temp() {
     written_ = 0;
 }
 
-void cache_t::file_ctx_t::write(const char* data, size_t length) {
+void cache_t::file_ctx_t::write(uint64_t owner, const char* data, size_t length) {
+    std::lock_guard<std::mutex> lock(download_mutex_);
+    // A download that failed or was cancelled has no say any more: the file
+    // may be another download's by now.
+    if (owner_ != owner || state != in_download)
+        D_THROW(cache_error, "file %s is no longer downloaded by this reply", escape_log_text(info.name).c_str());
     try {
         if (!temp_) open_temp();
         if (info.size == 0) {
+            // No byte to verify, but the md5 text still has to be that of no bytes.
+            if (info.md5 != empty_md5)
+                D_THROW(cache_error, "downloaded file has wrong md5 %s, expected %s", empty_md5,
+                        escape_log_text(info.md5).c_str());
             finish();
             return;
         }
@@ -251,9 +318,11 @@ void cache_t::file_ctx_t::write(const char* data, size_t length) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has completely downloaded and turned to ready state",
                escape_log_text(info.name).c_str());
     } catch (...) {
-        state = not_existent;
         close_temp();
         ::unlink(temp_path().c_str());
+        owner_ = 0;
+        // Last: the cache may start the next download as soon as it sees this.
+        state = not_existent;
         LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download due to exception",
                escape_log_text(info.name).c_str());
         throw;
@@ -268,10 +337,12 @@ void cache_t::file_ctx_t::finish() {
         D_THROW(io_error_exception, "cannot write %s: %s", escape_log_text(temp_path()).c_str(), strerror(errno));
     // rename(2) replaces a file left at the final path (a damaged stored file,
     // or one stored under a name that does not read back): the new content is
-    // verified, the old one would block this file for good.
+    // verified, the old one would block this file for good. No other file of
+    // the revision shares this path: announcements that would are refused.
     if (::rename(temp_path().c_str(), path.c_str()) != 0)
         D_THROW(io_error_exception, "cannot rename %s to %s: %s", escape_log_text(temp_path()).c_str(),
                 escape_log_text(path).c_str(), strerror(errno));
+    owner_ = 0;
     state = ready;
 }
 
@@ -280,14 +351,18 @@ void cache_t::file_ctx_t::close_temp() {
     temp_ = nullptr;
 }
 
-void cache_t::file_ctx_t::download_cancelled() {
-    if (state != in_download) return;
-    state = not_existent;
+bool cache_t::file_ctx_t::download_cancelled(uint64_t owner) {
+    std::lock_guard<std::mutex> lock(download_mutex_);
+    if (owner_ != owner || state != in_download) return false;
     close_temp();
-    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download", escape_log_text(info.name).c_str());
     std::string temp = temp_path();
-    if (::unlink(temp.c_str()) != 0 && errno != ENOENT)
-        D_THROW(cache_error, "cannot delete %s, because of %s", escape_log_text(temp).c_str(), strerror(errno));
+    int failed = ::unlink(temp.c_str()) != 0 && errno != ENOENT ? errno : 0;
+    owner_ = 0;
+    state = not_existent;
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download", escape_log_text(info.name).c_str());
+    if (failed)
+        D_THROW(cache_error, "cannot delete %s, because of %s", escape_log_text(temp).c_str(), strerror(failed));
+    return true;
 }
 
 mapping_ptr cache_t::file_ctx_t::map() { return mapping_budget_t::global().bytes(*this); }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <list>
+#include <mutex>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -16,14 +17,23 @@
 
 namespace cache {
 
+/// A name or md5 text for a log line or an error: escaped, and a long one cut, with its length.
+std::string shown_text(const std::string& text);
+
 class cache_t::file_ctx_t : public virtual noncopyable_t {
 public:
     enum state_t : int32_t { ready = 0, in_download = 1, not_existent = 2 };
 
     /// dir / leaf, where the leaf is the name with its first '/' turned into
     /// '~' (or '~' put before a name without one), then '~' and the md5 text.
-    /// Raises cache_error for a name or md5 whose leaf would leave `dir`.
+    /// Raises cache_error, after an ERROR line naming the file, for an md5
+    /// text that no computed md5 can equal and for a name whose path would
+    /// leave `dir` or exceed what the file system stores.
     static std::string build_path(const std::string& dir, const file_info_t& info);
+    /// True for the only md5 texts a download can ever match: 32 lower-case hexadecimal digits.
+    static bool md5_text_valid(const std::string& md5);
+    /// The md5 text of no bytes: the only one a file of size 0 may carry.
+    static const char* const empty_md5;
     /// The name a leaf stands for: the inverse of build_path for names without '~'.
     static std::string name_from_leaf(const std::string& leaf);
 
@@ -38,16 +48,21 @@ public:
 
     /// The final path with '~' appended: where the download writes.
     std::string temp_path() const { return path + "~"; }
-    /// Turns the file in_download and starts a fresh md5.
-    void download_started();
+    /// Turns the file in_download for the download `owner` (never 0) and
+    /// starts a fresh md5. From then on only that download writes or cancels it.
+    void download_started(uint64_t owner);
+    /// True while the download `owner` fills the file.
+    bool downloaded_by(uint64_t owner) const;
     /// Bytes still expected by the running download.
     uint32_t remaining() const;
-    /// Appends downloaded bytes; at the announced size the md5 is checked and
-    /// the file takes its final name. Any failure turns the file not_existent,
-    /// deletes the temporary file and passes the error on.
-    void write(const char* data, size_t length);
-    /// Ends an unfinished download: not_existent, temporary file deleted.
-    void download_cancelled();
+    /// Appends bytes of the download `owner`; at the announced size the md5
+    /// is checked and the file takes its final name. Any failure turns the
+    /// file not_existent, deletes the temporary file and passes the error on.
+    /// A download that no longer owns the file raises cache_error and changes nothing.
+    void write(uint64_t owner, const char* data, size_t length);
+    /// Ends an unfinished download of `owner`: not_existent, temporary file
+    /// deleted. Another download's file is left alone; true when cancelled.
+    bool download_cancelled(uint64_t owner);
     /// The bytes of a ready file: its shared mapping (made on first use),
     /// within the process's mapping budget; empty when the file is not ready.
     mapping_ptr map();
@@ -71,6 +86,11 @@ private:
     void close_temp();
     void open_temp();
 
+    // Guards the download's side: its owner, temporary stream and md5. The
+    // cache starts downloads under its own mutex while the previous owner's
+    // reply may still be writing on another thread.
+    mutable std::mutex download_mutex_;
+    uint64_t owner_ = 0;
     FILE* temp_ = nullptr;
     uint64_t written_ = 0;
     md5_t md5_;

@@ -1,8 +1,10 @@
 #include "cache/cache_repo.h"
 
+#include <climits>
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <unordered_map>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
@@ -41,13 +43,28 @@ rev_t parse_revision(const std::string& text, const std::string& dir) {
 }
 
 // A repository name becomes one directory right below the root.
-void check_repository_name(const std::string& name) {
+void check_repository_name(const std::string& root, const std::string& name) {
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
         name.find('\0') != std::string::npos) {
         LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused repository name \"%s\": it would leave the cache root",
-               escape_log_text(name).c_str());
-        D_THROW(cache_error, "unsafe repository name \"%s\"", escape_log_text(name).c_str());
+               shown_text(name).c_str());
+        D_THROW(cache_error, "unsafe repository name \"%s\"", shown_text(name).c_str());
     }
+    // Its revision directories (up to 20 digits) and their files must fit as well.
+    if (name.size() > NAME_MAX || root.size() + name.size() + 23 >= PATH_MAX) {
+        LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused repository name \"%s\": it is longer than %s allows",
+               shown_text(name).c_str(), escape_log_text(root).c_str());
+        D_THROW(cache_error, "repository name \"%s\" is too long to be stored", shown_text(name).c_str());
+    }
+}
+
+// The path of a context whose file bears its own md5 text: a stored file
+// whose content no longer matches its name does not hold that name.
+bool holds_its_path(const cache_t::file_ptr& ctx) {
+    const std::string& path = ctx->path;
+    const std::string& md5 = ctx->info.md5;
+    return path.size() > md5.size() && path[path.size() - md5.size() - 1] == '~' &&
+           path.compare(path.size() - md5.size(), md5.size(), md5) == 0;
 }
 
 bool is_dir(const fs::directory_entry& e) { return fs::is_directory(e.status()); }
@@ -90,7 +107,13 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
         fs::remove_all(dir);
         return;
     }
+    index_[entity_id_t(entity.name, entity.rev)] = entities_.size();
     entities_.push_back(std::move(entity));
+}
+
+cache_t::repo_t::entity_t* cache_t::repo_t::find_entity(const std::string& name, rev_t rev) {
+    auto found = index_.find(entity_id_t(name, rev));
+    return found == index_.end() ? nullptr : &entities_[found->second];
 }
 
 std::string cache_t::repo_t::dir_of(const std::string& name, rev_t rev) const {
@@ -98,10 +121,10 @@ std::string cache_t::repo_t::dir_of(const std::string& name, rev_t rev) const {
 }
 
 cache_t::repo_t::entity_t& cache_t::repo_t::get_entity(const std::string& name, rev_t rev) {
-    for (entity_t& e : entities_)
-        if (e.rev == rev && e.name == name) return e;
-    check_repository_name(name);
+    if (entity_t* found = find_entity(name, rev)) return *found;
+    check_repository_name(root_, name);
     fs::create_directories(dir_of(name, rev));
+    index_[entity_id_t(name, rev)] = entities_.size();
     entities_.emplace_back();
     entities_.back().name = name;
     entities_.back().rev = rev;
@@ -110,8 +133,36 @@ cache_t::repo_t::entity_t& cache_t::repo_t::get_entity(const std::string& name, 
     return entities_.back();
 }
 
-cache_t::file_list_t cache_t::repo_t::get_files(const repo_key_t& key) {
-    return get_entity(key.name, key.rev).platforms[key.platform];
+const cache_t::file_list_t* cache_t::repo_t::find_files(const repo_key_t& key) {
+    entity_t* entity = find_entity(key.name, key.rev);
+    if (!entity) return nullptr;
+    auto found = entity->platforms.find(key.platform);
+    return found == entity->platforms.end() ? nullptr : &found->second;
+}
+
+void cache_t::repo_t::check_repository(const std::string& name) const { check_repository_name(root_, name); }
+
+void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_info_t>& files) {
+    check_repository_name(root_, key.name);
+    std::string dir = dir_of(key.name, key.rev);
+    // Two different files at one path would rename over each other's
+    // content: the stored files of the revision that hold their names, then
+    // the announced ones, each claim their path.
+    std::unordered_map<std::string, file_info_t> claimed;
+    if (entity_t* entity = find_entity(key.name, key.rev))
+        for (const auto& f : entity->files)
+            if (holds_its_path(f.second)) claimed.emplace(f.second->path, f.second->info);
+    for (const file_info_t& info : files) {
+        auto taken = claimed.emplace(file_ctx_t::build_path(dir, info), info);
+        if (taken.second || taken.first->second == info) continue;
+        const file_info_t& other = taken.first->second;
+        LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused file \"%s\" of %lu bytes with md5 \"%s\": its path belongs to file \"%s\" of %lu bytes",
+               shown_text(info.name).c_str(), static_cast<unsigned long>(info.size), info.md5.c_str(),
+               shown_text(other.name).c_str(), static_cast<unsigned long>(other.size));
+        D_THROW(cache_error, "file \"%s\" of %lu bytes shares its path with file \"%s\" of %lu bytes",
+                shown_text(info.name).c_str(), static_cast<unsigned long>(info.size), shown_text(other.name).c_str(),
+                static_cast<unsigned long>(other.size));
+    }
 }
 
 cache_t::file_ptr cache_t::repo_t::find_ctx(const file_info_t& info) const {
@@ -126,8 +177,7 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
     std::string dir = dir_of(key.name, key.rev);
     // Every path is checked before anything is created, so a refused
     // announcement leaves neither directories nor contexts behind.
-    check_repository_name(key.name);
-    for (const file_info_t& info : files) file_ctx_t::build_path(dir, info);
+    check_names(key, files);
     entity_t* entity = &get_entity(key.name, key.rev);
     file_list_t list;
     list.reserve(files.size());
@@ -146,6 +196,11 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
     entity->platforms[key.platform].swap(list);
 }
 
+void cache_t::repo_t::reindex() {
+    index_.clear();
+    for (size_t i = 0; i < entities_.size(); ++i) index_[entity_id_t(entities_[i].name, entities_[i].rev)] = i;
+}
+
 void cache_t::repo_t::unload_files(boost::posix_time::time_duration span) {
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Unload files that wasn`t used for %s",
            boost::posix_time::to_simple_string(span).c_str());
@@ -162,10 +217,9 @@ void cache_t::repo_t::clean_revisions() {
         if (revs.size() <= kept_revisions) continue;
         std::sort(revs.begin(), revs.end(), std::greater<rev_t>());
         for (size_t i = kept_revisions; i < revs.size(); ++i) {
-            auto it = std::find_if(entities_.begin(), entities_.end(), [&](const entity_t& e) {
-                return e.rev == revs[i] && e.name == named.first;
-            });
-            if (it == entities_.end()) continue;
+            entity_t* found = find_entity(named.first, revs[i]);
+            if (!found) continue;
+            auto it = entities_.begin() + (found - entities_.data());
             // Systems of family 2 cannot delete a mapped file: drop the mappings first.
             if (!unloaded && (platform_t::base.code & 0x7f000000u) == 0x02000000u) {
                 unload_files(boost::posix_time::seconds(0));
@@ -177,6 +231,7 @@ void cache_t::repo_t::clean_revisions() {
             bool all_removed = true;
             for (auto& f : it->files) all_removed = f.second->remove() && all_removed;
             entities_.erase(it);
+            reindex();
             std::string dir = dir_of(named.first, revs[i]);
             LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Trying to remove old revision directory \"%s\"",
                    escape_log_text(dir).c_str());

@@ -4,8 +4,10 @@
 // own: the cache calls it with its mutex held.
 #pragma once
 
+#include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -37,10 +39,19 @@ public:
     /// Loads one revision directory; an empty one is deleted.
     void create_entity_for_dir(const std::string& name, const std::string& rev_text, const std::string& dir);
     /// Finds or creates the entity (and its directory). Raises cache_error
-    /// for a repository name that would leave the root.
+    /// for a repository name that would leave the root or is too long.
     entity_t& get_entity(const std::string& name, rev_t rev);
-    /// A copy of the key's list; creates the entity and an empty list when missing.
-    file_list_t get_files(const repo_key_t& key);
+    /// The entity, or null; creates nothing.
+    entity_t* find_entity(const std::string& name, rev_t rev);
+    /// The key's announced list, or null when the key was never announced
+    /// since the load; creates nothing, on disk or in memory.
+    const file_list_t* find_files(const repo_key_t& key);
+    /// Raises cache_error, after an ERROR line naming it, for a repository
+    /// name or file of an announcement that the cache cannot store: unsafe or
+    /// too long names, md5 texts no download can match, two files at one path.
+    void check_names(const repo_key_t& key, const std::vector<file_info_t>& files);
+    /// The same for a repository name alone.
+    void check_repository(const std::string& name) const;
     /// The first context equal to `info` over all entities, or empty.
     file_ptr find_ctx(const file_info_t& info) const;
     /// Builds the key's list from an announcement, reusing, hard-linking or
@@ -58,7 +69,12 @@ public:
     static const size_t kept_revisions = 3;
 
 private:
+    typedef std::pair<std::string, rev_t> entity_id_t;
+    void reindex();
+
     std::vector<entity_t> entities_;
+    /// Position of each entity in entities_: a lookup does not grow with their number.
+    std::map<entity_id_t, size_t> index_;
     std::string root_;
 };
 

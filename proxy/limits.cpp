@@ -13,6 +13,7 @@
 
 #include "cache/mapping_budget.h"
 #include "io/transport_layer.h"
+#include "proxy/loop.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
@@ -46,6 +47,7 @@ const std::vector<limit_entry_t>& limit_entries() {
          [](uint64_t v) { srv_side::layer_t::st_ready_update_in_progress_t::stall_limit = milliseconds(v); }, 1},
         {"mapping_budget_count", [](uint64_t v) { cache::mapping_budget_t::limit = static_cast<size_t>(v); }, 1},
         {"connect_timeout_ms", [](uint64_t v) { io::transport_layer::connect_timeout = milliseconds(v); }, 1},
+        {"cache_clean_period_ms", [](uint64_t v) { app_loop_t::cache_clean_period = milliseconds(v); }, 1},
     };
     return entries;
 }

@@ -23,9 +23,8 @@
 
 namespace {
 
-// How long an idle cache file stays mapped, and how often old revisions are cleaned.
+// How long an idle cache file stays mapped.
 const boost::posix_time::time_duration cache_unload_period = boost::posix_time::minutes(10);
-const boost::posix_time::time_duration cache_clean_period = boost::posix_time::hours(1);
 
 /// Every signal except the synchronous fault signals: those are raised by the
 /// faulting thread itself, and a blocked one would end the process by the
@@ -41,6 +40,8 @@ std::string cache_root_of(const config_t& config) {
 }
 
 }  // namespace
+
+boost::posix_time::time_duration app_loop_t::cache_clean_period = boost::posix_time::hours(1);
 
 app_loop_t::app_loop_t() {
     TRACE_POINT;

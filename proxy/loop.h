@@ -5,6 +5,7 @@
 #pragma once
 
 #include <boost/asio/io_service.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 /// Runs the service in passes until SIGINT.
 class app_loop_t {
@@ -17,6 +18,9 @@ public:
     void run();
     /// Blocks until SIGINT or SIGHUP arrives; true for SIGINT.
     bool wait_signal();
+
+    /// How often the cache deletes old revisions (1 hour; tests shorten it).
+    static boost::posix_time::time_duration cache_clean_period;
 
 private:
     /// One pass; true when it ended by SIGINT.

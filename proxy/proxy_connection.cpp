@@ -282,9 +282,10 @@ void proxy_connection_t::on_snf_update(const std::string& repository, unsigned l
     if (!cache_) return;
     try {
         cache_->merge(key, files);
-    } catch (const cache::cache_error_shell_t& e) {
-        // An announcement the cache refuses (an unsafe name) is no reason to
-        // drop the server: only this list is not stored.
+    } catch (const std::exception& e) {
+        // An announcement the cache refuses (a name or md5 text it cannot
+        // store, a file-system error) is no reason to drop the server: only
+        // this list is not stored.
         log_cache_refusal("SNF_UPDATE", repository, "stored", e);
     }
 }
@@ -317,19 +318,20 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
     try {
         // Outside the lock: the cache may answer at once through files_ready.
         cache_->request_update(key, mask, boost::weak_ptr<cache::cache_events_t>(shared_from_this()));
-    } catch (const cache::cache_error_shell_t& e) {
+    } catch (const std::exception& e) {
         // A request the cache cannot match (a mask that does not fit the
-        // announced list, an unsafe name) goes unanswered; the agent stays.
+        // announced list, a key never announced) goes unanswered; the agent stays.
         log_cache_refusal("ARQ_UPDATE", repository, "served", e);
     }
 }
 
 void proxy_connection_t::log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
-                                           const cache::cache_error_shell_t& error) const {
+                                           const std::exception& error) const {
     const std::string format = cmd_args::literal_format("[Proxy] " + name() + ": " + command + " for " +
                                                         escape_log_text(repository) + " not " + outcome) +
                                " because of %s";
-    pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), error.what(), &error);
+    pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), error.what(),
+                           dynamic_cast<const d_exception_t_shell_t*>(&error));
 }
 
 void proxy_connection_t::files_ready(const std::vector<cache::served_file_t>& files) {

@@ -131,7 +131,7 @@ private:
     void on_client_raw(io::request_queue& queue);
     /// Logs that the cache refused `command` for `repository`: "not <outcome>".
     void log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
-                           const cache::cache_error_shell_t& error) const;
+                           const std::exception& error) const;
     /// Logs why the agent's update request ends unanswered and drops the
     /// agent, which would otherwise wait for a reply that never comes.
     void drop_agent(const char* reason, const d_exception_t_shell_t* shell);

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <climits>
+
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/filesystem.hpp>
 
@@ -11,6 +14,7 @@
 
 using namespace cache_test;
 using cache::cache_t;
+using cache::shown_text;
 typedef cache_t::file_ctx_t file_ctx_t;
 
 namespace {
@@ -21,32 +25,49 @@ size_t open_descriptors() {
 }
 }  // namespace
 
-TEST(FileCtx, PathsFollowTheLayoutAndNamesThatWouldLeaveTheRevisionDirectoryAreRefused) {
+TEST(FileCtx, PathsFollowTheLayoutAndWhatCannotBeStoredIsRefused) {
+    const std::string m = md5_of("m");  // any md5 text a download can match
+    const std::string long_piece(NAME_MAX, 'n');
     struct {
         std::string name, md5;
         const char* leaf;  // null: refused
         const char* read_back;
     } cases[] = {
-        {"a/b", "M", "a~b~M", "a/b"},
-        {"x", "M", "~x~M", "x"},
-        {"a/b/c", "M", "a~b/c~M", "a/b/c"},
-        {"../x", "M", "..~x~M", "../x"},  // stays inside: ".." is only part of a leaf
-        {"/abs", "M", "~abs~M", "abs"},
-        {"a/../../x", "M", nullptr, nullptr},       {"a/b/../../../x", "M", nullptr, nullptr},
-        {"a/b//c", "M", nullptr, nullptr},          {"a/b/./c", "M", nullptr, nullptr},
-        {"x", "../../M", nullptr, nullptr},         {std::string("a\0b", 3), "M", nullptr, nullptr},
+        {"a/b", m, "a~b~M", "a/b"},
+        {"x", m, "~x~M", "x"},
+        {"a/b/c", m, "a~b/c~M", "a/b/c"},
+        {"../x", m, "..~x~M", "../x"},  // stays inside: ".." is only part of a leaf
+        {"/abs", m, "~abs~M", "abs"},
+        {"a/../../x", m, nullptr, nullptr},       {"a/b/../../../x", m, nullptr, nullptr},
+        {"a/b//c", m, nullptr, nullptr},          {"a/b/./c", m, nullptr, nullptr},
+        {std::string("a\0b", 3), m, nullptr, nullptr},
+        // md5 texts no download can match: any but 32 lower-case hex digits.
+        {"x", "../../M", nullptr, nullptr},       {"x", "", nullptr, nullptr},
+        {"x", "..", nullptr, nullptr},            {"x", boost::to_upper_copy(m), nullptr, nullptr},
+        {"x", m + "0", nullptr, nullptr},         {"x", m.substr(1), nullptr, nullptr},
+        {"x", m.substr(1) + "~", nullptr, nullptr}, {"x", m.substr(1) + "g", nullptr, nullptr},
+        // Longer than the file system stores: one piece, or the whole path.
+        {long_piece, m, nullptr, nullptr},         {"d/" + long_piece, m, nullptr, nullptr},
+        {std::string(300, 'n'), m, nullptr, nullptr}, {"d/" + std::string(4200, 'n'), m, nullptr, nullptr},
     };
     for (const auto& c : cases) {
         const cache::file_info_t info{c.name, 1, c.md5};
+        SCOPED_TRACE(shown_text(c.name) + " " + c.md5);
         if (!c.leaf) {
-            EXPECT_THROW(file_ctx_t::build_path("/r/n/7", info), cache::cache_error_shell_t) << c.name;
+            EXPECT_THROW(file_ctx_t::build_path("/r/n/7", info), cache::cache_error_shell_t);
             continue;
         }
-        EXPECT_EQ(file_ctx_t::build_path("/r/n/7", info), std::string("/r/n/7/") + c.leaf) << c.name;
-        EXPECT_EQ(file_ctx_t::name_from_leaf(c.leaf), c.read_back) << c.name;
+        std::string leaf = c.leaf;
+        leaf.replace(leaf.size() - 1, 1, m);
+        EXPECT_EQ(file_ctx_t::build_path("/r/n/7", info), "/r/n/7/" + leaf);
+        EXPECT_EQ(file_ctx_t::name_from_leaf(leaf), c.read_back);
     }
+    // The longest name piece that still fits, with its temporary '~'.
+    std::string fits(NAME_MAX - 2 - 32 - 1, 'n');
+    EXPECT_NO_THROW(file_ctx_t::build_path("/r/n/7", {fits, 1, m}));
+    EXPECT_THROW(file_ctx_t::build_path("/r/n/7", {fits + "n", 1, m}), cache::cache_error_shell_t);
     EXPECT_EQ(file_ctx_t::name_from_leaf("~a~b~M"), "a");
-    EXPECT_EQ(file_ctx_t::create_not_existent("/r/n/7", {"a/b", 1, "M"})->temp_path(), "/r/n/7/a~b~M~");
+    EXPECT_EQ(file_ctx_t::create_not_existent("/r/n/7", {"a/b", 1, m})->temp_path(), "/r/n/7/a~b~" + m + "~");
 }
 
 TEST(FileCtx, DownloadVerifiesContentBeforeTheFinalName) {
@@ -58,26 +79,25 @@ TEST(FileCtx, DownloadVerifiesContentBeforeTheFinalName) {
     } cases[] = {
         {"hello world", md5_of("hello world"), true},
         {"hello world", md5_of("hello worle"), false},
-        // Letter case counts: the server's text must match exactly.
-        {"hello world", boost::to_upper_copy(md5_of("hello world")), false},
+        // No byte to check, but an empty file is ready only with the md5 of no bytes.
         {"", md5_of(""), true},
-        {"", "whatever", true},  // size 0 completes without a check
+        {"", md5_of("x"), false},
     };
     int n = 0;
     for (const auto& c : cases) {
         cache::file_info_t info{"f" + std::to_string(n++), static_cast<uint32_t>(c.bytes.size()), c.announced_md5};
         cache_t::file_ptr f = file_ctx_t::create_not_existent(dir.path, info);
-        f->download_started();
+        f->download_started(1);
         EXPECT_EQ(f->get_state(), file_ctx_t::in_download);
         EXPECT_EQ(f->remaining(), c.bytes.size());
         bool raised = false;
         try {
             size_t half = c.bytes.size() / 2;
-            f->write(c.bytes.data(), half);
+            f->write(1, c.bytes.data(), half);
             if (c.bytes.size()) {
                 EXPECT_EQ(f->remaining(), c.bytes.size() - half);
             }
-            if (f->get_state() == file_ctx_t::in_download) f->write(c.bytes.data() + half, c.bytes.size() - half);
+            if (f->get_state() == file_ctx_t::in_download) f->write(1, c.bytes.data() + half, c.bytes.size() - half);
         } catch (const cache::cache_error_shell_t& e) {
             raised = true;
             EXPECT_NE(std::string(e.what()).find("downloaded file has wrong md5"), std::string::npos);
@@ -93,33 +113,76 @@ TEST(FileCtx, DownloadVerifiesContentBeforeTheFinalName) {
     }
 }
 
-TEST(FileCtx, FailedOrCancelledDownloadsStartOverAndOnlyARunningOneIsCancelled) {
+TEST(FileCtx, FailedOrCancelledDownloadsStartOverAndOnlyTheOwnerWritesOrCancels) {
     scratch_t dir;
     blob_t b = blob("x", "0123456789");
     cache_t::file_ptr f = file_ctx_t::create_not_existent(dir.path, b.info);
-    f->download_cancelled();  // not_existent: nothing happens
+    EXPECT_FALSE(f->download_cancelled(1));  // not_existent: nothing happens
     EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
+    EXPECT_THROW(f->write(1, b.bytes.data(), 3), cache::cache_error_shell_t);  // nobody's download
+    EXPECT_FALSE(exists(f->temp_path()));
     // The temporary path taken by a directory: the first write fails at once.
     ASSERT_EQ(::mkdir(f->temp_path().c_str(), 0700), 0);
-    f->download_started();
-    EXPECT_ANY_THROW(f->write(b.bytes.data(), 3));
+    f->download_started(1);
+    EXPECT_ANY_THROW(f->write(1, b.bytes.data(), 3));
     EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
     ASSERT_EQ(::rmdir(f->temp_path().c_str()), 0);
-    f->download_started();
-    f->write(b.bytes.data(), 4);
+    // Download 2 fails on wrong bytes; download 3 takes the file over before
+    // 2 ends: 2's late writes and its cancellation leave 3's download alone.
+    f->download_started(2);
+    EXPECT_THROW(f->write(2, "9876543210", 10), cache::cache_error_shell_t);
+    f->download_started(3);
+    f->write(3, b.bytes.data(), 4);
+    EXPECT_THROW(f->write(2, b.bytes.data(), 4), cache::cache_error_shell_t);
+    EXPECT_FALSE(f->download_cancelled(2));
+    EXPECT_TRUE(f->downloaded_by(3));
+    EXPECT_EQ(f->remaining(), 6u);
     EXPECT_TRUE(exists(f->temp_path()));
-    f->download_cancelled();
+    EXPECT_TRUE(f->download_cancelled(3));
     EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
     EXPECT_FALSE(exists(f->temp_path()));
     // A later download starts over and completes, replacing a stale file at the final path.
     dir.put("~x~" + b.info.md5, "damaged");
-    f->download_started();
-    f->write(b.bytes.data(), b.bytes.size());
+    f->download_started(4);
+    f->write(4, b.bytes.data(), b.bytes.size());
     ASSERT_EQ(f->get_state(), file_ctx_t::ready);
-    f->download_cancelled();  // ready: untouched
+    EXPECT_FALSE(f->download_cancelled(4));  // ready: untouched
+    EXPECT_THROW(f->write(4, "x", 1), cache::cache_error_shell_t);
     EXPECT_EQ(read_file(f->path), b.bytes);
     EXPECT_TRUE(f->remove());
     EXPECT_TRUE(f->remove());  // already gone: still true
+}
+
+/// Two threads: one keeps writing for a download the other keeps taking
+/// over and cancelling. The file's own bytes and md5 are only ever those of
+/// one download (ThreadSanitizer watches the handover).
+TEST(FileCtx, TakeoverWhileTheOldOwnerWritesKeepsEachDownloadWhole) {
+    scratch_t dir;
+    blob_t b = blob("x", std::string(64 << 10, 'q'));
+    cache_t::file_ptr f = file_ctx_t::create_not_existent(dir.path, b.info);
+    std::atomic<uint64_t> current{1};
+    std::atomic<bool> stop{false};
+    f->download_started(1);
+    boost::thread writer([&] {
+        while (!stop) {
+            uint64_t owner = current;
+            try {
+                for (size_t pos = 0; pos < b.bytes.size() && !stop; pos += 4096) f->write(owner, b.bytes.data() + pos, 4096);
+            } catch (const cache::cache_error_shell_t&) {
+            }
+        }
+    });
+    for (uint64_t owner = 2; owner < 200; ++owner) {
+        f->download_cancelled(owner - 1);
+        f->download_started(owner);
+        current = owner;
+        boost::this_thread::yield();
+    }
+    stop = true;
+    writer.join();
+    // Whatever became ready has the announced content.
+    if (f->get_state() == file_ctx_t::ready) EXPECT_EQ(read_file(f->path), b.bytes);
+    f->download_cancelled(current);
 }
 
 TEST(FileCtx, IdleMappingIsDroppedButHandedOutOnesStayValid) {

@@ -133,8 +133,9 @@ struct fixture_t {
     boost::thread runner{[this] { service.run(); }};
     boost::shared_ptr<cache::cache_t> cache;
 
-    explicit fixture_t(boost::posix_time::time_duration unload = boost::posix_time::minutes(10)) {
-        cache = cache::cache_t::create(service, dir.path, unload, boost::posix_time::hours(1));
+    explicit fixture_t(boost::posix_time::time_duration unload = boost::posix_time::minutes(10),
+                       boost::posix_time::time_duration clean = boost::posix_time::hours(1)) {
+        cache = cache::cache_t::create(service, dir.path, unload, clean);
     }
     ~fixture_t() {
         cache.reset();

@@ -61,9 +61,14 @@ TEST(Cache, RequestsAnsweredAtOnceOrRefused) {
     EXPECT_TRUE(r->served[0].empty());
     // A mask longer than the list; the reason's text is checked where the connection logs it.
     EXPECT_THROW(f.cache->request_update(key, mask("111"), r), cache::cache_error_shell_t);
-    // A key never announced has an empty list (and a directory).
+    // A key never announced has an empty list, and leaves nothing behind.
     EXPECT_THROW(f.cache->request_update({"upd", 4, "p"}, mask("1"), r), cache::cache_error_shell_t);
-    EXPECT_TRUE(exists(f.dir.path + "/upd/4"));
+    EXPECT_THROW(f.cache->request_update({"upd", 3, "other"}, mask("1"), r), cache::cache_error_shell_t);
+    f.cache->request_update({"new", 1, "p"}, mask(""), r);
+    EXPECT_EQ(r->served_count(), 2u);
+    EXPECT_FALSE(exists(f.dir.path + "/upd/4"));
+    EXPECT_FALSE(exists(f.dir.path + "/new"));
+    EXPECT_EQ(f.cache->pending_requests(), 0u);
 }
 
 TEST(Cache, FailedDownloadsAreRetriedAfterAGrowingDelay) {

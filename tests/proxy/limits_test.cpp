@@ -9,6 +9,7 @@
 
 #include "cache/mapping_budget.h"
 #include "io/transport_layer.h"
+#include "proxy/loop.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
@@ -24,7 +25,9 @@ struct saved_limits_t {
     boost::posix_time::time_duration connect = io::transport_layer::connect_timeout;
     boost::posix_time::time_duration stall = srv_side::layer_t::st_ready_update_in_progress_t::stall_limit;
     size_t mappings = cache::mapping_budget_t::limit;
+    boost::posix_time::time_duration clean = app_loop_t::cache_clean_period;
     ~saved_limits_t() {
+        app_loop_t::cache_clean_period = clean;
         proxy_connection_t::config_ids_kept = config_ids;
         io::transport_layer::connect_timeout = connect;
         srv_side::layer_t::st_ready_update_in_progress_t::stall_limit = stall;

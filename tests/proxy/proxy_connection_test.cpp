@@ -142,11 +142,15 @@ TEST(ProxyConnection, CacheRefusalsEndNeitherConnection) {
     oslayer_test::scratch_t root;
     proxy_test::relayed_pair_t pair(root.path);
     pair.negotiate("2 9");
-    const std::string unsafe_repository = "1\n0\n4 0123 f\n";
-    const std::string unsafe_file = "1\n0\n4 0123 a/../../f\n";
+    const std::string md5 = "0123456789abcdef0123456789abcdef";
+    const std::string unsafe_repository = "1\n0\n4 " + md5 + " f\n";
+    const std::string unsafe_file = "1\n0\n4 " + md5 + " a/../../f\n";
+    const std::string unmatchable_md5 = "1\n0\n4 0123 f\n";
     pair.from_server("SNF_UPDATE T" + std::to_string(unsafe_repository.size()) + " ..\r\n" + unsafe_repository +
                      "\r\n");
     pair.from_server("SNF_UPDATE T" + std::to_string(unsafe_file.size()) + " upd\r\n" + unsafe_file + "\r\n");
+    pair.from_server("SNF_UPDATE T" + std::to_string(unmatchable_md5.size()) + " upd\r\n" + unmatchable_md5 +
+                     "\r\n");
     // upd/1 holds no file: the mask does not fit.
     pair.from_agent({"ARQ_UPDATE T5 upd\r\n1 0 1\r\n", "ARQ_UPDATE T5 %2E%2E\r\n1 0 1\r\n", "AFTER\r\n"});
     pair.from_server("GOTIT after\r\n");
@@ -154,14 +158,15 @@ TEST(ProxyConnection, CacheRefusalsEndNeitherConnection) {
     EXPECT_TRUE(pair.read_until(pair.agent, pair.to_agent, " GOTIT after\r\n")) << pair.to_agent;
     EXPECT_EQ(pair.to_server.find("ARQ_UPDATE"), std::string::npos);
     // Each refusal is one line and its reason the next one of the same thread.
-    const std::pair<const char*, size_t> lines[] = {
-        {"[Proxy] ", 4},
+    const std::pair<std::string, size_t> lines[] = {
+        {"[Proxy] ", 5},
         {": SNF_UPDATE for .. not stored because of ", 1},
-        {": SNF_UPDATE for upd not stored because of ", 1},
+        {": SNF_UPDATE for upd not stored because of ", 2},
         {": ARQ_UPDATE for upd not served because of ", 1},
         {": ARQ_UPDATE for .. not served because of ", 1},
         {"  unsafe repository name \"..\"", 2},
-        {"  unsafe file name \"a/../../f\" with md5 \"0123\"", 1},
+        {"  unsafe file name \"a/../../f\" with md5 \"" + md5 + "\"", 1},
+        {"  md5 \"0123\" of file \"f\" is not 32 lower-case hexadecimal digits", 1},
         {"  Different files count in update request and repo: 1 vs 0", 1},
     };
     for (const auto& l : lines) EXPECT_EQ(pair.logged(l.first), l.second) << l.first;

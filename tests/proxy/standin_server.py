@@ -23,7 +23,10 @@ passed on as bytes. Per connection it answers:
 (a middle byte flipped), "drop" (closed halfway through the body), "stall"
 (half of the first range, then silence), "pings" (no reply, a PING every
 0.1 s instead), "range_then_pings" (the first range whole, then PINGs only),
-"late" (PINGs for 2 s, then the reply). As a program it serves until SIGINT
+"late" (PINGs for 2 s, then the reply). With `corrupt_first` the first reply
+that carries a file has a byte of that file flipped; `pace` (seconds) makes
+every other reply trickle out in pieces of 8 KiB with that pause between them.
+As a program it serves until SIGINT
 or SIGTERM and prints "Stand-in server listening on HOST:PORT".
 """
 
@@ -326,6 +329,9 @@ class _Connection:
             corrupted = bytearray(transfer.payload)
             corrupted[len(corrupted) // 2] ^= 0xFF
             transfer.payload = bytes(corrupted)
+        elif match and self.server.corrupt_first:
+            transfer.payload = self.server._spoil_first(repo, mask)
+        transfer.paced = transfer.payload == repo.payload(mask) if match else False
         if not self.server._hold(self, transfer):
             self.start(transfer)
 
@@ -365,7 +371,13 @@ class _Connection:
             transfer.offset = end
             if end == total or transfer.fault == "range_then_pings":
                 self.transfer = None
-            self.sock.sendall(self._encode("SRS_UPDATE", args, body))
+            data = self._encode("SRS_UPDATE", args, body)
+            if not (self.server.pace and transfer.paced):
+                self.sock.sendall(data)
+            else:
+                for pos in range(0, len(data), 8192):
+                    self.sock.sendall(data[pos:pos + 8192])
+                    time.sleep(self.server.pace)
             if transfer.fault == "range_then_pings" and end < total:
                 self.server._start(self.ping_forever)
 
@@ -395,9 +407,13 @@ class StandinServer:
 
     def __init__(self, host="127.0.0.1", port=0, version=(2, 9), options="", log=None, listener=None, echo=True,
                  repository=_DEFAULT, range_size=65536, faults=(), authorize=("OK",), after_authorize=b"",
-                 hold=False, answer_getconfig=True):
+                 hold=False, answer_getconfig=True, corrupt_first=False, pace=0.0):
         self.version = version
         self.answer_getconfig = answer_getconfig
+        self.corrupt_first = corrupt_first
+        self.pace = pace
+        self.spoilt = set()  # files whose first reply was spoilt (corrupt_first)
+        self.corrupt_replies = 0
         self.echo = echo
         self.options = options
         self.repository = Repository() if repository is _DEFAULT else repository
@@ -459,6 +475,22 @@ class StandinServer:
     def _next_fault(self):
         with self._lock:
             return self.faults.pop(0) if self.faults else None
+
+    def _spoil_first(self, repo, mask):
+        """The payload for `mask` with a byte flipped in each file not sent before."""
+        out = bytearray()
+        with self._lock:
+            before = len(self.spoilt)
+            for i, (f, flag) in enumerate(zip(repo.files, mask)):
+                if flag != "1":
+                    continue
+                data = bytearray(f.data)
+                if i not in self.spoilt and data:
+                    self.spoilt.add(i)
+                    data[len(data) // 2] ^= 0xFF
+                out += data
+            self.corrupt_replies += len(self.spoilt) > before
+        return bytes(out)
 
     def _hold(self, conn, transfer):
         with self._lock:

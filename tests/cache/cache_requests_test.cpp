@@ -1,0 +1,141 @@
+// Update requests against a changing repository: downloads that fail while
+// others run, lists that change under a waiting request, and keys the server
+// never announced.
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include "cache/cache_file_ctx.h"
+#include "cache_support.h"
+#include "io/test_support.h"
+
+using namespace cache_test;
+using cache::cache_t;
+
+namespace {
+
+std::vector<std::string> dir_entries(const std::string& dir) {
+    std::vector<std::string> out;
+    for (boost::filesystem::directory_iterator it(dir), end; it != end; ++it)
+        out.push_back(it->path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+/// Download A fails on a wrong byte; before A's context is gone, another
+/// agent's request starts download B of the same file. A's end must neither
+/// cancel B nor touch its temporary file, and B alone completes the file.
+TEST(CacheRequests, AFailedDownloadLeavesALaterDownloadOfItsFilesAlone) {
+    io_test::log_capture log(LOG_LEVEL_WARNING);  // outlives the fixture's I/O thread
+    fixture_t f;
+    blob_t x = blob("x", std::string(1000, 'x')), y = blob("y", "yyyy");
+    cache::repo_key_t key{"upd", 7, "p"};
+    f.cache->merge(key, infos({x, y}));
+    auto first = boost::make_shared<requester_t>(), second = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("11"), first);
+    boost::shared_ptr<srv_side::download_context_t> a = first->take_download();
+    std::string spoilt = x.bytes;
+    spoilt[500] = 'X';
+    EXPECT_THROW(a->write(spoilt.data(), spoilt.size()), cache::cache_error_shell_t);
+    f.cache->request_update(key, mask("10"), second);
+    ASSERT_EQ(second->download_count(), 1u);
+    boost::shared_ptr<srv_side::download_context_t> b = second->take_download();
+    EXPECT_EQ(b->mask(), mask("10"));
+    b->write(x.bytes.data(), 400);
+    EXPECT_THROW(a->write(x.bytes.data(), 10), cache::cache_error_shell_t);  // no longer A's file
+    a->done(false);
+    a.reset();  // A ends while B runs
+    b->write(x.bytes.data() + 400, 600);
+    b->done(true);
+    b.reset();
+    ASSERT_TRUE(wait_until([&] { return second->served_count() == 1; }));
+    EXPECT_EQ(second->served[0], std::vector<std::string>{x.bytes});
+    EXPECT_EQ(second->download_count(), 0u);  // B was not cancelled: no new attempt
+    // A's failure counts once; the first agent gets y (and x) from the next download.
+    ASSERT_TRUE(wait_until([&] { return first->download_count() == 1; }));
+    EXPECT_EQ(first->downloads[0]->mask(), mask("01"));
+    reply(first->take_download(), {x, y});
+    ASSERT_TRUE(wait_until([&] { return first->served_count() == 1; }));
+    EXPECT_EQ(first->served[0], (std::vector<std::string>{x.bytes, y.bytes}));
+    EXPECT_EQ(log.count("[Repo] Download of upd/7 failed 1 time(s) in a row, next attempt in 1 s"), 1u);
+    EXPECT_EQ(log.count("[Repo] Download of upd/7 failed 2 time(s) in a row, next attempt in 2 s"), 0u);
+}
+
+/// A new announcement of the same revision while a request waits: the
+/// request is answered against the list it was made for; when one of its
+/// missing files is in the new list, it is fetched through that list; when
+/// it is gone from it, the request ends and its requester is told.
+TEST(CacheRequests, AWaitingRequestIsAnsweredAgainstItsOwnList) {
+    fixture_t f;
+    blob_t a = blob("a", "aaaa"), b = blob("b", "bbbbbbb"), c = blob("c", "cc"), d = blob("d", "dddddd");
+    cache::repo_key_t key{"upd", 7, "p"};
+    f.cache->merge(key, infos({a, b}));
+    auto r = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("11"), r);
+    boost::shared_ptr<srv_side::download_context_t> first = r->take_download();
+    f.cache->merge(key, infos({c, a, b}));  // the list grows and moves
+    reply(first, {a, b});
+    first.reset();
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
+    EXPECT_EQ(r->served[0], (std::vector<std::string>{a.bytes, b.bytes}));
+
+    // f fails; the list changes to {c, d, f}: f is downloaded again at its new place.
+    b = blob("f", "fffff");
+    cache::repo_key_t key2{"upd", 8, "p"};
+    f.cache->merge(key2, infos({a, b}));
+    auto r2 = boost::make_shared<requester_t>();
+    f.cache->request_update(key2, mask("01"), r2);
+    boost::shared_ptr<srv_side::download_context_t> failing = r2->take_download();
+    f.cache->merge(key2, infos({c, d, b}));
+    failing->done(false);
+    failing.reset();
+    ASSERT_TRUE(wait_until([&] { return r2->download_count() == 1; }));
+    boost::shared_ptr<srv_side::download_context_t> again = r2->take_download();
+    EXPECT_EQ(again->mask(), mask("001"));
+    reply(again, {c, d, b});
+    again.reset();
+    ASSERT_TRUE(wait_until([&] { return r2->served_count() == 1; }));
+    EXPECT_EQ(r2->served[0], std::vector<std::string>{b.bytes});
+
+    // The same, but the missing file is gone from the new list: the request ends, told.
+    cache::repo_key_t key3{"upd", 9, "p"};
+    f.cache->merge(key3, infos({a, blob("e", "eee")}));
+    auto r3 = boost::make_shared<requester_t>();
+    f.cache->request_update(key3, mask("01"), r3);
+    boost::shared_ptr<srv_side::download_context_t> lost = r3->take_download();
+    f.cache->merge(key3, infos({a, c}));
+    lost->done(false);
+    lost.reset();
+    ASSERT_TRUE(wait_until([&] { return r3->failure_count() == 1; }));
+    EXPECT_EQ(r3->served_count(), 0u);
+    EXPECT_EQ(r3->download_count(), 0u);
+}
+
+/// Requests for keys never announced leave nothing on disk or in memory, and
+/// the cleaning timer, firing on its own, keeps the announced revisions.
+TEST(CacheRequests, UnannouncedKeysCreateNothingAndTheCleaningTimerKeepsAnnouncedRevisions) {
+    io_test::log_capture log;  // outlives the fixture's I/O thread
+    fixture_t f(boost::posix_time::minutes(10), boost::posix_time::milliseconds(200));
+    blob_t x = blob("x", "content");
+    auto r = boost::make_shared<requester_t>();
+    for (cache::rev_t rev : {1, 2, 3, 4}) {
+        cache::repo_key_t key{"upd", rev, "p"};
+        f.cache->merge(key, infos({x}));
+        f.cache->request_update(key, mask("1"), r);
+        if (r->download_count()) reply(r->take_download(), {x});
+    }
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 4; }));
+    // Higher revisions, another name, another platform: none announced.
+    for (cache::rev_t rev = 5; rev < 5000; ++rev) {
+        EXPECT_THROW(f.cache->request_update({"upd", rev, "p"}, mask("1"), r), cache::cache_error_shell_t);
+        f.cache->request_update({"other" + std::to_string(rev), rev, "p"}, mask(""), r);
+    }
+    EXPECT_THROW(f.cache->request_update({"upd", 4, "q"}, mask("1"), r), cache::cache_error_shell_t);
+    ASSERT_TRUE(wait_until([&] { return log.count("[Repo] Remove files in upd/1") == 1; }));
+    EXPECT_EQ(dir_entries(f.dir.path), std::vector<std::string>{"upd"});
+    EXPECT_EQ(dir_entries(f.dir.path + "/upd"), (std::vector<std::string>{"2", "3", "4"}));
+    f.cache->request_update({"upd", 4, "p"}, mask("1"), r);
+    EXPECT_EQ(r->served_count(), 4u + 4995u + 1u);
+}
