@@ -9,6 +9,9 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "io/body_budget.h"
+#include "io/zlib_filters.h"
+#include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
 #include "proxy/srv_side_update_handlers.h"
 
@@ -19,6 +22,8 @@ namespace {
 boost::posix_time::time_duration milliseconds(uint64_t value) {
     return boost::posix_time::milliseconds(static_cast<int64_t>(value));
 }
+
+uint32_t clamp32(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
 
 }  // namespace
 
@@ -32,6 +37,11 @@ const std::vector<limit_entry_t>& limit_entries() {
         {"silence_limit_ms",
          [](uint64_t v) { srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = milliseconds(v); },
          1},
+        {"send_high_water_bytes", [](uint64_t v) { proxy_connection_t::send_high_water = clamp32(v); }, 1},
+        {"send_low_water_bytes", [](uint64_t v) { proxy_connection_t::send_low_water = clamp32(v); }, 0},
+        {"body_budget_bytes", [](uint64_t v) { io::proto::body_budget::process_wide().set_capacity(v); }, 1},
+        {"small_body_bytes", [](uint64_t v) { io::proto::body_budget::small_body_bytes = v; }, 0},
+        {"inflate_step_bytes", [](uint64_t v) { io::zlib_inflate_filter::step_bytes = v; }, 4096},
     };
     return entries;
 }
