@@ -386,6 +386,10 @@ void text_protocol_layer::hold_body() {
         throw internal_parser_violation(message);
     }
     if (*body_size_ > body_budget::small_body_bytes) {
+        if (lower_->reading_paused(~read_pause_backlog)) {
+            claim_deferred_ = true;
+            return;
+        }
         claim_budget();
         if (budget_paused_) return;
     }
@@ -405,14 +409,20 @@ void text_protocol_layer::claim_budget() {
     if (body_grant_->granted()) {
         // A granted body is read to its end: it holds budget others may wait for.
         read_through(true);
+        log_budget("granted room in");
         return;
     }
     // What this delivery (and a read already under way) still carries of the
     // body is kept; nothing more is read until the budget has room.
     budget_paused_ = true;
     lower_->pause_reading(pause_body_budget);
-    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: %.64s body of %u bytes waits for room in the body budget",
-           name().c_str(), command_name_.c_str(), *body_size_);
+    log_budget("waits for room in");
+}
+
+void text_protocol_layer::log_budget(const char* outcome) {
+    if (!log_enabled(LOG_LEVEL_DEBUG3)) return;
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: %.64s body of %u bytes %s the body budget", name().c_str(),
+           command_name_.c_str(), *body_size_, outcome);
 }
 
 void text_protocol_layer::on_body_granted(uint64_t serial) {
@@ -420,6 +430,7 @@ void text_protocol_layer::on_body_granted(uint64_t serial) {
     budget_paused_ = false;
     body_.reserve(*body_size_);
     read_through(true);
+    log_budget("granted room in");
     lower_->resume_reading(pause_body_budget);
 }
 
@@ -434,6 +445,11 @@ uint32_t text_protocol_layer::body_received() const {
 }
 
 void text_protocol_layer::write_body_chunk(const char* data, size_t length) {
+    if (claim_deferred_ && !lower_->reading_paused(~read_pause_backlog)) {
+        claim_deferred_ = false;
+        claim_budget();
+        if (!budget_paused_) body_.reserve(*body_size_);
+    }
     if (writer_) {
         // Held here: a slot may replace the writer while it writes.
         boost::shared_ptr<writer_iface> writer = writer_;
@@ -467,6 +483,7 @@ void text_protocol_layer::reset_parser() {
         lower_->resume_reading(pause_body_budget);
     }
     read_through(false);
+    claim_deferred_ = false;
     try {
         command_name_.clear();
     } catch (...) {

@@ -184,6 +184,7 @@ private:
     void hold_body();
     /// Asks the process-wide budget for room for the body; reading pauses until it is granted.
     void claim_budget();
+    void log_budget(const char* outcome);
     /// The budget granted claim `serial`; on the strand.
     void on_body_granted(uint64_t serial);
     /// Reads the current body to its end whatever the send backlog.
@@ -221,6 +222,10 @@ private:
     uint64_t body_serial_ = 0;
     bool budget_paused_ = false;
     bool reading_through_ = false;
+    /// The body began while the send backlog held reading back: it claims
+    /// its budget only once reading goes on, so no claim sits idle behind a
+    /// backlog while others wait for it.
+    bool claim_deferred_ = false;
     atomic32_t outgoing_counter_;
     uint32_t incoming_counter_;
     st_iface* state_;

@@ -489,6 +489,8 @@ void transformation_layer::resume_reading(unsigned reason) {
 
 void transformation_layer::read_through_body(bool on) { lower_->read_through_body(on); }
 
+bool transformation_layer::reading_paused(unsigned ignored) const { return lower_->reading_paused(ignored); }
+
 // ------------------------------------------------------------------- events
 
 void transformation_layer::on_connect(const boost::system::error_code& error) {

@@ -101,6 +101,8 @@ public:
     void pause_reading(unsigned reason);
     /// Clears `reason`; inflated bytes kept back go up first, then reading goes on.
     void resume_reading(unsigned reason);
+    /// True while some reason other than those in `ignored` holds reading back.
+    bool reading_paused(unsigned ignored = 0) const;
     /// See transport_layer::read_through_body.
     void read_through_body(bool on);
     /// Bytes accepted by `send` and not yet written (counted before the
