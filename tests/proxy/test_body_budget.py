@@ -11,6 +11,7 @@ import unittest
 import harness
 from standin_agent import PeersTestCase
 from standin_server import build_frame
+from test_backpressure import SMALL_QUARANTINE
 from test_load import process_figures
 
 MiB = 1 << 20
@@ -47,7 +48,7 @@ class BodyBudgetTest(PeersTestCase):
         self.assertEqual(echoed.body, body)
 
     def test_twenty_almost_complete_large_bodies_stay_within_the_budget_while_others_are_relayed(self):
-        server, daemon, port = self.start_pair()
+        server, daemon, port = self.start_pair(env=SMALL_QUARANTINE)
         control = self.start_agent(port)
         before = process_figures(daemon.pid)[0]
         greedy = [self.start_agent(port) for _ in range(20)]
