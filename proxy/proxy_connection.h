@@ -48,9 +48,10 @@ public:
     typedef boost::iterator_range<char*> args_range;
 
     /// Bytes waiting to be sent to one side above which the pair stops
-    /// reading from both sides: four relay batches, 256 KiB.
+    /// reading from both sides: sixteen relay batches, 1 MiB.
     static uint32_t send_high_water;
-    /// Bytes waiting at or below which both sides are read again: one batch, 64 KiB.
+    /// Bytes waiting at or below which both sides are read again: 512 KiB,
+    /// enough to keep the writer busy while the next reads come in.
     static uint32_t send_low_water;
 
     proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
