@@ -283,4 +283,12 @@ void discovery_layer::set_idle_timeout(const boost::posix_time::time_duration& t
 
 transport_layer::strand_ptr discovery_layer::get_strand() const { return transport_->get_strand(); }
 
+void discovery_layer::pause_reading(unsigned reason) { transport_->pause_reading(reason); }
+
+void discovery_layer::resume_reading(unsigned reason) { transport_->resume_reading(reason); }
+
+bool discovery_layer::reading_paused(unsigned ignored) const { return transport_->reading_paused(ignored); }
+
+void discovery_layer::read_through_body(bool on) { transport_->read_through_body(on); }
+
 }  // namespace io

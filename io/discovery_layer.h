@@ -53,6 +53,10 @@ public:
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);
     transport_layer::strand_ptr get_strand() const;
     transport_layer::strand_ptr strand() const { return get_strand(); }
+    void pause_reading(unsigned reason);
+    void resume_reading(unsigned reason);
+    bool reading_paused(unsigned ignored = 0) const;
+    void read_through_body(bool on);
 
     // Events from the transport.
     void on_connect(const boost::system::error_code& error) override;

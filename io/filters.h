@@ -37,6 +37,9 @@ public:
     /// The transformed bytes of `data` as a new queue (possibly empty);
     /// throws incoming_filter_error for bytes it cannot transform.
     virtual request_queue process(request_queue& data) = 0;
+    /// True when the filter holds input back that a `process` of an empty
+    /// queue would turn into more output (a filter that bounds each call's output).
+    virtual bool has_pending() const { return false; }
     /// A constant text for log lines.
     virtual const char* name() const = 0;
     virtual ~incoming_filter() = default;

@@ -172,6 +172,8 @@ void text_protocol_layer::add_outcoming_filter(const boost::shared_ptr<outcoming
 void text_protocol_layer::remove_all_filters() { lower_->remove_all_filters(); }
 void text_protocol_layer::remove_incoming_filter() { lower_->remove_incoming_filter(); }
 void text_protocol_layer::remove_outcoming_filter() { lower_->remove_outcoming_filter(); }
+void text_protocol_layer::pause_reading(unsigned reason) { lower_->pause_reading(reason); }
+void text_protocol_layer::resume_reading(unsigned reason) { lower_->resume_reading(reason); }
 
 // ------------------------------------------------------------------ events
 
@@ -193,6 +195,10 @@ void text_protocol_layer::on_violation(const char* text) {
     TRACE_POINT;
     sig_violation(text);
 }
+
+void text_protocol_layer::on_send_congested() { sig_send_congested(); }
+
+void text_protocol_layer::on_send_drained() { sig_send_drained(); }
 
 void text_protocol_layer::on_data_arrived(request_queue& data) {
     TRACE_POINT;
@@ -367,7 +373,12 @@ void text_protocol_layer::header_end() {
 }
 
 void text_protocol_layer::hold_body() {
-    if (writer_) return;
+    if (writer_) {
+        // Out of memory: the writer's own sink bounds it, and a download
+        // shared by many agents must not stall behind one slow reader.
+        read_through(true);
+        return;
+    }
     // A header may announce up to 4 GiB: refused here, before a byte of it is
     // buffered, or one peer could make the process hold gigabytes.
     if (*body_size_ > options_.body_memory_limit) {
@@ -376,8 +387,59 @@ void text_protocol_layer::hold_body() {
                  escape_log_text(command_name_).c_str(), *body_size_, options_.body_memory_limit);
         throw internal_parser_violation(message);
     }
+    if (*body_size_ > body_budget::small_body_bytes) {
+        if (lower_->reading_paused(~read_pause_backlog)) {
+            claim_deferred_ = true;
+            return;
+        }
+        claim_budget();
+        if (budget_paused_) return;
+    }
     // Once, whole: growing by doubling would copy the body over and over.
     body_.reserve(*body_size_);
+}
+
+void text_protocol_layer::claim_budget() {
+    const uint64_t serial = ++body_serial_;
+    boost::weak_ptr<text_protocol_layer> self(shared_from_this());
+    transport_layer::strand_ptr strand = get_strand();
+    body_grant_ = body_budget::process_wide().request(*body_size_, [self, strand, serial] {
+        strand->post([self, serial] {
+            if (boost::shared_ptr<text_protocol_layer> layer = self.lock()) layer->on_body_granted(serial);
+        });
+    });
+    if (body_grant_->granted()) {
+        // A granted body is read to its end: it holds budget others may wait for.
+        read_through(true);
+        log_budget("granted room in");
+        return;
+    }
+    // What this delivery (and a read already under way) still carries of the
+    // body is kept; nothing more is read until the budget has room.
+    budget_paused_ = true;
+    lower_->pause_reading(pause_body_budget);
+    log_budget("waits for room in");
+}
+
+void text_protocol_layer::log_budget(const char* outcome) {
+    if (!log_enabled(LOG_LEVEL_DEBUG3)) return;
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: %.64s body of %u bytes %s the body budget", name().c_str(),
+           command_name_.c_str(), *body_size_, outcome);
+}
+
+void text_protocol_layer::on_body_granted(uint64_t serial) {
+    if (serial != body_serial_ || !budget_paused_ || !body_grant_ || !body_grant_->granted()) return;
+    budget_paused_ = false;
+    body_.reserve(*body_size_);
+    read_through(true);
+    log_budget("granted room in");
+    lower_->resume_reading(pause_body_budget);
+}
+
+void text_protocol_layer::read_through(bool on) {
+    if (reading_through_ == on) return;
+    reading_through_ = on;
+    lower_->read_through_body(on);
 }
 
 uint32_t text_protocol_layer::body_received() const {
@@ -385,6 +447,11 @@ uint32_t text_protocol_layer::body_received() const {
 }
 
 void text_protocol_layer::write_body_chunk(const char* data, size_t length) {
+    if (claim_deferred_ && !lower_->reading_paused(~read_pause_backlog)) {
+        claim_deferred_ = false;
+        claim_budget();
+        if (!budget_paused_) body_.reserve(*body_size_);
+    }
     if (writer_) {
         // Held here: a slot may replace the writer while it writes.
         boost::shared_ptr<writer_iface> writer = writer_;
@@ -411,6 +478,14 @@ void text_protocol_layer::command_end() {
 
 void text_protocol_layer::reset_parser() {
     writer_.reset();
+    // The body is handed on or dropped: its budget goes to whoever waits.
+    body_grant_.reset();
+    if (budget_paused_) {
+        budget_paused_ = false;
+        lower_->resume_reading(pause_body_budget);
+    }
+    read_through(false);
+    claim_deferred_ = false;
     try {
         command_name_.clear();
     } catch (...) {

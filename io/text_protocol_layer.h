@@ -21,6 +21,7 @@
 #include <boost/signals2/signal.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 
+#include "io/body_budget.h"
 #include "io/filters.h"
 #include "io/request_queue.h"
 #include "io/text_protocol_error.h"
@@ -106,6 +107,12 @@ public:
     void remove_all_filters();
     void remove_incoming_filter();
     void remove_outcoming_filter();
+    /// Holds reading back for `reason` (an io::read_pause); any thread.
+    void pause_reading(unsigned reason);
+    /// Clears `reason`; reading goes on once nothing holds it back. Any thread.
+    void resume_reading(unsigned reason);
+    /// Bytes sent and not yet written, before compression.
+    std::size_t queued_bytes() { return lower_->queued_bytes(); }
 
     /// Sends one complete command (numbered unless in raw mode); the queue is consumed.
     void send(request_queue& queue);
@@ -131,6 +138,8 @@ public:
     /// Parses one delivery (or passes it on raw); called on the connection's strand.
     void on_data_arrived(request_queue& data) override;
     void on_violation(const char* text) override;
+    void on_send_congested() override;
+    void on_send_drained() override;
 
     boost::signals2::signal<void(const boost::system::error_code&)> sig_connected;
     boost::signals2::signal<void()> sig_disconnected;
@@ -145,6 +154,12 @@ public:
     boost::signals2::signal<void(unsigned, unsigned)> sig_cmd_progress;
     boost::signals2::signal<void(request_queue&)> sig_raw_data;
     boost::signals2::signal<void(const char*)> sig_violation;
+    /// More than the send high-water mark waits to be sent. Raised under the
+    /// sending lock, strictly in turn with `sig_send_drained`, on any thread;
+    /// a slot may pause or resume reading but must not send on this layer.
+    boost::signals2::signal<void()> sig_send_congested;
+    /// What waits to be sent is back at the low-water mark.
+    boost::signals2::signal<void()> sig_send_drained;
 
 private:
     class st_init;
@@ -167,6 +182,13 @@ private:
     void header_end();
     /// Makes room for a body no writer takes; internal_parser_violation above the limit.
     void hold_body();
+    /// Asks the process-wide budget for room for the body; reading pauses until it is granted.
+    void claim_budget();
+    void log_budget(const char* outcome);
+    /// The budget granted claim `serial`; on the strand.
+    void on_body_granted(uint64_t serial);
+    /// Reads the current body to its end whatever the send backlog.
+    void read_through(bool on);
     void command_end();
     void write_body_chunk(const char* data, size_t length);
     void reset_parser();
@@ -194,6 +216,16 @@ private:
     boost::optional<unsigned> body_size_;
     args_range arguments_;
     boost::shared_ptr<writer_iface> writer_;
+    // The current body's share of the process-wide budget, and what became
+    // of asking for it; touched only on the strand.
+    body_budget::grant_ptr body_grant_;
+    uint64_t body_serial_ = 0;
+    bool budget_paused_ = false;
+    bool reading_through_ = false;
+    /// The body began while the send backlog held reading back: it claims
+    /// its budget only once reading goes on, so no claim sits idle behind a
+    /// backlog while others wait for it.
+    bool claim_deferred_ = false;
     atomic32_t outgoing_counter_;
     uint32_t incoming_counter_;
     st_iface* state_;

@@ -38,6 +38,12 @@ struct text_protocol_layer_options {
     /// Largest body, in bytes, kept in memory for one command; a larger
     /// announced body not taken by a writer ends the connection.
     uint32_t body_memory_limit = 64u << 20;
+    /// Bytes waiting to be sent above which the transformation layer reports
+    /// its connection congested; 0 for never.
+    uint32_t send_high_water = 0;
+    /// Bytes waiting to be sent at or below which a congested connection is
+    /// reported drained again; kept at most `send_high_water`.
+    uint32_t send_low_water = 0;
 };
 
 }  // namespace proto

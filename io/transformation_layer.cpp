@@ -58,6 +58,11 @@ transformation_layer::transformation_layer(boost::asio::io_service& service,
       batch_bytes_(0),
       in_flight_(false),
       generation_(0),
+      queued_bytes_(0),
+      gathered_bytes_(0),
+      in_flight_bytes_(0),
+      congested_(false),
+      rest_held_(false),
       lower_(discovery_layer::create(service, options)) {}
 
 transformation_layer::~transformation_layer() {
@@ -95,6 +100,7 @@ request_queue transformation_layer::take_piece_locked(const request_queue::reque
 }
 
 void transformation_layer::add_piece_locked(request_queue& piece) {
+    gathered_bytes_ += piece.size();
     if (outcoming_.empty()) {
         batch_bytes_ += piece.size();
         batch_.push_back(piece);
@@ -158,6 +164,8 @@ bool transformation_layer::gather_batch_locked(request_queue& batch) {
     in_flight_ = true;
     ++generation_;
     batch_bytes_ = 0;
+    in_flight_bytes_ = gathered_bytes_;
+    gathered_bytes_ = 0;
     batch = std::move(batch_);
     return true;
 }
@@ -187,6 +195,9 @@ bool transformation_layer::finish_batch_locked(uint64_t generation, request_queu
     in_flight_ = false;
     done.push_back(confirmation_);
     install_reached_locked();
+    queued_bytes_ -= std::min(queued_bytes_, in_flight_bytes_);
+    in_flight_bytes_ = 0;
+    check_water_locked();
     return true;
 }
 
@@ -236,7 +247,9 @@ void transformation_layer::send(request_queue& queue) {
     TRACE_POINT;
     {
         out_lock guard(out_mutex_);
+        queued_bytes_ += queue.size();
         pending_.push_back(queue);
+        check_water_locked();
     }
     try {
         process();
@@ -267,7 +280,9 @@ void transformation_layer::send_then_add_outcoming_filter(request_queue& queue, 
         // An empty queue switches right behind everything accepted so far.
         const request_queue::request* last = last_of(queue);
         if (!last) last = last_of(pending_);
+        queued_bytes_ += queue.size();
         pending_.push_back(queue);
+        check_water_locked();
         if (last)
             switches_.push_back(pending_switch{last, filter});
         else
@@ -325,6 +340,26 @@ void transformation_layer::report_process_failure(const char* reason, const d_ex
     fail();
 }
 
+void transformation_layer::check_water_locked() {
+    const std::size_t high = options_.send_high_water;
+    if (high == 0) return;
+    const std::size_t low = std::min<std::size_t>(options_.send_low_water, high);
+    // Raised with the lock held: a congestion and the drain that ends it
+    // reach the sink in the order they happened, whatever threads they come from.
+    if (!congested_ && queued_bytes_ > high) {
+        congested_ = true;
+        detail::make_weak_binder(&transformation_layer_events::on_send_congested, events_)();
+    } else if (congested_ && queued_bytes_ <= low) {
+        congested_ = false;
+        detail::make_weak_binder(&transformation_layer_events::on_send_drained, events_)();
+    }
+}
+
+std::size_t transformation_layer::queued_bytes() {
+    out_lock guard(out_mutex_);
+    return queued_bytes_;
+}
+
 void transformation_layer::fail() {
     disconnect();
     clear();
@@ -341,6 +376,10 @@ void transformation_layer::clear() {
         slice_offset_ = 0;
         batch_bytes_ = 0;
         in_flight_ = false;
+        queued_bytes_ = 0;
+        gathered_bytes_ = 0;
+        in_flight_bytes_ = 0;
+        check_water_locked();
         batch = std::move(batch_);
         confirmation = std::move(confirmation_);
         pending = std::move(pending_);
@@ -436,6 +475,22 @@ void transformation_layer::set_idle_timeout(const boost::posix_time::time_durati
 
 transport_layer::strand_ptr transformation_layer::get_strand() const { return lower_->get_strand(); }
 
+void transformation_layer::pause_reading(unsigned reason) { lower_->pause_reading(reason); }
+
+void transformation_layer::resume_reading(unsigned reason) {
+    lower_->resume_reading(reason);
+    // Inflated bytes held back go up before anything read later.
+    if (!rest_held_.load()) return;
+    boost::weak_ptr<transformation_layer> self(shared_from_this());
+    get_strand()->post([self] {
+        if (boost::shared_ptr<transformation_layer> layer = self.lock()) layer->drain_incoming();
+    });
+}
+
+void transformation_layer::read_through_body(bool on) { lower_->read_through_body(on); }
+
+bool transformation_layer::reading_paused(unsigned ignored) const { return lower_->reading_paused(ignored); }
+
 // ------------------------------------------------------------------- events
 
 void transformation_layer::on_connect(const boost::system::error_code& error) {
@@ -447,35 +502,72 @@ void transformation_layer::on_disconnect() {
     clear();
     detail::make_weak_binder(&transformation_layer_events::on_disconnect, events_)();
     remove_all_filters();
+    if (rest_held_.exchange(false)) lower_->resume_reading(pause_inflated_rest);
 }
 
 void transformation_layer::on_data_arrived(request_queue& data) {
     TRACE_POINT;
-    request_queue owned;
-    request_queue* current = &data;
+    request_queue out;
+    bool filtered;
+    {
+        in_lock guard(in_mutex_);
+        filtered = !incoming_.empty();
+    }
+    if (!filtered) {
+        detail::make_weak_binder(&transformation_layer_events::on_data_arrived, events_)(data);
+        return;
+    }
+    if (!filter_incoming(data, out)) return;
+    if (!out.empty()) detail::make_weak_binder(&transformation_layer_events::on_data_arrived, events_)(out);
+    drain_incoming();
+}
+
+bool transformation_layer::filter_incoming(request_queue& data, request_queue& out) {
     std::string violation;
     {
         in_lock guard(in_mutex_);
+        out = std::move(data);
         try {
-            // Newest first: filters added on both sides in the same order undo each other.
+            // Newest first: filters added on both sides in the same order
+            // undo each other. Nothing to pass on reaches only a filter that
+            // holds output back from an earlier call.
             for (auto it = incoming_.rbegin(); it != incoming_.rend(); ++it) {
-                request_queue out = (*it)->process(*current);
-                current->clear();
-                owned = std::move(out);
-                current = &owned;
-                if (owned.empty()) return;
+                if (out.empty() && !(*it)->has_pending()) continue;
+                request_queue next = (*it)->process(out);
+                out.clear();
+                out = std::move(next);
             }
         } catch (const incoming_filter_error& e) {
             violation = e.what();
             if (violation.empty()) violation = "incoming filter error";
         }
     }
-    if (!violation.empty()) {
-        detail::make_weak_binder(&transformation_layer_events::on_violation, events_)(violation.c_str());
-        disconnect();
-        return;
+    if (violation.empty()) return true;
+    out.clear();
+    detail::make_weak_binder(&transformation_layer_events::on_violation, events_)(violation.c_str());
+    disconnect();
+    return false;
+}
+
+void transformation_layer::drain_incoming() {
+    for (;;) {
+        bool pending = false;
+        {
+            in_lock guard(in_mutex_);
+            for (const boost::shared_ptr<incoming_filter>& filter : incoming_) pending = pending || filter->has_pending();
+        }
+        if (!pending) {
+            if (rest_held_.exchange(false)) lower_->resume_reading(pause_inflated_rest);
+            return;
+        }
+        // Marked before looking at the other reasons: a resume that clears
+        // one of them after the look sees the mark and posts this again.
+        if (!rest_held_.exchange(true)) lower_->pause_reading(pause_inflated_rest);
+        if (lower_->reading_paused(pause_inflated_rest)) return;
+        request_queue none, out;
+        if (!filter_incoming(none, out)) return;
+        if (!out.empty()) detail::make_weak_binder(&transformation_layer_events::on_data_arrived, events_)(out);
     }
-    detail::make_weak_binder(&transformation_layer_events::on_data_arrived, events_)(*current);
 }
 
 }  // namespace io

@@ -13,6 +13,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 #include <boost/weak_ptr.hpp>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <stdexcept>
@@ -39,6 +40,12 @@ public:
     virtual void on_data_arrived(request_queue& data) = 0;
     /// An incoming filter rejected the received bytes; the connection is dropped next.
     virtual void on_violation(const char* text) = 0;
+    /// More than the high-water mark waits to be sent. Raised under the
+    /// layer's send lock, so it and `on_send_drained` come strictly in turn;
+    /// the sink must not send on this layer from it.
+    virtual void on_send_congested() {}
+    /// What waits to be sent fell to the low-water mark after a congestion.
+    virtual void on_send_drained() {}
     virtual ~transformation_layer_events() {}
 };
 
@@ -90,6 +97,17 @@ public:
     std::string name() const;
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);
     transport_layer::strand_ptr get_strand() const;
+    /// Holds reading back for `reason` (a `read_pause`); any thread.
+    void pause_reading(unsigned reason);
+    /// Clears `reason`; inflated bytes kept back go up first, then reading goes on.
+    void resume_reading(unsigned reason);
+    /// True while some reason other than those in `ignored` holds reading back.
+    bool reading_paused(unsigned ignored = 0) const;
+    /// See transport_layer::read_through_body.
+    void read_through_body(bool on);
+    /// Bytes accepted by `send` and not yet written (counted before the
+    /// outgoing filters, so compression does not hide them).
+    std::size_t queued_bytes();
 
     // Events from the layer below.
     void on_connect(const boost::system::error_code& error) override;
@@ -138,6 +156,14 @@ private:
     /// Drops the connection, then the queues: a slice in a dying write may
     /// still point into a queued request, so the write goes first.
     void fail();
+    /// Reports a crossing of the high- or low-water mark; under the send lock.
+    void check_water_locked();
+    /// Runs `data` through the incoming chain into `out`; false after a
+    /// violation, which has been reported and the connection dropped.
+    bool filter_incoming(request_queue& data, request_queue& out);
+    /// Hands up what the incoming chain still holds, a step at a time, while
+    /// reading is not held back; on the strand.
+    void drain_incoming();
 
     boost::asio::io_service& service_;
     proto::text_protocol_layer_options options_;
@@ -156,6 +182,15 @@ private:
     std::deque<pending_switch> switches_;
     /// Filters whose switch point ends the batch in flight.
     std::vector<outcoming_ptr> reached_;
+    /// Bytes accepted and not yet written, before filtering.
+    std::size_t queued_bytes_;
+    /// Of them, the bytes gathered into the batch being built and into the batch in flight.
+    std::size_t gathered_bytes_;
+    std::size_t in_flight_bytes_;
+    /// Above high water and not yet back at low water.
+    bool congested_;
+    /// The incoming chain holds inflated bytes back (reading paused for them).
+    std::atomic<bool> rest_held_;
 
     boost::mutex in_mutex_;
     std::vector<boost::shared_ptr<incoming_filter>> incoming_;

@@ -43,6 +43,7 @@ transport_layer::impl<Protocol>::impl(transport_layer& owner, boost::asio::io_se
       events_(owner.events_),
       read_buffer_(owner.read_buffer_),
       read_buffer_size_(owner.read_buffer_size_),
+      gate_(owner.gate_),
       idle_timeout_(owner.idle_timeout_),
       strand_send_completions_(owner.strand_send_completions_),
       idle_timer_(service),
@@ -119,7 +120,9 @@ void transport_layer::impl<Protocol>::attach(const boost::shared_ptr<socket_type
     disable_coalescing(*socket_);
     connected_ = true;
     restart_idle_timer();
-    start_read();
+    // Not yet on the strand, but nothing else can reach this implementation
+    // before the facade's mutex is released.
+    read_if_allowed();
 }
 
 template <class Protocol>
@@ -143,12 +146,25 @@ void transport_layer::impl<Protocol>::connect_done(const boost::system::error_co
     disable_coalescing(*socket_);
     connected_ = true;
     restart_idle_timer();
-    start_read();
+    read_if_allowed();
     report_connect(error);
 }
 
 template <class Protocol>
+void transport_layer::impl<Protocol>::read_if_allowed() {
+    if (reading_ || !connected_ || gate_->held()) return;
+    start_read();
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::resume_reading() {
+    auto resume = detail::make_weak_binder(&impl::read_if_allowed, this->shared_from_this());
+    strand_->post([resume] { resume(); });
+}
+
+template <class Protocol>
 void transport_layer::impl<Protocol>::start_read() {
+    reading_ = true;
     auto done = detail::make_weak_binder(&impl::read_done, this->shared_from_this());
     boost::shared_array<char> buffer = read_buffer_;
     socket_->async_read_some(boost::asio::buffer(buffer.get(), read_buffer_size_),
@@ -161,6 +177,7 @@ template <class Protocol>
 void transport_layer::impl<Protocol>::read_done(const boost::shared_array<char>& buffer,
                                                 const boost::system::error_code& error, std::size_t count) {
     TRACE_POINT;
+    reading_ = false;
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Read operation failed because of %s", name_.c_str(),
                error.message().c_str());
@@ -169,8 +186,10 @@ void transport_layer::impl<Protocol>::read_done(const boost::shared_array<char>&
     }
     request_queue chunk = make_cloned_request(buffer.get(), count);
     restart_idle_timer();
-    // The bytes are copied, so the shared buffer can take the next read now.
-    start_read();
+    // The bytes are copied, so the shared buffer can take the next read now,
+    // unless the layers above asked to hold reading back (a pause asked for
+    // while this chunk is handed up lets at most the read started here through).
+    read_if_allowed();
     boost::shared_ptr<transport_layer_events> events = events_.lock();
     if (!events) return;
     try {
@@ -299,6 +318,14 @@ template <class Protocol>
 void transport_layer::impl<Protocol>::timeout_occurs(const boost::system::error_code& error) {
     TRACE_POINT;
     if (error == boost::asio::error::operation_aborted) return;
+    if (!error && connected_ && gate_->held()) {
+        // Held back by us, the peer may well have sent: silence we caused is
+        // no idleness of the peer. The timer is re-armed on the strand, where
+        // reads re-arm it too.
+        auto again = detail::make_weak_binder(&impl::restart_idle_timer, this->shared_from_this());
+        strand_->post([again] { again(); });
+        return;
+    }
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Timer operation failed because of %s", name_.c_str(),
                error.message().c_str());

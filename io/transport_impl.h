@@ -31,6 +31,7 @@ public:
     void send(request_queue& queue, const boost::function<void()>& on_sent) override;
     std::string name() const override { return name_; }
     void set_idle_timeout(const boost::posix_time::time_duration& timeout) override;
+    void resume_reading() override;
 
     /// Opens the socket and starts an asynchronous connect; the name is the endpoint's.
     void connect(const endpoint_type& endpoint);
@@ -39,6 +40,8 @@ public:
 
 private:
     void start_read();
+    /// Starts the next read unless one is under way or reading is held back; on the strand.
+    void read_if_allowed();
     void restart_idle_timer();
     void disconnect_owner();
     void report_connect(const boost::system::error_code& error);
@@ -69,6 +72,9 @@ private:
     boost::weak_ptr<transport_layer_events> events_;
     boost::shared_array<char> read_buffer_;
     uint32_t read_buffer_size_;
+    boost::shared_ptr<read_gate> gate_;
+    /// A read is outstanding; touched only on the strand.
+    bool reading_ = false;
     boost::posix_time::time_duration idle_timeout_;
     bool strand_send_completions_;
     std::string name_;

@@ -28,7 +28,8 @@ transport_layer::transport_layer(boost::asio::io_service& service, const proto::
       strand_(new strand_type(service)),
       idle_timeout_(options.idle_timeout),
       read_buffer_size_(options.read_buffer_size),
-      strand_send_completions_(options.strand_send_completions) {}
+      strand_send_completions_(options.strand_send_completions),
+      gate_(new read_gate) {}
 
 transport_layer::~transport_layer() {
     // Nobody else can reach the facade any more; no lock needed.
@@ -98,6 +99,29 @@ void transport_layer::disconnect_if(const impl_iface* which) {
         gone.swap(impl_);
     }
     gone.reset();
+}
+
+void transport_layer::pause_reading(unsigned reason) { gate_->reasons.fetch_or(reason); }
+
+void transport_layer::resume_reading(unsigned reason) {
+    const unsigned before = gate_->reasons.fetch_and(~reason);
+    if ((before & reason) == 0 || gate_->held()) return;
+    boost::shared_ptr<impl_iface> current;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        current = impl_;
+    }
+    if (current) current->resume_reading();
+}
+
+void transport_layer::read_through_body(bool on) {
+    if (gate_->through.exchange(on) == on || !on || gate_->held()) return;
+    boost::shared_ptr<impl_iface> current;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        current = impl_;
+    }
+    if (current) current->resume_reading();
 }
 
 std::string transport_layer::name() const {

@@ -4,6 +4,7 @@
 // object is how a connection ends.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -39,6 +40,22 @@ public:
     virtual ~transport_layer_events() {}
 };
 
+/// Why reading from a connection is held back. Each reason is set and
+/// cleared by one party on its own; reading goes on once none is left.
+enum read_pause : unsigned {
+    /// What this connection has to send is above its high-water mark.
+    pause_own_backlog = 1u,
+    /// What the paired connection has to send is above its high-water mark.
+    pause_peer_backlog = 2u,
+    /// The next command body waits for room in the process-wide body budget.
+    pause_body_budget = 4u,
+    /// Bytes inflated from an earlier read are still being handed up.
+    pause_inflated_rest = 8u,
+};
+/// The reasons a body that is being read is read to its end despite: the
+/// body grows no send queue, and its memory is bounded by other means.
+const unsigned read_pause_backlog = pause_own_backlog | pause_peer_backlog;
+
 /// Where `connect` goes: index 0 TCP, 1 SPX, 2 local stream.
 typedef boost::variant<boost::asio::ip::tcp::endpoint, detail::ipx::spx::endpoint,
                        boost::asio::local::stream_protocol::endpoint>
@@ -62,6 +79,20 @@ public:
         virtual void send(request_queue& queue, const boost::function<void()>& on_sent) = 0;
         virtual std::string name() const = 0;
         virtual void set_idle_timeout(const boost::posix_time::time_duration& timeout) = 0;
+        /// Starts reading again, on the strand, when no reason holds it back any more.
+        virtual void resume_reading() {}
+    };
+    /// The pause reasons of a facade, shared with its implementations.
+    struct read_gate {
+        std::atomic<unsigned> reasons{0};
+        /// Set while a command body is read through the backlog reasons.
+        std::atomic<bool> through{false};
+        /// True while some reason other than those in `ignored` holds reading back.
+        bool held(unsigned ignored = 0) const {
+            unsigned r = reasons.load() & ~ignored;
+            if (through.load()) r &= ~read_pause_backlog;
+            return r != 0;
+        }
     };
     template <class Protocol>
     class impl;
@@ -101,6 +132,17 @@ public:
     std::string name() const;
     /// Time without received data after which the connection is closed; +infinity for none.
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);
+    /// Holds reading back for `reason` (a `read_pause`): no further read is
+    /// started, though one already under way still delivers. Any thread.
+    void pause_reading(unsigned reason);
+    /// Clears `reason`; reading starts again on the strand once nothing holds it back. Any thread.
+    void resume_reading(unsigned reason);
+    /// True while some reason other than those in `ignored` holds reading back.
+    bool reading_paused(unsigned ignored = 0) const { return gate_->held(ignored); }
+    /// While on, the backlog reasons do not hold reading back: set while a
+    /// command body is received, which only that body's own bound limits.
+    void read_through_body(bool on);
+
     /// The strand shared by every implementation of this facade and every layer above.
     strand_ptr strand() const { return strand_; }
     strand_ptr get_strand() const { return strand_; }
@@ -121,6 +163,7 @@ private:
     uint32_t read_buffer_size_;
     bool strand_send_completions_;
     boost::shared_array<char> read_buffer_;
+    boost::shared_ptr<read_gate> gate_;
     boost::shared_ptr<impl_iface> impl_;
     mutable boost::mutex mutex_;
     boost::weak_ptr<transport_layer_events> events_;

@@ -126,26 +126,58 @@ zlib_inflate_filter::zlib_inflate_filter() {
 
 zlib_inflate_filter::~zlib_inflate_filter() { inflateEnd(&stream_); }
 
+std::size_t zlib_inflate_filter::step_bytes = 64 << 10;
+
 request_queue zlib_inflate_filter::process(request_queue& data) {
     TRACE_POINT;
     request_queue out;
+    std::size_t produced = 0;
+    if (has_pending()) {
+        // Older input first; what arrives meanwhile queues up behind it.
+        std::vector<char> held;
+        held.swap(rest_);
+        const std::size_t used =
+            inflate_some(reinterpret_cast<const unsigned char*>(held.data()), held.size(), out, produced);
+        rest_.assign(held.begin() + static_cast<std::ptrdiff_t>(used), held.end());
+        if (has_pending()) {
+            for (const request_queue::request* r = data.front(); r; r = r->next()) {
+                const char* bytes = static_cast<const char*>(r->const_buffer().data());
+                rest_.insert(rest_.end(), bytes, bytes + r->const_buffer().size());
+            }
+            return out;
+        }
+    }
     for (const request_queue::request* r = data.front(); r; r = r->next()) {
-        boost::asio::const_buffer bytes = r->const_buffer();
-        inflate_chunk(static_cast<const unsigned char*>(bytes.data()), bytes.size(), out);
+        boost::asio::const_buffer buffer = r->const_buffer();
+        const unsigned char* bytes = static_cast<const unsigned char*>(buffer.data());
+        const std::size_t used = inflate_some(bytes, buffer.size(), out, produced);
+        if (!has_pending() && used == buffer.size()) continue;
+        // The step is full: the rest of this request and all after it wait here.
+        rest_.insert(rest_.end(), bytes + used, bytes + buffer.size());
+        for (const request_queue::request* n = r->next(); n; n = n->next()) {
+            const char* more = static_cast<const char*>(n->const_buffer().data());
+            rest_.insert(rest_.end(), more, more + n->const_buffer().size());
+        }
+        break;
     }
     return out;
 }
 
-void zlib_inflate_filter::inflate_chunk(const unsigned char* data, std::size_t length, request_queue& out) {
+std::size_t zlib_inflate_filter::inflate_some(const unsigned char* data, std::size_t length, request_queue& out,
+                                              std::size_t& produced) {
     unsigned char area[kInflateArea];
-    do {
-        std::size_t piece = std::min(length, kMaxFeed);
-        stream_.next_in = const_cast<Bytef*>(data);
+    std::size_t consumed = 0;
+    for (;;) {
+        const std::size_t piece = std::min(length - consumed, kMaxFeed);
+        stream_.next_in = const_cast<Bytef*>(data + consumed);
         stream_.avail_in = static_cast<uInt>(piece);
-        data += piece;
-        length -= piece;
         int result;
         do {
+            if (step_bytes != 0 && produced >= step_bytes) {
+                // zlib may hold more output for what it has consumed; the next call asks for it.
+                more_output_ = true;
+                return consumed + (piece - stream_.avail_in);
+            }
             stream_.next_out = area;
             stream_.avail_out = static_cast<uInt>(kInflateArea);
             result = inflate(&stream_, Z_NO_FLUSH);
@@ -154,12 +186,16 @@ void zlib_inflate_filter::inflate_chunk(const unsigned char* data, std::size_t l
             if (result == Z_DATA_ERROR || result == Z_NEED_DICT || result == Z_STREAM_ERROR || result == Z_MEM_ERROR)
                 throw incoming_filter_error(std::string("cannot inflate received data because of ") +
                                             (stream_.msg ? stream_.msg : zError(result)));
-            std::size_t produced = kInflateArea - stream_.avail_out;
-            if (produced > 0) out.push_back(make_cloned_request(area, produced));
+            const std::size_t made = kInflateArea - stream_.avail_out;
+            if (made > 0) out.push_back(make_cloned_request(area, made));
+            produced += made;
         } while (stream_.avail_out == 0);
+        more_output_ = false;
         if (result == Z_STREAM_END && stream_.avail_in != 0)
             throw incoming_filter_error("cannot inflate received data because of bytes after the end of the stream");
-    } while (length != 0);
+        consumed += piece - stream_.avail_in;
+        if (consumed >= length) return length;
+    }
 }
 
 }  // namespace io

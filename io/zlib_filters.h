@@ -3,6 +3,9 @@
 // commands and batches for the rest of the connection's life.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include <zlib.h>
 
 #include "io/filters.h"
@@ -36,8 +39,15 @@ private:
 };
 
 /// Decompresses incoming bytes; output blocks carry no meaning of their own.
+/// One call gives at most about `step_bytes` of output: a few kilobytes on the
+/// wire can inflate to megabytes, so the rest of the input is kept (and
+/// `has_pending` is true) until the caller asks for more.
 class zlib_inflate_filter : public incoming_filter {
 public:
+    /// Output of one `process` call, in bytes (rounded up to the inflation
+    /// area); 0 for no bound. Default 64 KiB, one relay read.
+    static std::size_t step_bytes;
+
     /// Throws std::bad_alloc (or std::runtime_error) when zlib cannot set the stream up.
     zlib_inflate_filter();
     ~zlib_inflate_filter() override;
@@ -45,12 +55,20 @@ public:
     /// Throws incoming_filter_error when the stream is corrupt; nothing of the
     /// failing call is returned and every later call fails the same way.
     request_queue process(request_queue& data) override;
+    bool has_pending() const override { return !rest_.empty() || more_output_; }
     const char* name() const override { return "ZLIB inflation filter"; }
 
 private:
-    void inflate_chunk(const unsigned char* data, std::size_t length, request_queue& out);
+    /// Inflates from `data` until it is used up or `produced` reaches the
+    /// step; returns the bytes of `data` consumed.
+    std::size_t inflate_some(const unsigned char* data, std::size_t length, request_queue& out,
+                             std::size_t& produced);
 
     z_stream stream_;
+    /// Input not consumed yet because the step was full; at most one read.
+    std::vector<char> rest_;
+    /// zlib may still hold output for input it has already consumed.
+    bool more_output_ = false;
 };
 
 }  // namespace io

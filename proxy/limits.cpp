@@ -12,7 +12,9 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "cache/mapping_budget.h"
+#include "io/body_budget.h"
 #include "io/transport_layer.h"
+#include "io/zlib_filters.h"
 #include "proxy/loop.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
@@ -25,6 +27,8 @@ namespace {
 boost::posix_time::time_duration milliseconds(uint64_t value) {
     return boost::posix_time::milliseconds(static_cast<int64_t>(value));
 }
+
+uint32_t clamp32(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
 
 }  // namespace
 
@@ -48,6 +52,11 @@ const std::vector<limit_entry_t>& limit_entries() {
         {"mapping_budget_count", [](uint64_t v) { cache::mapping_budget_t::limit = static_cast<size_t>(v); }, 1},
         {"connect_timeout_ms", [](uint64_t v) { io::transport_layer::connect_timeout = milliseconds(v); }, 1},
         {"cache_clean_period_ms", [](uint64_t v) { app_loop_t::cache_clean_period = milliseconds(v); }, 1},
+        {"send_high_water_bytes", [](uint64_t v) { proxy_connection_t::send_high_water = clamp32(v); }, 1},
+        {"send_low_water_bytes", [](uint64_t v) { proxy_connection_t::send_low_water = clamp32(v); }, 0},
+        {"body_budget_bytes", [](uint64_t v) { io::proto::body_budget::process_wide().set_capacity(v); }, 1},
+        {"small_body_bytes", [](uint64_t v) { io::proto::body_budget::small_body_bytes = v; }, 0},
+        {"inflate_step_bytes", [](uint64_t v) { io::zlib_inflate_filter::step_bytes = v; }, 4096},
     };
     return entries;
 }

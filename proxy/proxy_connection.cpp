@@ -22,6 +22,9 @@
 
 using io::detail::make_weak_binder;
 
+uint32_t proxy_connection_t::send_high_water = 1 << 20;
+uint32_t proxy_connection_t::send_low_water = 512 << 10;
+
 proxy_connection_t::proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
                                        const boost::shared_ptr<cache::cache_t>& cache)
     : service_(service),
@@ -44,6 +47,8 @@ io::proto::text_protocol_layer_options relay_options() {
     options.read_buffer_size = 64 << 10;
     options.send_batch_size = 64 << 10;
     options.body_memory_limit = quarnel::body_memory_limit;
+    options.send_high_water = proxy_connection_t::send_high_water;
+    options.send_low_water = proxy_connection_t::send_low_water;
     return options;
 }
 
@@ -96,6 +101,29 @@ void proxy_connection_t::connect_signals() {
     server_->lower()->sig_connected.connect(make_weak_binder(&proxy_connection_t::on_server_connected, me));
     server_->lower()->sig_disconnected.connect(make_weak_binder(&proxy_connection_t::on_server_closed, me));
     client_->lower()->sig_disconnected.connect(make_weak_binder(&proxy_connection_t::on_client_closed, me));
+    connect_backlog_signals();
+}
+
+void proxy_connection_t::connect_backlog_signals() {
+    typedef boost::weak_ptr<io::proto::text_protocol_layer> weak_stack;
+    auto wire = [](io::proto::text_protocol_layer& congested, const weak_stack& own, const weak_stack& peer) {
+        congested.sig_send_congested.connect([own, peer] {
+            if (boost::shared_ptr<io::proto::text_protocol_layer> stack = own.lock())
+                stack->pause_reading(io::pause_own_backlog);
+            if (boost::shared_ptr<io::proto::text_protocol_layer> stack = peer.lock())
+                stack->pause_reading(io::pause_peer_backlog);
+        });
+        congested.sig_send_drained.connect([own, peer] {
+            if (boost::shared_ptr<io::proto::text_protocol_layer> stack = own.lock())
+                stack->resume_reading(io::pause_own_backlog);
+            if (boost::shared_ptr<io::proto::text_protocol_layer> stack = peer.lock())
+                stack->resume_reading(io::pause_peer_backlog);
+        });
+    };
+    const weak_stack client(client_->lower());
+    const weak_stack server(server_->lower());
+    wire(*client_->lower(), client, server);
+    wire(*server_->lower(), server, client);
 }
 
 std::string proxy_connection_t::name() const {

@@ -49,6 +49,13 @@ class proxy_connection_t : private boost::noncopyable,
 public:
     typedef boost::iterator_range<char*> args_range;
 
+    /// Bytes waiting to be sent to one side above which the pair stops
+    /// reading from both sides: sixteen relay batches, 1 MiB.
+    static uint32_t send_high_water;
+    /// Bytes waiting at or below which both sides are read again: 512 KiB,
+    /// enough to keep the writer busy while the next reads come in.
+    static uint32_t send_low_water;
+
     proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
                        const boost::shared_ptr<cache::cache_t>& cache);
     ~proxy_connection_t() override;
@@ -126,6 +133,9 @@ public:
 
 private:
     void connect_signals();
+    /// Each side's send backlog holds back reading on both sides: the other
+    /// side relays into it, and this side's own commands are answered into it.
+    void connect_backlog_signals();
     void remove_from_listener();
     /// The agent's raw bytes, sent upstream on the upstream strand.
     void on_client_raw(io::request_queue& queue);

@@ -371,4 +371,54 @@ TEST_F(Transformation, DisconnectDropsAPendingSwitch) {
     EXPECT_EQ(1u, removed());
 }
 
+/// Counts the congestion reports of the layer it watches.
+class water_sink : public xform_sink {
+public:
+    void on_send_congested() override { note([&] { events += "C"; }); }
+    void on_send_drained() override { note([&] { events += "D"; }); }
+    std::string events;
+};
+
+// What waits to be sent is counted before the outgoing filters; crossing the
+// high-water mark is reported once, draining to the low-water mark once, and
+// a disconnect drains whatever was still queued.
+TEST_F(Transformation, CongestionIsReportedOnceAboveHighWaterAndDrainedOnceAtLowWater) {
+    auto s = boost::make_shared<water_sink>();
+    io::proto::text_protocol_layer_options options;
+    options.send_batch_size = 64 << 10;
+    options.send_high_water = 256 << 10;
+    options.send_low_water = 64 << 10;
+    for (bool zipped : {false, true}) {
+        s->note([&] { s->events.clear(); s->connects = 0; });
+        xform_ptr b = io::transformation_layer::create(pool.get_io_service(), options);
+        b->set_events(s);
+        auto peer = connect(b, s, true);
+        if (zipped) b->add_outcoming_filter(boost::make_shared<io::zlib_deflate_filter>());
+        // Zeros deflate to almost nothing, yet count in full.
+        const std::string chunk(100 << 10, zipped ? '\0' : 'x');
+        for (int i = 0; i < 40; ++i) send(b, io::make_const_request(chunk.data(), chunk.size()));
+        // Raised inside the send that crossed the mark.
+        EXPECT_EQ('C', s->events.at(0));
+        if (!zipped) EXPECT_GT(b->queued_bytes(), std::size_t(256) << 10);
+        std::string wire;
+        if (zipped) {
+            io_test::zlib_inflater inflater;
+            while (wire.size() < 40 * chunk.size()) wire += inflater.feed(read_exactly(*peer, 1));
+        } else {
+            wire = read_exactly(*peer, 40 * chunk.size());
+        }
+        EXPECT_TRUE(wire == std::string(40 * chunk.size(), chunk[0]));
+        ASSERT_TRUE(s->wait([&] { return s->events == "CD"; }));
+        // Polled outside the sink's lock: the layer reports to the sink under its own.
+        for (int i = 0; i < 5000 && b->queued_bytes() != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(0u, b->queued_bytes());
+        for (int i = 0; i < 40; ++i) send(b, io::make_const_request(chunk.data(), chunk.size()));
+        ASSERT_TRUE(s->wait([&] { return s->events == "CDC"; }));
+        b->disconnect();
+        ASSERT_TRUE(s->wait([&] { return s->events == "CDCD"; }));
+        EXPECT_EQ(0u, b->queued_bytes());
+    }
+}
+
 }  // namespace

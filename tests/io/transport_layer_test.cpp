@@ -349,4 +349,44 @@ TEST_F(Transport, ConcurrentSendersCompleteEveryRequestOnce) {
     }
 }
 
+// Reading held back for several reasons goes on only once every one is
+// cleared; a read already under way still delivers; the bytes sent meanwhile
+// wait in the socket and arrive whole and in order; the idle timer does not
+// count silence we caused; a body read through ignores only the backlog reasons.
+TEST_F(Transport, PausedReadingWaitsForEveryReasonAndLosesNothing) {
+    tcp::acceptor acceptor = listen();
+    auto tp = connected(acceptor);
+    auto t = tp.first;
+    auto& peer = *tp.second;
+    t->set_idle_timeout(boost::posix_time::milliseconds(60));
+    t->pause_reading(io::pause_own_backlog);
+    t->pause_reading(io::pause_body_budget);
+    EXPECT_TRUE(t->reading_paused());
+    EXPECT_FALSE(t->reading_paused(io::pause_own_backlog | io::pause_body_budget));
+    // The read started at connect is under way and delivers this.
+    boost::asio::write(peer, boost::asio::buffer("one", 3));
+    ASSERT_TRUE(sink->wait([&] { return sink->received == "one"; }));
+    boost::asio::write(peer, boost::asio::buffer("two", 3));
+    t->resume_reading(io::pause_own_backlog);
+    // Well past the idle timeout: held back by us, the connection stays.
+    sink->expect_settled(0, 1);
+    EXPECT_EQ("one", sink->received);
+    // Read through a body, the backlog does not hold reading back; the budget does.
+    t->pause_reading(io::pause_peer_backlog);
+    t->read_through_body(true);
+    EXPECT_TRUE(t->reading_paused());
+    t->resume_reading(io::pause_body_budget);
+    ASSERT_TRUE(sink->wait([&] { return sink->received == "onetwo"; }));
+    t->read_through_body(false);
+    boost::asio::write(peer, boost::asio::buffer("three", 5));
+    ASSERT_TRUE(sink->wait([&] { return sink->received == "onetwothree"; }));
+    boost::asio::write(peer, boost::asio::buffer("four", 4));
+    sink->expect_settled(0, 1);
+    t->resume_reading(io::pause_peer_backlog);
+    ASSERT_TRUE(sink->wait([&] { return sink->received == "onetwothreefour"; }));
+    // Once reading goes on, silence is idleness again.
+    ASSERT_TRUE(sink->wait([&] { return sink->disconnects == 1; }));
+    EXPECT_EQ(1u, logged(tcp_name(acceptor), "Timeout occurred, disconnect"));
+}
+
 }  // namespace

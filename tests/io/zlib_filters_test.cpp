@@ -151,4 +151,39 @@ TEST(ZlibInflateTest, CorruptGarbageAndTrailingBytesAreRefusedAndStayRefused) {
     }
 }
 
+// A few kilobytes on the wire may inflate to megabytes: each call gives at
+// most one step (plus one inflation area), keeps the rest, and input that
+// arrives meanwhile follows the held bytes in order.
+TEST(ZlibInflateTest, EachCallGivesAtMostOneStepAndTheRestFollowsInOrder) {
+    const std::size_t step = io::zlib_inflate_filter::step_bytes;
+    std::mt19937 rng(5);
+    const std::string zeros(4 << 20, '\0'), tail = random_bytes(rng, 200000);
+    peer_deflater peer;
+    const std::string bomb = peer.feed(zeros), rest = peer.feed(tail);
+    ASSERT_LT(bomb.size(), 64u << 10);
+    io::zlib_inflate_filter inflater;
+    std::string out;
+    std::size_t calls = 0;
+    for (const std::string* wire : {&bomb, &rest}) {
+        io::request_queue in = io::make_const_request(wire->data(), wire->size());
+        do {
+            io::request_queue piece = inflater.process(in);
+            in.clear();
+            EXPECT_LE(piece.size(), step + 4096);
+            out += bytes_of(piece);
+            ++calls;
+        } while (inflater.has_pending() && out.size() < zeros.size() / 2);
+    }
+    // Halfway through the zeros the rest of the stream came in; it waits its turn.
+    while (inflater.has_pending()) {
+        io::request_queue none;
+        io::request_queue piece = inflater.process(none);
+        EXPECT_LE(piece.size(), step + 4096);
+        out += bytes_of(piece);
+        ++calls;
+    }
+    EXPECT_TRUE(out == zeros + tail);
+    EXPECT_GE(calls, (zeros.size() + tail.size()) / (step + 4096));
+}
+
 }  // namespace

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "cache/mapping_budget.h"
+#include "io/body_budget.h"
 #include "io/transport_layer.h"
+#include "io/zlib_filters.h"
 #include "proxy/loop.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
@@ -26,7 +28,17 @@ struct saved_limits_t {
     boost::posix_time::time_duration stall = srv_side::layer_t::st_ready_update_in_progress_t::stall_limit;
     size_t mappings = cache::mapping_budget_t::limit;
     boost::posix_time::time_duration clean = app_loop_t::cache_clean_period;
+    uint32_t high_water = proxy_connection_t::send_high_water;
+    uint32_t low_water = proxy_connection_t::send_low_water;
+    size_t budget = io::proto::body_budget::process_wide().capacity();
+    size_t small_body = io::proto::body_budget::small_body_bytes;
+    size_t inflate_step = io::zlib_inflate_filter::step_bytes;
     ~saved_limits_t() {
+        proxy_connection_t::send_high_water = high_water;
+        proxy_connection_t::send_low_water = low_water;
+        io::proto::body_budget::process_wide().set_capacity(budget);
+        io::proto::body_budget::small_body_bytes = small_body;
+        io::zlib_inflate_filter::step_bytes = inflate_step;
         app_loop_t::cache_clean_period = clean;
         proxy_connection_t::config_ids_kept = config_ids;
         io::transport_layer::connect_timeout = connect;
