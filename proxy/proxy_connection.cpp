@@ -22,8 +22,8 @@
 
 using io::detail::make_weak_binder;
 
-uint32_t proxy_connection_t::send_high_water = 1 << 20;
-uint32_t proxy_connection_t::send_low_water = 512 << 10;
+uint32_t proxy_connection_t::send_high_water = 4 << 20;
+uint32_t proxy_connection_t::send_low_water = 2 << 20;
 
 proxy_connection_t::proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
                                        const boost::shared_ptr<cache::cache_t>& cache)

@@ -50,10 +50,12 @@ public:
     typedef boost::iterator_range<char*> args_range;
 
     /// Bytes waiting to be sent to one side above which the pair stops
-    /// reading from both sides: sixteen relay batches, 1 MiB.
+    /// reading from both sides: 4 MiB. Parsed relay hands on whole commands,
+    /// so the mark has to hold a large command and what follows it.
     static uint32_t send_high_water;
-    /// Bytes waiting at or below which both sides are read again: 512 KiB,
-    /// enough to keep the writer busy while the next reads come in.
+    /// Bytes waiting at or below which both sides are read again: 2 MiB,
+    /// enough to keep the writer busy while the next 1 MiB command is read
+    /// whole (at 1 MiB / 512 KiB the writer idled and parsed relay lost a third).
     static uint32_t send_low_water;
 
     proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,

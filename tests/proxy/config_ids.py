@@ -51,13 +51,7 @@ class LineCounter:
             return self.lines
 
     def close(self):
-        for s in (self._listener, self._conn):
-            if s is not None:
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-                s.close()
+        harness.close_sockets((self._listener, self._conn))
         self._thread.join(5)
 
 

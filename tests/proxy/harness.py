@@ -76,6 +76,19 @@ def connect(port, host="127.0.0.1", timeout=10):
     return s
 
 
+def close_sockets(sockets):
+    """Shuts down and closes each socket (None is skipped); shutdown() also
+    wakes a thread blocked in accept() or recv() on it, which close() alone may not."""
+    for s in sockets:
+        if s is None:
+            continue
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        s.close()
+
+
 def wait_until(predicate, timeout=10):
     deadline = time.monotonic() + timeout
     while not predicate():
@@ -137,13 +150,7 @@ class HoldServer:
         with self._lock:
             self._stopping = True
             conns, self._conns = self._conns, []
-        # shutdown() wakes the blocked accept(); close() alone may not.
-        for s in [self._listener] + conns:
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            s.close()
+        close_sockets([self._listener] + conns)
         self._thread.join(5)
 
 

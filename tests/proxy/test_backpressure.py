@@ -17,7 +17,7 @@ from standin_server import build_frame
 from test_load import process_figures
 
 MiB = 1 << 20
-# What the issue allows the whole process at the default bounds.
+# The whole process at the default bounds, however hard a peer floods.
 RSS_LIMIT_KIB = 256 * 1024
 # Growth allowed over the idle daemon: the queues at high water, reads and
 # socket buffers, with a wide margin for the allocator.
