@@ -67,12 +67,15 @@ class StandinAgent:
         self.version = version
         self.options = options
         self.number = 0
-        self.buffer = b""
+        # Grown in place: one reply of a large announcement is a single frame
+        # of a hundred megabytes or more, and appending 64 KiB reads to bytes
+        # copied the whole of it on every read.
+        self.buffer = bytearray()
         self.mode = "plain"
         self.inflater = None
         self.deflater = None
-        self.wire = b""
-        self.raw = b""
+        self.wire = bytearray()
+        self.raw = bytearray()
         self.server_offers = None
         self.skipped = []
 
@@ -95,7 +98,8 @@ class StandinAgent:
         try:
             data = self.sock.recv(65536)
         except socket.timeout:
-            raise AssertionError("nothing more from the daemon in time; unparsed %r" % self.buffer[:200]) from None
+            unparsed = bytes(self.buffer[:200])
+            raise AssertionError("nothing more from the daemon in time; unparsed %r" % unparsed) from None
         except ConnectionResetError:
             data = b""
         if not data:
@@ -111,9 +115,10 @@ class StandinAgent:
     def frame(self, timeout=None):
         deadline = self._deadline(timeout)
         while True:
-            frame, self.buffer = parse_frame(self.buffer)
+            frame, rest = parse_frame(self.buffer)
             if frame is not None:
-                return frame
+                self.buffer = rest
+                return frame._replace(args=bytes(frame.args), body=bytes(frame.body))
             self._fill(deadline)
 
     def command(self, timeout=None):
@@ -136,7 +141,7 @@ class StandinAgent:
         deadline = self._deadline(timeout)
         while len(self.raw) < n:
             self._fill(deadline)
-        return self.raw
+        return bytes(self.raw)
 
     def negotiate(self, timeout=None):
         deadline = self._deadline(timeout)
@@ -163,7 +168,7 @@ class StandinAgent:
     def _switch(self):
         # Whatever came behind the AUTHORIZE in the same read is already in
         # the new form.
-        pending, self.buffer = self.buffer, b""
+        pending, self.buffer = self.buffer, bytearray()
         if self._both_offer("CRYPT"):
             self.mode = "raw"
             self.raw = pending
@@ -172,7 +177,7 @@ class StandinAgent:
             self.inflater = zlib.decompressobj()
             self.deflater = zlib.compressobj()
             self.wire = pending
-            self.buffer = self.inflater.decompress(pending)
+            self.buffer = bytearray(self.inflater.decompress(pending))
         else:
             self.buffer = pending
 
@@ -188,7 +193,7 @@ class StandinAgent:
         mask = mask or "1" * len(announcement.files)
         wanted = [f for f, flag in zip(announcement.files, mask) if flag == "1"]
         deadline = self._deadline(timeout)
-        data = b""
+        data = bytearray()
         ranges = []
         while True:
             frame = self.expect("SRS_UPDATE", deadline - time.monotonic())
@@ -201,7 +206,7 @@ class StandinAgent:
             self.send("ACK_RANGE", b"%d %s" % (frame.number, args[1]))
             if end == ranges[-1][2]:
                 break
-        return Update(request, int(args[0]) if args else None, ranges, data, wanted)
+        return Update(request, int(args[0]) if args else None, ranges, bytes(data), wanted)
 
     def fetch(self, announcement, mask=None, timeout=None):
         return self.receive(announcement, mask, self.request(announcement, mask), timeout)
