@@ -1,7 +1,7 @@
 #include "cache/cache.h"
 
 #include <algorithm>
-#include <set>
+#include <unordered_set>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
@@ -166,14 +166,16 @@ bool cache_t::start_download(const repo_key_t& key, const file_list_t& needed, c
     // list names twice is asked for once.
     file_list_t current = current_files(key);
     std::vector<char> to_download(current.size(), '0');
-    std::set<const file_ctx_t*> flagged;
+    // Hashed: searching the needed list once per announced file held the
+    // cache's lock for over a second on an announcement of 100,000 files.
+    std::unordered_set<const file_ctx_t*> wanted, flagged;
+    for (const file_ptr& file : needed) wanted.insert(file.get());
     for (size_t i = 0; i < current.size(); ++i) {
         const file_ctx_t* file = current[i].get();
-        if (std::find(needed.begin(), needed.end(), current[i]) == needed.end() || !flagged.insert(file).second)
-            continue;
+        if (!wanted.count(file) || !flagged.insert(file).second) continue;
         to_download[i] = '1';
     }
-    if (flagged.size() != std::set<file_ptr>(needed.begin(), needed.end()).size()) return false;
+    if (flagged.size() != wanted.size()) return false;
     boost::shared_ptr<download_context_t> download =
         boost::make_shared<download_context_t>(key, to_download, current, self_.lock());
     for (size_t i = 0; i < current.size(); ++i)

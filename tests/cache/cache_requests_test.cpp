@@ -1,6 +1,6 @@
 // Update requests against a changing repository: downloads that fail while
-// others run, lists that change under a waiting request, and keys the server
-// never announced.
+// others run, lists that change under a waiting request or name a file
+// twice, and keys the server never announced.
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
@@ -138,4 +138,24 @@ TEST(CacheRequests, UnannouncedKeysCreateNothingAndTheCleaningTimerKeepsAnnounce
     EXPECT_EQ(dir_entries(f.dir.path + "/upd"), (std::vector<std::string>{"2", "3", "4"}));
     f.cache->request_update({"upd", 4, "p"}, mask("1"), r);
     EXPECT_EQ(r->served_count(), 4u + 4995u + 1u);
+}
+
+/// A list that names one file twice: asking for its second place (and the
+/// file between) downloads it once, flagged where the list holds it first,
+/// and the answer carries it at the place asked for.
+TEST(CacheRequests, AFileTheListNamesTwiceIsDownloadedOnceAtItsFirstPlace) {
+    fixture_t f;
+    blob_t x = blob("x", "first and last"), y = blob("y", "between");
+    cache::repo_key_t key{"upd", 3, "p"};
+    f.cache->merge(key, infos({x, y, x}));
+    auto r = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("011"), r);
+    ASSERT_EQ(r->download_count(), 1u);
+    boost::shared_ptr<srv_side::download_context_t> d = r->take_download();
+    EXPECT_EQ(d->mask(), mask("110"));
+    reply(d, {x, y, x});
+    d.reset();
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
+    EXPECT_EQ(r->served[0], (std::vector<std::string>{y.bytes, x.bytes}));
+    EXPECT_EQ(r->download_count(), 0u);
 }
