@@ -496,6 +496,7 @@ class StandinServer:
         with self._lock:
             if self._holding:
                 self._held.append((conn, transfer))
+                self._lock.notify_all()
             return self._holding
 
     def _wait(self, predicate, timeout):
@@ -551,6 +552,11 @@ class StandinServer:
 
     def wire(self, conn):
         return bytes(self._conn(conn).wire)
+
+    def wait_held(self, n, timeout=10):
+        """At least n replies kept back until release()."""
+        if not self._wait(lambda: len(self._held) >= n, timeout):
+            raise AssertionError("%d replies held expected within %ss, got %d" % (n, timeout, len(self._held)))
 
     def release(self):
         with self._lock:

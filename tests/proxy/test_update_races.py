@@ -1,13 +1,15 @@
-"""Downloads that fail while others run: many agents on their own connections,
-a server whose first reply for each file is corrupt and whose other replies
-trickle in slowly. A failed download must never disturb one that another
-connection started meanwhile, and no agent may ever get a wrong byte."""
+"""Downloads that fail while others start: a server whose first reply for a
+file is corrupt and whose other replies trickle in slowly, and a crowd of
+agents on their own connections whose requests for that file keep arriving
+while the corrupt reply is checked and its download torn down. A download
+that another connection started meanwhile must never be disturbed by the
+failed one, and no agent may ever get a wrong byte."""
 
-import random
 import threading
 import time
 import unittest
 
+import harness
 from standin_agent import ConnectionClosed, PeersTestCase, StandinAgent
 from standin_server import Repository
 
@@ -22,60 +24,123 @@ def wrong_md5_failures(log):
 
 
 class DownloadRaceTest(PeersTestCase):
-    AGENTS = 64
-    ROUNDS = 2
-    FETCHES = 3
+    AGENTS = 96
+    ROUNDS = 4
+    # The corrupt reply leaves after this many of the crowd's requests: the
+    # others are sent one right after another while the daemon checks it and
+    # ends its download, so some arrive between the file's failure and the end
+    # of its download, and start the file's next download on their own
+    # connections.
+    RELEASE_AFTER = 24
+    # Correct replies trickle in 8 KiB pieces with this pause: a download that
+    # took over the file lasts longer than the pause a failure imposes on the
+    # revision, after which the waiting requests would start yet another one.
+    PACE = 0.4
+    FILE_SIZE = 40000
+    SETTLE = 0.05
+    ATTEMPTS = 4
 
-    def crowd(self, port, repo, seed):
-        """Every agent asks, at a moment of its own, for a random part of the
-        list, and starts over on a new connection when its pair is dropped
-        (its own connection carried a corrupt reply). Returns the failures."""
-        failures = []
-        lock = threading.Lock()
+    def connect(self, port, count):
+        """`count` negotiated agents, each with the announcement it got."""
+        agents = [None] * count
+        errors = []
 
-        def agent_run(index):
-            rnd = random.Random(seed * 1000 + index)
-            time.sleep(rnd.uniform(0, 1.0))
-            for fetch in range(self.FETCHES):
-                mask = "".join(rnd.choice("01") for _ in repo.files)
-                mask = mask if "1" in mask else "1" + mask[1:]
-                for attempt in range(8):
-                    agent = StandinAgent(port, timeout=60)
-                    try:
-                        agent.negotiate()
-                        update = agent.fetch(agent.wait_announcement(), mask)
-                        if not update.ok or update.data != repo.payload(mask):
-                            with lock:
-                                failures.append((index, mask, [(f.name, f.ok) for f in update.files]))
-                        break
-                    except (ConnectionClosed, OSError):
-                        continue
-                    finally:
-                        agent.close()
-                else:
-                    with lock:
-                        failures.append((index, mask, "no answer after 8 connections"))
+        def connect_one(index):
+            try:
+                agent = agents[index] = StandinAgent(port, timeout=30)
+                agent.negotiate()
+                agent.announcement = agent.wait_announcement()
+            except (ConnectionClosed, OSError, AssertionError) as e:
+                errors.append((index, e))
 
-        threads = [threading.Thread(target=agent_run, args=(i,), daemon=True) for i in range(self.AGENTS)]
+        threads = [threading.Thread(target=connect_one, args=(i,), daemon=True) for i in range(count)]
         for t in threads:
             t.start()
         for t in threads:
-            t.join(120)
-        self.assertFalse(any(t.is_alive() for t in threads), "agents still waiting")
-        return failures
+            t.join(60)
+        self.assertFalse(any(t.is_alive() for t in threads) or errors, errors)
+        return agents
+
+    def collect(self, port, repo, agents, opened, stop):
+        """Starts a thread per agent that reads its reply and, when the daemon
+        dropped the pair (its server sent the corrupt reply), fetches again on
+        a new connection until `stop` is set. Returns the threads and the list
+        of failures they fill."""
+        failures = []
+        lock = threading.Lock()
+
+        def collect_one(index, agent):
+            for attempt in range(self.ATTEMPTS):
+                if stop.is_set():
+                    return
+                try:
+                    if attempt:
+                        agent = StandinAgent(port, timeout=30)
+                        with lock:
+                            opened.append(agent)
+                        agent.negotiate()
+                        agent.announcement = agent.wait_announcement()
+                        agent.request(agent.announcement)
+                    update = agent.receive(agent.announcement)
+                except (ConnectionClosed, OSError):
+                    continue
+                if not update.ok or update.data != repo.payload("1" * len(repo.files)):
+                    with lock:
+                        failures.append((index, [(f.name, f.ok) for f in update.files]))
+                return
+            with lock:
+                failures.append((index, "no answer after %d connections" % self.ATTEMPTS))
+
+        threads = [threading.Thread(target=collect_one, args=(i, a), daemon=True) for i, a in enumerate(agents)]
+        for t in threads:
+            t.start()
+        return threads, failures
+
+    def burst(self, server, agents):
+        """The first agent's request, whose reply (the corrupt one) the server
+        keeps back, then the crowd's requests with that reply let go among them."""
+        agents[0].request(agents[0].announcement)
+        server.wait_held(1)
+        # A moment for the daemon and the peers' threads to fall idle: the
+        # crowd's requests must leave back to back, not between the turns of
+        # other threads.
+        time.sleep(self.SETTLE)
+        for index, agent in enumerate(agents[1:], 1):
+            agent.request(agent.announcement)
+            if index == self.RELEASE_AFTER:
+                server.release()
+
+    def race_once(self):
+        repo = Repository([self.FILE_SIZE])
+        server, d, port = self.start_pair({"repository": repo, "corrupt_first": True, "pace": self.PACE, "hold": True},
+                                          verbosity="INFO")
+        agents = self.connect(port, self.AGENTS)
+        opened = list(agents)
+        stop = threading.Event()
+        try:
+            self.burst(server, agents)
+            threads, failures = self.collect(port, repo, agents, opened, stop)
+
+            # Each corrupt reply fails its download once; a correct one never
+            # does. Once one did, the waiting agents need not be waited for.
+            def settled():
+                return (not any(t.is_alive() for t in threads)
+                        or len(wrong_md5_failures(d.log)) > server.corrupt_replies)
+
+            harness.wait_until(settled, 120)
+            rejected = wrong_md5_failures(d.log)
+            self.assertLessEqual(len(rejected), server.corrupt_replies, rejected)
+            self.assertFalse(any(t.is_alive() for t in threads), "agents still waiting")
+            self.assertEqual(failures, [])
+        finally:
+            stop.set()
+            harness.close_sockets([a.sock for a in opened if a is not None])
+        d.stop()
 
     def test_a_failed_download_never_disturbs_a_later_one(self):
         for round_ in range(self.ROUNDS):
             with self.subTest(round=round_):
-                repo = Repository([40000 + 1000 * i for i in range(10)])
-                server, d, port = self.start_pair({"repository": repo, "corrupt_first": True, "pace": 0.002},
-                                                  verbosity="INFO")
-                failures = self.crowd(port, repo, round_)
-                self.assertEqual(failures, [])
-                # Each corrupt reply fails its download once; a correct one never does.
-                rejected = wrong_md5_failures(d.log)
-                self.assertLessEqual(len(rejected), server.corrupt_replies, rejected)
-                d.stop()
+                self.race_once()
 
 
 if __name__ == "__main__":
