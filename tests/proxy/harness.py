@@ -76,6 +76,14 @@ def connect(port, host="127.0.0.1", timeout=10):
     return s
 
 
+def start_thread(target):
+    """Runs `target` on a daemon thread, so that a peer stuck in a send never
+    keeps the test process alive; returns the started thread."""
+    thread = threading.Thread(target=target, daemon=True)
+    thread.start()
+    return thread
+
+
 def close_sockets(sockets):
     """Shuts down and closes each socket (None is skipped); shutdown() also
     wakes a thread blocked in accept() or recv() on it, which close() alone may not."""

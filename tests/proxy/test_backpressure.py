@@ -104,9 +104,7 @@ def send_commands(server, name, bodies):
                 server.send(0, name, b"%d" % i, body)
         except OSError:
             pass
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return thread
+    return harness.start_thread(run)
 
 
 def repeat(chunk, total):

@@ -4,7 +4,6 @@ body that does not fit waits (its agent is not read) and goes on once room is
 released, also by an agent that disconnects; other agents' small commands are
 relayed all the while."""
 
-import threading
 import time
 import unittest
 
@@ -32,9 +31,7 @@ def send_body(agent, name, data, held_back=1):
                 agent.sock.sendall(b"\r\n")
         except OSError:
             pass
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return thread
+    return harness.start_thread(run)
 
 
 def granted(name, size):
