@@ -106,16 +106,15 @@ void transport_layer::pause_reading(unsigned reason) { gate_->reasons.fetch_or(r
 void transport_layer::resume_reading(unsigned reason) {
     const unsigned before = gate_->reasons.fetch_and(~reason);
     if ((before & reason) == 0 || gate_->held()) return;
-    boost::shared_ptr<impl_iface> current;
-    {
-        boost::mutex::scoped_lock guard(mutex_);
-        current = impl_;
-    }
-    if (current) current->resume_reading();
+    wake_reader();
 }
 
 void transport_layer::read_through_body(bool on) {
     if (gate_->through.exchange(on) == on || !on || gate_->held()) return;
+    wake_reader();
+}
+
+void transport_layer::wake_reader() {
     boost::shared_ptr<impl_iface> current;
     {
         boost::mutex::scoped_lock guard(mutex_);

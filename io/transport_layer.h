@@ -156,6 +156,8 @@ private:
     /// Disconnects only while `which` is still the current implementation, so a
     /// late completion of a replaced attempt cannot end its successor.
     void disconnect_if(const impl_iface* which);
+    /// Lets the current implementation read again, should nothing hold it back.
+    void wake_reader();
 
     boost::asio::io_service& service_;
     strand_ptr strand_;

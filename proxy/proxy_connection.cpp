@@ -365,12 +365,10 @@ void proxy_connection_t::log_cache_refusal(const char* command, const std::strin
 void proxy_connection_t::files_ready(const std::vector<cache::served_file_t>& files) {
     try {
         client_->send_srs_update(update_request_number(), files);
-    } catch (const d_exception_t_shell_t& e) {
+    } catch (const std::exception& e) {
         // A file that could not be read when its bytes were due (removed or
         // changed on disk): the reply is broken off, never completed wrong.
-        drop_agent(e.what(), &e);
-    } catch (const std::exception& e) {
-        drop_agent(e.what(), nullptr);
+        drop_agent(e.what(), dynamic_cast<const d_exception_t_shell_t*>(&e));
     }
 }
 

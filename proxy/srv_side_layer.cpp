@@ -1,6 +1,5 @@
 #include "proxy/srv_side_layer.h"
 
-#include <typeinfo>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
@@ -10,6 +9,7 @@
 #include "io/zlib_filters.h"
 #include "oslayer/_kern.h"
 #include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
 #include "proxy/proxy_connection.h"
 // The handler classes register from static initialisers of the units that
 // define them; including them here links them wherever this layer is linked.
@@ -82,12 +82,6 @@ void layer_t::post_download_request(const boost::shared_ptr<download_context_t>&
     post_event(ev_download_update_request_t(download));
 }
 
-boost::shared_ptr<download_context_t> layer_t::find_pending_download() const {
-    boost::shared_ptr<download_context_t> download = machine_.find_async_cmd<download_context_t>();
-    if (!download) throw std::bad_cast();
-    return download;
-}
-
 boost::shared_ptr<download_context_t> layer_t::running_download() const {
     return machine_.find_async_cmd<download_context_t>();
 }
@@ -125,8 +119,10 @@ void layer_t::on_stall_timer(unsigned generation, const boost::system::error_cod
         return;
     }
     boost::shared_ptr<download_context_t> download = running_download();
-    const std::string what =
-        download ? download->key().name + "/" + std::to_string(download->key().rev) : std::string("<none>");
+    // The repository name is the server's text.
+    const std::string what = download ? escape_log_text(download->key().name) + "/" +
+                                            std::to_string(download->key().rev)
+                                      : std::string("<none>");
     LOG_AT(LOG_LEVEL_ERROR,
            "[Layer/SrvSide] %s: Download of %s made no progress for %ld ms, given up; "
            "this server gets no more downloads",

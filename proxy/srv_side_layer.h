@@ -126,8 +126,6 @@ public:
 
     /// The relay signal a server command is to be relayed through now.
     relay_signal_t* current_relay() const { return machine_.current_relay(); }
-    /// The download the machine is running; std::bad_cast when there is none.
-    boost::shared_ptr<download_context_t> find_pending_download() const;
     /// The download the machine is running, or empty.
     boost::shared_ptr<download_context_t> running_download() const;
 
