@@ -196,9 +196,13 @@ void text_protocol_layer::on_violation(const char* text) {
     sig_violation(text);
 }
 
-void text_protocol_layer::on_send_congested() { sig_send_congested(); }
+void text_protocol_layer::on_send_congested() {
+    if (backlog_handler_) backlog_handler_(true);
+}
 
-void text_protocol_layer::on_send_drained() { sig_send_drained(); }
+void text_protocol_layer::on_send_drained() {
+    if (backlog_handler_) backlog_handler_(false);
+}
 
 void text_protocol_layer::on_data_arrived(request_queue& data) {
     TRACE_POINT;

@@ -106,24 +106,26 @@ void proxy_connection_t::connect_signals() {
 
 void proxy_connection_t::connect_backlog_signals() {
     typedef boost::weak_ptr<io::proto::text_protocol_layer> weak_stack;
-    auto wire = [](io::proto::text_protocol_layer& congested, const weak_stack& own, const weak_stack& peer) {
-        congested.sig_send_congested.connect([own, peer] {
-            if (boost::shared_ptr<io::proto::text_protocol_layer> stack = own.lock())
-                stack->pause_reading(io::pause_own_backlog);
-            if (boost::shared_ptr<io::proto::text_protocol_layer> stack = peer.lock())
-                stack->pause_reading(io::pause_peer_backlog);
-        });
-        congested.sig_send_drained.connect([own, peer] {
-            if (boost::shared_ptr<io::proto::text_protocol_layer> stack = own.lock())
-                stack->resume_reading(io::pause_own_backlog);
-            if (boost::shared_ptr<io::proto::text_protocol_layer> stack = peer.lock())
-                stack->resume_reading(io::pause_peer_backlog);
-        });
+    // A side with too much to send stops reading from itself and from its
+    // partner, whose reads would only add to it.
+    auto handler = [](const weak_stack& own, const weak_stack& peer) {
+        return [own, peer](bool congested) {
+            auto apply = [congested](const weak_stack& side, unsigned reason) {
+                boost::shared_ptr<io::proto::text_protocol_layer> stack = side.lock();
+                if (!stack) return;
+                if (congested)
+                    stack->pause_reading(reason);
+                else
+                    stack->resume_reading(reason);
+            };
+            apply(own, io::pause_own_backlog);
+            apply(peer, io::pause_peer_backlog);
+        };
     };
     const weak_stack client(client_->lower());
     const weak_stack server(server_->lower());
-    wire(*client_->lower(), client, server);
-    wire(*server_->lower(), server, client);
+    client_->lower()->set_backlog_handler(handler(client, server));
+    server_->lower()->set_backlog_handler(handler(server, client));
 }
 
 std::string proxy_connection_t::name() const {
