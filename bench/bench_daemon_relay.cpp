@@ -10,8 +10,11 @@
 // as 1 MiB commands without it, through the daemon, HAProxy in TCP mode and
 // socat; new connections per second until one command came back, and resident
 // memory per idle negotiated pair with 5,000 pairs, beside HAProxy.
+// With --only raw|parsed|connections it takes that one measure of the daemon
+// alone, three times, one figure a line: bench/compare_builds.sh runs it for
+// two builds in turn.
 // Usage: bench_daemon_relay [velmod-proxy binary] [daemon pool size (default 2)]
-//                           [--haproxy binary [--socat binary]]
+//                           [--haproxy binary [--socat binary] | --only measure]
 #include "daemon_driver.h"
 
 namespace {
@@ -268,7 +271,23 @@ void compare(boost::asio::io_context& io, server_t& server, const options& opt) 
     table_row("connections/s: connect, negotiate, one command back, close (64 at a time)", ours, "HAProxy", theirs, "", std::nullopt);
 }
 
+/// The measure --only asks for, "" for the whole run.
+std::string g_only;
+
+/// One measure of the daemon alone, three times, one figure a line.
+void only(boost::asio::io_context& io, server_t& server, const options& opt) {
+    daemon_process daemon;
+    daemon.start(opt.binary, server.spec(), opt.pool);
+    for (int round = 0; round < 3; ++round) {
+        double figure = g_only == "connections" ? connection_rate(io, server, daemon.endpoint())
+                                                : stream_rate(io, server, daemon.endpoint(), g_only == "raw");
+        std::printf("%s %.1f\n", g_only.c_str(), figure);
+        std::fflush(stdout);
+    }
+}
+
 void run(boost::asio::io_context& io, server_t& server, const options& opt) {
+    if (!g_only.empty()) return only(io, server, opt);
     if (!opt.contender("haproxy").empty()) return compare(io, server, opt);
     daemon_process daemon;
     daemon.start(opt.binary, server.spec(), opt.pool);
@@ -298,4 +317,17 @@ void run(boost::asio::io_context& io, server_t& server, const options& opt) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return driver_main<server_conn>(argc, argv, compare_pairs, {"haproxy", "socat"}, run); }
+int main(int argc, char** argv) {
+    // --only is this driver's own: taken out before the common arguments are read.
+    std::vector<char*> args(argv, argv + argc);
+    for (auto i = args.begin(); i != args.end(); ++i) {
+        if (std::string(*i) != "--only") continue;
+        if (i + 1 == args.end() || (g_only = i[1], g_only != "raw" && g_only != "parsed" && g_only != "connections")) {
+            std::fprintf(stderr, "%s: --only takes raw, parsed or connections\n", argv[0]);
+            return 2;
+        }
+        args.erase(i, i + 2);
+        break;
+    }
+    return driver_main<server_conn>(int(args.size()), args.data(), compare_pairs, {"haproxy", "socat"}, run);
+}
