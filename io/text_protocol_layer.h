@@ -164,7 +164,6 @@ public:
     void set_backlog_handler(const boost::function<void(bool)>& handler) { backlog_handler_ = handler; }
 
 private:
-    boost::function<void(bool)> backlog_handler_;
     class st_init;
     class st_params;
     class st_params_r;
@@ -243,6 +242,8 @@ private:
     // lock, so numbers leave in increasing order whatever thread sends.
     // Recursive: a completion told false inside the lower send may send again.
     boost::recursive_mutex send_mutex_;
+    /// Set before the connection starts, only read afterwards.
+    boost::function<void(bool)> backlog_handler_;
 };
 
 }  // namespace proto
