@@ -112,8 +112,6 @@ public:
     void pause_reading(unsigned reason);
     /// Clears `reason`; reading goes on once nothing holds it back. Any thread.
     void resume_reading(unsigned reason);
-    /// Bytes sent and not yet written, before compression.
-    std::size_t queued_bytes() { return lower_->queued_bytes(); }
 
     /// Sends one complete command (numbered unless in raw mode); the queue is consumed.
     void send(request_queue& queue);

@@ -1,7 +1,7 @@
 // The daemon's bounds (buffers, budgets, time limits) by name, so that an
 // administrator or a test can set them at start through the environment:
 //
-//   VELMOD_PROXY_LIMITS="connect_timeout_ms=500,stall_timeout_ms=2000"
+//   VELMOD_PROXY_LIMITS="connect_timeout_ms=500,stall_limit_ms=2000"
 //
 // Each bound keeps its documented default in the unit that uses it; this
 // table only names it and says how a number becomes its value.

@@ -1,6 +1,5 @@
 #include "proxy/srv_side_layer.h"
 
-
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
 
