@@ -275,6 +275,10 @@ void discovery_layer::send(request_queue& queue, const boost::function<void()>& 
 
 void discovery_layer::disconnect() { transport_->disconnect(); }
 
+void discovery_layer::shutdown_send() { transport_->shutdown_send(); }
+
+void discovery_layer::on_read_end() { detail::make_weak_binder(&transport_layer_events::on_read_end, events())(); }
+
 std::string discovery_layer::name() const { return transport_->name(); }
 
 void discovery_layer::set_idle_timeout(const boost::posix_time::time_duration& timeout) {
@@ -288,6 +292,8 @@ void discovery_layer::pause_reading(unsigned reason) { transport_->pause_reading
 void discovery_layer::resume_reading(unsigned reason) { transport_->resume_reading(reason); }
 
 bool discovery_layer::reading_paused(unsigned ignored) const { return transport_->reading_paused(ignored); }
+
+int64_t discovery_layer::reading_released_ms() const { return transport_->reading_released_ms(); }
 
 void discovery_layer::read_through_body(bool on) { transport_->read_through_body(on); }
 

@@ -4,6 +4,7 @@
 // hands an accepted socket to its transport.
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <string>
 #include <vector>
@@ -49,6 +50,7 @@ public:
     // Straight to the transport.
     void send(request_queue& queue, const boost::function<void()>& on_sent);
     void disconnect();
+    void shutdown_send();
     std::string name() const;
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);
     transport_layer::strand_ptr get_strand() const;
@@ -56,12 +58,14 @@ public:
     void pause_reading(unsigned reason);
     void resume_reading(unsigned reason);
     bool reading_paused(unsigned ignored = 0) const;
+    int64_t reading_released_ms() const;
     void read_through_body(bool on);
 
     // Events from the transport.
     void on_connect(const boost::system::error_code& error) override;
     void on_disconnect() override;
     void on_data_arrived(request_queue& data) override;
+    void on_read_end() override;
 
 private:
     discovery_layer(boost::asio::io_service& service, const proto::text_protocol_layer_options& options);

@@ -172,6 +172,7 @@ void text_protocol_layer::add_outcoming_filter(const boost::shared_ptr<outcoming
 void text_protocol_layer::remove_all_filters() { lower_->remove_all_filters(); }
 void text_protocol_layer::remove_incoming_filter() { lower_->remove_incoming_filter(); }
 void text_protocol_layer::remove_outcoming_filter() { lower_->remove_outcoming_filter(); }
+void text_protocol_layer::end_sending(const boost::function<void()>& done) { lower_->end_sending(done); }
 void text_protocol_layer::pause_reading(unsigned reason) { lower_->pause_reading(reason); }
 void text_protocol_layer::resume_reading(unsigned reason) { lower_->resume_reading(reason); }
 
@@ -201,7 +202,21 @@ void text_protocol_layer::on_send_congested() {
 }
 
 void text_protocol_layer::on_send_drained() {
+    lower_->resume_reading(pause_own_backlog);
     if (backlog_handler_) backlog_handler_(false);
+}
+
+void text_protocol_layer::on_read_end() {
+    TRACE_POINT;
+    if (read_end_handler_) read_end_handler_();
+}
+
+void text_protocol_layer::hold_back_for_answers() {
+    if (!answered_here_) return;
+    answered_here_ = false;
+    // Paused under the sending lock, where the drain that resumes it is
+    // told: a drain can neither slip in between the look and the pause.
+    lower_->pause_reading_if_congested(pause_own_backlog);
 }
 
 void text_protocol_layer::on_data_arrived(request_queue& data) {
@@ -361,9 +376,11 @@ void text_protocol_layer::header_end() {
             sig_cmd_complete(number, command_name_, body_size_, arguments_, body_);
         } catch (...) {
             reset_to_init();
+            hold_back_for_answers();
             throw;
         }
         reset_to_init();
+        hold_back_for_answers();
         return;
     }
     try {
@@ -380,7 +397,7 @@ void text_protocol_layer::hold_body() {
     if (writer_) {
         // Out of memory: the writer's own sink bounds it, and a download
         // shared by many agents must not stall behind one slow reader.
-        read_through(true);
+        read_through_body(true);
         return;
     }
     // A header may announce up to 4 GiB: refused here, before a byte of it is
@@ -392,7 +409,7 @@ void text_protocol_layer::hold_body() {
         throw internal_parser_violation(message);
     }
     if (*body_size_ > body_budget::small_body_bytes) {
-        if (lower_->reading_paused(~read_pause_backlog)) {
+        if (lower_->held_by_backlog()) {
             claim_deferred_ = true;
             return;
         }
@@ -414,7 +431,7 @@ void text_protocol_layer::claim_budget() {
     });
     if (body_grant_->granted()) {
         // A granted body is read to its end: it holds budget others may wait for.
-        read_through(true);
+        read_through_body(true);
         log_budget("granted room in");
         return;
     }
@@ -435,12 +452,12 @@ void text_protocol_layer::on_body_granted(uint64_t serial) {
     if (serial != body_serial_ || !budget_paused_ || !body_grant_ || !body_grant_->granted()) return;
     budget_paused_ = false;
     body_.reserve(*body_size_);
-    read_through(true);
+    read_through_body(true);
     log_budget("granted room in");
     lower_->resume_reading(pause_body_budget);
 }
 
-void text_protocol_layer::read_through(bool on) {
+void text_protocol_layer::read_through_body(bool on) {
     if (reading_through_ == on) return;
     reading_through_ = on;
     lower_->read_through_body(on);
@@ -451,7 +468,7 @@ uint32_t text_protocol_layer::body_received() const {
 }
 
 void text_protocol_layer::write_body_chunk(const char* data, size_t length) {
-    if (claim_deferred_ && !lower_->reading_paused(~read_pause_backlog)) {
+    if (claim_deferred_ && !lower_->held_by_backlog()) {
         claim_deferred_ = false;
         claim_budget();
         if (!budget_paused_) body_.reserve(*body_size_);
@@ -475,9 +492,11 @@ void text_protocol_layer::command_end() {
         sig_cmd_complete(incoming_counter_ - 1, command_name_, body_size_, arguments_, body_);
     } catch (...) {
         reset_to_init();
+        hold_back_for_answers();
         throw;
     }
     reset_to_init();
+    hold_back_for_answers();
 }
 
 void text_protocol_layer::reset_parser() {
@@ -488,7 +507,7 @@ void text_protocol_layer::reset_parser() {
         budget_paused_ = false;
         lower_->resume_reading(pause_body_budget);
     }
-    read_through(false);
+    read_through_body(false);
     claim_deferred_ = false;
     try {
         command_name_.clear();

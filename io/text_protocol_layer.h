@@ -108,10 +108,16 @@ public:
     void remove_all_filters();
     void remove_incoming_filter();
     void remove_outcoming_filter();
+    /// See transformation_layer::end_sending.
+    void end_sending(const boost::function<void()>& done);
     /// Holds reading back for `reason` (an io::read_pause); any thread.
     void pause_reading(unsigned reason);
     /// Clears `reason`; reading goes on once nothing holds it back. Any thread.
     void resume_reading(unsigned reason);
+    /// True while some reason holds reading back.
+    bool reading_paused() const { return lower_->reading_paused(); }
+    /// See transport_layer::reading_released_ms.
+    int64_t reading_released_ms() const { return lower_->reading_released_ms(); }
 
     /// Sends one complete command (numbered unless in raw mode); the queue is consumed.
     void send(request_queue& queue);
@@ -139,6 +145,7 @@ public:
     void on_violation(const char* text) override;
     void on_send_congested() override;
     void on_send_drained() override;
+    void on_read_end() override;
 
     boost::signals2::signal<void(const boost::system::error_code&)> sig_connected;
     boost::signals2::signal<void()> sig_disconnected;
@@ -160,6 +167,10 @@ public:
     /// plain function rather than a signal: every relayed pair holds two, and
     /// a signal with its slot costs about 850 bytes where this costs 50.
     void set_backlog_handler(const boost::function<void(bool)>& handler) { backlog_handler_ = handler; }
+    /// Told once the peer has ended its sending and every command before the
+    /// end has been handled (or every raw byte passed on); on the strand.
+    /// Set before the connection starts.
+    void set_read_end_handler(const boost::function<void()>& handler) { read_end_handler_ = handler; }
 
 private:
     class st_init;
@@ -188,7 +199,11 @@ private:
     /// The budget granted claim `serial`; on the strand.
     void on_body_granted(uint64_t serial);
     /// Reads the current body to its end whatever the send backlog.
-    void read_through(bool on);
+    void read_through_body(bool on);
+    /// After a command: when it was answered on this connection while the
+    /// answers wait above the high-water mark, this peer is read no more
+    /// until they drain. Its relayed bytes never hold it back.
+    void hold_back_for_answers();
     void command_end();
     void write_body_chunk(const char* data, size_t length);
     void reset_parser();
@@ -222,6 +237,8 @@ private:
     uint64_t body_serial_ = 0;
     bool budget_paused_ = false;
     bool reading_through_ = false;
+    /// The command being handled was answered on this connection.
+    bool answered_here_ = false;
     /// The body began while the send backlog held reading back: it claims
     /// its budget only once reading goes on, so no claim sits idle behind a
     /// backlog while others wait for it.
@@ -240,8 +257,9 @@ private:
     // lock, so numbers leave in increasing order whatever thread sends.
     // Recursive: a completion told false inside the lower send may send again.
     boost::recursive_mutex send_mutex_;
-    /// Set before the connection starts, only read afterwards.
+    // Set before the connection starts, only read afterwards.
     boost::function<void(bool)> backlog_handler_;
+    boost::function<void()> read_end_handler_;
 };
 
 }  // namespace proto

@@ -33,6 +33,9 @@ struct text_protocol_layer_options {
     std::string discovery_text;
     /// Bytes at which the gathering of one send batch stops; 0 for no threshold.
     uint32_t send_batch_size = 8192;
+    /// True: the peer's end of stream is reported as `on_read_end` and the
+    /// connection stays for writing; false: it ends the connection.
+    bool half_close = false;
     /// True: outgoing commands get their sequence number in front.
     bool sequence_numbering = true;
     /// Largest body, in bytes, kept in memory for one command; a larger

@@ -103,6 +103,9 @@ void text_protocol_layer::send(request_queue& queue) {
     TRACE_POINT;
     boost::recursive_mutex::scoped_lock guard(send_mutex_);
     if (!raw_mode()) number_and_log(queue);
+    // Sent while a command of this connection is handled: the daemon's own
+    // answer to it, which the peer's reading has to make room for.
+    if (parsing_here()) answered_here_ = true;
     lower_->send(queue);
 }
 

@@ -55,12 +55,12 @@ transformation_layer::transformation_layer(boost::asio::io_service& service,
     : service_(service),
       options_(options),
       slice_offset_(0),
-      batch_bytes_(0),
+      batch_filtered_bytes_(0),
       in_flight_(false),
       generation_(0),
-      queued_bytes_(0),
-      gathered_bytes_(0),
-      in_flight_bytes_(0),
+      queued_plain_bytes_(0),
+      gathered_plain_bytes_(0),
+      in_flight_plain_bytes_(0),
       congested_(false),
       rest_held_(false),
       lower_(discovery_layer::create(service, options)) {}
@@ -100,9 +100,9 @@ request_queue transformation_layer::take_piece_locked(const request_queue::reque
 }
 
 void transformation_layer::add_piece_locked(request_queue& piece) {
-    gathered_bytes_ += piece.size();
+    gathered_plain_bytes_ += piece.size();
     if (outcoming_.empty()) {
-        batch_bytes_ += piece.size();
+        batch_filtered_bytes_ += piece.size();
         batch_.push_back(piece);
         return;
     }
@@ -111,7 +111,7 @@ void transformation_layer::add_piece_locked(request_queue& piece) {
         request_queue next = outcoming_[i]->process(out);
         out = std::move(next);
     }
-    batch_bytes_ += out.size();
+    batch_filtered_bytes_ += out.size();
     batch_.push_back(out);
     confirmation_.push_back(piece);
 }
@@ -142,7 +142,7 @@ void transformation_layer::install_reached_locked() {
 bool transformation_layer::gather_batch_locked(request_queue& batch) {
     if (in_flight_ || pending_.empty()) return false;
     const std::size_t limit = options_.send_batch_size;
-    while (!pending_.empty() && (limit == 0 || batch_bytes_ < limit)) {
+    while (!pending_.empty() && (limit == 0 || batch_filtered_bytes_ < limit)) {
         const request_queue::request* finished = nullptr;
         request_queue piece = take_piece_locked(finished);
         add_piece_locked(piece);
@@ -163,9 +163,9 @@ bool transformation_layer::gather_batch_locked(request_queue& batch) {
     }
     in_flight_ = true;
     ++generation_;
-    batch_bytes_ = 0;
-    in_flight_bytes_ = gathered_bytes_;
-    gathered_bytes_ = 0;
+    batch_filtered_bytes_ = 0;
+    in_flight_plain_bytes_ = gathered_plain_bytes_;
+    gathered_plain_bytes_ = 0;
     batch = std::move(batch_);
     return true;
 }
@@ -195,8 +195,8 @@ bool transformation_layer::finish_batch_locked(uint64_t generation, request_queu
     in_flight_ = false;
     done.push_back(confirmation_);
     install_reached_locked();
-    queued_bytes_ -= std::min(queued_bytes_, in_flight_bytes_);
-    in_flight_bytes_ = 0;
+    queued_plain_bytes_ -= std::min(queued_plain_bytes_, in_flight_plain_bytes_);
+    in_flight_plain_bytes_ = 0;
     check_water_locked();
     return true;
 }
@@ -222,7 +222,12 @@ void transformation_layer::process() {
         uint64_t generation;
         {
             out_lock guard(out_mutex_);
-            if (!gather_batch_locked(batch)) return;
+            if (!gather_batch_locked(batch)) {
+                const bool end_now = ending_ && !sending_ended_ && !in_flight_;
+                guard.unlock();
+                if (end_now) finish_sending_if_drained();
+                return;
+            }
             generation = generation_;
         }
         const bool completed = hand_down(batch, generation);
@@ -247,7 +252,14 @@ void transformation_layer::send(request_queue& queue) {
     TRACE_POINT;
     {
         out_lock guard(out_mutex_);
-        queued_bytes_ += queue.size();
+        if (sending_ended_) {
+            // The peer has read its end of stream: nothing can follow it.
+            request_queue late = std::move(queue);
+            guard.unlock();
+            late.clear();
+            return;
+        }
+        queued_plain_bytes_ += queue.size();
         pending_.push_back(queue);
         check_water_locked();
     }
@@ -280,7 +292,7 @@ void transformation_layer::send_then_add_outcoming_filter(request_queue& queue, 
         // An empty queue switches right behind everything accepted so far.
         const request_queue::request* last = last_of(queue);
         if (!last) last = last_of(pending_);
-        queued_bytes_ += queue.size();
+        queued_plain_bytes_ += queue.size();
         pending_.push_back(queue);
         check_water_locked();
         if (last)
@@ -304,6 +316,31 @@ void transformation_layer::send_then_add_outcoming_filter(request_queue& queue, 
         throw;
     }
     release_confirmed(done);
+}
+
+void transformation_layer::end_sending(const boost::function<void()>& done) {
+    TRACE_POINT;
+    {
+        out_lock guard(out_mutex_);
+        if (ending_) return;
+        ending_ = true;
+        on_sending_ended_ = done;
+    }
+    finish_sending_if_drained();
+}
+
+void transformation_layer::finish_sending_if_drained() {
+    boost::function<void()> done;
+    {
+        out_lock guard(out_mutex_);
+        if (!ending_ || sending_ended_ || in_flight_ || !pending_.empty()) return;
+        sending_ended_ = true;
+        done.swap(on_sending_ended_);
+    }
+    lower_->shutdown_send();
+    if (log_enabled(LOG_LEVEL_DEBUG3))
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transformation] %s: Sending ended", name().c_str());
+    if (done) done();
 }
 
 void transformation_layer::on_sent(uint64_t generation) {
@@ -346,10 +383,10 @@ void transformation_layer::check_water_locked() {
     const std::size_t low = std::min<std::size_t>(options_.send_low_water, high);
     // Raised with the lock held: a congestion and the drain that ends it
     // reach the sink in the order they happened, whatever threads they come from.
-    if (!congested_ && queued_bytes_ > high) {
+    if (!congested_ && queued_plain_bytes_ > high) {
         congested_ = true;
         detail::make_weak_binder(&transformation_layer_events::on_send_congested, events_)();
-    } else if (congested_ && queued_bytes_ <= low) {
+    } else if (congested_ && queued_plain_bytes_ <= low) {
         congested_ = false;
         detail::make_weak_binder(&transformation_layer_events::on_send_drained, events_)();
     }
@@ -357,7 +394,7 @@ void transformation_layer::check_water_locked() {
 
 std::size_t transformation_layer::queued_bytes() {
     out_lock guard(out_mutex_);
-    return queued_bytes_;
+    return queued_plain_bytes_;
 }
 
 void transformation_layer::fail() {
@@ -374,11 +411,11 @@ void transformation_layer::clear() {
     {
         out_lock guard(out_mutex_);
         slice_offset_ = 0;
-        batch_bytes_ = 0;
+        batch_filtered_bytes_ = 0;
         in_flight_ = false;
-        queued_bytes_ = 0;
-        gathered_bytes_ = 0;
-        in_flight_bytes_ = 0;
+        queued_plain_bytes_ = 0;
+        gathered_plain_bytes_ = 0;
+        in_flight_plain_bytes_ = 0;
         check_water_locked();
         batch = std::move(batch_);
         confirmation = std::move(confirmation_);
@@ -477,6 +514,11 @@ transport_layer::strand_ptr transformation_layer::get_strand() const { return lo
 
 void transformation_layer::pause_reading(unsigned reason) { lower_->pause_reading(reason); }
 
+void transformation_layer::pause_reading_if_congested(unsigned reason) {
+    out_lock guard(out_mutex_);
+    if (congested_) lower_->pause_reading(reason);
+}
+
 void transformation_layer::resume_reading(unsigned reason) {
     lower_->resume_reading(reason);
     // Inflated bytes held back go up before anything read later.
@@ -494,12 +536,22 @@ bool transformation_layer::reading_paused(unsigned ignored) const { return lower
 // ------------------------------------------------------------------- events
 
 void transformation_layer::on_connect(const boost::system::error_code& error) {
+    {
+        out_lock guard(out_mutex_);
+        ending_ = sending_ended_ = false;
+    }
+    read_ended_ = read_end_reported_ = false;
     detail::make_weak_binder(&transformation_layer_events::on_connect, events_)(error);
 }
 
 void transformation_layer::on_disconnect() {
     TRACE_POINT;
     clear();
+    boost::function<void()> never;
+    {
+        out_lock guard(out_mutex_);
+        never.swap(on_sending_ended_);
+    }
     detail::make_weak_binder(&transformation_layer_events::on_disconnect, events_)();
     remove_all_filters();
     if (rest_held_.exchange(false)) lower_->resume_reading(pause_inflated_rest);
@@ -515,11 +567,28 @@ void transformation_layer::on_data_arrived(request_queue& data) {
     }
     if (!filtered) {
         detail::make_weak_binder(&transformation_layer_events::on_data_arrived, events_)(data);
+        // A filter added by a command of this delivery (the compression
+        // switch) may hold back the rest it was given: it goes up from here,
+        // as any held-back rest does, or it would wait for the peer's next bytes.
+        if (incoming_pending()) drain_incoming();
         return;
     }
     if (!filter_incoming(data, out)) return;
     if (!out.empty()) detail::make_weak_binder(&transformation_layer_events::on_data_arrived, events_)(out);
     drain_incoming();
+}
+
+void transformation_layer::on_read_end() {
+    TRACE_POINT;
+    read_ended_ = true;
+    drain_incoming();
+}
+
+bool transformation_layer::incoming_pending() {
+    in_lock guard(in_mutex_);
+    for (const boost::shared_ptr<incoming_filter>& filter : incoming_)
+        if (filter->has_pending()) return true;
+    return false;
 }
 
 bool transformation_layer::filter_incoming(request_queue& data, request_queue& out) {
@@ -551,13 +620,13 @@ bool transformation_layer::filter_incoming(request_queue& data, request_queue& o
 
 void transformation_layer::drain_incoming() {
     for (;;) {
-        bool pending = false;
-        {
-            in_lock guard(in_mutex_);
-            for (const boost::shared_ptr<incoming_filter>& filter : incoming_) pending = pending || filter->has_pending();
-        }
-        if (!pending) {
+        if (!incoming_pending()) {
             if (rest_held_.exchange(false)) lower_->resume_reading(pause_inflated_rest);
+            // The end of stream goes up behind the last byte before it.
+            if (read_ended_ && !read_end_reported_) {
+                read_end_reported_ = true;
+                detail::make_weak_binder(&transformation_layer_events::on_read_end, events_)();
+            }
             return;
         }
         // Marked before looking at the other reasons: a resume that clears

@@ -7,6 +7,7 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/enable_shared_from_this.hpp>
+#include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
@@ -46,6 +47,9 @@ public:
     virtual void on_send_congested() {}
     /// What waits to be sent fell to the low-water mark after a congestion.
     virtual void on_send_drained() {}
+    /// The peer ended its sending and everything it sent, inflated bytes
+    /// held back included, has been handed up. Once, on the strand.
+    virtual void on_read_end() {}
     virtual ~transformation_layer_events() {}
 };
 
@@ -89,6 +93,11 @@ public:
     void remove_all_filters();
     /// Drops every queued request; their callbacks are told false.
     void clear();
+    /// Ends the sending direction once everything accepted so far has been
+    /// written (each batch ends at a flush point of every filter), then
+    /// calls `done`: the peer reads every byte, then an end of stream.
+    /// Later sends are dropped. Not called when the connection goes first.
+    void end_sending(const boost::function<void()>& done);
 
     // Straight to the layer below.
     void connect(const std::string& client_spec);
@@ -103,6 +112,13 @@ public:
     void resume_reading(unsigned reason);
     /// True while some reason other than those in `ignored` holds reading back.
     bool reading_paused(unsigned ignored = 0) const;
+    /// See transport_layer::reading_released_ms.
+    int64_t reading_released_ms() const { return lower_->reading_released_ms(); }
+    /// True while a send backlog (this connection's or its partner's) holds reading back.
+    bool held_by_backlog() const { return reading_paused(~read_pause_backlog); }
+    /// Holds reading back for `reason` when, and only when, the connection
+    /// is congested now; the drain that ends the congestion is told after it.
+    void pause_reading_if_congested(unsigned reason);
     /// See transport_layer::read_through_body.
     void read_through_body(bool on);
     /// Bytes accepted by `send` and not yet written (counted before the
@@ -113,6 +129,7 @@ public:
     void on_connect(const boost::system::error_code& error) override;
     void on_disconnect() override;
     void on_data_arrived(request_queue& data) override;
+    void on_read_end() override;
 
 private:
     transformation_layer(boost::asio::io_service& service, const proto::text_protocol_layer_options& options);
@@ -162,8 +179,14 @@ private:
     /// violation, which has been reported and the connection dropped.
     bool filter_incoming(request_queue& data, request_queue& out);
     /// Hands up what the incoming chain still holds, a step at a time, while
-    /// reading is not held back; on the strand.
+    /// reading is not held back; then the peer's end of stream, once it has
+    /// come. On the strand.
     void drain_incoming();
+    /// True when some incoming filter holds bytes back.
+    bool incoming_pending();
+    /// Shuts the sending direction once `end_sending` asked for it and
+    /// nothing is pending or in flight.
+    void finish_sending_if_drained();
 
     boost::asio::io_service& service_;
     proto::text_protocol_layer_options options_;
@@ -174,7 +197,8 @@ private:
     request_queue pending_;
     request_queue confirmation_;
     request_queue batch_;
-    std::size_t batch_bytes_;
+    /// Bytes of the batch being built, counted after the outgoing filters.
+    std::size_t batch_filtered_bytes_;
     bool in_flight_;
     /// Tells a late completion of a cleared batch from the current one.
     uint64_t generation_;
@@ -182,15 +206,24 @@ private:
     std::deque<pending_switch> switches_;
     /// Filters whose switch point ends the batch in flight.
     std::vector<outcoming_ptr> reached_;
-    /// Bytes accepted and not yet written, before filtering.
-    std::size_t queued_bytes_;
-    /// Of them, the bytes gathered into the batch being built and into the batch in flight.
-    std::size_t gathered_bytes_;
-    std::size_t in_flight_bytes_;
+    // The water marks count what the peers gave, so these count before the
+    // outgoing filters: bytes accepted and not yet written, and of them the
+    // bytes gathered into the batch being built and into the batch in flight.
+    std::size_t queued_plain_bytes_;
+    std::size_t gathered_plain_bytes_;
+    std::size_t in_flight_plain_bytes_;
     /// Above high water and not yet back at low water.
     bool congested_;
     /// The incoming chain holds inflated bytes back (reading paused for them).
     std::atomic<bool> rest_held_;
+    // The sending direction's end: asked for, and carried out with its
+    // callback; under the outgoing lock.
+    bool ending_ = false;
+    bool sending_ended_ = false;
+    boost::function<void()> on_sending_ended_;
+    // The peer's end of stream has come, and has been handed up; on the strand.
+    bool read_ended_ = false;
+    bool read_end_reported_ = false;
 
     boost::mutex in_mutex_;
     std::vector<boost::shared_ptr<incoming_filter>> incoming_;

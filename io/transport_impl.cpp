@@ -2,6 +2,8 @@
 // writes, idle timer and the close that reports a lost connection.
 #include "io/transport_impl.h"
 
+#include <poll.h>
+
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -47,7 +49,10 @@ transport_layer::impl<Protocol>::impl(transport_layer& owner, boost::asio::io_se
       idle_timeout_(owner.idle_timeout_),
       strand_send_completions_(owner.strand_send_completions_),
       idle_timer_(service),
+      half_close_(owner.half_close_),
       connect_timer_(service),
+      watch_timer_(service),
+      write_timer_(service),
       connected_(false),
       connect_pending_(false) {}
 
@@ -58,6 +63,8 @@ transport_layer::impl<Protocol>::~impl() {
         if (connected_) service_.post(detail::make_weak_binder(&transport_layer_events::on_disconnect, events_));
         boost::system::error_code ignored;
         idle_timer_.cancel(ignored);
+        watch_timer_.cancel(ignored);
+        write_timer_.cancel(ignored);
         boost::mutex::scoped_lock lock(guard_->mutex);
         guard_->closed = true;
         socket_->shutdown(boost::asio::socket_base::shutdown_both, ignored);
@@ -122,6 +129,7 @@ void transport_layer::impl<Protocol>::attach(const boost::shared_ptr<socket_type
     restart_idle_timer();
     // Not yet on the strand, but nothing else can reach this implementation
     // before the facade's mutex is released.
+    start_write_watch();
     read_if_allowed();
 }
 
@@ -146,14 +154,111 @@ void transport_layer::impl<Protocol>::connect_done(const boost::system::error_co
     disable_coalescing(*socket_);
     connected_ = true;
     restart_idle_timer();
+    start_write_watch();
     read_if_allowed();
     report_connect(error);
 }
 
 template <class Protocol>
 void transport_layer::impl<Protocol>::read_if_allowed() {
-    if (reading_ || !connected_ || gate_->held()) return;
+    if (reading_ || !connected_ || read_ended_) return;
+    if (gate_->held()) {
+        held_seen_ = true;
+        watch_peer();
+        return;
+    }
+    if (held_seen_) {
+        held_seen_ = false;
+        gate_->released_ms.store(steady_ms());
+    }
     start_read();
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::watch_peer() {
+    if (watching_ || !half_close_) return;
+    watching_ = true;
+    watch_timer_.expires_from_now(peer_watch_interval);
+    watch_timer_.async_wait(strand_->wrap(detail::make_weak_binder(&impl::peer_watch_tick, this->shared_from_this())));
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::peer_watch_tick(const boost::system::error_code& error) {
+    watching_ = false;
+    if (error || reading_ || read_ended_ || !connected_) return;
+    if (!gate_->held()) {
+        // Resumed meanwhile: the resume's own post starts the read, or has.
+        read_if_allowed();
+        return;
+    }
+    // Looked at without reading: the bytes stay where they are, and only
+    // the socket's state tells that the peer has finished or reset.
+    pollfd probe = {socket_->native_handle(), POLLRDHUP, 0};
+    if (::poll(&probe, 1, 0) <= 0 || (probe.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) {
+        watch_peer();
+        return;
+    }
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Peer ended or reset while reading was held back",
+           name_.c_str());
+    // What the peer sent before is read now, whatever the backlog: it can
+    // grow no more than the system already holds, and the read reports the
+    // end of stream (or the reset) as it would have.
+    gate_->peer_ended.store(true);
+    read_if_allowed();
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::end_of_stream() {
+    read_ended_ = true;
+    gate_->peer_ended.store(true);
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Peer ended its sending", name_.c_str());
+    boost::shared_ptr<transport_layer_events> events = events_.lock();
+    if (!events) return;
+    try {
+        events->on_read_end();
+    } catch (...) {
+        disconnect_owner();
+        throw;
+    }
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::shutdown_send() {
+    if (!guard_) return;
+    boost::mutex::scoped_lock lock(guard_->mutex);
+    if (guard_->closed) return;
+    boost::system::error_code ignored;
+    guard_->socket->shutdown(boost::asio::socket_base::shutdown_send, ignored);
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::start_write_watch() {
+    if (write_stall_limit.is_special()) return;
+    arm_write_watch(write_stall_limit.total_milliseconds());
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::arm_write_watch(int64_t delay_ms) {
+    // One wait per limit rather than one per write: writes only stamp the
+    // time, and an expiry that finds a recent stamp waits again.
+    write_timer_.expires_from_now(boost::posix_time::milliseconds(delay_ms));
+    write_timer_.async_wait(
+        strand_->wrap(detail::make_weak_binder(&impl::write_watch_tick, this->shared_from_this())));
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::write_watch_tick(const boost::system::error_code& error) {
+    if (error) return;
+    const int64_t limit = write_stall_limit.total_milliseconds();
+    const int64_t since = guard_->write_progress.load();
+    const int64_t now = steady_ms();
+    if (since == 0 || now - since < limit) {
+        arm_write_watch(since == 0 ? limit : since + limit - now);
+        return;
+    }
+    LOG_AT(LOG_LEVEL_WARNING, "[Layer/Transport] %s: Peer took no byte for %lld ms, disconnect", name_.c_str(),
+           static_cast<long long>(now - since));
+    disconnect_owner();
 }
 
 template <class Protocol>
@@ -178,6 +283,10 @@ void transport_layer::impl<Protocol>::read_done(const boost::shared_array<char>&
                                                 const boost::system::error_code& error, std::size_t count) {
     TRACE_POINT;
     reading_ = false;
+    if (error == boost::asio::error::eof && half_close_) {
+        end_of_stream();
+        return;
+    }
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Read operation failed because of %s", name_.c_str(),
                error.message().c_str());
@@ -215,6 +324,7 @@ void transport_layer::impl<Protocol>::send(request_queue& queue, const boost::fu
             done(on_sent, held, error, count);
         };
     if (strand_send_completions_) completion = strand_->wrap(completion);
+    guard_->write_progress.store(steady_ms());
     boost::shared_ptr<write_loop> loop = boost::make_shared<write_loop>(guard_, held, completion);
     write_loop::next(loop, 0);
 }
@@ -236,9 +346,11 @@ public:
     static void next(const boost::shared_ptr<write_loop>& self, std::size_t count) {
         self->advance(count);
         if (self->index_ == self->buffers_.size()) {
+            self->guard_->write_progress.store(0);
             self->completion_(boost::system::error_code(), self->written_);
             return;
         }
+        if (count > 0) self->guard_->write_progress.store(steady_ms());
         std::vector<boost::asio::const_buffer> step;
         for (std::size_t i = self->index_; i < self->buffers_.size() && step.size() < 64; ++i)
             step.push_back(i == self->index_ ? self->buffers_[i] + self->offset_ : self->buffers_[i]);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <boost/asio/deadline_timer.hpp>
@@ -32,6 +33,7 @@ public:
     std::string name() const override { return name_; }
     void set_idle_timeout(const boost::posix_time::time_duration& timeout) override;
     void resume_reading() override;
+    void shutdown_send() override;
 
     /// Opens the socket and starts an asynchronous connect; the name is the endpoint's.
     void connect(const endpoint_type& endpoint);
@@ -42,6 +44,16 @@ private:
     void start_read();
     /// Starts the next read unless one is under way or reading is held back; on the strand.
     void read_if_allowed();
+    /// The peer's end of stream: reported up, the connection kept for writing.
+    void end_of_stream();
+    /// While reading is held back, looks every `peer_watch_interval` whether
+    /// the peer ended its sending or reset; on the strand.
+    void watch_peer();
+    void peer_watch_tick(const boost::system::error_code& error);
+    /// Starts the write stall watch once the connection is established.
+    void start_write_watch();
+    void arm_write_watch(int64_t delay_ms);
+    void write_watch_tick(const boost::system::error_code& error);
     void restart_idle_timer();
     void disconnect_owner();
     void report_connect(const boost::system::error_code& error);
@@ -61,6 +73,9 @@ private:
         boost::mutex mutex;
         bool closed = false;
         boost::shared_ptr<socket_type> socket;
+        /// Steady milliseconds of the last byte the peer took (or of the
+        /// write's start) while a write is under way; 0 with none.
+        std::atomic<int64_t> write_progress{0};
     };
     class write_loop;
 
@@ -75,6 +90,13 @@ private:
     boost::shared_ptr<read_gate> gate_;
     /// A read is outstanding; touched only on the strand.
     bool reading_ = false;
+    /// The peer's end of stream has been read; on the strand.
+    bool read_ended_ = false;
+    /// The peer watch timer is armed; on the strand.
+    bool watching_ = false;
+    /// Reading was found held back since the last read started; on the strand.
+    bool held_seen_ = false;
+    bool half_close_;
     boost::posix_time::time_duration idle_timeout_;
     bool strand_send_completions_;
     std::string name_;
@@ -82,6 +104,8 @@ private:
     /// Bounds the connect; armed before the attempt starts and touched
     /// afterwards only in the strand.
     boost::asio::deadline_timer connect_timer_;
+    boost::asio::deadline_timer watch_timer_;
+    boost::asio::deadline_timer write_timer_;
     bool connected_;
     // Set while a connect is outstanding; whichever of the connect completion
     // and an early idle expiry clears it first is the one that reports `on_connect`.

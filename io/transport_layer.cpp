@@ -3,6 +3,7 @@
 // mutex.
 #include "io/transport_layer.h"
 
+#include <chrono>
 #include <type_traits>
 #include <utility>
 
@@ -13,7 +14,14 @@
 
 namespace io {
 
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 boost::posix_time::time_duration transport_layer::connect_timeout = boost::posix_time::seconds(10);
+boost::posix_time::time_duration transport_layer::write_stall_limit = boost::posix_time::minutes(5);
+boost::posix_time::time_duration transport_layer::peer_watch_interval = boost::posix_time::milliseconds(200);
 
 boost::shared_ptr<transport_layer> transport_layer::create(boost::asio::io_service& service,
                                                            const proto::text_protocol_layer_options& options) {
@@ -29,6 +37,7 @@ transport_layer::transport_layer(boost::asio::io_service& service, const proto::
       idle_timeout_(options.idle_timeout),
       read_buffer_size_(options.read_buffer_size),
       strand_send_completions_(options.strand_send_completions),
+      half_close_(options.half_close),
       gate_(new read_gate) {}
 
 transport_layer::~transport_layer() {
@@ -41,6 +50,8 @@ void transport_layer::set_events(const boost::weak_ptr<transport_layer_events>& 
 template <class Protocol>
 boost::shared_ptr<transport_layer::impl<Protocol>> transport_layer::install_locked() {
     if (!read_buffer_) read_buffer_.reset(new char[read_buffer_size_]);
+    // A new connection starts with a peer that has not ended anything yet.
+    gate_->peer_ended.store(false);
     boost::shared_ptr<impl<Protocol>> fresh = boost::make_shared<impl<Protocol>>(*this, service_);
     // The replaced implementation dies here (or when its running handler
     // returns); a connected one posts its `on_disconnect` before the new attempt starts.
@@ -91,6 +102,15 @@ void transport_layer::disconnect() {
     gone.reset();
 }
 
+void transport_layer::shutdown_send() {
+    boost::shared_ptr<impl_iface> current;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        current = impl_;
+    }
+    if (current) current->shutdown_send();
+}
+
 void transport_layer::disconnect_if(const impl_iface* which) {
     boost::shared_ptr<impl_iface> gone;
     {
@@ -110,7 +130,7 @@ void transport_layer::resume_reading(unsigned reason) {
 }
 
 void transport_layer::read_through_body(bool on) {
-    if (gate_->through.exchange(on) == on || !on || gate_->held()) return;
+    if (gate_->through_body.exchange(on) == on || !on || gate_->held()) return;
     wake_reader();
 }
 

@@ -37,6 +37,10 @@ public:
     virtual void on_disconnect() = 0;
     /// One received chunk; the sink may take the requests out of the queue.
     virtual void on_data_arrived(request_queue& data) = 0;
+    /// The peer ended its sending (end of stream) on a connection that
+    /// passes half-closes on (`half_close`): every byte it sent has been
+    /// delivered, and the connection stays open for writing. Once, on the strand.
+    virtual void on_read_end() {}
     virtual ~transport_layer_events() {}
 };
 
@@ -52,6 +56,9 @@ enum read_pause : unsigned {
     /// Bytes inflated from an earlier read are still being handed up.
     pause_inflated_rest = 8u,
 };
+/// Milliseconds of a steady clock: what the connections' time limits count in.
+int64_t steady_ms();
+
 /// The reasons a body that is being read is read to its end despite: the
 /// body grows no send queue, and its memory is bounded by other means.
 const unsigned read_pause_backlog = pause_own_backlog | pause_peer_backlog;
@@ -81,16 +88,24 @@ public:
         virtual void set_idle_timeout(const boost::posix_time::time_duration& timeout) = 0;
         /// Starts reading again, on the strand, when no reason holds it back any more.
         virtual void resume_reading() {}
+        /// Ends the sending direction; the peer reads an end of stream.
+        virtual void shutdown_send() {}
     };
     /// The pause reasons of a facade, shared with its implementations.
     struct read_gate {
         std::atomic<unsigned> reasons{0};
         /// Set while a command body is read through the backlog reasons.
-        std::atomic<bool> through{false};
+        std::atomic<bool> through_body{false};
+        /// Set once the peer has ended its sending: what it sent before is
+        /// read whatever the backlog, so that the pair can hand it on and let
+        /// the connection go. Bounded by what the system had already received.
+        std::atomic<bool> peer_ended{false};
+        /// `steady_ms` at which reading last went on after being held back; 0 before.
+        std::atomic<int64_t> released_ms{0};
         /// True while some reason other than those in `ignored` holds reading back.
         bool held(unsigned ignored = 0) const {
             unsigned r = reasons.load() & ~ignored;
-            if (through.load()) r &= ~read_pause_backlog;
+            if (through_body.load() || peer_ended.load()) r &= ~read_pause_backlog;
             return r != 0;
         }
     };
@@ -104,6 +119,16 @@ public:
     /// alone would retry for about two minutes. 10 s by default; +infinity
     /// for no limit. Set before connections are made.
     static boost::posix_time::time_duration connect_timeout;
+    /// How long a connection may go without the peer taking a byte of what
+    /// is being written to it before it is closed ("Peer took no byte ...").
+    /// A peer that never reads would otherwise hold its connection, and
+    /// the partner whose bytes wait for it, for ever. 5 minutes by default;
+    /// +infinity for no limit. Set before connections are made.
+    static boost::posix_time::time_duration write_stall_limit;
+    /// How often a connection whose reading is held back looks whether its
+    /// peer has ended its sending or reset, which a read would otherwise
+    /// have told: 200 ms. Only for connections that pass half-closes on.
+    static boost::posix_time::time_duration peer_watch_interval;
 
     static boost::shared_ptr<transport_layer> create(boost::asio::io_service& service,
                                                      const proto::text_protocol_layer_options& options);
@@ -128,6 +153,9 @@ public:
     void send(request_queue& queue, const boost::function<void()>& on_sent);
     /// Ends the connection; a connection that was established reports `on_disconnect` once.
     void disconnect();
+    /// Ends the sending direction: the peer reads an end of stream, reading
+    /// goes on. Call with no write under way; a later write fails.
+    void shutdown_send();
     /// The connection's name, or "<unbounded>".
     std::string name() const;
     /// Time without received data after which the connection is closed; +infinity for none.
@@ -139,6 +167,8 @@ public:
     void resume_reading(unsigned reason);
     /// True while some reason other than those in `ignored` holds reading back.
     bool reading_paused(unsigned ignored = 0) const { return gate_->held(ignored); }
+    /// `steady_ms` at which reading last went on after being held back; 0 if it never was.
+    int64_t reading_released_ms() const { return gate_->released_ms.load(); }
     /// While on, the backlog reasons do not hold reading back: set while a
     /// command body is received, which only that body's own bound limits.
     void read_through_body(bool on);
@@ -164,6 +194,7 @@ private:
     boost::posix_time::time_duration idle_timeout_;
     uint32_t read_buffer_size_;
     bool strand_send_completions_;
+    bool half_close_;
     boost::shared_array<char> read_buffer_;
     boost::shared_ptr<read_gate> gate_;
     boost::shared_ptr<impl_iface> impl_;

@@ -51,6 +51,8 @@ const std::vector<limit_entry_t>& limit_entries() {
          [](uint64_t v) { srv_side::layer_t::st_ready_update_in_progress_t::stall_limit = milliseconds(v); }, 1},
         {"mapping_budget_count", [](uint64_t v) { cache::mapping_budget_t::limit = static_cast<size_t>(v); }, 1},
         {"connect_timeout_ms", [](uint64_t v) { io::transport_layer::connect_timeout = milliseconds(v); }, 1},
+        {"write_stall_limit_ms", [](uint64_t v) { io::transport_layer::write_stall_limit = milliseconds(v); }, 1},
+        {"half_close_limit_ms", [](uint64_t v) { proxy_connection_t::half_close_limit = milliseconds(v); }, 1},
         {"cache_clean_period_ms", [](uint64_t v) { app_loop_t::cache_clean_period = milliseconds(v); }, 1},
         {"send_high_water_bytes", [](uint64_t v) { proxy_connection_t::send_high_water = clamp32(v); }, 1},
         {"send_low_water_bytes", [](uint64_t v) { proxy_connection_t::send_low_water = clamp32(v); }, 0},

@@ -24,6 +24,7 @@ using io::detail::make_weak_binder;
 
 uint32_t proxy_connection_t::send_high_water = 4 << 20;
 uint32_t proxy_connection_t::send_low_water = 2 << 20;
+boost::posix_time::time_duration proxy_connection_t::half_close_limit = boost::posix_time::minutes(5);
 
 proxy_connection_t::proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
                                        const boost::shared_ptr<cache::cache_t>& cache)
@@ -33,7 +34,8 @@ proxy_connection_t::proxy_connection_t(boost::asio::io_service& service, const b
       major_min_(INT_MAX),
       minor_min_(INT_MAX),
       platform_("win-nt-32"),
-      name_("<noname>") {}
+      name_("<noname>"),
+      half_close_timer_(service) {}
 
 proxy_connection_t::~proxy_connection_t() = default;
 
@@ -49,6 +51,9 @@ io::proto::text_protocol_layer_options relay_options() {
     options.body_memory_limit = quarnel::body_memory_limit;
     options.send_high_water = proxy_connection_t::send_high_water;
     options.send_low_water = proxy_connection_t::send_low_water;
+    // A peer's end of stream ends only its direction: what it sent before
+    // is handed on whole, and its partner may still answer it.
+    options.half_close = true;
     return options;
 }
 
@@ -101,31 +106,30 @@ void proxy_connection_t::connect_signals() {
     server_->lower()->sig_connected.connect(make_weak_binder(&proxy_connection_t::on_server_connected, me));
     server_->lower()->sig_disconnected.connect(make_weak_binder(&proxy_connection_t::on_server_closed, me));
     client_->lower()->sig_disconnected.connect(make_weak_binder(&proxy_connection_t::on_client_closed, me));
+    client_->lower()->set_read_end_handler(make_weak_binder(&proxy_connection_t::on_client_read_end, me));
+    server_->lower()->set_read_end_handler(make_weak_binder(&proxy_connection_t::on_server_read_end, me));
     connect_backlog_signals();
 }
 
 void proxy_connection_t::connect_backlog_signals() {
     typedef boost::weak_ptr<io::proto::text_protocol_layer> weak_stack;
-    // A side with too much to send stops reading from itself and from its
-    // partner, whose reads would only add to it.
-    auto handler = [](const weak_stack& own, const weak_stack& peer) {
-        return [own, peer](bool congested) {
-            auto apply = [congested](const weak_stack& side, unsigned reason) {
-                boost::shared_ptr<io::proto::text_protocol_layer> stack = side.lock();
-                if (!stack) return;
-                if (congested)
-                    stack->pause_reading(reason);
-                else
-                    stack->resume_reading(reason);
-            };
-            apply(own, io::pause_own_backlog);
-            apply(peer, io::pause_peer_backlog);
+    // Per direction: a side with too much to send stops the reading of its
+    // partner, whose bytes would only add to it. Its own reading goes on, so
+    // a peer that writes a large request before it reads is never held
+    // back by its own unread replies, unless it asks for the daemon's
+    // answers (its layer holds it back for those).
+    auto handler = [](const weak_stack& peer) {
+        return [peer](bool congested) {
+            boost::shared_ptr<io::proto::text_protocol_layer> stack = peer.lock();
+            if (!stack) return;
+            if (congested)
+                stack->pause_reading(io::pause_peer_backlog);
+            else
+                stack->resume_reading(io::pause_peer_backlog);
         };
     };
-    const weak_stack client(client_->lower());
-    const weak_stack server(server_->lower());
-    client_->lower()->set_backlog_handler(handler(client, server));
-    server_->lower()->set_backlog_handler(handler(server, client));
+    client_->lower()->set_backlog_handler(handler(weak_stack(server_->lower())));
+    server_->lower()->set_backlog_handler(handler(weak_stack(client_->lower())));
 }
 
 std::string proxy_connection_t::name() const {
@@ -159,9 +163,95 @@ void proxy_connection_t::on_server_connected(const boost::system::error_code& er
     name_ = name;
 }
 
-void proxy_connection_t::on_server_closed() { remove_from_listener(); }
+void proxy_connection_t::on_server_closed() { side_gone(server_end_); }
 
-void proxy_connection_t::on_client_closed() { remove_from_listener(); }
+void proxy_connection_t::on_client_closed() { side_gone(agent_end_); }
+
+void proxy_connection_t::side_gone(side_end_t& side) {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        side.gone = true;
+        // A reset, an error, a time limit or the daemon's own drop: the
+        // pair ends at once, and what was queued towards either side goes.
+        if (side.read_ended) {
+            guard.unlock();
+            end_when_done();
+            return;
+        }
+    }
+    remove_from_listener();
+}
+
+void proxy_connection_t::on_client_read_end() {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        agent_end_.read_ended = true;
+    }
+    // Posted: the agent's raw bytes, and its switch to raw, reach the
+    // upstream side on its strand, and its end follows them there.
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    boost::weak_ptr<srv_side::layer_t> server(server_);
+    server_->lower()->get_strand()->post([me, server] {
+        boost::shared_ptr<srv_side::layer_t> layer = server.lock();
+        if (!layer) return;
+        layer->lower()->end_sending([me] {
+            boost::shared_ptr<proxy_connection_t> pair = me.lock();
+            if (!pair) return;
+            {
+                boost::mutex::scoped_lock guard(pair->state_mutex_);
+                pair->server_end_.send_ended = true;
+            }
+            pair->end_when_done();
+        });
+    });
+    end_when_done();
+}
+
+void proxy_connection_t::on_server_read_end() {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        server_end_.read_ended = true;
+    }
+    // Nothing more can come from this server: a download it runs fails now
+    // and its agents are served through another connection.
+    server_->read_ended();
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    client_->lower()->end_sending([me] {
+        boost::shared_ptr<proxy_connection_t> pair = me.lock();
+        if (!pair) return;
+        {
+            boost::mutex::scoped_lock guard(pair->state_mutex_);
+            pair->agent_end_.send_ended = true;
+        }
+        pair->end_when_done();
+    });
+    end_when_done();
+}
+
+void proxy_connection_t::end_when_done() {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    // A direction is done once its receiver has read its sender's end of
+    // stream behind every byte, or once the receiver is gone.
+    const bool to_server = server_end_.gone || (agent_end_.read_ended && server_end_.send_ended);
+    const bool to_agent = agent_end_.gone || (server_end_.read_ended && agent_end_.send_ended);
+    if (to_server && to_agent) {
+        guard.unlock();
+        remove_from_listener();
+        return;
+    }
+    if (!(to_server || to_agent) || half_closed_ || half_close_limit.is_special()) return;
+    half_closed_ = true;
+    half_close_timer_.expires_from_now(half_close_limit);
+    half_close_timer_.async_wait(make_weak_binder(&proxy_connection_t::on_half_close_limit,
+                                                  boost::weak_ptr<proxy_connection_t>(shared_from_this())));
+}
+
+void proxy_connection_t::on_half_close_limit(const boost::system::error_code& error) {
+    if (error) return;
+    LOG_AT(LOG_LEVEL_WARNING, "[Proxy] %s: One direction ended %ld ms ago and the other did not, disconnect",
+           name().c_str(), static_cast<long>(half_close_limit.total_milliseconds()));
+    remove_from_listener();
+}
 
 void proxy_connection_t::remove_from_listener() {
     boost::shared_ptr<listener_t> listener = listener_.lock();
@@ -389,7 +479,7 @@ void proxy_connection_t::drop_agent(const char* reason, const d_exception_t_shel
     });
 }
 
-bool proxy_connection_t::can_download() const { return !server_->download_stalled(); }
+bool proxy_connection_t::can_download() const { return !server_->download_stalled() && !server_->ended(); }
 
 void proxy_connection_t::download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) {
     {

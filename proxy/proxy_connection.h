@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/noncopyable.hpp>
@@ -50,13 +51,20 @@ public:
     typedef boost::iterator_range<char*> args_range;
 
     /// Bytes waiting to be sent to one side above which the pair stops
-    /// reading from both sides: 4 MiB. Parsed relay hands on whole commands,
-    /// so the mark has to hold a large command and what follows it.
+    /// reading from the other side, whose bytes would only add to them (and
+    /// from this side too once it asks for more of the daemon's own
+    /// answers): 4 MiB. Parsed relay hands on whole commands, so the mark
+    /// has to hold a large command and what follows it.
     static uint32_t send_high_water;
-    /// Bytes waiting at or below which both sides are read again: 2 MiB,
+    /// Bytes waiting at or below which reading goes on again: 2 MiB,
     /// enough to keep the writer busy while the next 1 MiB command is read
     /// whole (at 1 MiB / 512 KiB the writer idled and parsed relay lost a third).
     static uint32_t send_low_water;
+    /// How long a pair one of whose directions has ended (its sender's end
+    /// of stream passed on) waits for the other to end too: 5 minutes. A
+    /// peer that ignores the end of stream it was given would otherwise
+    /// hold the pair for ever.
+    static boost::posix_time::time_duration half_close_limit;
 
     proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
                        const boost::shared_ptr<cache::cache_t>& cache);
@@ -120,6 +128,10 @@ public:
     void on_server_connected(const boost::system::error_code& error);
     void on_server_closed();
     void on_client_closed();
+    /// A side's peer ended its sending: the other side ends its own once
+    /// everything before that end has been written to it.
+    void on_client_read_end();
+    void on_server_read_end();
     void on_snf_update(const std::string& repository, unsigned long long revision, int announcement,
                        std::vector<cache::file_info_t> files, const args_range& args, const std::vector<char>& body);
     void on_anf_state(const std::string& first, const std::vector<std::string>& args);
@@ -134,10 +146,28 @@ public:
     void update_failed(const std::string& reason) override;
 
 private:
+    /// How far one side has come to its end; under `state_mutex_`.
+    struct side_end_t {
+        /// Its peer ended its sending, and all it sent has been handled.
+        bool read_ended = false;
+        /// Its sending direction was shut after everything queued was written.
+        bool send_ended = false;
+        /// Its connection is gone.
+        bool gone = false;
+    };
+
     void connect_signals();
-    /// Each side's send backlog holds back reading on both sides: the other
-    /// side relays into it, and this side's own commands are answered into it.
+    /// A side's send backlog holds back reading from the other side, which
+    /// relays into it (the side's own reading is held back by its layer,
+    /// only for the daemon's own answers).
     void connect_backlog_signals();
+    /// Ends the pair once both directions are done; starts the half-close
+    /// limit when only one of them is.
+    void end_when_done();
+    void on_half_close_limit(const boost::system::error_code& error);
+    /// A side's connection is gone: at once the end of the pair, unless its
+    /// peer had ended its sending first, whose bytes are still handed on.
+    void side_gone(side_end_t& side);
     void remove_from_listener();
     /// The agent's raw bytes, sent upstream on the upstream strand.
     void on_client_raw(io::request_queue& queue);
@@ -167,6 +197,10 @@ private:
     snf_update_record_t last_snf_;
     uint32_t update_request_number_ = 0;
     std::string name_;
+    side_end_t agent_end_;
+    side_end_t server_end_;
+    bool half_closed_ = false;
+    boost::asio::deadline_timer half_close_timer_;
 
     /// The agent's number of one remembered GETCONFIG and its place in the age order.
     struct config_request_t {

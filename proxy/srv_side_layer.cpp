@@ -110,8 +110,24 @@ void layer_t::arm_stall_timer(boost::posix_time::ptime deadline) {
         [call, generation](const boost::system::error_code& error) { call(generation, error); }));
 }
 
+void layer_t::discount_held_reading() {
+    // The clock stands still while the daemon itself holds this server's
+    // reading back (its agent slow to read, the body budget full): that
+    // silence is not the server's.
+    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::universal_time();
+    if (lower_->reading_paused()) {
+        last_progress_ = now;
+        return;
+    }
+    const int64_t released = lower_->reading_released_ms();
+    if (released == 0) return;
+    const boost::posix_time::ptime at = now - boost::posix_time::milliseconds(io::steady_ms() - released);
+    if (at > last_progress_) last_progress_ = at;
+}
+
 void layer_t::on_stall_timer(unsigned generation, const boost::system::error_code& error) {
     if (error || generation != stall_generation_) return;
+    discount_held_reading();
     const boost::posix_time::ptime deadline = last_progress_ + st_ready_update_in_progress_t::stall_limit;
     if (boost::posix_time::microsec_clock::universal_time() < deadline) {
         arm_stall_timer(deadline);
@@ -143,6 +159,14 @@ void layer_t::on_connected(const boost::system::error_code& error) {
     // with the machine's other events instead of racing them.
     auto call = io::detail::make_weak_binder(&layer_t::process<ev_connected_t>, self_);
     lower_->get_strand()->dispatch([call] { call(ev_connected_t()); });
+}
+
+void layer_t::read_ended() {
+    ended_.store(true);
+    // The machine leaves its connected states as on a lost connection; the
+    // connection itself stays until the agent's last bytes are written.
+    auto call = io::detail::make_weak_binder(&layer_t::process<ev_disconnected_t>, self_);
+    lower_->get_strand()->dispatch([call] { call(ev_disconnected_t()); });
 }
 
 void layer_t::on_disconnected() {

@@ -133,6 +133,11 @@ public:
     /// progress: the server answers (PINGs) but does not deliver, so later
     /// downloads go through other connections. Safe from any thread.
     bool download_stalled() const { return stalled_.load(); }
+    /// The server ended its sending: its running download fails, and it
+    /// gets no more. Any thread.
+    void read_ended();
+    /// True once the server ended its sending. Safe from any thread.
+    bool ended() const { return ended_.load(); }
     /// True while the reply to a given-up download may still arrive; its body
     /// is then dropped instead of taken for a protocol violation.
     bool reply_abandoned() const { return abandoned_reply_; }
@@ -168,6 +173,8 @@ private:
     void on_disconnected();
     void on_violation(const char* text);
     void arm_stall_timer(boost::posix_time::ptime deadline);
+    /// Moves the last progress forward past the time the daemon held reading back.
+    void discount_held_reading();
     void on_stall_timer(unsigned generation, const boost::system::error_code& error);
 
     /// Runs one event through the machine, on the strand.
@@ -184,6 +191,7 @@ private:
     unsigned stall_generation_ = 0;
     bool abandoned_reply_ = false;
     std::atomic<bool> stalled_{false};
+    std::atomic<bool> ended_{false};
     machine_t machine_;
 };
 
