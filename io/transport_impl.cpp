@@ -208,6 +208,12 @@ void transport_layer::impl<Protocol>::peer_watch_tick(const boost::system::error
 }
 
 template <class Protocol>
+void transport_layer::impl<Protocol>::note_reset(const boost::system::error_code& error) {
+    if (error == boost::asio::error::connection_reset || error == boost::asio::error::broken_pipe)
+        gate_->reset.store(true);
+}
+
+template <class Protocol>
 void transport_layer::impl<Protocol>::end_of_stream() {
     read_ended_ = true;
     gate_->peer_ended.store(true);
@@ -290,6 +296,7 @@ void transport_layer::impl<Protocol>::read_done(const boost::shared_array<char>&
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Read operation failed because of %s", name_.c_str(),
                error.message().c_str());
+        note_reset(error);
         disconnect_owner();
         return;
     }
@@ -411,6 +418,7 @@ void transport_layer::impl<Protocol>::send_done(const boost::function<void()>& o
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Send operation failed because of %s", name_.c_str(),
                error.message().c_str());
+        note_reset(error);
         disconnect_owner();
         return;
     }

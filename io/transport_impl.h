@@ -46,6 +46,8 @@ private:
     void read_if_allowed();
     /// The peer's end of stream: reported up, the connection kept for writing.
     void end_of_stream();
+    /// Remembers that the peer reset the connection, when `error` says so.
+    void note_reset(const boost::system::error_code& error);
     /// While reading is held back, looks every `peer_watch_interval` whether
     /// the peer ended its sending or reset; on the strand.
     void watch_peer();

@@ -52,6 +52,7 @@ boost::shared_ptr<transport_layer::impl<Protocol>> transport_layer::install_lock
     if (!read_buffer_) read_buffer_.reset(new char[read_buffer_size_]);
     // A new connection starts with a peer that has not ended anything yet.
     gate_->peer_ended.store(false);
+    gate_->reset.store(false);
     boost::shared_ptr<impl<Protocol>> fresh = boost::make_shared<impl<Protocol>>(*this, service_);
     // The replaced implementation dies here (or when its running handler
     // returns); a connected one posts its `on_disconnect` before the new attempt starts.

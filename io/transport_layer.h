@@ -100,6 +100,8 @@ public:
         /// read whatever the backlog, so that the pair can hand it on and let
         /// the connection go. Bounded by what the system had already received.
         std::atomic<bool> peer_ended{false};
+        /// The peer reset the connection (a read or a write failed so).
+        std::atomic<bool> reset{false};
         /// `steady_ms` at which reading last went on after being held back; 0 before.
         std::atomic<int64_t> released_ms{0};
         /// True while some reason other than those in `ignored` holds reading back.
@@ -167,6 +169,8 @@ public:
     void resume_reading(unsigned reason);
     /// True while some reason other than those in `ignored` holds reading back.
     bool reading_paused(unsigned ignored = 0) const { return gate_->held(ignored); }
+    /// True once the peer of the current (or last) connection reset it.
+    bool peer_reset() const { return gate_->reset.load(); }
     /// `steady_ms` at which reading last went on after being held back; 0 if it never was.
     int64_t reading_released_ms() const { return gate_->released_ms.load(); }
     /// While on, the backlog reasons do not hold reading back: set while a

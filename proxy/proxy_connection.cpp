@@ -163,23 +163,31 @@ void proxy_connection_t::on_server_connected(const boost::system::error_code& er
     name_ = name;
 }
 
-void proxy_connection_t::on_server_closed() { side_gone(server_end_); }
+void proxy_connection_t::on_server_closed() {
+    if (side_gone(server_end_, server_->lower()->peer_reset())) end_toward_agent();
+    end_when_done();
+}
 
-void proxy_connection_t::on_client_closed() { side_gone(agent_end_); }
+void proxy_connection_t::on_client_closed() {
+    if (side_gone(agent_end_, client_->lower()->peer_reset())) end_toward_server();
+    end_when_done();
+}
 
-void proxy_connection_t::side_gone(side_end_t& side) {
+bool proxy_connection_t::side_gone(side_end_t& side, bool reset) {
     {
         boost::mutex::scoped_lock guard(state_mutex_);
         side.gone = true;
-        // A reset, an error, a time limit or the daemon's own drop: the
-        // pair ends at once, and what was queued towards either side goes.
-        if (side.read_ended) {
-            guard.unlock();
-            end_when_done();
-            return;
+        if (side.read_ended) return false;
+        if (!reset) {
+            // Dropped by the daemon (a bad command, a time limit): what it
+            // sent before still reaches the other side, then that side ends.
+            side.read_ended = true;
+            return true;
         }
     }
+    // A reset ends the pair at once; what was queued towards either side goes.
     remove_from_listener();
+    return false;
 }
 
 void proxy_connection_t::on_client_read_end() {
@@ -187,6 +195,11 @@ void proxy_connection_t::on_client_read_end() {
         boost::mutex::scoped_lock guard(state_mutex_);
         agent_end_.read_ended = true;
     }
+    end_toward_server();
+    end_when_done();
+}
+
+void proxy_connection_t::end_toward_server() {
     // Posted: the agent's raw bytes, and its switch to raw, reach the
     // upstream side on its strand, and its end follows them there.
     boost::weak_ptr<proxy_connection_t> me(shared_from_this());
@@ -204,7 +217,6 @@ void proxy_connection_t::on_client_read_end() {
             pair->end_when_done();
         });
     });
-    end_when_done();
 }
 
 void proxy_connection_t::on_server_read_end() {
@@ -215,6 +227,11 @@ void proxy_connection_t::on_server_read_end() {
     // Nothing more can come from this server: a download it runs fails now
     // and its agents are served through another connection.
     server_->read_ended();
+    end_toward_agent();
+    end_when_done();
+}
+
+void proxy_connection_t::end_toward_agent() {
     boost::weak_ptr<proxy_connection_t> me(shared_from_this());
     client_->lower()->end_sending([me] {
         boost::shared_ptr<proxy_connection_t> pair = me.lock();
@@ -225,7 +242,6 @@ void proxy_connection_t::on_server_read_end() {
         }
         pair->end_when_done();
     });
-    end_when_done();
 }
 
 void proxy_connection_t::end_when_done() {

@@ -165,9 +165,13 @@ private:
     /// limit when only one of them is.
     void end_when_done();
     void on_half_close_limit(const boost::system::error_code& error);
-    /// A side's connection is gone: at once the end of the pair, unless its
-    /// peer had ended its sending first, whose bytes are still handed on.
-    void side_gone(side_end_t& side);
+    /// A side's connection is gone. A reset before its peer's end of stream
+    /// ends the pair at once; otherwise what it sent is still handed on,
+    /// and true tells that the other side is to end behind it.
+    bool side_gone(side_end_t& side, bool reset);
+    /// The other side ends its sending behind everything relayed to it.
+    void end_toward_server();
+    void end_toward_agent();
     void remove_from_listener();
     /// The agent's raw bytes, sent upstream on the upstream strand.
     void on_client_raw(io::request_queue& queue);

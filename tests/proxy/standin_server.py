@@ -289,6 +289,7 @@ class _Connection:
                     self.deflater = zlib.compressobj()
                     self.inflater = zlib.decompressobj()
                 data += self._announcement()
+                data += b"".join(self._encode(*f) for f in self.server.after_authorize_frames)
             self.sock.sendall(data)
 
     def on_anf_state(self, frame):
@@ -407,7 +408,7 @@ class StandinServer:
 
     def __init__(self, host="127.0.0.1", port=0, version=(2, 9), options="", log=None, listener=None, echo=True,
                  repository=_DEFAULT, range_size=65536, faults=(), authorize=("OK",), after_authorize=b"",
-                 hold=False, answer_getconfig=True, corrupt_first=False, pace=0.0):
+                 hold=False, answer_getconfig=True, corrupt_first=False, pace=0.0, after_authorize_frames=()):
         self.version = version
         self.answer_getconfig = answer_getconfig
         self.corrupt_first = corrupt_first
@@ -421,6 +422,9 @@ class StandinServer:
         self.faults = list(faults)
         self.authorize = tuple(authorize)
         self.after_authorize = after_authorize
+        # (name, args, body) frames sent behind the announcement in the same
+        # write as the AUTHORIZE, compressed when compression was negotiated.
+        self.after_authorize_frames = list(after_authorize_frames)
         self._holding = hold
         self._held = []
         self._log = log or (lambda text: None)
@@ -540,6 +544,11 @@ class StandinServer:
 
     def send_raw(self, conn, data):
         self._conn(conn).send_raw(data)
+
+    def end_sending(self, conn):
+        """Shuts down the sending side of `conn`; it goes on reading until the daemon closes."""
+        with self._conn(conn).lock:
+            self._conn(conn).sock.shutdown(socket.SHUT_WR)
 
     def wait_raw(self, conn, n, timeout=10):
         """At least n bytes received on `conn` after the switch to raw."""
