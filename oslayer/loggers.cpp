@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <typeinfo>
+#include <vector>
 
 #include "runnable.h"
 #include "utilities.h"
@@ -314,21 +316,32 @@ std::string report_text(const char* fmt, const char* arg, const d_exception_t_sh
     return "BUG! pretty_print_exception() without any message";
 }
 
-// One line per piece; a piece keeps the joining words only when more follows.
-void log_pieces(int level, const std::string& text) {
+// One line per piece, the pieces after the first indented; a piece keeps the
+// joining words only when more follows.
+std::vector<std::string> report_pieces(const std::string& text) {
+    std::vector<std::string> pieces;
     size_t pos = 0;
-    for (int indent = 0;; indent = 2) {
+    for (const char* indent = "";; indent = "  ") {
         size_t found = text.find(because_of, pos);
         bool last = found == std::string::npos || found + because_of_len == text.size();
         size_t end = found == std::string::npos ? text.size() : found;
-        if_logger_t::Log->print(level, "%-.*s%.*s%.*s", indent, "  ", static_cast<int>(end - pos), text.c_str() + pos,
-                                last ? 0 : static_cast<int>(because_of_len), because_of);
-        if (last) return;
+        pieces.push_back(indent + text.substr(pos, end - pos) + (last ? "" : because_of));
+        if (last) return pieces;
         pos = found + because_of_len;
     }
 }
 
+void log_pieces(int level, const std::string& text) {
+    for (const std::string& piece : report_pieces(text)) if_logger_t::Log->print(level, "%s", piece.c_str());
+}
+
 }  // namespace
+
+std::string report_lines(const std::string& text) {
+    std::string lines;
+    for (const std::string& piece : report_pieces(text)) lines += one_line(piece) + "\n";
+    return lines;
+}
 
 void pretty_print_exception(int level, const char* fmt, const char* arg, const d_exception_t_shell_t* shell) {
     // No trace point here: the catch point printed below is the caller's.

@@ -205,20 +205,27 @@ std::string one_line(std::string message);
 
 /// Logs a caught error one " because of " piece per line, then its back-trace.
 void pretty_print_exception(int level, const char* fmt, const char* arg, const d_exception_t_shell_t* shell);
+/// The messages of the lines pretty_print_exception writes for `text` (the
+/// report before its back-trace), each with its line end, for a reader
+/// without the log.
+std::string report_lines(const std::string& text);
 /// Runs `body`; an error leaving it is logged at `level` with `fmt` (one %s:
 /// the error's text, "general error" when it has none) and goes no further.
-/// False when `body` failed.
+/// False when `body` failed; `reason`, when given, then holds that text.
 template <class Body>
-bool log_failure(int level, const char* fmt, Body&& body) {
+bool log_failure(int level, const char* fmt, Body&& body, std::string* reason = nullptr) {
     try {
         body();
         return true;
     } catch (const d_exception_t_shell_t& e) {
         pretty_print_exception(level, fmt, e.what(), &e);
+        if (reason) *reason = e.what();
     } catch (const std::exception& e) {
         pretty_print_exception(level, fmt, e.what(), nullptr);
+        if (reason) *reason = e.what();
     } catch (...) {
         pretty_print_exception(level, fmt, "general error", nullptr);
+        if (reason) *reason = "general error";
     }
     return false;
 }

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -87,16 +88,74 @@ void kewl_pid_file_t::write_own_pid() {
     LOG_AT(LOG_LEVEL_TRACE3, "Created PID file \"%s\"", fullpath.c_str());
 }
 
+// The first byte of a detached child's report to its launcher.
+const char report_started_byte = '0';
+const char report_failed_byte = '1';
+
+void write_all_to(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+ssize_t read_some(int fd, char* buffer, size_t size) {
+    ssize_t n;
+    while ((n = ::read(fd, buffer, size)) < 0 && errno == EINTR) {}
+    return n;
+}
+
+/// The launcher's side: waits until the detached child reports, copies a
+/// failure's text to standard error, and ends with the status a service
+/// manager or a script is to see. Without a report the child has died.
+/// No exit handlers, no stdio flushing: nothing buffered before the fork
+/// is written twice.
+[[noreturn]] void await_report(int fd) {
+    char buffer[4096];
+    ssize_t n = read_some(fd, buffer, 1);
+    if (n == 1 && buffer[0] == report_started_byte) ::_exit(0);
+    if (n == 1 && buffer[0] == report_failed_byte) {
+        while ((n = read_some(fd, buffer, sizeof buffer)) > 0) write_all_to(2, buffer, static_cast<size_t>(n));
+    } else {
+        const char died[] = "The service ended before it had started\n";
+        write_all_to(2, died, sizeof died - 1);
+    }
+    ::_exit(1);
+}
+
 }  // namespace
 
 namespace base_n {
 
-int daemonize(bool keep_cwd, bool keep_fds) {
+int daemonize(bool keep_cwd, bool keep_fds, int* report_fd) {
+    // A socket rather than a pipe: the child's send cannot raise SIGPIPE when
+    // the launcher is gone.
+    int channel[2] = {-1, -1};
+    if (report_fd && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) < 0) return -1;
     pid_t child = ::fork();
-    if (child < 0) return -1;
-    // The parent leaves at once: no exit handlers, no stdio flushing, so
-    // nothing buffered before the fork is written twice.
-    if (child > 0) ::_exit(0);
+    if (child < 0) {
+        if (report_fd) {
+            ::close(channel[0]);
+            ::close(channel[1]);
+        }
+        return -1;
+    }
+    if (child > 0) {
+        // Without a report to wait for, the parent leaves at once: no exit
+        // handlers, no stdio flushing, so nothing buffered before the fork is
+        // written twice.
+        if (!report_fd) ::_exit(0);
+        // Its own copy of the child's end closed, the channel ends when the child's does.
+        ::close(channel[1]);
+        await_report(channel[0]);
+    }
+    if (report_fd) {
+        ::close(channel[0]);
+        *report_fd = channel[1];
+    }
     if (::setsid() < 0) return -1;
     if (!keep_cwd) (void)::chdir("/");
     if (keep_fds) return 0;
@@ -110,16 +169,45 @@ int daemonize(bool keep_cwd, bool keep_fds) {
 }
 
 service_process_t::service_process_t(const char* program_name_, bool flag1, bool flag2, bool flag3, bool flag4)
-    : program_name(program_name_), background(false), options{{flag1, flag2, flag3, flag4}} {}
+    : program_name(program_name_), background(false), report_fd(-1), options{{flag1, flag2, flag3, flag4}} {}
 
-service_process_t::~service_process_t() { pid_file.reset(); }
+service_process_t::~service_process_t() {
+    pid_file.reset();
+    if (report_fd >= 0) ::close(report_fd);
+}
 
 int service_process_t::go(body_t* body, int argc, char** argv) {
     TRACE_POINT;
-    if (background && daemonize(true, false) < 0)
+    if (background && daemonize(true, false, &report_fd) < 0)
         LOG_AT(LOG_LEVEL_WARNING, "Cannot go to background because of %s", get_last_error().c_str());
     body(argc, argv);
+    // A body that returns without a report never started: the launcher is
+    // told so by the channel's end.
+    if (report_fd >= 0) {
+        ::close(report_fd);
+        report_fd = -1;
+    }
     return 0;
+}
+
+void service_process_t::report_started() { report(report_started_byte, std::string()); }
+
+void service_process_t::report_failure(const std::string& text) { report(report_failed_byte, text); }
+
+void service_process_t::report(char status, const std::string& text) {
+    if (report_fd < 0) return;
+    std::string message = status + text;
+    const char* data = message.data();
+    size_t size = message.size();
+    while (size > 0) {
+        ssize_t n = ::send(report_fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the launcher is gone: nobody is left to tell
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    ::close(report_fd);
+    report_fd = -1;
 }
 
 bool service_process_t::create_pid(const std::string& path) {

@@ -1,9 +1,11 @@
 #include "proxy/config.h"
 
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xpath.h>
 
+#include <algorithm>
 #include <cmath>
 #include <climits>
 #include <cstdio>
@@ -265,6 +267,40 @@ void try_load_listen(boost::asio::io_service& service, xpath_t& xpath, int i, st
                 [&] { out.push_back(load_listen(service, xpath, i)); });
 }
 
+struct parser_deleter {
+    void operator()(xmlParserCtxtPtr parser) const { xmlFreeParserCtxt(parser); }
+};
+typedef std::unique_ptr<xmlParserCtxt, parser_deleter> parser_ptr;
+
+/// The parser's event for "<!DOCTYPE name ...": it comes before any
+/// declaration inside is read, and the parse ends here. Entity declarations
+/// are how a small file expands into gigabytes; the configuration needs none.
+/// The parser's private pointer names where the line goes.
+void refuse_doctype(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+    xmlParserCtxtPtr parser = static_cast<xmlParserCtxtPtr>(context);
+    *static_cast<int*>(parser->_private) = parser->input ? std::max(parser->input->line, 1) : 1;
+    xmlStopParser(parser);
+}
+
+/// The parsed document; null when the text is not well-formed, with the line
+/// of a refused document type declaration in `doctype_line` (else 0).
+doc_ptr parse_refusing_doctype(const mbuf_t& content, int& doctype_line) {
+    doctype_line = 0;
+    // No document at all in an empty text: the parser is not even created.
+    parser_ptr parser(xmlCreateMemoryParserCtxt(content.data, static_cast<int>(content.used)));
+    if (!parser) return doc_ptr();
+    // No entity substitution, no DTD loading, no network: the defaults, spelt out.
+    xmlCtxtUseOptions(parser.get(), XML_PARSE_NONET);
+    // The handler table is this parser's own copy.
+    parser->sax->internalSubset = refuse_doctype;
+    parser->_private = &doctype_line;
+    xmlParseDocument(parser.get());
+    doc_ptr doc(parser->myDoc);
+    parser->myDoc = nullptr;
+    if (!parser->wellFormed) doc.reset();
+    return doc;
+}
+
 doc_ptr parse_document(const std::string& path) {
     mbuf_t content;
     file2mbuf(content, path.c_str());
@@ -273,7 +309,13 @@ doc_ptr parse_document(const std::string& path) {
                 "the file is too large");
     // A stale error from an earlier parse must not stand in for this one's.
     xmlResetLastError();
-    doc_ptr doc(xmlParseMemory(content.data ? content.data : "", static_cast<int>(content.used)));
+    int doctype_line = 0;
+    doc_ptr doc = parse_refusing_doctype(content, doctype_line);
+    if (doctype_line != 0)
+        D_THROW(open_io_error_exception,
+                "Unable to load config file %s because of a document type declaration (DOCTYPE) on line %d: "
+                "DTDs and entities are not accepted",
+                path.c_str(), doctype_line);
     if (!doc) {
         std::string reason = last_xml_error();
         if (reason.empty()) reason = content.used == 0 ? "the file is empty" : "no XML document in it";

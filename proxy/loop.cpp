@@ -75,6 +75,7 @@ bool app_loop_t::run_pass(boost::asio::io_service& service) {
         listeners.back()->start();
     }
     LOG_AT(LOG_LEVEL_INFO, "Proxy started, wait for client connections");
+    if (on_started) on_started();
     bool stop = wait_signal();
     // Closed here, not left to the listeners' destructors: an accept that is
     // handing over a connection on a pool thread holds its listener past our

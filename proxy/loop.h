@@ -4,6 +4,8 @@
 // next pass) or SIGINT (the end).
 #pragma once
 
+#include <functional>
+
 #include <boost/asio/io_service.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -18,6 +20,9 @@ public:
     void run();
     /// Blocks until SIGINT or SIGHUP arrives; true for SIGINT.
     bool wait_signal();
+
+    /// Called once a pass has started all its listeners.
+    std::function<void()> on_started;
 
     /// How often the cache deletes old revisions (1 hour; tests shorten it).
     static boost::posix_time::time_duration cache_clean_period;

@@ -12,6 +12,7 @@
 #include "oslayer/loggers.h"
 #include "oslayer/platform.h"
 #include "oslayer/service.h"
+#include "oslayer/utilities.h"
 #include "proxy/command_line_parser.h"
 #include "proxy/defaults.h"
 #include "proxy/limits.h"
@@ -105,14 +106,22 @@ void dump_settings() {
     LOG_AT(LOG_LEVEL_DEBUG, "Requested command:\t%s", "unknown");
 }
 
-/// The service body: runs the application loop and reports what ended it.
+/// The service body: runs the application loop and reports what ended it,
+/// also to the process that launched a daemon and waits to learn whether it
+/// started.
 void service_main(int, char**) {
     TRACE_POINT;
-    if (!log_failure(LOG_LEVEL_ERROR, "Service failed because of %s", [] {
-            app_loop_t loop;
-            loop.run();
-        }))
-        service_exit_code = 1;
+    const char* failed = "Service failed because of %s";
+    std::string reason;
+    auto run = [] {
+        app_loop_t loop;
+        // Every pass reports; the launcher hears only the first.
+        loop.on_started = [] { service.report_started(); };
+        loop.run();
+    };
+    if (log_failure(LOG_LEVEL_ERROR, failed, run, &reason)) return;
+    service_exit_code = 1;
+    service.report_failure(report_lines(format_string(failed, reason.c_str())));
 }
 
 int main(int argc, char** argv) {

@@ -1,8 +1,12 @@
 // The service process: the body in the foreground and detached into the
-// background (checked from a forked test child), and the PID-file guard
+// background (checked from a forked test child), the launcher's exit status
+// from the detached body's report, and the PID-file guard
 // against live, dead, unreadable and odd process ids.
 
+#include <signal.h>
+
 #include <stdexcept>
+#include <string>
 
 #include "oslayer/service.h"
 #include "tests/oslayer/test_support.h"
@@ -37,9 +41,11 @@ void recording_body(int argc, char** argv) {
     g_body_pid = ::getpid();
 }
 
-// Where the detached body writes its facts, and the process that called go.
+// Where the detached body writes its facts, the process that called go, and
+// the service that runs the body.
 char g_result_path[256];
 pid_t g_caller_pid = -1;
+base_n::service_process_t* g_service = nullptr;
 
 bool same_file_as_dev_null(int fd) {
     struct stat a, b;
@@ -58,7 +64,28 @@ void detached_body(int, char**) {
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd >= 0 && ::write(fd, facts.data(), facts.size()) == static_cast<ssize_t>(facts.size()))
         ::rename(tmp.c_str(), g_result_path);
+    g_service->report_started();
     ::_exit(0);
+}
+
+/// Runs `body` detached from a forked test child whose standard error goes to
+/// `stderr_path`; the exit status of that child, the launcher.
+int launcher_status(const std::string& stderr_path, base_n::service_process_t::body_t* body) {
+    pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        // The test child plays the program: it must never return into the test runner.
+        int fd = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || ::dup2(fd, 2) < 0) ::_exit(3);
+        service_t svc;
+        g_service = &svc;
+        svc.background = true;
+        svc.go(body, 0, nullptr);
+        ::_exit(4);
+    }
+    int status = -1;
+    if (::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
@@ -89,6 +116,7 @@ TEST(ServiceProcess, BackgroundBodyRunsDetachedWithNullDescriptors) {
         // The test child plays the program: it must never return into the test runner.
         g_caller_pid = ::getpid();
         service_t svc;
+        g_service = &svc;
         svc.background = true;
         svc.go(detached_body, 0, nullptr);
         ::_exit(3);
@@ -98,6 +126,40 @@ TEST(ServiceProcess, BackgroundBodyRunsDetachedWithNullDescriptors) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     for (int i = 0; i < 1000 && ::access(result.c_str(), F_OK) != 0; ++i) ::usleep(10000);
     EXPECT_EQ(read_file(result), std::string("session-leader other-process null null null ") + cwd);
+}
+
+// The launcher waits for the detached body's first report and ends with its
+// status; a body that ends or dies without one has failed.
+TEST(ServiceProcess, LauncherEndsWithTheDetachedBodysReport) {
+    oslayer_test::scratch_t t;
+    const std::string died = "The service ended before it had started\n";
+    const std::string big(256 * 1024, 'e');
+    struct {
+        const char* name;
+        base_n::service_process_t::body_t* body;
+        int status;
+        std::string stderr_text;
+    } cases[] = {
+        {"started", [](int, char**) { g_service->report_started(); }, 0, ""},
+        {"started, then failed",
+         [](int, char**) {
+             g_service->report_started();
+             g_service->report_failure("too late\n");
+         },
+         0, ""},
+        {"failed", [](int, char**) { g_service->report_failure("no listener\n  port taken\n"); }, 1,
+         "no listener\n  port taken\n"},
+        {"failed at length, more than a socket buffer",
+         [](int, char**) { g_service->report_failure(std::string(256 * 1024, 'e')); }, 1, big},
+        {"returned without a report", [](int, char**) {}, 1, died},
+        {"exited without a report", [](int, char**) { ::_exit(0); }, 1, died},
+        {"killed", [](int, char**) { ::raise(SIGKILL); }, 1, died},
+    };
+    for (const auto& c : cases) {
+        std::string path = t.path + "/stderr";
+        EXPECT_EQ(launcher_status(path, c.body), c.status) << c.name;
+        EXPECT_EQ(read_file(path), c.stderr_text) << c.name;
+    }
 }
 
 TEST(ServicePidFile, LivePidStopsLoadingAndKeepsTheFile) {

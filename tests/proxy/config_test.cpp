@@ -115,4 +115,53 @@ TEST_F(ConfigReload, FailedReloadKeepsThePreviousConfiguration) {
     }
 }
 
+/// A usable document behind a document type declaration: each is refused
+/// before its entities are expanded, with a short error, and the previous
+/// configuration stays.
+TEST_F(ConfigReload, DocumentTypeDeclarationsAreRefused) {
+    const std::string good = "<velmod-proxy><listen spec='ip(127.0.0.1),port(3011)'><forward to='tcp/127.0.0.1:1'/></listen>"
+                             "</velmod-proxy>";
+    const std::string listen = "<listen spec='ip(127.0.0.1),port(3012)'><forward to='tcp/127.0.0.1:1'/></listen>";
+    std::string laughs = "<!ENTITY l0 'lol'>";
+    for (int i = 1; i < 10; ++i) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " '";
+        for (int j = 0; j < 10; ++j) laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "'>";
+    }
+    std::string quadratic_refs;
+    for (int i = 0; i < 20000; ++i) quadratic_refs += "&e;";
+    // UTF-16 with a byte-order mark: no byte search for "<!DOCTYPE" would see it.
+    std::string utf16 = "\xff\xfe";
+    for (char c : "<?xml version='1.0' encoding='UTF-16'?>\n<!DOCTYPE velmod-proxy><velmod-proxy/>")
+        if (c) utf16 += std::string{c, '\0'};
+    struct {
+        const char* name;
+        std::string xml;
+        int line;
+    } cases[] = {
+        {"bare", "<!DOCTYPE velmod-proxy>\n<velmod-proxy>" + listen + "</velmod-proxy>", 1},
+        {"quadratic", "<?xml version='1.0'?>\n<!DOCTYPE velmod-proxy [<!ENTITY e '" + std::string(20000, 'x') +
+                          "'>]>\n<velmod-proxy><cache-root>" + quadratic_refs + "</cache-root>" + listen +
+                          "</velmod-proxy>",
+         2},
+        {"billion laughs", "<!DOCTYPE velmod-proxy [" + laughs + "]><velmod-proxy><listen spec='&l9;'/></velmod-proxy>",
+         1},
+        {"external entity",
+         "\n\n<!DOCTYPE velmod-proxy [<!ENTITY x SYSTEM 'file:///etc/hostname'>]><velmod-proxy><cache-root>&x;"
+         "</cache-root>" + listen + "</velmod-proxy>",
+         3},
+        {"external subset", "<!DOCTYPE velmod-proxy SYSTEM 'http://127.0.0.1:1/x.dtd'><velmod-proxy/>", 1},
+        {"utf-16", utf16, 2},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(reload(good), "");
+        std::string error = reload(c.xml);
+        EXPECT_EQ(error, "Unable to load config file " + settings_t::global.conf +
+                             " because of a document type declaration (DOCTYPE) on line " + std::to_string(c.line) +
+                             ": DTDs and entities are not accepted")
+            << c.name;
+        EXPECT_EQ(seen(config_t::global), std::vector<std::string>{"3011 tcp/127.0.0.1:1"}) << c.name;
+    }
+}
+
 }  // namespace

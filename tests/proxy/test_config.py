@@ -1,5 +1,6 @@
 """The XML configuration as the daemon reads it at start-up."""
 
+import signal
 import socket
 import unittest
 
@@ -7,6 +8,21 @@ import harness
 
 LISTEN_ERROR = "Cannot load listen tag because of "
 NO_LISTENER = "there is no valid listeners in config"
+DOCTYPE = "a document type declaration (DOCTYPE) on line %d: DTDs and entities are not accepted"
+
+
+def with_doctype(declarations, text, name="velmod-proxy"):
+    """A usable configuration with a document type declaration in front; `text`
+    goes into the cache-root element, where entity references would expand."""
+    body = harness.config_xml([(harness.listen_spec(0), ["tcp/127.0.0.1:1"])], cache_root="CACHE")
+    doctype = "<!DOCTYPE %s%s>" % (name, " [%s]" % declarations if declarations else "")
+    return body.replace("?>\n", "?>\n" + doctype + "\n", 1).replace("CACHE", text)
+
+
+# One 20 KB entity referenced 20,000 times: 80 KB of file, 400 MB expanded.
+QUADRATIC = with_doctype('<!ENTITY e "%s">' % ("x" * 20000), "&e;" * 20000)
+LAUGHS = with_doctype("".join('<!ENTITY l%d "%s">' % (i, ("&l%d;" % (i - 1)) * 10 if i else "lol")
+                              for i in range(10)), "&l9;")
 
 
 class ConfigTest(harness.DaemonTestCase):
@@ -57,6 +73,36 @@ class ConfigTest(harness.DaemonTestCase):
                     self.assertTrue(any(reason in e for e in errors), "%r not in %r" % (reason, errors))
                 self.assertNotIn("parser error", d.stderr, "libxml2 writes nothing of its own")
                 self.assertNotIn(harness.STARTED, d.log)
+
+    def test_a_document_type_declaration_is_refused_at_start_and_at_reload(self):
+        rows = [
+            ("quadratic", QUADRATIC),
+            ("billion laughs", LAUGHS),
+            ("external entity", with_doctype('<!ENTITY x SYSTEM "file:///etc/hostname">', "&x;")),
+            ("external DTD", with_doctype("", "c").replace("velmod-proxy>", 'velmod-proxy SYSTEM "x.dtd">', 1)),
+            ("bare", with_doctype("", "c")),
+        ]
+        for name, config in rows:
+            with self.subTest(name):
+                d = self.start_daemon(config=config)
+                d.wait_for("Service failed because of")
+                self.assertExit(d, 1)
+                self.assertIn("  Unable to load config file %s because of " % d.conf, d.messages("ERR"))
+                self.assertIn("  " + DOCTYPE % 2, d.messages("ERR"))
+                self.assertNotIn(harness.STARTED, d.log)
+                # Refused before any expansion: the log never carries the entities' text.
+                self.assertLess(len(d.log), 16384, d.log[-4000:])
+        # At reload it ends the service as every unusable configuration does.
+        upstream = self.hold_server()
+        d = self.start_daemon(listens=[(harness.listen_spec(0), [upstream.spec])])
+        d.wait_started()
+        since = d.mark()
+        d.write_config(QUADRATIC)
+        d.signal(signal.SIGHUP)
+        d.wait_for(DOCTYPE % 2, since=since)
+        self.assertIn("Service failed because of ", d.messages("ERR", since))
+        self.assertExit(d, 1)
+        self.assertLess(len(d.log) - since, 4096, d.log[since:since + 4000])
 
 
 if __name__ == "__main__":

@@ -106,7 +106,7 @@ class LoopTest(harness.DaemonTestCase):
         upstream = self.hold_server()
         d = self.start_daemon(listens=[(harness.listen_spec(0), [upstream.spec])], daemon=True,
                               args=["--use-console-log"])
-        self.assertEqual(d.proc.wait(15), 0, "the starting process returns at once")
+        self.assertEqual(d.proc.wait(15), 0, "the starting process returns 0 once the service has started")
         d.wait_started()
         self.assertNotEqual(d.pid, d.proc.pid)
         self.assertEqual(os.getsid(d.pid), d.pid, "the service leads a session of its own")

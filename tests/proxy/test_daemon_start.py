@@ -1,0 +1,93 @@
+"""--daemon: the starting process returns only once the detached service has
+started its listeners (0) or has failed (1, with the error on its stderr)."""
+
+import os
+import socket
+import unittest
+
+import harness
+
+FAILED = "Service failed because of"
+
+
+class DaemonStartTest(harness.DaemonTestCase):
+    def start_detached(self, **kwargs):
+        # Console logging asked for too: a daemon still has no console.
+        d = self.start_daemon(daemon=True, args=["--use-console-log"], **kwargs)
+        return d, d.proc.wait(15)
+
+    def assert_ended(self, d):
+        """The detached service process (known from its log lines) is gone."""
+        self.assertIsNotNone(d.pid, "the detached service never logged:\n" + d.log)
+        self.assertNotEqual(d.pid, d.proc.pid)
+        self.assertTrue(harness.wait_until(lambda: not d.alive()), "service process %d still runs" % d.pid)
+
+    @staticmethod
+    def release_reader(fifo):
+        """Unblocks a service still waiting to open `fifo` (after a failed assertion)."""
+        try:
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass  # no reader waits
+
+    def test_a_failed_start_is_reported_by_the_starting_process(self):
+        upstream = self.hold_server()
+        # A live listener: address reuse never lets a second one in.
+        taken = socket.socket()
+        self.addCleanup(taken.close)
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        rows = [  # configuration text (None: no file), reasons on the starting process's stderr
+            (harness.config_xml([(harness.listen_spec(taken.getsockname()[1]), [upstream.spec])]),
+             ["Address already in use"]),
+            (None, ["Unable to load config file %s because of", "No such file or directory"]),
+            (harness.config_xml([]), ["there is no valid listeners in config"]),
+        ]
+        for config, reasons in rows:
+            with self.subTest(config=config):
+                d, rc = self.start_detached(config=config)
+                self.assertEqual(rc, 1, d.stderr + d.log[-4000:])
+                lines = d.stderr.splitlines()
+                self.assertTrue(lines and lines[0].startswith(FAILED), d.stderr)
+                for reason in reasons:
+                    self.assertIn(reason.replace("%s", d.conf), d.stderr)
+                # The same report is in the log file, and nothing started.
+                self.assertIn(FAILED, d.log)
+                self.assertNotIn(harness.STARTED, d.log)
+                self.assert_ended(d)
+
+    def test_a_good_start_returns_0_once_the_listeners_are_up(self):
+        upstream = self.hold_server()
+        d, rc = self.start_detached(listens=[(harness.listen_spec(0), [upstream.spec])])
+        self.assertEqual(rc, 0, d.stderr + d.log[-4000:])
+        self.assertEqual(d.stderr, "")
+        # Already there when the starting process has returned: no waiting here.
+        self.assertIn(harness.STARTED, d.log)
+        ports = d.listen_ports()
+        self.assertEqual(len(ports), 1, d.log)
+        conn = harness.connect(ports[0])
+        self.addCleanup(conn.close)
+        self.assertTrue(upstream.wait_accepted(1), "no upstream connection through the daemon")
+        self.assertStops(d)
+        self.assert_ended(d)
+
+    def test_the_starting_process_waits_while_the_service_is_starting(self):
+        d = harness.Daemon(daemon=True)
+        self.addCleanup(d.close)
+        # A named pipe as the configuration file: the service's first pass
+        # blocks in opening it until the test opens the other end.
+        os.mkfifo(d.conf)
+        self.addCleanup(self.release_reader, d.conf)
+        d.start()
+        d.wait_for("Started thread")  # the pool exists: the first pass is next
+        self.assertIsNone(d.proc.poll(), "the starting process returned before the service started")
+        with open(d.conf, "w"):
+            pass  # a pipe's size is 0: the service finds the file empty
+        self.assertEqual(d.proc.wait(15), 1, d.log[-4000:])
+        self.assertIn("  Unable to load config file %s because of \n  the file is empty\n" % d.conf, d.stderr)
+        self.assert_ended(d)
+        self.assertEqual(d.sanitizer_report(), "")
+
+
+if __name__ == "__main__":
+    unittest.main()
