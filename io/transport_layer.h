@@ -47,7 +47,8 @@ public:
 /// Why reading from a connection is held back. Each reason is set and
 /// cleared by one party on its own; reading goes on once none is left.
 enum read_pause : unsigned {
-    /// What this connection has to send is above its high-water mark.
+    /// The answers to this connection's own commands wait to be sent above
+    /// its high-water mark: its peer asked for more of them.
     pause_own_backlog = 1u,
     /// What the paired connection has to send is above its high-water mark.
     pause_peer_backlog = 2u,

@@ -33,9 +33,11 @@ SMALL_QUARANTINE = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") +
 
 def sanitized(pid):
     """True when the daemon runs under AddressSanitizer, whose shadow memory and
-    redzones about double what small allocations cost."""
+    redzones about double what small allocations cost, or ThreadSanitizer,
+    whose shadow memory counts in the resident figure as well."""
     with open("/proc/%d/maps" % pid) as f:
-        return "libasan" in f.read()
+        maps = f.read()
+    return "libasan" in maps or "libtsan" in maps
 
 
 class SilentServer:
