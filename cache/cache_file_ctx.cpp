@@ -228,7 +228,8 @@ cache_t::file_ptr cache_t::file_ctx_t::create_not_existent(const tree_ptr& tree,
 }
 
 cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, const std::string& dir,
-                                                         const file_ptr& source) {
+                                                         const file_ptr& source, dir_cache_t& from_dirs,
+                                                         dir_cache_t& to_dirs) {
     file_ptr ctx(new file_ctx_t(tree));
     // Rebuilt rather than copied from the source's leaf: for names with more
     // than one '/' the leaf alone would lose the subdirectory.
@@ -236,28 +237,30 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, c
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create hardlink file context from %s to %s", escape_log_text(source->path).c_str(),
            escape_log_text(ctx->path).c_str());
     std::string from_leaf, leaf;
-    fd_t from = tree->open_parent(source->path, false, from_leaf);
+    const int from = from_dirs.parent(*tree, source->path, false, from_leaf);
     struct stat st;
-    if (!from || ::fstatat(from.get(), from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+    if (from < 0 || ::fstatat(from, from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
         !tree_t::own(st))
         D_THROW(io_error_exception, "cannot link %s: it is not a file of the cache any more",
                 escape_log_text(source->path).c_str());
-    fd_t to = tree->open_parent(ctx->path, true, leaf);
+    const int to = to_dirs.parent(*tree, ctx->path, true, leaf);
     // Linked beside the final name, then renamed over it: a stale file left
     // at the final path (one not loaded because its name does not read back)
     // is replaced instead of failing the whole announcement.
     const std::string temp = leaf + "~";
-    tree_t::clear(to.get(), temp, ctx->temp_path(), true);
-    if (::linkat(from.get(), from_leaf.c_str(), to.get(), temp.c_str(), 0) != 0)
+    // A stale temporary name is unlinked as it is (a link itself, never
+    // what it points at); only what unlink cannot take needs clearing.
+    if (::unlinkat(to, temp.c_str(), 0) != 0 && errno != ENOENT) tree_t::clear(to, temp, ctx->temp_path(), true);
+    if (::linkat(from, from_leaf.c_str(), to, temp.c_str(), 0) != 0)
         D_THROW(io_error_exception, "cannot link %s to %s: %s", escape_log_text(source->path).c_str(),
                 escape_log_text(ctx->temp_path()).c_str(), strerror(errno));
     try {
-        tree_t::clear(to.get(), leaf, ctx->path, false);
-        if (::renameat(to.get(), temp.c_str(), to.get(), leaf.c_str()) != 0)
+        tree_t::clear(to, leaf, ctx->path, false);
+        if (::renameat(to, temp.c_str(), to, leaf.c_str()) != 0)
             D_THROW(io_error_exception, "cannot rename %s to %s: %s", escape_log_text(ctx->temp_path()).c_str(),
                     escape_log_text(ctx->path).c_str(), strerror(errno));
     } catch (...) {
-        ::unlinkat(to.get(), temp.c_str(), 0);
+        ::unlinkat(to, temp.c_str(), 0);
         throw;
     }
     // Mapped on first use, like a loaded file: an announcement of thousands

@@ -44,8 +44,10 @@ public:
     static file_ptr create(const tree_ptr& tree, const std::string& path);
     /// An announced file that is not on disk yet.
     static file_ptr create_not_existent(const tree_ptr& tree, const std::string& dir, const file_info_t& info);
-    /// A hard link in `dir` to a ready file of another revision.
-    static file_ptr create_hardlinked(const tree_ptr& tree, const std::string& dir, const file_ptr& source);
+    /// A hard link in `dir` to a ready file of another revision; `from` and
+    /// `to` keep the directories open for the next link of an announcement.
+    static file_ptr create_hardlinked(const tree_ptr& tree, const std::string& dir, const file_ptr& source,
+                                      dir_cache_t& from, dir_cache_t& to);
 
     ~file_ctx_t();
 

@@ -252,6 +252,7 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
     entity_t* entity = &get_entity(key.name, key.rev);
     file_list_t list;
     list.reserve(files.size());
+    dir_cache_t from, to;
     for (const file_info_t& info : files) {
         auto own = entity->files.find(info);
         if (own != entity->files.end()) {
@@ -260,7 +261,7 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
         }
         file_ptr other = find_ctx(info);
         file_ptr ctx = other && other->get_state() == file_ctx_t::ready
-                           ? file_ctx_t::create_hardlinked(tree_, dir, other)
+                           ? file_ctx_t::create_hardlinked(tree_, dir, other, from, to)
                            : file_ctx_t::create_not_existent(tree_, dir, info);
         entity->files.emplace(info, ctx);
         list.push_back(ctx);

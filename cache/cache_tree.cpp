@@ -76,6 +76,25 @@ void walk_to_root(const std::string& root, const fs::path& absolute) {
     }
 }
 
+// Opens `rel` below `dir` in one call that refuses every link on the way,
+// where the kernel has openat2; -1 with ENOSYS where it has not.
+int open_beneath(int dir, const std::string& rel, int flags) {
+#ifdef SYS_openat2
+    static std::atomic<bool> missing{false};
+    if (!missing.load(std::memory_order_relaxed)) {
+        struct open_how how;
+        std::memset(&how, 0, sizeof how);
+        how.flags = static_cast<uint64_t>(flags);
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        long fd = ::syscall(SYS_openat2, dir, rel.c_str(), &how, sizeof how);
+        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+        missing = true;
+    }
+#endif
+    errno = ENOSYS;
+    return -1;
+}
+
 }  // namespace
 
 tree_t::tree_t(const std::string& root, const std::string& canonical, fd_t fd)
@@ -116,19 +135,8 @@ std::string tree_t::relative(const std::string& path) const {
 
 int tree_t::open_file(const std::string& path) const {
     const std::string rel = relative(path);
-#ifdef SYS_openat2
-    // One call that refuses every link on the way, where the kernel has it.
-    static std::atomic<bool> missing{false};
-    if (!missing.load(std::memory_order_relaxed)) {
-        struct open_how how;
-        std::memset(&how, 0, sizeof how);
-        how.flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW;
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        long fd = ::syscall(SYS_openat2, fd_.get(), rel.c_str(), &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
-        missing = true;
-    }
-#endif
+    int fd = open_beneath(fd_.get(), rel, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0 || errno != ENOSYS) return fd;
     std::string leaf;
     fd_t dir = open_parent(path, false, leaf);
     if (!dir) return -1;
@@ -150,6 +158,13 @@ fd_t tree_t::open_parent(const std::string& path, bool create, std::string& leaf
 }
 
 fd_t tree_t::open_below(int top, const std::string& rel, bool create) const {
+    {
+        // The usual case in one call: the directory is there, as the cache's own.
+        fd_t fd(open_beneath(top, rel, dir_flags));
+        struct stat st;
+        if (fd && ::fstat(fd.get(), &st) == 0 && own(st)) return fd;
+    }
+    // Else piece by piece, to make, clear or refuse what is in the way.
     fd_t current(::dup(top));
     size_t start = 0;
     while (current && start < rel.size()) {
@@ -232,7 +247,20 @@ bool tree_t::remove_tree(int dir, const std::string& name) {
 }
 
 bool tree_t::own(const struct stat& st) {
-    return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    static const uid_t me = ::geteuid();
+    return st.st_uid == me && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+int dir_cache_t::parent(const tree_t& tree, const std::string& path, bool create, std::string& leaf) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    if (fd_ && dir == dir_) {
+        leaf = path.substr(slash + 1);
+        return fd_.get();
+    }
+    fd_ = tree.open_parent(path, create, leaf);
+    dir_ = fd_ ? dir : std::string();
+    return fd_.get();
 }
 
 const char* tree_t::kind_of(const struct stat& st) {

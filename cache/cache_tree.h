@@ -43,6 +43,19 @@ private:
 class tree_t;
 typedef boost::shared_ptr<const tree_t> tree_ptr;
 
+/// The parent directory of the last path asked for, kept open while the
+/// next path lies in the same directory: one announcement links thousands
+/// of files into one revision directory.
+class dir_cache_t {
+public:
+    /// As tree_t::open_parent; -1 (errno set) when there is no such directory.
+    int parent(const tree_t& tree, const std::string& path, bool create, std::string& leaf);
+
+private:
+    std::string dir_;
+    fd_t fd_;
+};
+
 class tree_t : public virtual noncopyable_t {
 public:
     /// Checks the root, creating it (mode 0700) and its missing parents
