@@ -16,6 +16,7 @@
 #include "cache/cache.h"
 #include "cache/cache_download_ctx.h"
 #include "cache/cache_repo.h"
+#include "cache/cache_tree.h"
 #include "oslayer/md5.h"
 
 namespace {
@@ -123,7 +124,7 @@ BENCHMARK(BM_request_missing_files)->Arg(10000)->Arg(100000)->Unit(benchmark::kM
 void BM_merge_10000(benchmark::State& state) {
     scratch_t dir;
     std::vector<cache::file_info_t> infos = write_tree(dir.path, 10000, 64);
-    cache::cache_t::repo_t repo(dir.path);
+    cache::cache_t::repo_t repo(cache::tree_t::open(dir.path));
     cache::rev_t rev = 2;
     repo.merge({"upd", 1, "p"}, infos);
     for (auto _ : state) {
@@ -139,7 +140,7 @@ void BM_load_tree_10000(benchmark::State& state) {
     scratch_t dir;
     write_tree(dir.path, tree_files, tree_file_size);
     for (auto _ : state) {
-        cache::cache_t::repo_t repo(dir.path);
+        cache::cache_t::repo_t repo(cache::tree_t::open(dir.path));
         benchmark::DoNotOptimize(repo.entities().size());
     }
     state.SetBytesProcessed(state.iterations() * int64_t(tree_files * tree_file_size));

@@ -1,6 +1,8 @@
 #include "cache/cache.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 #include <unordered_set>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -9,6 +11,7 @@
 #include "cache/cache_download_ctx.h"
 #include "cache/cache_file_ctx.h"
 #include "cache/cache_repo.h"
+#include "cache/cache_tree.h"
 #include "oslayer/loggers.h"
 #include "oslayer/utilities.h"
 
@@ -34,11 +37,12 @@ const unsigned max_retry_seconds = 60;
 
 }  // namespace
 
-cache_t::cache_t(boost::asio::io_service& service, const std::string& root,
+cache_t::cache_t(boost::asio::io_service& service, const tree_ptr& tree,
                  boost::posix_time::time_duration unload_period, boost::posix_time::time_duration clean_period)
     : service_(service),
-      root_(root),
-      repo_(boost::make_shared<repo_t>(root)),
+      root_(tree->root()),
+      tree_(tree),
+      repo_(boost::make_shared<repo_t>(tree)),
       unload_period_(unload_period),
       clean_period_(clean_period),
       unload_timer_(service),
@@ -49,7 +53,25 @@ cache_t::~cache_t() {}
 boost::shared_ptr<cache_t> cache_t::create(boost::asio::io_service& service, const std::string& root,
                                            boost::posix_time::time_duration unload_period,
                                            boost::posix_time::time_duration clean_period) {
-    boost::shared_ptr<cache_t> cache(new cache_t(service, root, unload_period, clean_period));
+    // Checked on every call, also when the cache is handed out again: a
+    // reload must refuse a root that others took control of meanwhile.
+    tree_ptr tree = tree_t::open(root);
+    // Held weakly: the registry never keeps a cache alive, it only finds
+    // the one still alive. Two caches on one root would each let one
+    // download write a file, both at once under locks of their own.
+    static std::mutex registry_mutex;
+    static std::map<std::string, boost::weak_ptr<cache_t>> registry;
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    for (auto it = registry.begin(); it != registry.end();)
+        it = it->second.expired() ? registry.erase(it) : std::next(it);
+    boost::weak_ptr<cache_t>& entry = registry[tree->canonical()];
+    if (boost::shared_ptr<cache_t> alive = entry.lock()) {
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Cache of %s still in use: kept for the new configuration",
+               escape_log_text(tree->canonical()).c_str());
+        return alive;
+    }
+    boost::shared_ptr<cache_t> cache(new cache_t(service, tree, unload_period, clean_period));
+    entry = cache;
     cache->self_ = cache;
     xlocker_t guard(cache->mutex_);
     cache->start_timer(cache->unload_timer_, unload_period, &cache_t::on_unload_timer);

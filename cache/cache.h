@@ -4,6 +4,8 @@
 // for every agent that waits for them.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <list>
 #include <map>
@@ -55,10 +57,10 @@ D_DECLARE_EXCEPTION(cache_error, d_exception_t, d_exception_t_shell_t);
 /// would otherwise hold as many descriptors and starve the connections.
 class mapped_file_t : public virtual noncopyable_t {
 public:
-    /// Maps the file at `path` (or reads it when `copy`); an empty file maps
-    /// to nothing. Raises io_error_exception_shell_t naming the file and the
-    /// system's reason.
-    explicit mapped_file_t(const std::string& path, bool copy = false);
+    /// Maps the open regular file `fd` of status `st` (or reads it when
+    /// `copy`), and closes it; an empty file maps to nothing. Raises
+    /// io_error_exception_shell_t naming the file (`path`) and the system's reason.
+    mapped_file_t(int fd, const struct stat& st, const std::string& path, bool copy = false);
     ~mapped_file_t();
     const char* data() const { return data_; }
     size_t size() const { return size_; }
@@ -76,6 +78,7 @@ typedef boost::shared_ptr<const mapped_file_t> mapping_ptr;
 
 class cache_events_t;
 class served_file_t;
+class tree_t;
 
 /// The update cache of one configuration pass.
 class cache_t : public virtual noncopyable_t {
@@ -97,7 +100,12 @@ public:
         bool finished() const { return served || requester.expired(); }
     };
 
-    /// Loads the tree under `root` and starts both timers; load errors pass out.
+    /// Checks the root (cache_error when refused), loads the tree under it
+    /// and starts both timers; load errors pass out. One cache per root in
+    /// the process: while the cache of an earlier configuration pass lives
+    /// on (its connections or downloads still hold it), that one is handed
+    /// out again, timers, service and all, so that no two downloads ever
+    /// write one file.
     static boost::shared_ptr<cache_t> create(boost::asio::io_service& service, const std::string& root,
                                              boost::posix_time::time_duration unload_period,
                                              boost::posix_time::time_duration clean_period);
@@ -125,11 +133,12 @@ public:
     /// next re-examination).
     size_t pending_requests();
     const std::string& root() const { return root_; }
+    const boost::shared_ptr<const tree_t>& tree() const { return tree_; }
     boost::asio::io_service& service() { return service_; }
 
 private:
-    cache_t(boost::asio::io_service& service, const std::string& root, boost::posix_time::time_duration unload_period,
-            boost::posix_time::time_duration clean_period);
+    cache_t(boost::asio::io_service& service, const boost::shared_ptr<const tree_t>& tree,
+            boost::posix_time::time_duration unload_period, boost::posix_time::time_duration clean_period);
 
     typedef std::list<update_request_t>::iterator position_t;
 
@@ -168,6 +177,7 @@ private:
     boost::weak_ptr<cache_t> self_;
     boost::asio::io_service& service_;
     std::string root_;
+    boost::shared_ptr<const tree_t> tree_;
     boost::shared_ptr<repo_t> repo_;
     std::list<update_request_t> pending_;
     mutex_t mutex_;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cache/cache_file_ctx.h"
+#include "cache/cache_tree.h"
 #include "io/cmd_builder.h"
 #include "oslayer/loggers.h"
 #include "oslayer/utilities.h"
@@ -58,6 +59,17 @@ void cache_t::download_context_t::done(bool completed) {
 void cache_t::download_context_t::write_file(file_ctx_t& file, const char* data, size_t length) {
     try {
         file.write(id_, data, length);
+    } catch (const obstruction_error_shell_t& e) {
+        // Something in the file's way that cannot be removed: not the
+        // server's fault, so the reply goes on for the other files and the
+        // connection stays. The file is
+        // not_existent again; its waiting requests get the next download.
+        failed_ = true;
+        skipping_ = true;
+        std::string name;
+        for (char c : shown_text(file.info.name)) name.append(c == '%' ? 2 : 1, c);  // a format, taken literally
+        std::string text = "[Repo] File " + name + " cannot be stored, its download failed because of %s";
+        pretty_print_exception(LOG_LEVEL_ERROR, text.c_str(), e.what(), &e);
     } catch (...) {
         failed_ = true;
         throw;
@@ -72,10 +84,17 @@ void cache_t::download_context_t::write(const char* data, size_t length) {
             continue;
         }
         file_ctx_t& file = *files_[current_];
-        size_t k = std::min<size_t>(file.remaining(), left);
-        write_file(file, data + (length - left), k);
+        // Counted here, not asked of the file: the bytes of a file that
+        // could not be stored still have to be passed over.
+        size_t k = std::min<size_t>(file.info.size - taken_, left);
+        if (!skipping_) write_file(file, data + (length - left), k);
         left -= k;
-        if (file.get_state() == file_ctx_t::ready) ++current_;
+        taken_ += k;
+        if (taken_ == file.info.size) {
+            ++current_;
+            taken_ = 0;
+            skipping_ = false;
+        }
     }
 }
 

@@ -55,7 +55,9 @@ public:
     /// Records whether the reply body arrived whole.
     void done(bool completed) override;
     /// Spreads body bytes over the flagged files in list order; a file whose
-    /// content turns out wrong raises, and the error ends the reply.
+    /// content turns out wrong raises, and the error ends the reply. A file
+    /// whose place something unremovable holds fails alone, with an ERROR:
+    /// its bytes are dropped and the reply goes on.
     void write(const char* data, size_t length) override;
     /// What the flagged files remember as their download: this context alone
     /// writes or cancels them, and only while they remember it.
@@ -72,6 +74,10 @@ private:
     bool done_ = false;
     bool failed_ = false;
     size_t current_ = 0;
+    /// Bytes of the current file taken from the body so far.
+    uint32_t taken_ = 0;
+    /// The current file could not be stored: its remaining bytes are dropped.
+    bool skipping_ = false;
 };
 
 }  // namespace cache

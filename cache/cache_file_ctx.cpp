@@ -22,15 +22,10 @@ namespace fs = boost::filesystem;
 
 namespace cache {
 
-mapped_file_t::mapped_file_t(const std::string& path, bool copy) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
-    struct stat st;
+mapped_file_t::mapped_file_t(int fd, const struct stat& st, const std::string& path, bool copy) {
     void* p = MAP_FAILED;
     int error = 0;
-    if (::fstat(fd, &st) != 0) {
-        error = errno;
-    } else if (st.st_size > 0 && copy) {
+    if (st.st_size > 0 && copy) {
         size_ = static_cast<size_t>(st.st_size);
         try {
             read_all(fd, path);
@@ -79,27 +74,24 @@ namespace {
 
 boost::posix_time::ptime now() { return boost::posix_time::second_clock::local_time(); }
 
-// MD5 and size of a whole file, read in large pieces.
-void hash_file(const std::string& path, md5_t& md5, uint64_t& size) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
+// MD5 and size of a whole open file, read in large pieces.
+void hash_file(int fd, const std::string& path, md5_t& md5, uint64_t& size) {
     static thread_local std::vector<char> buffer(256 << 10);
     size = 0;
     for (;;) {
         ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int error = errno;
-            ::close(fd);
-            D_THROW(io_error_exception, "cannot read %s: %s", escape_log_text(path).c_str(), strerror(error));
-        }
+        if (n < 0) D_THROW(io_error_exception, "cannot read %s: %s", escape_log_text(path).c_str(), strerror(errno));
         if (n == 0) break;
         md5.update(static_cast<size_t>(n), buffer.data());
         size += static_cast<uint64_t>(n);
     }
-    ::close(fd);
     md5.final();
 }
+
+// True when open_file failed because a link or a non-directory stood on the
+// way: the tree holds something that is not the cache's, not a missing file.
+bool obstructed_open(int error) { return error == ELOOP || error == ENOTDIR || error == EXDEV; }
 
 // Every piece of the leaf must name an entry below the revision directory.
 bool leaf_stays_inside(const std::string& leaf) {
@@ -135,17 +127,6 @@ std::string shown_text(const std::string& text) {
     if (text.size() <= shown) return escape_log_text(text);
     return escape_log_text(text.substr(0, shown)) + "... (" + std::to_string(text.size()) + " bytes)";
 }
-
-namespace {
-
-// Creates the directories between the revision directory and a file whose
-// name holds more than one '/'.
-void make_parent(const std::string& path) {
-    fs::path parent = fs::path(path).parent_path();
-    if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);
-}
-
-}  // namespace
 
 const char* const cache_t::file_ctx_t::empty_md5 = "d41d8cd98f00b204e9800998ecf8427e";
 
@@ -201,9 +182,23 @@ std::string cache_t::file_ctx_t::name_from_leaf(const std::string& leaf) {
     return name;
 }
 
-cache_t::file_ptr cache_t::file_ctx_t::create(const std::string& path) {
+cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, const std::string& path) {
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create file context for path %s", escape_log_text(path).c_str());
-    file_ptr ctx(new file_ctx_t);
+    fd_t fd(tree->open_file(path));
+    struct stat st;
+    if (!fd && !obstructed_open(errno))
+        D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    if (fd && ::fstat(fd.get(), &st) != 0)
+        D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    if (!fd || !S_ISREG(st.st_mode) || !tree_t::own(st)) {
+        // Never read: a link would hand out what it points at, a file that
+        // others may write could change under its md5.
+        std::string leaf;
+        fd_t dir = tree->open_parent(path, false, leaf);
+        if (dir) tree_t::clear(dir.get(), leaf, path, false);
+        return file_ptr();
+    }
+    file_ptr ctx(new file_ctx_t(tree));
     ctx->path = path;
     ctx->last_use_ = now();
     ctx->state = ready;
@@ -213,7 +208,7 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const std::string& path) {
     // mapped (on first use).
     uint64_t size = 0;
     md5_t md5;
-    hash_file(path, md5, size);
+    hash_file(fd.get(), path, md5, size);
     ctx->info.size = static_cast<uint32_t>(size);
     ctx->info.md5 = md5.hex();
     LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", escape_log_text(ctx->info.name).c_str(),
@@ -221,8 +216,9 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const std::string& path) {
     return ctx;
 }
 
-cache_t::file_ptr cache_t::file_ctx_t::create_not_existent(const std::string& dir, const file_info_t& info) {
-    file_ptr ctx(new file_ctx_t);
+cache_t::file_ptr cache_t::file_ctx_t::create_not_existent(const tree_ptr& tree, const std::string& dir,
+                                                           const file_info_t& info) {
+    file_ptr ctx(new file_ctx_t(tree));
     ctx->path = build_path(dir, info);
     ctx->info = info;
     ctx->state = not_existent;
@@ -231,21 +227,42 @@ cache_t::file_ptr cache_t::file_ctx_t::create_not_existent(const std::string& di
     return ctx;
 }
 
-cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const std::string& dir, const file_ptr& source) {
-    file_ptr ctx(new file_ctx_t);
+cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, const std::string& dir,
+                                                         const file_ptr& source, dir_cache_t& from_dirs,
+                                                         dir_cache_t& to_dirs) {
+    file_ptr ctx(new file_ctx_t(tree));
     // Rebuilt rather than copied from the source's leaf: for names with more
     // than one '/' the leaf alone would lose the subdirectory.
     ctx->path = build_path(dir, source->info);
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create hardlink file context from %s to %s", escape_log_text(source->path).c_str(),
            escape_log_text(ctx->path).c_str());
-    make_parent(ctx->path);
+    std::string from_leaf, leaf;
+    const int from = from_dirs.parent(*tree, source->path, false, from_leaf);
+    struct stat st;
+    if (from < 0 || ::fstatat(from, from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        !tree_t::own(st))
+        D_THROW(io_error_exception, "cannot link %s: it is not a file of the cache any more",
+                escape_log_text(source->path).c_str());
+    const int to = to_dirs.parent(*tree, ctx->path, true, leaf);
     // Linked beside the final name, then renamed over it: a stale file left
     // at the final path (one not loaded because its name does not read back)
     // is replaced instead of failing the whole announcement.
-    std::string temp = ctx->temp_path();
-    fs::remove(temp);
-    fs::create_hard_link(source->path, temp);
-    fs::rename(temp, ctx->path);
+    const std::string temp = leaf + "~";
+    // A stale temporary name is unlinked as it is (a link itself, never
+    // what it points at); only what unlink cannot take needs clearing.
+    if (::unlinkat(to, temp.c_str(), 0) != 0 && errno != ENOENT) tree_t::clear(to, temp, ctx->temp_path(), true);
+    if (::linkat(from, from_leaf.c_str(), to, temp.c_str(), 0) != 0)
+        D_THROW(io_error_exception, "cannot link %s to %s: %s", escape_log_text(source->path).c_str(),
+                escape_log_text(ctx->temp_path()).c_str(), strerror(errno));
+    try {
+        tree_t::clear(to, leaf, ctx->path, false);
+        if (::renameat(to, temp.c_str(), to, leaf.c_str()) != 0)
+            D_THROW(io_error_exception, "cannot rename %s to %s: %s", escape_log_text(ctx->temp_path()).c_str(),
+                    escape_log_text(ctx->path).c_str(), strerror(errno));
+    } catch (...) {
+        ::unlinkat(to, temp.c_str(), 0);
+        throw;
+    }
     // Mapped on first use, like a loaded file: an announcement of thousands
     // of files maps none of them.
     ctx->last_use_ = now();
@@ -263,7 +280,8 @@ cache_t::file_ctx_t::~file_ctx_t() {
 
 void cache_t::file_ctx_t::download_started(uint64_t owner) {
     std::lock_guard<std::mutex> lock(download_mutex_);
-    close_temp();
+    // The temporary file of a download given up is this one's no more.
+    drop_temp();
     md5_.init();
     written_ = 0;
     owner_ = owner;
@@ -282,11 +300,29 @@ uint32_t cache_t::file_ctx_t::remaining() const {
 }
 
 void cache_t::file_ctx_t::open_temp() {
-    make_parent(path);
-    std::string temp = temp_path();
-    temp_ = fopen(temp.c_str(), "wb");
-    if (!temp_) D_THROW(io_error_exception, "cannot create %s: %s", escape_log_text(temp).c_str(), strerror(errno));
+    dir_ = tree_->open_parent(path, true, leaf_);
+    const std::string temp = leaf_ + "~";
+    // A temporary file left behind is removed, never opened: it may be a
+    // link planted to have this download write elsewhere.
+    tree_t::clear(dir_.get(), temp, temp_path(), true);
+    int fd = ::openat(dir_.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) D_THROW(io_error_exception, "cannot create %s: %s", escape_log_text(temp_path()).c_str(), strerror(errno));
+    temp_ = fdopen(fd, "wb");
+    if (!temp_) {
+        int error = errno;
+        ::close(fd);
+        ::unlinkat(dir_.get(), temp.c_str(), 0);
+        D_THROW(io_error_exception, "cannot create %s: %s", escape_log_text(temp_path()).c_str(), strerror(error));
+    }
     written_ = 0;
+}
+
+int cache_t::file_ctx_t::drop_temp() {
+    close_temp();
+    int failed = 0;
+    if (dir_ && ::unlinkat(dir_.get(), (leaf_ + "~").c_str(), 0) != 0 && errno != ENOENT) failed = errno;
+    dir_.reset();
+    return failed;
 }
 
 void cache_t::file_ctx_t::write(uint64_t owner, const char* data, size_t length) {
@@ -318,8 +354,7 @@ void cache_t::file_ctx_t::write(uint64_t owner, const char* data, size_t length)
         LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has completely downloaded and turned to ready state",
                escape_log_text(info.name).c_str());
     } catch (...) {
-        close_temp();
-        ::unlink(temp_path().c_str());
+        drop_temp();
         owner_ = 0;
         // Last: the cache may start the next download as soon as it sees this.
         state = not_existent;
@@ -337,11 +372,15 @@ void cache_t::file_ctx_t::finish() {
         D_THROW(io_error_exception, "cannot write %s: %s", escape_log_text(temp_path()).c_str(), strerror(errno));
     // rename(2) replaces a file left at the final path (a damaged stored file,
     // or one stored under a name that does not read back): the new content is
-    // verified, the old one would block this file for good. No other file of
-    // the revision shares this path: announcements that would are refused.
-    if (::rename(temp_path().c_str(), path.c_str()) != 0)
-        D_THROW(io_error_exception, "cannot rename %s to %s: %s", escape_log_text(temp_path()).c_str(),
+    // verified, the old one would block this file for good. Anything else
+    // there (a directory, a link) would block it as well: it is removed. No
+    // other file of the revision shares this path: announcements that would
+    // are refused.
+    tree_t::clear(dir_.get(), leaf_, path, false);
+    if (::renameat(dir_.get(), (leaf_ + "~").c_str(), dir_.get(), leaf_.c_str()) != 0)
+        D_THROW(obstruction_error, "cannot rename %s to %s: %s", escape_log_text(temp_path()).c_str(),
                 escape_log_text(path).c_str(), strerror(errno));
+    dir_.reset();
     owner_ = 0;
     state = ready;
 }
@@ -354,9 +393,8 @@ void cache_t::file_ctx_t::close_temp() {
 bool cache_t::file_ctx_t::download_cancelled(uint64_t owner) {
     std::lock_guard<std::mutex> lock(download_mutex_);
     if (owner_ != owner || state != in_download) return false;
-    close_temp();
     std::string temp = temp_path();
-    int failed = ::unlink(temp.c_str()) != 0 && errno != ENOENT ? errno : 0;
+    int failed = drop_temp();
     owner_ = 0;
     state = not_existent;
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s has canceled download", escape_log_text(info.name).c_str());
@@ -372,15 +410,51 @@ void cache_t::file_ctx_t::unmap_if_unused(boost::posix_time::time_duration span)
 }
 
 bool cache_t::file_ctx_t::remove() {
-    try {
-        if (fs::remove(path)) LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was removed", escape_log_text(path).c_str());
+    std::string leaf;
+    fd_t dir = tree_->open_parent(path, false, leaf);
+    // No directory of the cache there: no file of it either.
+    if (!dir) return true;
+    if (::unlinkat(dir.get(), leaf.c_str(), 0) == 0) {
+        LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was removed", escape_log_text(path).c_str());
         return true;
-    } catch (const std::exception& e) {
-        std::string text =
-            "[Repo] File " + escape_log_text(path) + " was not removed because of " + escape_log_text(e.what());
-        pretty_print_exception(LOG_LEVEL_TRACE3, text.c_str(), nullptr, nullptr);
-        return false;
     }
+    if (errno == ENOENT) return true;
+    std::string text = "[Repo] File " + escape_log_text(path) + " was not removed because of " + strerror(errno);
+    pretty_print_exception(LOG_LEVEL_TRACE3, text.c_str(), nullptr, nullptr);
+    return false;
+}
+
+mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
+    fd_t fd(tree_->open_file(path));
+    struct stat st;
+    if (!fd && !obstructed_open(errno))
+        D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    if (fd && ::fstat(fd.get(), &st) != 0)
+        D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    if (fd && S_ISREG(st.st_mode) && tree_t::own(st))
+        return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
+    fd.reset();
+    obstructed();
+    D_THROW(io_error_exception, "%s is not a file of the cache: it is not served, and is downloaded again",
+            escape_log_text(path).c_str());
+}
+
+void cache_t::file_ctx_t::obstructed() {
+    {
+        std::lock_guard<std::mutex> lock(download_mutex_);
+        // A download that took the file over meanwhile writes it anew.
+        if (state != ready) return;
+        state = not_existent;
+    }
+    log_failure(LOG_LEVEL_ERROR, "[Repo] Cannot clear the way for a file of the cache because of %s", [&] {
+        std::string leaf;
+        fd_t dir = tree_->open_parent(path, false, leaf);
+        if (dir)
+            tree_t::clear(dir.get(), leaf, path, false);
+        else
+            LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s is reached through a symbolic link: not served",
+                   escape_log_text(path).c_str());
+    });
 }
 
 }  // namespace cache

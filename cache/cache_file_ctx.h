@@ -13,6 +13,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "cache/cache.h"
+#include "cache/cache_tree.h"
 #include "oslayer/md5.h"
 
 namespace cache {
@@ -37,12 +38,16 @@ public:
     /// The name a leaf stands for: the inverse of build_path for names without '~'.
     static std::string name_from_leaf(const std::string& leaf);
 
-    /// A stored file found on disk: ready and mapped, its md5 computed from the content.
-    static file_ptr create(const std::string& path);
+    /// A stored file found on disk: ready, its md5 computed from the
+    /// content. Empty when what stands at `path` is not a file of the cache
+    /// (a link, a file others may write): that is removed with a WARNING.
+    static file_ptr create(const tree_ptr& tree, const std::string& path);
     /// An announced file that is not on disk yet.
-    static file_ptr create_not_existent(const std::string& dir, const file_info_t& info);
-    /// A hard link in `dir` to a ready file of another revision.
-    static file_ptr create_hardlinked(const std::string& dir, const file_ptr& source);
+    static file_ptr create_not_existent(const tree_ptr& tree, const std::string& dir, const file_info_t& info);
+    /// A hard link in `dir` to a ready file of another revision; `from` and
+    /// `to` keep the directories open for the next link of an announcement.
+    static file_ptr create_hardlinked(const tree_ptr& tree, const std::string& dir, const file_ptr& source,
+                                      dir_cache_t& from, dir_cache_t& to);
 
     ~file_ctx_t();
 
@@ -70,6 +75,11 @@ public:
     void unmap_if_unused(boost::posix_time::time_duration span);
     /// Deletes the final file; false only when the deletion fails.
     bool remove();
+    /// The whole file, opened without following a link and mapped (or read
+    /// when `copy`). What stands there and is not a file of the cache is
+    /// never read: it is removed, the file turns not_existent so that the
+    /// next request downloads it again, and io_error_exception is raised.
+    mapping_ptr read_bytes(bool copy);
 
     int32_t get_state() const { return state.load(); }
 
@@ -81,10 +91,15 @@ public:
 
 private:
     friend class mapping_budget_t;
-    file_ctx_t() = default;
+    explicit file_ctx_t(const tree_ptr& tree) : tree_(tree) {}
     void finish();
     void close_temp();
     void open_temp();
+    /// Deletes the temporary file of a download that ends unfinished; 0 or the errno.
+    int drop_temp();
+    void obstructed();
+
+    tree_ptr tree_;
 
     // Guards the download's side: its owner, temporary stream and md5. The
     // cache starts downloads under its own mutex while the previous owner's
@@ -92,6 +107,11 @@ private:
     mutable std::mutex download_mutex_;
     uint64_t owner_ = 0;
     FILE* temp_ = nullptr;
+    /// The directory of the temporary file while it is open: the rename and
+    /// the deletion reach it through the same directory, never by path again.
+    fd_t dir_;
+    /// The final file's name in dir_.
+    std::string leaf_;
     uint64_t written_ = 0;
     md5_t md5_;
     boost::posix_time::ptime last_use_;

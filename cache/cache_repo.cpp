@@ -1,7 +1,14 @@
 #include "cache/cache_repo.h"
 
-#include <climits>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <unordered_map>
@@ -10,6 +17,7 @@
 #include <boost/filesystem.hpp>
 
 #include "cache/cache_file_ctx.h"
+#include "cache/cache_tree.h"
 #include "oslayer/loggers.h"
 #include "oslayer/platform.h"
 #include "oslayer/utilities.h"
@@ -67,22 +75,78 @@ bool holds_its_path(const cache_t::file_ptr& ctx) {
            path.compare(path.size() - md5.size(), md5.size(), md5) == 0;
 }
 
-bool is_dir(const fs::directory_entry& e) { return fs::is_directory(e.status()); }
+struct entry_t {
+    std::string name;
+    unsigned char type;
+};
+
+// The entries of an open directory but "." and "..", typed without
+// following links (DT_UNKNOWN where the file system does not tell).
+std::vector<entry_t> list_dir(int dir, const std::string& path) {
+    DIR* listing = ::fdopendir(::dup(dir));
+    if (!listing) D_THROW(io_error_exception, "cannot list %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    ::rewinddir(listing);
+    std::vector<entry_t> entries;
+    errno = 0;
+    while (struct dirent* e = ::readdir(listing)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            entries.push_back(entry_t{e->d_name, e->d_type});
+        errno = 0;
+    }
+    int error = errno;
+    ::closedir(listing);
+    if (error) D_THROW(io_error_exception, "cannot list %s: %s", escape_log_text(path).c_str(), strerror(error));
+    return entries;
+}
+
+unsigned char type_of(int dir, const entry_t& e) {
+    if (e.type != DT_UNKNOWN) return e.type;
+    struct stat st;
+    if (::fstatat(dir, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+    return S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+}
+
+// True for a directory of the cache among the entries of a level that holds
+// directories only. A link there, or a directory that other users control,
+// is removed with a WARNING; files are left as they are.
+bool cache_dir(int parent, const std::string& name, const std::string& path) {
+    struct stat st;
+    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (S_ISDIR(st.st_mode) && tree_t::own(st)) return true;
+    if (!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
+    if (!tree_t::remove_tree(parent, name))
+        D_THROW(io_error_exception, "cannot remove %s \"%s\", which stands where the cache keeps a directory: %s",
+                tree_t::kind_of(st), escape_log_text(path).c_str(), strerror(errno));
+    LOG_AT(LOG_LEVEL_WARNING, "[Repo] Removed %s \"%s\" where the cache keeps a directory", tree_t::kind_of(st),
+           escape_log_text(path).c_str());
+    return false;
+}
 
 }  // namespace
 
-cache_t::repo_t::repo_t(const std::string& root) : root_(root) {
+cache_t::repo_t::repo_t(const tree_ptr& tree) : root_(tree->root()), tree_(tree) {
     entities_.reserve(16);
-    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Will use %s as repository root", root.c_str());
-    fs::create_directories(root);
-    for (fs::directory_iterator outer(root), end; outer != end; ++outer) {
-        if (!is_dir(*outer)) continue;
-        for (fs::directory_iterator inner(outer->path()); inner != end; ++inner) {
-            if (!is_dir(*inner)) continue;
-            create_entity_for_dir(outer->path().filename().string(), inner->path().filename().string(),
-                                  inner->path().string());
+    LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Will use %s as repository root", escape_log_text(root_).c_str());
+    fd_t top = tree->open_dir(root_, false);
+    if (!top) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(root_).c_str(), strerror(errno));
+    for (const entry_t& outer : list_dir(top.get(), root_)) {
+        const std::string outer_path = (fs::path(root_) / outer.name).string();
+        if (!cache_dir(top.get(), outer.name, outer_path)) continue;
+        fd_t repository = tree->open_dir(outer_path, false);
+        if (!repository) continue;
+        for (const entry_t& inner : list_dir(repository.get(), outer_path)) {
+            const std::string inner_path = (fs::path(outer_path) / inner.name).string();
+            if (!cache_dir(repository.get(), inner.name, inner_path)) continue;
+            create_entity_for_dir(outer.name, inner.name, inner_path);
         }
     }
+}
+
+void cache_t::repo_t::remove_dir(const std::string& dir) {
+    std::string leaf;
+    fd_t parent = tree_->open_parent(dir, false, leaf);
+    if (parent && !tree_t::remove_tree(parent.get(), leaf) && errno != ENOENT)
+        D_THROW(io_error_exception, "cannot remove %s: %s", escape_log_text(dir).c_str(), strerror(errno));
 }
 
 void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::string& rev_text,
@@ -90,13 +154,19 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
     entity_t entity;
     entity.name = name;
     entity.rev = parse_revision(rev_text, dir);
-    for (fs::directory_iterator it(dir), end; it != end; ++it) {
-        std::string leaf = it->path().filename().string();
-        if (!leaf.empty() && leaf.back() == '~') continue;  // an unfinished download
-        if (!fs::is_regular_file(it->status())) continue;
-        file_ptr ctx = file_ctx_t::create(it->path().string());
+    fd_t revision = tree_->open_dir(dir, false);
+    if (!revision) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(dir).c_str(), strerror(errno));
+    for (const entry_t& e : list_dir(revision.get(), dir)) {
+        if (!e.name.empty() && e.name.back() == '~') continue;  // an unfinished download
+        const std::string path = (fs::path(dir) / e.name).string();
+        const unsigned char type = type_of(revision.get(), e);
+        // A link where a file belongs is never read: removed, with a WARNING.
+        if (type == DT_LNK) tree_t::clear(revision.get(), e.name, path, false);
+        if (type != DT_REG) continue;
+        file_ptr ctx = file_ctx_t::create(tree_, path);
+        if (!ctx) continue;
         if (ctx->info.size == 0) {  // nothing worth keeping: an empty file is never announced with content
-            fs::remove(it->path());
+            ::unlinkat(revision.get(), e.name.c_str(), 0);
             continue;
         }
         entity.files.emplace(ctx->info, ctx);
@@ -104,7 +174,8 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
     if (entity.files.empty()) {
         LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Empty directory in repo \"%s\". Trying to remove",
                escape_log_text(dir).c_str());
-        fs::remove_all(dir);
+        revision.reset();
+        remove_dir(dir);
         return;
     }
     index_[entity_id_t(entity.name, entity.rev)] = entities_.size();
@@ -123,7 +194,7 @@ std::string cache_t::repo_t::dir_of(const std::string& name, rev_t rev) const {
 cache_t::repo_t::entity_t& cache_t::repo_t::get_entity(const std::string& name, rev_t rev) {
     if (entity_t* found = find_entity(name, rev)) return *found;
     check_repository_name(root_, name);
-    fs::create_directories(dir_of(name, rev));
+    tree_->open_dir(dir_of(name, rev), true);
     index_[entity_id_t(name, rev)] = entities_.size();
     entities_.emplace_back();
     entities_.back().name = name;
@@ -181,6 +252,7 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
     entity_t* entity = &get_entity(key.name, key.rev);
     file_list_t list;
     list.reserve(files.size());
+    dir_cache_t from, to;
     for (const file_info_t& info : files) {
         auto own = entity->files.find(info);
         if (own != entity->files.end()) {
@@ -188,8 +260,9 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
             continue;
         }
         file_ptr other = find_ctx(info);
-        file_ptr ctx = other && other->get_state() == file_ctx_t::ready ? file_ctx_t::create_hardlinked(dir, other)
-                                                                         : file_ctx_t::create_not_existent(dir, info);
+        file_ptr ctx = other && other->get_state() == file_ctx_t::ready
+                           ? file_ctx_t::create_hardlinked(tree_, dir, other, from, to)
+                           : file_ctx_t::create_not_existent(tree_, dir, info);
         entity->files.emplace(info, ctx);
         list.push_back(ctx);
     }
@@ -235,8 +308,8 @@ void cache_t::repo_t::clean_revisions() {
             std::string dir = dir_of(named.first, revs[i]);
             LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Trying to remove old revision directory \"%s\"",
                    escape_log_text(dir).c_str());
-            fs::remove_all(dir);
-            if (!all_removed && fs::exists(dir)) create_entity_for_dir(named.first, rev_text, dir);
+            remove_dir(dir);
+            if (!all_removed && tree_->open_dir(dir, false)) create_entity_for_dir(named.first, rev_text, dir);
         }
     }
 }

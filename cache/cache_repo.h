@@ -32,9 +32,12 @@ public:
         std::unordered_map<file_info_t, file_ptr, file_info_hash> files;
     };
 
-    /// Loads the tree under `root` (created when missing); file-system errors
-    /// and revision directories not named by a number pass out.
-    explicit repo_t(const std::string& root);
+    /// Loads the tree under the checked root; file-system errors and
+    /// revision directories not named by a number pass out. Links and
+    /// directories of other users where the cache keeps its directories,
+    /// and links or foreign files where it keeps files, are removed with a
+    /// WARNING, never followed or read.
+    explicit repo_t(const boost::shared_ptr<const tree_t>& tree);
 
     /// Loads one revision directory; an empty one is deleted.
     void create_entity_for_dir(const std::string& name, const std::string& rev_text, const std::string& dir);
@@ -71,11 +74,14 @@ public:
 private:
     typedef std::pair<std::string, rev_t> entity_id_t;
     void reindex();
+    /// Deletes a directory below the root and all it holds, following no link.
+    void remove_dir(const std::string& dir);
 
     std::vector<entity_t> entities_;
     /// Position of each entity in entities_: a lookup does not grow with their number.
     std::map<entity_id_t, size_t> index_;
     std::string root_;
+    boost::shared_ptr<const tree_t> tree_;
 };
 
 }  // namespace cache

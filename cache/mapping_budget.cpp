@@ -42,7 +42,7 @@ mapping_ptr mapping_budget_t::bytes(cache_t::file_ctx_t& file) {
     // Made outside the lock: mapping a large file populates its pages, and
     // the other connections' replies must not wait for that.
     const bool copy = !room && file.info.size < copy_below;
-    mapping_ptr made = boost::make_shared<const mapped_file_t>(file.path, copy);
+    mapping_ptr made = file.read_bytes(copy);
     if (made->size() != file.info.size)
         D_THROW(io_error_exception, "%s has %lu bytes on disk, %lu announced", escape_log_text(file.path).c_str(),
                 static_cast<unsigned long>(made->size()), static_cast<unsigned long>(file.info.size));

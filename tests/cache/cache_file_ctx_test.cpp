@@ -67,7 +67,9 @@ TEST(FileCtx, PathsFollowTheLayoutAndWhatCannotBeStoredIsRefused) {
     EXPECT_NO_THROW(file_ctx_t::build_path("/r/n/7", {fits, 1, m}));
     EXPECT_THROW(file_ctx_t::build_path("/r/n/7", {fits + "n", 1, m}), cache::cache_error_shell_t);
     EXPECT_EQ(file_ctx_t::name_from_leaf("~a~b~M"), "a");
-    EXPECT_EQ(file_ctx_t::create_not_existent("/r/n/7", {"a/b", 1, m})->temp_path(), "/r/n/7/a~b~" + m + "~");
+    scratch_t dir;
+    EXPECT_EQ(file_ctx_t::create_not_existent(tree_of(dir), dir.path + "/n/7", {"a/b", 1, m})->temp_path(),
+              dir.path + "/n/7/a~b~" + m + "~");
 }
 
 TEST(FileCtx, DownloadVerifiesContentBeforeTheFinalName) {
@@ -86,7 +88,7 @@ TEST(FileCtx, DownloadVerifiesContentBeforeTheFinalName) {
     int n = 0;
     for (const auto& c : cases) {
         cache::file_info_t info{"f" + std::to_string(n++), static_cast<uint32_t>(c.bytes.size()), c.announced_md5};
-        cache_t::file_ptr f = file_ctx_t::create_not_existent(dir.path, info);
+        cache_t::file_ptr f = file_ctx_t::create_not_existent(tree_of(dir), dir.path, info);
         f->download_started(1);
         EXPECT_EQ(f->get_state(), file_ctx_t::in_download);
         EXPECT_EQ(f->remaining(), c.bytes.size());
@@ -116,16 +118,26 @@ TEST(FileCtx, DownloadVerifiesContentBeforeTheFinalName) {
 TEST(FileCtx, FailedOrCancelledDownloadsStartOverAndOnlyTheOwnerWritesOrCancels) {
     scratch_t dir;
     blob_t b = blob("x", "0123456789");
-    cache_t::file_ptr f = file_ctx_t::create_not_existent(dir.path, b.info);
+    cache_t::file_ptr f = file_ctx_t::create_not_existent(tree_of(dir), dir.path, b.info);
     EXPECT_FALSE(f->download_cancelled(1));  // not_existent: nothing happens
     EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
     EXPECT_THROW(f->write(1, b.bytes.data(), 3), cache::cache_error_shell_t);  // nobody's download
     EXPECT_FALSE(exists(f->temp_path()));
-    // The temporary path taken by a directory: the first write fails at once.
+    // The temporary path taken by a directory: removed, and the download writes.
     ASSERT_EQ(::mkdir(f->temp_path().c_str(), 0700), 0);
     f->download_started(1);
-    EXPECT_ANY_THROW(f->write(1, b.bytes.data(), 3));
-    EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
+    f->write(1, b.bytes.data(), 3);
+    EXPECT_TRUE(f->downloaded_by(1));
+    EXPECT_TRUE(f->download_cancelled(1));
+    // One that cannot be removed (immutable, where the file system has the
+    // flag): the first write fails at once.
+    ASSERT_EQ(::mkdir(f->temp_path().c_str(), 0700), 0);
+    if (set_immutable(f->temp_path(), true)) {
+        f->download_started(1);
+        EXPECT_THROW(f->write(1, b.bytes.data(), 3), io_error_exception_shell_t);
+        EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
+        set_immutable(f->temp_path(), false);
+    }
     ASSERT_EQ(::rmdir(f->temp_path().c_str()), 0);
     // Download 2 fails on wrong bytes; download 3 takes the file over before
     // 2 ends: 2's late writes and its cancellation leave 3's download alone.
@@ -159,7 +171,7 @@ TEST(FileCtx, FailedOrCancelledDownloadsStartOverAndOnlyTheOwnerWritesOrCancels)
 TEST(FileCtx, TakeoverWhileTheOldOwnerWritesKeepsEachDownloadWhole) {
     scratch_t dir;
     blob_t b = blob("x", std::string(64 << 10, 'q'));
-    cache_t::file_ptr f = file_ctx_t::create_not_existent(dir.path, b.info);
+    cache_t::file_ptr f = file_ctx_t::create_not_existent(tree_of(dir), dir.path, b.info);
     std::atomic<uint64_t> current{1};
     std::atomic<bool> stop{false};
     f->download_started(1);
@@ -181,15 +193,18 @@ TEST(FileCtx, TakeoverWhileTheOldOwnerWritesKeepsEachDownloadWhole) {
     stop = true;
     writer.join();
     // Whatever became ready has the announced content.
-    if (f->get_state() == file_ctx_t::ready) EXPECT_EQ(read_file(f->path), b.bytes);
+    if (f->get_state() == file_ctx_t::ready) {
+        EXPECT_EQ(read_file(f->path), b.bytes);
+    }
     f->download_cancelled(current);
 }
 
 TEST(FileCtx, IdleMappingIsDroppedButHandedOutOnesStayValid) {
     scratch_t dir;
     std::string path = dir.put("~x~abc", "mapped bytes");
+    cache::tree_ptr tree = tree_of(dir);  // one descriptor for the whole cache
     size_t descriptors = open_descriptors();
-    cache_t::file_ptr f = file_ctx_t::create(path);
+    cache_t::file_ptr f = file_ctx_t::create(tree, path);
     EXPECT_EQ(open_descriptors(), descriptors);  // a mapped file holds no descriptor
     EXPECT_EQ(f->info.name, "x");
     EXPECT_EQ(f->info.md5, md5_of("mapped bytes"));

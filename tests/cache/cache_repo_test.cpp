@@ -41,14 +41,14 @@ TEST(Repo, LoadSkipsEmptyDirectoriesAndRefusesBadRevisions) {
     dir.put("upd/6/~t~0~", "unfinished only");  // ignored, then removed with its directory
     dir.put("loose-file", "ignored");
     {
-        cache_t::repo_t repo(dir.path);
+        cache_t::repo_t repo(tree_of(dir));
         EXPECT_TRUE(repo.entities().empty());
     }
     EXPECT_FALSE(exists(dir.path + "/upd/5"));
     EXPECT_FALSE(exists(dir.path + "/upd/6"));
     EXPECT_TRUE(exists(dir.path + "/loose-file"));
     fs::create_directories(dir.path + "/other/latest");
-    EXPECT_ANY_THROW(cache_t::repo_t repo(dir.path));
+    EXPECT_ANY_THROW(cache_t::repo_t repo(tree_of(dir)));
 }
 
 TEST(Repo, IdenticalFileOfANewRevisionIsHardLinkedAndOutlivesItsSource) {
@@ -67,7 +67,7 @@ TEST(Repo, IdenticalFileOfANewRevisionIsHardLinkedAndOutlivesItsSource) {
     EXPECT_EQ(r->download_count(), 0u);
     ASSERT_EQ(r->served_count(), 1u);
 
-    cache_t::repo_t repo(dir.path);
+    cache_t::repo_t repo(tree_of(dir));
     repo.clean_revisions();
     EXPECT_EQ(entries(dir.path + "/upd"), (std::vector<std::string>{"10", "3", "4"}));
     EXPECT_EQ(read_file(last), shared.bytes);

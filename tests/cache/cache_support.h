@@ -2,7 +2,11 @@
 // with real content and MD5, and a requester that records what it is handed.
 #pragma once
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -15,6 +19,7 @@
 
 #include "cache/cache.h"
 #include "cache/cache_download_ctx.h"
+#include "cache/cache_tree.h"
 #include "oslayer/md5.h"
 #include "io/test_support.h"
 #include "oslayer/test_support.h"
@@ -63,6 +68,22 @@ inline ino_t inode_of(const std::string& path) {
 inline bool exists(const std::string& path) { return inode_of(path) != 0; }
 
 using io_test::wait_until;
+
+/// Sets or clears the immutable flag of a file or directory; false where
+/// the file system has no such flag.
+inline bool set_immutable(const std::string& path, bool on) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
+/// The scratch directory as a checked cache root.
+inline cache::tree_ptr tree_of(const scratch_t& dir) { return cache::tree_t::open(dir.path); }
 
 /// Records ready files (as their bytes) and the downloads it is asked to run.
 class requester_t : public cache::cache_events_t, public boost::enable_shared_from_this<requester_t> {

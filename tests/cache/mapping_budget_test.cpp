@@ -39,7 +39,7 @@ std::vector<cache_t::file_ptr> stored_files(const scratch_t& dir, size_t count, 
     for (size_t i = 0; i < count; ++i) {
         std::string bytes(size, static_cast<char>('a' + i % 26));
         bytes.replace(0, std::to_string(i).size(), std::to_string(i));
-        files.push_back(file_ctx_t::create(dir.put("~f" + std::to_string(i) + "~m", bytes)));
+        files.push_back(file_ctx_t::create(tree_of(dir), dir.put("~f" + std::to_string(i) + "~m", bytes)));
     }
     return files;
 }
@@ -80,8 +80,8 @@ TEST(MappingBudget, SmallFilesAreReadOnceTheBudgetIsFull) {
     budget_guard budget(1);
     scratch_t dir;
     std::vector<cache_t::file_ptr> big = stored_files(dir, 1, large);
-    cache_t::file_ptr small = file_ctx_t::create(dir.put("~small~m", "small bytes"));
-    cache_t::file_ptr empty = file_ctx_t::create(dir.put("~empty~m", ""));
+    cache_t::file_ptr small = file_ctx_t::create(tree_of(dir), dir.put("~small~m", "small bytes"));
+    cache_t::file_ptr empty = file_ctx_t::create(tree_of(dir), dir.put("~empty~m", ""));
     big[0]->map();
     const size_t copies = mapping_budget_t::global().copies();
     cache::mapping_ptr bytes = small->map();
@@ -96,7 +96,7 @@ TEST(MappingBudget, SmallFilesAreReadOnceTheBudgetIsFull) {
 
 TEST(MappingBudget, ServedFilesTakeTheirBytesOnlyWhenSentAndRefuseChangedOnes) {
     scratch_t dir;
-    cache_t::file_ptr file = file_ctx_t::create(dir.put("~x~m", "twelve bytes"));
+    cache_t::file_ptr file = file_ctx_t::create(tree_of(dir), dir.put("~x~m", "twelve bytes"));
     cache::served_file_t served(file);
     io::request_queue queue = served.request();
     EXPECT_EQ(queue.size(), 12u);
@@ -111,7 +111,7 @@ TEST(MappingBudget, ServedFilesTakeTheirBytesOnlyWhenSentAndRefuseChangedOnes) {
         const char* content;  // null: removed
     } cases[] = {{"~gone~m", nullptr}, {"~grown~m", "longer than before"}, {"~shrunk~m", "short"}};
     for (const auto& c : cases) {
-        cache_t::file_ptr f = file_ctx_t::create(dir.put(c.name, "original"));
+        cache_t::file_ptr f = file_ctx_t::create(tree_of(dir), dir.put(c.name, "original"));
         if (c.content)
             dir.put(c.name, c.content);
         else

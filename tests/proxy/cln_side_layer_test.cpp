@@ -84,7 +84,7 @@ TEST_F(ClnSide, SrsUpdateCarriesTheWholeRangeOnlyFromVersion29) {
     io_test::temp_dir dir;
     std::string path = dir.path("file");
     std::ofstream(dir.path("~file~x")) << "abcde";
-    cache::served_file_t file(cache::cache_t::file_ctx_t::create(dir.path("~file~x")));
+    cache::served_file_t file(cache::cache_t::file_ctx_t::create(cache::tree_t::open(dir.path("")), dir.path("~file~x")));
     auto owner = boost::make_shared<proxy_connection_t>(pool.get_io_service(), boost::weak_ptr<listener_t>(),
                                                         boost::shared_ptr<cache::cache_t>());
     open(owner);

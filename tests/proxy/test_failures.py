@@ -93,7 +93,7 @@ class FailuresTest(PeersTestCase):
         root = tempfile.mkdtemp(prefix="velmod-proxy-full-")
         self.addCleanup(shutil.rmtree, root, ignore_errors=True)
         try:
-            mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", root],
+            mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0700" % size, "tmpfs", root],
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             refusal = mounted.stdout.strip() if mounted.returncode else None
         except OSError as e:

@@ -1,0 +1,220 @@
+// The cache root's check and the no-follow access below it: links and other
+// obstructions in the tree are removed, never followed, and nothing outside
+// the root is ever written, removed or read.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+
+#include "cache/cache_file_ctx.h"
+#include "cache/cache_tree.h"
+#include "cache_support.h"
+
+using namespace cache_test;
+using cache::cache_t;
+using cache::tree_t;
+typedef cache_t::file_ctx_t file_ctx_t;
+namespace fs = boost::filesystem;
+
+namespace {
+
+const uid_t nobody = 65534;
+
+/// A file and a directory outside the cache root, for links to point at.
+struct outside_t {
+    scratch_t dir;
+    std::string file = dir.put("victim", "precious");
+    std::string subdir = dir.path + "/victim-dir";
+    outside_t() { fs::create_directory(subdir); }
+    bool unchanged() const { return read_file(file) == "precious" && fs::is_empty(subdir); }
+};
+
+mode_t mode_of(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+std::string refusal(const std::string& root) {
+    try {
+        tree_t::open(root);
+    } catch (const cache::cache_error_shell_t& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(Tree, ARootIsMadePrivateWhenMissingAndRefusedWhenOthersControlIt) {
+    scratch_t dir;
+    std::string root = dir.path + "/a/b/root";
+    cache::tree_ptr tree = tree_t::open(root);
+    EXPECT_EQ(mode_of(root), 0700u);
+    EXPECT_EQ(mode_of(dir.path + "/a"), 0755u);
+    EXPECT_EQ(tree->canonical(), fs::canonical(root).string());
+    // A link of the daemon's own user is followed to the same root.
+    ASSERT_EQ(::symlink(root.c_str(), (dir.path + "/own-link").c_str()), 0);
+    EXPECT_EQ(tree_t::open(dir.path + "/own-link")->canonical(), tree->canonical());
+
+    ASSERT_EQ(::chmod(root.c_str(), 0775), 0);
+    EXPECT_NE(refusal(root).find("other users may write into it (mode 0775)"), std::string::npos);
+    ASSERT_EQ(::chmod(root.c_str(), 0700), 0);
+    dir.put("file-root", "x");
+    EXPECT_NE(refusal(dir.path + "/file-root").find("it is not a directory"), std::string::npos);
+    if (::geteuid() != 0) return;  // another user's root or link needs root to be made
+    ASSERT_EQ(::lchown((dir.path + "/own-link").c_str(), nobody, nobody), 0);
+    EXPECT_NE(refusal(dir.path + "/own-link").find("symbolic link " + dir.path + "/own-link of user 65534"),
+              std::string::npos);
+    ASSERT_EQ(::chown(root.c_str(), nobody, nobody), 0);
+    EXPECT_NE(refusal(root).find("owned by user 65534"), std::string::npos);
+}
+
+TEST(Tree, DirectoriesAreReachedWithoutLinksAndObstructionsGo) {
+    scratch_t dir;
+    outside_t outside;
+    cache::tree_ptr tree = tree_of(dir);
+    io_test::log_capture log(LOG_LEVEL_WARNING);
+    ASSERT_EQ(::symlink(outside.subdir.c_str(), (dir.path + "/repo").c_str()), 0);
+    // Looked up without creating: a link is no directory of the cache.
+    EXPECT_FALSE(tree->open_dir(dir.path + "/repo/7", false));
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_TRUE(fs::is_symlink(dir.path + "/repo"));
+    // Made: the link goes, with a WARNING, and real directories take its place.
+    EXPECT_TRUE(tree->open_dir(dir.path + "/repo/7", true));
+    EXPECT_EQ(log.count("[Repo] Removed a symbolic link \"" + dir.path + "/repo\" where the cache keeps a directory"), 1u);
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir.path + "/repo/7")));
+    EXPECT_EQ(mode_of(dir.path + "/repo"), 0755u);
+    // A file on the way, and a directory that others may write into.
+    dir.put("repo/7/sub", "in the way");
+    ASSERT_EQ(::mkdir((dir.path + "/open").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod((dir.path + "/open").c_str(), 0777), 0);
+    EXPECT_TRUE(tree->open_dir(dir.path + "/repo/7/sub/x", true));
+    EXPECT_TRUE(tree->open_dir(dir.path + "/open", true));
+    EXPECT_EQ(mode_of(dir.path + "/open"), 0755u);
+    EXPECT_EQ(log.count("[Repo] Removed a file \"" + dir.path + "/repo/7/sub\" where the cache keeps a directory"), 1u);
+    EXPECT_EQ(log.count("[Repo] Removed a directory other users control \"" + dir.path +
+                        "/open\" where the cache keeps a directory"),
+              1u);
+    // Files are opened through no link, wherever it stands on the way.
+    dir.put("repo/7/f", "cached");
+    ASSERT_EQ(::symlink(outside.file.c_str(), (dir.path + "/repo/7/to-file").c_str()), 0);
+    ASSERT_EQ(::symlink((dir.path + "/repo/7").c_str(), (dir.path + "/via").c_str()), 0);
+    cache::fd_t good(tree->open_file(dir.path + "/repo/7/f"));
+    EXPECT_TRUE(good);
+    EXPECT_EQ(tree->open_file(dir.path + "/repo/7/to-file"), -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(tree->open_file(dir.path + "/via/f"), -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_THROW(tree->open_file(outside.file), io_error_exception_shell_t);
+    EXPECT_TRUE(outside.unchanged());
+}
+
+TEST(Tree, ATreeIsRemovedWithoutFollowingTheLinksInIt) {
+    scratch_t dir;
+    outside_t outside;
+    fs::create_directories(dir.path + "/gone/a/b");
+    dir.put("gone/a/b/file", "x");
+    ASSERT_EQ(::symlink(outside.file.c_str(), (dir.path + "/gone/a/to-file").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.subdir.c_str(), (dir.path + "/gone/to-dir").c_str()), 0);
+    cache::fd_t top(::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_TRUE(tree_t::remove_tree(top.get(), "gone"));
+    EXPECT_FALSE(exists(dir.path + "/gone"));
+    EXPECT_TRUE(outside.unchanged());
+    EXPECT_TRUE(exists(outside.subdir));
+}
+
+TEST(FileCtx, DownloadsWriteThroughNoLinkAndClearTheWayForTheFinalFile) {
+    scratch_t dir;
+    outside_t outside;
+    cache::tree_ptr tree = tree_of(dir);
+    io_test::log_capture log(LOG_LEVEL_WARNING);
+    blob_t a = blob("a", "first file"), b = blob("b/c", "second file");
+    cache_t::file_ptr fa = file_ctx_t::create_not_existent(tree, dir.path + "/upd/1", a.info);
+    cache_t::file_ptr fb = file_ctx_t::create_not_existent(tree, dir.path + "/upd/1", b.info);
+    fs::create_directories(dir.path + "/upd/1");
+    // A link at the temporary name of one, a link and a directory at the final names.
+    ASSERT_EQ(::symlink(outside.file.c_str(), fa->temp_path().c_str()), 0);
+    ASSERT_EQ(::symlink(outside.file.c_str(), fa->path.c_str()), 0);
+    fs::create_directories(fb->path + "/inner");
+    ASSERT_EQ(::symlink(outside.subdir.c_str(), (fb->path + "/inner/to-dir").c_str()), 0);
+    for (const auto& pair : {std::make_pair(fa, a), std::make_pair(fb, b)}) {
+        pair.first->download_started(1);
+        pair.first->write(1, pair.second.bytes.data(), pair.second.bytes.size());
+        ASSERT_EQ(pair.first->get_state(), file_ctx_t::ready);
+        EXPECT_FALSE(fs::is_symlink(pair.first->path));
+        EXPECT_EQ(read_file(pair.first->path), pair.second.bytes);
+    }
+    EXPECT_TRUE(outside.unchanged());
+    EXPECT_EQ(log.count("[Repo] Removed a symbolic link \"" + fa->temp_path() + "\" where the cache keeps a file"), 1u);
+    EXPECT_EQ(log.count("[Repo] Removed a symbolic link \"" + fa->path + "\" where the cache keeps a file"), 1u);
+    EXPECT_EQ(log.count("[Repo] Removed a directory \"" + fb->path + "\" where the cache keeps a file"), 1u);
+
+    // A ready file replaced by a link: never read, removed, and downloaded again.
+    ASSERT_EQ(::unlink(fa->path.c_str()), 0);
+    ASSERT_EQ(::symlink(outside.file.c_str(), fa->path.c_str()), 0);
+    EXPECT_THROW(fa->map(), io_error_exception_shell_t);
+    EXPECT_EQ(fa->get_state(), file_ctx_t::not_existent);
+    EXPECT_FALSE(exists(fa->path));
+    EXPECT_TRUE(outside.unchanged());
+    EXPECT_EQ(log.count("[Repo] Removed a symbolic link \"" + fa->path + "\" where the cache keeps a file"), 2u);
+    // At load, a link where a stored file belongs is removed as well.
+    ASSERT_EQ(::symlink(outside.file.c_str(), fa->path.c_str()), 0);
+    cache_t::repo_t repo(tree);
+    ASSERT_EQ(repo.entities().size(), 1u);
+    EXPECT_EQ(repo.entities()[0].files.size(), 1u);  // b alone: a's link is gone
+    EXPECT_FALSE(exists(fa->path));
+    EXPECT_TRUE(outside.unchanged());
+}
+
+TEST(FileCtx, AFileThatCannotBeStoredFailsAloneAndTheReplyGoesOn) {
+    fixture_t f;
+    blob_t a = blob("a", std::string(5000, 'a')), b = blob("b", std::string(3000, 'b'));
+    f.cache->merge({"upd", 1, "p"}, infos({a, b}));
+    std::string in_the_way = f.dir.path + "/upd/1/~a~" + a.info.md5;
+    fs::create_directories(in_the_way);
+    if (!set_immutable(in_the_way, true)) GTEST_SKIP() << "no immutable flag on this file system";
+    boost::shared_ptr<requester_t> r = boost::make_shared<requester_t>();
+    f.cache->request_update({"upd", 1, "p"}, mask("11"), r);
+    ASSERT_EQ(r->download_count(), 1u);
+    io_test::log_capture log(LOG_LEVEL_ERROR);
+    {
+        boost::shared_ptr<srv_side::download_context_t> d = r->take_download();
+        EXPECT_NO_THROW(reply(d, {a, b}, 1000));
+    }
+    EXPECT_EQ(log.count("[Repo] File a cannot be stored, its download failed because of "), 1u);
+    EXPECT_EQ(read_file(f.dir.path + "/upd/1/~b~" + b.info.md5), b.bytes);
+    // The request waits for the next download, which stores the file once
+    // the way is clear again.
+    set_immutable(in_the_way, false);
+    EXPECT_TRUE(wait_until([&] { return r->download_count() == 1; }));
+    reply(r->take_download(), {a, b});
+    EXPECT_TRUE(wait_until([&] { return r->served_count() == 1; }));
+    EXPECT_EQ(r->served[0], (std::vector<std::string>{a.bytes, b.bytes}));
+    EXPECT_EQ(r->failure_count(), 0u);
+}
+
+TEST(Cache, OneCachePerRootWhileItLivesSoOneDownloadWritesAFile) {
+    fixture_t f;
+    blob_t a = blob("a", std::string(10000, 'a'));
+    f.cache->merge({"upd", 1, "p"}, infos({a}));
+    boost::shared_ptr<requester_t> first = boost::make_shared<requester_t>();
+    f.cache->request_update({"upd", 1, "p"}, mask("1"), first);
+    ASSERT_EQ(first->download_count(), 1u);
+    // The next configuration pass, while the old one's download still runs.
+    boost::shared_ptr<cache_t> again = cache_t::create(f.service, f.dir.path + "/", boost::posix_time::minutes(10),
+                                                       boost::posix_time::hours(1));
+    EXPECT_EQ(again, f.cache);
+    boost::shared_ptr<requester_t> second = boost::make_shared<requester_t>();
+    again->request_update({"upd", 1, "p"}, mask("1"), second);
+    EXPECT_EQ(second->download_count(), 0u);  // waits for the running download
+    reply(first->take_download(), {a});
+    EXPECT_TRUE(wait_until([&] { return first->served_count() == 1 && second->served_count() == 1; }));
+    EXPECT_EQ(second->served[0][0], a.bytes);
+    // Once nothing holds it, the next pass loads the tree afresh: nothing
+    // has been announced to that cache yet.
+    again.reset();
+    f.cache.reset();
+    f.cache = cache_t::create(f.service, f.dir.path, boost::posix_time::minutes(10), boost::posix_time::hours(1));
+    EXPECT_THROW(f.cache->request_update({"upd", 1, "p"}, mask("1"), second), cache::cache_error_shell_t);
+}
