@@ -1,9 +1,6 @@
 #include "cache/mapping_budget.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <cstdlib>
-#include <new>
-
 #include <boost/make_shared.hpp>
 
 #include "cache/cache_file_ctx.h"
@@ -112,61 +109,6 @@ size_t mapping_budget_t::held() {
 size_t mapping_budget_t::copies() {
     xlocker_t guard(mutex_);
     return copies_;
-}
-
-}  // namespace cache
-
-// ------------------------------------------------------------ served files
-
-namespace cache {
-
-namespace {
-
-/// A file's bytes as one request of a reply: taken when the connection first
-/// asks for them, released with the request. Its size is known before.
-class file_request_t final : public io::request_queue::request {
-public:
-    file_request_t(const served_file_t& file, const callback_t& callback) : request(callback), file_(file) {}
-    ~file_request_t() override { bytes_.reset(); }
-    std::size_t size() const override { return file_.size(); }
-    boost::asio::const_buffer const_buffer() const override {
-        if (!bytes_ && file_.size() > 0) bytes_ = file_.bytes();
-        return bytes_ ? boost::asio::const_buffer(bytes_->data(), bytes_->size()) : boost::asio::const_buffer();
-    }
-    boost::asio::mutable_buffer mutable_buffer() override {
-        TRACE_POINT;
-        D_THROW(BUG_exception, "mutable buffer not available for a cached file");
-    }
-
-private:
-    served_file_t file_;
-    // Taken on the connection's sending path, which holds the request alone.
-    mutable mapping_ptr bytes_;
-};
-
-}  // namespace
-
-uint32_t served_file_t::size() const { return file_->info.size; }
-
-mapping_ptr served_file_t::bytes() const {
-    mapping_ptr bytes = file_->map();
-    // Not ready any more (downloaded again after a failed check): its bytes
-    // on disk are not the ones this reply announced.
-    if (!bytes && file_->info.size > 0)
-        D_THROW(io_error_exception, "%s is no longer ready to be served", escape_log_text(file_->path).c_str());
-    return bytes;
-}
-
-io::request_queue served_file_t::request() const {
-    // Like every request, in a malloc'd block that `request::destroy` frees.
-    void* block = std::malloc(sizeof(file_request_t));
-    if (!block) throw std::bad_alloc();
-    try {
-        return io::request_queue(::new (block) file_request_t(*this, io::request_queue::callback_t()));
-    } catch (...) {
-        std::free(block);
-        throw;
-    }
 }
 
 }  // namespace cache

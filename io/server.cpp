@@ -5,8 +5,10 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
 #include <sstream>
+#include <thread>
 
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
@@ -101,7 +103,23 @@ private:
     void start_accept();
     bool stopped();
     void accept_handler(const boost::shared_ptr<socket_type>& socket, const boost::system::error_code& ec);
+    void accept_failed(const boost::system::error_code& ec);
+    /// Counts an accepted connection and logs it; false for a peer already gone.
+    bool announce(socket_type& socket);
     void retry_handler(const boost::system::error_code& ec);
+
+    /// Holds `stop` back from the stopped check to the callback's call; not
+    /// admitted once stopped.
+    class handover_guard {
+    public:
+        explicit handover_guard(impl& server);
+        ~handover_guard();
+        bool admitted() const { return admitted_; }
+
+    private:
+        impl& server_;
+        bool admitted_;
+    };
 
     boost::asio::io_service& service_;
     descriptor_type descriptor_;
@@ -110,6 +128,9 @@ private:
     /// `stop` closes them from the main thread while completions re-arm them.
     boost::mutex mutex_;
     bool stopped_;
+    /// Connections past the stopped check whose callback is still to be
+    /// called; raised under the lock, lowered without it.
+    std::atomic<unsigned> handing_over_{0};
     acceptor_type acceptor_;
     boost::asio::deadline_timer retry_timer_;
     discovery::detail::socket_file_owner file_;
@@ -171,15 +192,26 @@ void server::impl<S, D>::start(const callback_type& callback) {
 template <class S, class D>
 void server::impl<S, D>::stop() {
     TRACE_POINT;
+    bool first = false;
     {
         boost::mutex::scoped_lock guard(mutex_);
-        if (stopped_) return;
-        stopped_ = true;
-        boost::system::error_code ignored;
-        retry_timer_.cancel(ignored);
-        acceptor_.close(ignored);
-        file_.release();
+        first = !stopped_;
+        if (first) {
+            stopped_ = true;
+            boost::system::error_code ignored;
+            retry_timer_.cancel(ignored);
+            acceptor_.close(ignored);
+            file_.release();
+        }
     }
+    // A connection that passed the check before the flag was set is handed
+    // over before any `stop` returns. Only the short stretch up to the call
+    // is waited for, never a callback, so that a callback may stop its own
+    // server or wait for a thread that stops it. Polled, not signalled: a
+    // wake-up would let this thread run on, and return, on the processor of
+    // the handing thread before that thread has made its call.
+    while (handing_over_.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+    if (!first) return;
     // Set once in the constructor, so it is read here without the lock.
     if (discovery_) discovery_->close();
     LOG_AT(LOG_LEVEL_INFO, "[Server] %s: Stopped listen", name_.c_str());
@@ -204,40 +236,61 @@ template <class S, class D>
 void server::impl<S, D>::accept_handler(const boost::shared_ptr<socket_type>& socket,
                                         const boost::system::error_code& ec) {
     TRACE_POINT;
-    if (ec) {
-        // The accept that `stop` aborted: nothing failed.
-        if (stopped()) return;
-        LOG_AT(LOG_LEVEL_ERROR, "[Server] %s: Accept operation failed because of %s", name_.c_str(),
-               ec.message().c_str());
-        if (is_fatal_accept_error(ec)) {
-            LOG_AT(LOG_LEVEL_ERROR, "[Server] Abort future accept operations");
-            return;
-        }
-        boost::mutex::scoped_lock guard(mutex_);
-        if (stopped_) return;
-        retry_timer_.expires_from_now(accept_retry_delay);
-        retry_timer_.async_wait(io::detail::make_weak_binder(&impl::retry_handler, this->shared_from_this()));
-        return;
-    }
+    if (ec) return accept_failed(ec);
     start_accept();
-    // Accepted just before the close: it goes the way of the connections
-    // that the stopping owner drops.
-    if (stopped()) return;
-    accepted_.add(1);
-    if (info_enabled()) {
-        boost::system::error_code gone;
-        typename socket_type::endpoint_type peer = socket->remote_endpoint(gone);
-        if (gone) {
-            // An agent that reset right after connecting: an ordinary end,
-            // not a failure. The socket closes as this completion returns.
-            LOG_AT(LOG_LEVEL_DEBUG, "[Server] %s: Connection dropped, the peer has already gone: %s", name_.c_str(),
-                   gone.message().c_str());
-            return;
-        }
-        LOG_AT(LOG_LEVEL_INFO, "[Server] %s: New connection <%s> accepted", name_.c_str(),
-               endpoint_text(peer).c_str());
+    {
+        handover_guard handover(*this);
+        // Accepted just before the close: it goes the way of the connections
+        // that the stopping owner drops.
+        if (!handover.admitted() || !announce(*socket)) return;
     }
     callback_(accepted_socket(socket));
+}
+
+template <class S, class D>
+void server::impl<S, D>::accept_failed(const boost::system::error_code& ec) {
+    // The accept that `stop` aborted: nothing failed.
+    if (stopped()) return;
+    LOG_AT(LOG_LEVEL_ERROR, "[Server] %s: Accept operation failed because of %s", name_.c_str(),
+           ec.message().c_str());
+    if (is_fatal_accept_error(ec)) {
+        LOG_AT(LOG_LEVEL_ERROR, "[Server] Abort future accept operations");
+        return;
+    }
+    boost::mutex::scoped_lock guard(mutex_);
+    if (stopped_) return;
+    retry_timer_.expires_from_now(accept_retry_delay);
+    retry_timer_.async_wait(io::detail::make_weak_binder(&impl::retry_handler, this->shared_from_this()));
+}
+
+template <class S, class D>
+bool server::impl<S, D>::announce(socket_type& socket) {
+    accepted_.add(1);
+    if (!info_enabled()) return true;
+    boost::system::error_code gone;
+    typename socket_type::endpoint_type peer = socket.remote_endpoint(gone);
+    if (gone) {
+        // An agent that reset right after connecting: an ordinary end, not a
+        // failure. The socket closes as the completion returns.
+        LOG_AT(LOG_LEVEL_DEBUG, "[Server] %s: Connection dropped, the peer has already gone: %s", name_.c_str(),
+               gone.message().c_str());
+        return false;
+    }
+    LOG_AT(LOG_LEVEL_INFO, "[Server] %s: New connection <%s> accepted", name_.c_str(), endpoint_text(peer).c_str());
+    return true;
+}
+
+template <class S, class D>
+server::impl<S, D>::handover_guard::handover_guard(impl& server) : server_(server) {
+    // Under the lock, so that `stop` either sees this count or refuses it.
+    boost::mutex::scoped_lock guard(server_.mutex_);
+    admitted_ = !server_.stopped_;
+    if (admitted_) server_.handing_over_.fetch_add(1, std::memory_order_relaxed);
+}
+
+template <class S, class D>
+server::impl<S, D>::handover_guard::~handover_guard() {
+    if (admitted_) server_.handing_over_.fetch_sub(1, std::memory_order_release);
 }
 
 template <class S, class D>

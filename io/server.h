@@ -33,7 +33,9 @@ public:
     /// Closes the listening socket and the discovery answerer at once, from
     /// any thread: when it returns the endpoint can be bound again, although
     /// a completion running on a pool thread may still hold the object. No
-    /// connection is handed to the callback afterwards.
+    /// connection is handed to the callback once it has returned: it waits
+    /// for those accepted before to be handed over, but not for a callback
+    /// to return, so a callback may call it, and may wait for a thread that does.
     virtual void stop() = 0;
     /// Connections accepted so far; any thread.
     virtual uint64_t accepted_connections() = 0;

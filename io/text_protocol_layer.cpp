@@ -444,8 +444,9 @@ void text_protocol_layer::claim_budget() {
 
 void text_protocol_layer::log_budget(const char* outcome) {
     if (!log_enabled(LOG_LEVEL_DEBUG3)) return;
+    // The name is the peer's text, quoted like the framing violation quotes it.
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/TextProto] %s: %.64s body of %u bytes %s the body budget", name().c_str(),
-           command_name_.c_str(), *body_size_, outcome);
+           escape_log_text(command_name_).c_str(), *body_size_, outcome);
 }
 
 void text_protocol_layer::on_body_granted(uint64_t serial) {

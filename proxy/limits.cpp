@@ -1,6 +1,5 @@
 #include "proxy/limits.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -25,40 +24,51 @@ namespace quarnel {
 namespace {
 
 boost::posix_time::time_duration milliseconds(uint64_t value) {
+    // Within `longest_time_bound_ms`, checked before: no overflow.
     return boost::posix_time::milliseconds(static_cast<int64_t>(value));
 }
-
-uint32_t clamp32(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
 
 }  // namespace
 
 const char* const limits_variable = "VELMOD_PROXY_LIMITS";
 
+const uint64_t longest_time_bound_ms = uint64_t(30) * 24 * 60 * 60 * 1000;
+
 const std::vector<limit_entry_t>& limit_entries() {
-    // One line per bound; the defaults live beside the code that uses them.
+    using update_state = srv_side::layer_t::st_ready_update_in_progress_t;
+    const uint64_t time_max = longest_time_bound_ms;
+    // One entry per bound; the defaults live beside the code that uses them.
     static const std::vector<limit_entry_t> entries = {
+        // Copied into what is made (see the header).
         {"alive_interval_ms",
-         [](uint64_t v) { srv_side::cmd_srs_update_t::alive_interval = milliseconds(v); }, 1},
+         [](uint64_t v) { srv_side::cmd_srs_update_t::alive_interval = milliseconds(v); }, 1, time_max},
+        {"silence_limit_ms", [](uint64_t v) { update_state::silence_limit = milliseconds(v); }, 1, time_max},
+        {"connect_timeout_ms",
+         [](uint64_t v) { io::transport_layer::connect_timeout = milliseconds(v); }, 1, time_max},
+        {"cache_clean_period_ms",
+         [](uint64_t v) { app_loop_t::cache_clean_period = milliseconds(v); }, 1, time_max},
+        {"send_high_water_bytes",
+         [](uint64_t v) { proxy_connection_t::send_high_water = static_cast<uint32_t>(v); }, 1, UINT32_MAX},
+        {"send_low_water_bytes",
+         [](uint64_t v) { proxy_connection_t::send_low_water = static_cast<uint32_t>(v); }, 0, UINT32_MAX},
+        // Read at each check.
+        {"stall_limit_ms", [](uint64_t v) { update_state::stall_limit = milliseconds(v); }, 1, time_max},
+        {"write_stall_limit_ms",
+         [](uint64_t v) { io::transport_layer::write_stall_limit = milliseconds(v); }, 1, time_max},
+        {"half_close_limit_ms", [](uint64_t v) { proxy_connection_t::half_close_limit = milliseconds(v); }, 1,
+         time_max},
         {"config_ids_kept_count",
-         [](uint64_t v) {
-             proxy_connection_t::config_ids_kept = static_cast<size_t>(std::min<uint64_t>(v, SIZE_MAX));
-         },
-         1},
-        {"silence_limit_ms",
-         [](uint64_t v) { srv_side::layer_t::st_ready_update_in_progress_t::silence_limit = milliseconds(v); },
-         1},
-        {"stall_limit_ms",
-         [](uint64_t v) { srv_side::layer_t::st_ready_update_in_progress_t::stall_limit = milliseconds(v); }, 1},
-        {"mapping_budget_count", [](uint64_t v) { cache::mapping_budget_t::limit = static_cast<size_t>(v); }, 1},
-        {"connect_timeout_ms", [](uint64_t v) { io::transport_layer::connect_timeout = milliseconds(v); }, 1},
-        {"write_stall_limit_ms", [](uint64_t v) { io::transport_layer::write_stall_limit = milliseconds(v); }, 1},
-        {"half_close_limit_ms", [](uint64_t v) { proxy_connection_t::half_close_limit = milliseconds(v); }, 1},
-        {"cache_clean_period_ms", [](uint64_t v) { app_loop_t::cache_clean_period = milliseconds(v); }, 1},
-        {"send_high_water_bytes", [](uint64_t v) { proxy_connection_t::send_high_water = clamp32(v); }, 1},
-        {"send_low_water_bytes", [](uint64_t v) { proxy_connection_t::send_low_water = clamp32(v); }, 0},
-        {"body_budget_bytes", [](uint64_t v) { io::proto::body_budget::process_wide().set_capacity(v); }, 1},
-        {"small_body_bytes", [](uint64_t v) { io::proto::body_budget::small_body_bytes = v; }, 0},
-        {"inflate_step_bytes", [](uint64_t v) { io::zlib_inflate_filter::step_bytes = v; }, 4096},
+         [](uint64_t v) { proxy_connection_t::config_ids_kept = static_cast<size_t>(v); }, 1, SIZE_MAX},
+        {"mapping_budget_count", [](uint64_t v) { cache::mapping_budget_t::limit = static_cast<size_t>(v); }, 1,
+         SIZE_MAX},
+        {"small_body_bytes", [](uint64_t v) { io::proto::body_budget::small_body_bytes = static_cast<size_t>(v); },
+         0, SIZE_MAX},
+        {"inflate_step_bytes", [](uint64_t v) { io::zlib_inflate_filter::step_bytes = static_cast<size_t>(v); },
+         4096, SIZE_MAX},
+        // Applied live.
+        {"body_budget_bytes",
+         [](uint64_t v) { io::proto::body_budget::process_wide().set_capacity(static_cast<size_t>(v)); }, 1,
+         SIZE_MAX},
     };
     return entries;
 }
@@ -99,6 +109,9 @@ void apply_limits(const std::string& text) {
         if (value < entry.minimum)
             throw std::invalid_argument("limit \"" + item + "\" is below its minimum of " +
                                         std::to_string(entry.minimum));
+        if (value > entry.maximum)
+            throw std::invalid_argument("limit \"" + item + "\" is above its maximum of " +
+                                        std::to_string(entry.maximum));
         parsed.emplace_back(&entry, value);
     }
     for (const auto& p : parsed) p.first->apply(p.second);

@@ -1,11 +1,15 @@
 // Listening servers on real loopback and local sockets: accepting, socket files,
-// failures at creation and start, and accepting again after descriptors ran out.
+// failures at creation and start, stopping while connections arrive, and
+// accepting again after descriptors ran out.
 #include "io/server.h"
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <future>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/system/system_error.hpp>
@@ -231,6 +235,79 @@ TEST_F(Server, StopFreesTheEndpointAtOnceWhileACompletionStillHoldsTheServer) {
     EXPECT_EQ(1u, log.count("[Server] 127.0.0.1:" + std::to_string(port) + ": Stopped listen"));
     // The accept aborted by the stop is no failure.
     for (const std::string& m : log.messages()) EXPECT_EQ(std::string::npos, m.find("Accept operation failed"));
+}
+
+// Connections keep arriving on several pool threads while another thread
+// stops the server: once stop has returned, none may reach the callback (an
+// accept that was past its check would hand its connection over late).
+TEST_F(Server, NoConnectionReachesTheCallbackOnceStopHasReturned) {
+    struct record {
+        std::atomic<bool> returned{false};
+        std::atomic<int> handed{0}, late{0};
+    };
+    io::pool threads{4, "race"};
+    for (int round = 0; round < 200 && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto seen = std::make_shared<record>();
+        boost::shared_ptr<io::server> server = io::server::create(
+            threads.get_io_service(), parse(threads.get_io_service(), "ip(127.0.0.1),port(0)"), false);
+        server->start([seen](const io::accepted_socket&) {
+            if (seen->returned) ++seen->late;
+            ++seen->handed;
+        });
+        const unsigned short port = started_port(log);
+        const std::string dead = "[Server] 127.0.0.1:" + std::to_string(port) + ": dead";
+        const std::size_t dead_before = log.count(dead);
+        std::atomic<bool> done{false};
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 3; ++i)
+            clients.emplace_back([&] {
+                // A connect whose SYN met a full accept queue is retried by the
+                // kernel after a second: given up sooner (asio's own connect
+                // would wait on), so the round ends soon.
+                const timeval patience{0, 20000};
+                const tcp::endpoint to = loopback(port);
+                while (!done) {
+                    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                    if (fd < 0) continue;
+                    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+                    (void)::connect(fd, to.data(), static_cast<socklen_t>(to.size()));
+                    ::close(fd);
+                }
+            });
+        EXPECT_TRUE(wait_until([&] { return seen->handed >= 20; }));
+        server->stop();
+        seen->returned = true;
+        done = true;
+        for (std::thread& t : clients) t.join();
+        server.reset();
+        // Dead: no completion holds it any more, so nothing can come later.
+        ASSERT_TRUE(wait_until([&] { return log.count(dead) > dead_before; }));
+        EXPECT_EQ(0, seen->late.load());
+    }
+}
+
+// Stop waits for handovers under way, never for a callback: one that stops
+// its own server returns, and nothing is handed over after it.
+TEST_F(Server, ACallbackMayStopItsOwnServer) {
+    std::promise<void> stopped;
+    std::atomic<int> calls{0};
+    boost::weak_ptr<io::server> self;
+    unsigned short port;
+    boost::shared_ptr<io::server> server = started(port, [&](const io::accepted_socket&) {
+        if (calls++ != 0) return;
+        if (boost::shared_ptr<io::server> s = self.lock()) s->stop();
+        stopped.set_value();
+    });
+    self = server;
+    tcp::socket first(client_service);
+    first.connect(loopback(port));
+    ASSERT_EQ(std::future_status::ready, stopped.get_future().wait_for(std::chrono::seconds(10)));
+    boost::system::error_code ec;
+    tcp::socket late(client_service);
+    late.connect(loopback(port), ec);
+    EXPECT_EQ(asio::error::connection_refused, ec);
+    EXPECT_EQ(1, calls.load());
 }
 
 TEST_F(Server, StopReleasesTheLocalSocketFilesForTheNextServer) {

@@ -46,12 +46,28 @@ class CommandLineTest(harness.DaemonTestCase):
 
     def test_bad_limits_in_the_environment_end_the_start(self):
         for text, named in (("nonsense_ms=1", "nonsense_ms"), ("silence_limit_ms=0", "minimum"),
-                            ("alive_interval_ms=x", "alive_interval_ms=x")):
+                            ("alive_interval_ms=x", "alive_interval_ms=x"),
+                            ("connect_timeout_ms=9223372036854775807", "above its maximum of 2592000000"),
+                            ("stall_limit_ms=2592000001", 'stall_limit_ms=2592000001" is above its maximum'),
+                            ("send_low_water_bytes=4294967296", "above its maximum of 4294967295")):
             with self.subTest(text=text):
                 result = harness.run(["--conf", "/nonexistent.xml"], env={"VELMOD_PROXY_LIMITS": text})
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertRegex(result.stderr, r" FTL .*Error in VELMOD_PROXY_LIMITS: .*" + re.escape(named))
                 self.assertNotIn("is rising", result.stderr)
+
+    def test_time_bounds_at_their_maximum_start_and_relay(self):
+        upstream = self.hold_server()
+        month = 30 * 24 * 3600 * 1000
+        env = harness.limits_env(alive_interval_ms=month, silence_limit_ms=month, stall_limit_ms=month,
+                                 connect_timeout_ms=month, cache_clean_period_ms=month)
+        d = self.start_daemon(listens=[(harness.listen_spec(0), [upstream.spec])], env=env)
+        d.wait_started()
+        agent = harness.connect(d.listen_ports()[-1])
+        self.addCleanup(agent.close)
+        self.assertTrue(upstream.wait_accepted(1))
+        self.assertEqual(d.messages("wrn") + d.messages("ERR"), [])
+        self.assertStops(d)
 
     def test_banner_and_log_file_carry_one_release_text(self):
         upstream = self.hold_server()

@@ -84,6 +84,18 @@ class LogInjectionTest(PeersTestCase):
         self.assertRaises(ConnectionClosed, agent.frame)
         self.assertNoForgedLine(daemon)
 
+    def test_a_command_name_is_escaped_where_its_body_takes_room_in_the_budget(self):
+        # Every body counts against the budget, so the budget's line quotes the
+        # name. A backslash and a byte above 127 tell the escaped form from one
+        # the logger's own control-byte guard alone would give.
+        server, daemon, port = self.start_pair(server_kwargs={"echo": False},
+                                               env=harness.limits_env(small_body_bytes=0))
+        agent = self.start_agent(port)
+        agent.send("BIG\\n\x1b\xff", b"x", b"body!")
+        self.assertLoggedOnce(daemon, ": BIG\\\\n\\x1B\\xFF body of 5 bytes granted room in the body budget")
+        server.wait_count("BIG\\n\x1b\xff", 1)
+        self.assertNoForgedLine(daemon)
+
 
 if __name__ == "__main__":
     unittest.main()
