@@ -98,9 +98,10 @@ private:
     bool watching_ = false;
     /// Reading was found held back since the last read started; on the strand.
     bool held_seen_ = false;
-    bool half_close_;
     boost::posix_time::time_duration idle_timeout_;
     bool strand_send_completions_;
+    /// The peer's end of stream ends only the reading (see `half_close`).
+    bool half_close_;
     std::string name_;
     boost::asio::deadline_timer idle_timer_;
     /// Bounds the connect; armed before the attempt starts and touched
