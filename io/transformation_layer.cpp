@@ -289,6 +289,13 @@ void transformation_layer::send_then_add_outcoming_filter(request_queue& queue, 
         // Held throughout, so nothing sent by another thread can slip in
         // between this queue and the switch point.
         out_lock guard(out_mutex_);
+        if (sending_ended_) {
+            // Nothing, and no filter, can follow the end of stream.
+            request_queue late = std::move(queue);
+            guard.unlock();
+            late.clear();
+            return;
+        }
         // An empty queue switches right behind everything accepted so far.
         const request_queue::request* last = last_of(queue);
         if (!last) last = last_of(pending_);

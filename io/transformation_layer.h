@@ -93,10 +93,11 @@ public:
     void remove_all_filters();
     /// Drops every queued request; their callbacks are told false.
     void clear();
-    /// Ends the sending direction once everything accepted so far has been
-    /// written (each batch ends at a flush point of every filter), then
-    /// calls `done`: the peer reads every byte, then an end of stream.
-    /// Later sends are dropped. Not called when the connection goes first.
+    /// Ends the sending direction once nothing accepted is left unwritten
+    /// (each batch ends at a flush point of every filter), then calls
+    /// `done`: the peer reads every byte, then an end of stream. Sends
+    /// accepted before that moment still go out ahead of the end; later ones
+    /// are dropped. `done` is not called when the connection goes first.
     void end_sending(const boost::function<void()>& done);
 
     // Straight to the layer below.

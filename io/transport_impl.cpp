@@ -3,7 +3,9 @@
 #include "io/transport_impl.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
+#include <algorithm>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -209,7 +211,9 @@ void transport_layer::impl<Protocol>::peer_watch_tick(const boost::system::error
 
 template <class Protocol>
 void transport_layer::impl<Protocol>::note_reset(const boost::system::error_code& error) {
-    if (error == boost::asio::error::connection_reset || error == boost::asio::error::broken_pipe)
+    // A broken pipe after our own shutdown of the sending side is ours, not the peer's.
+    if (error == boost::asio::error::connection_reset ||
+        (error == boost::asio::error::broken_pipe && !guard_->send_shut.load()))
         gate_->reset.store(true);
 }
 
@@ -234,6 +238,7 @@ void transport_layer::impl<Protocol>::shutdown_send() {
     boost::mutex::scoped_lock lock(guard_->mutex);
     if (guard_->closed) return;
     boost::system::error_code ignored;
+    guard_->send_shut.store(true);
     guard_->socket->shutdown(boost::asio::socket_base::shutdown_send, ignored);
 }
 
@@ -256,10 +261,26 @@ template <class Protocol>
 void transport_layer::impl<Protocol>::write_watch_tick(const boost::system::error_code& error) {
     if (error) return;
     const int64_t limit = write_stall_limit.total_milliseconds();
-    const int64_t since = guard_->write_progress.load();
+    int64_t since = guard_->write_progress.load();
     const int64_t now = steady_ms();
+    if (since == 0) {
+        last_unsent_ = -1;
+        arm_write_watch(limit);
+        return;
+    }
+    // A write step completes only once much of a large send buffer has
+    // drained, so a peer that reads slowly but steadily could look stalled:
+    // what the system still holds unsent tells whether it took bytes since
+    // the last look.
+    int unsent = -1;
+    if (::ioctl(socket_->native_handle(), TIOCOUTQ, &unsent) != 0) unsent = -1;
+    // Stamped only over the stamp seen: a write that ended or began meanwhile stamped its own.
+    if (unsent >= 0 && last_unsent_ >= 0 && unsent < last_unsent_) guard_->write_progress.compare_exchange_strong(since, now);
+    last_unsent_ = unsent;
+    since = guard_->write_progress.load();
     if (since == 0 || now - since < limit) {
-        arm_write_watch(since == 0 ? limit : since + limit - now);
+        // Looked at a few times per limit while a write is under way.
+        arm_write_watch(since == 0 ? limit : std::max<int64_t>(1, std::min(limit / 4, since + limit - now)));
         return;
     }
     LOG_AT(LOG_LEVEL_WARNING, "[Layer/Transport] %s: Peer took no byte for %lld ms, disconnect", name_.c_str(),

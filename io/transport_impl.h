@@ -78,6 +78,8 @@ private:
         /// Steady milliseconds of the last byte the peer took (or of the
         /// write's start) while a write is under way; 0 with none.
         std::atomic<int64_t> write_progress{0};
+        /// Our sending direction has been shut down.
+        std::atomic<bool> send_shut{false};
     };
     class write_loop;
 
@@ -98,6 +100,8 @@ private:
     bool watching_ = false;
     /// Reading was found held back since the last read started; on the strand.
     bool held_seen_ = false;
+    /// Bytes the system held unsent at the write watch's last look; -1 unknown. On the strand.
+    int last_unsent_ = -1;
     boost::posix_time::time_duration idle_timeout_;
     bool strand_send_completions_;
     /// The peer's end of stream ends only the reading (see `half_close`).

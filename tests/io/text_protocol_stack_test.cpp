@@ -222,4 +222,113 @@ TEST_F(TextProtoStack, RawModeAfterAProtocolSwitch) {
     EXPECT_TRUE(a->commands.empty());
 }
 
+// A filter added by a command in the middle of a read inflates the rest of
+// that read to several steps: all of it is parsed without the peer sending more.
+TEST_F(TextProtoStack, RestInflatedByAFilterAddedMidReadIsParsedWithoutMoreInput) {
+    io::proto::text_protocol_layer_options options;
+    options.read_buffer_size = 1 << 16;  // the whole write in one read
+    endpoint a(stack_layer_t::create(pool.get_io_service(), options));
+    boost::shared_ptr<tcp::socket> peer = connect(a);
+    a.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                          const stack_layer_t::args_range&, std::vector<char>&) {
+        if (name == "ZIP") a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+    });
+    std::string plain;
+    unsigned count = 1;
+    while (plain.size() < 6 * io::zlib_inflate_filter::step_bytes)
+        plain += std::to_string(count++) + " CMD " + std::string(200, 'p') + "\r\n";
+    const std::string wire = "0 ZIP\r\n" + zlib_deflate({plain});
+    ASSERT_LT(wire.size(), options.read_buffer_size);
+    boost::asio::write(*peer, boost::asio::buffer(wire));
+    ASSERT_TRUE(a->wait([&] { return a->commands.size() == count || !a->violations.empty(); }, 10))
+        << a->received() << " of " << count;
+    EXPECT_TRUE(a->violations.empty());
+    EXPECT_EQ(count - 1, a->numbers.back());
+}
+
+/// `count` numbered commands named `name`, from number `first` on.
+std::string numbered(const char* name, unsigned first, unsigned count) {
+    std::string out;
+    for (unsigned i = first; i < first + count; ++i) out += std::to_string(i) + " " + name + "\r\n";
+    return out;
+}
+
+class TextProtoBacklog : public TextProtoStack {
+protected:
+    /// A layer whose send queue is congested above 32 KiB; reads of 64 bytes
+    /// bring a few commands each.
+    stack_ptr make_small() {
+        io::proto::text_protocol_layer_options options;
+        options.send_high_water = 32 << 10;
+        options.send_low_water = 8 << 10;
+        options.read_buffer_size = 64;
+        return stack_layer_t::create(pool.get_io_service(), options);
+    }
+    /// `from` answers (or sends) 16 KiB on `to` for every command named `name`.
+    void answer_on(endpoint& from, endpoint& to, const char* name) {
+        stack_layer_t* target = to.layer.get();  // the layers raise these slots
+        from.layer->sig_cmd_complete.connect([target, name](unsigned, const std::string& got, boost::optional<unsigned>,
+                                                            const stack_layer_t::args_range&, std::vector<char>&) {
+            static const std::string answer(16 << 10, 'a');
+            if (got != name) return;
+            io::request_queue q = io::make_const_request(answer.data(), answer.size());
+            target->send(q);
+        });
+    }
+    /// A connected peer socket whose receive window stays small.
+    boost::shared_ptr<tcp::socket> connect_small(endpoint& client) {
+        auto peer = io_test::accept_dialed(
+            pool.get_io_service(), [&](const std::string& spec) { client.layer->connect(spec); }, true);
+        EXPECT_TRUE(client->wait([&] { return client->connects == 1; }));
+        return peer;
+    }
+};
+
+// A peer whose commands are answered on its own connection but who reads
+// none of the answers is read no more once they are above the mark, and
+// read again once it takes them.
+TEST_F(TextProtoBacklog, AnsweredPeerThatReadsNothingIsHeldBackUntilItTakesTheAnswers) {
+    const unsigned total = 2000;
+    endpoint a(make_small());
+    answer_on(a, a, "Q");
+    auto peer = connect_small(a);
+    boost::asio::write(*peer, boost::asio::buffer(numbered("Q", 0, total)));
+    // Held back for a moment whenever the kernel has yet to take the answers;
+    // for good once it holds no more of them.
+    bool held = false;
+    for (int i = 0; i < 30 && !held; ++i) {
+        const size_t before = a->received();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        held = a.layer->reading_paused() && a->received() == before;
+    }
+    EXPECT_TRUE(held);
+    EXPECT_LT(a->received(), total);
+    std::thread reader([&] {
+        char chunk[1 << 16];
+        boost::system::error_code ec;
+        while (!ec) peer->read_some(boost::asio::buffer(chunk), ec);
+    });
+    EXPECT_TRUE(a->wait([&] { return a->commands.size() == total; }, 20)) << a->received();
+    a.layer->disconnect();
+    reader.join();
+    EXPECT_TRUE(a->violations.empty());
+}
+
+// Sends relayed from another connection's commands hold neither that
+// connection nor the congested one back: both peers are read to the end.
+TEST_F(TextProtoBacklog, RelayedSendsHoldNoConnectionBack) {
+    const unsigned total = 1000;
+    endpoint a(make_small()), r(make_small());
+    answer_on(r, a, "R");
+    auto peer_a = connect_small(a);  // never reads: a stays congested
+    auto peer_r = connect(r);
+    boost::asio::write(*peer_r, boost::asio::buffer(numbered("R", 0, total)));
+    ASSERT_TRUE(r->wait([&] { return r->commands.size() == total; }, 10)) << r->received();
+    EXPECT_FALSE(r.layer->reading_paused());
+    boost::asio::write(*peer_a, boost::asio::buffer(numbered("N", 0, total)));
+    ASSERT_TRUE(a->wait([&] { return a->commands.size() == total; }, 10)) << a->received();
+    EXPECT_FALSE(a.layer->reading_paused());
+    a.layer->disconnect();
+}
+
 }  // namespace

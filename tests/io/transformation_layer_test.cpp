@@ -441,4 +441,57 @@ TEST_F(Transformation, CongestionIsReportedOnceAboveHighWaterAndDrainedOnceAtLow
     }
 }
 
+/// Everything `peer` reads until the end of stream; a read error fails the test.
+std::string read_to_end(tcp::socket& peer) {
+    std::string all;
+    for (;;) {
+        char chunk[1 << 16];
+        boost::system::error_code ec;
+        std::size_t got = peer.read_some(boost::asio::buffer(chunk), ec);
+        all.append(chunk, got);
+        if (ec == boost::asio::error::eof) return all;
+        EXPECT_FALSE(ec) << ec.message();
+        if (ec) return all;
+    }
+}
+
+// The end goes out behind everything accepted before it, compressed bytes
+// flushed; what is sent after it is dropped and leaves the connection, which
+// still reads, as it was.
+TEST_F(Transformation, EndSendingWritesEverythingQueuedThenEndsTheStream) {
+    xform_ptr b = make(up_b);
+    auto peer = connect(b, up_b, true);  // read only after the end was asked for
+    b->add_outcoming_filter(boost::make_shared<io::zlib_deflate_filter>());
+    // Barely compressible, and far more than the kernel holds.
+    std::string noise(8 << 20, '\0');
+    uint32_t x = 12345;
+    for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    std::vector<outcome> outcomes(32);
+    const std::size_t piece = noise.size() / outcomes.size();
+    for (std::size_t i = 0; i < outcomes.size(); ++i)
+        send(b, io::make_const_request(noise.data() + i * piece, piece, outcomes[i].callback()));
+    std::atomic<int> ended{0};
+    b->end_sending([&] { ++ended; });
+    b->end_sending([&] { ++ended; });
+    EXPECT_EQ(0, ended.load());
+    io_test::zlib_inflater inflater;
+    const std::string decoded = inflater.feed(read_to_end(*peer));
+    EXPECT_FALSE(inflater.broken);
+    EXPECT_TRUE(decoded == noise) << decoded.size();
+    ASSERT_TRUE(up_b->wait([&] { return ended.load() == 1; }));
+    expect_sent_once({}, outcomes);
+    outcome late;
+    send(b, io::make_const_request("late", late.callback()));
+    late.expect_once(false);
+    char c;
+    boost::system::error_code ec;
+    EXPECT_EQ(0u, peer->read_some(boost::asio::buffer(&c, 1), ec));
+    EXPECT_EQ(boost::asio::error::eof, ec);
+    boost::asio::write(*peer, boost::asio::buffer("still read", 10));
+    ASSERT_TRUE(up_b->wait([&] { return up_b->received == "still read"; }));
+    EXPECT_EQ(0, up_b->disconnects);
+    EXPECT_EQ(1, ended.load());
+    EXPECT_EQ(1u, lines_ending(": Sending ended"));
+}
+
 }  // namespace

@@ -21,11 +21,22 @@ class recording_sink : public io::transport_layer_events, public io_test::waitab
 public:
     void on_connect(const error_code& error) override { note([&] { connects.push_back(error); }); }
     void on_disconnect() override { note([&] { ++disconnects; }); }
+    void on_read_end() override {
+        note([&] {
+            ++read_ends;
+            received_at_end = received.size();
+        });
+    }
     void on_data_arrived(io::request_queue& data) override {
         std::function<void(io::request_queue&)> hook;
         note([&] { hook = data_hook; });
         if (hook) hook(data);
         note([&] { received += io_test::bytes_of(data); });
+    }
+    /// `received` read under the lock.
+    std::string text() {
+        std::lock_guard<std::mutex> g(mutex);
+        return received;
     }
     /// After a pause that leaves room for a wrong late report, the counts must be these.
     void expect_settled(int disconnect_count, std::size_t connect_count) {
@@ -35,8 +46,9 @@ public:
         EXPECT_EQ(connect_count, connects.size());
     }
     std::vector<error_code> connects;
-    int disconnects = 0;
+    int disconnects = 0, read_ends = 0;
     std::string received;
+    std::size_t received_at_end = 0;
     std::function<void(io::request_queue&)> data_hook;
 };
 
@@ -387,6 +399,159 @@ TEST_F(Transport, PausedReadingWaitsForEveryReasonAndLosesNothing) {
     // Once reading goes on, silence is idleness again.
     ASSERT_TRUE(sink->wait([&] { return sink->disconnects == 1; }));
     EXPECT_EQ(1u, logged(tcp_name(acceptor), "Timeout occurred, disconnect"));
+}
+
+/// The peer's reads give up after ten seconds instead of hanging the run.
+void bound_reads(tcp::socket& peer) {
+    timeval limit{10, 0};
+    setsockopt(peer.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+/// True when the peer's next read finds the end of stream.
+bool reads_end(tcp::socket& peer) {
+    char c;
+    error_code ec;
+    return peer.read_some(boost::asio::buffer(&c, 1), ec) == 0 && ec == boost::asio::error::eof;
+}
+
+// Passing half-closes on, the peer's end of stream comes once, behind every
+// byte sent before it, and the connection stays for writing until our own
+// end; by default the end of stream ends the connection.
+TEST_F(Transport, HalfClosedPeerIsReadToItsEndAndTheConnectionStaysForWriting) {
+    io::proto::text_protocol_layer_options options;
+    options.half_close = true;
+    tcp::acceptor acceptor = listen();
+    auto tp = connected(acceptor, options);
+    auto t = tp.first;
+    tcp::socket& peer = *tp.second;
+    bound_reads(peer);
+    const std::string sent = io_test::sample(300 << 10, 1);
+    boost::asio::write(peer, boost::asio::buffer(sent));
+    peer.shutdown(tcp::socket::shutdown_send);
+    ASSERT_TRUE(sink->wait([&] { return sink->read_ends == 1; }));
+    EXPECT_EQ(sent.size(), sink->received_at_end);
+    EXPECT_TRUE(sink->text() == sent);
+    tally n;
+    io::request_queue q = io::make_const_request("after the end", n.callback());
+    t->send(q, n.sent_fn());
+    EXPECT_EQ("after the end", io_test::read_exactly(peer, 13));
+    ASSERT_TRUE(sink->wait([&] { return n.on_sent.load() == 1; }));
+    t->shutdown_send();
+    EXPECT_TRUE(reads_end(peer));
+    sink->expect_settled(0, 1);
+    EXPECT_EQ(1, sink->read_ends);
+    t->disconnect();
+    ASSERT_TRUE(sink->wait([&] { return sink->disconnects == 1; }));
+
+    auto plain_sink = boost::make_shared<recording_sink>();
+    auto plain = make(plain_sink);
+    auto peer2 = connect_pair(*plain, acceptor);
+    bound_reads(*peer2);
+    boost::asio::write(*peer2, boost::asio::buffer("last", 4));
+    peer2->shutdown(tcp::socket::shutdown_send);
+    ASSERT_TRUE(plain_sink->wait([&] { return plain_sink->disconnects == 1; }));
+    EXPECT_EQ("last", plain_sink->text());
+    EXPECT_EQ(0, plain_sink->read_ends);
+    EXPECT_TRUE(reads_end(*peer2));
+}
+
+// Held back by a backlog, a connection passing half-closes on reads nothing
+// while its peer still sends, yet sees the peer end (and then reads the rest
+// whatever the backlog) or reset it.
+TEST_F(Transport, HeldBackReadingStillSeesThePeerEndOrReset) {
+    io::proto::text_protocol_layer_options options;
+    options.half_close = true;
+    tcp::acceptor acceptor = listen();
+    const std::string rest = io_test::sample(100 << 10, 2);
+    for (bool reset : {false, true}) {
+        auto s = boost::make_shared<recording_sink>();
+        auto t = make(s, options);
+        auto peer = connect_pair(*t, acceptor);
+        bound_reads(*peer);
+        ASSERT_TRUE(s->wait([&] { return s->connects.size() == 1; }));
+        t->pause_reading(io::pause_own_backlog);
+        // The read under way at the pause delivers this one.
+        boost::asio::write(*peer, boost::asio::buffer("first", 5));
+        ASSERT_TRUE(s->wait([&] { return s->received == "first"; }));
+        boost::asio::write(*peer, boost::asio::buffer(rest));
+        // Several looks at a peer that is still there.
+        std::this_thread::sleep_for(3 * std::chrono::milliseconds(
+                                            io::transport_layer::peer_watch_interval.total_milliseconds()));
+        EXPECT_EQ("first", s->text()) << reset;
+        if (!reset) {
+            peer->shutdown(tcp::socket::shutdown_send);
+            ASSERT_TRUE(s->wait([&] { return s->read_ends == 1; }));
+            EXPECT_EQ(5 + rest.size(), s->received_at_end);
+            EXPECT_TRUE(s->text() == "first" + rest);
+            EXPECT_FALSE(t->peer_reset());
+            io::request_queue q = io::make_const_request("bye");
+            t->send(q, boost::function<void()>());
+            EXPECT_EQ("bye", io_test::read_exactly(*peer, 3));
+            s->expect_settled(0, 1);
+        } else {
+            peer->set_option(boost::asio::socket_base::linger(true, 0));
+            peer->close();
+            ASSERT_TRUE(s->wait([&] { return s->disconnects == 1; }));
+            EXPECT_TRUE(t->peer_reset());
+            EXPECT_EQ(0, s->read_ends);
+        }
+        t->disconnect();
+    }
+}
+
+// A write the peer takes nothing of for the limit ends its connection; one
+// the peer takes slowly but steadily does not, however long it lasts.
+TEST_F(Transport, WriteStallLimitClosesOnlyAConnectionWhosePeerTakesNothing) {
+    struct restore {
+        boost::posix_time::time_duration saved = io::transport_layer::write_stall_limit;
+        ~restore() { io::transport_layer::write_stall_limit = saved; }
+    } restore_limit;
+    io::transport_layer::write_stall_limit = boost::posix_time::seconds(1);
+    // Far more than the socket buffers hold: both writes stay under way.
+    static const std::vector<char> big(64 << 20, 'w');
+    tcp::acceptor stalled_acceptor = listen(), steady_acceptor = listen();
+    auto steady_sink = boost::make_shared<recording_sink>();
+    auto stalled = make(sink), steady = make(steady_sink);
+    auto stalled_peer = connect_pair(*stalled, stalled_acceptor);
+    ASSERT_TRUE(sink->wait([&] { return sink->connects.size() == 1; }));
+    // Small buffers on both ends, so that what the steady peer takes soon
+    // makes room for the next write step: the kernel lets a writer on only
+    // once a good part of its send buffer is free.
+    tcp::socket steady_peer(pool.get_io_service());
+    steady_peer.open(tcp::v4());
+    steady_peer.set_option(boost::asio::socket_base::receive_buffer_size(32 << 10));
+    steady_peer.connect(steady_acceptor.local_endpoint());
+    bound_reads(steady_peer);
+    auto steady_socket = boost::make_shared<tcp::socket>(pool.get_io_service());
+    steady_acceptor.accept(*steady_socket);
+    steady_socket->set_option(boost::asio::socket_base::send_buffer_size(32 << 10));
+    steady->attach(steady_socket);
+    tally stalled_n, steady_n;
+    io::request_queue q1 = io::make_const_request(big.data(), big.size(), stalled_n.callback());
+    io::request_queue q2 = io::make_const_request(big.data(), big.size(), steady_n.callback());
+    stalled->send(q1, stalled_n.sent_fn());
+    steady->send(q2, steady_n.sent_fn());
+    // A chunk every 50 ms for more than twice the limit.
+    std::size_t taken = 0;
+    for (int i = 0; i < 45; ++i) {
+        char chunk[16 << 10];
+        error_code ec;
+        taken += steady_peer.read_some(boost::asio::buffer(chunk), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GT(taken, 0u);
+    ASSERT_TRUE(sink->wait([&] { return sink->disconnects == 1 && stalled_n.dropped.load() == 1; }));
+    const std::string stall_line = log.last_match(
+        "\\[Layer/Transport\\] " + tcp_name(stalled_acceptor) + ": Peer took no byte for (\\d+) ms, disconnect");
+    ASSERT_FALSE(stall_line.empty());
+    EXPECT_GE(std::stoll(stall_line), 1000);
+    steady_sink->expect_settled(0, 0);
+    EXPECT_EQ(0, steady_n.dropped.load() + steady_n.sent.load());
+    EXPECT_EQ("", log.last_match("\\[Layer/Transport\\] tcp/127\\.0\\.0\\.1:" +
+                                 std::to_string(steady_peer.local_endpoint().port()) + ": (Peer took no byte).*"));
+    steady->disconnect();
+    ASSERT_TRUE(steady_sink->wait([&] { return steady_n.dropped.load() == 1; }));
 }
 
 }  // namespace
