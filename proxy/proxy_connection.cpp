@@ -202,20 +202,10 @@ void proxy_connection_t::on_client_read_end() {
 void proxy_connection_t::end_toward_server() {
     // Posted: the agent's raw bytes, and its switch to raw, reach the
     // upstream side on its strand, and its end follows them there.
-    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    boost::function<void()> done = sending_ended(&proxy_connection_t::server_end_);
     boost::weak_ptr<srv_side::layer_t> server(server_);
-    server_->lower()->get_strand()->post([me, server] {
-        boost::shared_ptr<srv_side::layer_t> layer = server.lock();
-        if (!layer) return;
-        layer->lower()->end_sending([me] {
-            boost::shared_ptr<proxy_connection_t> pair = me.lock();
-            if (!pair) return;
-            {
-                boost::mutex::scoped_lock guard(pair->state_mutex_);
-                pair->server_end_.send_ended = true;
-            }
-            pair->end_when_done();
-        });
+    server_->lower()->get_strand()->post([server, done] {
+        if (boost::shared_ptr<srv_side::layer_t> layer = server.lock()) layer->lower()->end_sending(done);
     });
 }
 
@@ -232,16 +222,20 @@ void proxy_connection_t::on_server_read_end() {
 }
 
 void proxy_connection_t::end_toward_agent() {
+    client_->lower()->end_sending(sending_ended(&proxy_connection_t::agent_end_));
+}
+
+boost::function<void()> proxy_connection_t::sending_ended(side_end_t proxy_connection_t::*side) {
     boost::weak_ptr<proxy_connection_t> me(shared_from_this());
-    client_->lower()->end_sending([me] {
+    return [me, side] {
         boost::shared_ptr<proxy_connection_t> pair = me.lock();
         if (!pair) return;
         {
             boost::mutex::scoped_lock guard(pair->state_mutex_);
-            pair->agent_end_.send_ended = true;
+            ((*pair).*side).send_ended = true;
         }
         pair->end_when_done();
-    });
+    };
 }
 
 void proxy_connection_t::end_when_done() {

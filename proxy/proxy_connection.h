@@ -14,6 +14,7 @@
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/enable_shared_from_this.hpp>
+#include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/range/iterator_range.hpp>
 #include <boost/shared_ptr.hpp>
@@ -172,6 +173,8 @@ private:
     /// The other side ends its sending behind everything relayed to it.
     void end_toward_server();
     void end_toward_agent();
+    /// Marks `side`'s sending ended, then ends the pair when that was the last to do.
+    boost::function<void()> sending_ended(side_end_t proxy_connection_t::*side);
     void remove_from_listener();
     /// The agent's raw bytes, sent upstream on the upstream strand.
     void on_client_raw(io::request_queue& queue);

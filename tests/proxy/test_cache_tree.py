@@ -102,6 +102,8 @@ class CacheTreeTest(PeersTestCase):
                 for i in range(len(repo.files)):
                     with open(self.leaf(d, repo, i), "rb") as f:
                         self.assertEqual(f.read(), repo.files[i].data)
+                # The log is read beside the daemon: its line may still be on the way.
+                wait_until(lambda: any("link" in m for m in d.messages("wrn")))
                 warnings = [m for m in d.messages("wrn") if "link" in m]
                 self.assertEqual(len(warnings), 1, warnings)
 

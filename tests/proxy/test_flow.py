@@ -18,7 +18,7 @@ import zlib
 import harness
 from standin_agent import PeersTestCase
 from standin_server import Repository, build_frame
-from test_backpressure import SilentServer, send_commands
+from test_backpressure import SMALL_QUARANTINE, SilentServer, sanitized, send_commands
 from test_load import process_figures
 
 MiB = 1 << 20
@@ -50,7 +50,7 @@ class FlowTest(PeersTestCase):
     def test_pairs_whose_agents_left_while_held_back_are_freed(self):
         server = SilentServer()
         self.addCleanup(server.close)
-        daemon, port = self.start_relay(server, env=harness.limits_env(write_stall_limit_ms=2000))
+        daemon, port = self.start_relay(server, env=dict(SMALL_QUARANTINE, **harness.limits_env(write_stall_limit_ms=2000)))
         baseline = process_figures(daemon.pid)
         # One command each, above the high-water mark: its body is read
         # whole, then the agent's reading is held back behind the server,
@@ -75,7 +75,11 @@ class FlowTest(PeersTestCase):
         self.assertTrue(harness.wait_until(lambda: process_figures(daemon.pid)[1] <= baseline[1], 10),
                         "descriptors %d, %d at the start" % (process_figures(daemon.pid)[1], baseline[1]))
         daemon.wait_for("Peer took no byte for", since=mark)
-        self.assertLess(process_figures(daemon.pid)[0] - baseline[0], 48 * 1024)
+        # The 48 MiB the pairs held are given back, but for what the allocator
+        # keeps (under AddressSanitizer, its quarantine too).
+        limit = (40 if sanitized(daemon.pid) else 8) * 1024
+        self.assertTrue(harness.wait_until(lambda: process_figures(daemon.pid)[0] - baseline[0] < limit, 5),
+                        "RSS %d KiB at the start, %d now" % (baseline[0], process_figures(daemon.pid)[0]))
 
     def test_inflated_bytes_behind_the_compression_switch_are_handed_on_at_once(self):
         # Text that inflates to five times the inflation step, sent in the
