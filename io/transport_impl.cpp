@@ -53,7 +53,6 @@ transport_layer::impl<Protocol>::impl(transport_layer& owner, boost::asio::io_se
       half_close_(owner.half_close_),
       idle_timer_(service),
       connect_timer_(service),
-      watch_timer_(service),
       write_timer_(service),
       connected_(false),
       connect_pending_(false) {}
@@ -65,7 +64,7 @@ transport_layer::impl<Protocol>::~impl() {
         if (connected_) service_.post(detail::make_weak_binder(&transport_layer_events::on_disconnect, events_));
         boost::system::error_code ignored;
         idle_timer_.cancel(ignored);
-        watch_timer_.cancel(ignored);
+        if (watch_timer_) watch_timer_->cancel(ignored);
         write_timer_.cancel(ignored);
         boost::mutex::scoped_lock lock(guard_->mutex);
         guard_->closed = true;
@@ -180,8 +179,10 @@ template <class Protocol>
 void transport_layer::impl<Protocol>::watch_peer() {
     if (watching_ || !half_close_) return;
     watching_ = true;
-    watch_timer_.expires_from_now(peer_watch_interval);
-    watch_timer_.async_wait(strand_->wrap(detail::make_weak_binder(&impl::peer_watch_tick, this->shared_from_this())));
+    // Made on the first hold: most connections are never held back.
+    if (!watch_timer_) watch_timer_.reset(new boost::asio::deadline_timer(service_));
+    watch_timer_->expires_from_now(peer_watch_interval);
+    watch_timer_->async_wait(strand_->wrap(detail::make_weak_binder(&impl::peer_watch_tick, this->shared_from_this())));
 }
 
 template <class Protocol>

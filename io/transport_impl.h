@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <boost/asio/deadline_timer.hpp>
@@ -111,7 +112,7 @@ private:
     /// Bounds the connect; armed before the attempt starts and touched
     /// afterwards only in the strand.
     boost::asio::deadline_timer connect_timer_;
-    boost::asio::deadline_timer watch_timer_;
+    std::unique_ptr<boost::asio::deadline_timer> watch_timer_;
     boost::asio::deadline_timer write_timer_;
     bool connected_;
     // Set while a connect is outstanding; whichever of the connect completion

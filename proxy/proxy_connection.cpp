@@ -34,8 +34,7 @@ proxy_connection_t::proxy_connection_t(boost::asio::io_service& service, const b
       major_min_(INT_MAX),
       minor_min_(INT_MAX),
       platform_("win-nt-32"),
-      name_("<noname>"),
-      half_close_timer_(service) {}
+      name_("<noname>") {}
 
 proxy_connection_t::~proxy_connection_t() = default;
 
@@ -251,8 +250,10 @@ void proxy_connection_t::end_when_done() {
     }
     if (!(to_server || to_agent) || half_closed_ || half_close_limit.is_special()) return;
     half_closed_ = true;
-    half_close_timer_.expires_from_now(half_close_limit);
-    half_close_timer_.async_wait(make_weak_binder(&proxy_connection_t::on_half_close_limit,
+    // Made only now: most pairs end both ways at once, or never half-close.
+    half_close_timer_.reset(new boost::asio::deadline_timer(service_));
+    half_close_timer_->expires_from_now(half_close_limit);
+    half_close_timer_->async_wait(make_weak_binder(&proxy_connection_t::on_half_close_limit,
                                                   boost::weak_ptr<proxy_connection_t>(shared_from_this())));
 }
 

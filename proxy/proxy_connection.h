@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -207,7 +208,7 @@ private:
     side_end_t agent_end_;
     side_end_t server_end_;
     bool half_closed_ = false;
-    boost::asio::deadline_timer half_close_timer_;
+    std::unique_ptr<boost::asio::deadline_timer> half_close_timer_;
 
     /// The agent's number of one remembered GETCONFIG and its place in the age order.
     struct config_request_t {
