@@ -85,7 +85,7 @@ class CloseTest(PeersTestCase):
             # Then the end of stream, passed on behind it.
             self.assertRaises(ConnectionClosed, agent.expect, "NOTHING", 20)
 
-    def test_raw_relay_hands_on_everything_before_the_servers_close(self):
+    def test_raw_relay_hands_on_everything_before_either_close(self):
         server, daemon, port = self.start_pair({"options": "CRYPT", "echo": False})
         agent = self.start_agent(port, options="CRYPT")
         self.assertEqual(agent.mode, "raw")
@@ -95,6 +95,14 @@ class CloseTest(PeersTestCase):
         received = bytes(agent.raw) + read_to_end(agent.sock)
         self.assertEqual(len(received), len(payload))
         self.assertEqual(hashlib.md5(received).hexdigest(), hashlib.md5(payload).hexdigest())
+        # And the other way, the agent closing right behind its last bytes.
+        agent = self.start_agent(port, options="CRYPT")
+        agent.send_raw(payload)
+        agent.close()
+        upstream = server._conn(1)
+        harness.wait_until(lambda: len(upstream.raw_in) >= len(payload), 20)
+        self.assertEqual(len(upstream.raw_in), len(payload))
+        self.assertEqual(hashlib.md5(bytes(upstream.raw_in)).hexdigest(), hashlib.md5(payload).hexdigest())
 
     def test_a_half_closed_agent_gets_its_answers(self):
         server, daemon, port = self.start_pair()
