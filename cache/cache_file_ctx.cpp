@@ -93,6 +93,17 @@ void hash_file(int fd, const std::string& path, md5_t& md5, uint64_t& size) {
 // way: the tree holds something that is not the cache's, not a missing file.
 bool obstructed_open(int error) { return error == ELOOP || error == ENOTDIR || error == EXDEV; }
 
+// Opens a stored file without following a link and examines it into `st`;
+// empty where a link or a non-directory stands on the way or nothing is there.
+fd_t open_examined(const tree_ptr& tree, const std::string& path, struct stat& st) {
+    fd_t fd(tree->open_file(path));
+    if (!fd && !obstructed_open(errno))
+        D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    if (fd && ::fstat(fd.get(), &st) != 0)
+        D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    return fd;
+}
+
 // Every piece of the leaf must name an entry below the revision directory.
 bool leaf_stays_inside(const std::string& leaf) {
     if (leaf.find('\0') != std::string::npos) return false;
@@ -184,12 +195,8 @@ std::string cache_t::file_ctx_t::name_from_leaf(const std::string& leaf) {
 
 cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, const std::string& path) {
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create file context for path %s", escape_log_text(path).c_str());
-    fd_t fd(tree->open_file(path));
     struct stat st;
-    if (!fd && !obstructed_open(errno))
-        D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
-    if (fd && ::fstat(fd.get(), &st) != 0)
-        D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    fd_t fd = open_examined(tree, path, st);
     if (!fd || !S_ISREG(st.st_mode) || !tree_t::own(st)) {
         // Never read: a link would hand out what it points at, a file that
         // others may write could change under its md5.
@@ -425,12 +432,8 @@ bool cache_t::file_ctx_t::remove() {
 }
 
 mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
-    fd_t fd(tree_->open_file(path));
     struct stat st;
-    if (!fd && !obstructed_open(errno))
-        D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
-    if (fd && ::fstat(fd.get(), &st) != 0)
-        D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    fd_t fd = open_examined(tree_, path, st);
     if (fd && S_ISREG(st.st_mode) && tree_t::own(st))
         return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
     fd.reset();

@@ -126,6 +126,7 @@ class CacheTreeTest(PeersTestCase):
         self.assertEqual([f.body for f in server.frames() if f.name == "ARQ_UPDATE"], [b"7 3 11"])
         self.assertTrue(outside.unchanged())
         self.assertFalse(os.path.islink(self.leaf(d, repo, 0)))
+        wait_until(lambda: any("link" in m for m in d.messages("wrn")))
         warnings = [m for m in d.messages("wrn") if "link" in m]
         self.assertEqual(len(warnings), 1, warnings)
         self.assertIn(self.leaf(d, repo, 0), warnings[0])
@@ -151,6 +152,8 @@ class CacheTreeTest(PeersTestCase):
                 self.assertEqual(f.read(), repo.files[i].data)
         self.assertFalse(os.path.exists(self.leaf(d, repo, 1) + "~"))
         self.assertEqual([m for m in d.messages("ERR") if "Thread failed" in m], [])
+        # The log is read beside the daemon: its lines may still be on the way.
+        wait_until(lambda: len([m for m in d.messages("wrn") if "directory" in m]) >= 2)
         self.assertEqual(len([m for m in d.messages("wrn") if "directory" in m]), 2, d.messages("wrn"))
         # Served again from the cache, with no second download.
         self.fetch_all(port, repo)
