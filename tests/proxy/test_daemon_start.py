@@ -14,7 +14,14 @@ class DaemonStartTest(harness.DaemonTestCase):
     def start_detached(self, **kwargs):
         # Console logging asked for too: a daemon still has no console.
         d = self.start_daemon(daemon=True, args=["--use-console-log"], **kwargs)
-        return d, d.proc.wait(15)
+        rc = d.proc.wait(15)
+        self.stderr_read(d)
+        return d, rc
+
+    @staticmethod
+    def stderr_read(d):
+        """Waits for the harness's reader to take the starting process's standard error to its end."""
+        d._reader.join(10)
 
     def assert_ended(self, d):
         """The detached service process (known from its log lines) is gone."""
@@ -84,6 +91,7 @@ class DaemonStartTest(harness.DaemonTestCase):
         with open(d.conf, "w"):
             pass  # a pipe's size is 0: the service finds the file empty
         self.assertEqual(d.proc.wait(15), 1, d.log[-4000:])
+        self.stderr_read(d)
         self.assertIn("  Unable to load config file %s because of \n  the file is empty\n" % d.conf, d.stderr)
         self.assert_ended(d)
         self.assertEqual(d.sanitizer_report(), "")
