@@ -252,13 +252,7 @@ void transformation_layer::send(request_queue& queue) {
     TRACE_POINT;
     {
         out_lock guard(out_mutex_);
-        if (sending_ended_) {
-            // The peer has read its end of stream: nothing can follow it.
-            request_queue late = std::move(queue);
-            guard.unlock();
-            late.clear();
-            return;
-        }
+        if (dropped_after_end(guard, queue)) return;
         queued_plain_bytes_ += queue.size();
         pending_.push_back(queue);
         check_water_locked();
@@ -289,13 +283,8 @@ void transformation_layer::send_then_add_outcoming_filter(request_queue& queue, 
         // Held throughout, so nothing sent by another thread can slip in
         // between this queue and the switch point.
         out_lock guard(out_mutex_);
-        if (sending_ended_) {
-            // Nothing, and no filter, can follow the end of stream.
-            request_queue late = std::move(queue);
-            guard.unlock();
-            late.clear();
-            return;
-        }
+        // Nor a filter: nothing follows the end of stream.
+        if (dropped_after_end(guard, queue)) return;
         // An empty queue switches right behind everything accepted so far.
         const request_queue::request* last = last_of(queue);
         if (!last) last = last_of(pending_);
@@ -323,6 +312,15 @@ void transformation_layer::send_then_add_outcoming_filter(request_queue& queue, 
         throw;
     }
     release_confirmed(done);
+}
+
+bool transformation_layer::dropped_after_end(out_lock& guard, request_queue& queue) {
+    if (!sending_ended_) return false;
+    // The peer has read its end of stream: nothing can follow it.
+    request_queue late = std::move(queue);
+    guard.unlock();
+    late.clear();
+    return true;
 }
 
 void transformation_layer::end_sending(const boost::function<void()>& done) {
@@ -452,6 +450,7 @@ void transformation_layer::add_incoming_filter(const boost::shared_ptr<incoming_
     {
         in_lock guard(in_mutex_);
         incoming_.push_back(filter);
+        incoming_count_.store(incoming_.size());
     }
     if (!log_enabled(LOG_LEVEL_TRACE3)) return;
     LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: %s added to incoming stream", name().c_str(), filter->name());
@@ -479,6 +478,7 @@ void transformation_layer::remove_incoming_filter() {
         if (incoming_.empty()) throw internal_error("no incoming filter to remove");
         gone = incoming_.back();
         incoming_.pop_back();
+        incoming_count_.store(incoming_.size());
     }
     if (!log_enabled(LOG_LEVEL_TRACE3)) return;
     LOG_AT(LOG_LEVEL_TRACE3, "[Layer/Transformation] %s: %s removed from incoming stream", name().c_str(),
@@ -493,6 +493,7 @@ void transformation_layer::remove_all_filters() {
     {
         in_lock guard(in_mutex_);
         gone_in.swap(incoming_);
+        incoming_count_.store(0);
     }
     {
         out_lock guard(out_mutex_);
@@ -567,17 +568,12 @@ void transformation_layer::on_disconnect() {
 void transformation_layer::on_data_arrived(request_queue& data) {
     TRACE_POINT;
     request_queue out;
-    bool filtered;
-    {
-        in_lock guard(in_mutex_);
-        filtered = !incoming_.empty();
-    }
-    if (!filtered) {
+    if (incoming_count_.load() == 0) {
         detail::make_weak_binder(&transformation_layer_events::on_data_arrived, events_)(data);
         // A filter added by a command of this delivery (the compression
         // switch) may hold back the rest it was given: it goes up from here,
         // as any held-back rest does, or it would wait for the peer's next bytes.
-        if (incoming_pending()) drain_incoming();
+        if (incoming_count_.load() != 0 && incoming_pending()) drain_incoming();
         return;
     }
     if (!filter_incoming(data, out)) return;

@@ -190,6 +190,9 @@ private:
     /// Shuts the sending direction once `end_sending` asked for it and
     /// nothing is pending or in flight.
     void finish_sending_if_drained();
+    /// Once the sending has ended: drops `queue` (its callbacks told false)
+    /// with the lock released, and returns true.
+    bool dropped_after_end(out_lock& guard, request_queue& queue);
 
     boost::asio::io_service& service_;
     proto::text_protocol_layer_options options_;
@@ -230,6 +233,8 @@ private:
 
     boost::mutex in_mutex_;
     std::vector<boost::shared_ptr<incoming_filter>> incoming_;
+    /// The chain's length, read without the lock on every delivery.
+    std::atomic<std::size_t> incoming_count_{0};
 
     boost::shared_ptr<discovery_layer> lower_;
     boost::weak_ptr<transformation_layer_events> events_;

@@ -2,6 +2,7 @@
 #include "common-utils.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +48,16 @@ int open_file(const char* path) {
     if (fd == -1)
         D_THROW(io_error_exception, "cannot open file \"%s\" for read because of %s", path, get_last_error().c_str());
     return fd;
+}
+
+void write_fully(int fd, const char* data, size_t size, bool socket) {
+    while (size > 0) {
+        ssize_t n = socket ? ::send(fd, data, size, MSG_NOSIGNAL) : ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
 }
 
 std::string& read_entire_file(std::string& out, const char* path) {

@@ -15,6 +15,10 @@ int open_file(const char* path);
 std::string& read_entire_file(std::string& out, const char* path);
 /// Size found by seeking to the end (which /proc files refuse).
 size_t get_file_length(const char* path);
+/// Writes all `size` bytes, again after an interrupted call; stops quietly
+/// at an error, for reports that have nowhere else to go. A socket is sent
+/// to without raising SIGPIPE when its reader has gone.
+void write_fully(int fd, const char* data, size_t size, bool socket = false);
 /// Appends "[DD-]hh:mm:ss".
 void format_uptime(timegap_t gap, std::string& out);
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common-utils.h"
 #include "loggers.h"
 #include "utilities.h"
 
@@ -41,17 +42,6 @@ void close_descriptor(int fd) {
     if (fd != -1) ::close(fd);
 }
 
-void write_all(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
 
 // strtoul(3)'s reading (no digits gives 0); false when the value needs more than 32 bits,
 // which also catches the huge values strtoul makes of negative numbers.
@@ -172,7 +162,7 @@ int file_logger_t::open_descriptor(bool truncate, std::string* collected) {
 
 void file_logger_t::install_descriptor(int descriptor, const std::string& head) {
     // The head goes in before the swap so that no other thread's line can precede it.
-    if (descriptor != -1) write_all(descriptor, head);
+    if (descriptor != -1) write_fully(descriptor, head.data(), head.size());
     int previous;
     {
         xlocker_t guard(write_lock);

@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "amtypes.h"
+#include "common-utils.h"
 #include "file.h"
 #include "filestr.h"
 #include "loggers.h"
@@ -92,16 +93,6 @@ void kewl_pid_file_t::write_own_pid() {
 const char report_started_byte = '0';
 const char report_failed_byte = '1';
 
-void write_all_to(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
 ssize_t read_some(int fd, char* buffer, size_t size) {
     ssize_t n;
     while ((n = ::read(fd, buffer, size)) < 0 && errno == EINTR) {}
@@ -118,10 +109,10 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
     ssize_t n = read_some(fd, buffer, 1);
     if (n == 1 && buffer[0] == report_started_byte) ::_exit(0);
     if (n == 1 && buffer[0] == report_failed_byte) {
-        while ((n = read_some(fd, buffer, sizeof buffer)) > 0) write_all_to(2, buffer, static_cast<size_t>(n));
+        while ((n = read_some(fd, buffer, sizeof buffer)) > 0) write_fully(2, buffer, static_cast<size_t>(n));
     } else {
         const char died[] = "The service ended before it had started\n";
-        write_all_to(2, died, sizeof died - 1);
+        write_fully(2, died, sizeof died - 1);
     }
     ::_exit(1);
 }
@@ -196,16 +187,9 @@ void service_process_t::report_failure(const std::string& text) { report(report_
 
 void service_process_t::report(char status, const std::string& text) {
     if (report_fd < 0) return;
-    std::string message = status + text;
-    const char* data = message.data();
-    size_t size = message.size();
-    while (size > 0) {
-        ssize_t n = ::send(report_fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // the launcher is gone: nobody is left to tell
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
+    // A launcher that is gone leaves nobody to tell.
+    const std::string message = status + text;
+    write_fully(report_fd, message.data(), message.size(), true);
     ::close(report_fd);
     report_fd = -1;
 }
