@@ -266,11 +266,17 @@ protected:
     }
     /// `from` answers (or sends) 16 KiB on `to` for every command named `name`.
     void answer_on(endpoint& from, endpoint& to, const char* name) {
-        stack_layer_t* target = to.layer.get();  // the layers raise these slots
-        from.layer->sig_cmd_complete.connect([target, name](unsigned, const std::string& got, boost::optional<unsigned>,
-                                                            const stack_layer_t::args_range&, std::vector<char>&) {
+        // Held weakly: the recorder's slot runs before this one, so a test
+        // may already be tearing `to` down while `from` still answers its
+        // last command.
+        boost::weak_ptr<stack_layer_t> weak_target = to.layer;
+        from.layer->sig_cmd_complete.connect([weak_target, name](unsigned, const std::string& got,
+                                                                 boost::optional<unsigned>,
+                                                                 const stack_layer_t::args_range&, std::vector<char>&) {
             static const std::string answer(16 << 10, 'a');
             if (got != name) return;
+            stack_ptr target = weak_target.lock();
+            if (!target) return;
             io::request_queue q = io::make_const_request(answer.data(), answer.size());
             target->send(q);
         });
