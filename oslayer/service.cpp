@@ -120,6 +120,53 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
     ::_exit(1);
 }
 
+/// The starting child of a waiting launcher; set before the interrupt
+/// handler can run.
+pid_t starting_child = -1;
+
+/// An interrupt (Ctrl-C) of the waiting launcher is passed on to the starting
+/// child as its stop request, so that no service comes up behind the back of
+/// whoever interrupted its start; then the launcher ends by the interrupt
+/// itself, as an interrupted command does.
+void pass_interrupt_on(int signo) {
+    ::kill(starting_child, SIGINT);
+    struct sigaction by_default = {};
+    by_default.sa_handler = SIG_DFL;
+    ::sigaction(signo, &by_default, nullptr);
+    // Blocked while the handler runs: it ends the process once the handler returns.
+    ::raise(signo);
+}
+
+/// Holds SIGINT back across the fork, so that an interrupt never finds the
+/// launcher before it knows its child; an interrupt ignored by whoever
+/// started the program stays ignored.
+class interrupt_relay_t {
+public:
+    interrupt_relay_t() {
+        sigset_t interrupt;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        ::sigprocmask(SIG_BLOCK, &interrupt, &previous_mask);
+    }
+    ~interrupt_relay_t() { ::sigprocmask(SIG_SETMASK, &previous_mask, nullptr); }
+    interrupt_relay_t(const interrupt_relay_t&) = delete;
+    interrupt_relay_t& operator=(const interrupt_relay_t&) = delete;
+
+    /// In the launcher: from now on an interrupt goes on to `child`.
+    void relay_to(pid_t child) {
+        struct sigaction current;
+        if (::sigaction(SIGINT, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return;
+        starting_child = child;
+        struct sigaction relay = {};
+        relay.sa_handler = pass_interrupt_on;
+        sigemptyset(&relay.sa_mask);
+        ::sigaction(SIGINT, &relay, nullptr);
+    }
+
+private:
+    sigset_t previous_mask;
+};
+
 /// The detached child's steps after the fork.
 int settle_detached_child(base_n::working_dir_t cwd, base_n::standard_fds_t fds) {
     if (::setsid() < 0) return -1;
@@ -188,7 +235,12 @@ int service_process_t::daemonize_awaiting_report() {
     // the launcher is gone.
     int channel[2] = {-1, -1};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) < 0) return -1;
-    pid_t child = ::fork();
+    pid_t child;
+    {
+        interrupt_relay_t relay;
+        child = ::fork();
+        if (child > 0) relay.relay_to(child);
+    }
     if (child < 0) {
         ::close(channel[0]);
         ::close(channel[1]);

@@ -1,9 +1,10 @@
 // The service process: the body in the foreground and detached into the
 // background (checked from a forked test child), the launcher's exit status
 // from the detached body's report (also after a start with the standard
-// descriptors closed), and the PID-file guard against live, dead, unreadable
-// and odd process ids.
+// descriptors closed, and when the launcher is interrupted), and the PID-file
+// guard against live, dead, unreadable and odd process ids.
 
+#include <poll.h>
 #include <signal.h>
 
 #include <stdexcept>
@@ -335,4 +336,33 @@ TEST(ServiceProcess, StartReportArrivesWhenTheCallerHadItsStandardDescriptorsClo
     };
     EXPECT_EQ(caller_status(reporting_body, base_n::start_report_t::awaited, close_standard), 0);
     EXPECT_EQ(awaited_file(t.path + "/facts"), "null null null ");
+}
+
+// An interrupt (Ctrl-C) of the waiting launcher reaches the starting body as
+// its stop request, and the launcher ends by the interrupt as an interrupted
+// command does: nothing comes up behind the back of whoever interrupted it.
+TEST(ServiceProcess, InterruptedLauncherPassesTheInterruptToTheStartingBody) {
+    oslayer_test::scratch_t t;
+    set_result_path(t.path + "/facts");
+    ASSERT_EQ(::pipe(g_gate), 0);
+    auto interruptible_body = [](int, char**) {
+        sigset_t interrupt;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        ::sigprocmask(SIG_BLOCK, &interrupt, nullptr);
+        // Ready: the interrupt can no longer end this process unseen.
+        (void)!::write(g_gate[1], "r", 1);
+        const struct timespec bound = {10, 0};
+        record(::sigtimedwait(&interrupt, nullptr, &bound) == SIGINT ? "interrupted" : "not interrupted");
+        ::_exit(0);
+    };
+    auto interrupt_when_ready = [](pid_t caller) {
+        struct pollfd ready = {g_gate[0], POLLIN, 0};
+        if (::poll(&ready, 1, 10000) == 1) ::kill(caller, SIGINT);
+    };
+    int status = caller_status(interruptible_body, base_n::start_report_t::awaited, [] {}, interrupt_when_ready);
+    ::close(g_gate[0]);
+    ::close(g_gate[1]);
+    EXPECT_EQ(status, 128 + SIGINT);
+    EXPECT_EQ(awaited_file(t.path + "/facts"), "interrupted");
 }

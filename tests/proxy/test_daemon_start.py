@@ -2,6 +2,7 @@
 started its listeners (0) or has failed (1, with the error on its stderr)."""
 
 import os
+import signal
 import socket
 import subprocess
 import threading
@@ -24,6 +25,15 @@ def stderr_to_an_unread_pipe():
     os.close(r)
     os.dup2(w, 2)
     os.close(w)
+
+
+def pending_signals(pid):
+    """The process-wide pending signals of `pid`, from /proc/PID/status."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("ShdPnd:"):
+                return int(line.split()[1], 16)
+    return 0
 
 
 class DaemonStartTest(harness.DaemonTestCase):
@@ -92,6 +102,27 @@ class DaemonStartTest(harness.DaemonTestCase):
         self.assertEqual(rc, 1, d.log[-4000:])
         self.assertIn(FAILED, d.log)
         self.assert_ended(d)
+
+    def test_an_interrupted_start_asks_the_service_to_stop(self):
+        d = harness.Daemon(daemon=True)
+        self.addCleanup(d.close)
+        # A named pipe as the configuration file blocks the service's start
+        # until the test opens the other end.
+        os.mkfifo(d.conf)
+        self.addCleanup(self.release_reader, d.conf)
+        d.start()
+        d.wait_for("Started thread")
+        self.assertIsNone(d.proc.poll(), "the starting process returned before the service started")
+        d.proc.send_signal(signal.SIGINT)
+        # The starting process ends by the interrupt, as an interrupted
+        # command does, and the service has its stop request, which it
+        # takes as soon as its start is no longer blocked.
+        self.assertEqual(d.proc.wait(15), -signal.SIGINT)
+        self.assertTrue(harness.wait_until(lambda: pending_signals(d.pid) & (1 << (signal.SIGINT - 1))),
+                        "the service was not asked to stop")
+        self.release_reader(d.conf)
+        self.assert_ended(d)
+        self.assertEqual(d.sanitizer_report(), "")
 
     def test_a_failed_start_is_reported_by_the_starting_process(self):
         upstream = self.hold_server()
