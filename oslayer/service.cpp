@@ -108,6 +108,9 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
     char buffer[4096];
     ssize_t n = read_some(fd, buffer, 1);
     if (n == 1 && buffer[0] == report_started_byte) ::_exit(0);
+    // A standard error that nobody reads (a closed pipe) must not turn the
+    // failure's status into death by SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
     if (n == 1 && buffer[0] == report_failed_byte) {
         while ((n = read_some(fd, buffer, sizeof buffer)) > 0) write_fully(2, buffer, static_cast<size_t>(n));
     } else {
@@ -117,39 +120,58 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
     ::_exit(1);
 }
 
-}  // namespace
+/// The starting child of a waiting launcher; set before the interrupt
+/// handler can run.
+pid_t starting_child = -1;
 
-namespace base_n {
+/// An interrupt (Ctrl-C) of the waiting launcher is passed on to the starting
+/// child as its stop request, so that no service comes up behind the back of
+/// whoever interrupted its start; then the launcher ends by the interrupt
+/// itself, as an interrupted command does.
+void pass_interrupt_on(int signo) {
+    ::kill(starting_child, SIGINT);
+    struct sigaction by_default = {};
+    by_default.sa_handler = SIG_DFL;
+    ::sigaction(signo, &by_default, nullptr);
+    // Blocked while the handler runs: it ends the process once the handler returns.
+    ::raise(signo);
+}
 
-int daemonize(bool keep_cwd, bool keep_fds, int* report_fd) {
-    // A socket rather than a pipe: the child's send cannot raise SIGPIPE when
-    // the launcher is gone.
-    int channel[2] = {-1, -1};
-    if (report_fd && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) < 0) return -1;
-    pid_t child = ::fork();
-    if (child < 0) {
-        if (report_fd) {
-            ::close(channel[0]);
-            ::close(channel[1]);
-        }
-        return -1;
+/// Holds SIGINT back across the fork, so that an interrupt never finds the
+/// launcher before it knows its child; an interrupt ignored by whoever
+/// started the program stays ignored.
+class interrupt_relay_t {
+public:
+    interrupt_relay_t() {
+        sigset_t interrupt;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        ::sigprocmask(SIG_BLOCK, &interrupt, &previous_mask);
     }
-    if (child > 0) {
-        // Without a report to wait for, the parent leaves at once: no exit
-        // handlers, no stdio flushing, so nothing buffered before the fork is
-        // written twice.
-        if (!report_fd) ::_exit(0);
-        // Its own copy of the child's end closed, the channel ends when the child's does.
-        ::close(channel[1]);
-        await_report(channel[0]);
+    ~interrupt_relay_t() { ::sigprocmask(SIG_SETMASK, &previous_mask, nullptr); }
+    interrupt_relay_t(const interrupt_relay_t&) = delete;
+    interrupt_relay_t& operator=(const interrupt_relay_t&) = delete;
+
+    /// In the launcher: from now on an interrupt goes on to `child`.
+    void relay_to(pid_t child) {
+        struct sigaction current;
+        if (::sigaction(SIGINT, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return;
+        starting_child = child;
+        struct sigaction relay = {};
+        relay.sa_handler = pass_interrupt_on;
+        sigemptyset(&relay.sa_mask);
+        ::sigaction(SIGINT, &relay, nullptr);
     }
-    if (report_fd) {
-        ::close(channel[0]);
-        *report_fd = channel[1];
-    }
+
+private:
+    sigset_t previous_mask;
+};
+
+/// The detached child's steps after the fork.
+int settle_detached_child(base_n::working_dir_t cwd, base_n::standard_fds_t fds) {
     if (::setsid() < 0) return -1;
-    if (!keep_cwd) (void)::chdir("/");
-    if (keep_fds) return 0;
+    if (cwd == base_n::working_dir_t::root) (void)::chdir("/");
+    if (fds == base_n::standard_fds_t::keep) return 0;
     int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd < 0) return 0;
     ::dup2(null_fd, 0);
@@ -159,26 +181,80 @@ int daemonize(bool keep_cwd, bool keep_fds, int* report_fd) {
     return 0;
 }
 
+}  // namespace
+
+namespace base_n {
+
+bool open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number: the lower ones are open by now.
+        int null_fd = ::open("/dev/null", O_RDWR);
+        if (null_fd < 0) return false;
+        if (null_fd != fd) ::close(null_fd);
+    }
+    return true;
+}
+
+int daemonize(working_dir_t cwd, standard_fds_t fds) {
+    pid_t child = ::fork();
+    if (child < 0) return -1;
+    // No exit handlers, no stdio flushing: nothing buffered before the fork
+    // is written twice.
+    if (child > 0) ::_exit(0);
+    return settle_detached_child(cwd, fds);
+}
+
 service_process_t::service_process_t(const char* program_name_, bool flag1, bool flag2, bool flag3, bool flag4)
     : program_name(program_name_), background(false), report_fd(-1), options{{flag1, flag2, flag3, flag4}} {}
 
-service_process_t::~service_process_t() {
-    pid_file.reset();
-    if (report_fd >= 0) ::close(report_fd);
+service_process_t::~service_process_t() { pid_file.reset(); }
+
+int service_process_t::go(body_t* body, int argc, char** argv, start_report_t report) {
+    TRACE_POINT;
+    if (background) {
+        int rc = report == start_report_t::awaited ? daemonize_awaiting_report()
+                                                   : daemonize(working_dir_t::keep, standard_fds_t::dev_null);
+        if (rc < 0) LOG_AT(LOG_LEVEL_WARNING, "Cannot go to background because of %s", get_last_error().c_str());
+    }
+    // A body that returns or throws without a report never started: the
+    // launcher is told so by the channel's end.
+    struct report_ender_t {
+        service_process_t& service;
+        ~report_ender_t() { service.end_report(); }
+    } ender{*this};
+    body(argc, argv);
+    return 0;
 }
 
-int service_process_t::go(body_t* body, int argc, char** argv) {
-    TRACE_POINT;
-    if (background && daemonize(true, false, &report_fd) < 0)
-        LOG_AT(LOG_LEVEL_WARNING, "Cannot go to background because of %s", get_last_error().c_str());
-    body(argc, argv);
-    // A body that returns without a report never started: the launcher is
-    // told so by the channel's end.
-    if (report_fd >= 0) {
-        ::close(report_fd);
-        report_fd = -1;
+int service_process_t::daemonize_awaiting_report() {
+    // Made first: a channel end given a standard number would be replaced
+    // by the detached child's /dev/null.
+    open_standard_descriptors();
+    // A socket rather than a pipe: the child's send cannot raise SIGPIPE when
+    // the launcher is gone.
+    int channel[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) < 0) return -1;
+    pid_t child;
+    {
+        interrupt_relay_t relay;
+        child = ::fork();
+        if (child > 0) relay.relay_to(child);
     }
-    return 0;
+    if (child < 0) {
+        ::close(channel[0]);
+        ::close(channel[1]);
+        return -1;
+    }
+    if (child > 0) {
+        // Its own copy of the child's end closed, the channel ends when the child's does.
+        ::close(channel[1]);
+        await_report(channel[0]);
+    }
+    ::close(channel[0]);
+    // Kept also when setsid fails: the body then runs here and still reports.
+    report_fd = channel[1];
+    return settle_detached_child(working_dir_t::keep, standard_fds_t::dev_null);
 }
 
 void service_process_t::report_started() { report(report_started_byte, std::string()); }
@@ -190,6 +266,11 @@ void service_process_t::report(char status, const std::string& text) {
     // A launcher that is gone leaves nobody to tell.
     const std::string message = status + text;
     write_fully(report_fd, message.data(), message.size(), true);
+    end_report();
+}
+
+void service_process_t::end_report() {
+    if (report_fd < 0) return;
     ::close(report_fd);
     report_fd = -1;
 }

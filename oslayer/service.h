@@ -11,14 +11,25 @@
 
 namespace base_n {
 
-/// Detaches the process: the child, leader of a new session, goes on; 0 in
-/// the child, -1 when fork or setsid fails. Without keep_cwd the child moves
-/// to "/", without keep_fds its standard descriptors become "/dev/null".
-/// Without `report_fd` the caller's process ends at once with _exit(0); with
-/// it, the caller's process waits for the child's report on the descriptor
-/// the child finds in *report_fd (see service_process_t::report_started) and
-/// ends with its status.
-int daemonize(bool keep_cwd, bool keep_fds, int* report_fd = nullptr);
+/// Opens "/dev/null" on each of descriptors 0, 1 and 2 that is closed, so
+/// that nothing opened later takes a standard number (in a program started
+/// with them closed, as some init scripts do, standard error would otherwise
+/// write into a log file or a peer's socket). False when "/dev/null" cannot
+/// be opened.
+bool open_standard_descriptors();
+
+/// The working directory of a detached process.
+enum class working_dir_t { keep, root };
+/// Descriptors 0 to 2 of a detached process.
+enum class standard_fds_t { keep, dev_null };
+
+/// Detaches the process: the child, leader of a new session, goes on and
+/// gets 0; -1 when fork or setsid fails. The caller's process ends at once
+/// with _exit(0) and never returns.
+int daemonize(working_dir_t cwd, standard_fds_t fds);
+
+/// Whether the process that detaches a service body waits for its start report.
+enum class start_report_t { none, awaited };
 
 /// Runs the service body, in the background when asked to.
 class service_process_t {
@@ -35,12 +46,14 @@ public:
     bool must_detach() const { return false; }
     /// Runs `body`, after detaching when `background` is set; returns 0 once
     /// the body returns, and lets the body's exceptions through. The process
-    /// that detached waits for the body's report: it ends with 0 after
+    /// that detached ends with 0 at once, unless `report` asks it to wait as
+    /// the launcher for the body's report: then it ends with 0 after
     /// report_started, with 1 after report_failure or when the body's process
-    /// ends without a report.
-    int go(body_t* body, int argc, char** argv);
+    /// ends without a report; an interrupt (SIGINT) of the waiting launcher
+    /// is passed on to the body's process and ends the launcher.
+    int go(body_t* body, int argc, char** argv, start_report_t report = start_report_t::none);
     /// Tells the waiting launcher that the service runs. Only the first report
-    /// counts; in the foreground it does nothing.
+    /// counts; without a launcher waiting it does nothing.
     void report_started();
     /// Tells the waiting launcher that the service failed: it writes `text`
     /// to its standard error. Only the first report counts.
@@ -54,8 +67,14 @@ public:
     bool background;
 
 private:
-    /// Sends one report to the launcher and closes the channel.
+    /// daemonize, with the caller's process staying as the launcher that
+    /// waits for the report over a channel whose child end goes to report_fd.
+    int daemonize_awaiting_report();
+    /// Sends one report to the launcher and ends the channel.
     void report(char status, const std::string& text);
+    /// Closes the child's end of the channel: the launcher then knows that
+    /// no report will come.
+    void end_report();
 
     std::unique_ptr<if_root_t> pid_file;
     /// The detached child's end of the channel to its launcher; -1 when none.

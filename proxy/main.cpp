@@ -125,6 +125,10 @@ void service_main(int, char**) {
 }
 
 int main(int argc, char** argv) {
+    // Before anything is opened: a log file or socket must never take a
+    // standard number that a closing starter (`<&- >&- 2>&-`) left free.
+    // Without "/dev/null" there is nothing better to put there.
+    (void)base_n::open_standard_descriptors();
     TRACE_POINT;
     settings_t& settings = settings_t::global;
     command_line_parser_t parser(&settings);
@@ -153,6 +157,7 @@ int main(int argc, char** argv) {
     LOG_AT(LOG_LEVEL_DEBUG, "Successfully has parsed command line and initialized loggers");
     dump_settings();
     service.background = background;
-    service.go(service_main, argc, argv);
+    // The launcher of a daemon waits for the body's report on its start.
+    service.go(service_main, argc, argv, base_n::start_report_t::awaited);
     return service_exit_code;
 }

@@ -1,8 +1,10 @@
 // The service process: the body in the foreground and detached into the
 // background (checked from a forked test child), the launcher's exit status
-// from the detached body's report, and the PID-file guard
-// against live, dead, unreadable and odd process ids.
+// from the detached body's report (also after a start with the standard
+// descriptors closed, and when the launcher is interrupted), and the PID-file
+// guard against live, dead, unreadable and odd process ids.
 
+#include <poll.h>
 #include <signal.h>
 
 #include <stdexcept>
@@ -80,13 +82,66 @@ int launcher_status(const std::string& stderr_path, base_n::service_process_t::b
         service_t svc;
         g_service = &svc;
         svc.background = true;
-        svc.go(body, 0, nullptr);
+        svc.go(body, 0, nullptr, base_n::start_report_t::awaited);
         ::_exit(4);
     }
     int status = -1;
     if (::waitpid(child, &status, 0) != child) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+/// The exit status of a forked test child that runs `body` detached, as
+/// `report` says, after `prepare`; the child never returns into the runner.
+int caller_status(base_n::service_process_t::body_t* body, base_n::start_report_t report, void (*prepare)(),
+                  void (*meanwhile)(pid_t) = nullptr) {
+    pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        prepare();
+        g_caller_pid = ::getpid();
+        service_t svc;
+        g_service = &svc;
+        svc.background = true;
+        svc.go(body, 0, nullptr, report);
+        ::_exit(4);
+    }
+    if (meanwhile) meanwhile(child);
+    // Bounded: a caller that waits for a body that never reports must fail
+    // the test, not hang it.
+    int status = -1;
+    for (int i = 0; i < 1000; ++i) {
+        pid_t got = ::waitpid(child, &status, WNOHANG);
+        if (got == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        ::usleep(10000);
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return -2;
+}
+
+/// Waits (bounded) until `path` exists and returns its content.
+std::string awaited_file(const std::string& path) {
+    for (int i = 0; i < 1000 && ::access(path.c_str(), F_OK) != 0; ++i) ::usleep(10000);
+    return read_file(path);
+}
+
+/// Writes `facts` to the result file, aside and renamed so that the test
+/// never sees half of it.
+void record(const std::string& facts) {
+    std::string tmp = std::string(g_result_path) + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0 && ::write(fd, facts.data(), facts.size()) == static_cast<ssize_t>(facts.size()))
+        ::rename(tmp.c_str(), g_result_path);
+    if (fd >= 0) ::close(fd);
+}
+
+void set_result_path(const std::string& path) {
+    ASSERT_LT(path.size(), sizeof g_result_path);
+    snprintf(g_result_path, sizeof g_result_path, "%s", path.c_str());
+}
+
+// The pipe a detached body waits on (read end) and the test holds (write end).
+int g_gate[2] = {-1, -1};
 
 }  // namespace
 
@@ -240,4 +295,74 @@ TEST(ServicePidFile, UnreadableOrOddContentIsOverwrittenAFailedWriteIsLogged) {
     service_t svc;
     EXPECT_TRUE(svc.create_pid("/dev/null/proxy.pid"));
     EXPECT_TRUE(logged(capture, "\"/dev/null/proxy.pid\" because of " + oslayer_test::sys_text(ENOTDIR)));
+}
+
+// A body that asks for no report runs detached, and the process that called
+// go ends with 0 without waiting for it, whether it later reports, returns
+// or never ends.
+TEST(ServiceProcess, BackgroundCallerEndsWith0WithoutAwaitingABodyThatAsksNoReport) {
+    oslayer_test::scratch_t t;
+    set_result_path(t.path + "/facts");
+    ASSERT_EQ(::pipe(g_gate), 0);
+    auto gated_body = [](int, char**) {
+        // Runs on only once the caller has been seen to end.
+        ::close(g_gate[1]);
+        char byte;
+        while (::read(g_gate[0], &byte, 1) < 0 && errno == EINTR) {}
+        record(::getpid() != g_caller_pid ? "other-process" : "same-process");
+    };
+    int status = caller_status(gated_body, base_n::start_report_t::none, [] {});
+    ::close(g_gate[1]);
+    ::close(g_gate[0]);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(awaited_file(t.path + "/facts"), "other-process");
+}
+
+// Started with descriptors 0 to 2 closed (as some init scripts do), the
+// report channel must not take one of them: the detached body's /dev/null
+// would replace it, and its reports would go nowhere.
+TEST(ServiceProcess, StartReportArrivesWhenTheCallerHadItsStandardDescriptorsClosed) {
+    oslayer_test::scratch_t t;
+    set_result_path(t.path + "/facts");
+    auto reporting_body = [](int, char**) {
+        std::string facts;
+        for (int fd = 0; fd <= 2; ++fd) facts += same_file_as_dev_null(fd) ? "null " : "not-null ";
+        record(facts);
+        g_service->report_started();
+        ::_exit(0);
+    };
+    auto close_standard = [] {
+        for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+    };
+    EXPECT_EQ(caller_status(reporting_body, base_n::start_report_t::awaited, close_standard), 0);
+    EXPECT_EQ(awaited_file(t.path + "/facts"), "null null null ");
+}
+
+// An interrupt (Ctrl-C) of the waiting launcher reaches the starting body as
+// its stop request, and the launcher ends by the interrupt as an interrupted
+// command does: nothing comes up behind the back of whoever interrupted it.
+TEST(ServiceProcess, InterruptedLauncherPassesTheInterruptToTheStartingBody) {
+    oslayer_test::scratch_t t;
+    set_result_path(t.path + "/facts");
+    ASSERT_EQ(::pipe(g_gate), 0);
+    auto interruptible_body = [](int, char**) {
+        sigset_t interrupt;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        ::sigprocmask(SIG_BLOCK, &interrupt, nullptr);
+        // Ready: the interrupt can no longer end this process unseen.
+        (void)!::write(g_gate[1], "r", 1);
+        const struct timespec bound = {10, 0};
+        record(::sigtimedwait(&interrupt, nullptr, &bound) == SIGINT ? "interrupted" : "not interrupted");
+        ::_exit(0);
+    };
+    auto interrupt_when_ready = [](pid_t caller) {
+        struct pollfd ready = {g_gate[0], POLLIN, 0};
+        if (::poll(&ready, 1, 10000) == 1) ::kill(caller, SIGINT);
+    };
+    int status = caller_status(interruptible_body, base_n::start_report_t::awaited, [] {}, interrupt_when_ready);
+    ::close(g_gate[0]);
+    ::close(g_gate[1]);
+    EXPECT_EQ(status, 128 + SIGINT);
+    EXPECT_EQ(awaited_file(t.path + "/facts"), "interrupted");
 }

@@ -2,12 +2,38 @@
 started its listeners (0) or has failed (1, with the error on its stderr)."""
 
 import os
+import signal
 import socket
+import subprocess
+import threading
 import unittest
 
 import harness
 
 FAILED = "Service failed because of"
+
+
+def close_standard_descriptors():
+    """In the child before exec: started as `<&- >&- 2>&-` in a shell."""
+    for fd in (0, 1, 2):
+        os.close(fd)
+
+
+def stderr_to_an_unread_pipe():
+    """In the child before exec: standard error a pipe whose read end is closed."""
+    r, w = os.pipe()
+    os.close(r)
+    os.dup2(w, 2)
+    os.close(w)
+
+
+def pending_signals(pid):
+    """The process-wide pending signals of `pid`, from /proc/PID/status."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("ShdPnd:"):
+                return int(line.split()[1], 16)
+    return 0
 
 
 class DaemonStartTest(harness.DaemonTestCase):
@@ -36,6 +62,67 @@ class DaemonStartTest(harness.DaemonTestCase):
             os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
         except OSError:
             pass  # no reader waits
+
+    def start_detached_as(self, prepare, **kwargs):
+        """Starts --daemon as harness.Daemon.start does, with `prepare` run in
+        the child before exec; the starting process's exit status."""
+        d = harness.Daemon(daemon=True, **kwargs)
+        self.addCleanup(lambda: self.assertEqual(d.sanitizer_report(), "", "sanitizer report on stderr"))
+        self.addCleanup(d.close)
+        d.proc = subprocess.Popen(d.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, cwd=d.dir, preexec_fn=prepare)
+        d._reader = threading.Thread(target=d._read_stderr, daemon=True)
+        d._reader.start()
+        rc = d.proc.wait(15)
+        self.stderr_read(d)
+        return d, rc
+
+    def assert_standard_descriptors_on_dev_null(self, d):
+        for fd in (0, 1, 2):
+            self.assertEqual(os.readlink("/proc/%d/fd/%d" % (d.pid, fd)), "/dev/null", fd)
+
+    def test_standard_descriptors_closed_at_start(self):
+        upstream = self.hold_server()
+        d, rc = self.start_detached_as(close_standard_descriptors,
+                                       listens=[(harness.listen_spec(0), [upstream.spec])])
+        self.assertEqual(rc, 0, d.log[-4000:])
+        self.assertIn(harness.STARTED, d.log)
+        self.assert_standard_descriptors_on_dev_null(d)
+        # Accepted connections and their upstream sockets take numbers
+        # above the standard ones, so no error text can ever reach a peer.
+        conns = [harness.connect(d.listen_ports()[0]) for _ in range(3)]
+        self.addCleanup(harness.close_sockets, conns)
+        self.assertTrue(upstream.wait_accepted(3), "no upstream connections through the daemon")
+        self.assert_standard_descriptors_on_dev_null(d)
+        self.assertStops(d)
+        self.assert_ended(d)
+
+    def test_a_failed_start_reported_to_a_standard_error_nobody_reads(self):
+        d, rc = self.start_detached_as(stderr_to_an_unread_pipe)  # no configuration file
+        self.assertEqual(rc, 1, d.log[-4000:])
+        self.assertIn(FAILED, d.log)
+        self.assert_ended(d)
+
+    def test_an_interrupted_start_asks_the_service_to_stop(self):
+        d = harness.Daemon(daemon=True)
+        self.addCleanup(d.close)
+        # A named pipe as the configuration file blocks the service's start
+        # until the test opens the other end.
+        os.mkfifo(d.conf)
+        self.addCleanup(self.release_reader, d.conf)
+        d.start()
+        d.wait_for("Started thread")
+        self.assertIsNone(d.proc.poll(), "the starting process returned before the service started")
+        d.proc.send_signal(signal.SIGINT)
+        # The starting process ends by the interrupt, as an interrupted
+        # command does, and the service has its stop request, which it
+        # takes as soon as its start is no longer blocked.
+        self.assertEqual(d.proc.wait(15), -signal.SIGINT)
+        self.assertTrue(harness.wait_until(lambda: pending_signals(d.pid) & (1 << (signal.SIGINT - 1))),
+                        "the service was not asked to stop")
+        self.release_reader(d.conf)
+        self.assert_ended(d)
+        self.assertEqual(d.sanitizer_report(), "")
 
     def test_a_failed_start_is_reported_by_the_starting_process(self):
         upstream = self.hold_server()
