@@ -49,8 +49,8 @@ std::string md5_text(const std::string& bytes) {
 struct requester_t : cache::cache_events_t {
     size_t files = 0;
     boost::shared_ptr<srv_side::download_context_t> download;
-    void files_ready(const std::vector<cache::served_file_t>& f) override { files = f.size(); }
-    void update_failed(const std::string&) override { files = 0; }
+    void files_ready(uint32_t, const std::vector<cache::served_file_t>& f) override { files = f.size(); }
+    void update_failed(uint32_t, const std::string&) override { files = 0; }
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& d) override { download = d; }
 };
 

@@ -37,6 +37,8 @@ const unsigned max_retry_seconds = 60;
 
 }  // namespace
 
+size_t cache_t::waiting_per_requester = 64;
+
 cache_t::cache_t(boost::asio::io_service& service, const tree_ptr& tree,
                  boost::posix_time::time_duration unload_period, boost::posix_time::time_duration clean_period)
     : service_(service),
@@ -106,7 +108,7 @@ void cache_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files
 }
 
 void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mask,
-                             const boost::weak_ptr<cache_events_t>& requester) {
+                             const boost::weak_ptr<cache_events_t>& requester, uint32_t number) {
     xlocker_t guard(mutex_);
     // A name the cache could never store is refused as such, not merely as unannounced.
     repo_->check_repository(key.name);
@@ -114,17 +116,18 @@ void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mas
     if (mask.size() != files.size())
         D_THROW(cache_error, "Different files count in update request and repo: %d vs %d",
                 static_cast<int>(mask.size()), static_cast<int>(files.size()));
+    // Only the same request asked again replaces the waiting one: its answer
+    // carries the same number. Any other request waits on its own and is
+    // answered with its own number, whatever key the two share.
     position_t position = std::find_if(pending_.begin(), pending_.end(), [&](const update_request_t& r) {
-        return !r.finished() && same_owner(r.requester, requester) && r.key == key;
+        return !r.finished() && same_owner(r.requester, requester) && r.key == key && r.number == number;
     });
     if (position != pending_.end()) {
-        // The agent waits for its latest request, whose answer carries the
-        // latest request number: that one replaces the first.
         position->mask = mask;
         position->files = files;
     }
     const bool may_download = !retry_delayed(key);
-    serve_update_request(key, files, mask, requester, position, may_download);
+    serve_update_request(key, files, mask, requester, number, position, may_download);
     if (may_download) fail_orphans(key);
 }
 
@@ -136,8 +139,8 @@ cache_t::file_list_t cache_t::current_files(const repo_key_t& key) {
 }
 
 void cache_t::serve_update_request(const repo_key_t& key, const file_list_t& files, const std::vector<char>& mask,
-                                   const boost::weak_ptr<cache_events_t>& requester, position_t position,
-                                   bool may_download) {
+                                   const boost::weak_ptr<cache_events_t>& requester, uint32_t number,
+                                   position_t position, bool may_download) {
     boost::shared_ptr<cache_events_t> events = requester.lock();
     if (!events) return;
     bool waits = false;
@@ -153,13 +156,20 @@ void cache_t::serve_update_request(const repo_key_t& key, const file_list_t& fil
             update_request_t entry;
             entry.key = key;
             entry.mask = mask;
-            entry.files = files;
             entry.requester = requester;
+            entry.number = number;
+            if (waiting_full(requester)) {
+                end_request(entry, "its agent has " + std::to_string(waiting_per_requester) +
+                                       " other update requests waiting");
+                return;
+            }
+            entry.files = files;
             position = pending_.insert(pending_.end(), entry);
         }
         // Files already in_download by another context are waited for, not
-        // downloaded twice. A requester whose server let a download stall
-        // starts none: another waiting request does, or the request fails
+        // downloaded twice. A requester whose server cannot send a download
+        // starts none: another waiting request does, the requester does once
+        // its server is ready (requester_ready), or the request fails
         // (fail_orphans).
         if (!may_download || needed.empty() || !events->can_download()) return;
         if (!start_download(key, needed, *events))
@@ -179,7 +189,14 @@ void cache_t::serve_update_request(const repo_key_t& key, const file_list_t& fil
     } marker{pending_, position};
     for (size_t i = 0; i < mask.size(); ++i)
         if (mask[i] == '1') served.emplace_back(files[i]);
-    events->files_ready(served);
+    events->files_ready(number, served);
+}
+
+bool cache_t::waiting_full(const boost::weak_ptr<cache_events_t>& requester) {
+    size_t waiting = 0;
+    for (const update_request_t& r : pending_)
+        if (!r.finished() && same_owner(r.requester, requester)) ++waiting;
+    return waiting >= waiting_per_requester;
 }
 
 bool cache_t::start_download(const repo_key_t& key, const file_list_t& needed, cache_events_t& events) {
@@ -210,16 +227,17 @@ void cache_t::end_request(update_request_t& request, const std::string& reason) 
     request.served = true;
     LOG_AT(LOG_LEVEL_ERROR, "[Repo] Pending update request for %s/%s dropped because of %s",
            shown_text(request.key.name).c_str(), std::to_string(request.key.rev).c_str(), reason.c_str());
-    if (boost::shared_ptr<cache_events_t> events = request.requester.lock()) events->update_failed(reason);
+    if (boost::shared_ptr<cache_events_t> events = request.requester.lock()) events->update_failed(request.number, reason);
 }
 
 void cache_t::fail_orphans(const repo_key_t& key) {
     // A request whose missing files nobody fetches, because its own
-    // requester may not download and no other could start it, is over.
+    // requester can never download and no other could start it, is over.
+    // One whose server is still negotiating waits for requester_ready.
     for (update_request_t& r : pending_) {
         if (r.finished() || r.key.rev != key.rev || r.key.name != key.name) continue;
         boost::shared_ptr<cache_events_t> events = r.requester.lock();
-        if (!events || events->can_download()) continue;
+        if (!events || events->can_download() || events->can_download_later()) continue;
         bool missing = false, fetched = false;
         for (size_t i = 0; i < r.mask.size() && i < r.files.size(); ++i) {
             if (r.mask[i] != '1') continue;
@@ -228,7 +246,7 @@ void cache_t::fail_orphans(const repo_key_t& key) {
             fetched = fetched || state == file_ctx_t::in_download;
         }
         if (missing && !fetched)
-            end_request(r, "no connection can download its files: the server of its own let a download stall");
+            end_request(r, "no connection can download its files: its own server takes no more downloads");
     }
 }
 
@@ -250,7 +268,7 @@ void cache_t::process_locked(const repo_key_t& key) {
         // changed the key's list meanwhile: its mask indexes that list.
         std::string reason;
         try {
-            serve_update_request(it->key, it->files, it->mask, it->requester, it, may_download);
+            serve_update_request(it->key, it->files, it->mask, it->requester, it->number, it, may_download);
             continue;
         } catch (const std::exception& e) {
             reason = e.what();
@@ -272,12 +290,25 @@ bool cache_t::retry_delayed(const repo_key_t& key) {
     return boost::posix_time::microsec_clock::universal_time() < found->second.not_before;
 }
 
-void cache_t::download_ended(const repo_key_t& key, bool failed) {
+void cache_t::requester_ready(const boost::weak_ptr<cache_events_t>& requester) {
+    xlocker_t guard(mutex_);
+    std::vector<repo_key_t> keys;
+    for (const update_request_t& r : pending_) {
+        if (r.finished() || !same_owner(r.requester, requester)) continue;
+        const bool seen = std::any_of(keys.begin(), keys.end(), [&](const repo_key_t& k) {
+            return k.rev == r.key.rev && k.name == r.key.name;
+        });
+        if (!seen) keys.push_back(r.key);
+    }
+    for (const repo_key_t& key : keys) process_locked(key);
+}
+
+void cache_t::download_ended(const repo_key_t& key, download_end_t end) {
     xlocker_t guard(mutex_);
     revision_id_t id(key.name, key.rev);
-    if (!failed) {
+    if (end == download_end_t::completed) {
         retries_.erase(id);
-    } else {
+    } else if (end == download_end_t::failed) {
         retry_t& retry = retries_[id];
         ++retry.failures;
         unsigned delay = retry.failures > 6 ? max_retry_seconds : std::min(max_retry_seconds, 1u << (retry.failures - 1));

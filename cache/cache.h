@@ -96,6 +96,8 @@ public:
         /// The key's list as it was when the request came.
         file_list_t files;
         boost::weak_ptr<cache_events_t> requester;
+        /// The requester's own number of the request, handed back with its answer.
+        uint32_t number = 0;
         bool served = false;
         bool finished() const { return served || requester.expired(); }
     };
@@ -116,18 +118,37 @@ public:
     /// Serves the request at once when every requested file is ready, else
     /// queues it and starts a download of the files nobody fetches yet. A key
     /// never announced since the load has an empty list and creates nothing.
-    /// A repeated request of one requester for one key replaces its waiting one.
+    /// Each request waits on its own and is answered with its `number`; only a
+    /// repeat of one requester's request (same key, same number) replaces the
+    /// waiting one. A requester with `waiting_per_requester` requests waiting
+    /// has a further one that must wait refused (update_failed).
     void request_update(const repo_key_t& key, const std::vector<char>& mask,
-                        const boost::weak_ptr<cache_events_t>& requester);
+                        const boost::weak_ptr<cache_events_t>& requester, uint32_t number = 0);
     /// Re-examines the requests that waited for a download of `key` that ended.
     void process_update_requests(const repo_key_t& key);
+    /// The requester's server can take downloads now (its negotiation ended):
+    /// its waiting requests are examined again and start what they still need.
+    void requester_ready(const boost::weak_ptr<cache_events_t>& requester);
 
+    /// How a download ended.
+    enum class download_end_t {
+        completed,
+        /// Files were left unfinished: the server is asked again only after a delay.
+        failed,
+        /// Its connection dropped it unsent: another requester takes it over at once.
+        dropped,
+    };
     /// Called when a download ended, by a handler of the I/O service; serves
     /// the requests that waited for it again. After a download that left files unfinished, new downloads
     /// of that revision wait a delay that grows with every failure in a row
     /// (1 s, doubling, at most 60 s), so a failing server is not asked again
-    /// in a tight loop.
-    void download_ended(const repo_key_t& key, bool failed);
+    /// in a tight loop. A dropped download is no failure of the server's.
+    void download_ended(const repo_key_t& key, download_end_t end);
+
+    /// How many requests of one requester may wait at once (default 64): an
+    /// agent that keeps asking for files that do not come must not grow the
+    /// daemon without end.
+    static size_t waiting_per_requester;
 
     /// Requests still in the pending list (finished ones included until the
     /// next re-examination).
@@ -147,8 +168,10 @@ private:
     /// Answers the request against `files`, the list it was made for, or
     /// queues it and starts what downloads it still needs.
     void serve_update_request(const repo_key_t& key, const file_list_t& files, const std::vector<char>& mask,
-                              const boost::weak_ptr<cache_events_t>& requester, position_t position,
-                              bool may_download);
+                              const boost::weak_ptr<cache_events_t>& requester, uint32_t number,
+                              position_t position, bool may_download);
+    /// True when the requester has as many requests waiting as it may.
+    bool waiting_full(const boost::weak_ptr<cache_events_t>& requester);
     /// Starts the download of `needed` through the key's current list; false
     /// when one of them is no longer in it.
     bool start_download(const repo_key_t& key, const file_list_t& needed, cache_events_t& events);
@@ -218,17 +241,23 @@ private:
 class cache_events_t {
 public:
     virtual ~cache_events_t();
-    /// The requested files, in the order of the request's list.
-    virtual void files_ready(const std::vector<served_file_t>& files) = 0;
+    /// The files of the request numbered `request`, in the order of its list.
+    virtual void files_ready(uint32_t request, const std::vector<served_file_t>& files) = 0;
     /// A download of missing files to send to the requester's server.
     virtual void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) = 0;
-    /// False while the requester's server cannot be trusted with a download
-    /// (one of its downloads stalled): the files then come through another
-    /// requester's server.
+    /// False while the requester's server cannot send a download (not yet
+    /// negotiated, raw, gone) or cannot be trusted with one (one of its
+    /// downloads stalled): the files then come through another requester's
+    /// server. A download handed over anyway may be dropped unsent.
     virtual bool can_download() const { return true; }
-    /// The request cannot be served (reason given); the requester must
-    /// answer or drop its agent, which would otherwise wait for ever.
-    virtual void update_failed(const std::string& reason) = 0;
+    /// True while the requester's server cannot send a download yet but will
+    /// once its negotiation ends, when it calls cache_t::requester_ready: its
+    /// requests then wait rather than fail for want of a server.
+    virtual bool can_download_later() const { return false; }
+    /// The request numbered `request` cannot be served (reason given); the
+    /// requester must answer or drop its agent, which would otherwise wait
+    /// for ever.
+    virtual void update_failed(uint32_t request, const std::string& reason) = 0;
 };
 
 }  // namespace cache

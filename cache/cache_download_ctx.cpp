@@ -45,7 +45,13 @@ cache_t::download_context_t::download_context_t(const repo_key_t& key, const std
                                                 const file_list_t& files, const boost::shared_ptr<cache_t>& owner)
     : srv_side::download_context_t(key, mask), id_(next_download_id()), files_(files), cache_(owner) {}
 
+io::request_queue cache_t::download_context_t::make_request() {
+    sent_ = true;
+    return srv_side::download_context_t::make_request();
+}
+
 void cache_t::download_context_t::done(bool completed) {
+    sent_ = true;
     done_ = completed;
     if (!completed) return;
     // An empty file takes no byte of the body, so one that follows the
@@ -77,6 +83,7 @@ void cache_t::download_context_t::write_file(file_ctx_t& file, const char* data,
 }
 
 void cache_t::download_context_t::write(const char* data, size_t length) {
+    sent_ = true;
     size_t left = length;
     while (left > 0 && current_ < files_.size()) {
         if (current_ >= mask_.size() || mask_[current_] != '1') {
@@ -117,11 +124,15 @@ cache_t::download_context_t::~download_context_t() {
             // outlive the I/O service and touch its timers after it is gone.
             boost::weak_ptr<cache_t> owner = cache_;
             repo_key_t key = key_;
-            cache_->service().post([owner, key, failed]() {
+            // Dropped unsent (its connection could not send it after all):
+            // the server was never asked, so that is no failure of its own.
+            const download_end_t end = !sent_ ? download_end_t::dropped
+                                               : failed ? download_end_t::failed : download_end_t::completed;
+            cache_->service().post([owner, key, end]() {
                 boost::shared_ptr<cache_t> me = owner.lock();
                 if (!me) return;
                 log_failure(LOG_LEVEL_ERROR, "[Repo] Serving waiting requests failed because of %s",
-                            [&] { me->download_ended(key, failed); });
+                            [&] { me->download_ended(key, end); });
             });
         }
     });

@@ -52,6 +52,8 @@ public:
                        const boost::shared_ptr<cache_t>& owner);
     ~download_context_t() override;
 
+    /// The ARQ_UPDATE, built when the download is sent.
+    io::request_queue make_request() override;
     /// Records whether the reply body arrived whole.
     void done(bool completed) override;
     /// Spreads body bytes over the flagged files in list order; a file whose
@@ -73,6 +75,9 @@ private:
     boost::shared_ptr<cache_t> cache_;
     bool done_ = false;
     bool failed_ = false;
+    /// The request was built, or a reply reached the download: a download
+    /// that ends without either was dropped unsent by its connection.
+    bool sent_ = false;
     size_t current_ = 0;
     /// Bytes of the current file taken from the body so far.
     uint32_t taken_ = 0;

@@ -10,6 +10,7 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "cache/cache.h"
 #include "cache/mapping_budget.h"
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
@@ -61,6 +62,8 @@ const std::vector<limit_entry_t>& limit_entries() {
          [](uint64_t v) { proxy_connection_t::config_ids_kept = static_cast<size_t>(v); }, 1, SIZE_MAX},
         {"mapping_budget_count", [](uint64_t v) { cache::mapping_budget_t::limit = static_cast<size_t>(v); }, 1,
          SIZE_MAX},
+        {"waiting_update_requests_count",
+         [](uint64_t v) { cache::cache_t::waiting_per_requester = static_cast<size_t>(v); }, 1, SIZE_MAX},
         {"small_body_bytes", [](uint64_t v) { io::proto::body_budget::small_body_bytes = static_cast<size_t>(v); },
          0, SIZE_MAX},
         {"inflate_step_bytes", [](uint64_t v) { io::zlib_inflate_filter::step_bytes = static_cast<size_t>(v); },

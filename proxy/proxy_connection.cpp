@@ -448,7 +448,7 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
     if (!cache_) return;
     try {
         // Outside the lock: the cache may answer at once through files_ready.
-        cache_->request_update(key, mask, boost::weak_ptr<cache::cache_events_t>(shared_from_this()));
+        cache_->request_update(key, mask, boost::weak_ptr<cache::cache_events_t>(shared_from_this()), number);
     } catch (const std::exception& e) {
         // A request the cache cannot match (a mask that does not fit the
         // announced list, a key never announced) goes unanswered; the agent stays.
@@ -465,9 +465,11 @@ void proxy_connection_t::log_cache_refusal(const char* command, const std::strin
                            dynamic_cast<const d_exception_t_shell_t*>(&error));
 }
 
-void proxy_connection_t::files_ready(const std::vector<cache::served_file_t>& files) {
+void proxy_connection_t::files_ready(uint32_t request, const std::vector<cache::served_file_t>& files) {
     try {
-        client_->send_srs_update(update_request_number(), files);
+        // The number of the request answered: a later request of the same
+        // agent, waiting or not, has its own reply.
+        client_->send_srs_update(request, files);
     } catch (const std::exception& e) {
         // A file that could not be read when its bytes were due (removed or
         // changed on disk): the reply is broken off, never completed wrong.
@@ -475,7 +477,9 @@ void proxy_connection_t::files_ready(const std::vector<cache::served_file_t>& fi
     }
 }
 
-void proxy_connection_t::update_failed(const std::string& reason) { drop_agent(reason.c_str(), nullptr); }
+void proxy_connection_t::update_failed(uint32_t /*request*/, const std::string& reason) {
+    drop_agent(reason.c_str(), nullptr);
+}
 
 void proxy_connection_t::drop_agent(const char* reason, const d_exception_t_shell_t* shell) {
     const std::string format = cmd_args::literal_format("[Proxy] " + name() +
@@ -490,7 +494,30 @@ void proxy_connection_t::drop_agent(const char* reason, const d_exception_t_shel
     });
 }
 
-bool proxy_connection_t::can_download() const { return !server_->download_stalled() && !server_->ended(); }
+bool proxy_connection_t::can_download() const {
+    // A download posted to a machine that cannot send it would be dropped
+    // unsent; the files must come through a connection that can.
+    return server_->download_readiness() == srv_side::layer_t::download_readiness_t::now &&
+           !server_->download_stalled() && !server_->ended();
+}
+
+bool proxy_connection_t::can_download_later() const {
+    return server_->download_readiness() == srv_side::layer_t::download_readiness_t::not_yet &&
+           !server_->download_stalled() && !server_->ended();
+}
+
+void proxy_connection_t::downloads_possible() {
+    if (!cache_) return;
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    boost::shared_ptr<cache::cache_t> cache = cache_;
+    // Posted: the machine calls from inside a transition, on its strand.
+    service_.post([me, cache] {
+        boost::shared_ptr<proxy_connection_t> pair = me.lock();
+        if (!pair) return;
+        log_failure(LOG_LEVEL_ERROR, "[Proxy] Serving waiting update requests failed because of %s",
+                    [&] { cache->requester_ready(boost::weak_ptr<cache::cache_events_t>(pair)); });
+    });
+}
 
 void proxy_connection_t::download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) {
     {

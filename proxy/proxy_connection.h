@@ -99,7 +99,8 @@ public:
     std::string platform() const;
     /// A copy of the server's last accepted SNF_UPDATE.
     snf_update_record_t last_snf_update() const;
-    /// The agent's number of its last ARQ_UPDATE.
+    /// The agent's number of its last ARQ_UPDATE (each reply carries the
+    /// number of the request it answers, not this one).
     uint32_t update_request_number() const;
 
     /// Remembers that the agent's GETCONFIG `number` asked for `id`; an id
@@ -141,11 +142,19 @@ public:
                            int announcement, const std::vector<char>& mask);
 
     // The cache's calls; they come with the cache's mutex held.
-    void files_ready(const std::vector<cache::served_file_t>& files) override;
+    /// Answers the agent's request numbered `request`.
+    void files_ready(uint32_t request, const std::vector<cache::served_file_t>& files) override;
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override;
-    /// False once a download through this pair's server stalled.
+    /// True only while the server side's machine can send a download (ready
+    /// or downloading), and never once a download through this pair's server
+    /// stalled or the server ended its sending.
     bool can_download() const override;
-    void update_failed(const std::string& reason) override;
+    /// True while the server side still negotiates.
+    bool can_download_later() const override;
+    void update_failed(uint32_t request, const std::string& reason) override;
+    /// The server side has become ready for downloads: the agent's waiting
+    /// update requests are examined again, by a handler of the I/O service.
+    void downloads_possible();
 
 private:
     /// How far one side has come to its end; under `state_mutex_`.

@@ -138,6 +138,17 @@ public:
     void read_ended();
     /// True once the server ended its sending. Safe from any thread.
     bool ended() const { return ended_.load(); }
+
+    /// Whether the machine's state lets it send a download: not yet (still
+    /// negotiating), now (ready or downloading), or never again (raw,
+    /// disconnected). A download posted when it cannot is dropped unsent.
+    enum class download_readiness_t { not_yet, now, never };
+    /// Safe from any thread.
+    download_readiness_t download_readiness() const { return readiness_.load(); }
+    /// Set by the machine's states on their strand; returns the one before.
+    download_readiness_t set_download_readiness(download_readiness_t readiness) {
+        return readiness_.exchange(readiness);
+    }
     /// True while the reply to a given-up download may still arrive; its body
     /// is then dropped instead of taken for a protocol violation.
     bool reply_abandoned() const { return abandoned_reply_; }
@@ -192,6 +203,7 @@ private:
     bool abandoned_reply_ = false;
     std::atomic<bool> stalled_{false};
     std::atomic<bool> ended_{false};
+    std::atomic<download_readiness_t> readiness_{download_readiness_t::not_yet};
     machine_t machine_;
 };
 

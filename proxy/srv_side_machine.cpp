@@ -1,6 +1,7 @@
 #include "proxy/srv_side_machine.h"
 
 #include "oslayer/_kern.h"
+#include "proxy/proxy_connection.h"
 
 namespace srv_side {
 
@@ -10,13 +11,19 @@ layer_t::machine_t::~machine_t() {
     terminate();
 }
 
+layer_t::st_connected_t::~st_connected_t() {
+    outermost_context().layer().set_download_readiness(download_readiness_t::never);
+}
+
 layer_t::st_wait_authorize_t::st_wait_authorize_t(my_context ctx) : my_base(ctx) {
     machine_t& machine = outermost_context();
+    machine.layer().set_download_readiness(download_readiness_t::not_yet);
     machine.set_current_relay(&machine.layer().relay_forward);
 }
 
 layer_t::st_ready_init_t::st_ready_init_t(my_context ctx) : my_base(ctx) {
     machine_t& machine = outermost_context();
+    machine.layer().set_download_readiness(download_readiness_t::not_yet);
     // The filters first: the AUTHORIZE relayed next must find the upstream
     // side already compressing.
     machine.layer().enable_filters();
@@ -25,6 +32,7 @@ layer_t::st_ready_init_t::st_ready_init_t(my_context ctx) : my_base(ctx) {
 
 layer_t::st_ready_raw_t::st_ready_raw_t(my_context ctx) : my_base(ctx) {
     machine_t& machine = outermost_context();
+    machine.layer().set_download_readiness(download_readiness_t::never);
     machine.layer().lower()->disable_parser();
     machine.set_current_relay(&machine.layer().relay_disable_parser);
 }
@@ -32,6 +40,9 @@ layer_t::st_ready_raw_t::st_ready_raw_t(my_context ctx) : my_base(ctx) {
 layer_t::st_ready_t::st_ready_t(my_context ctx) : my_base(ctx) {
     machine_t& machine = outermost_context();
     machine.set_current_relay(&machine.layer().relay_forward);
+    if (machine.layer().set_download_readiness(download_readiness_t::now) != download_readiness_t::not_yet) return;
+    // Only posts: the cache's walk must not run inside a transition.
+    if (boost::shared_ptr<proxy_connection_t> owner = machine.layer().owner().lock()) owner->downloads_possible();
 }
 
 boost::statechart::result layer_t::st_ready_t::react(const ev_download_update_request_t& event) {
@@ -55,6 +66,7 @@ boost::posix_time::time_duration layer_t::st_ready_update_in_progress_t::stall_l
     boost::posix_time::seconds(30);
 
 layer_t::st_ready_update_in_progress_t::st_ready_update_in_progress_t(my_context ctx) : state_with_async_cmd(ctx) {
+    outermost_context().layer().set_download_readiness(download_readiness_t::now);
     outermost_context().layer().lower()->set_idle_timeout(silence_limit);
     outermost_context().layer().start_stall_watch();
 }

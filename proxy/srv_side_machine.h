@@ -23,6 +23,8 @@ struct layer_t::st_disconnected_t : boost::statechart::simple_state<st_disconnec
 /// Every connected state lies inside this one, so a disconnection leaves any of them.
 struct layer_t::st_connected_t : boost::statechart::simple_state<st_connected_t, machine_t, st_wait_authorize_t> {
     typedef boost::statechart::transition<ev_disconnected_t, st_disconnected_t> reactions;
+    /// Leaving it (a disconnection, the machine's end) sends no download again.
+    ~st_connected_t();
 };
 
 /// The agent and the server negotiate; commands are relayed plainly.
@@ -51,7 +53,9 @@ struct layer_t::st_ready_raw_t : boost::statechart::state<st_ready_raw_t, st_con
     explicit st_ready_raw_t(my_context ctx);
 };
 
-/// Authorized and idle: a download request is sent at once.
+/// Authorized and idle: a download request is sent at once. Entered first,
+/// it has the owner's waiting update requests examined again, as they could
+/// not start their downloads through this connection until now.
 struct layer_t::st_ready_t : boost::statechart::state<st_ready_t, st_connected_t> {
     typedef boost::mpl::list<boost::statechart::custom_reaction<ev_download_update_request_t>,
                              boost::statechart::transition<ev_agent_raw_t, st_ready_raw_t>>

@@ -22,6 +22,13 @@ std::vector<std::string> dir_entries(const std::string& dir) {
     return out;
 }
 
+/// The lines that count a failed download.
+size_t failure_lines(const io_test::log_capture& log) {
+    size_t n = 0;
+    for (const std::string& m : log.messages()) n += m.find("time(s) in a row") != std::string::npos;
+    return n;
+}
+
 }  // namespace
 
 /// Download A fails on a wrong byte; before A's context is gone, another
@@ -160,4 +167,120 @@ TEST(CacheRequests, AFileTheListNamesTwiceIsDownloadedOnceAtItsFirstPlace) {
     ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
     EXPECT_EQ(r->served[0], (std::vector<std::string>{y.bytes, x.bytes}));
     EXPECT_EQ(r->download_count(), 0u);
+}
+
+/// A download its requester's connection drops unsent (its server side could
+/// not send it after all) goes at once to the next waiting request that can
+/// download, and is no failure of the server's: no delay, no failure line.
+TEST(CacheRequests, ADownloadDroppedUnsentGoesToTheNextRequesterAtOnce) {
+    io_test::log_capture log(LOG_LEVEL_WARNING);  // outlives the fixture's I/O thread
+    fixture_t f;
+    blob_t x = blob("x", "the bytes of x");
+    cache::repo_key_t key{"upd", 7, "p"};
+    f.cache->merge(key, infos({x}));
+    auto dropping = boost::make_shared<requester_t>(), able = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("1"), dropping, 2);
+    f.cache->request_update(key, mask("1"), able, 5);  // waits for the first one's download
+    ASSERT_EQ(dropping->download_count(), 1u);
+    EXPECT_EQ(able->download_count(), 0u);
+    // The machine left its ready state before it came to the request.
+    dropping->downloads_allowed = false;
+    dropping->take_download().reset();
+    ASSERT_TRUE(wait_until([&] { return able->download_count() == 1; }));
+    reply(able->take_download(), {x});
+    ASSERT_TRUE(wait_until([&] { return able->served_count() == 1 && dropping->served_count() == 1; }));
+    EXPECT_EQ(able->numbers, std::vector<uint32_t>{5});
+    EXPECT_EQ(dropping->numbers, std::vector<uint32_t>{2});
+    EXPECT_EQ(failure_lines(log), 0u);
+    // With nobody else to take it, a dropped download of a requester still
+    // able to download goes back to it, also at once.
+    cache::repo_key_t key2{"upd", 8, "p"};
+    f.cache->merge(key2, infos({x, blob("y", "yy")}));
+    f.cache->request_update(key2, mask("01"), able, 6);
+    able->take_download().reset();
+    ASSERT_TRUE(wait_until([&] { return able->download_count() == 1; }));
+    EXPECT_EQ(failure_lines(log), 0u);
+}
+
+/// A requester whose server still negotiates waits, neither failed nor
+/// handed a download, and downloads once its server is ready; one whose
+/// server will never download again fails when nobody else can fetch.
+TEST(CacheRequests, ARequesterStillNegotiatingWaitsUntilItsServerIsReady) {
+    io_test::log_capture log(LOG_LEVEL_WARNING);  // outlives the fixture's I/O thread
+    fixture_t f;
+    blob_t x = blob("x", "xxxxxxxx");
+    cache::repo_key_t key{"upd", 3, "p"};
+    f.cache->merge(key, infos({x}));
+    auto early = boost::make_shared<requester_t>();
+    early->downloads_allowed = false;
+    early->downloads_later = true;
+    f.cache->request_update(key, mask("1"), early, 9);
+    f.cache->process_update_requests(key);
+    EXPECT_EQ(early->download_count(), 0u);
+    EXPECT_EQ(early->failure_count(), 0u);
+    EXPECT_EQ(f.cache->pending_requests(), 1u);
+    f.cache->requester_ready(early);  // too soon: nothing changes
+    EXPECT_EQ(early->download_count(), 0u);
+    early->downloads_allowed = true;
+    early->downloads_later = false;
+    f.cache->requester_ready(early);
+    ASSERT_EQ(early->download_count(), 1u);
+    reply(early->take_download(), {x});
+    ASSERT_TRUE(wait_until([&] { return early->served_count() == 1; }));
+    EXPECT_EQ(early->numbers, std::vector<uint32_t>{9});
+
+    cache::repo_key_t key2{"upd", 4, "p"};
+    f.cache->merge(key2, infos({blob("z", "zz")}));
+    auto raw = boost::make_shared<requester_t>();
+    raw->downloads_allowed = false;
+    f.cache->request_update(key2, mask("1"), raw, 11);
+    EXPECT_EQ(raw->failed_numbers, std::vector<uint32_t>{11});
+    EXPECT_EQ(failure_lines(log), 0u);
+}
+
+/// Every waiting request of one requester is answered with its own number,
+/// for one key or for two; the same request asked again (same number) is
+/// answered once; beyond the requester's bound a further one is refused.
+TEST(CacheRequests, EachWaitingRequestIsAnsweredWithItsOwnNumber) {
+    fixture_t f;
+    blob_t a = blob("a", "aaaa"), b = blob("b", "bbbbbb"), c = blob("c", "c");
+    cache::repo_key_t key{"upd", 7, "p"}, other{"other", 2, "p"};
+    f.cache->merge(key, infos({a, b}));
+    f.cache->merge(other, infos({c}));
+    auto r = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("10"), r, 2);
+    f.cache->request_update(key, mask("01"), r, 3);
+    f.cache->request_update(other, mask("1"), r, 4);
+    f.cache->request_update(other, mask("1"), r, 4);  // asked again: replaces its waiting self
+    EXPECT_EQ(f.cache->pending_requests(), 3u);
+    ASSERT_EQ(r->download_count(), 3u);
+    reply(r->take_download(), {a, b});  // a
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
+    reply(r->take_download(), {a, b});  // b
+    reply(r->take_download(), {c});
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 3; }));
+    EXPECT_EQ(r->numbers, (std::vector<uint32_t>{2, 3, 4}));
+    EXPECT_EQ(r->served[0], std::vector<std::string>{a.bytes});
+    EXPECT_EQ(r->served[1], std::vector<std::string>{b.bytes});
+    EXPECT_EQ(r->served[2], std::vector<std::string>{c.bytes});
+    EXPECT_EQ(r->failure_count(), 0u);
+
+    // The bound counts waiting requests only: one answered at once passes.
+    struct bound_t {
+        size_t saved = cache_t::waiting_per_requester;
+        ~bound_t() { cache_t::waiting_per_requester = saved; }
+    } bound;
+    cache_t::waiting_per_requester = 2;
+    cache::repo_key_t next{"upd", 9, "p"};
+    f.cache->merge(next, infos({blob("d", "d"), blob("e", "ee"), blob("g", "ggg")}));
+    auto busy = boost::make_shared<requester_t>(), calm = boost::make_shared<requester_t>();
+    f.cache->request_update(next, mask("100"), busy, 20);
+    f.cache->request_update(next, mask("010"), busy, 21);
+    f.cache->request_update(key, mask("11"), busy, 22);  // ready: answered at once
+    f.cache->request_update(next, mask("001"), busy, 23);
+    EXPECT_EQ(busy->numbers, std::vector<uint32_t>{22});
+    EXPECT_EQ(busy->failed_numbers, std::vector<uint32_t>{23});
+    f.cache->request_update(next, mask("001"), calm, 30);  // another requester is not held to it
+    EXPECT_EQ(calm->download_count(), 1u);
+    EXPECT_EQ(calm->failure_count(), 0u);
 }

@@ -88,8 +88,9 @@ inline cache::tree_ptr tree_of(const scratch_t& dir) { return cache::tree_t::ope
 /// Records ready files (as their bytes) and the downloads it is asked to run.
 class requester_t : public cache::cache_events_t, public boost::enable_shared_from_this<requester_t> {
 public:
-    void files_ready(const std::vector<cache::served_file_t>& files) override {
+    void files_ready(uint32_t request, const std::vector<cache::served_file_t>& files) override {
         std::lock_guard<std::mutex> lock(mutex);
+        numbers.push_back(request);
         std::vector<std::string> bytes;
         for (const cache::served_file_t& f : files) {
             cache::mapping_ptr m = f.bytes();
@@ -102,7 +103,13 @@ public:
         handed.insert(handed.end(), files.begin(), files.end());
     }
     bool can_download() const override { return downloads_allowed.load(); }
-    void update_failed(const std::string& reason) override { locked([&] { failures.push_back(reason); }); }
+    bool can_download_later() const override { return downloads_later.load(); }
+    void update_failed(uint32_t request, const std::string& reason) override {
+        locked([&] {
+            failed_numbers.push_back(request);
+            failures.push_back(reason);
+        });
+    }
     size_t failure_count() { return locked([&] { return failures.size(); }); }
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override {
         locked([&] { downloads.push_back(download); });
@@ -131,7 +138,10 @@ public:
     std::vector<cache::mapping_ptr> mappings;
     std::vector<cache::served_file_t> handed;
     std::vector<std::string> failures;
+    /// The request number each answer (`served`) and each failure carried.
+    std::vector<uint32_t> numbers, failed_numbers;
     std::atomic<bool> downloads_allowed{true};
+    std::atomic<bool> downloads_later{false};
     std::vector<boost::shared_ptr<srv_side::download_context_t>> downloads;
 };
 

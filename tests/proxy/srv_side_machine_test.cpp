@@ -114,6 +114,30 @@ TEST(SrvSideMachine, TransitionsAndTheRelayEachStateChooses) {
     }
 }
 
+/// Whether the machine can send a download, as the cache sees it from any
+/// thread: only in the ready and downloading states; not yet while
+/// negotiating; never again once raw or disconnected.
+TEST(SrvSideMachine, DownloadReadinessFollowsTheState) {
+    using readiness = upstream_layer_t::download_readiness_t;
+    struct row { const char* events; readiness expected; };
+    const row rows[] = {
+        {"", readiness::not_yet},        {"c", readiness::not_yet},      {"cnn", readiness::not_yet},
+        {"ca", readiness::not_yet},      {"can", readiness::now},        {"cax", readiness::now},
+        {"caxq", readiness::now},        {"caxqD", readiness::now},      {"cx", readiness::never},
+        {"cr", readiness::never},        {"ci", readiness::never},       {"cai", readiness::never},
+        {"caxi", readiness::never},      {"caxqi", readiness::never},    {"cad", readiness::never},
+        {"caxqd", readiness::never},     {"dq", readiness::not_yet},     {"cadc", readiness::not_yet},
+    };
+    boost::asio::io_service service;
+    for (const row& r : rows) {
+        journal_t journal;
+        boost::shared_ptr<upstream_layer_t> layer =
+            upstream_layer_t::create(service, boost::weak_ptr<proxy_connection_t>(), {});
+        give(*layer, r.events, journal);
+        EXPECT_EQ(static_cast<int>(r.expected), static_cast<int>(layer->download_readiness())) << r.events;
+    }
+}
+
 /// A layer connected to a raw socket the test plays the server on.
 class SrvSideUpstream : public ::testing::Test {
 protected:
