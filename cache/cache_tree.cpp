@@ -404,13 +404,14 @@ void tree_t::remove_leftover(int dir, const std::string& leaf, const std::string
 
 bool tree_t::remove_tree(int dir, const std::string& name) {
     if (::unlinkat(dir, name.c_str(), 0) == 0) return true;
-    if (errno != EISDIR && errno != EPERM) return false;
+    const int unlink_error = errno;
+    if (unlink_error != EISDIR && unlink_error != EPERM) return false;
     struct stat top;
     if (::fstat(dir, &top) != 0) return false;
     // Emptied from the deepest level up, one directory open at a time: the
     // way back up is "..", known again by its device and inode.
     std::vector<level_t> levels(1);
-    fd_t current = enter_dir(dir, name, top.st_dev, errno, levels.back());
+    fd_t current = enter_dir(dir, name, top.st_dev, unlink_error, levels.back());
     while (current) {
         int error = 0;
         const std::string left = empty_files(current.get(), error);

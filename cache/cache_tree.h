@@ -117,9 +117,9 @@ public:
     /// WARNING of clear_for_file.
     static void remove_leftover(int dir, const std::string& leaf, const std::string& shown);
     /// Removes `name` in `dir` and, for a directory, everything in it,
-    /// following no link, holding two descriptors whatever the depth, and
-    /// staying on the file system of `dir`: what lies on another (a mount
-    /// point) stays, and the call fails with EXDEV.
+    /// following no link, with three descriptors at most whatever the depth,
+    /// and staying on the file system of `dir`: what lies on another (a
+    /// mount point) stays, and the call fails with EXDEV.
     static bool remove_tree(int dir, const std::string& name);
     /// True for an entry the cache may use as its own: owned by the daemon's
     /// user and writable by nobody else.
