@@ -61,15 +61,17 @@ boost::shared_ptr<cache_t> cache_t::create(boost::asio::io_service& service, con
     // Held weakly: the registry never keeps a cache alive, it only finds
     // the one still alive. Two caches on one root would each let one
     // download write a file, both at once under locks of their own.
+    // Keyed by what was opened, not by a name that could lead elsewhere
+    // when it is looked up again.
     static std::mutex registry_mutex;
-    static std::map<std::string, boost::weak_ptr<cache_t>> registry;
+    static std::map<std::pair<dev_t, ino_t>, boost::weak_ptr<cache_t>> registry;
     std::lock_guard<std::mutex> lock(registry_mutex);
     for (auto it = registry.begin(); it != registry.end();)
         it = it->second.expired() ? registry.erase(it) : std::next(it);
-    boost::weak_ptr<cache_t>& entry = registry[tree->canonical()];
+    boost::weak_ptr<cache_t>& entry = registry[tree->identity()];
     if (boost::shared_ptr<cache_t> alive = entry.lock()) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Cache of %s still in use: kept for the new configuration",
-               escape_log_text(tree->canonical()).c_str());
+               escape_log_text(tree->root()).c_str());
         return alive;
     }
     boost::shared_ptr<cache_t> cache(new cache_t(service, tree, unload_period, clean_period));

@@ -197,12 +197,12 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, const std::s
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create file context for path %s", escape_log_text(path).c_str());
     struct stat st;
     fd_t fd = open_examined(tree, path, st);
-    if (!fd || !S_ISREG(st.st_mode) || !tree_t::own(st)) {
+    if (!fd || !S_ISREG(st.st_mode) || !tree_t::cache_owned(st)) {
         // Never read: a link would hand out what it points at, a file that
         // others may write could change under its md5.
         std::string leaf;
         fd_t dir = tree->open_parent(path, false, leaf);
-        if (dir) tree_t::clear(dir.get(), leaf, path, false);
+        if (dir) tree_t::clear_for_file(dir.get(), leaf, path);
         return file_ptr();
     }
     file_ptr ctx(new file_ctx_t(tree));
@@ -247,7 +247,7 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, c
     const int from = from_dirs.parent(*tree, source->path, false, from_leaf);
     struct stat st;
     if (from < 0 || ::fstatat(from, from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        !tree_t::own(st))
+        !tree_t::cache_owned(st))
         D_THROW(io_error_exception, "cannot link %s: it is not a file of the cache any more",
                 escape_log_text(source->path).c_str());
     const int to = to_dirs.parent(*tree, ctx->path, true, leaf);
@@ -257,12 +257,12 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, c
     const std::string temp = leaf + "~";
     // A stale temporary name is unlinked as it is (a link itself, never
     // what it points at); only what unlink cannot take needs clearing.
-    if (::unlinkat(to, temp.c_str(), 0) != 0 && errno != ENOENT) tree_t::clear(to, temp, ctx->temp_path(), true);
+    if (::unlinkat(to, temp.c_str(), 0) != 0 && errno != ENOENT) tree_t::remove_leftover(to, temp, ctx->temp_path());
     if (::linkat(from, from_leaf.c_str(), to, temp.c_str(), 0) != 0)
         D_THROW(io_error_exception, "cannot link %s to %s: %s", escape_log_text(source->path).c_str(),
                 escape_log_text(ctx->temp_path()).c_str(), strerror(errno));
     try {
-        tree_t::clear(to, leaf, ctx->path, false);
+        tree_t::clear_for_file(to, leaf, ctx->path);
         if (::renameat(to, temp.c_str(), to, leaf.c_str()) != 0)
             D_THROW(io_error_exception, "cannot rename %s to %s: %s", escape_log_text(ctx->temp_path()).c_str(),
                     escape_log_text(ctx->path).c_str(), strerror(errno));
@@ -311,7 +311,7 @@ void cache_t::file_ctx_t::open_temp() {
     const std::string temp = leaf_ + "~";
     // A temporary file left behind is removed, never opened: it may be a
     // link planted to have this download write elsewhere.
-    tree_t::clear(dir_.get(), temp, temp_path(), true);
+    tree_t::remove_leftover(dir_.get(), temp, temp_path());
     int fd = ::openat(dir_.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) D_THROW(io_error_exception, "cannot create %s: %s", escape_log_text(temp_path()).c_str(), strerror(errno));
     temp_ = fdopen(fd, "wb");
@@ -383,7 +383,7 @@ void cache_t::file_ctx_t::finish() {
     // there (a directory, a link) would block it as well: it is removed. No
     // other file of the revision shares this path: announcements that would
     // are refused.
-    tree_t::clear(dir_.get(), leaf_, path, false);
+    tree_t::clear_for_file(dir_.get(), leaf_, path);
     if (::renameat(dir_.get(), (leaf_ + "~").c_str(), dir_.get(), leaf_.c_str()) != 0)
         D_THROW(obstruction_error, "cannot rename %s to %s: %s", escape_log_text(temp_path()).c_str(),
                 escape_log_text(path).c_str(), strerror(errno));
@@ -434,7 +434,7 @@ bool cache_t::file_ctx_t::remove() {
 mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
     struct stat st;
     fd_t fd = open_examined(tree_, path, st);
-    if (fd && S_ISREG(st.st_mode) && tree_t::own(st))
+    if (fd && S_ISREG(st.st_mode) && tree_t::cache_owned(st))
         return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
     fd.reset();
     obstructed();
@@ -453,7 +453,7 @@ void cache_t::file_ctx_t::obstructed() {
         std::string leaf;
         fd_t dir = tree_->open_parent(path, false, leaf);
         if (dir)
-            tree_t::clear(dir.get(), leaf, path, false);
+            tree_t::clear_for_file(dir.get(), leaf, path);
         else
             LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s is reached through a symbolic link: not served",
                    escape_log_text(path).c_str());

@@ -83,8 +83,13 @@ struct entry_t {
 // The entries of an open directory but "." and "..", typed without
 // following links (DT_UNKNOWN where the file system does not tell).
 std::vector<entry_t> list_dir(int dir, const std::string& path) {
-    DIR* listing = ::fdopendir(::dup(dir));
-    if (!listing) D_THROW(io_error_exception, "cannot list %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!listing) {
+        const int error = errno;
+        if (copy >= 0) ::close(copy);
+        D_THROW(io_error_exception, "cannot list %s: %s", escape_log_text(path).c_str(), strerror(error));
+    }
     ::rewinddir(listing);
     std::vector<entry_t> entries;
     errno = 0;
@@ -112,7 +117,7 @@ unsigned char type_of(int dir, const entry_t& e) {
 bool cache_dir(int parent, const std::string& name, const std::string& path) {
     struct stat st;
     if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    if (S_ISDIR(st.st_mode) && tree_t::own(st)) return true;
+    if (S_ISDIR(st.st_mode) && tree_t::cache_owned(st)) return true;
     if (!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
     if (!tree_t::remove_tree(parent, name))
         D_THROW(io_error_exception, "cannot remove %s \"%s\", which stands where the cache keeps a directory: %s",
@@ -161,7 +166,7 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
         const std::string path = (fs::path(dir) / e.name).string();
         const unsigned char type = type_of(revision.get(), e);
         // A link where a file belongs is never read: removed, with a WARNING.
-        if (type == DT_LNK) tree_t::clear(revision.get(), e.name, path, false);
+        if (type == DT_LNK) tree_t::clear_for_file(revision.get(), e.name, path);
         if (type != DT_REG) continue;
         file_ptr ctx = file_ctx_t::create(tree_, path);
         if (!ctx) continue;

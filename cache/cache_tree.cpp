@@ -2,27 +2,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #ifdef SYS_openat2
 #include <linux/openat2.h>
 #endif
 
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-
-#include <boost/filesystem/operations.hpp>
-#include <boost/filesystem/path.hpp>
-#include <boost/make_shared.hpp>
+#include <vector>
 
 #include "cache/cache.h"
+#include "cache/cache_root.h"
 #include "oslayer/loggers.h"
 #include "oslayer/utilities.h"
-
-namespace fs = boost::filesystem;
 
 namespace cache {
 
@@ -45,84 +38,53 @@ void fd_t::reset() {
     fd_ = -1;
 }
 
+uid_t daemon_user() {
+    static const uid_t me = ::geteuid();
+    return me;
+}
+
 namespace {
 
 const int dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-[[noreturn]] void refuse(const std::string& root, const std::string& why) {
-    D_THROW(cache_error, "cache root %s refused: %s", escape_log_text(root).c_str(), why.c_str());
-}
+int copy_of(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
-// Every link on the way to the root must be the daemon's own or the
-// system's; missing directories are made, the root itself private.
-void walk_to_root(const std::string& root, const fs::path& absolute) {
-    const uid_t me = ::geteuid();
-    fs::path prefix;
-    fs::path::iterator last = absolute.end();
-    while (last != absolute.begin() && (*std::prev(last) == "." || std::prev(last)->empty())) --last;
-    for (fs::path::iterator it = absolute.begin(); it != last; ++it) {
-        prefix /= *it;
-        if (*it == "." || prefix == prefix.root_path()) continue;
-        const bool is_root = std::next(it) == last;
-        struct stat st;
-        for (int attempt = 0; ::lstat(prefix.c_str(), &st) != 0; ++attempt) {
-            if (errno != ENOENT || attempt > 0) refuse(root, format_string("cannot examine %s: %s", escape_log_text(prefix.string()).c_str(), strerror(errno)));
-            if (::mkdir(prefix.c_str(), is_root ? 0700 : 0755) != 0 && errno != EEXIST)
-                refuse(root, format_string("cannot create %s: %s", escape_log_text(prefix.string()).c_str(), strerror(errno)));
-        }
-        if (S_ISLNK(st.st_mode) && st.st_uid != 0 && st.st_uid != me)
-            refuse(root, format_string("it is reached through the symbolic link %s of user %u",
-                                       escape_log_text(prefix.string()).c_str(), static_cast<unsigned>(st.st_uid)));
-    }
-}
-
-// Opens `rel` below `dir` in one call that refuses every link on the way,
-// where the kernel has openat2; -1 with ENOSYS where it has not.
-int open_beneath(int dir, const std::string& rel, int flags) {
+// Whether openat2 with the flags open_beneath uses works below `dir`: a
+// filter, an old kernel or one without these flags answers the probe with
+// an error, and the step-by-step walk, as safe, is taken from then on.
+bool beneath_works(int dir, const std::string& root) {
 #ifdef SYS_openat2
-    static std::atomic<bool> missing{false};
-    if (!missing.load(std::memory_order_relaxed)) {
-        struct open_how how;
-        std::memset(&how, 0, sizeof how);
-        how.flags = static_cast<uint64_t>(flags);
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        long fd = ::syscall(SYS_openat2, dir, rel.c_str(), &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
-        missing = true;
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = static_cast<uint64_t>(dir_flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd = ::syscall(SYS_openat2, dir, ".", &how, sizeof how);
+    if (fd >= 0) {
+        ::close(static_cast<int>(fd));
+        return true;
     }
+    const int error = errno;
+#else
+    const int error = ENOSYS;
 #endif
-    errno = ENOSYS;
-    return -1;
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Paths below %s are opened step by step: openat2 is not at hand (%s)",
+           escape_log_text(root).c_str(), strerror(error));
+    return false;
 }
 
 }  // namespace
 
-tree_t::tree_t(const std::string& root, const std::string& canonical, fd_t fd)
+tree_t::tree_t(const std::string& root, fd_t fd, const struct stat& st)
     : root_(root),
-      canonical_(canonical),
       prefix_(!root.empty() && root.back() == '/' ? root.size() : root.size() + 1),
-      fd_(std::move(fd)) {}
+      fd_(std::move(fd)),
+      identity_(st.st_dev, st.st_ino),
+      beneath_(beneath_works(fd_.get(), root)) {}
 
 tree_ptr tree_t::open(const std::string& root) {
-    const fs::path absolute = fs::absolute(fs::path(root));
-    walk_to_root(root, absolute);
     struct stat st;
-    if (::stat(absolute.c_str(), &st) != 0) refuse(root, strerror(errno));
-    if (!S_ISDIR(st.st_mode)) refuse(root, "it is not a directory");
-    if (st.st_uid != ::geteuid())
-        refuse(root, format_string("it is owned by user %u, not by the daemon's user %u",
-                                   static_cast<unsigned>(st.st_uid), static_cast<unsigned>(::geteuid())));
-    if (!own(st))
-        refuse(root, format_string("other users may write into it (mode %04o)", static_cast<unsigned>(st.st_mode & 07777)));
-    fd_t fd(::open(absolute.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat opened;
-    if (!fd || ::fstat(fd.get(), &opened) != 0) refuse(root, strerror(errno));
-    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) refuse(root, "it changed while it was checked");
-    char* resolved = ::realpath(absolute.c_str(), nullptr);
-    if (!resolved) refuse(root, strerror(errno));
-    std::string canonical(resolved);
-    std::free(resolved);
-    return tree_ptr(new tree_t(root, canonical, std::move(fd)));
+    fd_t fd = open_root(root, st);
+    return tree_ptr(new tree_t(root, std::move(fd), st));
 }
 
 std::string tree_t::relative(const std::string& path) const {
@@ -133,19 +95,35 @@ std::string tree_t::relative(const std::string& path) const {
     return path.substr(prefix_);
 }
 
-int tree_t::open_file(const std::string& path) const {
-    const std::string rel = relative(path);
-    int fd = open_beneath(fd_.get(), rel, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0 || errno != ENOSYS) return fd;
+int tree_t::open_beneath(int dir, const std::string& rel, int flags) const {
+#ifdef SYS_openat2
+    if (beneath_) {
+        struct open_how how;
+        std::memset(&how, 0, sizeof how);
+        how.flags = static_cast<uint64_t>(flags);
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        return static_cast<int>(::syscall(SYS_openat2, dir, rel.c_str(), &how, sizeof how));
+    }
+#endif
+    (void)dir;
+    (void)rel;
+    (void)flags;
+    errno = ENOSYS;
+    return -1;
+}
+
+fd_t tree_t::open_file(const std::string& path) const {
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    if (beneath_) return fd_t(open_beneath(fd_.get(), relative(path), flags));
     std::string leaf;
     fd_t dir = open_parent(path, false, leaf);
-    if (!dir) return -1;
-    return ::openat(dir.get(), leaf.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (!dir) return dir;
+    return fd_t(::openat(dir.get(), leaf.c_str(), flags));
 }
 
 fd_t tree_t::open_dir(const std::string& path, bool create) const {
     const std::string rel = relative(path);
-    if (rel.empty()) return fd_t(::dup(fd_.get()));
+    if (rel.empty()) return fd_t(copy_of(fd_.get()));
     return open_below(fd_.get(), rel, create);
 }
 
@@ -153,19 +131,19 @@ fd_t tree_t::open_parent(const std::string& path, bool create, std::string& leaf
     const std::string rel = relative(path);
     const size_t slash = rel.rfind('/');
     leaf = rel.substr(slash == std::string::npos ? 0 : slash + 1);
-    if (slash == std::string::npos) return fd_t(::dup(fd_.get()));
+    if (slash == std::string::npos) return fd_t(copy_of(fd_.get()));
     return open_below(fd_.get(), rel.substr(0, slash), create);
 }
 
 fd_t tree_t::open_below(int top, const std::string& rel, bool create) const {
-    {
+    if (beneath_) {
         // The usual case in one call: the directory is there, as the cache's own.
         fd_t fd(open_beneath(top, rel, dir_flags));
         struct stat st;
-        if (fd && ::fstat(fd.get(), &st) == 0 && own(st)) return fd;
+        if (fd && ::fstat(fd.get(), &st) == 0 && cache_owned(st)) return fd;
     }
     // Else piece by piece, to make, clear or refuse what is in the way.
-    fd_t current(::dup(top));
+    fd_t current(copy_of(top));
     size_t start = 0;
     while (current && start < rel.size()) {
         size_t slash = rel.find('/', start);
@@ -176,7 +154,7 @@ fd_t tree_t::open_below(int top, const std::string& rel, bool create) const {
         if (name.empty()) continue;
         fd_t next(::openat(current.get(), name.c_str(), dir_flags));
         struct stat st;
-        if (next && ::fstat(next.get(), &st) == 0 && own(st)) {
+        if (next && ::fstat(next.get(), &st) == 0 && cache_owned(st)) {
             current = std::move(next);
             continue;
         }
@@ -198,7 +176,7 @@ fd_t tree_t::open_below(int top, const std::string& rel, bool create) const {
         if (::mkdirat(current.get(), name.c_str(), 0755) != 0 && errno != EEXIST)
             D_THROW(obstruction_error, "cannot create %s: %s", escape_log_text(shown).c_str(), strerror(errno));
         next = fd_t(::openat(current.get(), name.c_str(), dir_flags));
-        if (!next || ::fstat(next.get(), &st) != 0 || !own(st))
+        if (!next || ::fstat(next.get(), &st) != 0 || !cache_owned(st))
             D_THROW(obstruction_error, "cannot open %s as a directory of the cache: %s", escape_log_text(shown).c_str(),
                     next ? "it changed meanwhile" : strerror(errno));
         current = std::move(next);
@@ -206,49 +184,131 @@ fd_t tree_t::open_below(int top, const std::string& rel, bool create) const {
     return current;
 }
 
-void tree_t::clear(int dir, const std::string& name, const std::string& path, bool stale) {
+namespace {
+
+// Removes what stands at `name`, unless it is a regular file the cache owns
+// and `keep_own` holds; false when nothing had to go.
+bool clear_entry(int dir, const std::string& name, const std::string& shown, bool keep_own) {
     struct stat st;
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return;
-        D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+        if (errno == ENOENT) return false;
+        D_THROW(obstruction_error, "cannot examine %s: %s", escape_log_text(shown).c_str(), strerror(errno));
     }
-    const bool usable = S_ISREG(st.st_mode) && own(st);
-    if (usable && !stale) return;
-    if (!remove_tree(dir, name))
+    const bool usable = S_ISREG(st.st_mode) && tree_t::cache_owned(st);
+    if (usable && keep_own) return false;
+    if (!tree_t::remove_tree(dir, name))
         D_THROW(obstruction_error, "cannot remove %s \"%s\", which stands where the cache keeps a file: %s",
-                kind_of(st), escape_log_text(path).c_str(), strerror(errno));
+                tree_t::kind_of(st), escape_log_text(shown).c_str(), strerror(errno));
     if (!usable)
-        LOG_AT(LOG_LEVEL_WARNING, "[Repo] Removed %s \"%s\" where the cache keeps a file", kind_of(st),
-               escape_log_text(path).c_str());
+        LOG_AT(LOG_LEVEL_WARNING, "[Repo] Removed %s \"%s\" where the cache keeps a file", tree_t::kind_of(st),
+               escape_log_text(shown).c_str());
+    return true;
+}
+
+/// One directory being emptied: where it is, to know it again from below.
+struct level_t {
+    std::string name;
+    dev_t dev;
+    ino_t ino;
+};
+
+// Opens the directory `name` in `dir` on the device `dev`, and describes it.
+fd_t enter_dir(int dir, const std::string& name, dev_t dev, int unlink_error, level_t& level) {
+    fd_t sub(::openat(dir, name.c_str(), dir_flags));
+    struct stat st;
+    if (!sub) {
+        // Not a directory after all: what refused the unlink is the reason.
+        if (errno == ENOTDIR) errno = unlink_error;
+        return sub;
+    }
+    if (::fstat(sub.get(), &st) != 0) return fd_t();
+    if (st.st_dev != dev) {
+        errno = EXDEV;
+        return fd_t();
+    }
+    level = level_t{name, st.st_dev, st.st_ino};
+    return sub;
+}
+
+// The first entry of `dir` that unlink cannot take (a directory, or what
+// fails, then with `error` set); "" once every other entry is gone.
+std::string empty_files(int dir, int& error) {
+    error = 0;
+    const int copy = copy_of(dir);
+    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!listing) {
+        error = errno;
+        if (copy >= 0) ::close(copy);
+        return std::string();
+    }
+    std::string left;
+    errno = 0;
+    while (struct dirent* entry = ::readdir(listing)) {
+        if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, "..")) continue;
+        if (::unlinkat(dir, entry->d_name, 0) != 0) {
+            error = errno;
+            left = entry->d_name;
+            break;
+        }
+        errno = 0;
+    }
+    if (left.empty() && errno) error = errno;
+    ::closedir(listing);
+    return left;
+}
+
+}  // namespace
+
+void tree_t::clear_for_file(int dir, const std::string& leaf, const std::string& shown) {
+    clear_entry(dir, leaf, shown, true);
+}
+
+void tree_t::remove_leftover(int dir, const std::string& leaf, const std::string& shown) {
+    clear_entry(dir, leaf, shown, false);
 }
 
 bool tree_t::remove_tree(int dir, const std::string& name) {
     if (::unlinkat(dir, name.c_str(), 0) == 0) return true;
-    if (errno != EISDIR && errno != EPERM) return false;
-    int sub = ::openat(dir, name.c_str(), dir_flags);
-    if (sub < 0) return false;
-    DIR* listing = ::fdopendir(sub);
-    if (!listing) {
-        ::close(sub);
-        return false;
+    const int unlink_error = errno;
+    if (unlink_error != EISDIR && unlink_error != EPERM) return false;
+    struct stat top;
+    if (::fstat(dir, &top) != 0) return false;
+    // Emptied from the deepest level up, one directory open at a time: the
+    // way back up is "..", known again by its device and inode.
+    std::vector<level_t> levels(1);
+    fd_t current = enter_dir(dir, name, top.st_dev, unlink_error, levels.back());
+    while (current) {
+        int error = 0;
+        const std::string left = empty_files(current.get(), error);
+        if (!left.empty() && (error == EISDIR || error == EPERM)) {
+            levels.emplace_back();
+            current = enter_dir(current.get(), left, top.st_dev, error, levels.back());
+            continue;
+        }
+        if (error) {
+            errno = error;
+            return false;
+        }
+        if (levels.size() == 1) break;
+        fd_t up(::openat(current.get(), "..", dir_flags));
+        struct stat st;
+        const level_t& above = levels[levels.size() - 2];
+        if (!up || ::fstat(up.get(), &st) != 0) return false;
+        if (st.st_dev != above.dev || st.st_ino != above.ino) {
+            errno = ESTALE;  // moved while it was emptied: nothing more is removed
+            return false;
+        }
+        if (::unlinkat(up.get(), levels.back().name.c_str(), AT_REMOVEDIR) != 0) return false;
+        levels.pop_back();
+        current = std::move(up);
     }
-    bool emptied = true;
-    while (struct dirent* entry = ::readdir(listing)) {
-        if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, "..")) continue;
-        emptied = remove_tree(::dirfd(listing), entry->d_name) && emptied;
-    }
-    int error = errno;
-    ::closedir(listing);
-    if (!emptied) {
-        errno = error;
-        return false;
-    }
+    if (!current) return false;
+    current.reset();
     return ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
-bool tree_t::own(const struct stat& st) {
-    static const uid_t me = ::geteuid();
-    return st.st_uid == me && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+bool tree_t::cache_owned(const struct stat& st) {
+    return st.st_uid == daemon_user() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 int dir_cache_t::parent(const tree_t& tree, const std::string& path, bool create, std::string& leaf) {
@@ -265,7 +325,7 @@ int dir_cache_t::parent(const tree_t& tree, const std::string& path, bool create
 
 const char* tree_t::kind_of(const struct stat& st) {
     if (S_ISLNK(st.st_mode)) return "a symbolic link";
-    if (!own(st)) return S_ISDIR(st.st_mode) ? "a directory other users control" : "a file other users control";
+    if (!cache_owned(st)) return S_ISDIR(st.st_mode) ? "a directory other users control" : "a file other users control";
     if (S_ISDIR(st.st_mode)) return "a directory";
     if (S_ISREG(st.st_mode)) return "a file";
     return "a special file";

@@ -1,14 +1,32 @@
 // The cache root and every access below it. The daemon runs as root and the
 // default root lies under a directory every local user may write into, so a
 // link or a foreign directory planted in the tree must never lead a write,
-// a rename, a deletion or a reply outside it: nothing below the root is
-// reached through a symbolic link, and what stands where the cache keeps a
-// file or a directory but is not one of its own is removed, not used.
+// a rename, a deletion or a reply outside it: the root is opened once, from
+// "/" down, on checked descriptors; nothing below it is reached through a
+// symbolic link; and what stands where the cache keeps a file or a
+// directory but is not one of its own is removed, not used.
+//
+// A place in the tree is named by a path that begins with the configured
+// root (root()): that text is what messages show, and it is only ever
+// resolved below the root's descriptor, never looked up again from "/".
+//
+// How failures are told, one way for each kind of call:
+// - opening the root raises cache_error saying why the root is refused;
+// - a lookup (open_file; open_dir, open_parent and dir_cache_t::parent
+//   without `create`) never raises for what the tree holds: it answers with
+//   no descriptor and errno set (ENOENT: nothing there; ELOOP: something
+//   there that is not the cache's own);
+// - a change (open_dir, open_parent and dir_cache_t::parent with `create`,
+//   clear_for_file, remove_leftover) raises obstruction_error naming the
+//   path and the system's reason;
+// - remove_tree, the primitive under the changes, answers false with errno
+//   and leaves the message to its caller, which knows what the entry was.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <string>
+#include <utility>
 
 #include <boost/shared_ptr.hpp>
 
@@ -48,7 +66,9 @@ typedef boost::shared_ptr<const tree_t> tree_ptr;
 /// of files into one revision directory.
 class dir_cache_t {
 public:
-    /// As tree_t::open_parent; -1 (errno set) when there is no such directory.
+    /// As tree_t::open_parent, but the descriptor stays this cache's: it is
+    /// valid until the next call or the cache's end, and -1 (errno set)
+    /// stands for the empty descriptor of a lookup.
     int parent(const tree_t& tree, const std::string& path, bool create, std::string& leaf);
 
 private:
@@ -58,55 +78,74 @@ private:
 
 class tree_t : public virtual noncopyable_t {
 public:
-    /// Checks the root, creating it (mode 0700) and its missing parents
-    /// (0755) when missing. An existing root must be a directory owned by
-    /// the daemon's user that no other user may write into, reached through
-    /// no symbolic link of another user; cache_error says why it is refused.
+    /// Opens the root from "/" one directory at a time, following no link
+    /// it has not checked, and checks each directory on its descriptor. On
+    /// the way, every directory belongs to the system (user 0) or to the
+    /// daemon's user and no other user may write into it, unless it is
+    /// sticky (other users then cannot move what those two own in it); a
+    /// link is followed only when one of those two owns it, and what it
+    /// leads to is checked the same way. The root itself is a directory of
+    /// the daemon's user that no other user may write into. Missing
+    /// directories are made (the root 0700, its parents 0755). cache_error
+    /// says why a root is refused.
     static tree_ptr open(const std::string& root);
 
     /// The root as configured; paths below it begin with it.
     const std::string& root() const { return root_; }
-    /// The root with every link resolved: one directory, one name.
-    const std::string& canonical() const { return canonical_; }
-    /// `path` (the root or below it) relative to the root; "" for the root.
-    std::string relative(const std::string& path) const;
+    /// The opened root's device and inode: what it is, whatever its name.
+    std::pair<dev_t, ino_t> identity() const { return identity_; }
 
-    /// Opens the file at `path` below the root for reading without following
-    /// any link on the way; -1 with errno (ELOOP for a link) when it cannot.
-    int open_file(const std::string& path) const;
+    /// Opens the file at `path` below the root for reading, non-blocking
+    /// (a named pipe put in its place cannot hold the caller), without
+    /// following any link on the way; ELOOP for a link.
+    fd_t open_file(const std::string& path) const;
     /// Opens the directory at `path` (the root or below it), following no
     /// link. With `create`, missing directories are made and an obstruction
     /// (a link, a file, a foreign directory) is removed first with a
-    /// WARNING; a failure raises obstruction_error. Without, an empty fd_t
-    /// (errno set) stands for a directory that is not there as the cache's own.
+    /// WARNING. Without, a directory that is not there as the cache's own
+    /// is a failed lookup.
     fd_t open_dir(const std::string& path, bool create) const;
     /// The parent directory of `path`, opened as open_dir does, and its leaf.
     fd_t open_parent(const std::string& path, bool create, std::string& leaf) const;
 
-    /// Makes room for a file at `name` in `dir` (whose path is `path`):
-    /// whatever stands there and is not a regular file of the daemon's user,
-    /// nor writable by others, is removed with one WARNING; so is a regular
-    /// one when `stale` (a temporary file left behind), silently. Raises
-    /// obstruction_error when it cannot be removed.
-    static void clear(int dir, const std::string& name, const std::string& path, bool stale);
+    /// Makes room for a file at `leaf` in `dir`: whatever stands there and
+    /// is not a regular file the cache owns is removed, with one WARNING
+    /// that names it as `shown`.
+    static void clear_for_file(int dir, const std::string& leaf, const std::string& shown);
+    /// Removes a temporary file left behind at `leaf` in `dir`, whatever it
+    /// is: silently when it is a regular file the cache owns, else with the
+    /// WARNING of clear_for_file.
+    static void remove_leftover(int dir, const std::string& leaf, const std::string& shown);
     /// Removes `name` in `dir` and, for a directory, everything in it,
-    /// following no link; false with errno when something stays.
+    /// following no link, with three descriptors at most whatever the depth,
+    /// and staying on the file system of `dir`: what lies on another (a
+    /// mount point) stays, and the call fails with EXDEV.
     static bool remove_tree(int dir, const std::string& name);
     /// True for an entry the cache may use as its own: owned by the daemon's
     /// user and writable by nobody else.
-    static bool own(const struct stat& st);
+    static bool cache_owned(const struct stat& st);
     /// "a symbolic link", "a directory", ... for a WARNING.
     static const char* kind_of(const struct stat& st);
 
 private:
-    tree_t(const std::string& root, const std::string& canonical, fd_t fd);
+    tree_t(const std::string& root, fd_t fd, const struct stat& st);
+    /// `path` (the root or below it) relative to the root; "" for the root.
+    std::string relative(const std::string& path) const;
+    /// Opens `rel` below `dir` in one call that refuses every link on the
+    /// way; -1 (errno set) when it cannot, or where no such call is at hand.
+    int open_beneath(int dir, const std::string& rel, int flags) const;
     fd_t open_below(int dir, const std::string& relative, bool create) const;
 
     std::string root_;
-    std::string canonical_;
     /// Length of the prefix that paths below the root share ("root/").
     size_t prefix_;
     fd_t fd_;
+    std::pair<dev_t, ino_t> identity_;
+    /// Whether openat2 with the flags open_beneath needs works here: decided
+    /// once, when the root is opened. A system-call filter answers it with
+    /// EPERM, an old kernel with ENOSYS, one without the flags with EINVAL
+    /// or E2BIG; the cache then walks step by step, which is as safe.
+    bool beneath_ = false;
 };
 
 }  // namespace cache
