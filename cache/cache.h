@@ -117,6 +117,9 @@ public:
     /// queues it and starts a download of the files nobody fetches yet. A key
     /// never announced since the load has an empty list and creates nothing.
     /// A repeated request of one requester for one key replaces its waiting one.
+    /// A request that can never be answered (its revision was cleaned, or
+    /// it asks for a file refused at its announcement) ends at once through
+    /// the requester's update_failed.
     void request_update(const repo_key_t& key, const std::vector<char>& mask,
                         const boost::weak_ptr<cache_events_t>& requester);
     /// Re-examines the requests that waited for a download of `key` that ended.
