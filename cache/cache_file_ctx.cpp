@@ -89,16 +89,29 @@ void hash_file(int fd, const std::string& path, md5_t& md5, uint64_t& size) {
     md5.final();
 }
 
-// Opens `leaf` in `dir` for reading and examines it into `st`, following
-// no link and never blocking: a named pipe or a device put there must not
-// hold a pool thread in open(2). Empty (errno set) when nothing is there
-// (ENOENT) or what is there cannot be opened as a file (a link, a socket).
-fd_t open_examined(int dir, const std::string& leaf, const std::string& path, struct stat& st) {
-    fd_t fd(::openat(dir, leaf.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-    if (!fd && errno != ENOENT && errno != ELOOP && errno != ENXIO && errno != EOPNOTSUPP)
+// True for the errors of opening a stored file that say something else,
+// or nothing, stands at its place or on its way.
+bool not_there(int error) {
+    return error == ENOENT || error == ELOOP || error == ENOTDIR || error == EXDEV || error == ENXIO ||
+           error == EOPNOTSUPP;
+}
+
+// Examines what `fd` (empty after a failed open, errno set) opened into
+// `st`, and raises the errors that are not about what stands there.
+void examine(const fd_t& fd, const std::string& path, struct stat& st) {
+    if (!fd && !not_there(errno))
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
     if (fd && ::fstat(fd.get(), &st) != 0)
         D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+}
+
+// Opens `leaf` in `dir` for reading and examines it into `st`, following
+// no link and never blocking: a named pipe or a device put there must not
+// hold a pool thread in open(2). Empty (errno set) when nothing is there
+// or what is there cannot be opened as a file (a link, a socket).
+fd_t open_examined(int dir, const std::string& leaf, const std::string& path, struct stat& st) {
+    fd_t fd(::openat(dir, leaf.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    examine(fd, path, st);
     return fd;
 }
 
@@ -454,14 +467,15 @@ bool cache_t::file_ctx_t::remove() {
 }
 
 mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
-    std::string leaf;
-    fd_t dir = tree_->open_parent(path, false, leaf);
+    // One call on the usual path; the directory is opened only to clear the way.
     struct stat st;
-    fd_t fd;
-    if (dir) fd = open_examined(dir.get(), leaf, path, st);
+    fd_t fd(tree_->open_file(path));
+    examine(fd, path, st);
     if (fd && S_ISREG(st.st_mode) && tree_t::own(st))
         return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
     fd.reset();
+    std::string leaf;
+    fd_t dir = tree_->open_parent(path, false, leaf);
     if (set_back(dir ? dir.get() : -1, leaf))
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(ENOENT));
     D_THROW(io_error_exception, "%s is not a file of the cache: it is not served, and is downloaded again",
@@ -487,6 +501,8 @@ bool cache_t::file_ctx_t::set_back(int dir, const std::string& leaf) {
         if (state != ready) return gone;
         state = not_existent;
     }
+    // A mapping of the old copy would outlive it in memory for nothing.
+    mapping_budget_t::global().forget(*this);
     log_failure(LOG_LEVEL_ERROR, "[Repo] Cannot clear the way for a file of the cache because of %s", [&] {
         if (gone)
             LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s is gone from the disk: it is downloaded again",

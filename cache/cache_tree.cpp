@@ -135,12 +135,12 @@ std::string tree_t::relative(const std::string& path) const {
 
 int tree_t::open_file(const std::string& path) const {
     const std::string rel = relative(path);
-    int fd = open_beneath(fd_.get(), rel, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    int fd = open_beneath(fd_.get(), rel, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd >= 0 || errno != ENOSYS) return fd;
     std::string leaf;
     fd_t dir = open_parent(path, false, leaf);
     if (!dir) return -1;
-    return ::openat(dir.get(), leaf.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    return ::openat(dir.get(), leaf.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
 }
 
 fd_t tree_t::open_dir(const std::string& path, bool create) const {

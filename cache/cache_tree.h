@@ -72,7 +72,8 @@ public:
     std::string relative(const std::string& path) const;
 
     /// Opens the file at `path` below the root for reading without following
-    /// any link on the way; -1 with errno (ELOOP for a link) when it cannot.
+    /// any link on the way and without blocking (a named pipe put there opens
+    /// at once); -1 with errno (ELOOP for a link) when it cannot.
     int open_file(const std::string& path) const;
     /// Opens the directory at `path` (the root or below it), following no
     /// link. With `create`, missing directories are made and an obstruction

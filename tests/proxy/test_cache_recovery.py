@@ -128,8 +128,10 @@ class CacheRecoveryTest(PeersTestCase):
                 bodies = [f.body for f in server.frames() if f.name == "ARQ_UPDATE"]
                 self.assertEqual(bodies[-1], b"%d 3 %s" % (new.revision, missing.encode()))
                 self.assertEqual(len(bodies), 2)
-                gone = [m for m in d.messages("wrn", mark) if "is gone from the disk" in m]
-                self.assertEqual(len(gone), missing.count("1"), gone)
+                # The log is read beside the daemon: its lines may still be on the way.
+                gone = lambda: [m for m in d.messages("wrn", mark) if "is gone from the disk" in m]
+                wait_until(lambda: len(gone()) >= missing.count("1"))
+                self.assertEqual(len(gone()), missing.count("1"), gone())
                 self.assertNotIn("not stored", d.log)
                 for i in range(len(new.files)):
                     with open(self.leaf(d, new, i), "rb") as f:
@@ -161,7 +163,9 @@ class CacheRecoveryTest(PeersTestCase):
                 announcement = agent.wait_announcement()
                 with self.assertRaises(ConnectionClosed):
                     agent.fetch(announcement, timeout=5)
-                warnings = [m for m in d.messages("wrn", mark) if repo.files[0].md5 in m]
+                found = lambda: [m for m in d.messages("wrn", mark) if repo.files[0].md5 in m]
+                wait_until(found)
+                warnings = found()
                 self.assertEqual(len(warnings), 1, warnings)
                 self.assertIn(warning, warnings[0])
                 agent = self.start_agent(port)
