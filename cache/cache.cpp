@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <set>
 #include <unordered_set>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -34,6 +35,12 @@ bool same_owner(const boost::weak_ptr<cache_events_t>& a, const boost::weak_ptr<
 }
 
 const unsigned max_retry_seconds = 60;
+
+// A request that can never be answered is dropped rather than left without
+// an answer: its agent asks again, and gets what its server announces then.
+void refuse(const boost::weak_ptr<cache_events_t>& requester, uint32_t number, const std::string& reason) {
+    if (boost::shared_ptr<cache_events_t> events = requester.lock()) events->update_failed(number, reason);
+}
 
 }  // namespace
 
@@ -101,7 +108,11 @@ void cache_t::on_unload_timer() {
 void cache_t::on_clean_timer() {
     xlocker_t guard(mutex_);
     start_timer(clean_timer_, clean_period_, &cache_t::on_clean_timer);
-    repo_->clean_revisions();
+    // Revisions with running downloads the repository sees in their files.
+    std::set<revision_id_t> waited_for;
+    for (const update_request_t& r : pending_)
+        if (!r.finished()) waited_for.insert(revision_id_t(r.key.name, r.key.rev));
+    repo_->clean_revisions(waited_for);
 }
 
 void cache_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files) {
@@ -115,9 +126,17 @@ void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mas
     // A name the cache could never store is refused as such, not merely as unannounced.
     repo_->check_repository(key.name);
     file_list_t files = current_files(key);
+    if (!mask.empty() && repo_->no_longer_held(key))
+        return refuse(requester, number, "revision " + std::to_string(key.rev) + " of " + shown_text(key.name) +
+                                     " is no longer in the cache: newer ones took its place");
     if (mask.size() != files.size())
         D_THROW(cache_error, "Different files count in update request and repo: %d vs %d",
                 static_cast<int>(mask.size()), static_cast<int>(files.size()));
+    for (size_t i = 0; i < mask.size(); ++i)
+        if (mask[i] == '1' && files[i]->refused)
+            return refuse(requester, number, "file \"" + shown_text(files[i]->info.name) +
+                                         "\" was refused at its announcement: an empty file with md5 " +
+                                         files[i]->info.md5 + " can never be served");
     // Only the same request asked again replaces the waiting one: its answer
     // carries the same number. Any other request waits on its own and is
     // answered with its own number, whatever key the two share.

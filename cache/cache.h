@@ -122,6 +122,9 @@ public:
     /// repeat of one requester's request (same key, same number) replaces the
     /// waiting one. A requester with `waiting_per_requester` requests waiting
     /// has a further one that must wait refused (update_failed).
+    /// A request that can never be answered (its revision was cleaned, or
+    /// it asks for a file refused at its announcement) ends at once through
+    /// the requester's update_failed.
     void request_update(const repo_key_t& key, const std::vector<char>& mask,
                         const boost::weak_ptr<cache_events_t>& requester, uint32_t number = 0);
     /// Re-examines the requests that waited for a download of `key` that ended.

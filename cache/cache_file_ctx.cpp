@@ -89,19 +89,38 @@ void hash_file(int fd, const std::string& path, md5_t& md5, uint64_t& size) {
     md5.final();
 }
 
-// True when open_file failed because a link or a non-directory stood on the
-// way: the tree holds something that is not the cache's, not a missing file.
-bool obstructed_open(int error) { return error == ELOOP || error == ENOTDIR || error == EXDEV; }
+// True for the errors of opening a stored file that say something else,
+// or nothing, stands at its place or on its way.
+bool not_there(int error) {
+    return error == ENOENT || error == ELOOP || error == ENOTDIR || error == EXDEV || error == ENXIO ||
+           error == EOPNOTSUPP;
+}
 
-// Opens a stored file without following a link and examines it into `st`;
-// empty where a link or a non-directory stands on the way or nothing is there.
-fd_t open_examined(const tree_ptr& tree, const std::string& path, struct stat& st) {
-    fd_t fd(tree->open_file(path));
-    if (!fd && !obstructed_open(errno))
+// Examines what `fd` (empty after a failed open, errno set) opened into
+// `st`, and raises the errors that are not about what stands there.
+void examine(const fd_t& fd, const std::string& path, struct stat& st) {
+    if (!fd && !not_there(errno))
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
     if (fd && ::fstat(fd.get(), &st) != 0)
         D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+}
+
+// Opens `leaf` in `dir` for reading and examines it into `st`, following
+// no link and never blocking: a named pipe or a device put there must not
+// hold a pool thread in open(2). Empty (errno set) when nothing is there
+// or what is there cannot be opened as a file (a link, a socket).
+fd_t open_examined(int dir, const std::string& leaf, const std::string& path, struct stat& st) {
+    fd_t fd(::openat(dir, leaf.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    examine(fd, path, st);
     return fd;
+}
+
+// What stands on the way to a file, for a WARNING: "a named pipe", ...
+const char* kind_found(const struct stat& st) {
+    if (S_ISFIFO(st.st_mode)) return "a named pipe";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
+    return tree_t::kind_of(st);
 }
 
 // Every piece of the leaf must name an entry below the revision directory.
@@ -194,15 +213,23 @@ std::string cache_t::file_ctx_t::name_from_leaf(const std::string& leaf) {
 }
 
 cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, const std::string& path) {
+    std::string leaf;
+    fd_t dir = tree->open_parent(path, false, leaf);
+    // Nothing there, or not reached through directories of the cache: nothing to read.
+    if (!dir) return file_ptr();
+    return create(tree, dir.get(), leaf, path);
+}
+
+cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, int dir, const std::string& leaf,
+                                              const std::string& path) {
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create file context for path %s", escape_log_text(path).c_str());
     struct stat st;
-    fd_t fd = open_examined(tree, path, st);
+    fd_t fd = open_examined(dir, leaf, path, st);
+    if (!fd && errno == ENOENT) return file_ptr();  // gone since the directory was listed
     if (!fd || !S_ISREG(st.st_mode) || !tree_t::cache_owned(st)) {
         // Never read: a link would hand out what it points at, a file that
         // others may write could change under its md5.
-        std::string leaf;
-        fd_t dir = tree->open_parent(path, false, leaf);
-        if (dir) tree_t::clear_for_file(dir.get(), leaf, path);
+        remove_found(dir, leaf, path);
         return file_ptr();
     }
     file_ptr ctx(new file_ctx_t(tree));
@@ -247,9 +274,12 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, c
     const int from = from_dirs.parent(*tree, source->path, false, from_leaf);
     struct stat st;
     if (from < 0 || ::fstatat(from, from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        !tree_t::cache_owned(st))
-        D_THROW(io_error_exception, "cannot link %s: it is not a file of the cache any more",
-                escape_log_text(source->path).c_str());
+        !tree_t::cache_owned(st)) {
+        // Gone, or not the cache's own any more: the source is downloaded
+        // again when asked for, and the new revision downloads its own.
+        source->set_back(from, from_leaf);
+        return file_ptr();
+    }
     const int to = to_dirs.parent(*tree, ctx->path, true, leaf);
     // Linked beside the final name, then renamed over it: a stale file left
     // at the final path (one not loaded because its name does not read back)
@@ -258,9 +288,14 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, c
     // A stale temporary name is unlinked as it is (a link itself, never
     // what it points at); only what unlink cannot take needs clearing.
     if (::unlinkat(to, temp.c_str(), 0) != 0 && errno != ENOENT) tree_t::remove_leftover(to, temp, ctx->temp_path());
-    if (::linkat(from, from_leaf.c_str(), to, temp.c_str(), 0) != 0)
+    if (::linkat(from, from_leaf.c_str(), to, temp.c_str(), 0) != 0) {
+        if (errno == ENOENT) {  // removed since it was examined
+            source->set_back(from, from_leaf);
+            return file_ptr();
+        }
         D_THROW(io_error_exception, "cannot link %s to %s: %s", escape_log_text(source->path).c_str(),
                 escape_log_text(ctx->temp_path()).c_str(), strerror(errno));
+    }
     try {
         tree_t::clear_for_file(to, leaf, ctx->path);
         if (::renameat(to, temp.c_str(), to, leaf.c_str()) != 0)
@@ -432,32 +467,87 @@ bool cache_t::file_ctx_t::remove() {
 }
 
 mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
+    // One call on the usual path; the directory is opened only to clear the way.
     struct stat st;
-    fd_t fd = open_examined(tree_, path, st);
+    fd_t fd(tree_->open_file(path));
+    examine(fd, path, st);
     if (fd && S_ISREG(st.st_mode) && tree_t::cache_owned(st))
         return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
     fd.reset();
-    obstructed();
+    std::string leaf;
+    fd_t dir = tree_->open_parent(path, false, leaf);
+    if (set_back(dir ? dir.get() : -1, leaf))
+        D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(ENOENT));
     D_THROW(io_error_exception, "%s is not a file of the cache: it is not served, and is downloaded again",
             escape_log_text(path).c_str());
 }
 
-void cache_t::file_ctx_t::obstructed() {
+bool cache_t::file_ctx_t::set_back(int dir, const std::string& leaf) {
+    // Examined before the state changes, so that the one WARNING says what
+    // was found; only the caller that turns the file back logs it.
+    struct stat st;
+    std::pair<const char*, std::string> blocked;
+    bool gone = false;
+    if (dir >= 0) {
+        gone = ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+    } else {
+        blocked = blocker();
+        gone = !blocked.first;
+    }
     {
         std::lock_guard<std::mutex> lock(download_mutex_);
-        // A download that took the file over meanwhile writes it anew.
-        if (state != ready) return;
+        // A download that took the file over meanwhile writes it anew;
+        // another reply that found it first has said so already.
+        if (state != ready) return gone;
         state = not_existent;
     }
+    // A mapping of the old copy would outlive it in memory for nothing.
+    mapping_budget_t::global().forget(*this);
     log_failure(LOG_LEVEL_ERROR, "[Repo] Cannot clear the way for a file of the cache because of %s", [&] {
-        std::string leaf;
-        fd_t dir = tree_->open_parent(path, false, leaf);
-        if (dir)
-            tree_t::clear_for_file(dir.get(), leaf, path);
-        else
+        if (gone)
+            LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s is gone from the disk: it is downloaded again",
+                   escape_log_text(path).c_str());
+        else if (dir >= 0)
+            remove_found(dir, leaf, path);
+        else if (std::strcmp(blocked.first, "a symbolic link") == 0)
             LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s is reached through a symbolic link: not served",
                    escape_log_text(path).c_str());
+        else
+            LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s lies below %s \"%s\" where the cache keeps a directory: not served",
+                   escape_log_text(path).c_str(), blocked.first, escape_log_text(blocked.second).c_str());
     });
+    return gone;
+}
+
+std::pair<const char*, std::string> cache_t::file_ctx_t::blocker() const {
+    // Walked again only on this rare path, so that the WARNING can name it.
+    const std::string rel = tree_->relative(path);
+    const std::string top = path.substr(0, path.size() - rel.size());
+    fd_t current = tree_->open_dir(tree_->root(), false);
+    for (size_t start = 0, slash; current && (slash = rel.find('/', start)) != std::string::npos; start = slash + 1) {
+        const std::string name = rel.substr(start, slash - start);
+        struct stat st;
+        if (name.empty()) continue;
+        if (::fstatat(current.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) break;
+        if (!S_ISDIR(st.st_mode) || !tree_t::cache_owned(st)) return std::make_pair(kind_found(st), top + rel.substr(0, slash));
+        current = fd_t(::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return std::make_pair(nullptr, std::string());
+}
+
+void cache_t::file_ctx_t::remove_found(int dir, const std::string& leaf, const std::string& path) {
+    struct stat st;
+    if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return;
+        D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    }
+    // A file of the cache that took the place meanwhile is for the next download to replace.
+    if (S_ISREG(st.st_mode) && tree_t::cache_owned(st)) return;
+    if (!tree_t::remove_tree(dir, leaf))
+        D_THROW(obstruction_error, "cannot remove %s \"%s\", which stands where the cache keeps a file: %s",
+                kind_found(st), escape_log_text(path).c_str(), strerror(errno));
+    LOG_AT(LOG_LEVEL_WARNING, "[Repo] Removed %s \"%s\" where the cache keeps a file", kind_found(st),
+           escape_log_text(path).c_str());
 }
 
 }  // namespace cache

@@ -9,6 +9,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -40,12 +41,18 @@ public:
 
     /// A stored file found on disk: ready, its md5 computed from the
     /// content. Empty when what stands at `path` is not a file of the cache
-    /// (a link, a file others may write): that is removed with a WARNING.
+    /// (a link, a file others may write): that is removed with a WARNING;
+    /// empty as well when nothing is there any more.
     static file_ptr create(const tree_ptr& tree, const std::string& path);
+    /// The same for `leaf` in the open directory `dir` (whose path `path` is).
+    static file_ptr create(const tree_ptr& tree, int dir, const std::string& leaf, const std::string& path);
     /// An announced file that is not on disk yet.
     static file_ptr create_not_existent(const tree_ptr& tree, const std::string& dir, const file_info_t& info);
     /// A hard link in `dir` to a ready file of another revision; `from` and
     /// `to` keep the directories open for the next link of an announcement.
+    /// Empty when the source is gone from the disk or no longer the cache's
+    /// own: the source is then set back (see set_back), and the caller
+    /// downloads the file instead.
     static file_ptr create_hardlinked(const tree_ptr& tree, const std::string& dir, const file_ptr& source,
                                       dir_cache_t& from, dir_cache_t& to);
 
@@ -75,15 +82,25 @@ public:
     void unmap_if_unused(boost::posix_time::time_duration span);
     /// Deletes the final file; false only when the deletion fails.
     bool remove();
-    /// The whole file, opened without following a link and mapped (or read
-    /// when `copy`). What stands there and is not a file of the cache is
-    /// never read: it is removed, the file turns not_existent so that the
-    /// next request downloads it again, and io_error_exception is raised.
+    /// The whole file, opened without following a link or blocking and
+    /// examined before it is mapped (or read when `copy`). A file gone from
+    /// the disk, or what stands there and is not a file of the cache, is
+    /// never read: the file is set back (see set_back) and
+    /// io_error_exception is raised.
     mapping_ptr read_bytes(bool copy);
+    /// Turns a ready file whose stored copy is gone or not the cache's own
+    /// any more not_existent, so that the next request downloads it, with
+    /// one WARNING that says what was found; an obstruction at the leaf is
+    /// removed. `dir` is the open directory of the leaf, or -1 when it could
+    /// not be opened. True when nothing stands at the file's place.
+    bool set_back(int dir, const std::string& leaf);
 
     int32_t get_state() const { return state.load(); }
 
     file_info_t info;
+    /// Announced as it can never be downloaded (an empty file with the md5
+    /// of something else): a request for it fails, nothing downloads it.
+    bool refused = false;
     std::atomic<int32_t> state{ready};
     /// Guarded by the mapping budget's lock, like the members it keeps below.
     mapping_ptr mapping;
@@ -97,7 +114,11 @@ private:
     void open_temp();
     /// Deletes the temporary file of a download that ends unfinished; 0 or the errno.
     int drop_temp();
-    void obstructed();
+    /// The first piece of the path that is not a directory of the cache: its
+    /// kind and path, or a null kind when a piece is missing.
+    std::pair<const char*, std::string> blocker() const;
+    /// Removes what stands at `leaf` in `dir` unless it is a file of the cache, with a WARNING naming it.
+    static void remove_found(int dir, const std::string& leaf, const std::string& path);
 
     tree_ptr tree_;
 

@@ -168,7 +168,7 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
         // A link where a file belongs is never read: removed, with a WARNING.
         if (type == DT_LNK) tree_t::clear_for_file(revision.get(), e.name, path);
         if (type != DT_REG) continue;
-        file_ptr ctx = file_ctx_t::create(tree_, path);
+        file_ptr ctx = file_ctx_t::create(tree_, revision.get(), e.name, path);
         if (!ctx) continue;
         if (ctx->info.size == 0) {  // nothing worth keeping: an empty file is never announced with content
             ::unlinkat(revision.get(), e.name.c_str(), 0);
@@ -264,14 +264,36 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
             list.push_back(own->second);
             continue;
         }
-        file_ptr other = find_ctx(info);
-        file_ptr ctx = other && other->get_state() == file_ctx_t::ready
-                           ? file_ctx_t::create_hardlinked(tree_, dir, other, from, to)
-                           : file_ctx_t::create_not_existent(tree_, dir, info);
+        file_ptr ctx;
+        if (info.size == 0 && info.md5 != file_ctx_t::empty_md5) {
+            ctx = refused_empty(dir, info);
+        } else {
+            file_ptr other = find_ctx(info);
+            if (other && other->get_state() == file_ctx_t::ready)
+                ctx = file_ctx_t::create_hardlinked(tree_, dir, other, from, to);
+            // Also when the source turned out gone: the rest of the list goes on.
+            if (!ctx) ctx = file_ctx_t::create_not_existent(tree_, dir, info);
+        }
         entity->files.emplace(info, ctx);
         list.push_back(ctx);
     }
     entity->platforms[key.platform].swap(list);
+}
+
+cache_t::file_ptr cache_t::repo_t::refused_empty(const std::string& dir, const file_info_t& info) {
+    // Kept in the list so that the masks of requests still index it, but
+    // never downloaded: no download of no bytes can match another md5.
+    LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused file \"%s\" with md5 \"%s\": an empty file can only have md5 %s",
+           shown_text(info.name).c_str(), info.md5.c_str(), file_ctx_t::empty_md5);
+    file_ptr ctx = file_ctx_t::create_not_existent(tree_, dir, info);
+    ctx->refused = true;
+    return ctx;
+}
+
+bool cache_t::repo_t::no_longer_held(const repo_key_t& key) {
+    if (find_files(key)) return false;
+    auto cleaned = cleaned_.find(key.name);
+    return cleaned != cleaned_.end() && key.rev <= cleaned->second;
 }
 
 void cache_t::repo_t::reindex() {
@@ -286,7 +308,13 @@ void cache_t::repo_t::unload_files(boost::posix_time::time_duration span) {
         for (auto& f : e.files) f.second->unmap_if_unused(span);
 }
 
-void cache_t::repo_t::clean_revisions() {
+bool cache_t::repo_t::downloading(const entity_t& entity) {
+    for (const auto& f : entity.files)
+        if (f.second->get_state() == file_ctx_t::in_download) return true;
+    return false;
+}
+
+void cache_t::repo_t::clean_revisions(const std::set<entity_id_t>& waited_for) {
     std::map<std::string, std::vector<rev_t>> revisions;
     for (const entity_t& e : entities_) revisions[e.name].push_back(e.rev);
     bool unloaded = false;
@@ -297,13 +325,22 @@ void cache_t::repo_t::clean_revisions() {
         for (size_t i = kept_revisions; i < revs.size(); ++i) {
             entity_t* found = find_entity(named.first, revs[i]);
             if (!found) continue;
+            std::string rev_text = std::to_string(revs[i]);
+            // Its agents would wait for ever, and its download would write
+            // into a directory nobody tracks: it goes at a later clean.
+            if (waited_for.count(entity_id_t(named.first, revs[i])) || downloading(*found)) {
+                LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Keep %s/%s while requests wait for it or it downloads",
+                       escape_log_text(named.first).c_str(), rev_text.c_str());
+                continue;
+            }
+            rev_t& cleaned = cleaned_[named.first];
+            cleaned = std::max(cleaned, revs[i]);
             auto it = entities_.begin() + (found - entities_.data());
             // Systems of family 2 cannot delete a mapped file: drop the mappings first.
             if (!unloaded && (platform_t::base.code & 0x7f000000u) == 0x02000000u) {
                 unload_files(boost::posix_time::seconds(0));
                 unloaded = true;
             }
-            std::string rev_text = std::to_string(revs[i]);
             LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Remove files in %s/%s", escape_log_text(named.first).c_str(),
                    rev_text.c_str());
             bool all_removed = true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -62,8 +63,13 @@ public:
     void merge(const repo_key_t& key, const std::vector<file_info_t>& files);
     /// Drops the mappings unused for longer than `span`.
     void unload_files(boost::posix_time::time_duration span);
-    /// Deletes every revision of a name older than its third newest.
-    void clean_revisions();
+    /// Deletes every revision of a name older than its third newest, but
+    /// those in `waited_for` and those with a file in download: they go at
+    /// a later clean.
+    void clean_revisions(const std::set<std::pair<std::string, rev_t>>& waited_for = {});
+    /// True when the key has no list because its revision was cleaned (or
+    /// is older than one that was): a request for it can never be answered.
+    bool no_longer_held(const repo_key_t& key);
 
     const std::vector<entity_t>& entities() const { return entities_; }
     std::string dir_of(const std::string& name, rev_t rev) const;
@@ -74,12 +80,18 @@ public:
 private:
     typedef std::pair<std::string, rev_t> entity_id_t;
     void reindex();
+    /// The context of an announced empty file whose md5 is not that of no bytes.
+    file_ptr refused_empty(const std::string& dir, const file_info_t& info);
+    static bool downloading(const entity_t& entity);
     /// Deletes a directory below the root and all it holds, following no link.
     void remove_dir(const std::string& dir);
 
     std::vector<entity_t> entities_;
     /// Position of each entity in entities_: a lookup does not grow with their number.
     std::map<entity_id_t, size_t> index_;
+    /// Per repository name, the newest revision cleaned: one number a name,
+    /// however many revisions come and go.
+    std::map<std::string, rev_t> cleaned_;
     std::string root_;
     boost::shared_ptr<const tree_t> tree_;
 };

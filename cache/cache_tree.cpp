@@ -113,7 +113,7 @@ int tree_t::open_beneath(int dir, const std::string& rel, int flags) const {
 }
 
 fd_t tree_t::open_file(const std::string& path) const {
-    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     if (beneath_) return fd_t(open_beneath(fd_.get(), relative(path), flags));
     std::string leaf;
     fd_t dir = open_parent(path, false, leaf);

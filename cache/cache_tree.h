@@ -94,6 +94,8 @@ public:
     const std::string& root() const { return root_; }
     /// The opened root's device and inode: what it is, whatever its name.
     std::pair<dev_t, ino_t> identity() const { return identity_; }
+    /// `path` (the root or below it) relative to the root; "" for the root.
+    std::string relative(const std::string& path) const;
 
     /// Opens the file at `path` below the root for reading, non-blocking
     /// (a named pipe put in its place cannot hold the caller), without
@@ -129,8 +131,6 @@ public:
 
 private:
     tree_t(const std::string& root, fd_t fd, const struct stat& st);
-    /// `path` (the root or below it) relative to the root; "" for the root.
-    std::string relative(const std::string& path) const;
     /// Opens `rel` below `dir` in one call that refuses every link on the
     /// way; -1 (errno set) when it cannot, or where no such call is at hand.
     int open_beneath(int dir, const std::string& rel, int flags) const;

@@ -216,3 +216,69 @@ TEST(FileCtx, IdleMappingIsDroppedButHandedOutOnesStayValid) {
     EXPECT_EQ(std::string(handed->data(), handed->size()), "mapped bytes");
     EXPECT_EQ(f->map()->size(), 12u);  // mapped again on the next use
 }
+
+/// A stored file gone from the disk, or something else put in its place or
+/// in its directory's, is set back to download with one WARNING that names
+/// what was found; a named pipe never holds the reading thread.
+TEST(FileCtx, AStoredFileGoneOrReplacedIsSetBackOnceAndNeverBlocks) {
+    const std::string kinds[] = {"gone", "named pipe", "named pipe directory", "link directory", "foreign file"};
+    for (const std::string& kind : kinds) {
+        SCOPED_TRACE(kind);
+        io_test::log_capture log(LOG_LEVEL_WARNING);
+        scratch_t dir;
+        scratch_t elsewhere;
+        const std::string rev = dir.path + "/r";
+        boost::filesystem::create_directories(rev);
+        std::string path = dir.put("r/~x~m", "stored bytes");
+        cache::tree_ptr tree = tree_of(dir);
+        cache_t::file_ptr f = file_ctx_t::create(tree, path);
+        ASSERT_TRUE(f);
+        std::string expected;
+        if (kind == "gone") {
+            ::unlink(path.c_str());
+            expected = "[Repo] File " + path + " is gone from the disk: it is downloaded again";
+        } else if (kind == "named pipe") {
+            ::unlink(path.c_str());
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+            expected = "[Repo] Removed a named pipe \"" + path + "\" where the cache keeps a file";
+        } else if (kind == "foreign file") {
+            ::chmod(path.c_str(), 0666);
+            expected = "[Repo] Removed a file other users control \"" + path + "\" where the cache keeps a file";
+        } else {
+            boost::filesystem::remove_all(rev);
+            if (kind == "named pipe directory") {
+                ASSERT_EQ(::mkfifo(rev.c_str(), 0600), 0);
+                expected = "[Repo] File " + path + " lies below a named pipe \"" + rev +
+                           "\" where the cache keeps a directory: not served";
+            } else {
+                ASSERT_EQ(::symlink(elsewhere.path.c_str(), rev.c_str()), 0);
+                elsewhere.put("~x~m", "stored bytes");
+                expected = "[Repo] File " + path + " is reached through a symbolic link: not served";
+            }
+        }
+        try {
+            f->map();
+            ADD_FAILURE() << "served";
+        } catch (const io_error_exception_shell_t& e) {
+            EXPECT_NE(std::string(e.what()).find(kind == "gone" ? "cannot open" : "is not a file of the cache"),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_EQ(f->get_state(), file_ctx_t::not_existent);
+        EXPECT_FALSE(f->map());  // not ready: nothing read, nothing logged again
+        EXPECT_EQ(log.messages(), std::vector<std::string>{expected});
+        // At the file's place nothing but what the cache may replace is left.
+        struct stat st;
+        if (kind == "named pipe" || kind == "foreign file") {
+            EXPECT_NE(::lstat(path.c_str(), &st), 0);
+        }
+        if (kind == "link directory") {
+            EXPECT_EQ(read_file(elsewhere.path + "/~x~m"), "stored bytes");
+        }
+        // The next download stores it again.
+        f->download_started(3);
+        f->write(3, "stored bytes", 12);
+        EXPECT_EQ(f->get_state(), file_ctx_t::ready);
+        EXPECT_EQ(read_file(path), "stored bytes");
+    }
+}

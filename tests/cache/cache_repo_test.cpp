@@ -99,3 +99,134 @@ TEST(Repo, NamesThatWouldLeaveTheRootAreRefusedAndCreateNothing) {
                         "\": its path would leave " + root + "/upd/1"),
               1u);
 }
+
+/// The cleaner keeps a revision while a file of it downloads or a request
+/// waits for it, and removes it at the first clean after; a request for a
+/// revision cleaned meanwhile ends, told, where one never announced is refused.
+TEST(Repo, RevisionsInUseOutliveCleaningAndRequestsForCleanedOnesEnd) {
+    scratch_t dir;
+    cache_t::repo_t repo(tree_of(dir));
+    blob_t a = blob("a", "first"), b = blob("b", "second");
+    repo.merge({"upd", 1, "p"}, infos({a}));
+    for (cache::rev_t rev : {2, 3, 4}) repo.merge({"upd", rev, "p"}, infos({b}));
+    cache_t::file_ptr file = repo.find_files({"upd", 1, "p"})->front();
+    file->download_started(9);
+    repo.clean_revisions();
+    ASSERT_TRUE(repo.find_entity("upd", 1));
+    EXPECT_TRUE(exists(dir.path + "/upd/1"));
+    file->download_cancelled(9);
+    repo.clean_revisions({{"upd", 1}});
+    ASSERT_TRUE(repo.find_entity("upd", 1));
+    EXPECT_FALSE(repo.no_longer_held({"upd", 1, "p"}));
+    repo.clean_revisions({{"upd", 2}, {"other", 1}});
+    EXPECT_FALSE(repo.find_entity("upd", 1));
+    EXPECT_EQ(entries(dir.path + "/upd"), (std::vector<std::string>{"2", "3", "4"}));
+    // Cleaned, or older than a cleaned one: never to be answered. Newer,
+    // another name, another platform of a held revision: merely unannounced.
+    EXPECT_TRUE(repo.no_longer_held({"upd", 1, "p"}));
+    EXPECT_TRUE(repo.no_longer_held({"upd", 0, "q"}));
+    EXPECT_FALSE(repo.no_longer_held({"upd", 2, "p"}));
+    EXPECT_FALSE(repo.no_longer_held({"upd", 2, "q"}) && repo.find_files({"upd", 2, "q"}));
+    EXPECT_FALSE(repo.no_longer_held({"upd", 5, "p"}));
+    EXPECT_FALSE(repo.no_longer_held({"other", 1, "p"}));
+    // Announced again, it is held again.
+    repo.merge({"upd", 1, "p"}, infos({a}));
+    EXPECT_FALSE(repo.no_longer_held({"upd", 1, "p"}));
+
+    // Through the cache, with its own timer.
+    io_test::log_capture log;
+    fixture_t f(boost::posix_time::minutes(10), boost::posix_time::milliseconds(50));
+    f.cache->merge({"upd", 1, "p"}, infos({a}));
+    auto waiting = boost::make_shared<requester_t>();
+    f.cache->request_update({"upd", 1, "p"}, mask("1"), waiting);
+    ASSERT_EQ(waiting->download_count(), 1u);
+    boost::shared_ptr<srv_side::download_context_t> d = waiting->take_download();
+    for (cache::rev_t rev : {2, 3, 4}) f.cache->merge({"upd", rev, "p"}, infos({b}));
+    ASSERT_TRUE(wait_until([&] { return log.count("[Repo] Keep upd/1 while requests wait for it or it downloads") > 0; }));
+    reply(d, {a});
+    d.reset();
+    ASSERT_TRUE(wait_until([&] { return waiting->served_count() == 1; }));
+    EXPECT_EQ(waiting->served[0], std::vector<std::string>{a.bytes});
+    ASSERT_TRUE(wait_until([&] { return log.count("[Repo] Remove files in upd/1") == 1; }));
+    ASSERT_TRUE(wait_until([&] { return !exists(f.dir.path + "/upd/1"); }));
+    auto late = boost::make_shared<requester_t>();
+    EXPECT_NO_THROW(f.cache->request_update({"upd", 1, "p"}, mask("1"), late));
+    ASSERT_EQ(late->failure_count(), 1u);
+    EXPECT_NE(late->failures[0].find("revision 1 of upd is no longer in the cache"), std::string::npos);
+    EXPECT_EQ(late->download_count(), 0u);
+    EXPECT_FALSE(exists(f.dir.path + "/upd/1"));
+    EXPECT_THROW(f.cache->request_update({"upd", 5, "p"}, mask("1"), late), cache::cache_error_shell_t);
+}
+
+/// A file of an older revision that is gone from the disk, whole directory
+/// or file alone, is downloaded for the new revision instead of failing the
+/// announcement; the old context is set back with one WARNING per file.
+TEST(Repo, AnnouncementsLinkingFilesGoneFromTheDiskDownloadThemInstead) {
+    io_test::log_capture log(LOG_LEVEL_WARNING);
+    fixture_t f;
+    blob_t a = blob("a", "alpha"), b = blob("d/b", "beta"), c = blob("c", "gamma");
+    store(*f.cache, {"upd", 1, "p"}, {a, b, c});
+    const std::string gone = f.dir.path + "/upd/1/~a~" + a.info.md5;
+    ASSERT_EQ(::unlink(gone.c_str()), 0);
+    f.cache->merge({"upd", 2, "p"}, infos({a, b, c}));
+    EXPECT_EQ(inode_of(f.dir.path + "/upd/2/d~b~" + b.info.md5), inode_of(f.dir.path + "/upd/1/d~b~" + b.info.md5));
+    EXPECT_EQ(log.count("[Repo] File " + gone + " is gone from the disk: it is downloaded again"), 1u);
+    auto r = boost::make_shared<requester_t>();
+    f.cache->request_update({"upd", 2, "p"}, mask("111"), r);
+    ASSERT_EQ(r->download_count(), 1u);
+    boost::shared_ptr<srv_side::download_context_t> d = r->take_download();
+    EXPECT_EQ(d->mask(), mask("100"));
+    reply(d, {a, b, c});
+    d.reset();
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
+    EXPECT_EQ(r->served[0], (std::vector<std::string>{a.bytes, b.bytes, c.bytes}));
+    // The old revision asks for its lost file again.
+    auto old = boost::make_shared<requester_t>();
+    f.cache->request_update({"upd", 1, "p"}, mask("100"), old);
+    EXPECT_EQ(old->download_count(), 1u);
+
+    // A whole revision directory removed: every file it lent downloads anew.
+    fs::remove_all(f.dir.path + "/upd/1");
+    f.cache->merge({"upd", 3, "p"}, infos({b, c}));
+    auto r3 = boost::make_shared<requester_t>();
+    f.cache->request_update({"upd", 3, "p"}, mask("11"), r3);
+    ASSERT_EQ(r3->download_count(), 1u);
+    EXPECT_EQ(r3->take_download()->mask(), mask("11"));
+    for (const std::string& leaf : {"d~b~" + b.info.md5, "~c~" + c.info.md5})
+        EXPECT_EQ(log.count("[Repo] File " + f.dir.path + "/upd/1/" + leaf +
+                            " is gone from the disk: it is downloaded again"), 1u) << leaf;
+    EXPECT_FALSE(exists(f.dir.path + "/upd/1"));  // nothing downloads into it: not made again
+    EXPECT_EQ(read_file(f.dir.path + "/upd/2/~c~" + c.info.md5), c.bytes);
+}
+
+/// An empty file announced with the md5 of something else is refused with
+/// an ERROR line, once; the other files of the list are served, and a request
+/// for the refused one ends at once without asking the server.
+TEST(Repo, AnEmptyFileWithAnotherMd5IsRefusedAndTheOthersServed) {
+    io_test::log_capture log(LOG_LEVEL_ERROR);
+    fixture_t f;
+    blob_t a = blob("a", "alpha"), empty = blob("e", ""), bad = empty;
+    bad.info.md5 = a.info.md5;
+    cache::repo_key_t key{"upd", 1, "p"};
+    f.cache->merge(key, infos({a, bad, empty}));
+    f.cache->merge(key, infos({a, bad, empty}));
+    EXPECT_EQ(log.count("[Repo] Refused file \"e\" with md5 \"" + a.info.md5 +
+                        "\": an empty file can only have md5 d41d8cd98f00b204e9800998ecf8427e"),
+              1u);
+    auto r = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("101"), r);
+    ASSERT_EQ(r->download_count(), 1u);
+    boost::shared_ptr<srv_side::download_context_t> d = r->take_download();
+    EXPECT_EQ(d->mask(), mask("101"));
+    reply(d, {a, bad, empty});
+    d.reset();
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
+    EXPECT_EQ(r->served[0], (std::vector<std::string>{a.bytes, ""}));
+    for (const char* asked : {"010", "111"}) {
+        auto refused = boost::make_shared<requester_t>();
+        f.cache->request_update(key, mask(asked), refused);
+        ASSERT_EQ(refused->failure_count(), 1u) << asked;
+        EXPECT_NE(refused->failures[0].find("file \"e\" was refused at its announcement"), std::string::npos);
+        EXPECT_EQ(refused->download_count() + refused->served_count(), 0u);
+    }
+}
