@@ -129,6 +129,8 @@ public:
     /// in a tight loop.
     void download_ended(const repo_key_t& key, bool failed);
 
+    /// True while a request of `requester` waits unanswered.
+    bool request_waits(const boost::weak_ptr<cache_events_t>& requester);
     /// Requests still in the pending list (finished ones included until the
     /// next re-examination).
     size_t pending_requests();
