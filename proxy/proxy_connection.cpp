@@ -224,7 +224,9 @@ void proxy_connection_t::pass_ends_on() {
     bool to_server = false, to_agent = false;
     {
         boost::mutex::scoped_lock guard(state_mutex_);
-        const bool agent_waits = owed && !agent_end_.gone;
+        // Only an agent that half-closed is held for its reply: one whose
+        // server went first ends as it did, right behind what it was sent.
+        const bool agent_waits = owed && agent_end_.read_ended && !agent_end_.gone;
         // Towards the server: the download running there (or queued) would
         // lose its acknowledgements and requests behind the end, and a
         // server that closes on it would fail the download.
