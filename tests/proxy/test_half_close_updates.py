@@ -8,6 +8,7 @@ left behind an upstream that ignores their end are freed within the
 half-close limit."""
 
 import os
+import re
 import socket
 import threading
 import time
@@ -121,8 +122,10 @@ class HalfClosedUpdateTest(PeersTestCase):
             agent.request(agent.announcement)
             agent.sock.shutdown(socket.SHUT_WR)
             reply_then_end(agent, server.repository)
-        # Every range acknowledged, the last included.
+        # Every range acknowledged, the last included, and no acknowledgement
+        # logged as sent that the server did not get.
         self.assertEqual(server.count("ACK_RANGE"), 3 * 5)
+        self.assertEqual(len(re.findall(r"snd <\d+ ACK_RANGE ", daemon.log)), 3 * 5)
 
     def test_a_half_closed_agent_gets_the_file_another_connection_downloads(self):
         server, daemon, port = self.start_updates(hold=True)
