@@ -211,12 +211,21 @@ void proxy_connection_t::on_server_read_end() {
 }
 
 bool proxy_connection_t::update_reply_owed() {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        // The cache's pending list is walked only for an agent that asked.
+        if (!update_asked_) return false;
+    }
     // Asked outside `state_mutex_`: the cache calls this pair with its own
     // mutex held, and takes `state_mutex_` then (can_download).
     return cache_ && cache_->request_waits(boost::weak_ptr<cache::cache_events_t>(shared_from_this()));
 }
 
 void proxy_connection_t::pass_ends_on() {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        if (!end_due()) return;
+    }
     // Once the agent's end has been read no new request can come, so a reply
     // found not owed stays so; a download is only ever started for a
     // request of this agent's, so none can start either.
@@ -229,7 +238,9 @@ void proxy_connection_t::pass_ends_on() {
         const bool agent_waits = owed && agent_end_.read_ended && !agent_end_.gone;
         // Towards the server: the download running there (or queued) would
         // lose its acknowledgements and requests behind the end, and a
-        // server that closes on it would fail the download.
+        // server that closes on it would fail the download. Held too while
+        // the agent waits for its reply: a download retried for it may have
+        // to go through this connection, the only one left that can.
         if (agent_end_.read_ended && !server_end_.end_asked && downloads_ == 0 && !agent_waits)
             to_server = server_end_.end_asked = true;
         // Towards the agent: its update reply, from the cache or from a
@@ -238,6 +249,10 @@ void proxy_connection_t::pass_ends_on() {
     }
     if (to_server) end_toward_server();
     if (to_agent) end_toward_agent();
+}
+
+bool proxy_connection_t::end_due() const {
+    return (agent_end_.read_ended && !server_end_.end_asked) || (server_end_.read_ended && !agent_end_.end_asked);
 }
 
 void proxy_connection_t::download_left() {
@@ -509,6 +524,7 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
     {
         boost::mutex::scoped_lock guard(state_mutex_);
         update_request_number_ = number;
+        update_asked_ = true;
         key.platform = platform_;
     }
     if (!cache_) return;
@@ -550,8 +566,7 @@ void proxy_connection_t::update_failed(const std::string& reason) {
 void proxy_connection_t::pass_ends_on_later() {
     {
         boost::mutex::scoped_lock guard(state_mutex_);
-        if (!(agent_end_.read_ended && !server_end_.end_asked) && !(server_end_.read_ended && !agent_end_.end_asked))
-            return;
+        if (!end_due()) return;
     }
     // Posted: the cache calls with its mutex held, and counts this request
     // answered only once the call has returned.

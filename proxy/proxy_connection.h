@@ -191,6 +191,9 @@ private:
     /// runs there and the agent waits for no update reply, towards the
     /// agent once no update reply is owed to it. Any thread.
     void pass_ends_on();
+    /// True while an end of stream read from one side has not yet been
+    /// passed on to the other; under `state_mutex_`.
+    bool end_due() const;
     /// `pass_ends_on` on a handler of its own, when an end waits at all.
     void pass_ends_on_later();
     /// True while the cache holds an update request of this agent unanswered.
@@ -230,6 +233,8 @@ private:
     std::string platform_;
     snf_update_record_t last_snf_;
     uint32_t update_request_number_ = 0;
+    /// The agent sent an update request at some time.
+    bool update_asked_ = false;
     std::string name_;
     side_end_t agent_end_;
     side_end_t server_end_;
