@@ -16,7 +16,10 @@ download_context_t::download_context_t(const cache::repo_key_t& key, const std::
     : key_(key), mask_(mask) {}
 
 download_context_t::~download_context_t() {
-    if (end_hook_) log_failure(LOG_LEVEL_ERROR, "Error in download_context_t dtor because of %s", [this] { end_hook_(); });
+    if (!end_hook_) return;
+    // A destructor lets nothing out: a failure to pass the news on is logged.
+    log_failure(LOG_LEVEL_ERROR, "[Repo] Telling a connection its download ended failed because of %s",
+                [this] { end_hook_(); });
 }
 
 io::request_queue download_context_t::make_request() {
