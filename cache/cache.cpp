@@ -347,6 +347,13 @@ void cache_t::download_ended(const repo_key_t& key, download_end_t end) {
     process_locked(key);
 }
 
+bool cache_t::request_waits(const boost::weak_ptr<cache_events_t>& requester) {
+    xlocker_t guard(mutex_);
+    return std::any_of(pending_.begin(), pending_.end(), [&](const update_request_t& r) {
+        return !r.finished() && same_owner(r.requester, requester);
+    });
+}
+
 size_t cache_t::pending_requests() {
     xlocker_t guard(mutex_);
     return pending_.size();

@@ -153,6 +153,8 @@ public:
     /// daemon without end.
     static size_t waiting_per_requester;
 
+    /// True while a request of `requester` waits unanswered.
+    bool request_waits(const boost::weak_ptr<cache_events_t>& requester);
     /// Requests still in the pending list (finished ones included until the
     /// next re-examination).
     size_t pending_requests();

@@ -15,7 +15,12 @@ namespace srv_side {
 download_context_t::download_context_t(const cache::repo_key_t& key, const std::vector<char>& mask)
     : key_(key), mask_(mask) {}
 
-download_context_t::~download_context_t() {}
+download_context_t::~download_context_t() {
+    if (!end_hook_) return;
+    // A destructor lets nothing out: a failure to pass the news on is logged.
+    log_failure(LOG_LEVEL_ERROR, "[Repo] Telling a connection its download ended failed because of %s",
+                [this] { end_hook_(); });
+}
 
 io::request_queue download_context_t::make_request() {
     std::string payload = std::to_string(key_.rev) + " " + std::to_string(announcement) + " ";

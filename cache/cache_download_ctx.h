@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
 
 #include "cache/cache.h"
@@ -29,6 +30,11 @@ public:
     std::string reply_name() const override { return "SRS_UPDATE"; }
     void write(const char*, size_t) override {}
 
+    /// `hook` runs once the download is over, whether done, given up or
+    /// never sent: when the context goes, possibly with the cache's mutex
+    /// held, so it must only hand the news on.
+    void set_end_hook(const boost::function<void()>& hook) { end_hook_ = hook; }
+
     const cache::repo_key_t& key() const { return key_; }
     const std::vector<char>& mask() const { return mask_; }
     /// The integer of the server's last SNF_UPDATE, -1 until set.
@@ -37,6 +43,9 @@ public:
 protected:
     cache::repo_key_t key_;
     std::vector<char> mask_;
+
+private:
+    boost::function<void()> end_hook_;
 };
 
 }  // namespace srv_side

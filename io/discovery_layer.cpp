@@ -295,6 +295,8 @@ bool discovery_layer::reading_paused(unsigned ignored) const { return transport_
 
 int64_t discovery_layer::reading_released_ms() const { return transport_->reading_released_ms(); }
 
+int64_t discovery_layer::last_moved_ms() const { return transport_->last_moved_ms(); }
+
 bool discovery_layer::peer_reset() const { return transport_->peer_reset(); }
 
 void discovery_layer::read_through_body(bool on) { transport_->read_through_body(on); }

@@ -59,6 +59,7 @@ public:
     void resume_reading(unsigned reason);
     bool reading_paused(unsigned ignored = 0) const;
     int64_t reading_released_ms() const;
+    int64_t last_moved_ms() const;
     bool peer_reset() const;
     void read_through_body(bool on);
 

@@ -323,6 +323,7 @@ void transport_layer::impl<Protocol>::read_done(const boost::shared_array<char>&
         return;
     }
     request_queue chunk = make_cloned_request(buffer.get(), count);
+    gate_->moved_ms.store(steady_ms());
     restart_idle_timer();
     // The bytes are copied, so the shared buffer can take the next read now,
     // unless the layers above asked to hold reading back (a pause asked for
@@ -444,6 +445,7 @@ void transport_layer::impl<Protocol>::send_done(const boost::function<void()>& o
         disconnect_owner();
         return;
     }
+    gate_->moved_ms.store(steady_ms());
     for (request_queue::request* r = queue->front(); r; r = r->next()) r->mark_as_send();
     queue->clear();
     if (on_sent) on_sent();

@@ -105,6 +105,8 @@ public:
         std::atomic<bool> reset{false};
         /// `steady_ms` at which reading last went on after being held back; 0 before.
         std::atomic<int64_t> released_ms{0};
+        /// `steady_ms` of the last byte read or written; 0 before.
+        std::atomic<int64_t> moved_ms{0};
         /// True while some reason other than those in `ignored` holds reading back.
         bool held(unsigned ignored = 0) const {
             unsigned r = reasons.load() & ~ignored;
@@ -174,6 +176,8 @@ public:
     bool peer_reset() const { return gate_->reset.load(); }
     /// `steady_ms` at which reading last went on after being held back; 0 if it never was.
     int64_t reading_released_ms() const { return gate_->released_ms.load(); }
+    /// `steady_ms` of the last byte read from or written to the peer; 0 if none moved yet.
+    int64_t last_moved_ms() const { return gate_->moved_ms.load(); }
     /// While on, the backlog reasons do not hold reading back: set while a
     /// command body is received, which only that body's own bound limits.
     void read_through_body(bool on);

@@ -130,6 +130,11 @@ void layer_t::send_srs_update(uint32_t id, const std::vector<cache::served_file_
     lower_->send(queue);
 }
 
+void layer_t::end_sending(const boost::function<void()>& done) {
+    stop_pinging();
+    lower_->end_sending(done);
+}
+
 bool layer_t::ping_pending() {
     boost::mutex::scoped_lock guard(timer_mutex_);
     return !ping_stopped_ && ping_timer_.expires_at() != boost::posix_time::not_a_date_time &&

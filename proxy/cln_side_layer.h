@@ -79,6 +79,10 @@ public:
     /// owner is gone. A file that cannot be taken then ends the connection.
     void send_srs_update(uint32_t id, const std::vector<cache::served_file_t>& files);
 
+    /// Ends the sending towards the agent behind everything queued, then
+    /// calls `done`; no keep-alive follows the end.
+    void end_sending(const boost::function<void()>& done);
+
     /// The agent's name for log lines.
     std::string name() const { return lower_->name(); }
     const boost::weak_ptr<proxy_connection_t>& owner() const { return owner_; }

@@ -24,7 +24,7 @@ using io::detail::make_weak_binder;
 
 uint32_t proxy_connection_t::send_high_water = 4 << 20;
 uint32_t proxy_connection_t::send_low_water = 2 << 20;
-boost::posix_time::time_duration proxy_connection_t::half_close_limit = boost::posix_time::minutes(5);
+boost::posix_time::time_duration proxy_connection_t::half_close_limit = boost::posix_time::seconds(30);
 
 proxy_connection_t::proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
                                        const boost::shared_ptr<cache::cache_t>& cache)
@@ -163,30 +163,30 @@ void proxy_connection_t::on_server_connected(const boost::system::error_code& er
 }
 
 void proxy_connection_t::on_server_closed() {
-    if (side_gone(server_end_, server_->lower()->peer_reset())) end_toward_agent();
+    if (side_gone(server_end_, server_->lower()->peer_reset()) == gone_outcome_t::end_passed_on) pass_ends_on();
     end_when_done();
 }
 
 void proxy_connection_t::on_client_closed() {
-    if (side_gone(agent_end_, client_->lower()->peer_reset())) end_toward_server();
+    if (side_gone(agent_end_, client_->lower()->peer_reset()) == gone_outcome_t::end_passed_on) pass_ends_on();
     end_when_done();
 }
 
-bool proxy_connection_t::side_gone(side_end_t& side, bool reset) {
+proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& side, bool reset) {
     {
         boost::mutex::scoped_lock guard(state_mutex_);
         side.gone = true;
-        if (side.read_ended) return false;
+        if (side.read_ended) return gone_outcome_t::already_ended;
         if (!reset) {
             // Dropped by the daemon (a bad command, a time limit): what it
             // sent before still reaches the other side, then that side ends.
             side.read_ended = true;
-            return true;
+            return gone_outcome_t::end_passed_on;
         }
     }
     // A reset ends the pair at once; what was queued towards either side goes.
     remove_from_listener();
-    return false;
+    return gone_outcome_t::pair_removed;
 }
 
 void proxy_connection_t::on_client_read_end() {
@@ -194,18 +194,8 @@ void proxy_connection_t::on_client_read_end() {
         boost::mutex::scoped_lock guard(state_mutex_);
         agent_end_.read_ended = true;
     }
-    end_toward_server();
+    pass_ends_on();
     end_when_done();
-}
-
-void proxy_connection_t::end_toward_server() {
-    // Posted: the agent's raw bytes, and its switch to raw, reach the
-    // upstream side on its strand, and its end follows them there.
-    boost::function<void()> done = sending_ended(&proxy_connection_t::server_end_);
-    boost::weak_ptr<srv_side::layer_t> server(server_);
-    server_->lower()->get_strand()->post([server, done] {
-        if (boost::shared_ptr<srv_side::layer_t> layer = server.lock()) layer->lower()->end_sending(done);
-    });
 }
 
 void proxy_connection_t::on_server_read_end() {
@@ -216,12 +206,81 @@ void proxy_connection_t::on_server_read_end() {
     // Nothing more can come from this server: a download it runs fails now
     // and its agents are served through another connection.
     server_->read_ended();
-    end_toward_agent();
+    pass_ends_on();
     end_when_done();
 }
 
+bool proxy_connection_t::update_reply_owed() {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        // The cache's pending list is walked only for an agent that asked.
+        if (!update_asked_) return false;
+    }
+    // Asked outside `state_mutex_`: the cache calls this pair with its own
+    // mutex held, and takes `state_mutex_` then (can_download).
+    return cache_ && cache_->request_waits(boost::weak_ptr<cache::cache_events_t>(shared_from_this()));
+}
+
+void proxy_connection_t::pass_ends_on() {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        if (!end_due()) return;
+    }
+    // Once the agent's end has been read no new request can come, so a reply
+    // found not owed stays so; a download is only ever started for a
+    // request of this agent's, so none can start either.
+    const bool owed = update_reply_owed();
+    bool to_server = false, to_agent = false;
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        // Only an agent that half-closed is held for its reply: one whose
+        // server went first ends as it did, right behind what it was sent.
+        const bool agent_waits = owed && agent_end_.read_ended && !agent_end_.gone;
+        // Towards the server: the download running there (or queued) would
+        // lose its acknowledgements and requests behind the end, and a
+        // server that closes on it would fail the download. Held too while
+        // the agent waits for its reply: a download retried for it may have
+        // to go through this connection, the only one left that can.
+        if (agent_end_.read_ended && !server_end_.end_asked && downloads_ == 0 && !agent_waits)
+            to_server = server_end_.end_asked = true;
+        // Towards the agent: its update reply, from the cache or from a
+        // download through any connection, comes before its end of stream.
+        if (server_end_.read_ended && !agent_end_.end_asked && !agent_waits) to_agent = agent_end_.end_asked = true;
+    }
+    if (to_server) end_toward_server();
+    if (to_agent) end_toward_agent();
+}
+
+bool proxy_connection_t::end_due() const {
+    return (agent_end_.read_ended && !server_end_.end_asked) || (server_end_.read_ended && !agent_end_.end_asked);
+}
+
+void proxy_connection_t::download_left() {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        if (downloads_ > 0) --downloads_;
+    }
+    pass_ends_on();
+}
+
+void proxy_connection_t::end_toward_server() {
+    // Posted, unlike the end towards the agent: the agent's raw bytes and
+    // its switch to raw are posted to the upstream strand (on_client_raw,
+    // switch_to_raw) and reach the upstream side only there; an end asked
+    // for directly could overtake them, and they would be dropped behind it.
+    boost::function<void()> done = sending_ended(&proxy_connection_t::server_end_);
+    boost::weak_ptr<srv_side::layer_t> server(server_);
+    server_->lower()->get_strand()->post([server, done] {
+        if (boost::shared_ptr<srv_side::layer_t> layer = server.lock()) layer->end_sending(done);
+    });
+}
+
 void proxy_connection_t::end_toward_agent() {
-    client_->lower()->end_sending(sending_ended(&proxy_connection_t::agent_end_));
+    // Direct, unlike the end towards the server: everything towards the
+    // agent (relayed commands, raw bytes, update replies) is queued on its
+    // stack at once, from whatever thread, never posted; so it is all ahead
+    // of this end already.
+    client_->end_sending(sending_ended(&proxy_connection_t::agent_end_));
 }
 
 boost::function<void()> proxy_connection_t::sending_ended(side_end_t proxy_connection_t::*side) {
@@ -250,17 +309,39 @@ void proxy_connection_t::end_when_done() {
     }
     if (!(to_server || to_agent) || half_closed_ || half_close_limit.is_special()) return;
     half_closed_ = true;
+    half_closed_ms_ = io::steady_ms();
     // Made only now: most pairs end both ways at once, or never half-close.
     half_close_timer_.reset(new boost::asio::deadline_timer(service_));
-    half_close_timer_->expires_from_now(half_close_limit);
+    arm_half_close_timer(half_close_limit);
+}
+
+void proxy_connection_t::arm_half_close_timer(boost::posix_time::time_duration delay) {
+    // One wait per limit rather than a stamp per byte: bytes only stamp the
+    // time (below, in the transports), and an expiry that finds a recent
+    // stamp waits again for the rest.
+    half_close_timer_->expires_from_now(delay);
     half_close_timer_->async_wait(make_weak_binder(&proxy_connection_t::on_half_close_limit,
                                                   boost::weak_ptr<proxy_connection_t>(shared_from_this())));
 }
 
 void proxy_connection_t::on_half_close_limit(const boost::system::error_code& error) {
     if (error) return;
-    LOG_AT(LOG_LEVEL_WARNING, "[Proxy] %s: One direction ended %ld ms ago and the other did not, disconnect",
-           name().c_str(), static_cast<long>(half_close_limit.total_milliseconds()));
+    const int64_t limit = half_close_limit.is_special() ? -1 : half_close_limit.total_milliseconds();
+    if (limit < 0) return;
+    int64_t moved;
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        moved = half_closed_ms_;
+    }
+    moved = std::max({moved, client_->lower()->last_moved_ms(), server_->lower()->last_moved_ms()});
+    const int64_t idle = io::steady_ms() - moved;
+    if (idle < limit) {
+        // Bytes moved meanwhile: the pair is not idle, the count starts at the last of them.
+        arm_half_close_timer(boost::posix_time::milliseconds(limit - idle));
+        return;
+    }
+    LOG_AT(LOG_LEVEL_WARNING, "[Proxy] %s: One direction ended %s ms ago and the other did not, disconnect",
+           name().c_str(), std::to_string(limit).c_str());
     remove_from_listener();
 }
 
@@ -443,6 +524,7 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
     {
         boost::mutex::scoped_lock guard(state_mutex_);
         update_request_number_ = number;
+        update_asked_ = true;
         key.platform = platform_;
     }
     if (!cache_) return;
@@ -475,10 +557,25 @@ void proxy_connection_t::files_ready(uint32_t request, const std::vector<cache::
         // changed on disk): the reply is broken off, never completed wrong.
         drop_agent(e.what(), dynamic_cast<const d_exception_t_shell_t*>(&e));
     }
+    pass_ends_on_later();
 }
 
 void proxy_connection_t::update_failed(uint32_t /*request*/, const std::string& reason) {
     drop_agent(reason.c_str(), nullptr);
+    pass_ends_on_later();
+}
+
+void proxy_connection_t::pass_ends_on_later() {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        if (!end_due()) return;
+    }
+    // Posted: the cache calls with its mutex held, and counts this request
+    // answered only once the call has returned.
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    service_.post([me] {
+        if (boost::shared_ptr<proxy_connection_t> pair = me.lock()) pair->pass_ends_on();
+    });
 }
 
 void proxy_connection_t::drop_agent(const char* reason, const d_exception_t_shell_t* shell) {
@@ -497,8 +594,13 @@ void proxy_connection_t::drop_agent(const char* reason, const d_exception_t_shel
 bool proxy_connection_t::can_download() const {
     // A download posted to a machine that cannot send it would be dropped
     // unsent; the files must come through a connection that can.
-    return server_->download_readiness() == srv_side::layer_t::download_readiness_t::now &&
-           !server_->download_stalled() && !server_->ended();
+    if (server_->download_readiness() != srv_side::layer_t::download_readiness_t::now ||
+        server_->download_stalled() || server_->ended())
+        return false;
+    // Kept apart from the server's own state: a request sent behind the end
+    // of the agent's sending would be dropped unsent and its agents wait.
+    boost::mutex::scoped_lock guard(state_mutex_);
+    return !server_end_.end_asked;
 }
 
 bool proxy_connection_t::can_download_later() const {
@@ -523,6 +625,18 @@ void proxy_connection_t::download_needed(const boost::shared_ptr<srv_side::downl
     {
         boost::mutex::scoped_lock guard(state_mutex_);
         download->announcement = last_snf_.announcement;
+        // Counted before it is queued: the end of the agent's sending waits
+        // for it from now on, not only once it runs.
+        ++downloads_;
     }
+    // The download's end may come with the cache's mutex held: the pair
+    // learns of it on a handler of its own.
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    boost::asio::io_service& service = service_;
+    download->set_end_hook([me, &service] {
+        service.post([me] {
+            if (boost::shared_ptr<proxy_connection_t> pair = me.lock()) pair->download_left();
+        });
+    });
     server_->post_download_request(download);
 }

@@ -63,9 +63,11 @@ public:
     /// whole (at 1 MiB / 512 KiB the writer idled and parsed relay lost a third).
     static uint32_t send_low_water;
     /// How long a pair one of whose directions has ended (its sender's end
-    /// of stream passed on) waits for the other to end too: 5 minutes. A
-    /// peer that ignores the end of stream it was given would otherwise
-    /// hold the pair for ever.
+    /// of stream passed on) may move no byte either way before it is closed:
+    /// 30 seconds. Every byte read or written on either connection starts
+    /// the count again, so a slow answer to a half-closed peer is never cut,
+    /// while a peer that ignores the end of stream it was given frees its
+    /// descriptors within the limit instead of holding them for ever.
     static boost::posix_time::time_duration half_close_limit;
 
     proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
@@ -147,7 +149,8 @@ public:
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override;
     /// True only while the server side's machine can send a download (ready
     /// or downloading), and never once a download through this pair's server
-    /// stalled or the server ended its sending.
+    /// stalled, once the server ended its sending, or once the end of the
+    /// agent's sending has been passed on towards the server.
     bool can_download() const override;
     /// True while the server side still negotiates.
     bool can_download_later() const override;
@@ -161,6 +164,8 @@ private:
     struct side_end_t {
         /// Its peer ended its sending, and all it sent has been handled.
         bool read_ended = false;
+        /// The end of its sending direction was asked for, behind everything queued.
+        bool end_asked = false;
         /// Its sending direction was shut after everything queued was written.
         bool send_ended = false;
         /// Its connection is gone.
@@ -175,11 +180,34 @@ private:
     /// Ends the pair once both directions are done; starts the half-close
     /// limit when only one of them is.
     void end_when_done();
+    /// Waits until the pair has moved no byte for the half-close limit.
+    void arm_half_close_timer(boost::posix_time::time_duration delay);
     void on_half_close_limit(const boost::system::error_code& error);
-    /// A side's connection is gone. A reset before its peer's end of stream
-    /// ends the pair at once; otherwise what it sent is still handed on,
-    /// and true tells that the other side is to end behind it.
-    bool side_gone(side_end_t& side, bool reset);
+    /// What became of a pair one of whose sides is gone.
+    enum class gone_outcome_t {
+        /// The side had ended its sending before: nothing more to do.
+        already_ended,
+        /// What the side sent is still handed on; then the other side ends its sending.
+        end_passed_on,
+        /// A reset before its peer's end of stream: the pair was removed.
+        pair_removed,
+    };
+    /// Marks a side's connection gone and says what follows.
+    gone_outcome_t side_gone(side_end_t& side, bool reset);
+    /// Passes each ended side's end of stream on to its partner once the
+    /// daemon's own business allows: towards the server once no download
+    /// runs there and the agent waits for no update reply, towards the
+    /// agent once no update reply is owed to it. Any thread.
+    void pass_ends_on();
+    /// True while an end of stream read from one side has not yet been
+    /// passed on to the other; under `state_mutex_`.
+    bool end_due() const;
+    /// `pass_ends_on` on a handler of its own, when an end waits at all.
+    void pass_ends_on_later();
+    /// True while the cache holds an update request of this agent unanswered.
+    bool update_reply_owed();
+    /// A download this pair's server ran, or had queued, is over.
+    void download_left();
     /// The other side ends its sending behind everything relayed to it.
     void end_toward_server();
     void end_toward_agent();
@@ -213,10 +241,16 @@ private:
     std::string platform_;
     snf_update_record_t last_snf_;
     uint32_t update_request_number_ = 0;
+    /// The agent sent an update request at some time.
+    bool update_asked_ = false;
     std::string name_;
     side_end_t agent_end_;
     side_end_t server_end_;
+    /// Downloads handed to this pair's server and not yet over.
+    unsigned downloads_ = 0;
     bool half_closed_ = false;
+    /// `io::steady_ms` when the first direction ended.
+    int64_t half_closed_ms_ = 0;
     std::unique_ptr<boost::asio::deadline_timer> half_close_timer_;
 
     /// The agent's number of one remembered GETCONFIG and its place in the age order.

@@ -54,7 +54,21 @@ void layer_t::forward(io::request_queue& queue) { lower_->send(queue); }
 
 void layer_t::forward_raw(io::request_queue& queue) { lower_->send(queue); }
 
-void layer_t::send_text(io::request_queue& queue) { lower_->send(queue); }
+void layer_t::send_text(io::request_queue& queue) {
+    if (sending_ending_.load()) {
+        // A command behind the end would be dropped below, yet logged as sent.
+        queue.clear();
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/SrvSide] %s: Command of the proxy's own not sent: the sending has ended",
+               name().c_str());
+        return;
+    }
+    lower_->send(queue);
+}
+
+void layer_t::end_sending(const boost::function<void()>& done) {
+    sending_ending_.store(true);
+    lower_->end_sending(done);
+}
 
 void layer_t::enable_filters() {
     TRACE_POINT;

@@ -113,8 +113,13 @@ public:
     void forward(io::request_queue& queue);
     /// The agent's bytes in raw mode, sent upstream unchanged; the queue is left empty.
     void forward_raw(io::request_queue& queue);
-    /// A command of the proxy's own (PONG, ACK_RANGE, ALIVE) sent upstream, numbered; the queue is left empty.
+    /// A command of the proxy's own (PONG, ACK_RANGE, ALIVE) sent upstream,
+    /// numbered; the queue is left empty. Dropped, and not logged as sent,
+    /// once the end of sending was asked for.
     void send_text(io::request_queue& queue);
+    /// Ends the sending towards the server behind everything queued, then
+    /// calls `done`; on the strand.
+    void end_sending(const boost::function<void()>& done);
 
     /// Switches zlib on both directions of the upstream stack when both sides offered "COMP".
     void enable_filters();
@@ -201,6 +206,8 @@ private:
     boost::posix_time::ptime last_progress_;
     unsigned stall_generation_ = 0;
     bool abandoned_reply_ = false;
+    /// The end of sending was asked for; read by the ALIVE timer off the strand.
+    std::atomic<bool> sending_ending_{false};
     std::atomic<bool> stalled_{false};
     std::atomic<bool> ended_{false};
     std::atomic<download_readiness_t> readiness_{download_readiness_t::not_yet};

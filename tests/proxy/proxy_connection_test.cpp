@@ -173,3 +173,20 @@ TEST(ProxyConnection, CacheRefusalsEndNeitherConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+/// Once the agent's end of stream has been passed on to the server, a
+/// download request sent there would be dropped behind it: the connection
+/// takes none, although the server keeps its own side open.
+TEST(ProxyConnection, NoDownloadGoesToAServerWhoseSendingEnded) {
+    proxy_test::relayed_pair_t pair;
+    pair.negotiate("2 9");
+    EXPECT_TRUE(pair.connection->can_download());
+    ASSERT_EQ(::shutdown(pair.agent.native_handle(), SHUT_WR), 0);
+    // The server reads its end of stream.
+    EXPECT_FALSE(pair.read_until(pair.server, pair.to_server, "never sent"));
+    EXPECT_TRUE(io_test::wait_until([&] { return !pair.connection->can_download(); }));
+}
+
+}  // namespace
