@@ -17,7 +17,7 @@ import unittest
 
 import harness
 from standin_agent import ConnectionClosed, PeersTestCase
-from standin_server import build_frame, parse_frame
+from standin_server import build_frame
 from test_backpressure import SMALL_QUARANTINE, GROWTH_LIMIT_KIB, sanitized
 from test_load import process_figures
 
@@ -41,24 +41,8 @@ def daemon_rx_queue(port, peer_port):
     return None
 
 
-def read_frames(sock, timeout=20):
-    """Every frame on `sock` until its end of stream."""
-    sock.settimeout(timeout)
-    data, frames = b"", []
-    while True:
-        chunk = sock.recv(1 << 16)
-        if not chunk:
-            return frames
-        data += chunk
-        while True:
-            frame, data = parse_frame(data)
-            if frame is None:
-                break
-            frames.append(frame)
-
-
 class AcceptingServer:
-    """An upstream server that accepts and records when; it reads nothing itself."""
+    """An upstream server that accepts and records when; it reads nothing."""
 
     def __init__(self, rcvbuf=None):
         self.listener = socket.socket()
