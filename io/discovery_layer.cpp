@@ -293,6 +293,10 @@ void discovery_layer::resume_reading(unsigned reason) { transport_->resume_readi
 
 bool discovery_layer::reading_paused(unsigned ignored) const { return transport_->reading_paused(ignored); }
 
+bool discovery_layer::handing_on_paused(unsigned ignored) const { return transport_->handing_on_paused(ignored); }
+
+bool discovery_layer::sending_refused() const { return transport_->sending_refused(); }
+
 int64_t discovery_layer::reading_released_ms() const { return transport_->reading_released_ms(); }
 
 int64_t discovery_layer::last_moved_ms() const { return transport_->last_moved_ms(); }

@@ -58,6 +58,8 @@ public:
     void pause_reading(unsigned reason);
     void resume_reading(unsigned reason);
     bool reading_paused(unsigned ignored = 0) const;
+    bool handing_on_paused(unsigned ignored = 0) const;
+    bool sending_refused() const;
     int64_t reading_released_ms() const;
     int64_t last_moved_ms() const;
     bool peer_reset() const;

@@ -108,12 +108,13 @@ private:
     bool announce(socket_type& socket);
     void retry_handler(const boost::system::error_code& ec);
 
-    /// Holds `stop` back from the stopped check to the callback's call; not
-    /// admitted once stopped.
-    class handover_guard {
+    /// Holds `stop` back over one connection's admission: the stopped check,
+    /// then its count and log line; released before the callback is called.
+    /// Nothing is admitted once stopped.
+    class admission_guard {
     public:
-        explicit handover_guard(impl& server);
-        ~handover_guard();
+        explicit admission_guard(impl& server);
+        ~admission_guard();
         bool admitted() const { return admitted_; }
 
     private:
@@ -128,9 +129,9 @@ private:
     /// `stop` closes them from the main thread while completions re-arm them.
     boost::mutex mutex_;
     bool stopped_;
-    /// Connections past the stopped check whose callback is still to be
-    /// called; raised under the lock, lowered without it.
-    std::atomic<unsigned> handing_over_{0};
+    /// Connections past the stopped check not yet counted and logged;
+    /// raised under the lock, lowered without it.
+    std::atomic<unsigned> admitting_{0};
     acceptor_type acceptor_;
     boost::asio::deadline_timer retry_timer_;
     discovery::detail::socket_file_owner file_;
@@ -204,13 +205,14 @@ void server::impl<S, D>::stop() {
             file_.release();
         }
     }
-    // A connection that passed the check before the flag was set is handed
-    // over before any `stop` returns. Only the short stretch up to the call
-    // is waited for, never a callback, so that a callback may stop its own
-    // server or wait for a thread that stops it. Polled, not signalled: a
-    // wake-up would let this thread run on, and return, on the processor of
-    // the handing thread before that thread has made its call.
-    while (handing_over_.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+    // A connection that passed the check before the flag was set has been
+    // counted and logged before any `stop` returns; its callback may still
+    // be called after the return. Only that short stretch is waited for,
+    // never a callback, so that a callback may stop its own server or wait
+    // for a thread that stops it: the count of admissions is released
+    // before the call, and no promise about the call itself can be kept.
+    // Polled, not signalled: the stretch is a few instructions and a log line.
+    while (admitting_.load(std::memory_order_acquire) > 0) std::this_thread::yield();
     if (!first) return;
     // Set once in the constructor, so it is read here without the lock.
     if (discovery_) discovery_->close();
@@ -239,10 +241,10 @@ void server::impl<S, D>::accept_handler(const boost::shared_ptr<socket_type>& so
     if (ec) return accept_failed(ec);
     start_accept();
     {
-        handover_guard handover(*this);
+        admission_guard admission(*this);
         // Accepted just before the close: it goes the way of the connections
         // that the stopping owner drops.
-        if (!handover.admitted() || !announce(*socket)) return;
+        if (!admission.admitted() || !announce(*socket)) return;
     }
     callback_(accepted_socket(socket));
 }
@@ -281,16 +283,16 @@ bool server::impl<S, D>::announce(socket_type& socket) {
 }
 
 template <class S, class D>
-server::impl<S, D>::handover_guard::handover_guard(impl& server) : server_(server) {
+server::impl<S, D>::admission_guard::admission_guard(impl& server) : server_(server) {
     // Under the lock, so that `stop` either sees this count or refuses it.
     boost::mutex::scoped_lock guard(server_.mutex_);
     admitted_ = !server_.stopped_;
-    if (admitted_) server_.handing_over_.fetch_add(1, std::memory_order_relaxed);
+    if (admitted_) server_.admitting_.fetch_add(1, std::memory_order_relaxed);
 }
 
 template <class S, class D>
-server::impl<S, D>::handover_guard::~handover_guard() {
-    if (admitted_) server_.handing_over_.fetch_sub(1, std::memory_order_release);
+server::impl<S, D>::admission_guard::~admission_guard() {
+    if (admitted_) server_.admitting_.fetch_sub(1, std::memory_order_release);
 }
 
 template <class S, class D>

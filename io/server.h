@@ -32,10 +32,13 @@ public:
     virtual void start(const callback_type& callback) = 0;
     /// Closes the listening socket and the discovery answerer at once, from
     /// any thread: when it returns the endpoint can be bound again, although
-    /// a completion running on a pool thread may still hold the object. No
-    /// connection is handed to the callback once it has returned: it waits
-    /// for those accepted before to be handed over, but not for a callback
-    /// to return, so a callback may call it, and may wait for a thread that does.
+    /// a completion running on a pool thread may still hold the object. Once
+    /// it has returned, no further connection is admitted, and every one
+    /// admitted before has been counted and logged; the callback may still
+    /// be called for those, on another thread, during or after the return:
+    /// it waits for no callback, so a callback may call it, and may wait for
+    /// a thread that does. An owner that must take nothing more after stopping
+    /// drops what its callback is handed once it has stopped.
     virtual void stop() = 0;
     /// Connections accepted so far; any thread.
     virtual uint64_t accepted_connections() = 0;

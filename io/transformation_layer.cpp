@@ -629,13 +629,16 @@ void transformation_layer::drain_incoming() {
             if (read_ended_ && !read_end_reported_) {
                 read_end_reported_ = true;
                 detail::make_weak_binder(&transformation_layer_events::on_read_end, events_)();
+                // Nothing can be written to a peer that refused our bytes;
+                // its pair learns that it is gone once its end went up.
+                if (lower_->sending_refused()) disconnect();
             }
             return;
         }
         // Marked before looking at the other reasons: a resume that clears
         // one of them after the look sees the mark and posts this again.
         if (!rest_held_.exchange(true)) lower_->pause_reading(pause_inflated_rest);
-        if (lower_->reading_paused(pause_inflated_rest)) return;
+        if (lower_->handing_on_paused(pause_inflated_rest)) return;
         request_queue none, out;
         if (!filter_incoming(none, out)) return;
         if (!out.empty()) detail::make_weak_binder(&transformation_layer_events::on_data_arrived, events_)(out);

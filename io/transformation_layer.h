@@ -119,6 +119,9 @@ public:
     int64_t last_moved_ms() const { return lower_->last_moved_ms(); }
     /// See transport_layer::peer_reset.
     bool peer_reset() const { return lower_->peer_reset(); }
+    /// See transport_layer::sending_refused: the connection is ended here
+    /// once the peer's end of stream has been handed up.
+    bool sending_refused() const { return lower_->sending_refused(); }
     /// True while a send backlog (this connection's or its partner's) holds reading back.
     bool held_by_backlog() const { return reading_paused(~read_pause_backlog); }
     /// Holds reading back for `reason` when, and only when, the connection
@@ -184,8 +187,9 @@ private:
     /// violation, which has been reported and the connection dropped.
     bool filter_incoming(request_queue& data, request_queue& out);
     /// Hands up what the incoming chain still holds, a step at a time, while
-    /// reading is not held back; then the peer's end of stream, once it has
-    /// come. On the strand.
+    /// handing on is not held back (a backlog holds it back even once the
+    /// peer has finished); then the peer's end of stream, once it has come,
+    /// and the connection goes when its peer refused our bytes. On the strand.
     void drain_incoming();
     /// True when some incoming filter holds bytes back.
     bool incoming_pending();

@@ -39,6 +39,26 @@ std::string endpoint_name(const boost::asio::local::stream_protocol::endpoint& e
 
 }  // namespace
 
+int64_t write_watch::look(int fd, int64_t now) {
+    const int64_t start = write_start_.load();
+    // Read before the system's count: a step completing in between can
+    // only make the difference smaller than the truth, never larger, and
+    // the most ever seen is what is kept.
+    const uint64_t handed = handed_.load();
+    int unsent = -1;
+    if (::ioctl(fd, TIOCOUTQ, &unsent) == 0 && unsent >= 0 && handed >= static_cast<uint64_t>(unsent)) {
+        const uint64_t acked = handed - static_cast<uint64_t>(unsent);
+        if (acked > acked_) {
+            acked_ = acked;
+            // Taken some time since the last look: counted as now, which
+            // can only make the peer look less idle than it was.
+            progress_seen_ = now;
+        }
+    }
+    if (start == 0) return 0;
+    return now - std::max(std::max(start, last_step_.load()), progress_seen_);
+}
+
 template <class Protocol>
 transport_layer::impl<Protocol>::impl(transport_layer& owner, boost::asio::io_service& service)
     : owner_(owner.shared_from_this()),
@@ -163,7 +183,7 @@ void transport_layer::impl<Protocol>::connect_done(const boost::system::error_co
 template <class Protocol>
 void transport_layer::impl<Protocol>::read_if_allowed() {
     if (reading_ || !connected_ || read_ended_) return;
-    if (gate_->held()) {
+    if (gate_->reading_held()) {
         held_seen_ = true;
         watch_peer();
         return;
@@ -189,7 +209,7 @@ template <class Protocol>
 void transport_layer::impl<Protocol>::peer_watch_tick(const boost::system::error_code& error) {
     watching_ = false;
     if (error || reading_ || read_ended_ || !connected_) return;
-    if (!gate_->held()) {
+    if (!gate_->reading_held()) {
         // Resumed meanwhile: the resume's own post starts the read, or has.
         read_if_allowed();
         return;
@@ -212,10 +232,42 @@ void transport_layer::impl<Protocol>::peer_watch_tick(const boost::system::error
 
 template <class Protocol>
 void transport_layer::impl<Protocol>::note_reset(const boost::system::error_code& error) {
-    // A broken pipe after our own shutdown of the sending side is ours, not the peer's.
+    // A broken pipe after our own shutdown of the sending side is ours, not
+    // the peer's; on a connection that passes half-closes on, one that is
+    // not ours came after the peer's end of stream (see `write_failed`).
     if (error == boost::asio::error::connection_reset ||
-        (error == boost::asio::error::broken_pipe && !guard_->send_shut.load()))
+        (error == boost::asio::error::broken_pipe && !guard_->send_shut.load() && !half_close_))
         gate_->reset.store(true);
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::write_failed(const boost::system::error_code& error) {
+    // A reset makes the system fail the next write with EPIPE when it came
+    // after the peer's end of stream (an orderly close, then our bytes
+    // refused), with ECONNRESET when it came before. In the first case all
+    // the peer sent is still in the system, its end behind it: it is read
+    // and handed on as any end of stream is, and only then does the
+    // connection go. Not for a broken pipe after our own shutdown.
+    if (half_close_ && error == boost::asio::error::broken_pipe && !guard_->send_shut.load()) {
+        gate_->sending_refused.store(true);
+        auto read = detail::make_weak_binder(&impl::read_after_refusal, this->shared_from_this());
+        strand_->post([read] { read(); });
+        return;
+    }
+    note_reset(error);
+    disconnect_owner();
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::read_after_refusal() {
+    // Its end was read before: nothing of the peer's is left to hand on.
+    if (read_ended_) {
+        disconnect_owner();
+        return;
+    }
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Peer refused our bytes after its end, reading what it sent",
+           name_.c_str());
+    read_if_allowed();
 }
 
 template <class Protocol>
@@ -251,8 +303,8 @@ void transport_layer::impl<Protocol>::start_write_watch() {
 
 template <class Protocol>
 void transport_layer::impl<Protocol>::arm_write_watch(int64_t delay_ms) {
-    // One wait per limit rather than one per write: writes only stamp the
-    // time, and an expiry that finds a recent stamp waits again.
+    // One wait per look rather than one per write: writes only report to
+    // the watch, and a look that finds progress waits again.
     write_timer_.expires_from_now(boost::posix_time::milliseconds(delay_ms));
     write_timer_.async_wait(
         strand_->wrap(detail::make_weak_binder(&impl::write_watch_tick, this->shared_from_this())));
@@ -262,30 +314,16 @@ template <class Protocol>
 void transport_layer::impl<Protocol>::write_watch_tick(const boost::system::error_code& error) {
     if (error) return;
     const int64_t limit = write_stall_limit.total_milliseconds();
-    int64_t since = guard_->write_progress.load();
-    const int64_t now = steady_ms();
-    if (since == 0) {
-        last_unsent_ = -1;
-        arm_write_watch(limit);
-        return;
-    }
-    // A write step completes only once much of a large send buffer has
-    // drained, so a peer that reads slowly but steadily could look stalled:
-    // what the system still holds unsent tells whether it took bytes since
-    // the last look.
-    int unsent = -1;
-    if (::ioctl(socket_->native_handle(), TIOCOUTQ, &unsent) != 0) unsent = -1;
-    // Stamped only over the stamp seen: a write that ended or began meanwhile stamped its own.
-    if (unsent >= 0 && last_unsent_ >= 0 && unsent < last_unsent_) guard_->write_progress.compare_exchange_strong(since, now);
-    last_unsent_ = unsent;
-    since = guard_->write_progress.load();
-    if (since == 0 || now - since < limit) {
-        // Looked at a few times per limit while a write is under way.
-        arm_write_watch(since == 0 ? limit : std::max<int64_t>(1, std::min(limit / 4, since + limit - now)));
+    const int64_t idle = guard_->watch.look(socket_->native_handle(), steady_ms());
+    if (idle < limit) {
+        // A few looks per limit while the peer is idle, else one: the
+        // acknowledged count spans the whole time between two looks, so
+        // their spacing changes only how soon a stall is seen.
+        arm_write_watch(idle == 0 ? limit : std::max<int64_t>(1, std::min(limit / 4, limit - idle)));
         return;
     }
     LOG_AT(LOG_LEVEL_WARNING, "[Layer/Transport] %s: Peer took no byte for %lld ms, disconnect", name_.c_str(),
-           static_cast<long long>(now - since));
+           static_cast<long long>(idle));
     disconnect_owner();
 }
 
@@ -354,7 +392,7 @@ void transport_layer::impl<Protocol>::send(request_queue& queue, const boost::fu
             done(on_sent, held, error, count);
         };
     if (strand_send_completions_) completion = strand_->wrap(completion);
-    guard_->write_progress.store(steady_ms());
+    guard_->watch.started(steady_ms());
     boost::shared_ptr<write_loop> loop = boost::make_shared<write_loop>(guard_, held, completion);
     write_loop::next(loop, 0);
 }
@@ -375,18 +413,19 @@ public:
     /// Accounts for `count` bytes just written and starts the next step, or completes.
     static void next(const boost::shared_ptr<write_loop>& self, std::size_t count) {
         self->advance(count);
+        self->guard_->watch.stepped(count, count > 0 ? steady_ms() : 0);
         if (self->index_ == self->buffers_.size()) {
-            self->guard_->write_progress.store(0);
+            self->guard_->watch.ended();
             self->completion_(boost::system::error_code(), self->written_);
             return;
         }
-        if (count > 0) self->guard_->write_progress.store(steady_ms());
         std::vector<boost::asio::const_buffer> step;
         for (std::size_t i = self->index_; i < self->buffers_.size() && step.size() < 64; ++i)
             step.push_back(i == self->index_ ? self->buffers_[i] + self->offset_ : self->buffers_[i]);
         boost::mutex::scoped_lock lock(self->guard_->mutex);
         if (self->guard_->closed) {
             lock.unlock();
+            self->guard_->watch.ended();
             self->completion_(boost::asio::error::operation_aborted, self->written_);
             return;
         }
@@ -401,6 +440,8 @@ private:
         boost::shared_ptr<write_loop> self;
         void operator()(const boost::system::error_code& error, std::size_t n) const {
             if (error) {
+                self->guard_->watch.stepped(n, n > 0 ? steady_ms() : 0);
+                self->guard_->watch.ended();
                 self->completion_(error, self->written_ + n);
                 return;
             }
@@ -441,8 +482,7 @@ void transport_layer::impl<Protocol>::send_done(const boost::function<void()>& o
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Send operation failed because of %s", name_.c_str(),
                error.message().c_str());
-        note_reset(error);
-        disconnect_owner();
+        write_failed(error);
         return;
     }
     gate_->moved_ms.store(steady_ms());
@@ -462,7 +502,7 @@ template <class Protocol>
 void transport_layer::impl<Protocol>::timeout_occurs(const boost::system::error_code& error) {
     TRACE_POINT;
     if (error == boost::asio::error::operation_aborted) return;
-    if (!error && connected_ && gate_->held()) {
+    if (!error && connected_ && gate_->reading_held()) {
         // Held back by us, the peer may well have sent: silence we caused is
         // no idleness of the peer. The timer is re-armed on the strand, where
         // reads re-arm it too.

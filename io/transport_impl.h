@@ -16,6 +16,48 @@
 
 namespace io {
 
+/// Tells a peer that takes no byte of what is written to it from one that
+/// takes bytes slowly. The writer reports each write's start, steps and
+/// end (any thread, one write at a time); the looks, on the strand, count
+/// the bytes the peer has acknowledged in all: those handed to the system
+/// less those it still holds. That count only grows, and grows with every
+/// byte the peer takes, so two looks see every byte taken between them,
+/// however they fall against the writes: a peer is taken for stalled only
+/// after a whole limit in which it took nothing.
+class write_watch {
+public:
+    /// A write starts at `now` (steady milliseconds).
+    void started(int64_t now) {
+        last_step_.store(0);
+        write_start_.store(now);
+    }
+    /// The system took `count` more bytes of the write at `now`: it had
+    /// room, so the peer had taken bytes (or the write just began).
+    void stepped(std::size_t count, int64_t now) {
+        handed_.fetch_add(count);
+        if (count > 0) last_step_.store(now);
+    }
+    /// The write ended, whole or failed.
+    void ended() { write_start_.store(0); }
+    /// One look at the socket `fd`, on the strand: how long the peer of the
+    /// write under way has taken no byte, as far as the looks can tell (0
+    /// with no write under way).
+    int64_t look(int fd, int64_t now);
+
+private:
+    /// Start of the write under way; 0 with none.
+    std::atomic<int64_t> write_start_{0};
+    /// When the system last took bytes of the write under way; 0 before.
+    std::atomic<int64_t> last_step_{0};
+    /// Bytes the system took over the connection's life.
+    std::atomic<uint64_t> handed_{0};
+    // On the strand: the most the peer was seen to have acknowledged (the
+    // connection starts with nothing handed, so 0 is known from the start),
+    // and the last look that saw it grow.
+    uint64_t acked_ = 0;
+    int64_t progress_seen_ = 0;
+};
+
 template <class Protocol>
 class transport_layer::impl final : public transport_layer::impl_iface,
                                     public boost::enable_shared_from_this<transport_layer::impl<Protocol>> {
@@ -56,6 +98,12 @@ private:
     /// Starts the write stall watch once the connection is established.
     void start_write_watch();
     void arm_write_watch(int64_t delay_ms);
+    /// A write failed: the peer's end, if it came first, is still read and
+    /// handed on; any other failure ends the connection.
+    void write_failed(const boost::system::error_code& error);
+    /// After a refused write: reading starts (the peer is finished, so the
+    /// backlog holds it no more) and ends with the peer's end of stream.
+    void read_after_refusal();
     void write_watch_tick(const boost::system::error_code& error);
     void restart_idle_timer();
     void disconnect_owner();
@@ -76,9 +124,8 @@ private:
         boost::mutex mutex;
         bool closed = false;
         boost::shared_ptr<socket_type> socket;
-        /// Steady milliseconds of the last byte the peer took (or of the
-        /// write's start) while a write is under way; 0 with none.
-        std::atomic<int64_t> write_progress{0};
+        /// What the stall limit looks at; written by every write.
+        write_watch watch;
         /// Our sending direction has been shut down.
         std::atomic<bool> send_shut{false};
     };
@@ -101,8 +148,6 @@ private:
     bool watching_ = false;
     /// Reading was found held back since the last read started; on the strand.
     bool held_seen_ = false;
-    /// Bytes the system held unsent at the write watch's last look; -1 unknown. On the strand.
-    int last_unsent_ = -1;
     boost::posix_time::time_duration idle_timeout_;
     bool strand_send_completions_;
     /// The peer's end of stream ends only the reading (see `half_close`).

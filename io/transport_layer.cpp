@@ -53,6 +53,7 @@ boost::shared_ptr<transport_layer::impl<Protocol>> transport_layer::install_lock
     // A new connection starts with a peer that has not ended anything yet.
     gate_->peer_ended.store(false);
     gate_->reset.store(false);
+    gate_->sending_refused.store(false);
     boost::shared_ptr<impl<Protocol>> fresh = boost::make_shared<impl<Protocol>>(*this, service_);
     // The replaced implementation dies here (or when its running handler
     // returns); a connected one posts its `on_disconnect` before the new attempt starts.
@@ -126,12 +127,12 @@ void transport_layer::pause_reading(unsigned reason) { gate_->reasons.fetch_or(r
 
 void transport_layer::resume_reading(unsigned reason) {
     const unsigned before = gate_->reasons.fetch_and(~reason);
-    if ((before & reason) == 0 || gate_->held()) return;
+    if ((before & reason) == 0 || gate_->reading_held()) return;
     wake_reader();
 }
 
 void transport_layer::read_through_body(bool on) {
-    if (gate_->through_body.exchange(on) == on || !on || gate_->held()) return;
+    if (gate_->through_body.exchange(on) == on || !on || gate_->reading_held()) return;
     wake_reader();
 }
 

@@ -92,25 +92,48 @@ public:
         /// Ends the sending direction; the peer reads an end of stream.
         virtual void shutdown_send() {}
     };
-    /// The pause reasons of a facade, shared with its implementations.
+    /// The pause reasons of a facade, shared with its implementations, and
+    /// the named exceptions to them: where each exception applies shows in
+    /// the predicate that uses it.
     struct read_gate {
         std::atomic<unsigned> reasons{0};
         /// Set while a command body is read through the backlog reasons.
         std::atomic<bool> through_body{false};
-        /// Set once the peer has ended its sending: what it sent before is
-        /// read whatever the backlog, so that the pair can hand it on and let
-        /// the connection go. Bounded by what the system had already received.
+        /// The peer sends nothing more: its end of stream or a reset was
+        /// seen (by a read, or by the watch while reading was held back).
         std::atomic<bool> peer_ended{false};
-        /// The peer reset the connection (a read or a write failed so).
+        /// A write failed after the peer's orderly end (its system refused
+        /// what came after it): the peer sends nothing more either, and
+        /// what it sent before is still to be read.
+        std::atomic<bool> sending_refused{false};
+        /// The peer reset the connection before its end of stream.
         std::atomic<bool> reset{false};
         /// `steady_ms` at which reading last went on after being held back; 0 before.
         std::atomic<int64_t> released_ms{0};
         /// `steady_ms` of the last byte read or written; 0 before.
         std::atomic<int64_t> moved_ms{0};
-        /// True while some reason other than those in `ignored` holds reading back.
-        bool held(unsigned ignored = 0) const {
+
+        /// A body being received grows no send queue; its own bound limits it.
+        bool body_read_through() const { return through_body.load(); }
+        /// The peer has finished: what the system holds from it can grow no
+        /// more, so it may be read whatever the backlog, and the pair can
+        /// hand it on and let the connection go.
+        bool peer_finished() const { return peer_ended.load() || sending_refused.load(); }
+        /// True while some reason other than those in `ignored` holds the
+        /// next read from the socket back: the backlog holds back neither a
+        /// body being received nor the last bytes of a finished peer.
+        bool reading_held(unsigned ignored = 0) const {
             unsigned r = reasons.load() & ~ignored;
-            if (through_body.load() || peer_ended.load()) r &= ~read_pause_backlog;
+            if (body_read_through() || peer_finished()) r &= ~read_pause_backlog;
+            return r != 0;
+        }
+        /// True while some reason other than those in `ignored` holds back
+        /// handing on bytes already read (the inflater's rest): a finished
+        /// peer lifts no backlog here, since a few kilobytes it left in the
+        /// system may inflate to far more than the partner's bound.
+        bool handing_on_held(unsigned ignored = 0) const {
+            unsigned r = reasons.load() & ~ignored;
+            if (body_read_through()) r &= ~read_pause_backlog;
             return r != 0;
         }
     };
@@ -171,9 +194,17 @@ public:
     /// Clears `reason`; reading starts again on the strand once nothing holds it back. Any thread.
     void resume_reading(unsigned reason);
     /// True while some reason other than those in `ignored` holds reading back.
-    bool reading_paused(unsigned ignored = 0) const { return gate_->held(ignored); }
-    /// True once the peer of the current (or last) connection reset it.
+    bool reading_paused(unsigned ignored = 0) const { return gate_->reading_held(ignored); }
+    /// True while some reason other than those in `ignored` holds back
+    /// handing on what was read (see read_gate::handing_on_held).
+    bool handing_on_paused(unsigned ignored = 0) const { return gate_->handing_on_held(ignored); }
+    /// True once the peer of the current (or last) connection reset it
+    /// before its end of stream.
     bool peer_reset() const { return gate_->reset.load(); }
+    /// True once a write failed because the peer had closed after its end
+    /// of stream: its end is still read and reported (`on_read_end`), and
+    /// the layer above ends the connection once it has handed that end on.
+    bool sending_refused() const { return gate_->sending_refused.load(); }
     /// `steady_ms` at which reading last went on after being held back; 0 if it never was.
     int64_t reading_released_ms() const { return gate_->released_ms.load(); }
     /// `steady_ms` of the last byte read from or written to the peer; 0 if none moved yet.

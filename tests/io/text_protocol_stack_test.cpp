@@ -1,6 +1,8 @@
 // Whole text protocol stacks over loopback TCP: two facing each other, or one facing
 // a raw socket whose bytes the test writes itself (zlib used directly).
 
+#include <atomic>
+
 #include <boost/asio/write.hpp>
 
 #include "io/pool.h"
@@ -244,6 +246,47 @@ TEST_F(TextProtoStack, RestInflatedByAFilterAddedMidReadIsParsedWithoutMoreInput
         << a->received() << " of " << count;
     EXPECT_TRUE(a->violations.empty());
     EXPECT_EQ(count - 1, a->numbers.back());
+}
+
+// A peer that half-closes behind compressed commands while the partner's
+// backlog holds its reading back: its end lets the socket be read, but the
+// inflater's rest goes up only once the backlog lets it, then the end.
+TEST_F(TextProtoStack, FinishedPeersInflatedRestWaitsForThePartnersBacklog) {
+    io::proto::text_protocol_layer_options options;
+    options.read_buffer_size = 1 << 16;  // the whole write in one read
+    options.half_close = true;
+    endpoint a(stack_layer_t::create(pool.get_io_service(), options));
+    std::atomic<int> ends{0};
+    a.layer->set_read_end_handler([&] { ++ends; });
+    boost::shared_ptr<tcp::socket> peer = connect(a);
+    a.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                          const stack_layer_t::args_range&, std::vector<char>&) {
+        if (name == "ZIP") a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+    });
+    std::string plain;
+    unsigned count = 1;
+    while (plain.size() < 16 * io::zlib_inflate_filter::step_bytes)
+        plain += std::to_string(count++) + " CMD " + std::string(200, 'p') + "\r\n";
+    const std::string wire = "0 ZIP\r\n" + zlib_deflate({plain});
+    ASSERT_LT(wire.size(), options.read_buffer_size);
+    // The partner's backlog holds reading back; the read under way brings the write.
+    a.layer->pause_reading(io::pause_peer_backlog);
+    boost::asio::write(*peer, boost::asio::buffer(wire));
+    ASSERT_TRUE(a->wait([&] { return a->commands.size() > 1; }, 10));
+    peer->shutdown(tcp::socket::shutdown_send);
+    // The watch sees the end; a resume of another reason asks for the rest.
+    std::this_thread::sleep_for(
+        3 * std::chrono::milliseconds(io::transport_layer::peer_watch_interval.total_milliseconds()));
+    a.layer->resume_reading(io::pause_own_backlog);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const size_t held = a->received();
+    EXPECT_LT(held, count / 4) << "inflated past the backlog";
+    EXPECT_EQ(0, ends.load());
+    a.layer->resume_reading(io::pause_peer_backlog);
+    ASSERT_TRUE(a->wait([&] { return a->commands.size() == count; }, 10)) << a->received() << " of " << count;
+    ASSERT_TRUE(a->wait([&] { return ends.load() == 1; }, 10));
+    EXPECT_TRUE(a->violations.empty());
+    a.layer->disconnect();
 }
 
 /// `count` numbered commands named `name`, from number `first` on.

@@ -499,6 +499,40 @@ TEST_F(Transport, HeldBackReadingStillSeesThePeerEndOrReset) {
     }
 }
 
+// A peer that closes in order while its reading is held back, and whose
+// system then refuses a write (a reset behind its end of stream), still has
+// everything it sent read and its end reported; it is no reset. A reset
+// before the peer's end is one.
+TEST_F(Transport, WriteRefusedAfterThePeersOrderlyCloseStillDeliversWhatItSent) {
+    io::proto::text_protocol_layer_options options;
+    options.half_close = true;
+    tcp::acceptor acceptor = listen();
+    const std::string rest = io_test::sample(100 << 10, 3);
+    auto s = boost::make_shared<recording_sink>();
+    auto t = make(s, options);
+    auto peer = connect_pair(*t, acceptor);
+    ASSERT_TRUE(s->wait([&] { return s->connects.size() == 1; }));
+    t->pause_reading(io::pause_peer_backlog);
+    boost::asio::write(*peer, boost::asio::buffer("first", 5));
+    ASSERT_TRUE(s->wait([&] { return s->received == "first"; }));
+    boost::asio::write(*peer, boost::asio::buffer(rest));
+    peer->close();
+    // Written at once, well before the watch looks: the first write meets
+    // the peer's reset, a later one fails.
+    for (int i = 0; i < 20 && !t->sending_refused(); ++i) {
+        io::request_queue q = io::make_const_request("late");
+        t->send(q, boost::function<void()>());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(t->sending_refused());
+    ASSERT_TRUE(s->wait([&] { return s->read_ends == 1; }));
+    EXPECT_EQ(5 + rest.size(), s->received_at_end);
+    EXPECT_TRUE(s->text() == "first" + rest);
+    EXPECT_FALSE(t->peer_reset());
+    t->disconnect();
+    ASSERT_TRUE(s->wait([&] { return s->disconnects == 1; }));
+}
+
 // A write the peer takes nothing of for the limit ends its connection; one
 // the peer takes slowly but steadily does not, however long it lasts.
 TEST_F(Transport, WriteStallLimitClosesOnlyAConnectionWhosePeerTakesNothing) {
