@@ -476,8 +476,14 @@ mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
     fd.reset();
     std::string leaf;
     fd_t dir = tree_->open_parent(path, false, leaf);
-    if (set_back(dir ? dir.get() : -1, leaf))
+    if (set_back(dir ? dir.get() : -1, leaf)) {
+        // Rarely alone: an administrator removes a revision or many files
+        // at once, and a reply that came upon each of them in turn would
+        // cost its agent one broken reply per file.
+        log_failure(LOG_LEVEL_ERROR, "[Repo] Examining the other files of a revision failed because of %s",
+                    [&] { set_back_gone_siblings(); });
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(ENOENT));
+    }
     D_THROW(io_error_exception, "%s is not a file of the cache: it is not served, and is downloaded again",
             escape_log_text(path).c_str());
 }
@@ -494,19 +500,10 @@ bool cache_t::file_ctx_t::set_back(int dir, const std::string& leaf) {
         blocked = blocker();
         gone = !blocked.first;
     }
-    {
-        std::lock_guard<std::mutex> lock(download_mutex_);
-        // A download that took the file over meanwhile writes it anew;
-        // another reply that found it first has said so already.
-        if (state != ready) return gone;
-        state = not_existent;
-    }
-    // A mapping of the old copy would outlive it in memory for nothing.
-    mapping_budget_t::global().forget(*this);
+    if (!turn_back()) return gone;
     log_failure(LOG_LEVEL_ERROR, "[Repo] Cannot clear the way for a file of the cache because of %s", [&] {
         if (gone)
-            LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s is gone from the disk: it is downloaded again",
-                   escape_log_text(path).c_str());
+            say_gone();
         else if (dir >= 0)
             remove_found(dir, leaf, path);
         else if (std::strcmp(blocked.first, "a symbolic link") == 0)
@@ -517,6 +514,67 @@ bool cache_t::file_ctx_t::set_back(int dir, const std::string& leaf) {
                    escape_log_text(path).c_str(), blocked.first, escape_log_text(blocked.second).c_str());
     });
     return gone;
+}
+
+bool cache_t::file_ctx_t::turn_back() {
+    {
+        std::lock_guard<std::mutex> lock(download_mutex_);
+        // A download that took the file over meanwhile writes it anew;
+        // another reply that found it first has said so already.
+        if (state != ready) return false;
+        state = not_existent;
+    }
+    // A mapping of the old copy would outlive it in memory for nothing.
+    mapping_budget_t::global().forget(*this);
+    return true;
+}
+
+void cache_t::file_ctx_t::say_gone() const {
+    LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s is gone from the disk: it is downloaded again",
+           escape_log_text(path).c_str());
+}
+
+void cache_t::file_ctx_t::set_back_gone_siblings() const {
+    if (!revision_) return;
+    std::vector<file_ptr> ready = revision_->ready_files();
+    if (ready.empty()) return;
+    const std::string& top = revision_->dir();
+    // A directory gone takes all its files along: nothing left to examine.
+    fd_t dir = tree_->open_dir(top, false);
+    if (!dir && errno != ENOENT) return;  // not the cache's own: each file says so when it is served
+    for (const file_ptr& file : ready) {
+        const std::string& p = file->path;
+        if (p.size() <= top.size() + 1 || p[top.size()] != '/' || p.compare(0, top.size(), top) != 0) continue;
+        // Only a file that is not there at all counts: whatever else stands
+        // at its place is named when a reply reaches it.
+        struct stat st;
+        if (dir && (::fstatat(dir.get(), p.c_str() + top.size() + 1, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT))
+            continue;
+        if (file->turn_back()) file->say_gone();
+    }
+}
+
+void revision_files_t::add(const boost::shared_ptr<revision_files_t>& revision, const cache_t::file_ptr& file) {
+    file->revision_ = revision;
+    std::lock_guard<std::mutex> lock(revision->mutex_);
+    revision->files_.push_back(file);
+}
+
+void revision_files_t::retire() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    retired_ = true;
+    files_.clear();
+}
+
+std::vector<cache_t::file_ptr> revision_files_t::ready_files() {
+    std::vector<cache_t::file_ptr> ready;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (retired_) return ready;
+    for (const boost::weak_ptr<cache_t::file_ctx_t>& weak : files_) {
+        cache_t::file_ptr file = weak.lock();
+        if (file && file->get_state() == cache_t::file_ctx_t::ready) ready.push_back(file);
+    }
+    return ready;
 }
 
 std::pair<const char*, std::string> cache_t::file_ctx_t::blocker() const {

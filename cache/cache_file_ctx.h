@@ -10,8 +10,11 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include "cache/cache.h"
 #include "cache/cache_tree.h"
@@ -21,6 +24,30 @@ namespace cache {
 
 /// A name or md5 text for a log line or an error: escaped, and a long one cut, with its length.
 std::string shown_text(const std::string& text);
+
+/// The files of one revision directory, as each of them reaches the others
+/// without the cache's lock: a reply that finds one file gone from the disk
+/// has the rest examined at once, so that an agent asking for a revision an
+/// administrator removed is broken off once, not once for every file.
+class revision_files_t : public virtual noncopyable_t {
+public:
+    /// `dir` is the revision's directory, the one its files' paths begin with.
+    explicit revision_files_t(const std::string& dir) : dir_(dir) {}
+    /// `file` joins `revision`, and keeps it for as long as the file lives.
+    static void add(const boost::shared_ptr<revision_files_t>& revision, const cache_t::file_ptr& file);
+    /// The revision is cleaned: its files go on purpose, and a reply that
+    /// finds one gone examines no other.
+    void retire();
+    /// The files that are ready now; none once retired.
+    std::vector<cache_t::file_ptr> ready_files();
+    const std::string& dir() const { return dir_; }
+
+private:
+    std::mutex mutex_;
+    const std::string dir_;
+    std::vector<boost::weak_ptr<cache_t::file_ctx_t>> files_;
+    bool retired_ = false;
+};
 
 class cache_t::file_ctx_t : public virtual noncopyable_t {
 public:
@@ -86,7 +113,8 @@ public:
     /// examined before it is mapped (or read when `copy`). A file gone from
     /// the disk, or what stands there and is not a file of the cache, is
     /// never read: the file is set back (see set_back) and
-    /// io_error_exception is raised.
+    /// io_error_exception is raised. A file gone has every other file of
+    /// its revision that is gone as well set back with it.
     mapping_ptr read_bytes(bool copy);
     /// Turns a ready file whose stored copy is gone or not the cache's own
     /// any more not_existent, so that the next request downloads it, with
@@ -108,7 +136,17 @@ public:
 
 private:
     friend class mapping_budget_t;
+    friend class revision_files_t;
     explicit file_ctx_t(const tree_ptr& tree) : tree_(tree) {}
+    /// Turns a ready file not_existent and drops its mapping; false when it
+    /// was not ready (another caller turned it, or a download took it over).
+    bool turn_back();
+    /// The WARNING of a file set back because it is gone from the disk.
+    void say_gone() const;
+    /// Sets back every ready file of the revision that is gone from the
+    /// disk, with one WARNING each: one directory opened, one examination
+    /// per file below it.
+    void set_back_gone_siblings() const;
     void finish();
     void close_temp();
     void open_temp();
@@ -121,6 +159,8 @@ private:
     static void remove_found(int dir, const std::string& leaf, const std::string& path);
 
     tree_ptr tree_;
+    /// Set when the file joins its revision, before any reply can reach it.
+    boost::shared_ptr<revision_files_t> revision_;
 
     // Guards the download's side: its owner, temporary stream and md5. The
     // cache starts downloads under its own mutex while the previous owner's

@@ -15,6 +15,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
+#include <boost/make_shared.hpp>
 
 #include "cache/cache_file_ctx.h"
 #include "cache/cache_tree.h"
@@ -159,6 +160,7 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
     entity_t entity;
     entity.name = name;
     entity.rev = parse_revision(rev_text, dir);
+    entity.revision = boost::make_shared<revision_files_t>(dir);
     fd_t revision = tree_->open_dir(dir, false);
     if (!revision) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(dir).c_str(), strerror(errno));
     for (const entry_t& e : list_dir(revision.get(), dir)) {
@@ -174,7 +176,7 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
             ::unlinkat(revision.get(), e.name.c_str(), 0);
             continue;
         }
-        entity.files.emplace(ctx->info, ctx);
+        if (entity.files.emplace(ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
     }
     if (entity.files.empty()) {
         LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Empty directory in repo \"%s\". Trying to remove",
@@ -204,6 +206,7 @@ cache_t::repo_t::entity_t& cache_t::repo_t::get_entity(const std::string& name, 
     entities_.emplace_back();
     entities_.back().name = name;
     entities_.back().rev = rev;
+    entities_.back().revision = boost::make_shared<revision_files_t>(dir_of(name, rev));
     LOG_AT(LOG_LEVEL_TRACE3, "[Repo] New repository entity created for %s/%s", escape_log_text(name).c_str(),
            std::to_string(rev).c_str());
     return entities_.back();
@@ -275,6 +278,7 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
             if (!ctx) ctx = file_ctx_t::create_not_existent(tree_, dir, info);
         }
         entity->files.emplace(info, ctx);
+        revision_files_t::add(entity->revision, ctx);
         list.push_back(ctx);
     }
     entity->platforms[key.platform].swap(list);
@@ -344,6 +348,9 @@ void cache_t::repo_t::clean_revisions(const std::set<entity_id_t>& waited_for) {
             LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Remove files in %s/%s", escape_log_text(named.first).c_str(),
                    rev_text.c_str());
             bool all_removed = true;
+            // Its files go on purpose: a reply still on its way that finds
+            // one gone must not go through all the others.
+            it->revision->retire();
             for (auto& f : it->files) all_removed = f.second->remove() && all_removed;
             entities_.erase(it);
             reindex();

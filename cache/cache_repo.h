@@ -12,10 +12,13 @@
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/shared_ptr.hpp>
 
 #include "cache/cache.h"
 
 namespace cache {
+
+class revision_files_t;
 
 struct file_info_hash {
     size_t operator()(const file_info_t& info) const;
@@ -31,6 +34,8 @@ public:
         std::unordered_map<std::string, file_list_t> platforms;
         /// Every context the entity created or loaded, unique by (name, size, md5).
         std::unordered_map<file_info_t, file_ptr, file_info_hash> files;
+        /// The same contexts as each of them reaches the others.
+        boost::shared_ptr<revision_files_t> revision;
     };
 
     /// Loads the tree under the checked root; file-system errors and

@@ -230,3 +230,87 @@ TEST(Repo, AnEmptyFileWithAnotherMd5IsRefusedAndTheOthersServed) {
         EXPECT_EQ(refused->download_count() + refused->served_count(), 0u);
     }
 }
+
+namespace {
+
+// Merges `files` under the key straight into the repository and downloads
+// what is missing through the contexts themselves; the key's list.
+cache_t::file_list_t filled(cache_t::repo_t& repo, const cache::repo_key_t& key, const std::vector<blob_t>& files) {
+    repo.merge(key, infos(files));
+    cache_t::file_list_t list = *repo.find_files(key);
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i]->get_state() == cache_t::file_ctx_t::ready) continue;
+        list[i]->download_started(9);
+        list[i]->write(9, files[i].bytes.data(), files[i].bytes.size());
+    }
+    return list;
+}
+
+std::vector<int32_t> states(const cache_t::file_list_t& list) {
+    std::vector<int32_t> out;
+    for (const cache_t::file_ptr& f : list) out.push_back(f->get_state());
+    return out;
+}
+
+void expect_gone_from_disk(cache_t::file_ctx_t& file) {
+    try {
+        file.read_bytes(false);
+        ADD_FAILURE() << file.path << " served";
+    } catch (const io_error_exception_shell_t& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot open " + file.path), std::string::npos) << e.what();
+    }
+}
+
+}  // namespace
+
+/// A file found gone when it is read to be served has every other file of
+/// its revision that is gone set back with it, one WARNING each, whatever
+/// subdirectory it lies in: the next request downloads them all at once.
+/// Files still there, mapped or not, and other revisions' links to them stay
+/// ready; a cleaned revision's files, gone on purpose, are not looked through.
+TEST(Repo, AFileFoundGoneSetsBackTheOthersOfItsRevisionThatAreGone) {
+    typedef cache_t::file_ctx_t file_ctx_t;
+    const int32_t ready = file_ctx_t::ready, gone = file_ctx_t::not_existent;
+    io_test::log_capture log(LOG_LEVEL_WARNING);
+    scratch_t dir;
+    cache_t::repo_t repo(tree_of(dir));
+    const std::vector<blob_t> files = {blob("a", "alpha"), blob("x/y/b", "beta"), blob("c", "gamma"),
+                                       blob("d/e", "delta")};
+    cache_t::file_list_t one = filled(repo, {"upd", 1, "p"}, files);
+    cache_t::file_list_t two = filled(repo, {"upd", 2, "p"}, files);
+    ASSERT_EQ(states(two), (std::vector<int32_t>{ready, ready, ready, ready}));
+    auto warned = [&](const cache_t::file_ptr& f) {
+        return log.count("[Repo] File " + f->path + " is gone from the disk: it is downloaded again");
+    };
+
+    // Files alone, one of them below a subdirectory of the revision.
+    ASSERT_EQ(::unlink(one[0]->path.c_str()), 0);
+    ASSERT_EQ(::unlink(one[1]->path.c_str()), 0);
+    EXPECT_TRUE(one[2]->read_bytes(false));  // still there: nothing else is looked at
+    EXPECT_TRUE(log.messages().empty());
+    expect_gone_from_disk(*one[0]);
+    EXPECT_EQ(states(one), (std::vector<int32_t>{gone, gone, ready, ready}));
+    EXPECT_EQ(states(two), (std::vector<int32_t>{ready, ready, ready, ready}));
+    EXPECT_EQ(warned(one[0]) + warned(one[1]), 2u);
+    EXPECT_EQ(log.messages().size(), 2u);
+
+    // The whole directory: every file, the mapped one too, and no other revision's.
+    ASSERT_TRUE(two[2]->map());
+    fs::remove_all(dir.path + "/upd/2");
+    expect_gone_from_disk(*two[3]);
+    EXPECT_EQ(states(two), (std::vector<int32_t>{gone, gone, gone, gone}));
+    EXPECT_FALSE(two[2]->mapping);
+    for (const cache_t::file_ptr& f : two) EXPECT_EQ(warned(f), 1u) << f->path;
+    EXPECT_EQ(states(one), (std::vector<int32_t>{gone, gone, ready, ready}));
+    EXPECT_EQ(log.messages().size(), 6u);
+    expect_gone_from_disk(*two[0]);  // already set back: said once only
+    EXPECT_EQ(log.messages().size(), 6u);
+
+    // Cleaned: a reply still holding one of its files finds it gone alone.
+    for (cache::rev_t rev : {3, 4, 5}) repo.merge({"upd", rev, "p"}, infos(files));
+    repo.clean_revisions();
+    ASSERT_FALSE(exists(dir.path + "/upd/1"));
+    expect_gone_from_disk(*one[2]);
+    EXPECT_EQ(states(one), (std::vector<int32_t>{gone, gone, gone, ready}));
+    EXPECT_EQ(log.messages().size(), 7u);
+}

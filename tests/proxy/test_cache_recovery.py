@@ -137,6 +137,45 @@ class CacheRecoveryTest(PeersTestCase):
                     with open(self.leaf(d, new, i), "rb") as f:
                         self.assertEqual(f.read(), new.files[i].data)
 
+    def test_files_of_a_revision_removed_under_the_daemon_cost_one_dropped_reply(self):
+        # One mapping at most: the others are read from the disk at every
+        # reply, as files unused for long are once their mapping went.
+        env = limits_env(mapping_budget_count=1)
+        for case, removed in (("its directory", "1111"), ("two of its files", "0101")):
+            with self.subTest(case):
+                repo = Repository([3000, 5000, 700, ("deep/sub/file.bin", b"s" * 2000)])
+                server, d, port = self.start_pair({"repository": repo}, env=env)
+                agent = self.start_agent(port)
+                self.assert_fetched(agent, agent.wait_announcement(), repo)
+                if case == "its directory":
+                    shutil.rmtree(os.path.join(d.cache_root, repo.name, "7"))
+                else:
+                    for i, flag in enumerate(removed):
+                        if flag == "1":
+                            os.unlink(self.leaf(d, repo, i))
+                mark = d.mark()
+                # The first reply finds a file gone after its sizes went out:
+                # broken off. Every later request is served whole.
+                drops = 0
+                while True:
+                    agent = self.start_agent(port)
+                    announcement = agent.wait_announcement()
+                    try:
+                        self.assert_fetched(agent, announcement, repo)
+                        break
+                    except ConnectionClosed:
+                        drops += 1
+                        self.assertLess(drops, len(repo.files), d.log[-4000:])
+                self.assertLessEqual(drops, 1)
+                bodies = [f.body for f in server.frames() if f.name == "ARQ_UPDATE"]
+                self.assertEqual(bodies, [b"7 3 1111", b"7 3 " + removed.encode()])
+                gone = lambda: [m for m in d.messages("wrn", mark) if "is gone from the disk" in m]
+                wait_until(lambda: len(gone()) >= removed.count("1"))
+                self.assertEqual(len(gone()), removed.count("1"), gone())
+                for i in range(len(repo.files)):
+                    with open(self.leaf(d, repo, i), "rb") as f:
+                        self.assertEqual(f.read(), repo.files[i].data)
+
     def test_what_stands_in_a_stored_file_s_way_is_named_never_waited_on(self):
         for case, warning in (("named pipe at the file", 'Removed a named pipe "'),
                               ("named pipe at its directory", "lies below a named pipe"),
