@@ -13,6 +13,7 @@ import harness
 import test_updates
 from standin_agent import PeersTestCase
 from standin_server import Repository
+from test_cache_tree import RootRefusal
 
 AS_ROOT = os.geteuid() == 0
 NOBODY = 65534
@@ -40,15 +41,7 @@ os.execv(sys.argv[2], sys.argv[2:])
 STEP_BY_STEP = "are opened step by step: openat2 is not at hand"
 
 
-class CacheRootTest(PeersTestCase):
-    def refused(self, d, reason):
-        d.wait_for("Service failed because of")
-        self.assertExit(d, 1)
-        errors = "\n".join(d.messages("ERR"))
-        self.assertIn("cache root", errors)
-        self.assertIn(reason, errors)
-        self.assertNotIn(harness.STARTED, d.log)
-
+class CacheRootTest(RootRefusal, PeersTestCase):
     def start_with_root(self, upstream, root, filtered=None):
         config = harness.config_xml([(harness.listen_spec(0), [upstream.spec])], cache_root=root)
         d = harness.Daemon(config=config)

@@ -185,7 +185,9 @@ class CacheTreeTest(PeersTestCase):
             self.assertEqual(f.read(), repo.files[0].data)
 
 
-class CacheRootTest(PeersTestCase):
+class RootRefusal:
+    """For tests of a start that must refuse its cache root."""
+
     def refused(self, d, reason):
         d.wait_for("Service failed because of")
         self.assertExit(d, 1)
@@ -193,6 +195,9 @@ class CacheRootTest(PeersTestCase):
         self.assertIn("cache root", errors)
         self.assertIn(reason, errors)
         self.assertNotIn(harness.STARTED, d.log)
+
+
+class CacheRootTest(RootRefusal, PeersTestCase):
 
     def test_a_root_that_other_users_control_is_refused_at_start(self):
         upstream = self.hold_server()
