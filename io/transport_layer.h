@@ -138,6 +138,9 @@ public:
         bool handing_on_held(unsigned ignored = 0) const {
             unsigned r = reasons.load() & ~ignored;
             if (body_read_through()) r &= ~read_pause_backlog;
+            // Answers to a peer that refused our bytes are dropped, not
+            // queued: its own backlog can neither drain nor grow any more.
+            if (sending_refused.load()) r &= ~pause_own_backlog;
             return r != 0;
         }
     };

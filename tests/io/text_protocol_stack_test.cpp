@@ -289,12 +289,22 @@ TEST_F(TextProtoStack, FinishedPeersInflatedRestWaitsForThePartnersBacklog) {
     a.layer->disconnect();
 }
 
-// A finished peer whose end has been read while its inflated rest waits
-// for the partner's backlog, and whose system then refuses what is written
-// to it (it closed for good): what it sent before its end is no less its
-// own. The rest still goes up at the backlog's pace, then the end, and only
-// then does the connection go.
-TEST_F(TextProtoStack, RefusedWriteBehindAReadEndKeepsTheInflatedRest) {
+class TextProtoRefused : public TextProtoStack {
+protected:
+    /// A finished peer whose end has been read while its inflated rest
+    /// waits for the partner's backlog (and, with `own_backlog`, for the
+    /// answers it asked for, which will never leave), and whose system then
+    /// refuses what is written to it: it closed for good. What it sent
+    /// before its end is no less its own: the rest still goes up at the
+    /// partner's pace, then the end, and only then does the connection go.
+    void run(bool own_backlog);
+};
+
+TEST_F(TextProtoRefused, WriteBehindAReadEndKeepsTheInflatedRest) { run(false); }
+
+TEST_F(TextProtoRefused, WriteBehindAReadEndLeavesNoOwnBacklogHoldingTheRest) { run(true); }
+
+void TextProtoRefused::run(bool own_backlog) {
     io_test::log_capture log;
     const auto logged = [&](const std::string& text) {
         for (const std::string& m : log.messages())
@@ -322,6 +332,7 @@ TEST_F(TextProtoStack, RefusedWriteBehindAReadEndKeepsTheInflatedRest) {
     boost::asio::write(*peer, boost::asio::buffer(std::string("0 NOP\r\n")));
     ASSERT_TRUE(a->wait([&] { return a->commands.size() == 1; }, 10));
     a.layer->pause_reading(io::pause_peer_backlog);
+    if (own_backlog) a.layer->pause_reading(io::pause_own_backlog);
     boost::asio::write(*peer, boost::asio::buffer(std::string("1 NOP\r\n")));
     ASSERT_TRUE(a->wait([&] { return a->commands.size() == 2; }, 10));
     std::string plain;
@@ -345,6 +356,12 @@ TEST_F(TextProtoStack, RefusedWriteBehindAReadEndKeepsTheInflatedRest) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ASSERT_TRUE(logged("Send operation failed"));
+    // Answers to it are dropped from here on, not queued: the connection
+    // stays for the rest, and these could only pile up.
+    auto told = std::make_shared<std::atomic<int>>(0);
+    io::request_queue dropped = io::make_const_request("9 LATE\r\n", [told](bool sent) { *told += sent ? 2 : 1; });
+    a.layer->send(dropped);
+    EXPECT_TRUE(a->wait([&] { return told->load() == 1; }, 5)) << "told " << told->load();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(a->wait([&] { return a->disconnects == 0; }, 1)) << "the rest went with the connection";
     EXPECT_LT(a->received(), count / 4) << "inflated past the backlog";
