@@ -289,8 +289,14 @@ TEST_F(TextProtoStack, FinishedPeersInflatedRestWaitsForThePartnersBacklog) {
     a.layer->disconnect();
 }
 
-class TextProtoRefused : public TextProtoStack {
+class TextProtoRefused : public ::testing::Test {
 protected:
+    /// `client` connects by its specification; returns the accepted socket.
+    boost::shared_ptr<tcp::socket> connect(endpoint& client) {
+        auto peer = io_test::accept_dialed(pool.get_io_service(), [&](const std::string& spec) { client.layer->connect(spec); });
+        EXPECT_TRUE(client->wait([&] { return client->connects == 1; }));
+        return peer;
+    }
     /// A finished peer whose end has been read while its inflated rest
     /// waits for the partner's backlog (and, with `own_backlog`, for the
     /// answers it asked for, which will never leave), and whose system then
@@ -298,6 +304,10 @@ protected:
     /// before its end is no less its own: the rest still goes up at the
     /// partner's pace, then the end, and only then does the connection go.
     void run(bool own_backlog);
+    // The transport's own lines tell when the end was read and a write
+    // refused; first, so that the pool's threads never see it change.
+    io_test::log_capture log{LOG_LEVEL_DEBUG3};
+    io::pool pool{4, "tpr"};
 };
 
 TEST_F(TextProtoRefused, WriteBehindAReadEndKeepsTheInflatedRest) { run(false); }
@@ -305,7 +315,6 @@ TEST_F(TextProtoRefused, WriteBehindAReadEndKeepsTheInflatedRest) { run(false); 
 TEST_F(TextProtoRefused, WriteBehindAReadEndLeavesNoOwnBacklogHoldingTheRest) { run(true); }
 
 void TextProtoRefused::run(bool own_backlog) {
-    io_test::log_capture log;
     const auto logged = [&](const std::string& text) {
         for (const std::string& m : log.messages())
             if (m.find(text) != std::string::npos) return true;
