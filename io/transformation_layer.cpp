@@ -315,8 +315,10 @@ void transformation_layer::send_then_add_outcoming_filter(request_queue& queue, 
 }
 
 bool transformation_layer::dropped_after_end(out_lock& guard, request_queue& queue) {
-    if (!sending_ended_) return false;
-    // The peer has read its end of stream: nothing can follow it.
+    // The peer has read its end of stream, or its system refuses whatever
+    // we write: nothing can follow. The connection may stay a while for
+    // what the peer sent before, and queued, this would only pile up.
+    if (!sending_ended_ && !lower_->sending_refused()) return false;
     request_queue late = std::move(queue);
     guard.unlock();
     late.clear();

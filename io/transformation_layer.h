@@ -196,8 +196,9 @@ private:
     /// Shuts the sending direction once `end_sending` asked for it and
     /// nothing is pending or in flight.
     void finish_sending_if_drained();
-    /// Once the sending has ended: drops `queue` (its callbacks told false)
-    /// with the lock released, and returns true.
+    /// Once the sending has ended, or the peer refused our bytes: drops
+    /// `queue` (its callbacks told false) with the lock released, and
+    /// returns true.
     bool dropped_after_end(out_lock& guard, request_queue& queue);
 
     boost::asio::io_service& service_;

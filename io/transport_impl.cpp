@@ -260,9 +260,11 @@ void transport_layer::impl<Protocol>::write_failed(const boost::system::error_co
 
 template <class Protocol>
 void transport_layer::impl<Protocol>::read_after_refusal() {
-    // Its end was read before: nothing of the peer's is left to hand on.
+    // Its end was read before. What the layer above still holds of it goes
+    // on at the partner's pace, and that layer ends the connection behind
+    // the end; with nothing held, nothing of the peer's is left to hand on.
     if (read_ended_) {
-        disconnect_owner();
+        if (!gate_->rest_held()) disconnect_owner();
         return;
     }
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Peer refused our bytes after its end, reading what it sent",

@@ -103,6 +103,8 @@ private:
     void write_failed(const boost::system::error_code& error);
     /// After a refused write: reading starts (the peer is finished, so the
     /// backlog holds it no more) and ends with the peer's end of stream.
+    /// When that end was read before, the connection ends here, or, while
+    /// the layer above still holds bytes read before it, by that layer.
     void read_after_refusal();
     void write_watch_tick(const boost::system::error_code& error);
     void restart_idle_timer();

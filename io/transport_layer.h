@@ -127,6 +127,10 @@ public:
             if (body_read_through() || peer_finished()) r &= ~read_pause_backlog;
             return r != 0;
         }
+        /// The layer above still holds bytes read before the peer's end (the
+        /// inflater's rest) and hands them on behind a backlog: it reports the
+        /// end behind them, and ends a connection whose sending was refused.
+        bool rest_held() const { return (reasons.load() & pause_inflated_rest) != 0; }
         /// True while some reason other than those in `ignored` holds back
         /// handing on bytes already read (the inflater's rest): a finished
         /// peer lifts no backlog here, since a few kilobytes it left in the
@@ -134,6 +138,9 @@ public:
         bool handing_on_held(unsigned ignored = 0) const {
             unsigned r = reasons.load() & ~ignored;
             if (body_read_through()) r &= ~read_pause_backlog;
+            // Answers to a peer that refused our bytes are dropped, not
+            // queued: its own backlog can neither drain nor grow any more.
+            if (sending_refused.load()) r &= ~pause_own_backlog;
             return r != 0;
         }
     };

@@ -289,6 +289,102 @@ TEST_F(TextProtoStack, FinishedPeersInflatedRestWaitsForThePartnersBacklog) {
     a.layer->disconnect();
 }
 
+class TextProtoRefused : public ::testing::Test {
+protected:
+    /// `client` connects by its specification; returns the accepted socket.
+    boost::shared_ptr<tcp::socket> connect(endpoint& client) {
+        auto peer = io_test::accept_dialed(pool.get_io_service(), [&](const std::string& spec) { client.layer->connect(spec); });
+        EXPECT_TRUE(client->wait([&] { return client->connects == 1; }));
+        return peer;
+    }
+    /// A finished peer whose end has been read while its inflated rest
+    /// waits for the partner's backlog (and, with `own_backlog`, for the
+    /// answers it asked for, which will never leave), and whose system then
+    /// refuses what is written to it: it closed for good. What it sent
+    /// before its end is no less its own: the rest still goes up at the
+    /// partner's pace, then the end, and only then does the connection go.
+    void run(bool own_backlog);
+    // The transport's own lines tell when the end was read and a write
+    // refused; first, so that the pool's threads never see it change.
+    io_test::log_capture log{LOG_LEVEL_DEBUG3};
+    io::pool pool{4, "tpr"};
+};
+
+TEST_F(TextProtoRefused, WriteBehindAReadEndKeepsTheInflatedRest) { run(false); }
+
+TEST_F(TextProtoRefused, WriteBehindAReadEndLeavesNoOwnBacklogHoldingTheRest) { run(true); }
+
+void TextProtoRefused::run(bool own_backlog) {
+    const auto logged = [&](const std::string& text) {
+        for (const std::string& m : log.messages())
+            if (m.find(text) != std::string::npos) return true;
+        return false;
+    };
+    io::proto::text_protocol_layer_options options;
+    options.read_buffer_size = 1 << 16;  // the whole write in one read
+    options.half_close = true;
+    endpoint a(stack_layer_t::create(pool.get_io_service(), options));
+    std::atomic<int> ends{0};
+    std::atomic<size_t> received_at_end{0};
+    a.layer->set_read_end_handler([&] {
+        received_at_end = a->received();
+        ++ends;
+    });
+    boost::shared_ptr<tcp::socket> peer = connect(a);
+    a.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
+                                          const stack_layer_t::args_range&, std::vector<char>&) {
+        if (name == "ZIP") a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+    });
+    // The read under way from the start takes the first command and the
+    // one started behind it the second; the partner's backlog holds the
+    // next one back.
+    boost::asio::write(*peer, boost::asio::buffer(std::string("0 NOP\r\n")));
+    ASSERT_TRUE(a->wait([&] { return a->commands.size() == 1; }, 10));
+    a.layer->pause_reading(io::pause_peer_backlog);
+    if (own_backlog) a.layer->pause_reading(io::pause_own_backlog);
+    boost::asio::write(*peer, boost::asio::buffer(std::string("1 NOP\r\n")));
+    ASSERT_TRUE(a->wait([&] { return a->commands.size() == 2; }, 10));
+    std::string plain;
+    unsigned count = 3;
+    while (plain.size() < 16 * io::zlib_inflate_filter::step_bytes)
+        plain += std::to_string(count++) + " CMD " + std::string(200, 'p') + "\r\n";
+    const std::string wire = "2 ZIP\r\n" + zlib_deflate({plain});
+    ASSERT_LT(wire.size(), options.read_buffer_size);
+    boost::asio::write(*peer, boost::asio::buffer(wire));
+    peer->shutdown(tcp::socket::shutdown_send);
+    // The watch finds the end behind every byte: one read takes them all,
+    // and the read started before the rest is handed on takes the end.
+    ASSERT_TRUE(a->wait([&] { return logged(": Peer ended its sending"); }, 10));
+    EXPECT_EQ(0, ends.load());
+    // Closed with nothing unread: its system answers the next bytes with a
+    // reset, and a write after that fails.
+    peer->close();
+    for (int i = 0; i < 500 && !logged("Send operation failed"); ++i) {
+        io::request_queue late = command("LATE", "");
+        a.layer->send(late);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(logged("Send operation failed"));
+    // Answers to it are dropped from here on, not queued: the connection
+    // stays for the rest, and these could only pile up.
+    auto told = std::make_shared<std::atomic<int>>(0);
+    io::request_queue dropped = io::make_const_request("9 LATE\r\n", [told](bool sent) { *told += sent ? 2 : 1; });
+    a.layer->send(dropped);
+    EXPECT_TRUE(a->wait([&] { return told->load() == 1; }, 5)) << "told " << told->load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(a->wait([&] { return a->disconnects == 0; }, 1)) << "the rest went with the connection";
+    EXPECT_LT(a->received(), count / 4) << "inflated past the backlog";
+    EXPECT_EQ(0, ends.load());
+    a.layer->resume_reading(io::pause_peer_backlog);
+    EXPECT_TRUE(a->wait([&] { return a->commands.size() == count; }, 10)) << a->received() << " of " << count;
+    ASSERT_TRUE(a->wait([&] { return ends.load() == 1; }, 10));
+    EXPECT_EQ(count, received_at_end.load());
+    // It goes by itself once its end went up: nothing can be written to it.
+    ASSERT_TRUE(a->wait([&] { return a->disconnects == 1; }, 10));
+    EXPECT_FALSE(a.layer->peer_reset());
+    EXPECT_TRUE(a->violations.empty());
+}
+
 /// `count` numbered commands named `name`, from number `first` on.
 std::string numbered(const char* name, unsigned first, unsigned count) {
     std::string out;

@@ -2,7 +2,8 @@
 that takes bytes slowly but steadily is never taken for stalled, however a
 burst falls against the write stall watch; an agent that closes in order
 while its reading is held back has everything it sent handed on, even when
-the daemon's next write to it is refused; and a peer that half-closes
+the daemon's next write to it is refused, compressed commands still waiting
+to be inflated behind the server's backlog included; and a peer that half-closes
 behind compressed commands costs no more memory than the same flood
 without the half-close."""
 
@@ -14,6 +15,7 @@ import termios
 import threading
 import time
 import unittest
+import zlib
 
 import harness
 from standin_agent import ConnectionClosed, PeersTestCase
@@ -196,6 +198,55 @@ class HalfCloseFlowTest(PeersTestCase):
             self.assertEqual(server.count("FILL"), sent, "attempt %d" % attempt)
             self.assertEqual([f.args for f in server.frames() if f.name == "LAST" and f.conn == attempt],
                              [b"%d %d" % (attempt, i) for i in range(200)], "attempt %d" % attempt)
+
+    def test_a_compressed_close_behind_held_back_handing_on_keeps_its_rest_despite_a_refused_write(self):
+        server = self.start_server(options="COMP", echo=False, repository=None)
+        server._listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 << 10)
+        limits = harness.limits_env(send_high_water_bytes=64 << 10, send_low_water_bytes=32 << 10)
+        daemon, port = self.start_relay(server, env=limits)
+        agent = self.start_agent(port, options="COMP")
+        self.assertIsNotNone(agent.inflater, "compression was not negotiated")
+        upstream = server._conn(0)
+        gate = GatedSocket(upstream.sock)
+        upstream.sock = gate
+        agent_port = agent.sock.getsockname()[1]
+        # Commands that do not compress (each body new: a repeated one would
+        # deflate to a few bytes), until the daemon leaves bytes unread in
+        # its socket: the server's backlog holds its reading of the agent
+        # back, and nothing inflated waits.
+        sent = 0
+        while True:
+            agent.send("FILL", b"%d" % sent, os.urandom(256 << 10))
+            sent += 1
+            self.assertLess(sent, 200, "the daemon never held the agent's reading back")
+            if harness.wait_until(lambda: (daemon_rx_queue(port, agent_port) or 0) > 0, 0.1):
+                time.sleep(0.2)
+                if (daemon_rx_queue(port, agent_port) or 0) > 0:
+                    break
+        # A few kilobytes that inflate to a megabyte of commands without a
+        # body (a body is read through the backlog), and the end behind them:
+        # the daemon reads both, and hands the commands on only as the server
+        # makes room.
+        lasts = 1000
+        frames = b"".join(build_frame(agent.number + i, "LAST", b"%d " % i + b"p" * 1000) for i in range(lasts))
+        agent.number += lasts
+        agent.send_raw(agent.deflater.compress(frames) + agent.deflater.flush(zlib.Z_SYNC_FLUSH))
+        mark = daemon.mark()
+        agent.sock.shutdown(socket.SHUT_WR)
+        daemon.wait_for("Peer ended its sending", since=mark)
+        # The agent goes for good; the daemon's next write to it is refused.
+        agent.sock.close()
+        for i in range(6):
+            server.send(0, "PUSH", b"%d" % i)
+            time.sleep(0.005)
+        daemon.wait_for("Send operation failed", since=mark)
+        gate.open.set()
+        # Everything the agent sent arrives, and then the daemon's end.
+        self.assertTrue(harness.wait_until(lambda: upstream.sock.sock.fileno() < 0, 20), daemon.log[-3000:])
+        self.assertEqual(server.count("FILL"), sent)
+        self.assertEqual(server.count("LAST"), lasts)
+        self.assertEqual([f.args for f in server.frames() if f.name == "LAST"],
+                         [b"%d " % i + b"p" * 1000 for i in range(lasts)])
 
     def test_a_compressed_half_close_toward_a_silent_agent_costs_what_the_flood_costs_without_it(self):
         server, daemon, port = self.start_pair({"options": "COMP", "echo": False, "repository": None},
