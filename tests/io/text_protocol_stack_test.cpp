@@ -62,6 +62,23 @@ std::string binary_body(size_t n, unsigned seed) {
     return s;
 }
 
+/// Adds the inflater to `e`'s incoming chain at its command named ZIP.
+void inflate_from_zip(endpoint& e) {
+    stack_layer_t* layer = e.layer.get();  // its own slot: the layer outlives it
+    layer->sig_cmd_complete.connect([layer](unsigned, const std::string& name, boost::optional<unsigned>,
+                                            const stack_layer_t::args_range&, std::vector<char>&) {
+        if (name == "ZIP") layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
+    });
+}
+
+/// Commands "N CMD" with a 200-byte argument, numbered from `count` on, until
+/// they make at least `bytes`; `count` ends one past the last number.
+std::string numbered_padded(unsigned& count, size_t bytes) {
+    std::string plain;
+    while (plain.size() < bytes) plain += std::to_string(count++) + " CMD " + std::string(200, 'p') + "\r\n";
+    return plain;
+}
+
 class TextProtoStack : public ::testing::Test {
 protected:
     stack_ptr make(uint32_t batch = 8192) {
@@ -231,14 +248,9 @@ TEST_F(TextProtoStack, RestInflatedByAFilterAddedMidReadIsParsedWithoutMoreInput
     options.read_buffer_size = 1 << 16;  // the whole write in one read
     endpoint a(stack_layer_t::create(pool.get_io_service(), options));
     boost::shared_ptr<tcp::socket> peer = connect(a);
-    a.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
-                                          const stack_layer_t::args_range&, std::vector<char>&) {
-        if (name == "ZIP") a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
-    });
-    std::string plain;
+    inflate_from_zip(a);
     unsigned count = 1;
-    while (plain.size() < 6 * io::zlib_inflate_filter::step_bytes)
-        plain += std::to_string(count++) + " CMD " + std::string(200, 'p') + "\r\n";
+    const std::string plain = numbered_padded(count, 6 * io::zlib_inflate_filter::step_bytes);
     const std::string wire = "0 ZIP\r\n" + zlib_deflate({plain});
     ASSERT_LT(wire.size(), options.read_buffer_size);
     boost::asio::write(*peer, boost::asio::buffer(wire));
@@ -259,14 +271,9 @@ TEST_F(TextProtoStack, FinishedPeersInflatedRestWaitsForThePartnersBacklog) {
     std::atomic<int> ends{0};
     a.layer->set_read_end_handler([&] { ++ends; });
     boost::shared_ptr<tcp::socket> peer = connect(a);
-    a.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
-                                          const stack_layer_t::args_range&, std::vector<char>&) {
-        if (name == "ZIP") a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
-    });
-    std::string plain;
+    inflate_from_zip(a);
     unsigned count = 1;
-    while (plain.size() < 16 * io::zlib_inflate_filter::step_bytes)
-        plain += std::to_string(count++) + " CMD " + std::string(200, 'p') + "\r\n";
+    const std::string plain = numbered_padded(count, 16 * io::zlib_inflate_filter::step_bytes);
     const std::string wire = "0 ZIP\r\n" + zlib_deflate({plain});
     ASSERT_LT(wire.size(), options.read_buffer_size);
     // The partner's backlog holds reading back; the read under way brings the write.
@@ -331,10 +338,7 @@ void TextProtoRefused::run(bool own_backlog) {
         ++ends;
     });
     boost::shared_ptr<tcp::socket> peer = connect(a);
-    a.layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
-                                          const stack_layer_t::args_range&, std::vector<char>&) {
-        if (name == "ZIP") a.layer->add_incoming_filter(boost::make_shared<io::zlib_inflate_filter>());
-    });
+    inflate_from_zip(a);
     // The read under way from the start takes the first command and the
     // one started behind it the second; the partner's backlog holds the
     // next one back.
@@ -344,10 +348,8 @@ void TextProtoRefused::run(bool own_backlog) {
     if (own_backlog) a.layer->pause_reading(io::pause_own_backlog);
     boost::asio::write(*peer, boost::asio::buffer(std::string("1 NOP\r\n")));
     ASSERT_TRUE(a->wait([&] { return a->commands.size() == 2; }, 10));
-    std::string plain;
     unsigned count = 3;
-    while (plain.size() < 16 * io::zlib_inflate_filter::step_bytes)
-        plain += std::to_string(count++) + " CMD " + std::string(200, 'p') + "\r\n";
+    const std::string plain = numbered_padded(count, 16 * io::zlib_inflate_filter::step_bytes);
     const std::string wire = "2 ZIP\r\n" + zlib_deflate({plain});
     ASSERT_LT(wire.size(), options.read_buffer_size);
     boost::asio::write(*peer, boost::asio::buffer(wire));
