@@ -42,7 +42,6 @@ void close_descriptor(int fd) {
     if (fd != -1) ::close(fd);
 }
 
-
 // strtoul(3)'s reading (no digits gives 0); false when the value needs more than 32 bits,
 // which also catches the huge values strtoul makes of negative numbers.
 bool read_number(const char* from, const char*& end, uint32_t& value) {

@@ -610,6 +610,13 @@ bool proxy_connection_t::can_download_later() const {
 
 void proxy_connection_t::downloads_possible() {
     if (!cache_) return;
+    {
+        // Only an agent that asked can have requests waiting: every other
+        // connection's negotiation stays clear of the cache's lock. One that
+        // asks after this look finds the machine ready already.
+        boost::mutex::scoped_lock guard(state_mutex_);
+        if (!update_asked_) return;
+    }
     boost::weak_ptr<proxy_connection_t> me(shared_from_this());
     boost::shared_ptr<cache::cache_t> cache = cache_;
     // Posted: the machine calls from inside a transition, on its strand.
