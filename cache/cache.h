@@ -129,8 +129,9 @@ public:
                         const boost::weak_ptr<cache_events_t>& requester, uint32_t number = 0);
     /// Re-examines the requests that waited for a download of `key` that ended.
     void process_update_requests(const repo_key_t& key);
-    /// The requester's server can take downloads now (its negotiation ended):
-    /// its waiting requests are examined again and start what they still need.
+    /// The requester's server has settled whether it takes downloads (its
+    /// negotiation ended, or it turned raw or went first): its waiting
+    /// requests are examined again and start what they still need, or fail.
     void requester_ready(const boost::weak_ptr<cache_events_t>& requester);
 
     /// How a download ended.
@@ -255,9 +256,9 @@ public:
     /// downloads stalled): the files then come through another requester's
     /// server. A download handed over anyway may be dropped unsent.
     virtual bool can_download() const { return true; }
-    /// True while the requester's server cannot send a download yet but will
-    /// once its negotiation ends, when it calls cache_t::requester_ready: its
-    /// requests then wait rather than fail for want of a server.
+    /// True while the requester's server cannot send a download yet but may
+    /// once its negotiation ends: its requests then wait rather than fail for
+    /// want of a server, until it calls cache_t::requester_ready.
     virtual bool can_download_later() const { return false; }
     /// The request numbered `request` cannot be served (reason given); the
     /// requester must answer or drop its agent, which would otherwise wait

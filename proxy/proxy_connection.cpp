@@ -608,7 +608,7 @@ bool proxy_connection_t::can_download_later() const {
            !server_->download_stalled() && !server_->ended();
 }
 
-void proxy_connection_t::downloads_possible() {
+void proxy_connection_t::download_readiness_settled() {
     if (!cache_) return;
     {
         // Only an agent that asked can have requests waiting: every other

@@ -155,9 +155,10 @@ public:
     /// True while the server side still negotiates.
     bool can_download_later() const override;
     void update_failed(uint32_t request, const std::string& reason) override;
-    /// The server side has become ready for downloads: the agent's waiting
-    /// update requests are examined again, by a handler of the I/O service.
-    void downloads_possible();
+    /// The server side's negotiation has ended, ready for downloads or never
+    /// to take one: the agent's waiting update requests are examined again,
+    /// by a handler of the I/O service.
+    void download_readiness_settled();
 
 private:
     /// How far one side has come to its end; under `state_mutex_`.

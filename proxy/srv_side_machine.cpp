@@ -11,9 +11,21 @@ layer_t::machine_t::~machine_t() {
     terminate();
 }
 
-layer_t::st_connected_t::~st_connected_t() {
-    outermost_context().layer().set_download_readiness(download_readiness_t::never);
+namespace {
+
+/// The machine will never send a download: requests that waited for it to
+/// become ready are examined again, so that they fail or go elsewhere
+/// rather than wait for a readiness that cannot come.
+void never_downloads(layer_t& layer) {
+    if (layer.set_download_readiness(layer_t::download_readiness_t::never) != layer_t::download_readiness_t::not_yet)
+        return;
+    // Only posts: the cache's walk must not run inside a transition.
+    if (boost::shared_ptr<proxy_connection_t> owner = layer.owner().lock()) owner->download_readiness_settled();
 }
+
+}  // namespace
+
+layer_t::st_connected_t::~st_connected_t() { never_downloads(outermost_context().layer()); }
 
 layer_t::st_wait_authorize_t::st_wait_authorize_t(my_context ctx) : my_base(ctx) {
     machine_t& machine = outermost_context();
@@ -32,7 +44,7 @@ layer_t::st_ready_init_t::st_ready_init_t(my_context ctx) : my_base(ctx) {
 
 layer_t::st_ready_raw_t::st_ready_raw_t(my_context ctx) : my_base(ctx) {
     machine_t& machine = outermost_context();
-    machine.layer().set_download_readiness(download_readiness_t::never);
+    never_downloads(machine.layer());
     machine.layer().lower()->disable_parser();
     machine.set_current_relay(&machine.layer().relay_disable_parser);
 }
@@ -42,7 +54,7 @@ layer_t::st_ready_t::st_ready_t(my_context ctx) : my_base(ctx) {
     machine.set_current_relay(&machine.layer().relay_forward);
     if (machine.layer().set_download_readiness(download_readiness_t::now) != download_readiness_t::not_yet) return;
     // Only posts: the cache's walk must not run inside a transition.
-    if (boost::shared_ptr<proxy_connection_t> owner = machine.layer().owner().lock()) owner->downloads_possible();
+    if (boost::shared_ptr<proxy_connection_t> owner = machine.layer().owner().lock()) owner->download_readiness_settled();
 }
 
 boost::statechart::result layer_t::st_ready_t::react(const ev_download_update_request_t& event) {

@@ -86,6 +86,26 @@ class UpdateWaitersTest(PeersTestCase):
         self.assertEqual((announcing.count("ARQ_UPDATE"), quiet.count("ARQ_UPDATE")), (0, 1))
         self.assertEqual(failures(d), [])
 
+    def test_an_agent_waiting_for_a_server_that_will_never_be_ready_is_told(self):
+        # As above, but the waiting agent's pair turns raw before its quiet
+        # server is ready: that server will never download, and the request
+        # must end rather than wait for a readiness that cannot come.
+        repo = Repository([5000])
+        announcing = self.start_server(repository=repo)
+        quiet = self.start_server(repository=None)
+        d, _ = self.start_relay(announcing, listens=[(listen_spec(0), [announcing.spec]),
+                                                     (listen_spec(0), [quiet.spec])])
+        first, second = d.listen_ports()[-2:]
+        announcement = self.start_agent(first).wait_announcement()
+        early = self.start_agent(second)
+        early.request(announcement)
+        self.requests_seen(d, 1)
+        early.send("INSTALL")
+        d.wait_for("Update request not served, agent disconnected", timeout=PROMPT)
+        with self.assertRaises(ConnectionClosed):
+            early.frame(PROMPT)
+        self.assertEqual(failures(d), [])
+
     def test_each_waiting_request_is_answered_with_its_own_number(self):
         repo = Repository([3000, 4000])
         other = Repository([0], name="other-updates", revision=4)
