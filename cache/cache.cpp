@@ -126,7 +126,8 @@ void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mas
     // A name the cache could never store is refused as such, not merely as unannounced.
     repo_->check_repository(key.name);
     file_list_t files = current_files(key);
-    if (!mask.empty() && repo_->no_longer_held(key))
+    // Looked into only when the key holds no list: a request for a held revision pays nothing.
+    if (!mask.empty() && files.empty() && repo_->no_longer_held(key))
         return refuse(requester, number, "revision " + std::to_string(key.rev) + " of " + shown_text(key.name) +
                                      " is no longer in the cache: newer ones took its place");
     if (mask.size() != files.size())

@@ -115,14 +115,6 @@ fd_t open_examined(int dir, const std::string& leaf, const std::string& path, st
     return fd;
 }
 
-// What stands on the way to a file, for a WARNING: "a named pipe", ...
-const char* kind_found(const struct stat& st) {
-    if (S_ISFIFO(st.st_mode)) return "a named pipe";
-    if (S_ISSOCK(st.st_mode)) return "a socket";
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
-    return tree_t::kind_of(st);
-}
-
 // Every piece of the leaf must name an entry below the revision directory.
 bool leaf_stays_inside(const std::string& leaf) {
     if (leaf.find('\0') != std::string::npos) return false;
@@ -229,7 +221,7 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, int dir, con
     if (!fd || !S_ISREG(st.st_mode) || !tree_t::cache_owned(st)) {
         // Never read: a link would hand out what it points at, a file that
         // others may write could change under its md5.
-        remove_found(dir, leaf, path);
+        tree_t::clear_for_file(dir, leaf, path);
         return file_ptr();
     }
     file_ptr ctx(new file_ctx_t(tree));
@@ -492,26 +484,26 @@ bool cache_t::file_ctx_t::set_back(int dir, const std::string& leaf) {
     // Examined before the state changes, so that the one WARNING says what
     // was found; only the caller that turns the file back logs it.
     struct stat st;
-    std::pair<const char*, std::string> blocked;
+    blocker_t blocked;
     bool gone = false;
     if (dir >= 0) {
         gone = ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
     } else {
         blocked = blocker();
-        gone = !blocked.first;
+        gone = !blocked.kind;
     }
     if (!turn_back()) return gone;
     log_failure(LOG_LEVEL_ERROR, "[Repo] Cannot clear the way for a file of the cache because of %s", [&] {
         if (gone)
             say_gone();
         else if (dir >= 0)
-            remove_found(dir, leaf, path);
-        else if (std::strcmp(blocked.first, "a symbolic link") == 0)
+            tree_t::clear_for_file(dir, leaf, path);
+        else if (blocked.link)
             LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s is reached through a symbolic link: not served",
                    escape_log_text(path).c_str());
         else
             LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s lies below %s \"%s\" where the cache keeps a directory: not served",
-                   escape_log_text(path).c_str(), blocked.first, escape_log_text(blocked.second).c_str());
+                   escape_log_text(path).c_str(), blocked.kind, escape_log_text(blocked.path).c_str());
     });
     return gone;
 }
@@ -577,7 +569,7 @@ std::vector<cache_t::file_ptr> revision_files_t::ready_files() {
     return ready;
 }
 
-std::pair<const char*, std::string> cache_t::file_ctx_t::blocker() const {
+cache_t::file_ctx_t::blocker_t cache_t::file_ctx_t::blocker() const {
     // Walked again only on this rare path, so that the WARNING can name it.
     const std::string rel = tree_->relative(path);
     const std::string top = path.substr(0, path.size() - rel.size());
@@ -587,25 +579,11 @@ std::pair<const char*, std::string> cache_t::file_ctx_t::blocker() const {
         struct stat st;
         if (name.empty()) continue;
         if (::fstatat(current.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) break;
-        if (!S_ISDIR(st.st_mode) || !tree_t::cache_owned(st)) return std::make_pair(kind_found(st), top + rel.substr(0, slash));
+        if (!S_ISDIR(st.st_mode) || !tree_t::cache_owned(st))
+            return blocker_t{tree_t::kind_of(st), S_ISLNK(st.st_mode), top + rel.substr(0, slash)};
         current = fd_t(::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
-    return std::make_pair(nullptr, std::string());
-}
-
-void cache_t::file_ctx_t::remove_found(int dir, const std::string& leaf, const std::string& path) {
-    struct stat st;
-    if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return;
-        D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
-    }
-    // A file of the cache that took the place meanwhile is for the next download to replace.
-    if (S_ISREG(st.st_mode) && tree_t::cache_owned(st)) return;
-    if (!tree_t::remove_tree(dir, leaf))
-        D_THROW(obstruction_error, "cannot remove %s \"%s\", which stands where the cache keeps a file: %s",
-                kind_found(st), escape_log_text(path).c_str(), strerror(errno));
-    LOG_AT(LOG_LEVEL_WARNING, "[Repo] Removed %s \"%s\" where the cache keeps a file", kind_found(st),
-           escape_log_text(path).c_str());
+    return blocker_t();
 }
 
 }  // namespace cache

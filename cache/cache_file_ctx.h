@@ -152,11 +152,15 @@ private:
     void open_temp();
     /// Deletes the temporary file of a download that ends unfinished; 0 or the errno.
     int drop_temp();
-    /// The first piece of the path that is not a directory of the cache: its
-    /// kind and path, or a null kind when a piece is missing.
-    std::pair<const char*, std::string> blocker() const;
-    /// Removes what stands at `leaf` in `dir` unless it is a file of the cache, with a WARNING naming it.
-    static void remove_found(int dir, const std::string& leaf, const std::string& path);
+    /// What stands where the path needs a directory of the cache.
+    struct blocker_t {
+        /// For a WARNING ("a named pipe", ...); null when a piece is missing.
+        const char* kind = nullptr;
+        bool link = false;
+        std::string path;
+    };
+    /// The first piece of the path that is not a directory of the cache.
+    blocker_t blocker() const;
 
     tree_ptr tree_;
     /// Set when the file joins its revision, before any reply can reach it.

@@ -84,14 +84,11 @@ struct entry_t {
 // The entries of an open directory but "." and "..", typed without
 // following links (DT_UNKNOWN where the file system does not tell).
 std::vector<entry_t> list_dir(int dir, const std::string& path) {
-    const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
-    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
+    DIR* listing = tree_t::open_listing(dir);
     if (!listing) {
         const int error = errno;
-        if (copy >= 0) ::close(copy);
         D_THROW(io_error_exception, "cannot list %s: %s", escape_log_text(path).c_str(), strerror(error));
     }
-    ::rewinddir(listing);
     std::vector<entry_t> entries;
     errno = 0;
     while (struct dirent* e = ::readdir(listing)) {

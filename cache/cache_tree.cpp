@@ -234,11 +234,9 @@ fd_t enter_dir(int dir, const std::string& name, dev_t dev, int unlink_error, le
 // fails, then with `error` set); "" once every other entry is gone.
 std::string empty_files(int dir, int& error) {
     error = 0;
-    const int copy = copy_of(dir);
-    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
+    DIR* listing = tree_t::open_listing(dir);
     if (!listing) {
         error = errno;
-        if (copy >= 0) ::close(copy);
         return std::string();
     }
     std::string left;
@@ -258,6 +256,20 @@ std::string empty_files(int dir, int& error) {
 }
 
 }  // namespace
+
+DIR* tree_t::open_listing(int dir) {
+    const int copy = copy_of(dir);
+    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!listing) {
+        const int error = errno;
+        if (copy >= 0) ::close(copy);
+        errno = error;
+        return nullptr;
+    }
+    // The copy shares the position of `dir`, which may have been listed before.
+    ::rewinddir(listing);
+    return listing;
+}
 
 void tree_t::clear_for_file(int dir, const std::string& leaf, const std::string& shown) {
     clear_entry(dir, leaf, shown, true);
@@ -325,6 +337,9 @@ int dir_cache_t::parent(const tree_t& tree, const std::string& path, bool create
 
 const char* tree_t::kind_of(const struct stat& st) {
     if (S_ISLNK(st.st_mode)) return "a symbolic link";
+    if (S_ISFIFO(st.st_mode)) return "a named pipe";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
     if (!cache_owned(st)) return S_ISDIR(st.st_mode) ? "a directory other users control" : "a file other users control";
     if (S_ISDIR(st.st_mode)) return "a directory";
     if (S_ISREG(st.st_mode)) return "a file";

@@ -19,10 +19,12 @@
 // - a change (open_dir, open_parent and dir_cache_t::parent with `create`,
 //   clear_for_file, remove_leftover) raises obstruction_error naming the
 //   path and the system's reason;
-// - remove_tree, the primitive under the changes, answers false with errno
-//   and leaves the message to its caller, which knows what the entry was.
+// - the primitives under the changes, remove_tree and open_listing, answer
+//   false or null with errno and leave the message to their caller, which
+//   knows what the entry was.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -110,6 +112,9 @@ public:
     /// The parent directory of `path`, opened as open_dir does, and its leaf.
     fd_t open_parent(const std::string& path, bool create, std::string& leaf) const;
 
+    /// A listing of `dir` from its start, on a close-on-exec copy of the
+    /// descriptor (closedir closes the copy, never `dir`); null with errno set.
+    static DIR* open_listing(int dir);
     /// Makes room for a file at `leaf` in `dir`: whatever stands there and
     /// is not a regular file the cache owns is removed, with one WARNING
     /// that names it as `shown`.
