@@ -1,6 +1,9 @@
 #include "proxy/command_line_parser.h"
 
+#include <cstdint>
 #include <iostream>
+#include <stdexcept>
+#include <string>
 
 #include <boost/program_options/parsers.hpp>
 #include <boost/program_options/positional_options.hpp>
@@ -13,6 +16,8 @@
 namespace po = boost::program_options;
 
 settings_t settings_t::global;
+
+uint32_t command_line_parser_t::pool_size_limit = 128;
 
 namespace {
 
@@ -34,6 +39,22 @@ const char verbosity_help[] =
     "All logger switches can be used together. if neither switch is spesified then proxy will use console for "
     "logging.";
 
+/// The pool's thread count in `text`: a decimal number (a leading '+' as the
+/// option library took it) from 1 to `limit`. No thread would serve a pool of
+/// 0, and one the system cannot give fails only after it has started
+/// thousands.
+uint32_t pool_size_from(const std::string& text, uint32_t limit) {
+    const size_t first = text.compare(0, 1, "+") == 0 ? 1 : 0;
+    const bool digits = first < text.size() && text.find_first_not_of("0123456789", first) == std::string::npos;
+    // Stops once above the limit (at most 32 bits): no overflow however many digits follow.
+    uint64_t value = 0;
+    for (size_t i = first; digits && i < text.size() && value <= limit; ++i) value = value * 10 + (text[i] - '0');
+    if (!digits || value < 1 || value > limit)
+        throw std::invalid_argument("the argument ('" + text + "') for option '--pool-size' is invalid: it is not " +
+                                    "a number of threads from 1 to " + std::to_string(limit));
+    return static_cast<uint32_t>(value);
+}
+
 }  // namespace
 
 command_line_parser_t::command_line_parser_t(settings_t* settings) : options_("Allowed options", 80, 40),
@@ -43,7 +64,8 @@ command_line_parser_t::command_line_parser_t(settings_t* settings) : options_("A
         ("daemon", po::bool_switch(&settings->daemon), "become a daemon after start")
         ("conf", po::value<std::string>(&settings->conf), conf_help().c_str())
         ("cfg", po::value<std::string>(&settings->cfg), cfg_help().c_str())
-        ("pool-size", po::value<uint32_t>(&settings->pool_size)->default_value(quarnel::default_pool_size),
+        ("pool-size",
+         po::value<std::string>(&pool_size_text_)->default_value(std::to_string(quarnel::default_pool_size)),
          "thread pool size for clients")
         ("trace", po::bool_switch(&settings->trace), "enable call stack tracing (if builtin)")
         ("use-console-log", po::bool_switch(&settings->use_console_log), "write log to console")
@@ -66,6 +88,7 @@ void command_line_parser_t::parse(int argc, const char* const* argv) {
         D_THROW(d_exception_t, "positional options(options without -- prefix) aren`t allowed");
     }
     po::notify(values);
+    settings_->pool_size = pool_size_from(pool_size_text_, pool_size_limit);
     settings_->requested_command = 0;
     if (values.count("conf")) return;
     settings_->conf = values.count("cfg") ? settings_->cfg : quarnel::get_default_cfg_path();

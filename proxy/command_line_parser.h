@@ -36,12 +36,21 @@ public:
     explicit command_line_parser_t(settings_t* settings);
 
     /// Fills the record; a positional argument raises d_exception_t_shell_t,
-    /// every other error is the option library's own exception.
+    /// a `pool-size` that is not a whole number from 1 to `pool_size_limit`
+    /// std::invalid_argument, every other error is the option library's own
+    /// exception.
     void parse(int argc, const char* const* argv);
     /// Writes the usage text to standard output.
     void print_usage();
 
+    /// Most I/O threads a pool may have, 128 (`pool_size_limit_count`): each
+    /// reserves a stack of its own (8 MiB by default), so a 32-bit process
+    /// keeps room for its mappings, and more threads than cores buy nothing.
+    static uint32_t pool_size_limit;
+
 private:
     boost::program_options::options_description options_;
     settings_t* settings_;
+    /// `pool-size` as given: the option library would take "-1" as 4294967295.
+    std::string pool_size_text_;
 };

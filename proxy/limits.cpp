@@ -15,6 +15,7 @@
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
 #include "io/zlib_filters.h"
+#include "proxy/command_line_parser.h"
 #include "proxy/loop.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
@@ -52,6 +53,9 @@ const std::vector<limit_entry_t>& limit_entries() {
          [](uint64_t v) { proxy_connection_t::send_high_water = static_cast<uint32_t>(v); }, 1, UINT32_MAX},
         {"send_low_water_bytes",
          [](uint64_t v) { proxy_connection_t::send_low_water = static_cast<uint32_t>(v); }, 0, UINT32_MAX},
+        // Checked by the command line, which is parsed after the bounds are set.
+        {"pool_size_limit_count",
+         [](uint64_t v) { command_line_parser_t::pool_size_limit = static_cast<uint32_t>(v); }, 1, UINT32_MAX},
         // Read at each check.
         {"stall_limit_ms", [](uint64_t v) { update_state::stall_limit = milliseconds(v); }, 1, time_max},
         {"write_stall_limit_ms",

@@ -10,6 +10,7 @@
 //   alive_interval_ms, silence_limit_ms (each download), connect_timeout_ms
 //   (each connect), cache_clean_period_ms (each configuration pass's cache),
 //   send_high_water_bytes, send_low_water_bytes (each pair);
+// - checked once, when the command line is parsed: pool_size_limit_count;
 // - read at each check: stall_limit_ms, write_stall_limit_ms,
 //   half_close_limit_ms, config_ids_kept_count, mapping_budget_count,
 //   small_body_bytes, inflate_step_bytes, waiting_update_requests_count;

@@ -131,17 +131,18 @@ int main(int argc, char** argv) {
     (void)base_n::open_standard_descriptors();
     TRACE_POINT;
     settings_t& settings = settings_t::global;
+    // The bounds first: the command line is checked against them.
+    try {
+        quarnel::apply_limits_from_environment();
+    } catch (const std::exception& e) {
+        LOG_AT(LOG_LEVEL_CRIT, "Error in %s: %s", quarnel::limits_variable, e.what());
+        return 1;
+    }
     command_line_parser_t parser(&settings);
     try {
         parser.parse(argc, argv);
     } catch (const std::exception& e) {
         LOG_AT(LOG_LEVEL_CRIT, "Error on parse command line: %s", e.what());
-        return 1;
-    }
-    try {
-        quarnel::apply_limits_from_environment();
-    } catch (const std::exception& e) {
-        LOG_AT(LOG_LEVEL_CRIT, "Error in %s: %s", quarnel::limits_variable, e.what());
         return 1;
     }
     _d_exception_t::backtrace_enabled = settings.trace;

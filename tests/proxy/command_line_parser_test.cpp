@@ -53,6 +53,31 @@ TEST(CommandLineParser, DefaultsAndValuesReachTheirFields) {
     EXPECT_EQ(parse({}).settings.conf, quarnel::get_default_cfg_path());
 }
 
+TEST(CommandLineParser, PoolSizeIsAWholeNumberFromOneToTheLimit) {
+    ASSERT_EQ(command_line_parser_t::pool_size_limit, 128u);
+    struct {
+        const char* text;
+        uint32_t size;  // 0: refused
+    } cases[] = {
+        {"1", 1}, {"128", 128}, {"+3", 3}, {"007", 7}, {"0", 0}, {"000", 0}, {"-1", 0}, {"-0", 0}, {"129", 0},
+        {"4294967295", 0}, {"4294967296", 0}, {"99999999999999999999999", 0}, {"", 0}, {"+", 0}, {"abc", 0},
+        {" 3", 0}, {"3 ", 0}, {"0x10", 0}, {"1e2", 0},
+    };
+    for (const auto& c : cases) {
+        outcome_t out = parse({"--pool-size", c.text});
+        EXPECT_EQ(out.settings.pool_size, c.size) << c.text;
+        const std::string refusal = "the argument ('" + std::string(c.text) + "') for option '--pool-size' is invalid";
+        EXPECT_EQ(out.error.substr(0, refusal.size()), c.size ? "" : refusal) << out.error;
+    }
+    EXPECT_NE(parse({"--pool-size=0"}).error.find("is invalid: it is not a number of threads from 1 to 128"), std::string::npos);
+    // The limit is what the environment's bounds made it.
+    command_line_parser_t::pool_size_limit = 3;
+    outcome_t three = parse({"--pool-size", "3"}), four = parse({"--pool-size", "4"});
+    command_line_parser_t::pool_size_limit = 128;
+    EXPECT_EQ(three.settings.pool_size, 3u);
+    EXPECT_NE(four.error.find("from 1 to 3"), std::string::npos) << four.error;
+}
+
 TEST(CommandLineParser, ConfWinsOverTheDeprecatedCfg) {
     struct {
         std::vector<const char*> args;

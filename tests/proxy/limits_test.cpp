@@ -15,6 +15,7 @@
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
 #include "io/zlib_filters.h"
+#include "proxy/command_line_parser.h"
 #include "proxy/loop.h"
 #include "proxy/proxy_connection.h"
 #include "proxy/srv_side_machine.h"
@@ -39,7 +40,9 @@ struct saved_limits_t {
     size_t inflate_step = io::zlib_inflate_filter::step_bytes;
     boost::posix_time::time_duration write_stall = io::transport_layer::write_stall_limit;
     boost::posix_time::time_duration half_close = proxy_connection_t::half_close_limit;
+    uint32_t pool_size = command_line_parser_t::pool_size_limit;
     ~saved_limits_t() {
+        command_line_parser_t::pool_size_limit = pool_size;
         io::transport_layer::write_stall_limit = write_stall;
         proxy_connection_t::half_close_limit = half_close;
         proxy_connection_t::send_high_water = high_water;

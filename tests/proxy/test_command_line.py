@@ -31,6 +31,10 @@ class CommandLineTest(harness.DaemonTestCase):
             (["--conf=a", "--conf=b"], r"'--conf' cannot be specified more than once"),
             (["--use=x"], r"ambiguous"),  # use-console-log or use-file-log
             (["--pool-size", "abc"], r"abc.*--pool-size|--pool-size.*abc"),
+            # No thread would serve the first; the system refuses the others' threads.
+            (["--pool-size", "0"], r"'0'.* from 1 to 128$"),
+            (["--pool-size", "-1"], r"'-1'.* from 1 to 128$"),
+            (["--pool-size=129"], r"'129'.* from 1 to 128$"),
             (["--conf"], r"conf"),
         ]
         for args, pattern in cases:
@@ -55,6 +59,24 @@ class CommandLineTest(harness.DaemonTestCase):
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertRegex(result.stderr, r" FTL .*Error in VELMOD_PROXY_LIMITS: .*" + re.escape(named))
                 self.assertNotIn("is rising", result.stderr)
+
+    def test_pools_of_one_and_of_the_largest_size_serve(self):
+        upstream = self.hold_server()
+        for size in (1, 128):
+            with self.subTest(size=size):
+                d = self.start_daemon(listens=[(harness.listen_spec(0), [upstream.spec])], pool_size=size)
+                d.wait_started()
+                # Each thread logs its own start, maybe after the listeners'.
+                self.assertTrue(harness.wait_until(lambda: d.count("Started thread") == size), d.log[-4000:])
+                agent = harness.connect(d.listen_ports()[-1])
+                self.addCleanup(agent.close)
+                self.assertTrue(upstream.wait_accepted(1 if size == 1 else 2), "no upstream connection")
+                self.assertStops(d)
+        # The limit is a bound like the others.
+        result = harness.run(["--pool-size", "2", "--conf", "/nonexistent.xml"],
+                             env=harness.limits_env(pool_size_limit_count=1))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertRegex(result.stderr, r" FTL .*Error on parse command line: .*'2'.* from 1 to 1$")
 
     def test_time_bounds_at_their_maximum_start_and_relay(self):
         upstream = self.hold_server()
