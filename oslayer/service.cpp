@@ -120,15 +120,18 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
     ::_exit(1);
 }
 
-/// The starting child of a waiting launcher; set before the interrupt
-/// handler can run.
+/// The starting child of a waiting launcher; set before a stop handler can run.
 pid_t starting_child = -1;
 
-/// An interrupt (Ctrl-C) of the waiting launcher is passed on to the starting
-/// child as its stop request, so that no service comes up behind the back of
-/// whoever interrupted its start; then the launcher ends by the interrupt
-/// itself, as an interrupted command does.
-void pass_interrupt_on(int signo) {
+/// The stop requests a waiting launcher passes on: an interrupt (Ctrl-C), an
+/// init system's or `timeout`'s SIGTERM, a terminal's hangup.
+const int stop_requests[] = {SIGINT, SIGTERM, SIGHUP};
+
+/// A stop request to the waiting launcher goes on to the starting child as
+/// its own stop request, SIGINT (it ignores SIGTERM and reloads on SIGHUP),
+/// so that no service comes up behind the back of whoever stopped its start;
+/// then the launcher ends by the signal itself, as a stopped command does.
+void pass_stop_on(int signo) {
     ::kill(starting_child, SIGINT);
     struct sigaction by_default = {};
     by_default.sa_handler = SIG_DFL;
@@ -137,30 +140,34 @@ void pass_interrupt_on(int signo) {
     ::raise(signo);
 }
 
-/// Holds SIGINT back across the fork, so that an interrupt never finds the
-/// launcher before it knows its child; an interrupt ignored by whoever
-/// started the program stays ignored.
-class interrupt_relay_t {
+/// Holds the stop requests back across the fork, so that none finds the
+/// launcher before it knows its child; one ignored by whoever started the
+/// program (`nohup` ignores the hangup) stays ignored.
+class stop_relay_t {
 public:
-    interrupt_relay_t() {
-        sigset_t interrupt;
-        sigemptyset(&interrupt);
-        sigaddset(&interrupt, SIGINT);
-        ::sigprocmask(SIG_BLOCK, &interrupt, &previous_mask);
+    stop_relay_t() {
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (int signo : stop_requests) sigaddset(&stops, signo);
+        ::sigprocmask(SIG_BLOCK, &stops, &previous_mask);
     }
-    ~interrupt_relay_t() { ::sigprocmask(SIG_SETMASK, &previous_mask, nullptr); }
-    interrupt_relay_t(const interrupt_relay_t&) = delete;
-    interrupt_relay_t& operator=(const interrupt_relay_t&) = delete;
+    ~stop_relay_t() { ::sigprocmask(SIG_SETMASK, &previous_mask, nullptr); }
+    stop_relay_t(const stop_relay_t&) = delete;
+    stop_relay_t& operator=(const stop_relay_t&) = delete;
 
-    /// In the launcher: from now on an interrupt goes on to `child`.
+    /// In the launcher: from now on a stop request goes on to `child`.
     void relay_to(pid_t child) {
-        struct sigaction current;
-        if (::sigaction(SIGINT, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return;
         starting_child = child;
         struct sigaction relay = {};
-        relay.sa_handler = pass_interrupt_on;
+        relay.sa_handler = pass_stop_on;
+        // One stop at a time: the first ends the launcher.
         sigemptyset(&relay.sa_mask);
-        ::sigaction(SIGINT, &relay, nullptr);
+        for (int signo : stop_requests) sigaddset(&relay.sa_mask, signo);
+        for (int signo : stop_requests) {
+            struct sigaction current;
+            if (::sigaction(signo, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+                ::sigaction(signo, &relay, nullptr);
+        }
     }
 
 private:
@@ -237,7 +244,7 @@ int service_process_t::daemonize_awaiting_report() {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) < 0) return -1;
     pid_t child;
     {
-        interrupt_relay_t relay;
+        stop_relay_t relay;
         child = ::fork();
         if (child > 0) relay.relay_to(child);
     }

@@ -49,8 +49,9 @@ public:
     /// that detached ends with 0 at once, unless `report` asks it to wait as
     /// the launcher for the body's report: then it ends with 0 after
     /// report_started, with 1 after report_failure or when the body's process
-    /// ends without a report; an interrupt (SIGINT) of the waiting launcher
-    /// is passed on to the body's process and ends the launcher.
+    /// ends without a report; a stop request (SIGINT, SIGTERM, SIGHUP) of the
+    /// waiting launcher is passed on to the body's process as SIGINT and ends
+    /// the launcher.
     int go(body_t* body, int argc, char** argv, start_report_t report = start_report_t::none);
     /// Tells the waiting launcher that the service runs. Only the first report
     /// counts; without a launcher waiting it does nothing.

@@ -36,6 +36,12 @@ def pending_signals(pid):
     return 0
 
 
+def process_state(pid):
+    """The state letter of `pid` (T when stopped), from /proc/PID/stat."""
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
 class DaemonStartTest(harness.DaemonTestCase):
     def start_detached(self, **kwargs):
         # Console logging asked for too: a daemon still has no console.
@@ -69,13 +75,18 @@ class DaemonStartTest(harness.DaemonTestCase):
         d = harness.Daemon(daemon=True, **kwargs)
         self.addCleanup(lambda: self.assertEqual(d.sanitizer_report(), "", "sanitizer report on stderr"))
         self.addCleanup(d.close)
+        self.launch(d, prepare)
+        rc = d.proc.wait(15)
+        self.stderr_read(d)
+        return d, rc
+
+    @staticmethod
+    def launch(d, prepare):
+        """Starts `d` as harness.Daemon.start does, with `prepare` run in the child before exec."""
         d.proc = subprocess.Popen(d.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.PIPE, cwd=d.dir, preexec_fn=prepare)
         d._reader = threading.Thread(target=d._read_stderr, daemon=True)
         d._reader.start()
-        rc = d.proc.wait(15)
-        self.stderr_read(d)
-        return d, rc
 
     def assert_standard_descriptors_on_dev_null(self, d):
         for fd in (0, 1, 2):
@@ -123,6 +134,46 @@ class DaemonStartTest(harness.DaemonTestCase):
         self.release_reader(d.conf)
         self.assert_ended(d)
         self.assertEqual(d.sanitizer_report(), "")
+
+    def test_every_stop_request_to_a_waiting_start_stops_the_service(self):
+        upstream = self.hold_server()
+        cases = [  # signals sent to the starting process, the one it ends by, SIGHUP ignored (nohup)
+            ([signal.SIGTERM], signal.SIGTERM, False),  # an init system's stop, `timeout`
+            ([signal.SIGHUP], signal.SIGHUP, False),  # the terminal hung up
+            ([signal.SIGHUP, signal.SIGTERM], signal.SIGTERM, True),
+        ]
+        for sent, ends_by, nohup in cases:
+            with self.subTest(sent=sent, nohup=nohup):
+                d = harness.Daemon(daemon=True)
+                self.addCleanup(d.close)
+                config = harness.config_xml([(harness.listen_spec(0), [upstream.spec])], d.cache_root)
+                # The service's start blocks in opening the named pipe.
+                os.mkfifo(d.conf)
+                self.addCleanup(self.release_reader, d.conf)
+
+                def dispositions(nohup=nohup):
+                    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+                    signal.signal(signal.SIGHUP, signal.SIG_IGN if nohup else signal.SIG_DFL)
+
+                self.launch(d, dispositions)
+                d.wait_for("Started thread")
+                for signo in sent:
+                    os.kill(d.proc.pid, signo)
+                self.assertEqual(d.proc.wait(15), -ends_by)
+                # A real file takes the pipe's place; a stop and a continue
+                # make the service's open start again and find it, so the
+                # service finishes its start, as it would after a slow one.
+                d.write_config(config)
+                os.kill(d.pid, signal.SIGSTOP)
+                self.assertTrue(harness.wait_until(lambda: process_state(d.pid) == "T"))
+                os.kill(d.pid, signal.SIGCONT)
+                d.wait_for("SIGINT handled, shutdown")
+                self.assert_ended(d)
+                # Its port is free again: a retry can bind it.
+                retry = socket.socket()
+                self.addCleanup(retry.close)
+                retry.bind(("127.0.0.1", d.listen_ports()[0]))
+                self.assertEqual(d.sanitizer_report(), "")
 
     def test_a_failed_start_is_reported_by_the_starting_process(self):
         upstream = self.hold_server()
