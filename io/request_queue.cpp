@@ -153,6 +153,13 @@ void request_queue::gather(std::vector<boost::asio::const_buffer>& out) const {
     for (const request* r = head_; r; r = r->next_) out.push_back(r->const_buffer());
 }
 
+void request_queue::request::copy_to(std::size_t offset, void* out, std::size_t length) const {
+    const boost::asio::const_buffer bytes = const_buffer();
+    if (offset > bytes.size() || length > bytes.size() - offset)
+        D_THROW(BUG_exception, "cannot copy %zu bytes at %zu of a request of %zu", length, offset, bytes.size());
+    if (length) std::memcpy(out, static_cast<const char*>(bytes.data()) + offset, length);
+}
+
 // -------------------------------------------------------------------- kinds
 
 request_from_const_data::request_from_const_data(const void* data, std::size_t length, const callback_t& callback)
