@@ -5,13 +5,14 @@ again; a change found before a reply begins costs its agent nothing but the
 wait for that download."""
 
 import os
+import shutil
 import time
 import unittest
 
 import harness
 import test_updates
 from standin_agent import ConnectionClosed, PeersTestCase
-from standin_server import Repository
+from standin_server import Repository, escape
 
 BIG = 3 << 20
 CHANGED = "changed on disk: it is downloaded again"
@@ -99,6 +100,24 @@ class CacheChangesTest(PeersTestCase):
                 agent = self.start_agent(port, options=options)
                 self.assert_fetched(agent, agent.wait_announcement(), repo)
                 self.assert_downloaded_again(server, d, repo, mark)
+
+    def test_a_file_whose_other_link_is_removed_is_served_without_a_download(self):
+        # Revision 8 links the files of 7; removing 7 moves the change time of
+        # the files 8 shares, not their content: examined again, still served.
+        repo = Repository([BIG, 5000])
+        server, d, port, agent, announcement = self.serve("", repo)
+        newer = Repository([(f.name, f.data) for f in repo.files], name=repo.name, revision=8)
+        server.repository = newer
+        server.send(0, "SNF_UPDATE", escape(newer.name), newer.snf_body())
+        announcement = agent.wait_announcement()
+        # Relayed before it is stored: its links are made right after.
+        harness.wait_until(lambda: all(os.path.exists(self.leaf(d, newer, i)) for i in range(2)))
+        shutil.rmtree(os.path.join(d.cache_root, repo.name, "7"))
+        mark = d.mark()
+        for _ in range(2):
+            self.assert_fetched(agent, announcement, newer)
+        self.assertEqual(server.count("ARQ_UPDATE"), 1)
+        self.assertEqual(d.messages("wrn", mark), [])
 
     def test_a_stored_file_cut_short_while_it_is_sent_breaks_that_reply_off(self):
         # Larger than what the sockets between daemon and agent hold: the
