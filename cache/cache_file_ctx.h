@@ -136,9 +136,9 @@ public:
     bool remove();
     /// The whole file, opened without following a link or blocking and
     /// examined before it is mapped (or read when `copy`). A file gone from
-    /// the disk, or what stands there and is not a file of the cache, is
-    /// never read: the file is set back (see set_back) and
-    /// io_error_exception is raised. A file gone has every other file of
+    /// the disk, changed since it was stored, or what stands there and is
+    /// not a file of the cache, is never read: the file is set back (see
+    /// set_back) and io_error_exception is raised. A file gone has every other file of
     /// its revision that is gone as well set back with it.
     mapping_ptr read_bytes(bool copy);
     /// Turns a ready file whose stored copy is gone or not the cache's own
