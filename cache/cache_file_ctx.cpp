@@ -437,7 +437,8 @@ void cache_t::file_ctx_t::finish() {
     // since the temporary file was made. Without it the file fails its
     // first examination and is downloaded again.
     struct stat st;
-    stamp_ = ::fstatat(dir_.get(), leaf_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? file_stamp_t::of(st) : file_stamp_t();
+    const bool seen = ::fstatat(dir_.get(), leaf_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    stamp_ = seen ? file_stamp_t::of(st) : file_stamp_t();
     dir_.reset();
     owner_ = 0;
     state = ready;
