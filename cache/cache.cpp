@@ -170,6 +170,10 @@ void cache_t::serve_update_request(const repo_key_t& key, const file_list_t& fil
     for (size_t i = 0; i < mask.size() && i < files.size(); ++i) {
         if (mask[i] != '1') continue;
         int32_t state = files[i]->get_state();
+        // Examined before the reply's sizes go out: a file changed or gone
+        // on disk is set back here, and the request waits for its download
+        // instead of being broken off half-way.
+        if (state == file_ctx_t::ready && !files[i]->still_stored()) state = files[i]->get_state();
         waits = waits || state != file_ctx_t::ready;
         if (state == file_ctx_t::not_existent) needed.push_back(files[i]);
     }

@@ -238,6 +238,7 @@ public:
     io::request_queue request() const;
 
 private:
+    friend class file_request_t;
     cache_t::file_ptr file_;
 };
 

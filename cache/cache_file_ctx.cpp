@@ -89,12 +89,14 @@ void hash_file(int fd, const std::string& path, md5_t& md5, uint64_t& size) {
     md5.final();
 }
 
-// True for the errors of opening a stored file that say something else,
-// or nothing, stands at its place or on its way.
+}  // namespace
+
 bool not_there(int error) {
     return error == ENOENT || error == ELOOP || error == ENOTDIR || error == EXDEV || error == ENXIO ||
            error == EOPNOTSUPP;
 }
+
+namespace {
 
 // Examines what `fd` (empty after a failed open, errno set) opened into
 // `st`, and raises the errors that are not about what stands there.
@@ -228,6 +230,9 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, int dir, con
     ctx->path = path;
     ctx->last_use_ = now();
     ctx->state = ready;
+    // Taken before the content is hashed: a change while it is read moves
+    // the times past the stamp.
+    ctx->stamp_ = file_stamp_t::of(st);
     ctx->info.name = name_from_leaf(fs::path(path).filename().string());
     // Hashed through a buffer rather than a mapping kept from the start: a
     // large tree loads faster, and only files that agents ask for are ever
@@ -272,6 +277,12 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, c
         source->set_back(from, from_leaf);
         return file_ptr();
     }
+    // Changed in place since it was stored: never linked, downloaded anew.
+    const file_stamp_t was = source->stamp();
+    if (!was.same_content(st)) {
+        if (source->turn_back()) source->say_changed();
+        return file_ptr();
+    }
     const int to = to_dirs.parent(*tree, ctx->path, true, leaf);
     // Linked beside the final name, then renamed over it: a stale file left
     // at the final path (one not loaded because its name does not read back)
@@ -296,6 +307,14 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, c
     } catch (...) {
         ::unlinkat(to, temp.c_str(), 0);
         throw;
+    }
+    // The link moved the change time the stamp holds. Taken as the file's
+    // own when the source was found whole; else the new file keeps the old
+    // stamp, and its content is hashed again before it is first served.
+    ctx->stamp_ = was;
+    if (was.same(st) && ::fstatat(to, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && was.same_content(st)) {
+        ctx->stamp_ = file_stamp_t::of(st);
+        source->restamp(was, st);
     }
     // Mapped on first use, like a loaded file: an announcement of thousands
     // of files maps none of them.
@@ -414,6 +433,12 @@ void cache_t::file_ctx_t::finish() {
     if (::renameat(dir_.get(), (leaf_ + "~").c_str(), dir_.get(), leaf_.c_str()) != 0)
         D_THROW(obstruction_error, "cannot rename %s to %s: %s", escape_log_text(temp_path()).c_str(),
                 escape_log_text(path).c_str(), strerror(errno));
+    // After the rename, which moves the change time; on the directory held
+    // since the temporary file was made. Without it the file fails its
+    // first examination and is downloaded again.
+    struct stat st;
+    const bool seen = ::fstatat(dir_.get(), leaf_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    stamp_ = seen ? file_stamp_t::of(st) : file_stamp_t();
     dir_.reset();
     owner_ = 0;
     state = ready;
@@ -461,14 +486,15 @@ bool cache_t::file_ctx_t::remove() {
 mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
     // One call on the usual path; the directory is opened only to clear the way.
     struct stat st;
-    fd_t fd(tree_->open_file(path));
-    examine(fd, path, st);
-    if (fd && S_ISREG(st.st_mode) && tree_t::cache_owned(st))
-        return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
-    fd.reset();
-    std::string leaf;
-    fd_t dir = tree_->open_parent(path, false, leaf);
-    if (set_back(dir ? dir.get() : -1, leaf)) {
+    found_t found;
+    fd_t fd = examine_stored(found, st);
+    if (found == found_t::same) return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
+    if (found == found_t::unknown)
+        D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    if (found == found_t::changed)
+        D_THROW(io_error_exception, "%s changed on disk: it is not served, and is downloaded again",
+                escape_log_text(path).c_str());
+    if (found == found_t::gone) {
         // Rarely alone: an administrator removes a revision or many files
         // at once, and a reply that came upon each of them in turn would
         // cost its agent one broken reply per file.

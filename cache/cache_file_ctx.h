@@ -22,6 +22,10 @@
 
 namespace cache {
 
+/// True for the errors of opening a stored file that say something else,
+/// or nothing, stands at its place or on its way.
+bool not_there(int error);
+
 /// A name or md5 text for a log line or an error: escaped, and a long one cut, with its length.
 std::string shown_text(const std::string& text);
 
@@ -47,6 +51,27 @@ private:
     const std::string dir_;
     std::vector<boost::weak_ptr<cache_t::file_ctx_t>> files_;
     bool retired_ = false;
+};
+
+/// What the cache verified of a stored file when it stored or loaded it:
+/// the file's identity, size and modification and change times. The file is
+/// examined against it before each use; a change that keeps all of them
+/// (the same size, and times restored or within one tick of the clock)
+/// cannot be seen.
+struct file_stamp_t {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    /// -1 until stamped: then nothing matches, and the file is downloaded again.
+    off_t size = -1;
+    struct timespec mtime = {0, 0};
+    struct timespec ctime = {0, 0};
+
+    static file_stamp_t of(const struct stat& st);
+    /// Identity, size and modification time: what a change of content moves.
+    bool same_content(const struct stat& st) const;
+    /// All of it, the change time included.
+    bool same(const struct stat& st) const;
+    bool operator==(const file_stamp_t& other) const;
 };
 
 class cache_t::file_ctx_t : public virtual noncopyable_t {
@@ -111,9 +136,9 @@ public:
     bool remove();
     /// The whole file, opened without following a link or blocking and
     /// examined before it is mapped (or read when `copy`). A file gone from
-    /// the disk, or what stands there and is not a file of the cache, is
-    /// never read: the file is set back (see set_back) and
-    /// io_error_exception is raised. A file gone has every other file of
+    /// the disk, changed since it was stored, or what stands there and is
+    /// not a file of the cache, is never read: the file is set back (see
+    /// set_back) and io_error_exception is raised. A file gone has every other file of
     /// its revision that is gone as well set back with it.
     mapping_ptr read_bytes(bool copy);
     /// Turns a ready file whose stored copy is gone or not the cache's own
@@ -122,6 +147,16 @@ public:
     /// removed. `dir` is the open directory of the leaf, or -1 when it could
     /// not be opened. True when nothing stands at the file's place.
     bool set_back(int dir, const std::string& leaf);
+    /// Before a reply: true when the ready file on disk is still the one
+    /// the cache stored (one open and one fstat), or cannot be examined now
+    /// (the reply's own read then decides). Else the file is set back, with
+    /// one WARNING, and false: the request waits for its new download.
+    bool still_stored();
+    /// The stored file opened for reading, examined as still_stored does;
+    /// a file that no longer matches is set back and io_error_exception raised.
+    fd_t open_stored();
+    /// True while what `fd` opened is still the file stored.
+    bool unchanged(int fd);
 
     int32_t get_state() const { return state.load(); }
 
@@ -143,6 +178,23 @@ private:
     bool turn_back();
     /// The WARNING of a file set back because it is gone from the disk.
     void say_gone() const;
+    /// The WARNING of a file set back because it changed on disk.
+    void say_changed() const;
+    /// How a stored file was found when it was opened to be used.
+    enum class found_t { same, changed, gone, foreign, unknown };
+    /// Opens the stored file and examines it against the stamp; a file that
+    /// is not the same is set back (one WARNING). The descriptor (and `st`)
+    /// only when it is the same; `unknown` (errno set) when it could not be
+    /// examined at all.
+    fd_t examine_stored(found_t& found, struct stat& st);
+    /// Compares what `fd` opened, of status `st`, with the stamp. When only
+    /// the change time moved (a link to the file made or removed, an older
+    /// revision cleaned), the content is hashed again and, when it is still
+    /// the announced one, the stamp takes the new time.
+    bool matches_stamp(int fd, const struct stat& st);
+    file_stamp_t stamp() const;
+    /// Takes `st` as the stamp, if the stamp is still `was`.
+    void restamp(const file_stamp_t& was, const struct stat& st);
     /// Sets back every ready file of the revision that is gone from the
     /// disk, with one WARNING each: one directory opened, one examination
     /// per file below it.
@@ -179,6 +231,8 @@ private:
     std::string leaf_;
     uint64_t written_ = 0;
     md5_t md5_;
+    /// What was verified when the file was stored or loaded.
+    file_stamp_t stamp_;
     boost::posix_time::ptime last_use_;
     /// The file's place in the budget's list while it holds a mapping.
     std::list<file_ctx_t*>::iterator lru_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "oslayer/_kern.h"
 #include "oslayer/loggers.h"
@@ -143,6 +144,12 @@ void request_queue::clear() noexcept {
 request_queue request_queue::clone() const {
     request_queue copy;
     for (const request* r = head_; r; r = r->next_) {
+        if (r->read_by_copy()) {
+            std::vector<char> bytes(r->size());
+            if (!bytes.empty()) r->copy_to(0, bytes.data(), bytes.size());
+            copy.push_back(make_cloned_request(bytes.data(), bytes.size()));
+            continue;
+        }
         boost::asio::const_buffer b = r->const_buffer();
         copy.push_back(make_cloned_request(b.data(), b.size()));
     }
@@ -151,6 +158,13 @@ request_queue request_queue::clone() const {
 
 void request_queue::gather(std::vector<boost::asio::const_buffer>& out) const {
     for (const request* r = head_; r; r = r->next_) out.push_back(r->const_buffer());
+}
+
+void request_queue::request::copy_to(std::size_t offset, void* out, std::size_t length) const {
+    const boost::asio::const_buffer bytes = const_buffer();
+    if (offset > bytes.size() || length > bytes.size() - offset)
+        D_THROW(BUG_exception, "cannot copy %zu bytes at %zu of a request of %zu", length, offset, bytes.size());
+    if (length) std::memcpy(out, static_cast<const char*>(bytes.data()) + offset, length);
 }
 
 // -------------------------------------------------------------------- kinds

@@ -36,6 +36,14 @@ public:
         /// are first asked for (a file mapped as the connection reaches it)
         /// knows it beforehand, so a command can be framed without them.
         virtual std::size_t size() const { return const_buffer().size(); }
+        /// True for bytes the process must not read through const_buffer
+        /// itself: a mapping of a file that others may cut short, whose pages
+        /// gone are SIGBUS to any reader but the kernel. A layer that reads
+        /// the bytes (a compressor) takes them with copy_to instead.
+        virtual bool read_by_copy() const { return false; }
+        /// Copies `length` bytes from `offset` into `out`; raises when they
+        /// cannot be had whole. By default from const_buffer.
+        virtual void copy_to(std::size_t offset, void* out, std::size_t length) const;
 
         /// Runs the callback (if any) with the sent flag; its errors are logged, never thrown.
         virtual ~request();

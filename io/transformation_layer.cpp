@@ -78,6 +78,9 @@ void transformation_layer::set_events(const boost::weak_ptr<transformation_layer
 
 request_queue transformation_layer::take_piece_locked(const request_queue::request*& finished) {
     request_queue::request* first = pending_.front();
+    // Only filters read bytes in this process; without them the kernel
+    // alone reads a request's memory, and fails a page gone with EFAULT.
+    if (!outcoming_.empty() && first->read_by_copy()) return copy_piece_locked(finished);
     const boost::asio::const_buffer bytes = first->const_buffer();
     const std::size_t length = bytes.size();
     const std::size_t limit = options_.send_batch_size;
@@ -90,6 +93,30 @@ request_queue transformation_layer::take_piece_locked(const request_queue::reque
     // or in the confirmation queue) until its last slice has been written.
     const std::size_t n = std::min(length - slice_offset_, limit);
     request_queue slice = make_const_request(static_cast<const char*>(bytes.data()) + slice_offset_, n);
+    slice_offset_ += n;
+    if (slice_offset_ == length) {
+        finished = first;
+        confirmation_.push_back(pending_.pop_front());
+        slice_offset_ = 0;
+    }
+    return slice;
+}
+
+request_queue transformation_layer::copy_piece_locked(const request_queue::request*& finished) {
+    // The batch size bounds a slice; without one, a slice of the default
+    // batch size keeps the copy small whatever the request's size.
+    static const std::size_t copy_slice = proto::text_protocol_layer_options().send_batch_size;
+    request_queue::request* first = pending_.front();
+    const std::size_t length = first->size();
+    const std::size_t limit = options_.send_batch_size ? options_.send_batch_size : copy_slice;
+    const std::size_t n = std::min(length - slice_offset_, limit);
+    finished = nullptr;
+    request_queue slice;
+    if (n > 0) {
+        boost::shared_array<char> bytes(new char[n]);
+        first->copy_to(slice_offset_, bytes.get(), n);
+        slice = make_sptr_request(bytes, n);
+    }
     slice_offset_ += n;
     if (slice_offset_ == length) {
         finished = first;

@@ -155,6 +155,9 @@ private:
     /// The next piece of the pending queue: a whole request or a slice of the
     /// first; `finished` is the request whose last byte it carries, or null.
     request_queue take_piece_locked(const request_queue::request*& finished);
+    /// The same for bytes that filters must not read in place (read_by_copy):
+    /// a copy of the next slice, never larger than copy_slice.
+    request_queue copy_piece_locked(const request_queue::request*& finished);
     /// Runs a piece through the outgoing chain into the batch.
     void add_piece_locked(request_queue& piece);
     /// Moves the switches that end with `finished` to the reached list; true if any.

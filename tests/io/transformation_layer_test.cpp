@@ -4,6 +4,8 @@
 #include "io/transformation_layer.h"
 
 #include <boost/asio/write.hpp>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 
 #include "io/pool.h"
@@ -67,6 +69,37 @@ public:
     io::request_queue flush() override { return io::request_queue(); }
     const char* name() const override { return "upper"; }
 };
+
+/// Bytes that must not be read in place once filters run (a mapping of a
+/// file that may be cut short): they come through copy_to alone, which
+/// fails from `fail_at` on, as a read of a file cut short there does.
+class copied_request final : public io::request_queue::request {
+public:
+    copied_request(const std::string& bytes, std::size_t fail_at, const callback_t& callback)
+        : request(callback), bytes_(bytes), fail_at_(fail_at) {}
+    boost::asio::const_buffer const_buffer() const override {
+        ++in_place;
+        return boost::asio::buffer(bytes_);
+    }
+    boost::asio::mutable_buffer mutable_buffer() override { throw std::logic_error("read only"); }
+    std::size_t size() const override { return bytes_.size(); }
+    bool read_by_copy() const override { return true; }
+    void copy_to(std::size_t offset, void* out, std::size_t length) const override {
+        if (offset + length > fail_at_) throw std::runtime_error("the file became shorter");
+        std::memcpy(out, bytes_.data() + offset, length);
+    }
+    static std::atomic<int> in_place;
+
+private:
+    const std::string& bytes_;
+    std::size_t fail_at_;
+};
+std::atomic<int> copied_request::in_place{0};
+
+io::request_queue copied(const std::string& bytes, std::size_t fail_at, outcome& o) {
+    void* block = std::malloc(sizeof(copied_request));
+    return io::request_queue(::new (block) copied_request(bytes, fail_at, o.callback()));
+}
 
 /// Inflates what `peer` sends, after the already received `rest`, until `n` bytes came out.
 std::string inflate_from(tcp::socket& peer, const std::string& rest, std::size_t n) {
@@ -179,6 +212,37 @@ TEST_F(Transformation, LargeRequestsAreSlicedAndArriveIntactWithAnyBatchSize) {
         EXPECT_TRUE(in->text() == all) << batch;
         for (outcome* o : {&ob, &om, &os}) o->expect_once();
     }
+}
+
+// The compressor reads copies of such bytes, a batch at most at a time, and
+// never the bytes in place; a copy that fails ends the connection, its
+// request told it was not sent.
+TEST_F(Transformation, BytesReadByCopyReachFiltersOnlyAsCopies) {
+    const std::string big = sample(3 << 20, 5);
+    for (uint32_t batch : {8192u, 0u}) {
+        auto out = boost::make_shared<xform_sink>();
+        xform_ptr b = make(out, batch);
+        auto peer = connect(b, out);
+        b->add_outcoming_filter(boost::make_shared<io::zlib_deflate_filter>());
+        outcome o;
+        copied_request::in_place = 0;
+        send(b, copied(big, big.size(), o));
+        EXPECT_TRUE(inflate_from(*peer, "", big.size()) == big) << batch;
+        o.expect_once();
+        EXPECT_EQ(0, copied_request::in_place.load()) << batch;
+    }
+    auto out = boost::make_shared<xform_sink>();
+    xform_ptr b = make(out);
+    auto peer = connect(b, out);
+    b->add_outcoming_filter(boost::make_shared<io::zlib_deflate_filter>());
+    outcome o;
+    try {
+        send(b, copied(big, 1 << 20, o));
+    } catch (const std::runtime_error&) {
+        // Raised from the send when the failing slice is taken on this thread.
+    }
+    ASSERT_TRUE(out->wait([&] { return out->disconnects == 1; }));
+    o.expect_once(false);
 }
 
 TEST_F(Transformation, DisconnectTellsPendingCallbacksFalseOnceInOrder) {

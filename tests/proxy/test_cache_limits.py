@@ -82,19 +82,22 @@ class CacheLimitsTest(PeersTestCase):
         self.assertEqual(server.count("ARQ_UPDATE"), 1)
         self.relayed(other, b"after")
 
-    def test_a_file_gone_from_disk_breaks_the_reply_off_with_a_log_line(self):
+    def test_a_file_gone_from_disk_before_a_reply_is_downloaded_again_with_a_log_line(self):
         # Budget 1: the first file's mapping is dropped for the second, so the
-        # next reply must read the first from disk, where it is gone.
+        # next reply must read the first from disk, where it is gone. Found
+        # before the reply begins: the request waits for the new download.
         repo = Repository([70000, 80000])
-        _, d, port = self.start_pair({"repository": repo}, env=harness.limits_env(mapping_budget_count=1))
+        server, d, port = self.start_pair({"repository": repo}, env=harness.limits_env(mapping_budget_count=1))
         first = self.start_agent(port)
         self.assertTrue(first.fetch(first.wait_announcement(), timeout=30).ok)
         os.unlink(os.path.join(d.cache_root, cache_path(repo, repo.files[0])))
         agent = self.start_agent(port)
         announcement = agent.wait_announcement()
-        with self.assertRaises(ConnectionClosed):
-            agent.fetch(announcement, timeout=30)
-        self.assertTrue(wait_until(lambda: "cannot open" in d.log), d.log[-4000:])
+        update = agent.fetch(announcement, timeout=30)
+        self.assertTrue(update.ok)
+        self.assertEqual(update.data, repo.payload("11"))
+        self.assertTrue(wait_until(lambda: "is gone from the disk" in d.log), d.log[-4000:])
+        self.assertEqual(server.count("ARQ_UPDATE"), 2)
         # The other agent is not touched.
         self.assertTrue(first.fetch(announcement, mask="01", timeout=30).ok)
 

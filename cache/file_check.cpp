@@ -1,0 +1,143 @@
+// A stored file examined against what the cache verified when it stored or
+// loaded it, before each use: an administrator's tool may truncate or
+// overwrite it in place, and the cache must neither send those bytes for the
+// announced MD5 nor crash on a mapped page that is gone.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "cache/cache_file_ctx.h"
+#include "oslayer/loggers.h"
+#include "oslayer/utilities.h"
+
+namespace cache {
+
+namespace {
+
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// MD5 of the whole open file, read with pread so that the descriptor's
+// position stays where a reader left it; false when it cannot be read.
+bool hash_whole(int fd, md5_t& md5, uint64_t& size) {
+    static thread_local std::vector<char> buffer(256 << 10);
+    size = 0;
+    for (;;) {
+        ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(size));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        md5.update(static_cast<size_t>(n), buffer.data());
+        size += static_cast<uint64_t>(n);
+    }
+    md5.final();
+    return true;
+}
+
+}  // namespace
+
+file_stamp_t file_stamp_t::of(const struct stat& st) {
+    file_stamp_t stamp;
+    stamp.dev = st.st_dev;
+    stamp.ino = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.mtime = st.st_mtim;
+    stamp.ctime = st.st_ctim;
+    return stamp;
+}
+
+bool file_stamp_t::same_content(const struct stat& st) const {
+    return size >= 0 && dev == st.st_dev && ino == st.st_ino && size == st.st_size && same_time(mtime, st.st_mtim);
+}
+
+bool file_stamp_t::same(const struct stat& st) const { return same_content(st) && same_time(ctime, st.st_ctim); }
+
+bool file_stamp_t::operator==(const file_stamp_t& other) const {
+    return dev == other.dev && ino == other.ino && size == other.size && same_time(mtime, other.mtime) &&
+           same_time(ctime, other.ctime);
+}
+
+file_stamp_t cache_t::file_ctx_t::stamp() const {
+    std::lock_guard<std::mutex> lock(download_mutex_);
+    return stamp_;
+}
+
+void cache_t::file_ctx_t::restamp(const file_stamp_t& was, const struct stat& st) {
+    std::lock_guard<std::mutex> lock(download_mutex_);
+    if (stamp_ == was) stamp_ = file_stamp_t::of(st);
+}
+
+bool cache_t::file_ctx_t::matches_stamp(int fd, const struct stat& st) {
+    const file_stamp_t was = stamp();
+    if (!was.same_content(st)) return false;
+    if (was.same(st)) return true;
+    // Only the change time moved. The cache's own links move it, and so
+    // does an older revision's removal: a second look at the content tells
+    // them from a change whose modification time was put back.
+    md5_t md5;
+    uint64_t size = 0;
+    struct stat after;
+    if (!hash_whole(fd, md5, size) || size != info.size || md5.hex() != info.md5) return false;
+    if (::fstat(fd, &after) != 0 || !was.same_content(after)) return false;
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s was examined again after a change of its status",
+           escape_log_text(path).c_str());
+    restamp(was, after);
+    return true;
+}
+
+fd_t cache_t::file_ctx_t::examine_stored(found_t& found, struct stat& st) {
+    fd_t fd(tree_->open_file(path));
+    if ((!fd && !not_there(errno)) || (fd && ::fstat(fd.get(), &st) != 0)) {
+        found = found_t::unknown;
+        return fd_t();
+    }
+    if (fd && S_ISREG(st.st_mode) && tree_t::cache_owned(st)) {
+        if (matches_stamp(fd.get(), st)) {
+            found = found_t::same;
+            return fd;
+        }
+        found = found_t::changed;
+        if (turn_back()) say_changed();
+        return fd_t();
+    }
+    fd.reset();
+    std::string leaf;
+    fd_t dir = tree_->open_parent(path, false, leaf);
+    found = set_back(dir ? dir.get() : -1, leaf) ? found_t::gone : found_t::foreign;
+    return fd_t();
+}
+
+bool cache_t::file_ctx_t::still_stored() {
+    if (get_state() != ready) return false;
+    found_t found;
+    struct stat st;
+    examine_stored(found, st);
+    return found == found_t::same || found == found_t::unknown;
+}
+
+fd_t cache_t::file_ctx_t::open_stored() {
+    found_t found;
+    struct stat st;
+    fd_t fd = examine_stored(found, st);
+    if (found == found_t::same) return fd;
+    if (found == found_t::unknown)
+        D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    D_THROW(io_error_exception, "%s %s: it is not served, and is downloaded again", escape_log_text(path).c_str(),
+            found == found_t::changed ? "changed on disk" : found == found_t::gone ? "is gone from the disk"
+                                                                                   : "is not a file of the cache");
+}
+
+bool cache_t::file_ctx_t::unchanged(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && matches_stamp(fd, st);
+}
+
+void cache_t::file_ctx_t::say_changed() const {
+    LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s changed on disk: it is downloaded again", escape_log_text(path).c_str());
+}
+
+}  // namespace cache
