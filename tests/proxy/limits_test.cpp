@@ -39,7 +39,9 @@ struct saved_limits_t {
     size_t inflate_step = io::zlib_inflate_filter::step_bytes;
     boost::posix_time::time_duration write_stall = io::transport_layer::write_stall_limit;
     boost::posix_time::time_duration half_close = proxy_connection_t::half_close_limit;
+    unsigned failed_downloads = cache::cache_t::failed_downloads_limit;
     ~saved_limits_t() {
+        cache::cache_t::failed_downloads_limit = failed_downloads;
         io::transport_layer::write_stall_limit = write_stall;
         proxy_connection_t::half_close_limit = half_close;
         proxy_connection_t::send_high_water = high_water;
