@@ -42,9 +42,23 @@ void refuse(const boost::weak_ptr<cache_events_t>& requester, uint32_t number, c
     if (boost::shared_ptr<cache_events_t> events = requester.lock()) events->update_failed(number, reason);
 }
 
+// True when the request asks for a missing file while no download fetches
+// any file it asks for: nothing under way will answer it.
+bool nothing_fetches(const cache_t::update_request_t& r) {
+    bool missing = false, fetched = false;
+    for (size_t i = 0; i < r.mask.size() && i < r.files.size(); ++i) {
+        if (r.mask[i] != '1') continue;
+        int32_t state = r.files[i]->get_state();
+        missing = missing || state == cache_t::file_ctx_t::not_existent;
+        fetched = fetched || state == cache_t::file_ctx_t::in_download;
+    }
+    return missing && !fetched;
+}
+
 }  // namespace
 
 size_t cache_t::waiting_per_requester = 64;
+unsigned cache_t::failed_downloads_limit = 5;
 
 cache_t::cache_t(boost::asio::io_service& service, const tree_ptr& tree,
                  boost::posix_time::time_duration unload_period, boost::posix_time::time_duration clean_period)
@@ -264,14 +278,7 @@ void cache_t::fail_orphans(const repo_key_t& key) {
         if (r.finished() || r.key.rev != key.rev || r.key.name != key.name) continue;
         boost::shared_ptr<cache_events_t> events = r.requester.lock();
         if (!events || events->can_download() || events->can_download_later()) continue;
-        bool missing = false, fetched = false;
-        for (size_t i = 0; i < r.mask.size() && i < r.files.size(); ++i) {
-            if (r.mask[i] != '1') continue;
-            int32_t state = r.files[i]->get_state();
-            missing = missing || state == file_ctx_t::not_existent;
-            fetched = fetched || state == file_ctx_t::in_download;
-        }
-        if (missing && !fetched)
+        if (nothing_fetches(r))
             end_request(r, "no connection can download its files: its own server takes no more downloads");
     }
 }
@@ -348,8 +355,20 @@ void cache_t::download_ended(const repo_key_t& key, download_end_t end) {
             if (ec) return;
             if (boost::shared_ptr<cache_t> me = weak.lock()) me->process_update_requests(key);
         });
+        if (retry.failures >= failed_downloads_limit) give_up(key, retry.failures);
     }
     process_locked(key);
+}
+
+void cache_t::give_up(const repo_key_t& key, unsigned failures) {
+    // The count goes on: a request that comes later waits for the next
+    // attempt, and its failure ends that request too. Requests waiting for
+    // another download of the revision still under way are left to it.
+    const std::string reason = "its downloads failed " + std::to_string(failures) + " time(s) in a row";
+    for (update_request_t& r : pending_) {
+        if (r.finished() || r.key.rev != key.rev || r.key.name != key.name) continue;
+        if (nothing_fetches(r)) end_request(r, reason);
+    }
 }
 
 bool cache_t::request_waits(const boost::weak_ptr<cache_events_t>& requester) {

@@ -147,7 +147,16 @@ public:
     /// of that revision wait a delay that grows with every failure in a row
     /// (1 s, doubling, at most 60 s), so a failing server is not asked again
     /// in a tight loop. A dropped download is no failure of the server's.
+    /// Once downloads of a revision failed `failed_downloads_limit` times in
+    /// a row, every failure ends the requests waiting for its missing files
+    /// (update_failed), so that they do not hold their agents or the revision.
     void download_ended(const repo_key_t& key, download_end_t end);
+
+    /// Failed downloads of one revision in a row after which the requests
+    /// that wait for it end (default 5, after 1 + 2 + 4 + 8 s of delays): a
+    /// server that no longer delivers a revision must not keep its agents
+    /// waiting for ever, nor the revision from the cleaner.
+    static unsigned failed_downloads_limit;
 
     /// How many requests of one requester may wait at once (default 64): an
     /// agent that keeps asking for files that do not come must not grow the
@@ -187,6 +196,9 @@ private:
     /// Fails the waiting requests of the key's revision whose missing files
     /// no download fetches.
     void fail_orphans(const repo_key_t& key);
+    /// Ends the waiting requests of the key's revision whose missing files no
+    /// download fetches, its downloads having failed `failures` times in a row.
+    void give_up(const repo_key_t& key, unsigned failures);
     /// True while failed downloads of the key's revision hold new ones back.
     bool retry_delayed(const repo_key_t& key);
     void start_timer(boost::asio::deadline_timer& timer, boost::posix_time::time_duration period,

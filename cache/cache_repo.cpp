@@ -125,6 +125,25 @@ bool cache_dir(int parent, const std::string& name, const std::string& path) {
     return false;
 }
 
+// A link into a new revision, or empty when it cannot be made for whatever
+// reason (something at its temporary name that cannot be cleared, a source
+// the file system will not link): one file downloaded again costs less than
+// an announcement not stored, whose agents would get nothing at all.
+cache_t::file_ptr link_or_nothing(const tree_ptr& tree, const std::string& dir, const cache_t::file_ptr& source,
+                                  dir_cache_t& from, dir_cache_t& to) {
+    try {
+        return cache_t::file_ctx_t::create_hardlinked(tree, dir, source, from, to);
+    } catch (...) {
+        std::string text;  // a format: the names' own '%' taken literally
+        for (char c : "[Repo] File " + shown_text(source->info.name) + " is not linked from " +
+                          escape_log_text(source->path) + ", it is downloaded instead")
+            text.append(c == '%' ? 2 : 1, c);
+        text += " because of %s";
+        log_failure(LOG_LEVEL_WARNING, text.c_str(), [] { throw; });
+        return cache_t::file_ptr();
+    }
+}
+
 }  // namespace
 
 cache_t::repo_t::repo_t(const tree_ptr& tree) : root_(tree->root()), tree_(tree) {
@@ -269,8 +288,7 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
             ctx = refused_empty(dir, info);
         } else {
             file_ptr other = find_ctx(info);
-            if (other && other->get_state() == file_ctx_t::ready)
-                ctx = file_ctx_t::create_hardlinked(tree_, dir, other, from, to);
+            if (other && other->get_state() == file_ctx_t::ready) ctx = link_or_nothing(tree_, dir, other, from, to);
             // Also when the source turned out gone: the rest of the list goes on.
             if (!ctx) ctx = file_ctx_t::create_not_existent(tree_, dir, info);
         }

@@ -68,6 +68,8 @@ const std::vector<limit_entry_t>& limit_entries() {
          SIZE_MAX},
         {"waiting_update_requests_count",
          [](uint64_t v) { cache::cache_t::waiting_per_requester = static_cast<size_t>(v); }, 1, SIZE_MAX},
+        {"failed_downloads_count",
+         [](uint64_t v) { cache::cache_t::failed_downloads_limit = static_cast<unsigned>(v); }, 1, UINT32_MAX},
         {"small_body_bytes", [](uint64_t v) { io::proto::body_budget::small_body_bytes = static_cast<size_t>(v); },
          0, SIZE_MAX},
         {"inflate_step_bytes", [](uint64_t v) { io::zlib_inflate_filter::step_bytes = static_cast<size_t>(v); },

@@ -199,6 +199,51 @@ TEST(Repo, AnnouncementsLinkingFilesGoneFromTheDiskDownloadThemInstead) {
     EXPECT_EQ(read_file(f.dir.path + "/upd/2/~c~" + c.info.md5), c.bytes);
 }
 
+/// A link into a new revision that cannot be made downloads that file
+/// instead, with a WARNING, and the rest of the announcement is stored:
+/// whether its temporary name is taken by something that survives clearing
+/// (an immutable directory) or the file system refuses the link itself (an
+/// immutable source, EPERM).
+TEST(Repo, ALinkThatCannotBeMadeDownloadsItsFileInstead) {
+    io_test::log_capture log(LOG_LEVEL_WARNING);
+    fixture_t f;
+    blob_t a = blob("a", "alpha"), b = blob("d/b", "beta"), c = blob("c", "gamma");
+    store(*f.cache, {"upd", 1, "p"}, {a, b, c});
+    const std::string one = f.dir.path + "/upd/1/", two = f.dir.path + "/upd/2/";
+    const std::string taken = two + "~a~" + a.info.md5 + "~", source = one + "~c~" + c.info.md5;
+    fs::create_directories(taken);
+    struct thawed_t {  // a failed check must not leave what the scratch cannot remove
+        std::vector<std::string> paths;
+        ~thawed_t() {
+            for (const std::string& p : paths) set_immutable(p, false);
+        }
+    } thawed{{taken, source}};
+    if (!set_immutable(taken, true) || !set_immutable(source, true))
+        GTEST_SKIP() << "no immutable flag on this file system";
+    ASSERT_NO_THROW(f.cache->merge({"upd", 2, "p"}, infos({a, b, c})));
+    EXPECT_EQ(inode_of(two + "d~b~" + b.info.md5), inode_of(one + "d~b~" + b.info.md5));
+    for (const blob_t* x : {&a, &c})
+        EXPECT_EQ(log.count("[Repo] File " + x->info.name + " is not linked from " + one + "~" + x->info.name + "~" +
+                            x->info.md5 + ", it is downloaded instead because of "), 1u) << x->info.name;
+    auto r = boost::make_shared<requester_t>();
+    f.cache->request_update({"upd", 2, "p"}, mask("111"), r);
+    ASSERT_EQ(r->download_count(), 1u);
+    boost::shared_ptr<srv_side::download_context_t> d = r->take_download();
+    EXPECT_EQ(d->mask(), mask("101"));
+    reply(d, {a, b, c});
+    d.reset();
+    // c is stored; a's place stays taken, so its download fails alone and
+    // the request waits for the next attempt, which stores it once it is free.
+    EXPECT_EQ(read_file(two + "~c~" + c.info.md5), c.bytes);
+    set_immutable(taken, false);
+    ASSERT_TRUE(wait_until([&] { return r->download_count() == 1; }));
+    EXPECT_EQ(r->downloads[0]->mask(), mask("100"));
+    reply(r->take_download(), {a, b, c});
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
+    EXPECT_EQ(r->served[0], (std::vector<std::string>{a.bytes, b.bytes, c.bytes}));
+    EXPECT_EQ(r->failure_count(), 0u);
+}
+
 /// An empty file announced with the md5 of something else is refused with
 /// an ERROR line, once; the other files of the list are served, and a request
 /// for the refused one ends at once without asking the server.

@@ -202,6 +202,47 @@ TEST(CacheRequests, ADownloadDroppedUnsentGoesToTheNextRequesterAtOnce) {
     EXPECT_EQ(failure_lines(log), 0u);
 }
 
+/// Once a revision's downloads failed `failed_downloads_limit` times in a
+/// row (empty replies count at once), each failure ends the requests that
+/// wait for its missing files; one whose files another download still
+/// fetches is left to it, and a download that completes starts the count anew.
+TEST(CacheRequests, RequestsEndOnceTheirRevisionsDownloadsFailedTooOftenInARow) {
+    io_test::log_capture log(LOG_LEVEL_WARNING);  // outlives the fixture's I/O thread
+    struct limit_t {
+        unsigned saved = cache_t::failed_downloads_limit;
+        ~limit_t() { cache_t::failed_downloads_limit = saved; }
+    } limit;
+    cache_t::failed_downloads_limit = 2;
+    fixture_t f;
+    blob_t x = blob("x", "the bytes of x"), y = blob("y", "the bytes of y");
+    cache::repo_key_t key{"upd", 7, "p"};
+    f.cache->merge(key, infos({x, y}));
+    auto missing = boost::make_shared<requester_t>(), fetched = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("10"), missing, 3);
+    f.cache->request_update(key, mask("11"), fetched, 4);
+    boost::shared_ptr<srv_side::download_context_t> other = fetched->take_download();
+    EXPECT_EQ(other->mask(), mask("01"));
+    for (unsigned failures = 1; failures <= 2; ++failures) {
+        ASSERT_TRUE(wait_until([&] { return missing->download_count() == 1; }));
+        boost::shared_ptr<srv_side::download_context_t> empty = missing->take_download();
+        empty->done(true);  // the whole reply, without one byte of x
+    }
+    ASSERT_TRUE(wait_until([&] { return missing->failure_count() == 1; }));
+    EXPECT_EQ(missing->failed_numbers, std::vector<uint32_t>{3});
+    EXPECT_EQ(missing->failures[0], "its downloads failed 2 time(s) in a row");
+    EXPECT_EQ(log.count("[Repo] Pending update request for upd/7 dropped because of its downloads failed 2 "
+                        "time(s) in a row"), 1u);
+    EXPECT_EQ(fetched->failure_count(), 0u);
+    reply(other, {x, y});
+    other.reset();
+    // y completed: the count starts anew, and x is asked for again at once.
+    ASSERT_TRUE(wait_until([&] { return fetched->download_count() == 1; }));
+    EXPECT_EQ(fetched->downloads[0]->mask(), mask("10"));
+    for (std::string n : {"1", "2"})
+        EXPECT_EQ(log.count("[Repo] Download of upd/7 failed " + n + " time(s) in a row, next attempt in " + n + " s"),
+                  1u);
+}
+
 /// A requester whose server still negotiates waits, neither failed nor
 /// handed a download, and downloads once its server is ready; one whose
 /// server will never download again fails when nobody else can fetch.

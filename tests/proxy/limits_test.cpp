@@ -41,8 +41,10 @@ struct saved_limits_t {
     boost::posix_time::time_duration write_stall = io::transport_layer::write_stall_limit;
     boost::posix_time::time_duration half_close = proxy_connection_t::half_close_limit;
     uint32_t pool_size = command_line_parser_t::pool_size_limit;
+    unsigned failed_downloads = cache::cache_t::failed_downloads_limit;
     ~saved_limits_t() {
         command_line_parser_t::pool_size_limit = pool_size;
+        cache::cache_t::failed_downloads_limit = failed_downloads;
         io::transport_layer::write_stall_limit = write_stall;
         proxy_connection_t::half_close_limit = half_close;
         proxy_connection_t::send_high_water = high_water;

@@ -1,0 +1,70 @@
+"""Downloads a server keeps failing, through the real daemon: agents that wait
+for a revision their server no longer delivers are dropped once its downloads
+failed a bounded number of times in a row, so that they ask again, and the
+revision goes to the cleaner like any other."""
+
+import os
+import unittest
+
+from harness import limits_env, wait_until
+from standin_agent import ConnectionClosed, PeersTestCase
+from standin_server import Repository, escape
+from test_update_waiters import failures
+
+FAILURES = 3
+STALL_MS = 1000
+CLEAN_MS = 200
+
+
+def revision(repo, number):
+    """`repo` announced as revision `number`, with a file of its own."""
+    return Repository([("new-%d.bin" % number, b"n" * (100 + number))], name=repo.name, revision=number)
+
+
+class FailedDownloadsTest(PeersTestCase):
+    def test_agents_waiting_for_a_revision_the_server_no_longer_delivers_are_dropped(self):
+        repo = Repository([3000, 5000])
+        env = limits_env(stall_limit_ms=STALL_MS, cache_clean_period_ms=CLEAN_MS, failed_downloads_count=FAILURES)
+        server, d, port = self.start_pair({"repository": repo, "faults": ["stall"], "range_size": 1000}, env=env)
+        agents = [self.start_agent(port) for _ in range(2)]
+        announcement = [agent.wait_announcement() for agent in agents][0]
+        # The server moves on: the first download stalls, and every later
+        # request for revision 7 gets an empty reply (R0:0 S0).
+        server.repository = revision(repo, 8)
+        numbers = [agent.request(announcement) for agent in agents]
+        newest = self.start_agent(port)
+        self.assertEqual(newest.wait_announcement().revision, 8)
+        for number in (9, 10):
+            server.send(2, "SNF_UPDATE", escape(repo.name), revision(repo, number).snf_body())
+            newest.wait_announcement()
+        # The waiting requests hold the revision from the cleaner...
+        d.wait_for("[Repo] Keep %s/7 while" % repo.name)
+        # ... until its downloads failed FAILURES times in a row: then each
+        # agent is dropped, so that it asks again.
+        for agent, number in zip(agents, numbers):
+            with self.assertRaises(ConnectionClosed):
+                agent.receive(announcement, request=number, timeout=30)
+        dropped = "[Repo] Pending update request for %s/7 dropped because of its downloads failed %d time(s) in a row"
+        self.assertTrue(wait_until(lambda: d.messages("ERR").count(dropped % (repo.name, FAILURES)) == 2),
+                        d.log[-4000:])
+        self.assertEqual(failures(d), ["Download of %s/7 failed %d time(s) in a row, next attempt in %d s"
+                                       % (repo.name, n, 1 << (n - 1)) for n in range(1, FAILURES + 1)])
+        self.assertEqual([f.body for f in server.frames() if f.name == "ARQ_UPDATE"], [b"7 3 11"] * FAILURES)
+        # Then the cleaner takes it, and a request for it is refused as for any cleaned revision.
+        d.wait_for("[Repo] Remove files in %s/7" % repo.name)
+        self.assertTrue(wait_until(lambda: not os.path.exists(os.path.join(d.cache_root, repo.name, "7"))))
+        late = self.start_agent(port)
+        late.wait_announcement()
+        with self.assertRaises(ConnectionClosed):
+            late.fetch(announcement, timeout=10)
+        d.wait_for("is no longer in the cache")
+        # Asking again for what the server announces now works.
+        again = self.start_agent(port)
+        current = again.wait_announcement()
+        update = again.fetch(current, timeout=10)
+        self.assertTrue(update.ok)
+        self.assertEqual(update.data, server.repository.payload("1"))
+
+
+if __name__ == "__main__":
+    unittest.main()
