@@ -359,6 +359,10 @@ void cache_t::file_ctx_t::open_temp() {
     // link planted to have this download write elsewhere.
     tree_t::remove_leftover(dir_.get(), temp, temp_path());
     int fd = ::openat(dir_.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // A name taken again since it was cleared is another process in this
+    // file's way, not a fault of the reply: it fails only this file.
+    if (fd < 0 && errno == EEXIST)
+        D_THROW(obstruction_error, "cannot create %s: %s", escape_log_text(temp_path()).c_str(), strerror(errno));
     if (fd < 0) D_THROW(io_error_exception, "cannot create %s: %s", escape_log_text(temp_path()).c_str(), strerror(errno));
     temp_ = fdopen(fd, "wb");
     if (!temp_) {
