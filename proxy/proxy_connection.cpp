@@ -368,8 +368,8 @@ void proxy_connection_t::on_half_close_limit(const boost::system::error_code& er
     if (idle < limit) {
         // The count starts at the last delivery; a peer's taking shows only
         // at a look, so there are a few of them in each limit.
-        arm_half_close_timer(std::min<boost::posix_time::time_duration>(boost::posix_time::milliseconds(limit - idle),
-                                                                    half_close_look(limit)));
+        const boost::posix_time::time_duration rest = boost::posix_time::milliseconds(limit - idle);
+        arm_half_close_timer(std::min(rest, half_close_look(limit)));
         return;
     }
     LOG_AT(LOG_LEVEL_WARNING, "[Proxy] %s: One direction ended %s ms ago and the other did not, disconnect",
