@@ -299,7 +299,7 @@ bool discovery_layer::sending_refused() const { return transport_->sending_refus
 
 int64_t discovery_layer::reading_released_ms() const { return transport_->reading_released_ms(); }
 
-int64_t discovery_layer::last_moved_ms() const { return transport_->last_moved_ms(); }
+delivery_t discovery_layer::delivery() const { return transport_->delivery(); }
 
 bool discovery_layer::peer_reset() const { return transport_->peer_reset(); }
 

@@ -61,7 +61,7 @@ public:
     bool handing_on_paused(unsigned ignored = 0) const;
     bool sending_refused() const;
     int64_t reading_released_ms() const;
-    int64_t last_moved_ms() const;
+    delivery_t delivery() const;
     bool peer_reset() const;
     void read_through_body(bool on);
 

@@ -115,8 +115,8 @@ public:
     bool reading_paused(unsigned ignored = 0) const;
     /// See transport_layer::reading_released_ms.
     int64_t reading_released_ms() const { return lower_->reading_released_ms(); }
-    /// See transport_layer::last_moved_ms.
-    int64_t last_moved_ms() const { return lower_->last_moved_ms(); }
+    /// See transport_layer::delivery.
+    delivery_t delivery() const { return lower_->delivery(); }
     /// See transport_layer::peer_reset.
     bool peer_reset() const { return lower_->peer_reset(); }
     /// See transport_layer::sending_refused: the connection is ended here

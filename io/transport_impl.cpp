@@ -59,6 +59,19 @@ int64_t write_watch::look(int fd, int64_t now) {
     return now - std::max(std::max(start, last_step_.load()), progress_seen_);
 }
 
+delivery_t write_watch::delivery(int fd) const {
+    // Read before the system's count, as in `look`: a step completing in
+    // between makes the peer look as if it had taken those bytes, which it
+    // had room for, never as if it had taken less.
+    const uint64_t handed = handed_.load();
+    int unsent = 0;
+    if (::ioctl(fd, TIOCOUTQ, &unsent) != 0 || unsent < 0) unsent = 0;
+    delivery_t seen;
+    seen.taken = handed - std::min<uint64_t>(handed, static_cast<uint64_t>(unsent));
+    seen.owed = unfinished_.load() > 0 || unsent > 0;
+    return seen;
+}
+
 template <class Protocol>
 transport_layer::impl<Protocol>::impl(transport_layer& owner, boost::asio::io_service& service)
     : owner_(owner.shared_from_this()),
@@ -88,10 +101,25 @@ transport_layer::impl<Protocol>::~impl() {
         write_timer_.cancel(ignored);
         boost::mutex::scoped_lock lock(guard_->mutex);
         guard_->closed = true;
-        socket_->shutdown(boost::asio::socket_base::shutdown_both, ignored);
-        socket_->close(ignored);
+        close_locked();
     }
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: dead", name_.c_str());
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::close_locked() {
+    boost::system::error_code ignored;
+    // Our own end, asked for behind everything queued, is the one orderly
+    // end of a connection that still owes bytes: the system delivers them
+    // before it. Any other end with bytes on their way is a cut, told as
+    // a reset (a local socket has none: its peer reads what reached it).
+    if (!guard_->send_shut.load() && guard_->watch.delivery(socket_->native_handle()).owed) {
+        socket_->set_option(boost::asio::socket_base::linger(true, 0), ignored);
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Bytes still owed to the peer, reset", name_.c_str());
+    } else {
+        socket_->shutdown(boost::asio::socket_base::shutdown_both, ignored);
+    }
+    socket_->close(ignored);
 }
 
 namespace {
@@ -298,6 +326,14 @@ void transport_layer::impl<Protocol>::shutdown_send() {
 }
 
 template <class Protocol>
+delivery_t transport_layer::impl<Protocol>::delivery() const {
+    if (!guard_) return delivery_t();
+    boost::mutex::scoped_lock lock(guard_->mutex);
+    if (guard_->closed) return delivery_t();
+    return guard_->watch.delivery(guard_->socket->native_handle());
+}
+
+template <class Protocol>
 void transport_layer::impl<Protocol>::start_write_watch() {
     if (write_stall_limit.is_special()) return;
     arm_write_watch(write_stall_limit.total_milliseconds());
@@ -363,7 +399,6 @@ void transport_layer::impl<Protocol>::read_done(const boost::shared_array<char>&
         return;
     }
     request_queue chunk = make_cloned_request(buffer.get(), count);
-    gate_->moved_ms.store(steady_ms());
     restart_idle_timer();
     // The bytes are copied, so the shared buffer can take the next read now,
     // unless the layers above asked to hold reading back (a pause asked for
@@ -394,6 +429,7 @@ void transport_layer::impl<Protocol>::send(request_queue& queue, const boost::fu
             done(on_sent, held, error, count);
         };
     if (strand_send_completions_) completion = strand_->wrap(completion);
+    guard_->watch.handed_over();
     guard_->watch.started(steady_ms());
     boost::shared_ptr<write_loop> loop = boost::make_shared<write_loop>(guard_, held, completion);
     write_loop::next(loop, 0);
@@ -481,13 +517,13 @@ void transport_layer::impl<Protocol>::send_done(const boost::function<void()>& o
                                                 const boost::shared_ptr<request_queue>& queue,
                                                 const boost::system::error_code& error, std::size_t) {
     TRACE_POINT;
+    guard_->watch.completed();
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Send operation failed because of %s", name_.c_str(),
                error.message().c_str());
         write_failed(error);
         return;
     }
-    gate_->moved_ms.store(steady_ms());
     for (request_queue::request* r = queue->front(); r; r = r->next()) r->mark_as_send();
     queue->clear();
     if (on_sent) on_sent();

@@ -39,6 +39,14 @@ public:
     }
     /// The write ended, whole or failed.
     void ended() { write_start_.store(0); }
+    /// A write was handed to the transport; `completed` when its completion
+    /// has run. Between the two, bytes of it may still be on their way,
+    /// and the layer above hands the next batch only from that completion.
+    void handed_over() { unfinished_.fetch_add(1); }
+    void completed() { unfinished_.fetch_sub(1); }
+    /// What the peer of the socket `fd` has taken, and whether bytes are
+    /// still owed to it; any thread, with the socket's guard held.
+    delivery_t delivery(int fd) const;
     /// One look at the socket `fd`, on the strand: how long the peer of the
     /// write under way has taken no byte, as far as the looks can tell (0
     /// with no write under way).
@@ -51,6 +59,8 @@ private:
     std::atomic<int64_t> last_step_{0};
     /// Bytes the system took over the connection's life.
     std::atomic<uint64_t> handed_{0};
+    /// Writes handed over whose completion has not run yet.
+    std::atomic<int> unfinished_{0};
     // On the strand: the most the peer was seen to have acknowledged (the
     // connection starts with nothing handed, so 0 is known from the start),
     // and the last look that saw it grow.
@@ -77,6 +87,7 @@ public:
     void set_idle_timeout(const boost::posix_time::time_duration& timeout) override;
     void resume_reading() override;
     void shutdown_send() override;
+    delivery_t delivery() const override;
 
     /// Opens the socket and starts an asynchronous connect; the name is the endpoint's.
     void connect(const endpoint_type& endpoint);
@@ -110,6 +121,10 @@ private:
     void restart_idle_timer();
     void disconnect_owner();
     void report_connect(const boost::system::error_code& error);
+    /// Closes the socket, with the guard held: in order when nothing is
+    /// owed to the peer or our sending was ended behind all of it, else
+    /// with a reset, so that the peer cannot take a cut stream for a whole one.
+    void close_locked();
 
     void connect_done(const boost::system::error_code& error);
     void read_done(const boost::shared_array<char>& buffer, const boost::system::error_code& error, std::size_t count);

@@ -113,6 +113,15 @@ void transport_layer::shutdown_send() {
     if (current) current->shutdown_send();
 }
 
+delivery_t transport_layer::delivery() const {
+    boost::shared_ptr<impl_iface> current;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        current = impl_;
+    }
+    return current ? current->delivery() : delivery_t();
+}
+
 void transport_layer::disconnect_if(const impl_iface* which) {
     boost::shared_ptr<impl_iface> gone;
     {

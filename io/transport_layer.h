@@ -60,6 +60,15 @@ enum read_pause : unsigned {
 /// Milliseconds of a steady clock: what the connections' time limits count in.
 int64_t steady_ms();
 
+/// How far a peer has taken what was written to it, as one look sees it.
+struct delivery_t {
+    /// Bytes the peer has acknowledged over the connection's life; only grows.
+    uint64_t taken = 0;
+    /// Bytes were still on their way to the peer: a write under way, or
+    /// bytes the system holds unacknowledged.
+    bool owed = false;
+};
+
 /// The reasons a body that is being read is read to its end despite: the
 /// body grows no send queue, and its memory is bounded by other means.
 const unsigned read_pause_backlog = pause_own_backlog | pause_peer_backlog;
@@ -91,6 +100,8 @@ public:
         virtual void resume_reading() {}
         /// Ends the sending direction; the peer reads an end of stream.
         virtual void shutdown_send() {}
+        /// See transport_layer::delivery; nothing taken, nothing owed by default.
+        virtual delivery_t delivery() const { return delivery_t(); }
     };
     /// The pause reasons of a facade, shared with its implementations, and
     /// the named exceptions to them: where each exception applies shows in
@@ -110,8 +121,6 @@ public:
         std::atomic<bool> reset{false};
         /// `steady_ms` at which reading last went on after being held back; 0 before.
         std::atomic<int64_t> released_ms{0};
-        /// `steady_ms` of the last byte read or written; 0 before.
-        std::atomic<int64_t> moved_ms{0};
 
         /// A body being received grows no send queue; its own bound limits it.
         bool body_read_through() const { return through_body.load(); }
@@ -214,8 +223,9 @@ public:
     bool sending_refused() const { return gate_->sending_refused.load(); }
     /// `steady_ms` at which reading last went on after being held back; 0 if it never was.
     int64_t reading_released_ms() const { return gate_->released_ms.load(); }
-    /// `steady_ms` of the last byte read from or written to the peer; 0 if none moved yet.
-    int64_t last_moved_ms() const { return gate_->moved_ms.load(); }
+    /// What the peer of the current connection has taken of what was
+    /// written to it, looked at now (nothing without a connection). Any thread.
+    delivery_t delivery() const;
     /// While on, the backlog reasons do not hold reading back: set while a
     /// command body is received, which only that body's own bound limits.
     void read_through_body(bool on);

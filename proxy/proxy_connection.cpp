@@ -107,6 +107,21 @@ void proxy_connection_t::connect_signals() {
     client_->lower()->sig_disconnected.connect(make_weak_binder(&proxy_connection_t::on_client_closed, me));
     client_->lower()->set_read_end_handler(make_weak_binder(&proxy_connection_t::on_client_read_end, me));
     server_->lower()->set_read_end_handler(make_weak_binder(&proxy_connection_t::on_server_read_end, me));
+    // What the half-close limit counts as delivering: bytes on their way
+    // from one side to the other, a body's parts included (a large relayed
+    // command is handed on only once whole). A PING the daemon answers
+    // itself passes none of these.
+    auto relayed = [me](auto&&...) {
+        if (boost::shared_ptr<proxy_connection_t> pair = me.lock()) pair->note_relayed();
+    };
+    server_->relay_forward.connect(relayed);
+    server_->relay_disable_parser.connect(relayed);
+    server_->relay_enable_filters.connect(relayed);
+    client_->to_server_signal.connect(relayed);
+    server_->lower()->sig_raw_data.connect(relayed);
+    client_->lower()->sig_raw_data.connect(relayed);
+    server_->lower()->sig_cmd_progress.connect(relayed);
+    client_->lower()->sig_cmd_progress.connect(relayed);
     connect_backlog_signals();
 }
 
@@ -296,6 +311,15 @@ boost::function<void()> proxy_connection_t::sending_ended(side_end_t proxy_conne
     };
 }
 
+namespace {
+
+/// The spacing of the half-close limit's looks at what peers have taken.
+boost::posix_time::time_duration half_close_look(int64_t limit_ms) {
+    return boost::posix_time::milliseconds(std::max<int64_t>(1, limit_ms / 4));
+}
+
+}  // namespace
+
 void proxy_connection_t::end_when_done() {
     boost::mutex::scoped_lock guard(state_mutex_);
     // A direction is done once its receiver has read its sender's end of
@@ -310,15 +334,17 @@ void proxy_connection_t::end_when_done() {
     if (!(to_server || to_agent) || half_closed_ || half_close_limit.is_special()) return;
     half_closed_ = true;
     half_closed_ms_ = io::steady_ms();
+    guard.unlock();
+    // Only this call gets here, once: the flag above keeps every other out.
     // Made only now: most pairs end both ways at once, or never half-close.
     half_close_timer_.reset(new boost::asio::deadline_timer(service_));
-    arm_half_close_timer(half_close_limit);
+    peers_took();
+    arm_half_close_timer(half_close_look(half_close_limit.total_milliseconds()));
 }
 
 void proxy_connection_t::arm_half_close_timer(boost::posix_time::time_duration delay) {
-    // One wait per limit rather than a stamp per byte: bytes only stamp the
-    // time (below, in the transports), and an expiry that finds a recent
-    // stamp waits again for the rest.
+    // A few looks per limit rather than work per byte: relayed bytes only
+    // stamp the time, and what a peer has taken is looked at here.
     half_close_timer_->expires_from_now(delay);
     half_close_timer_->async_wait(make_weak_binder(&proxy_connection_t::on_half_close_limit,
                                                   boost::weak_ptr<proxy_connection_t>(shared_from_this())));
@@ -328,21 +354,44 @@ void proxy_connection_t::on_half_close_limit(const boost::system::error_code& er
     if (error) return;
     const int64_t limit = half_close_limit.is_special() ? -1 : half_close_limit.total_milliseconds();
     if (limit < 0) return;
+    const int64_t now = io::steady_ms();
+    // Taken some time since the last look: counted as now, which can only
+    // make the pair look less idle than it was.
+    if (peers_took()) taken_ms_ = now;
     int64_t moved;
     {
         boost::mutex::scoped_lock guard(state_mutex_);
         moved = half_closed_ms_;
     }
-    moved = std::max({moved, client_->lower()->last_moved_ms(), server_->lower()->last_moved_ms()});
-    const int64_t idle = io::steady_ms() - moved;
+    moved = std::max({moved, relayed_ms_.load(), taken_ms_});
+    const int64_t idle = now - moved;
     if (idle < limit) {
-        // Bytes moved meanwhile: the pair is not idle, the count starts at the last of them.
-        arm_half_close_timer(boost::posix_time::milliseconds(limit - idle));
+        // The count starts at the last delivery; a peer's taking shows only
+        // at a look, so there are a few of them in each limit.
+        const boost::posix_time::time_duration rest = boost::posix_time::milliseconds(limit - idle);
+        arm_half_close_timer(std::min(rest, half_close_look(limit)));
         return;
     }
     LOG_AT(LOG_LEVEL_WARNING, "[Proxy] %s: One direction ended %s ms ago and the other did not, disconnect",
            name().c_str(), std::to_string(limit).c_str());
     remove_from_listener();
+}
+
+void proxy_connection_t::note_relayed() { relayed_ms_.store(io::steady_ms()); }
+
+bool proxy_connection_t::peers_took() {
+    // Bytes taken count only when they were owed at the last look: the
+    // daemon's own PING to an agent, sent and taken between two looks,
+    // keeps no pair; a reply or relayed bytes still queued do.
+    auto took = [](const io::delivery_t& now, io::delivery_t& seen) {
+        const bool delivered = seen.owed && now.taken > seen.taken;
+        seen.taken = std::max(seen.taken, now.taken);
+        seen.owed = now.owed;
+        return delivered;
+    };
+    const bool agent = took(client_->lower()->delivery(), agent_seen_);
+    const bool server = took(server_->lower()->delivery(), server_seen_);
+    return agent || server;
 }
 
 void proxy_connection_t::remove_from_listener() {
@@ -433,9 +482,13 @@ int32_t proxy_connection_t::take_config_id(uint32_t id) {
     return number;
 }
 
-void proxy_connection_t::forward_raw_to_client(io::request_queue& queue) { client_->forward_raw(queue); }
+void proxy_connection_t::forward_raw_to_client(io::request_queue& queue) {
+    note_relayed();
+    client_->forward_raw(queue);
+}
 
 void proxy_connection_t::forward_to_client_then_raw(io::request_queue& queue) {
+    note_relayed();
     client_->forward_raw_then_disable_parser(queue);
 }
 
@@ -552,6 +605,7 @@ void proxy_connection_t::files_ready(uint32_t request, const std::vector<cache::
         // The number of the request answered: a later request of the same
         // agent, waiting or not, has its own reply.
         client_->send_srs_update(request, files);
+        note_relayed();
     } catch (const std::exception& e) {
         // A file that could not be read when its bytes were due (removed or
         // changed on disk): the reply is broken off, never completed wrong.

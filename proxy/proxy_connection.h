@@ -4,6 +4,7 @@
 // handlers share about the pair. It is also the cache's requester.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -63,11 +64,14 @@ public:
     /// whole (at 1 MiB / 512 KiB the writer idled and parsed relay lost a third).
     static uint32_t send_low_water;
     /// How long a pair one of whose directions has ended (its sender's end
-    /// of stream passed on) may move no byte either way before it is closed:
-    /// 30 seconds. Every byte read or written on either connection starts
-    /// the count again, so a slow answer to a half-closed peer is never cut,
-    /// while a peer that ignores the end of stream it was given frees its
-    /// descriptors within the limit instead of holding them for ever.
+    /// of stream passed on) may go without delivering before it is closed:
+    /// 30 seconds. The count starts again with every byte relayed from one
+    /// side to the other (a command, a body's part, raw bytes), every reply
+    /// queued, and every byte a peer is seen to take of what was owed to it,
+    /// so a slow answer to a half-closed peer is never cut; keep-alives the
+    /// daemon answers or sends itself count for nothing, so a peer that
+    /// ignores the end of stream it was given frees its descriptors within
+    /// the limit instead of holding them for ever.
     static boost::posix_time::time_duration half_close_limit;
 
     proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
@@ -181,9 +185,14 @@ private:
     /// Ends the pair once both directions are done; starts the half-close
     /// limit when only one of them is.
     void end_when_done();
-    /// Waits until the pair has moved no byte for the half-close limit.
+    /// Waits until the pair has delivered nothing for the half-close limit.
     void arm_half_close_timer(boost::posix_time::time_duration delay);
     void on_half_close_limit(const boost::system::error_code& error);
+    /// Bytes were handed from one side to the other, or a reply queued. Any thread.
+    void note_relayed();
+    /// One look at what both peers have taken: true when one of them took
+    /// bytes that were owed to it at the look before.
+    bool peers_took();
     /// What became of a pair one of whose sides is gone.
     enum class gone_outcome_t {
         /// The side had ended its sending before: nothing more to do.
@@ -253,6 +262,13 @@ private:
     /// `io::steady_ms` when the first direction ended.
     int64_t half_closed_ms_ = 0;
     std::unique_ptr<boost::asio::deadline_timer> half_close_timer_;
+    /// `io::steady_ms` of the last bytes relayed or reply queued; 0 before.
+    std::atomic<int64_t> relayed_ms_{0};
+    // Touched only by the half-close timer's handlers, one after the other:
+    // the last look at each peer, and when a look last saw one take bytes.
+    io::delivery_t agent_seen_;
+    io::delivery_t server_seen_;
+    int64_t taken_ms_ = 0;
 
     /// The agent's number of one remembered GETCONFIG and its place in the age order.
     struct config_request_t {
