@@ -452,4 +452,15 @@ TEST(Tree, ATreeIsRemovedWithFewDescriptorsAndWithinOneFileSystem) {
     EXPECT_EQ(errno, EXDEV);
     EXPECT_THROW(tree->open_dir(dir.path + "/upd/1/mnt/x", true), cache::obstruction_error_shell_t);
     EXPECT_EQ(read_file(dir.path + "/upd/1/mnt/theirs"), "on another file system");
+
+    // A bind mount of the same file system shows no other device, but is a mount of its own.
+    outside_t outside;
+    fs::create_directories(dir.path + "/upd/2/bound");
+    ASSERT_EQ(::mount(outside.dir.path.c_str(), (dir.path + "/upd/2/bound").c_str(), nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+    unmount_t unbind{dir.path + "/upd/2/bound"};
+    cache::fd_t upd(::open((dir.path + "/upd").c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_FALSE(tree_t::remove_tree(upd.get(), "2"));
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_TRUE(outside.unchanged());
 }

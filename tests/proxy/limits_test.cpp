@@ -11,6 +11,8 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "cache/cache_repo.h"
+#include "cache/cache_tree.h"
 #include "cache/mapping_budget.h"
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
@@ -39,7 +41,11 @@ struct saved_limits_t {
     size_t inflate_step = io::zlib_inflate_filter::step_bytes;
     boost::posix_time::time_duration write_stall = io::transport_layer::write_stall_limit;
     boost::posix_time::time_duration half_close = proxy_connection_t::half_close_limit;
+    size_t root_bytes = cache::tree_t::longest_root;
+    size_t stored_depth = cache::cache_t::repo_t::stored_depth;
     ~saved_limits_t() {
+        cache::tree_t::longest_root = root_bytes;
+        cache::cache_t::repo_t::stored_depth = stored_depth;
         io::transport_layer::write_stall_limit = write_stall;
         proxy_connection_t::half_close_limit = half_close;
         proxy_connection_t::send_high_water = high_water;
