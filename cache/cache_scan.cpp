@@ -98,9 +98,12 @@ private:
             if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return;  // gone or replaced meanwhile
             fail("cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
         }
-        // Replaced since it was examined, or what is mounted there: never removed, so never looked into.
-        if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino || !tree_t::same_mount(current_.get(), sub.get()))
-            return;
+        if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) return;  // replaced since it was examined
+        // A mount point is the cache's own where the load takes it as a
+        // repository or a revision; anywhere else it is never removed or
+        // loaded, so never looked into.
+        const bool taken = own && levels_.size() <= 2;
+        if (!taken && !tree_t::same_mount(current_.get(), sub.get())) return;
         enter(std::move(sub), path, opened, own);
     }
 
