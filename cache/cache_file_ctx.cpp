@@ -144,6 +144,15 @@ bool path_fits(const std::string& dir, const std::string& leaf) {
     }
 }
 
+// The leaf as build_path made it: what follows ROOT/REPOSITORY/REVISION/,
+// which holds directories for names of more than one '/'.
+std::string stored_leaf(const tree_t& tree, const std::string& path) {
+    const std::string below = tree.relative(path);
+    const size_t repository = below.find('/');
+    const size_t revision = repository == std::string::npos ? repository : below.find('/', repository + 1);
+    return revision == std::string::npos ? fs::path(path).filename().string() : below.substr(revision + 1);
+}
+
 }  // namespace
 
 std::string shown_text(const std::string& text) {
@@ -233,7 +242,7 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, int dir, con
     // Taken before the content is hashed: a change while it is read moves
     // the times past the stamp.
     ctx->stamp_ = file_stamp_t::of(st);
-    ctx->info.name = name_from_leaf(fs::path(path).filename().string());
+    ctx->info.name = name_from_leaf(stored_leaf(*tree, path));
     // Hashed through a buffer rather than a mapping kept from the start: a
     // large tree loads faster, and only files that agents ask for are ever
     // mapped (on first use).

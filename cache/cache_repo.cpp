@@ -18,6 +18,7 @@
 #include <boost/make_shared.hpp>
 
 #include "cache/cache_file_ctx.h"
+#include "cache/cache_scan.h"
 #include "cache/cache_tree.h"
 #include "oslayer/loggers.h"
 #include "oslayer/platform.h"
@@ -37,15 +38,7 @@ namespace {
 // The whole text must be a decimal number that fits a revision.
 rev_t parse_revision(const std::string& text, const std::string& dir) {
     rev_t value = 0;
-    bool ok = !text.empty();
-    for (char c : text) {
-        if (c < '0' || c > '9' || value > (UINT64_MAX - (c - '0')) / 10) {
-            ok = false;
-            break;
-        }
-        value = value * 10 + static_cast<rev_t>(c - '0');
-    }
-    if (!ok)
+    if (!revision_of(text, value))
         D_THROW(number_format_exception, "revision directory %s is not named by a number",
                 escape_log_text(dir).c_str());
     return value;
@@ -109,6 +102,20 @@ unsigned char type_of(int dir, const entry_t& e) {
     return S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
 }
 
+const char* why_not_removed(int error) {
+    return error == EXDEV ? "a file system is mounted in it, and what is mounted there stays" : strerror(error);
+}
+
+// The directory `name` in `dir` as one the cache stores files in: its own,
+// and on the same mount (what is mounted there is never taken as stored).
+fd_t stored_dir(int dir, const std::string& name) {
+    fd_t sub(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!sub || ::fstat(sub.get(), &st) != 0 || !tree_t::cache_owned(st) || !tree_t::same_mount(dir, sub.get()))
+        return fd_t();
+    return sub;
+}
+
 // True for a directory of the cache among the entries of a level that holds
 // directories only. A link there, or a directory that other users control,
 // is removed with a WARNING; files are left as they are.
@@ -117,9 +124,13 @@ bool cache_dir(int parent, const std::string& name, const std::string& path) {
     if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (S_ISDIR(st.st_mode) && tree_t::cache_owned(st)) return true;
     if (!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
-    if (!tree_t::remove_tree(parent, name))
-        D_THROW(io_error_exception, "cannot remove %s \"%s\", which stands where the cache keeps a directory: %s",
-                tree_t::kind_of(st), escape_log_text(path).c_str(), strerror(errno));
+    if (!tree_t::remove_tree(parent, name)) {
+        // A file system mounted in it, or entries that keep changing: left,
+        // and the cache goes on without it.
+        LOG_AT(LOG_LEVEL_WARNING, "[Repo] Cannot remove %s \"%s\", which stands where the cache keeps a directory: %s",
+               tree_t::kind_of(st), escape_log_text(path).c_str(), why_not_removed(errno));
+        return false;
+    }
     LOG_AT(LOG_LEVEL_WARNING, "[Repo] Removed %s \"%s\" where the cache keeps a directory", tree_t::kind_of(st),
            escape_log_text(path).c_str());
     return false;
@@ -146,9 +157,13 @@ cache_t::file_ptr link_or_nothing(const tree_ptr& tree, const std::string& dir, 
 
 }  // namespace
 
+size_t cache_t::repo_t::stored_depth = 32;
+
 cache_t::repo_t::repo_t(const tree_ptr& tree) : root_(tree->root()), tree_(tree) {
     entities_.reserve(16);
     LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Will use %s as repository root", escape_log_text(root_).c_str());
+    // Decided before anything is removed: a tree that holds other data is refused whole.
+    scan_tree(*tree);
     fd_t top = tree->open_dir(root_, false);
     if (!top) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(root_).c_str(), strerror(errno));
     for (const entry_t& outer : list_dir(top.get(), root_)) {
@@ -167,8 +182,33 @@ cache_t::repo_t::repo_t(const tree_ptr& tree) : root_(tree->root()), tree_(tree)
 void cache_t::repo_t::remove_dir(const std::string& dir) {
     std::string leaf;
     fd_t parent = tree_->open_parent(dir, false, leaf);
-    if (parent && !tree_t::remove_tree(parent.get(), leaf) && errno != ENOENT)
-        D_THROW(io_error_exception, "cannot remove %s: %s", escape_log_text(dir).c_str(), strerror(errno));
+    if (!parent || tree_t::remove_tree(parent.get(), leaf) || errno == ENOENT) return;
+    // Left as it is: it holds nothing the cache serves, and the service goes on.
+    LOG_AT(LOG_LEVEL_WARNING, "[Repo] Revision directory \"%s\" cannot be removed and is left as it is: %s",
+           escape_log_text(dir).c_str(), why_not_removed(errno));
+}
+
+void cache_t::repo_t::load_files(entity_t& entity, int at, const std::string& path, size_t depth) {
+    for (const entry_t& e : list_dir(at, path)) {
+        if (!e.name.empty() && e.name.back() == '~') continue;  // an unfinished download
+        const std::string file = (fs::path(path) / e.name).string();
+        const unsigned char type = type_of(at, e);
+        // Names of more than one '/' are stored below directories of the revision.
+        if (type == DT_DIR && depth < stored_depth) {
+            if (fd_t sub = stored_dir(at, e.name)) load_files(entity, sub.get(), file, depth + 1);
+            continue;
+        }
+        // A link where a file belongs is never read: removed, with a WARNING.
+        if (type == DT_LNK) tree_t::clear_for_file(at, e.name, file);
+        if (type != DT_REG) continue;
+        file_ptr ctx = file_ctx_t::create(tree_, at, e.name, file);
+        if (!ctx) continue;
+        if (ctx->info.size == 0) {  // nothing worth keeping: an empty file is never announced with content
+            ::unlinkat(at, e.name.c_str(), 0);
+            continue;
+        }
+        if (entity.files.emplace(ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
+    }
 }
 
 void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::string& rev_text,
@@ -179,21 +219,7 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
     entity.revision = boost::make_shared<revision_files_t>(dir);
     fd_t revision = tree_->open_dir(dir, false);
     if (!revision) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(dir).c_str(), strerror(errno));
-    for (const entry_t& e : list_dir(revision.get(), dir)) {
-        if (!e.name.empty() && e.name.back() == '~') continue;  // an unfinished download
-        const std::string path = (fs::path(dir) / e.name).string();
-        const unsigned char type = type_of(revision.get(), e);
-        // A link where a file belongs is never read: removed, with a WARNING.
-        if (type == DT_LNK) tree_t::clear_for_file(revision.get(), e.name, path);
-        if (type != DT_REG) continue;
-        file_ptr ctx = file_ctx_t::create(tree_, revision.get(), e.name, path);
-        if (!ctx) continue;
-        if (ctx->info.size == 0) {  // nothing worth keeping: an empty file is never announced with content
-            ::unlinkat(revision.get(), e.name.c_str(), 0);
-            continue;
-        }
-        if (entity.files.emplace(ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
-    }
+    load_files(entity, revision.get(), dir, 0);
     if (entity.files.empty()) {
         LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Empty directory in repo \"%s\". Trying to remove",
                escape_log_text(dir).c_str());
@@ -248,6 +274,13 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
         for (const auto& f : entity->files)
             if (holds_its_path(f.second)) claimed.emplace(f.second->path, f.second->info);
     for (const file_info_t& info : files) {
+        // The first '/' stays in the leaf; every further one is a directory below the revision.
+        const size_t slashes = static_cast<size_t>(std::count(info.name.begin(), info.name.end(), '/'));
+        if (slashes > stored_depth + 1) {
+            LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused file \"%s\" with md5 \"%s\": it would lie more than %lu directories below its revision",
+                   shown_text(info.name).c_str(), shown_text(info.md5).c_str(), static_cast<unsigned long>(stored_depth));
+            D_THROW(cache_error, "file name \"%s\" lies too deep to be stored", shown_text(info.name).c_str());
+        }
         auto taken = claimed.emplace(file_ctx_t::build_path(dir, info), info);
         if (taken.second || taken.first->second == info) continue;
         const file_info_t& other = taken.first->second;

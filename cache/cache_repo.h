@@ -38,11 +38,13 @@ public:
         boost::shared_ptr<revision_files_t> revision;
     };
 
-    /// Loads the tree under the checked root; file-system errors and
-    /// revision directories not named by a number pass out. Links and
-    /// directories of other users where the cache keeps its directories,
-    /// and links or foreign files where it keeps files, are removed with a
-    /// WARNING, never followed or read.
+    /// Loads the tree under the checked root; file-system errors pass out.
+    /// A tree holding an entry of another user or a revision directory not
+    /// named by a number is refused before anything is removed (see
+    /// scan_tree). Links where the cache keeps its directories or files,
+    /// and its user's directories or files that others may write, are
+    /// removed with a WARNING, never followed or read; what cannot be
+    /// removed is logged and left.
     explicit repo_t(const boost::shared_ptr<const tree_t>& tree);
 
     /// Loads one revision directory; an empty one is deleted.
@@ -81,6 +83,10 @@ public:
 
     /// Revisions of one name that survive cleaning.
     static const size_t kept_revisions = 3;
+    /// Directories below a revision that files are stored and found in, at
+    /// most (32): a name of more '/' than one more is refused, so the load
+    /// finds again everything the cache stores, with one descriptor a level.
+    static size_t stored_depth;
 
 private:
     typedef std::pair<std::string, rev_t> entity_id_t;
@@ -88,8 +94,12 @@ private:
     /// The context of an announced empty file whose md5 is not that of no bytes.
     file_ptr refused_empty(const std::string& dir, const file_info_t& info);
     static bool downloading(const entity_t& entity);
-    /// Deletes a directory below the root and all it holds, following no link.
+    /// Deletes a directory below the root and all it holds, following no
+    /// link; what cannot be removed is logged and left.
     void remove_dir(const std::string& dir);
+    /// Loads the stored files in the open directory `at` (whose path is
+    /// `path`), `depth` directories below the revision, and below it.
+    void load_files(entity_t& entity, int at, const std::string& path, size_t depth);
 
     std::vector<entity_t> entities_;
     /// Position of each entity in entities_: a lookup does not grow with their number.

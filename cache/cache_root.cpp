@@ -26,9 +26,7 @@ const int walk_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 /// bound on one path lookup, so a root the system resolves is not refused.
 const int max_root_links = 40;
 
-[[noreturn]] void refuse(const std::string& root, const std::string& why) {
-    D_THROW(cache_error, "cache root %s refused: %s", escape_log_text(root).c_str(), why.c_str());
-}
+[[noreturn]] void refuse(const std::string& root, const std::string& why) { refuse_root(root, why); }
 
 /// The walk from "/" to the root: the directory reached so far, its path as
 /// walked (what a refusal names) and the names still ahead.
@@ -139,6 +137,10 @@ struct root_walk_t {
 };
 
 }  // namespace
+
+void refuse_root(const std::string& root, const std::string& why) {
+    D_THROW(cache_error, "cache root %s refused: %s", escape_log_text(root).c_str(), why.c_str());
+}
 
 fd_t open_root(const std::string& root, struct stat& st) {
     root_walk_t walk{root, fd_t(), {}, std::string(), {}, 0};

@@ -17,6 +17,9 @@ namespace cache {
 /// cache owns and whose directory the root is.
 uid_t daemon_user();
 
+/// Raises cache_error "cache root ROOT refused: WHY".
+[[noreturn]] void refuse_root(const std::string& root, const std::string& why);
+
 /// Opens `root` as tree_t::open says and examines it into `st`; raises
 /// cache_error saying why the root is refused.
 fd_t open_root(const std::string& root, struct stat& st);

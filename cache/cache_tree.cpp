@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #ifdef SYS_openat2
 #include <linux/openat2.h>
@@ -81,7 +83,15 @@ tree_t::tree_t(const std::string& root, fd_t fd, const struct stat& st)
       identity_(st.st_dev, st.st_ino),
       beneath_(beneath_works(fd_.get(), root)) {}
 
+size_t tree_t::longest_root = 2048;
+
 tree_ptr tree_t::open(const std::string& root) {
+    // Every path below the root counts its text against the system's limit:
+    // a root near that limit would be opened and then store nothing at all.
+    if (root.size() > longest_root)
+        refuse_root(root, format_string("its path has %lu bytes, more than the %lu a cache root may have",
+                                        static_cast<unsigned long>(root.size()),
+                                        static_cast<unsigned long>(longest_root)));
     struct stat st;
     fd_t fd = open_root(root, st);
     return tree_ptr(new tree_t(root, std::move(fd), st));
@@ -212,8 +222,8 @@ struct level_t {
     ino_t ino;
 };
 
-// Opens the directory `name` in `dir` on the device `dev`, and describes it.
-fd_t enter_dir(int dir, const std::string& name, dev_t dev, int unlink_error, level_t& level) {
+// Opens the directory `name` in `dir` on the mount of `top`, and describes it.
+fd_t enter_dir(int dir, const std::string& name, int top, int unlink_error, level_t& level) {
     fd_t sub(::openat(dir, name.c_str(), dir_flags));
     struct stat st;
     if (!sub) {
@@ -222,7 +232,7 @@ fd_t enter_dir(int dir, const std::string& name, dev_t dev, int unlink_error, le
         return sub;
     }
     if (::fstat(sub.get(), &st) != 0) return fd_t();
-    if (st.st_dev != dev) {
+    if (!tree_t::same_mount(top, sub.get())) {
         errno = EXDEV;
         return fd_t();
     }
@@ -283,18 +293,16 @@ bool tree_t::remove_tree(int dir, const std::string& name) {
     if (::unlinkat(dir, name.c_str(), 0) == 0) return true;
     const int unlink_error = errno;
     if (unlink_error != EISDIR && unlink_error != EPERM) return false;
-    struct stat top;
-    if (::fstat(dir, &top) != 0) return false;
     // Emptied from the deepest level up, one directory open at a time: the
     // way back up is "..", known again by its device and inode.
     std::vector<level_t> levels(1);
-    fd_t current = enter_dir(dir, name, top.st_dev, unlink_error, levels.back());
+    fd_t current = enter_dir(dir, name, dir, unlink_error, levels.back());
     while (current) {
         int error = 0;
         const std::string left = empty_files(current.get(), error);
         if (!left.empty() && (error == EISDIR || error == EPERM)) {
             levels.emplace_back();
-            current = enter_dir(current.get(), left, top.st_dev, error, levels.back());
+            current = enter_dir(current.get(), left, dir, error, levels.back());
             continue;
         }
         if (error) {
@@ -317,6 +325,44 @@ bool tree_t::remove_tree(int dir, const std::string& name) {
     if (!current) return false;
     current.reset();
     return ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+namespace {
+
+/// Where an open file lies: its device, and its mount where the system
+/// tells it (a bind mount shows the device of what it shows, but a mount of
+/// its own).
+struct mount_t {
+    dev_t dev = 0;
+    bool has_id = false;
+    uint64_t id = 0;
+    bool root = false;
+};
+
+bool mount_of(int fd, mount_t& where) {
+    struct statx sx;
+    // A filter or an old kernel refuses statx or leaves out the mount: the
+    // device alone then tells what it can.
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_MNT_ID, &sx) == 0) {
+        where.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+        where.has_id = (sx.stx_mask & STATX_MNT_ID) != 0;
+        where.id = sx.stx_mnt_id;
+        where.root = (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+        return true;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    where.dev = st.st_dev;
+    return true;
+}
+
+}  // namespace
+
+bool tree_t::same_mount(int dir, int sub) {
+    mount_t top, below;
+    if (!mount_of(dir, top) || !mount_of(sub, below)) return false;
+    if (below.root || below.dev != top.dev) return false;
+    return !top.has_id || !below.has_id || top.id == below.id;
 }
 
 bool tree_t::cache_owned(const struct stat& st) {

@@ -91,6 +91,9 @@ public:
     /// directories are made (the root 0700, its parents 0755). cache_error
     /// says why a root is refused.
     static tree_ptr open(const std::string& root);
+    /// Bytes a root's path may have, at most (2048): every path below it
+    /// counts them, and names need the rest of the system's path limit.
+    static size_t longest_root;
 
     /// The root as configured; paths below it begin with it.
     const std::string& root() const { return root_; }
@@ -125,9 +128,14 @@ public:
     static void remove_leftover(int dir, const std::string& leaf, const std::string& shown);
     /// Removes `name` in `dir` and, for a directory, everything in it,
     /// following no link, with three descriptors at most whatever the depth,
-    /// and staying on the file system of `dir`: what lies on another (a
-    /// mount point) stays, and the call fails with EXDEV.
+    /// and staying on the mount of `dir`: no mount point is entered (a bind
+    /// mount of the same file system neither), what lies there stays, and
+    /// the call fails with EXDEV.
     static bool remove_tree(int dir, const std::string& name);
+    /// True when the open directory `sub` lies on the same mount as `dir`
+    /// and is no mount point itself: the mount id where the system tells
+    /// it, else the device.
+    static bool same_mount(int dir, int sub);
     /// True for an entry the cache may use as its own: owned by the daemon's
     /// user and writable by nobody else.
     static bool cache_owned(const struct stat& st);

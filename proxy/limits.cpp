@@ -1,6 +1,7 @@
 #include "proxy/limits.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
@@ -11,6 +12,8 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "cache/cache.h"
+#include "cache/cache_repo.h"
+#include "cache/cache_tree.h"
 #include "cache/mapping_budget.h"
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
@@ -70,6 +73,10 @@ const std::vector<limit_entry_t>& limit_entries() {
          [](uint64_t v) { cache::cache_t::waiting_per_requester = static_cast<size_t>(v); }, 1, SIZE_MAX},
         {"failed_downloads_count",
          [](uint64_t v) { cache::cache_t::failed_downloads_limit = static_cast<unsigned>(v); }, 1, UINT32_MAX},
+        {"cache_root_bytes", [](uint64_t v) { cache::tree_t::longest_root = static_cast<size_t>(v); }, 1,
+         PATH_MAX - 64},
+        {"stored_depth_count",
+         [](uint64_t v) { cache::cache_t::repo_t::stored_depth = static_cast<size_t>(v); }, 0, 256},
         {"small_body_bytes", [](uint64_t v) { io::proto::body_budget::small_body_bytes = static_cast<size_t>(v); },
          0, SIZE_MAX},
         {"inflate_step_bytes", [](uint64_t v) { io::zlib_inflate_filter::step_bytes = static_cast<size_t>(v); },

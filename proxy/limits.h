@@ -14,7 +14,8 @@
 // - read at each check: stall_limit_ms, write_stall_limit_ms,
 //   half_close_limit_ms, config_ids_kept_count, mapping_budget_count,
 //   small_body_bytes, inflate_step_bytes, waiting_update_requests_count,
-//   failed_downloads_count;
+//   failed_downloads_count; cache_root_bytes (each root opened),
+//   stored_depth_count (each announcement and load);
 // - applied live: body_budget_bytes alone (waiting bodies get what now fits).
 #pragma once
 

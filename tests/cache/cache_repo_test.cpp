@@ -51,6 +51,32 @@ TEST(Repo, LoadSkipsEmptyDirectoriesAndRefusesBadRevisions) {
     EXPECT_ANY_THROW(cache_t::repo_t repo(tree_of(dir)));
 }
 
+// Names of more than one '/' are stored below directories of their
+// revision: the load finds them again, by their names, down to the depth
+// bound, and a name that would lie deeper is refused where it comes in.
+TEST(Repo, FilesBelowDirectoriesOfTheirRevisionAreLoadedAgainDownToTheBound) {
+    fixture_t f;
+    const size_t bound = cache_t::repo_t::stored_depth;
+    std::string deepest, deeper;
+    for (size_t i = 0; i <= bound; ++i) deepest += "d/";
+    deeper = deepest + "d/f";
+    deepest += "f";
+    blob_t one = blob("a/b/one", "one directory down"), last = blob(deepest, "as deep as stored");
+    store(*f.cache, {"upd", 1, "p"}, {one, last});
+    EXPECT_THROW(f.cache->merge({"upd", 2, "p"}, infos({blob("top", "t"), blob(deeper, "too deep")})),
+                 cache::cache_error_shell_t);
+    f.cache.reset();
+    cache_t::repo_t repo(tree_of(f.dir));
+    ASSERT_EQ(repo.entities().size(), 1u);
+    EXPECT_EQ(repo.entities()[0].files.size(), 2u);
+    for (const blob_t& b : {one, last}) {
+        cache_t::file_ptr ctx = repo.find_ctx(b.info);
+        ASSERT_TRUE(ctx) << b.info.name;
+        cache::mapping_ptr bytes = ctx->map();
+        EXPECT_EQ(std::string(bytes->data(), bytes->size()), b.bytes);
+    }
+}
+
 TEST(Repo, IdenticalFileOfANewRevisionIsHardLinkedAndOutlivesItsSource) {
     fixture_t f;
     scratch_t& dir = f.dir;

@@ -267,12 +267,13 @@ int in_child(F body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-/// Makes the calling process's openat2 fail with `error`, as a system-call
-/// filter of a container runtime or service manager does.
-bool deny_openat2(int error) {
+/// Makes the calling process's system call `nr` (openat2 unless told) fail
+/// with `error`, as a system-call filter of a container runtime or service
+/// manager does.
+bool deny_openat2(int error, unsigned nr = SYS_openat2) {
     struct sock_filter program[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
@@ -452,4 +453,27 @@ TEST(Tree, ATreeIsRemovedWithFewDescriptorsAndWithinOneFileSystem) {
     EXPECT_EQ(errno, EXDEV);
     EXPECT_THROW(tree->open_dir(dir.path + "/upd/1/mnt/x", true), cache::obstruction_error_shell_t);
     EXPECT_EQ(read_file(dir.path + "/upd/1/mnt/theirs"), "on another file system");
+
+    // Where a filter refuses statx, the device still tells a mount of
+    // another file system, and a tree on the same one is removed.
+    fs::create_directories(dir.path + "/plain/a/b");
+    EXPECT_EQ(in_child([&] {
+                  if (!deny_openat2(EPERM, SYS_statx)) return 10;
+                  if (tree_t::remove_tree(top.get(), "upd") || errno != EXDEV) return 11;
+                  return tree_t::remove_tree(top.get(), "plain") ? 0 : 12;
+              }),
+              0);
+    EXPECT_FALSE(exists(dir.path + "/plain"));
+    EXPECT_EQ(read_file(dir.path + "/upd/1/mnt/theirs"), "on another file system");
+
+    // A bind mount of the same file system shows no other device, but is a mount of its own.
+    outside_t outside;
+    fs::create_directories(dir.path + "/upd/2/bound");
+    ASSERT_EQ(::mount(outside.dir.path.c_str(), (dir.path + "/upd/2/bound").c_str(), nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+    unmount_t unbind{dir.path + "/upd/2/bound"};
+    cache::fd_t upd(::open((dir.path + "/upd").c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_FALSE(tree_t::remove_tree(upd.get(), "2"));
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_TRUE(outside.unchanged());
 }

@@ -11,6 +11,8 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "cache/cache_repo.h"
+#include "cache/cache_tree.h"
 #include "cache/mapping_budget.h"
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
@@ -42,9 +44,13 @@ struct saved_limits_t {
     boost::posix_time::time_duration half_close = proxy_connection_t::half_close_limit;
     uint32_t pool_size = command_line_parser_t::pool_size_limit;
     unsigned failed_downloads = cache::cache_t::failed_downloads_limit;
+    size_t root_bytes = cache::tree_t::longest_root;
+    size_t stored_depth = cache::cache_t::repo_t::stored_depth;
     ~saved_limits_t() {
         command_line_parser_t::pool_size_limit = pool_size;
         cache::cache_t::failed_downloads_limit = failed_downloads;
+        cache::tree_t::longest_root = root_bytes;
+        cache::cache_t::repo_t::stored_depth = stored_depth;
         io::transport_layer::write_stall_limit = write_stall;
         proxy_connection_t::half_close_limit = half_close;
         proxy_connection_t::send_high_water = high_water;
