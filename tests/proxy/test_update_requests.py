@@ -73,8 +73,11 @@ class UpdateRequestsTest(PeersTestCase):
         self.assertTrue(wait_until(lambda: d.log[mark:].count("repo: 1 vs 0") >= 6), d.log[mark:][-2000:])
         # The timer, on its own, removes the oldest announced revision only.
         d.wait_for("[Repo] Remove files in %s/1" % repo.name, since=mark)
-        self.assertEqual(tree(d.cache_root), {repo.name} | {os.path.join(repo.name, r) for r in ("2", "3", "7")} |
-                         {os.path.join(repo.name, "7", "~%s~%s" % (f.name, f.md5)) for f in repo.files})
+        # The line comes before the removal itself.
+        expected = {repo.name} | {os.path.join(repo.name, r) for r in ("2", "3", "7")} | \
+            {os.path.join(repo.name, "7", "~%s~%s" % (f.name, f.md5)) for f in repo.files}
+        wait_until(lambda: tree(d.cache_root) == expected, timeout=5)
+        self.assertEqual(tree(d.cache_root), expected)
         self.assertNotIn("Remove files in %s/7" % repo.name, d.log)
         # The announced revision is still served, from the cache.
         self.assertTrue(agent.fetch(announcement).ok)
