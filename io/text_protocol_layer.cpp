@@ -223,7 +223,7 @@ void text_protocol_layer::hold_back_for_answers() {
 void text_protocol_layer::on_data_arrived(request_queue& data) {
     TRACE_POINT;
     if (parser_off_) {
-        sig_raw_data(data);
+        pass_raw(data);
         return;
     }
     if (switch_asked_.load()) {
@@ -356,15 +356,33 @@ void text_protocol_layer::stop_parsing() {
 }
 
 void text_protocol_layer::finish_raw_switch(request_queue& rest) {
-    if (parser_off_) {
-        if (!rest.empty()) sig_raw_data(rest);
-        return;
-    }
+    if (parser_off_) return pass_raw(rest);
     parser_off_ = true;
+    if (writer_ && state_ == &the_body) raw_skip_ = *body_size_ - writer_->written + 2;
+    if (writer_ && state_ == &the_body_want_r) raw_skip_ = 2;
+    if (writer_ && state_ == &the_body_want_n) raw_skip_ = 1;
     request_queue held = unhanded_bytes();
     reset_to_init();
     held.push_back(rest);
-    if (!held.empty()) sig_raw_data(held);
+    pass_raw(held);
+}
+
+void text_protocol_layer::pass_raw(request_queue& data) {
+    while (raw_skip_ > 0 && !data.empty()) {
+        const size_t size = data.front()->size();
+        if (size <= raw_skip_) {
+            raw_skip_ -= size;
+            data.pop_front();
+            continue;
+        }
+        boost::asio::const_buffer buffer = data.front()->const_buffer();
+        request_queue kept = make_cloned_request(static_cast<const char*>(buffer.data()) + raw_skip_,
+                                                 size - static_cast<size_t>(raw_skip_));
+        raw_skip_ = 0;
+        data.pop_front();
+        data.push_front(kept);
+    }
+    if (!data.empty()) sig_raw_data(data);
 }
 
 request_queue text_protocol_layer::unhanded_bytes() {

@@ -141,7 +141,7 @@ public:
     /// they came from the layer below) and the rest of the delivery in hand
     /// pass raw first, in order; nothing read is dropped or reframed. Only
     /// a command whose body goes to a writer is the daemon's own business:
-    /// nothing of it passes.
+    /// nothing of it passes, and the rest of its body is read and dropped.
     void stop_parsing();
     /// True once the parser is off (or asked to go off).
     bool raw_mode() { return raw_mode_.read() != 0; }
@@ -247,6 +247,8 @@ private:
     /// The bytes of the unfinished command as they came: sequence text,
     /// header, body so far.
     request_queue unhanded_bytes();
+    /// Raw bytes on: first drops what is left of a writer's body.
+    void pass_raw(request_queue& data);
     /// Numbers (unless sending is raw) and hands down; under `send_mutex_`.
     void send_locked(request_queue& queue);
     /// Puts the number in front of `queue` and logs it; the caller holds `send_mutex_`.
@@ -283,6 +285,9 @@ private:
     std::atomic<bool> switch_asked_{false};
     // The parser is off and what it held was passed on; strand only.
     bool parser_off_ = false;
+    // Bytes still to come of a body the daemon's own writer took when the
+    // parser went off (with its CR LF): dropped, not relayed; strand only.
+    uint64_t raw_skip_ = 0;
     // What this layer sends leaves unnumbered; set under `send_mutex_`.
     std::atomic<bool> send_raw_{false};
     // The header as received stays in `header_`, so an unfinished command

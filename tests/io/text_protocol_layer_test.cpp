@@ -381,6 +381,32 @@ std::string body_of(size_t n) {
     return s;
 }
 
+TEST_F(TextProtoParser, SwitchDuringABodyAWriterTakesDropsTheRestOfThatCommand) {
+    // The daemon's own reply (a download's body): none of it passes raw,
+    // wherever the switch and the deliveries fall; what follows it does.
+    const std::string body = body_of(3000);
+    const std::string bytes = "0 OWN T3000\r\n" + body + "\r\n" + "after\r\n";
+    const size_t header = 13, end = header + body.size() + 2;
+    for (size_t cut = header; cut <= end; cut += 1) {
+        if (cut > header + 8 && cut < end - 8) cut = end - 8;  // the ends of the body are the cases
+        for (size_t second = cut; second <= bytes.size(); second += bytes.size() - cut > 3 ? 3 : 1) {
+            layer_ptr layer = make();
+            recorder rec(layer);
+            auto sink = boost::make_shared<collecting_writer>();
+            layer->sig_cmd_begin.connect([&](unsigned, const std::string&, boost::optional<unsigned>,
+                                             const layer_t::args_range&) { layer->set_custom_writer(sink); });
+            deliver(layer, bytes.substr(0, cut));
+            std::thread([&] { layer->stop_parsing(); }).join();
+            deliver(layer, bytes.substr(cut, second - cut));
+            deliver(layer, bytes.substr(second));
+            const std::string where = "cut at " + std::to_string(cut) + ", then " + std::to_string(second);
+            EXPECT_EQ("after\r\n", rec.raw) << where;
+            EXPECT_EQ(body.substr(0, cut - header), sink->bytes) << where;
+            EXPECT_TRUE(rec.violations.empty()) << where;
+        }
+    }
+}
+
 TEST_F(TextProtoParser, BodiesGoToTheWriterInstalledAtTheirBeginning) {
     io_test::temp_dir dir;
     const std::string file = dir.path("body.bin"), mapped = dir.path("mapped.bin");
