@@ -209,6 +209,12 @@ void text_protocol_layer::on_send_drained() {
 
 void text_protocol_layer::on_read_end() {
     TRACE_POINT;
+    // A switch asked for before the end was seen hands on what it holds
+    // first: the end passed on behind it would cut those bytes off.
+    if (switch_asked_.load()) {
+        request_queue none;
+        finish_raw_switch(none);
+    }
     if (read_end_handler_) read_end_handler_();
 }
 

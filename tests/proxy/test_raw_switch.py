@@ -174,8 +174,9 @@ class ResetDuringDownloadTest(PeersTestCase):
         # teardown after the reset ends the download on one thread while its
         # body is written on the server's strand on another.
         server = self.start_server(range_size=1 << 26)
-        daemon, port = self.start_relay(server)
-        for round_ in range(8):
+        # Four threads: the teardown and the body's writes meet more often.
+        daemon, port = self.start_relay(server, pool_size=4)
+        for round_ in range(30):
             # A revision of its own: a failed download delays the next one of its revision.
             server.repository = Repository([12 << 20], revision=100 + round_)
             agent = self.start_agent(port)
