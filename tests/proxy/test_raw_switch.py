@@ -107,9 +107,23 @@ class RawSwitchKeepsWhatWasReadTest(PeersTestCase):
         sent = b"0  DATA T200000 x \r\n" + body + b"\r\n1 AFTER\r\n"
         got = upstream.wait_len(len(sent))
         self.assertTrue(got == sent, "%d of %d bytes, beginning %r" % (len(got), len(sent), got[:40]))
+        # The same at an AUTHORIZE OK with encryption offered by both sides.
+        agent, upstream = self.agent(port, 1, server)
+        agent.sock.sendall(b"0 PROTOCOL 2 9 CRYPT\r\n")
+        self.assertEqual(upstream.wait_len(22), b"0 PROTOCOL 2 9 CRYPT\r\n")
+        upstream.sock.sendall(b"0 PROTOCOL 2 9 CRYPT\r\n")
+        self.assertEqual(agent.wait_len(22), b"0 PROTOCOL 2 9 CRYPT\r\n")
+        agent.sock.sendall(b"1 DATA T50000\r\n" + body[:20000])
+        time.sleep(0.3)
+        upstream.sock.sendall(b"1 AUTHORIZE OK\r\n")
+        self.assertEqual(agent.wait_len(38), b"0 PROTOCOL 2 9 CRYPT\r\n1 AUTHORIZE OK\r\n")
+        agent.sock.sendall(body[20000:50000] + b"\r\n")
+        sent = b"0 PROTOCOL 2 9 CRYPT\r\n1 DATA T50000\r\n" + body[:50000] + b"\r\n"
+        got = upstream.wait_len(len(sent))
+        self.assertTrue(got == sent, "%d of %d bytes, beginning %r" % (len(got), len(sent), got[:60]))
         # Many small commands in one write, as the server's first command comes.
         for round_ in range(12):
-            agent, upstream = self.agent(port, round_ + 1, server)
+            agent, upstream = self.agent(port, round_ + 2, server)
             burst = b"".join(b"%d ECHO %08d\r\n" % (i, i) for i in range(2000))
             writer = threading.Thread(target=agent.sock.sendall, args=(burst,))
             writer.start()
