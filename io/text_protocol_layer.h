@@ -296,8 +296,9 @@ private:
     size_t trimmed_size_ = 0;
     // Switches made by slots of the delivery being parsed; they take effect at
     // that point of the stream, so the parser looks at them after every step.
-    // Touched only on the parsing thread. A switch from another thread acts
-    // from the next delivery on: the one in hand was read before it.
+    // Touched only on the parsing thread. A switch from another thread is
+    // `switch_asked_`: the command under way was handed to nobody, so it
+    // passes raw with the rest.
     bool raw_switched_here_;
     std::vector<boost::shared_ptr<incoming_filter>> late_filters_;
     // Taking a number and handing the queue down are one step under this

@@ -475,10 +475,9 @@ void proxy_connection_t::withdraw_requests() {
 }
 
 void proxy_connection_t::on_client_raw(io::request_queue& queue) {
-    // The agent's INSTALL turns the upstream side raw on the upstream strand
-    // (posted by switch_to_raw), while the bytes after it arrive here at once,
-    // possibly from the same read. Queued behind that switch on the same
-    // strand, they leave unnumbered instead of being framed as a command.
+    // Sent unchanged (forward_raw turns the upstream sending raw), on the
+    // upstream strand: the end of the agent's sending is posted there too
+    // (end_toward_server), and these bytes, read before it, go ahead of it.
     boost::shared_ptr<io::request_queue> bytes = boost::make_shared<io::request_queue>(std::move(queue));
     boost::weak_ptr<srv_side::layer_t> server(server_);
     server_->lower()->get_strand()->post([server, bytes] {
