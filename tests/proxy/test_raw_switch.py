@@ -9,10 +9,11 @@ import struct
 import threading
 import time
 import unittest
+import zlib
 
 import harness
 from standin_agent import PeersTestCase
-from standin_server import Repository
+from standin_server import Repository, build_frame
 
 
 class Peer:
@@ -152,6 +153,27 @@ class RawSwitchKeepsWhatWasReadTest(PeersTestCase):
         self.assertTrue(got == sent, "%d of %d bytes, beginning %r" % (len(got), len(sent), got[:40]))
         agent.sock.sendall(b"raw from the agent")
         self.assertEqual(upstream.wait_len(29), b"0 INSTALL\r\nraw from the agent")
+
+
+    def test_after_compression_the_half_read_command_reaches_the_agent_as_inflated(self):
+        # Raw relaying of a compressed pair passes the inflated stream, each
+        # side compressing it again: so do the bytes held at the switch.
+        server, daemon, port = self.start_pair(server_kwargs=dict(options="COMP", repository=None))
+        agent = self.start_agent(port, options="COMP")
+        self.assertEqual(agent.mode, "compressed")
+        conn = server._conn(0)
+        frame = build_frame(conn.out_number, "BIG", b"x", pattern(400000, 3)) + b"tail"
+        half = len(frame) // 2
+        conn.send_raw(conn.deflater.compress(frame[:half]) + conn.deflater.flush(zlib.Z_SYNC_FLUSH))
+        time.sleep(0.5)  # the daemon holds the half; without the pause the case is merely easier
+        agent.send("INSTALL")
+        server.wait_count("INSTALL", 1)
+        conn.send_raw(conn.deflater.compress(frame[half:]) + conn.deflater.flush(zlib.Z_SYNC_FLUSH))
+        deadline = time.monotonic() + 20
+        while len(agent.buffer) < len(frame):
+            agent._fill(deadline)
+        got = bytes(agent.buffer)
+        self.assertTrue(got == frame, "%d of %d bytes, beginning %r" % (len(got), len(frame), got[:40]))
 
 
 class RawPairGetsNoUpdateReplyTest(PeersTestCase):
