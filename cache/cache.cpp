@@ -378,6 +378,11 @@ bool cache_t::request_waits(const boost::weak_ptr<cache_events_t>& requester) {
     });
 }
 
+void cache_t::withdraw_requests(const boost::weak_ptr<cache_events_t>& requester) {
+    xlocker_t guard(mutex_);
+    pending_.remove_if([&](const update_request_t& r) { return r.finished() || same_owner(r.requester, requester); });
+}
+
 size_t cache_t::pending_requests() {
     xlocker_t guard(mutex_);
     return pending_.size();

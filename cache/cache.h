@@ -163,6 +163,9 @@ public:
     /// daemon without end.
     static size_t waiting_per_requester;
 
+    /// Takes every waiting request of `requester` out: none is answered
+    /// and none starts a download (one running for others goes on).
+    void withdraw_requests(const boost::weak_ptr<cache_events_t>& requester);
     /// True while a request of `requester` waits unanswered.
     bool request_waits(const boost::weak_ptr<cache_events_t>& requester);
     /// Requests still in the pending list (finished ones included until the

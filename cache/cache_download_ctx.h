@@ -3,6 +3,7 @@
 // server's SRS_UPDATE body over the files it asked for.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -86,7 +87,9 @@ private:
     bool failed_ = false;
     /// The request was built, or a reply reached the download: a download
     /// that ends without either was dropped unsent by its connection.
-    bool sent_ = false;
+    /// Atomic: the body's writes on the server's strand may meet the end
+    /// that a teardown on another thread reports (an agent's reset).
+    std::atomic<bool> sent_{false};
     size_t current_ = 0;
     /// Bytes of the current file taken from the body so far.
     uint32_t taken_ = 0;

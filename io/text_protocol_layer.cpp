@@ -8,6 +8,7 @@
 #include <locale>
 
 #include <boost/lexical_cast.hpp>
+#include <boost/make_shared.hpp>
 
 #include "oslayer/_kern.h"
 #include "oslayer/loggers.h"
@@ -208,6 +209,12 @@ void text_protocol_layer::on_send_drained() {
 
 void text_protocol_layer::on_read_end() {
     TRACE_POINT;
+    // A switch asked for before the end was seen hands on what it holds
+    // first: the end passed on behind it would cut those bytes off.
+    if (switch_asked_.load()) {
+        request_queue none;
+        finish_raw_switch(none);
+    }
     if (read_end_handler_) read_end_handler_();
 }
 
@@ -221,8 +228,14 @@ void text_protocol_layer::hold_back_for_answers() {
 
 void text_protocol_layer::on_data_arrived(request_queue& data) {
     TRACE_POINT;
-    if (raw_mode()) {
-        sig_raw_data(data);
+    if (parser_off_) {
+        pass_raw(data);
+        return;
+    }
+    if (switch_asked_.load()) {
+        // Asked from elsewhere since the last delivery: what the parser
+        // holds goes first.
+        finish_raw_switch(data);
         return;
     }
     try {
@@ -262,7 +275,15 @@ void text_protocol_layer::parse_delivery(request_queue& data) {
         if (raw_switched_here_) {
             // Raw is final: a command cut short by the switch is never completed.
             reset_to_init();
+            parser_off_ = true;
             if (!rest.empty()) sig_raw_data(rest);
+            return;
+        }
+        if (switch_asked_.load()) {
+            // Asked from another thread at this point of the stream: the
+            // command under way was handed to nobody yet, so it passes raw
+            // with the rest.
+            finish_raw_switch(rest);
             return;
         }
         filtered = std::move(rest);
@@ -292,7 +313,7 @@ bool text_protocol_layer::parse_until_switch(request_queue& data, request_queue&
             }
             p += step;
             left -= step;
-            if (raw_switched_here_ || !late_filters_.empty()) {
+            if (raw_switched_here_ || !late_filters_.empty() || switch_asked_.load(std::memory_order_relaxed)) {
                 // Copied: the rest of this request is all that is kept of it.
                 if (left > 0) rest = make_cloned_request(p, left);
                 request_queue::request* const next = r->next();
@@ -311,8 +332,88 @@ bool text_protocol_layer::parsing_here() const {
     return false;
 }
 
-void text_protocol_layer::note_raw_switch() {
-    if (parsing_here()) raw_switched_here_ = true;
+void text_protocol_layer::stop_parsing() {
+    TRACE_POINT;
+    if (!switch_asked_.exchange(true)) {
+        raw_mode_.set_flag();
+        if (log_enabled(LOG_LEVEL_TRACE3)) {
+            const std::string own = name();
+            LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: Protocol parser disabled, switch to raw mode",
+                   own.c_str());
+        }
+    }
+    // From a slot of the delivery being parsed: at this command, which the
+    // slot has taken.
+    if (parsing_here()) {
+        raw_switched_here_ = true;
+        return;
+    }
+    // Anywhere else the parser's state belongs to the strand: the switch is
+    // made there, now when this is the strand, else as soon as it runs (a
+    // delivery that comes first stops at its next step).
+    request_queue none;
+    transport_layer::strand_ptr strand = get_strand();
+    if (strand->running_in_this_thread()) return finish_raw_switch(none);
+    boost::weak_ptr<text_protocol_layer> self(shared_from_this());
+    strand->post([self] {
+        request_queue nothing;
+        if (boost::shared_ptr<text_protocol_layer> layer = self.lock()) layer->finish_raw_switch(nothing);
+    });
+}
+
+void text_protocol_layer::finish_raw_switch(request_queue& rest) {
+    if (parser_off_) return pass_raw(rest);
+    parser_off_ = true;
+    if (writer_ && state_ == &the_body) raw_skip_ = *body_size_ - writer_->written + 2;
+    if (writer_ && state_ == &the_body_want_r) raw_skip_ = 2;
+    if (writer_ && state_ == &the_body_want_n) raw_skip_ = 1;
+    request_queue held = unhanded_bytes();
+    reset_to_init();
+    held.push_back(rest);
+    pass_raw(held);
+}
+
+void text_protocol_layer::pass_raw(request_queue& data) {
+    while (raw_skip_ > 0 && !data.empty()) {
+        const size_t size = data.front()->size();
+        if (size <= raw_skip_) {
+            raw_skip_ -= size;
+            data.pop_front();
+            continue;
+        }
+        boost::asio::const_buffer buffer = data.front()->const_buffer();
+        request_queue kept = make_cloned_request(static_cast<const char*>(buffer.data()) + raw_skip_,
+                                                 size - static_cast<size_t>(raw_skip_));
+        raw_skip_ = 0;
+        data.pop_front();
+        data.push_front(kept);
+    }
+    if (!data.empty()) sig_raw_data(data);
+}
+
+request_queue text_protocol_layer::unhanded_bytes() {
+    request_queue held;
+    // A body that goes to a writer is the daemon's own (a download's reply):
+    // what came of it is in the writer already, and none of it is relayed.
+    if (writer_) return held;
+    std::string head = sequence_text_;
+    if (state_ != &the_init) {
+        head += ' ';
+        head.append(header_.begin(), header_.end());
+        if (state_ == &the_params_r)
+            head += '\r';
+        else if (state_ != &the_params)
+            head += "\r\n";
+    }
+    if (!head.empty()) held = make_cloned_request(head.data(), head.size());
+    if (state_ != &the_body && state_ != &the_body_want_r && state_ != &the_body_want_n) return held;
+    if (!body_.empty()) {
+        // Moved, not copied: a body can be as large as the body limit.
+        boost::shared_ptr<std::vector<char>> body = boost::make_shared<std::vector<char>>(std::move(body_));
+        held.push_back(make_sptr_request(boost::shared_ptr<void>(body, body->data()), body->size()));
+    }
+    if (state_ == &the_body_want_n) held.push_back(make_cloned_request("\r", 1));
+    return held;
 }
 
 // ------------------------------------------------------------------ parser
@@ -336,15 +437,15 @@ void text_protocol_layer::parse_sequence_number() {
 }
 
 void text_protocol_layer::parse_header() {
-    std::vector<char>::iterator end = header_.end();
-    while (end != header_.begin() && is_blank(end[-1])) --end;
-    header_.erase(end, header_.end());
-    std::vector<char>::iterator begin = std::find_if_not(header_.begin(), header_.end(), is_blank);
-    header_.erase(header_.begin(), begin);
-    if (header_.empty()) throw internal_parser_violation("empty request without even command name");
+    // Trimmed in place of erased: the header as received is kept whole.
+    char* const data = header_.data();
+    char* last = data + header_.size();
+    while (last != data && is_blank(last[-1])) --last;
+    char* const first = std::find_if_not(data, last, is_blank);
+    if (first == last) throw internal_parser_violation("empty request without even command name");
+    trimmed_first_ = static_cast<size_t>(first - data);
+    trimmed_size_ = static_cast<size_t>(last - first);
 
-    char* const first = header_.data();
-    char* const last = first + header_.size();
     char* name_end = std::find_if(first, last, is_blank);
     command_name_.assign(first, name_end);
     char* token = std::find_if_not(name_end, last, is_blank);
@@ -529,7 +630,7 @@ void text_protocol_layer::log_received() {
     if (!log_enabled(LOG_LEVEL_TRACE3)) return;
     const std::string own = name();
     std::string header;
-    escape_log_text(header_.data(), header_.size(), header);
+    escape_log_text(header_.data() + trimmed_first_, trimmed_size_, header);
     if (options_.sequence_numbering)
         LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: rcv <%u %s>", own.c_str(), incoming_counter_ - 1,
                header.c_str());

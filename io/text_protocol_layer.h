@@ -4,6 +4,7 @@
 // into a transparent pipe (raw mode) after a protocol switch.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -123,16 +124,36 @@ public:
     /// See transport_layer::peer_reset.
     bool peer_reset() const { return lower_->peer_reset(); }
 
-    /// Sends one complete command (numbered unless in raw mode); the queue is consumed.
+    /// Sends one complete command (numbered unless sending is raw); the queue is consumed.
     void send(request_queue& queue);
     /// As `send`; this command leaves unfiltered and everything after it through `filter`.
     void send_then_add_outcoming_filter(request_queue& queue, const boost::shared_ptr<outcoming_filter>& filter);
-    /// As `send`, then raw mode as `disable_parser` gives it.
+    /// As `send`, then both directions raw as `disable_parser` gives them.
     void send_then_disable_parser(request_queue& queue);
-    /// Raw mode at once, never undone: from a command slot, the bytes that
-    /// follow the command in the same delivery already pass raw.
+    /// Raw mode both ways, never undone: what is sent from now on leaves
+    /// unnumbered, and the parser goes off as `stop_parsing` says.
     void disable_parser();
+    /// The parser goes off for good; sending is left as it is (the other
+    /// direction of a relayed pair switches on its own reader's strand).
+    /// From a command slot the bytes after the command pass raw. From
+    /// anywhere else the switch is made on the strand, at the point the
+    /// parser has reached: the bytes it holds of an unfinished command (as
+    /// they came from the layer below) and the rest of the delivery in hand
+    /// pass raw first, in order; nothing read is dropped or reframed. Only
+    /// a command whose body goes to a writer is the daemon's own business:
+    /// nothing of it passes, and the rest of its body is read and dropped.
+    void stop_parsing();
+    /// True once the parser is off (or asked to go off).
     bool raw_mode() { return raw_mode_.read() != 0; }
+    /// Sends bytes unchanged, and every later queue unnumbered: a relayed
+    /// raw stream that begins here.
+    void send_raw(request_queue& queue);
+    /// A command of the daemon's own: sent as `send` while sending is
+    /// framed, dropped (its callbacks told false) once it is raw, where it
+    /// would corrupt a stream that is not the daemon's. False when dropped.
+    bool send_framed(request_queue& queue);
+    /// True once what this layer sends leaves unnumbered.
+    bool sending_raw() const { return send_raw_.load(); }
 
     /// The current command's body goes to `writer`; call from a `sig_cmd_begin` slot.
     void set_custom_writer(const boost::shared_ptr<writer_iface>& writer);
@@ -220,8 +241,16 @@ private:
     bool parse_until_switch(request_queue& data, request_queue& rest);
     /// True while this layer parses a delivery on the calling thread (so inside its slots).
     bool parsing_here() const;
-    /// Marks raw mode switched from a slot of the delivery being parsed.
-    void note_raw_switch();
+    /// The parser goes off on the strand: what it holds of an unfinished
+    /// command, then `rest`, pass raw. Once; later calls pass `rest` only.
+    void finish_raw_switch(request_queue& rest);
+    /// The bytes of the unfinished command as they came: sequence text,
+    /// header, body so far.
+    request_queue unhanded_bytes();
+    /// Raw bytes on: first drops what is left of a writer's body.
+    void pass_raw(request_queue& data);
+    /// Numbers (unless sending is raw) and hands down; under `send_mutex_`.
+    void send_locked(request_queue& queue);
     /// Puts the number in front of `queue` and logs it; the caller holds `send_mutex_`.
     void number_and_log(request_queue& queue);
     void log_received();
@@ -251,10 +280,25 @@ private:
     uint32_t incoming_counter_;
     st_iface* state_;
     atomic32_t raw_mode_;
+    // Asked for the parser to go off, from any thread: the parser looks at
+    // it after every step (a plain load, unlike raw_mode_'s read).
+    std::atomic<bool> switch_asked_{false};
+    // The parser is off and what it held was passed on; strand only.
+    bool parser_off_ = false;
+    // Bytes still to come of a body the daemon's own writer took when the
+    // parser went off (with its CR LF): dropped, not relayed; strand only.
+    uint64_t raw_skip_ = 0;
+    // What this layer sends leaves unnumbered; set under `send_mutex_`.
+    std::atomic<bool> send_raw_{false};
+    // The header as received stays in `header_`, so an unfinished command
+    // can be passed on raw; the command itself is its trimmed part.
+    size_t trimmed_first_ = 0;
+    size_t trimmed_size_ = 0;
     // Switches made by slots of the delivery being parsed; they take effect at
     // that point of the stream, so the parser looks at them after every step.
-    // Touched only on the parsing thread. A switch from another thread acts
-    // from the next delivery on: the one in hand was read before it.
+    // Touched only on the parsing thread. A switch from another thread is
+    // `switch_asked_`: the command under way was handed to nobody, so it
+    // passes raw with the rest.
     bool raw_switched_here_;
     std::vector<boost::shared_ptr<incoming_filter>> late_filters_;
     // Taking a number and handing the queue down are one step under this

@@ -99,13 +99,37 @@ void text_protocol_layer::number_and_log(request_queue& queue) {
     LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: snd <%s>", own.c_str(), line.c_str());
 }
 
-void text_protocol_layer::send(request_queue& queue) {
-    TRACE_POINT;
-    boost::recursive_mutex::scoped_lock guard(send_mutex_);
-    if (!raw_mode()) number_and_log(queue);
+void text_protocol_layer::send_locked(request_queue& queue) {
+    if (!send_raw_.load()) number_and_log(queue);
     // Sent while a command of this connection is handled: the daemon's own
     // answer to it, which the peer's reading has to make room for.
     if (parsing_here()) answered_here_ = true;
+    lower_->send(queue);
+}
+
+void text_protocol_layer::send(request_queue& queue) {
+    TRACE_POINT;
+    boost::recursive_mutex::scoped_lock guard(send_mutex_);
+    send_locked(queue);
+}
+
+bool text_protocol_layer::send_framed(request_queue& queue) {
+    TRACE_POINT;
+    boost::recursive_mutex::scoped_lock guard(send_mutex_);
+    if (send_raw_.load()) {
+        queue.clear();
+        return false;
+    }
+    send_locked(queue);
+    return true;
+}
+
+void text_protocol_layer::send_raw(request_queue& queue) {
+    TRACE_POINT;
+    boost::recursive_mutex::scoped_lock guard(send_mutex_);
+    // Under the lock: a command numbered by another thread leaves before
+    // these bytes, or not at all numbered after them.
+    send_raw_.store(true);
     lower_->send(queue);
 }
 
@@ -113,33 +137,31 @@ void text_protocol_layer::send_then_add_outcoming_filter(request_queue& queue,
                                                          const boost::shared_ptr<outcoming_filter>& filter) {
     TRACE_POINT;
     boost::recursive_mutex::scoped_lock guard(send_mutex_);
-    if (!raw_mode()) number_and_log(queue);
+    if (!send_raw_.load()) number_and_log(queue);
     lower_->send_then_add_outcoming_filter(queue, filter);
 }
 
 void text_protocol_layer::send_then_disable_parser(request_queue& queue) {
     TRACE_POINT;
+    // The parser first: the peer may answer in raw at once. Outside the
+    // lock: made on the strand at once, the switch passes held bytes to the
+    // raw-data slots, which may send.
+    stop_parsing();
     boost::recursive_mutex::scoped_lock guard(send_mutex_);
-    if (!raw_mode()) {
-        raw_mode_.set_flag();
-        note_raw_switch();
+    if (!send_raw_.load()) {
         number_and_log(queue);
-        if (log_enabled(LOG_LEVEL_TRACE3)) {
-            const std::string own = name();
-            LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: Protocol parser disabled, switch to raw mode",
-                   own.c_str());
-        }
+        send_raw_.store(true);
     }
     lower_->send(queue);
 }
 
 void text_protocol_layer::disable_parser() {
     TRACE_POINT;
-    raw_mode_.set_flag();
-    note_raw_switch();
-    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
-    const std::string own = name();
-    LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: Protocol parser disabled, switch to raw mode", own.c_str());
+    {
+        boost::recursive_mutex::scoped_lock guard(send_mutex_);
+        send_raw_.store(true);
+    }
+    stop_parsing();
 }
 
 }  // namespace proto

@@ -131,8 +131,10 @@ namespace {
 /// bytes pass unparsed.
 void relay_then_switch_to_raw(layer_t& layer, const char* name, bool binary, const args_range& args,
                               std::vector<char>&& body) {
-    relay_to_server(layer, name, binary, args, std::move(body));
-    if (boost::shared_ptr<proxy_connection_t> owner = layer.owner().lock()) owner->switch_to_raw();
+    boost::shared_ptr<proxy_connection_t> owner = layer.owner().lock();
+    if (!owner) return relay_to_server(layer, name, binary, args, std::move(body));
+    io::request_queue queue = format_cmd(name, binary, args, std::move(body), boost::function<void(bool)>());
+    owner->switch_to_raw(queue);
 }
 
 }  // namespace

@@ -95,6 +95,11 @@ void layer_t::forward_raw(io::request_queue& queue) {
     lower_->send(taken);
 }
 
+void layer_t::relay_raw(io::request_queue& queue) {
+    io::request_queue taken(std::move(queue));
+    lower_->send_raw(taken);
+}
+
 void layer_t::forward_raw_then_disable_parser(io::request_queue& queue) {
     // Stopped first: a PING in the middle of raw bytes would corrupt them.
     stop_pinging();
@@ -104,7 +109,12 @@ void layer_t::forward_raw_then_disable_parser(io::request_queue& queue) {
 
 void layer_t::disable_parser() {
     stop_pinging();
-    if (!lower_->raw_mode()) lower_->disable_parser();
+    lower_->disable_parser();
+}
+
+void layer_t::stop_parsing() {
+    stop_pinging();
+    lower_->stop_parsing();
 }
 
 void layer_t::send_srs_update(uint32_t id, const std::vector<cache::served_file_t>& files) {
@@ -127,7 +137,8 @@ void layer_t::send_srs_update(uint32_t id, const std::vector<cache::served_file_
         builder.arguments() << " R0:" << size << " S" << size;
     }
     io::request_queue queue = builder.build();
-    lower_->send(queue);
+    // Dropped once the agent's stream is raw: its end is not the daemon's to write into.
+    lower_->send_framed(queue);
 }
 
 void layer_t::end_sending(const boost::function<void()>& done) {
@@ -166,7 +177,7 @@ void layer_t::on_ping_timer(const boost::system::error_code& error) {
     io::proto::cmd_builder builder("PING", false, arming_callback());
     builder.append_argument(std::to_string(timestamp_t::now().ticks));
     io::request_queue queue = builder.build();
-    lower_->send(queue);
+    lower_->send_framed(queue);
 }
 
 void layer_t::stop_pinging() {

@@ -69,14 +69,22 @@ public:
                                 std::vector<char>&& body);
     /// Sends a ready queue as it stands; the queue is left empty.
     void forward_raw(io::request_queue& queue);
+    /// The server's raw bytes, unchanged; nothing sent to the agent after
+    /// them is numbered. The queue is left empty.
+    void relay_raw(io::request_queue& queue);
     /// Sends a ready command framed, then the agent side turns raw and stops pinging.
     void forward_raw_then_disable_parser(io::request_queue& queue);
     /// From now on the agent's bytes pass unparsed and nothing sent to it is
     /// numbered; a second call changes nothing.
     void disable_parser();
+    /// The agent's own switch (INSTALL): its bytes pass unparsed from here,
+    /// while the server's commands still reach it framed until the server
+    /// side turns raw on its own strand.
+    void stop_parsing();
     /// The SRS_UPDATE reply `id` carrying `files` back to back, each taken
     /// from the cache only as the connection reaches it; nothing once the
-    /// owner is gone. A file that cannot be taken then ends the connection.
+    /// owner is gone, or once what goes to the agent is raw. A file that
+    /// cannot be taken then ends the connection.
     void send_srs_update(uint32_t id, const std::vector<cache::served_file_t>& files);
 
     /// Ends the sending towards the agent behind everything queued, then

@@ -97,7 +97,7 @@ void proxy_connection_t::connect_signals() {
     server_->relay_disable_parser.connect(relay_slot(&cln_side::layer_t::forward_disable_parser, client));
     server_->relay_enable_filters.connect(relay_slot(&cln_side::layer_t::forward_enable_filters, client));
     client_->to_server_signal.connect(make_weak_binder(&srv_side::layer_t::forward, server));
-    server_->lower()->sig_raw_data.connect(make_weak_binder(&cln_side::layer_t::forward_raw, client));
+    server_->lower()->sig_raw_data.connect(make_weak_binder(&cln_side::layer_t::relay_raw, client));
     client_->lower()->sig_raw_data.connect(make_weak_binder(&proxy_connection_t::on_client_raw, me));
     server_->snf_update_signal.connect(make_weak_binder(&proxy_connection_t::on_snf_update, me));
     client_->anf_state_signal.connect(make_weak_binder(&proxy_connection_t::on_anf_state, me));
@@ -494,17 +494,43 @@ void proxy_connection_t::forward_to_client_then_raw(io::request_queue& queue) {
 
 void proxy_connection_t::client_follows_raw() { client_->disable_parser(); }
 
-void proxy_connection_t::switch_to_raw() {
-    client_->disable_parser();
+void proxy_connection_t::switch_to_raw(io::request_queue& install) {
+    client_->stop_parsing();
+    turned_raw();
+    // The INSTALL goes up numbered, nothing after it is, from whatever
+    // thread; the upstream parser goes off on its own strand, handing on
+    // first what it holds of a server command.
+    server_->forward_then_raw(install);
     // Posted: the machine runs only on the upstream strand, never on the agent's.
     server_->post_switch_to_raw();
 }
 
+void proxy_connection_t::turned_raw() {
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        if (raw_) return;
+        raw_ = true;
+        if (!update_asked_ || !cache_) return;
+    }
+    // Posted: the machine calls from inside a transition, and the cache
+    // must not be walked there.
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    service_.post([me] {
+        if (boost::shared_ptr<proxy_connection_t> pair = me.lock()) pair->withdraw_requests();
+    });
+}
+
+void proxy_connection_t::withdraw_requests() {
+    log_failure(LOG_LEVEL_ERROR, "[Proxy] Withdrawing update requests failed because of %s",
+                [&] { cache_->withdraw_requests(boost::weak_ptr<cache::cache_events_t>(shared_from_this())); });
+    // An end held back for a reply goes on now.
+    pass_ends_on();
+}
+
 void proxy_connection_t::on_client_raw(io::request_queue& queue) {
-    // The agent's INSTALL turns the upstream side raw on the upstream strand
-    // (posted by switch_to_raw), while the bytes after it arrive here at once,
-    // possibly from the same read. Queued behind that switch on the same
-    // strand, they leave unnumbered instead of being framed as a command.
+    // Sent unchanged (forward_raw turns the upstream sending raw), on the
+    // upstream strand: the end of the agent's sending is posted there too
+    // (end_toward_server), and these bytes, read before it, go ahead of it.
     boost::shared_ptr<io::request_queue> bytes = boost::make_shared<io::request_queue>(std::move(queue));
     boost::weak_ptr<srv_side::layer_t> server(server_);
     server_->lower()->get_strand()->post([server, bytes] {
@@ -579,6 +605,9 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
         update_request_number_ = number;
         update_asked_ = true;
         key.platform = platform_;
+        // Read before the switch reached this side's parser: no reply can
+        // follow it into a raw stream.
+        if (raw_) return;
     }
     if (!cache_) return;
     try {
@@ -589,6 +618,9 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
         // announced list, a key never announced) goes unanswered; the agent stays.
         log_cache_refusal("ARQ_UPDATE", repository, "served", e);
     }
+    // The pair turned raw while the request went in: the withdrawal it
+    // posted may have run before, so this request goes now.
+    if (turned_raw_already()) withdraw_requests();
 }
 
 void proxy_connection_t::log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
@@ -600,7 +632,14 @@ void proxy_connection_t::log_cache_refusal(const char* command, const std::strin
                            dynamic_cast<const d_exception_t_shell_t*>(&error));
 }
 
+bool proxy_connection_t::turned_raw_already() const {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    return raw_;
+}
+
 void proxy_connection_t::files_ready(uint32_t request, const std::vector<cache::served_file_t>& files) {
+    // Withdrawn, or about to be: a reply would land in the raw stream.
+    if (turned_raw_already()) return pass_ends_on_later();
     try {
         // The number of the request answered: a later request of the same
         // agent, waiting or not, has its own reply.
@@ -615,7 +654,8 @@ void proxy_connection_t::files_ready(uint32_t request, const std::vector<cache::
 }
 
 void proxy_connection_t::update_failed(uint32_t /*request*/, const std::string& reason) {
-    drop_agent(reason.c_str(), nullptr);
+    // A raw pair's requests are withdrawn, not failed: its agent stays.
+    if (!turned_raw_already()) drop_agent(reason.c_str(), nullptr);
     pass_ends_on_later();
 }
 
@@ -677,6 +717,8 @@ void proxy_connection_t::download_readiness_settled() {
     service_.post([me, cache] {
         boost::shared_ptr<proxy_connection_t> pair = me.lock();
         if (!pair) return;
+        // A raw pair's requests are withdrawn, never examined again.
+        if (pair->turned_raw_already()) return pair->withdraw_requests();
         log_failure(LOG_LEVEL_ERROR, "[Proxy] Serving waiting update requests failed because of %s",
                     [&] { cache->requester_ready(boost::weak_ptr<cache::cache_events_t>(pair)); });
     });

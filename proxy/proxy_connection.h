@@ -129,9 +129,15 @@ public:
     /// The server side went raw on a command that never reached the agent
     /// (refused, or a repeat): the agent side follows at this point.
     void client_follows_raw();
-    /// The agent's INSTALL: its parser goes off and the upstream side
-    /// follows on its own strand, whatever its state.
-    void switch_to_raw();
+    /// The agent's INSTALL (`install`, sent upstream framed): its parser
+    /// goes off, nothing sent upstream after the command is numbered, and
+    /// the upstream side follows on its own strand, whatever its state.
+    void switch_to_raw(io::request_queue& install);
+    /// The pair turned raw (either side's switch; any thread): the daemon
+    /// writes nothing of its own into it from now on, so the agent's
+    /// waiting update requests are withdrawn (no reply, no download), and a
+    /// request still read before the switch is not taken.
+    void turned_raw();
 
     // Slots of the layers' signals.
     void on_server_connected(const boost::system::error_code& error);
@@ -229,6 +235,10 @@ private:
     /// Logs that the cache refused `command` for `repository`: "not <outcome>".
     void log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
                            const std::exception& error) const;
+    /// Takes the agent's waiting update requests out of the cache; not
+    /// under the cache's mutex.
+    void withdraw_requests();
+    bool turned_raw_already() const;
     /// Logs why the agent's update request ends unanswered and drops the
     /// agent, which would otherwise wait for a reply that never comes.
     void drop_agent(const char* reason, const d_exception_t_shell_t* shell);
@@ -253,6 +263,8 @@ private:
     uint32_t update_request_number_ = 0;
     /// The agent sent an update request at some time.
     bool update_asked_ = false;
+    /// The pair turned raw.
+    bool raw_ = false;
     std::string name_;
     side_end_t agent_end_;
     side_end_t server_end_;

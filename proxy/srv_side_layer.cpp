@@ -52,7 +52,9 @@ void layer_t::connect(const std::string& client_spec) { lower_->connect(client_s
 
 void layer_t::forward(io::request_queue& queue) { lower_->send(queue); }
 
-void layer_t::forward_raw(io::request_queue& queue) { lower_->send(queue); }
+void layer_t::forward_raw(io::request_queue& queue) { lower_->send_raw(queue); }
+
+void layer_t::forward_then_raw(io::request_queue& queue) { lower_->send_then_disable_parser(queue); }
 
 void layer_t::send_text(io::request_queue& queue) {
     if (sending_ending_.load()) {
@@ -62,7 +64,8 @@ void layer_t::send_text(io::request_queue& queue) {
                name().c_str());
         return;
     }
-    lower_->send(queue);
+    // Dropped as well once the upstream stream is raw: it is the agent's then.
+    lower_->send_framed(queue);
 }
 
 void layer_t::end_sending(const boost::function<void()>& done) {

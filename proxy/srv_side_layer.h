@@ -113,9 +113,13 @@ public:
     void forward(io::request_queue& queue);
     /// The agent's bytes in raw mode, sent upstream unchanged; the queue is left empty.
     void forward_raw(io::request_queue& queue);
+    /// The agent's INSTALL sent numbered; nothing after it is, and this
+    /// side's parser goes off on its strand. The queue is left empty.
+    void forward_then_raw(io::request_queue& queue);
     /// A command of the proxy's own (PONG, ACK_RANGE, ALIVE) sent upstream,
     /// numbered; the queue is left empty. Dropped, and not logged as sent,
-    /// once the end of sending was asked for.
+    /// once the end of sending was asked for, or once the upstream stream
+    /// is raw.
     void send_text(io::request_queue& queue);
     /// Ends the sending towards the server behind everything queued, then
     /// calls `done`; on the strand.

@@ -44,8 +44,13 @@ layer_t::st_ready_init_t::st_ready_init_t(my_context ctx) : my_base(ctx) {
 
 layer_t::st_ready_raw_t::st_ready_raw_t(my_context ctx) : my_base(ctx) {
     machine_t& machine = outermost_context();
+    // Marked before the requests are examined again: they are withdrawn.
+    if (boost::shared_ptr<proxy_connection_t> owner = machine.layer().owner().lock()) owner->turned_raw();
     never_downloads(machine.layer());
-    machine.layer().lower()->disable_parser();
+    // The parser only: the agent's commands read before its own side
+    // switches still go up numbered, and its side turns this one's sending
+    // raw with its first raw bytes.
+    machine.layer().lower()->stop_parsing();
     machine.set_current_relay(&machine.layer().relay_disable_parser);
 }
 
@@ -66,8 +71,11 @@ boost::statechart::result layer_t::st_ready_t::react(const ev_download_update_re
     // behind the stalled one): dropped here, it fails and its agents are
     // served through another connection.
     if (outermost_context().layer().download_stalled()) return discard_event();
+    // The agent's INSTALL turned the sending raw before this machine learnt
+    // of it: a request now would land in the agent's raw stream.
+    if (outermost_context().layer().lower()->sending_raw()) return discard_event();
     io::request_queue request = cmd->make_request();
-    outermost_context().layer().lower()->send(request);
+    if (!outermost_context().layer().lower()->send_framed(request)) return discard_event();
     return transit<st_ready_update_in_progress_t>();
 }
 

@@ -26,6 +26,11 @@ cmake --build "$dir" -j "$jobs"
 # on standard error, where the harness looks for it.
 export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:history_size=4${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 
+# ThreadSanitizer's allocator keeps freed memory, so the black-box tests'
+# resident-size bounds are judged only in the release and ASan builds; under
+# this variable they skip those assertions and keep every other check.
+export VELMO_TSAN=1
+
 log="$dir/ctest-output.log"
 status=0
 ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@" 2>&1 | tee "$log" || status=1

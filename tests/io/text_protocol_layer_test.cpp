@@ -284,8 +284,9 @@ TEST_F(TextProtoParser, FilterAddedByASlotInflatesTheRestOfTheDelivery) {
     EXPECT_EQ(0u, rec.violations[0].find("cannot inflate received data"));
 }
 
-TEST_F(TextProtoParser, SwitchesFromAnotherThreadActWithTheNextDelivery) {
-    // The delivery in hand was read before such a switch: the peer sent it plainly.
+TEST_F(TextProtoParser, SwitchesFromAnotherThreadPassTheRestOfTheDeliveryRaw) {
+    // Made while the strand parses: nothing after the point the parser has
+    // reached is parsed, renumbered or reframed; it all passes raw, in order.
     layer_ptr layer = make();
     recorder rec(layer);
     layer->sig_cmd_complete.connect([&](unsigned, const std::string& name, boost::optional<unsigned>,
@@ -299,9 +300,58 @@ TEST_F(TextProtoParser, SwitchesFromAnotherThreadActWithTheNextDelivery) {
     });
     deliver(layer, "0 A\r\n1 B\r\n");
     deliver(layer, "2 C\r\n");
-    EXPECT_EQ("complete 1 B - [] {}", rec.events.back());
-    EXPECT_EQ("2 C\r\n", rec.raw);
+    EXPECT_EQ("complete 0 A - [] {}", rec.events.back());
+    EXPECT_EQ("1 B\r\n2 C\r\n", rec.raw);
     EXPECT_TRUE(rec.violations.empty());
+}
+
+TEST_F(TextProtoParser, SwitchFromAnotherThreadPassesTheUnfinishedCommandAsReceived) {
+    // Odd blanks and a body with CR LF in it: the bytes as they came, not a rebuilt frame.
+    const std::string bytes = "0 A\r\n1  DATA \tT7  x  y \r\nhe\r\nllo\r\n2 C\r\n";
+    const size_t a_end = 5, header_end = bytes.find("\r\n", a_end) + 2, data_end = bytes.size() - 5;
+    for (size_t cut = a_end; cut <= bytes.size(); ++cut) {
+        for (int posted_first = 0; posted_first < 2; ++posted_first) {
+            layer_ptr layer = make();
+            recorder rec(layer);
+            deliver(layer, bytes.substr(0, cut));
+            std::thread([&] { layer->stop_parsing(); }).join();
+            const size_t handed = cut < data_end ? a_end : cut < bytes.size() ? data_end : bytes.size();
+            const std::string where = "cut at " + std::to_string(cut);
+            // The strand's own turn hands the held bytes on without waiting for more input.
+            if (posted_first) {
+                service.poll();
+                service.restart();
+                EXPECT_EQ(bytes.substr(handed, cut - handed), rec.raw) << where;
+            }
+            if (cut < bytes.size()) deliver(layer, bytes.substr(cut));
+            EXPECT_EQ(bytes.substr(handed), rec.raw) << where;
+            // A begun command was only announced (its begin signal); it completes nowhere.
+            const size_t begun = handed == a_end && cut >= header_end ? 1 : 0;
+            EXPECT_EQ((handed == a_end ? 2u : handed == data_end ? 4u : 6u) + begun, rec.events.size()) << where;
+            EXPECT_TRUE(rec.violations.empty()) << where;
+            service.poll();
+            service.restart();
+            EXPECT_EQ(bytes.substr(handed), rec.raw) << where;
+        }
+    }
+}
+
+TEST_F(TextProtoParser, SwitchKeepsSendingFramedUnlessItIsRaw) {
+    // stop_parsing leaves sending to the other direction's reader; the
+    // daemon's own commands are dropped once the stream is raw.
+    layer_ptr layer = make();
+    layer->stop_parsing();
+    EXPECT_TRUE(layer->raw_mode());
+    EXPECT_FALSE(layer->sending_raw());
+    io::request_queue own = io::make_cloned_request("PING\r\n");
+    EXPECT_TRUE(layer->send_framed(own));
+    io::request_queue raw = io::make_cloned_request("raw");
+    layer->send_raw(raw);
+    EXPECT_TRUE(layer->sending_raw());
+    bool told = true;
+    io::request_queue late = io::make_cloned_request("PING\r\n", [&](bool sent) { told = sent; });
+    EXPECT_FALSE(layer->send_framed(late));
+    EXPECT_FALSE(told);
 }
 
 TEST_F(TextProtoParser, SendThenDisableParserMakesLaterDeliveriesRaw) {
@@ -329,6 +379,32 @@ std::string body_of(size_t n) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 131 % 256);  // CR and LF included
     return s;
+}
+
+TEST_F(TextProtoParser, SwitchDuringABodyAWriterTakesDropsTheRestOfThatCommand) {
+    // The daemon's own reply (a download's body): none of it passes raw,
+    // wherever the switch and the deliveries fall; what follows it does.
+    const std::string body = body_of(3000);
+    const std::string bytes = "0 OWN T3000\r\n" + body + "\r\n" + "after\r\n";
+    const size_t header = 13, end = header + body.size() + 2;
+    for (size_t cut = header; cut <= end; cut += 1) {
+        if (cut > header + 8 && cut < end - 8) cut = end - 8;  // the ends of the body are the cases
+        for (size_t second = cut; second <= bytes.size(); second += bytes.size() - cut > 3 ? 3 : 1) {
+            layer_ptr layer = make();
+            recorder rec(layer);
+            auto sink = boost::make_shared<collecting_writer>();
+            layer->sig_cmd_begin.connect([&](unsigned, const std::string&, boost::optional<unsigned>,
+                                             const layer_t::args_range&) { layer->set_custom_writer(sink); });
+            deliver(layer, bytes.substr(0, cut));
+            std::thread([&] { layer->stop_parsing(); }).join();
+            deliver(layer, bytes.substr(cut, second - cut));
+            deliver(layer, bytes.substr(second));
+            const std::string where = "cut at " + std::to_string(cut) + ", then " + std::to_string(second);
+            EXPECT_EQ("after\r\n", rec.raw) << where;
+            EXPECT_EQ(body.substr(0, cut - header), sink->bytes) << where;
+            EXPECT_TRUE(rec.violations.empty()) << where;
+        }
+    }
 }
 
 TEST_F(TextProtoParser, BodiesGoToTheWriterInstalledAtTheirBeginning) {

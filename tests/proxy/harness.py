@@ -35,6 +35,13 @@ def run(args, timeout=30, cwd=None, env=None):
                           env=None if env is None else dict(os.environ, **env))
 
 
+def memory_bounds_judged():
+    """False under ThreadSanitizer (scripts/tsan.sh sets VELMO_TSAN), whose
+    allocator keeps freed memory: a resident-size bound means nothing there,
+    so tests skip only that assertion and keep every other check."""
+    return not os.environ.get("VELMO_TSAN")
+
+
 def limits_env(**limits):
     """The environment that sets the daemon's bounds, e.g. limits_env(silence_limit_ms=500)."""
     return {"VELMOD_PROXY_LIMITS": ",".join("%s=%d" % item for item in sorted(limits.items()))}

@@ -89,7 +89,8 @@ class UpdateWaitersTest(PeersTestCase):
     def test_an_agent_waiting_for_a_server_that_will_never_be_ready_is_told(self):
         # As above, but the waiting agent's pair turns raw before its quiet
         # server is ready: that server will never download, and the request
-        # must end rather than wait for a readiness that cannot come.
+        # must end rather than wait for a readiness that cannot come. It is
+        # withdrawn: the raw stream gets no reply, and the agent stays.
         repo = Repository([5000])
         announcing = self.start_server(repository=repo)
         quiet = self.start_server(repository=None)
@@ -101,9 +102,12 @@ class UpdateWaitersTest(PeersTestCase):
         early.request(announcement)
         self.requests_seen(d, 1)
         early.send("INSTALL")
-        d.wait_for("Update request not served, agent disconnected", timeout=PROMPT)
-        with self.assertRaises(ConnectionClosed):
-            early.frame(PROMPT)
+        quiet.wait_count("INSTALL", 1)
+        early.mode, early.raw = "raw", early.buffer
+        quiet.send_raw(0, b"raw, and nothing of the daemon's")
+        self.assertEqual(early.recv_raw(32, PROMPT), b"raw, and nothing of the daemon's")
+        self.assertEqual(d.count("Update request not served, agent disconnected"), 0)
+        self.assertEqual(announcing.count("ARQ_UPDATE"), 0)
         self.assertEqual(failures(d), [])
 
     def test_each_waiting_request_is_answered_with_its_own_number(self):
