@@ -93,12 +93,7 @@ request_queue transformation_layer::take_piece_locked(const request_queue::reque
     // or in the confirmation queue) until its last slice has been written.
     const std::size_t n = std::min(length - slice_offset_, limit);
     request_queue slice = make_const_request(static_cast<const char*>(bytes.data()) + slice_offset_, n);
-    slice_offset_ += n;
-    if (slice_offset_ == length) {
-        finished = first;
-        confirmation_.push_back(pending_.pop_front());
-        slice_offset_ = 0;
-    }
+    advance_slice_locked(n, length, finished);
     return slice;
 }
 
@@ -117,13 +112,17 @@ request_queue transformation_layer::copy_piece_locked(const request_queue::reque
         first->copy_to(slice_offset_, bytes.get(), n);
         slice = make_sptr_request(bytes, n);
     }
-    slice_offset_ += n;
-    if (slice_offset_ == length) {
-        finished = first;
-        confirmation_.push_back(pending_.pop_front());
-        slice_offset_ = 0;
-    }
+    advance_slice_locked(n, length, finished);
     return slice;
+}
+
+void transformation_layer::advance_slice_locked(std::size_t n, std::size_t length,
+                                                const request_queue::request*& finished) {
+    slice_offset_ += n;
+    if (slice_offset_ != length) return;
+    finished = pending_.front();
+    confirmation_.push_back(pending_.pop_front());
+    slice_offset_ = 0;
 }
 
 void transformation_layer::add_piece_locked(request_queue& piece) {

@@ -158,6 +158,9 @@ private:
     /// The same for bytes that filters must not read in place (read_by_copy):
     /// a copy of the next slice, never larger than copy_slice.
     request_queue copy_piece_locked(const request_queue::request*& finished);
+    /// Counts `n` more bytes of the first pending request (of `length`) as
+    /// taken; once all are, it moves to the confirmations and is `finished`.
+    void advance_slice_locked(std::size_t n, std::size_t length, const request_queue::request*& finished);
     /// Runs a piece through the outgoing chain into the batch.
     void add_piece_locked(request_queue& piece);
     /// Moves the switches that end with `finished` to the reached list; true if any.

@@ -325,6 +325,16 @@ class Daemon:
                                      % (timeout, self.log[-8000:]))
         return self.proc.wait(timeout)
 
+    def restart(self):
+        """Stopped and started again on the same configuration and cache: the port it listens on now."""
+        status = self.stop()
+        if status != 0:
+            raise AssertionError("the daemon stopped with %s; log:\n%s" % (status, self.log[-4000:]))
+        mark = self.mark()
+        self.start()
+        self.wait_for(STARTED, since=mark)
+        return self.listen_ports(mark)[-1]
+
     def _kill(self):
         if self.daemon and self.alive():
             os.kill(self.pid, _signal.SIGKILL)

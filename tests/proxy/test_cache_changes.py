@@ -68,13 +68,6 @@ class CacheChangesTest(PeersTestCase):
         with open(self.leaf(d, repo, 0), "rb") as f:
             self.assertEqual(f.read(), repo.files[0].data)
 
-    def restart(self, d):
-        self.assertEqual(d.stop(), 0, d.log[-4000:])
-        mark = d.mark()
-        d.start()
-        d.wait_for(harness.STARTED, since=mark)
-        return d.listen_ports(mark)[-1]
-
     def test_a_stored_file_changed_after_it_was_served_is_downloaded_again(self):
         # The first reply keeps the file mapped; the next must not read it blindly.
         for options in ("COMP", ""):
@@ -94,7 +87,7 @@ class CacheChangesTest(PeersTestCase):
             with self.subTest(agent=options or "plain", change=change):
                 repo = Repository([BIG, 5000])
                 server, d, port, agent, announcement = self.serve(options, repo)
-                port = self.restart(d)
+                port = d.restart()
                 how(self.leaf(d, repo, 0))
                 mark = d.mark()
                 agent = self.start_agent(port, options=options)

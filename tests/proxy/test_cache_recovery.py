@@ -35,14 +35,6 @@ class CacheRecoveryTest(PeersTestCase):
         self.assertTrue(update.ok, [(f.name, f.ok) for f in update.files])
         self.assertEqual(update.data, repo.payload(mask or "1" * len(repo.files)))
 
-    def restart(self, d):
-        """The daemon stopped and started again on its cache: its port."""
-        self.assertEqual(d.stop(), 0, d.log[-4000:])
-        mark = d.mark()
-        d.start()
-        d.wait_for(harness.STARTED, since=mark)
-        return d.listen_ports(mark)[-1]
-
     # Revisions the cleaner takes.
 
     def test_a_request_for_a_revision_cleaned_meanwhile_is_dropped_and_asked_again(self):
@@ -104,7 +96,7 @@ class CacheRecoveryTest(PeersTestCase):
                 agent = self.start_agent(port)
                 self.assert_fetched(agent, agent.wait_announcement(), repo)
                 if case == "stored file after a restart":
-                    port = self.restart(d)
+                    port = d.restart()
                     os.unlink(self.leaf(d, repo, 1))
                     mark = d.mark()
                     agent = self.start_agent(port)
@@ -185,7 +177,7 @@ class CacheRecoveryTest(PeersTestCase):
                 agent = self.start_agent(port)
                 self.assert_fetched(agent, agent.wait_announcement(), repo)
                 # Put in place after the restart's load, before any agent asks.
-                port = self.restart(d)
+                port = d.restart()
                 if case == "named pipe at the file":
                     os.unlink(self.leaf(d, repo, 0))
                     os.mkfifo(self.leaf(d, repo, 0), 0o600)
