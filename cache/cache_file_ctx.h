@@ -157,6 +157,16 @@ public:
     fd_t open_stored();
     /// True while what `fd` opened is still the file stored.
     bool unchanged(int fd);
+    /// What the cache verified of the stored file (unstamped: size -1).
+    file_stamp_t stamp() const;
+    /// Before the cache unlinks another name of this file (an older
+    /// revision cleaned): the stamp while the file still matches it whole,
+    /// else an unstamped one. See keep_after_own_unlink.
+    file_stamp_t stamp_if_whole() const;
+    /// After that unlink: the change time it moved is taken into the stamp,
+    /// when the file matched before (`was`) and nothing else moved since, so
+    /// that the next reply need not hash the whole file again.
+    void keep_after_own_unlink(const file_stamp_t& was);
 
     int32_t get_state() const { return state.load(); }
 
@@ -192,7 +202,6 @@ private:
     /// revision cleaned), the content is hashed again and, when it is still
     /// the announced one, the stamp takes the new time.
     bool matches_stamp(int fd, const struct stat& st);
-    file_stamp_t stamp() const;
     /// Takes `st` as the stamp, if the stamp is still `was`.
     void restamp(const file_stamp_t& was, const struct stat& st);
     /// Sets back every ready file of the revision that is gone from the

@@ -19,6 +19,7 @@
 namespace cache {
 
 class revision_files_t;
+struct file_stamp_t;
 
 struct file_info_hash {
     size_t operator()(const file_info_t& info) const;
@@ -74,6 +75,7 @@ public:
     /// those in `waited_for` and those with a file in download: they go at
     /// a later clean.
     void clean_revisions(const std::set<std::pair<std::string, rev_t>>& waited_for = {});
+
     /// True when the key has no list because its revision was cleaned (or
     /// is older than one that was): a request for it can never be answered.
     bool no_longer_held(const repo_key_t& key);
@@ -89,6 +91,14 @@ public:
     static size_t stored_depth;
 
 private:
+    /// A file of another revision that shares its inode with one a clean
+    /// removes, and its stamp while it was still whole before the removal.
+    typedef std::pair<file_ptr, file_stamp_t> shared_file_t;
+    /// The files of the other revisions that share an inode with `leaving`:
+    /// the cache's own unlink moves their change time, which is then taken
+    /// into their stamps instead of costing the next reply a hash of each.
+    std::vector<shared_file_t> files_sharing_with(const entity_t& leaving) const;
+
     typedef std::pair<std::string, rev_t> entity_id_t;
     void reindex();
     /// The context of an announced empty file whose md5 is not that of no bytes.

@@ -136,6 +136,23 @@ bool cache_t::file_ctx_t::unchanged(int fd) {
     return ::fstat(fd, &st) == 0 && matches_stamp(fd, st);
 }
 
+file_stamp_t cache_t::file_ctx_t::stamp_if_whole() const {
+    struct stat st;
+    fd_t fd(tree_->open_file(path));
+    const file_stamp_t was = stamp();
+    if (get_state() == ready && fd && ::fstat(fd.get(), &st) == 0 && was.same(st)) return was;
+    return file_stamp_t();
+}
+
+void cache_t::file_ctx_t::keep_after_own_unlink(const file_stamp_t& was) {
+    struct stat st;
+    if (was.size < 0) return;
+    fd_t fd(tree_->open_file(path));
+    // Size and modification time still the ones verified, on the same inode:
+    // only the unlink moved the change time.
+    if (fd && ::fstat(fd.get(), &st) == 0 && was.same_content(st)) restamp(was, st);
+}
+
 void cache_t::file_ctx_t::say_changed() const {
     LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s changed on disk: it is downloaded again", escape_log_text(path).c_str());
 }

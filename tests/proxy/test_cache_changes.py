@@ -112,6 +112,25 @@ class CacheChangesTest(PeersTestCase):
         self.assertEqual(server.count("ARQ_UPDATE"), 1)
         self.assertEqual(d.messages("wrn", mark), [])
 
+    def test_a_revision_the_cleaner_removes_costs_the_newest_no_second_look(self):
+        # Every newer revision links the first one's files; cleaning it moves
+        # their change time, which the cleaner itself takes into their stamps.
+        repo = Repository([BIG, 5000])
+        server, d, port = self.start_pair({"repository": repo}, env=harness.limits_env(cache_clean_period_ms=200))
+        agent = self.start_agent(port)
+        self.assert_fetched(agent, agent.wait_announcement(), repo)
+        for revision in (8, 9, 10):
+            newest = Repository([(f.name, f.data) for f in repo.files], name=repo.name, revision=revision)
+            server.send(0, "SNF_UPDATE", escape(newest.name), newest.snf_body())
+            announcement = agent.wait_announcement()
+        d.wait_for("[Repo] Remove files in %s/7" % repo.name)
+        harness.wait_until(lambda: not os.path.exists(os.path.join(d.cache_root, repo.name, "7")))
+        mark = d.mark()
+        self.assert_fetched(agent, announcement, newest)
+        self.assertEqual(server.count("ARQ_UPDATE"), 1)
+        self.assertEqual(d.messages("wrn", mark), [])
+        self.assertNotIn("was examined again", d.log[mark:])
+
     def test_a_stored_file_cut_short_while_it_is_sent_breaks_that_reply_off(self):
         # Larger than what the sockets between daemon and agent hold: the
         # reply is still being sent when the file is cut.
