@@ -50,6 +50,8 @@ public:
     // Straight to the transport.
     void send(request_queue& queue, const boost::function<void()>& on_sent);
     void disconnect();
+    /// See transport_layer::disconnect_cut.
+    void disconnect_cut();
     void shutdown_send();
     std::string name() const;
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);

@@ -538,7 +538,20 @@ void transformation_layer::connect(const std::string& client_spec) { lower_->con
 
 void transformation_layer::attach(const accepted_socket& socket) { lower_->attach(socket); }
 
-void transformation_layer::disconnect() { lower_->disconnect(); }
+void transformation_layer::disconnect() {
+    // Bytes accepted and not yet handed down (the rest of a reply whose
+    // stored file failed while it was read, what waits behind a batch) are
+    // owed as much as those the transport holds: their peer sees a reset.
+    bool owed;
+    {
+        out_lock guard(out_mutex_);
+        owed = in_flight_ || !pending_.empty() || !batch_.empty();
+    }
+    if (owed)
+        lower_->disconnect_cut();
+    else
+        lower_->disconnect();
+}
 
 std::string transformation_layer::name() const { return lower_->name(); }
 

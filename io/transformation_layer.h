@@ -100,10 +100,13 @@ public:
     /// are dropped. `done` is not called when the connection goes first.
     void end_sending(const boost::function<void()>& done);
 
+    /// Ends the connection below; as a cut (a reset) while bytes accepted
+    /// here have not all been handed down.
+    void disconnect();
+
     // Straight to the layer below.
     void connect(const std::string& client_spec);
     void attach(const accepted_socket& socket);
-    void disconnect();
     std::string name() const;
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);
     transport_layer::strand_ptr get_strand() const;

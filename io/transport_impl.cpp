@@ -113,7 +113,7 @@ void transport_layer::impl<Protocol>::close_locked() {
     // end of a connection that still owes bytes: the system delivers them
     // before it. Any other end with bytes on their way is a cut, told as
     // a reset (a local socket has none: its peer reads what reached it).
-    if (!guard_->send_shut.load() && guard_->watch.delivery(socket_->native_handle()).owed) {
+    if (!guard_->send_shut.load() && (guard_->cut.load() || guard_->watch.delivery(socket_->native_handle()).owed)) {
         socket_->set_option(boost::asio::socket_base::linger(true, 0), ignored);
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Bytes still owed to the peer, reset", name_.c_str());
     } else {
@@ -323,6 +323,11 @@ void transport_layer::impl<Protocol>::shutdown_send() {
     boost::system::error_code ignored;
     guard_->send_shut.store(true);
     guard_->socket->shutdown(boost::asio::socket_base::shutdown_send, ignored);
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::mark_cut() {
+    if (guard_) guard_->cut.store(true);
 }
 
 template <class Protocol>

@@ -88,6 +88,7 @@ public:
     void resume_reading() override;
     void shutdown_send() override;
     delivery_t delivery() const override;
+    void mark_cut() override;
 
     /// Opens the socket and starts an asynchronous connect; the name is the endpoint's.
     void connect(const endpoint_type& endpoint);
@@ -145,6 +146,8 @@ private:
         write_watch watch;
         /// Our sending direction has been shut down.
         std::atomic<bool> send_shut{false};
+        /// The layer above ended the connection with bytes it still held.
+        std::atomic<bool> cut{false};
     };
     class write_loop;
 

@@ -104,6 +104,19 @@ void transport_layer::disconnect() {
     gone.reset();
 }
 
+void transport_layer::disconnect_cut() {
+    TRACE_POINT;
+    boost::shared_ptr<impl_iface> gone;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        gone.swap(impl_);
+    }
+    // Marked on the implementation being released, not on the facade: its
+    // close may come later, when its last running handler returns.
+    if (gone) gone->mark_cut();
+    gone.reset();
+}
+
 void transport_layer::shutdown_send() {
     boost::shared_ptr<impl_iface> current;
     {

@@ -102,6 +102,9 @@ public:
         virtual void shutdown_send() {}
         /// See transport_layer::delivery; nothing taken, nothing owed by default.
         virtual delivery_t delivery() const { return delivery_t(); }
+        /// The layer above still holds bytes for the peer: the close that
+        /// releases this implementation is a cut.
+        virtual void mark_cut() {}
     };
     /// The pause reasons of a facade, shared with its implementations, and
     /// the named exceptions to them: where each exception applies shows in
@@ -197,6 +200,11 @@ public:
     void send(request_queue& queue, const boost::function<void()>& on_sent);
     /// Ends the connection; a connection that was established reports `on_disconnect` once.
     void disconnect();
+    /// As `disconnect`, while the layer above still holds bytes for the
+    /// peer that will never be written: the peer sees a reset, as for bytes
+    /// this layer holds, never an orderly end that passes a cut stream off
+    /// as whole.
+    void disconnect_cut();
     /// Ends the sending direction: the peer reads an end of stream, reading
     /// goes on. Call with no write under way; a later write fails.
     void shutdown_send();

@@ -78,6 +78,8 @@ class StandinAgent:
         self.raw = bytearray()
         self.server_offers = None
         self.skipped = []
+        # How the daemon ended the connection, once it did: "end" or "reset".
+        self.ending = None
 
     def send(self, name, args=b"", body=None):
         frame = build_frame(self.number, name, args, body)
@@ -101,8 +103,10 @@ class StandinAgent:
             unparsed = bytes(self.buffer[:200])
             raise AssertionError("nothing more from the daemon in time; unparsed %r" % unparsed) from None
         except ConnectionResetError:
-            data = b""
+            self.ending = "reset"
+            raise ConnectionClosed("the daemon reset the connection") from None
         if not data:
+            self.ending = "end"
             raise ConnectionClosed("the daemon closed the connection")
         if self.mode == "raw":
             self.raw += data

@@ -6,6 +6,7 @@ wait for that download."""
 
 import os
 import shutil
+import socket
 import time
 import unittest
 
@@ -133,14 +134,18 @@ class CacheChangesTest(PeersTestCase):
 
     def test_a_stored_file_cut_short_while_it_is_sent_breaks_that_reply_off(self):
         # Larger than what the sockets between daemon and agent hold: the
-        # reply is still being sent when the file is cut.
+        # reply is still being sent when the file is cut. The agent, also one
+        # that has ended its sending, sees a reset: an orderly end would pass
+        # the cut reply off as whole.
         repo = Repository([64 << 20, 5000])
-        for options in ("COMP", ""):
-            with self.subTest(agent=options or "plain"):
+        for options, half_closed in [("COMP", False), ("", False), ("COMP", True), ("", True)]:
+            with self.subTest(agent=options or "plain", half_closed=half_closed):
                 server, d, port, agent, announcement = self.serve(options, repo)
                 agent = self.start_agent(port, options=options)
                 announcement = agent.wait_announcement()
                 agent.request(announcement)
+                if half_closed:
+                    agent.sock.shutdown(socket.SHUT_WR)
                 deadline = time.monotonic() + 20
                 while len(agent.buffer) < 1 << 20:
                     agent._fill(deadline)
@@ -148,6 +153,7 @@ class CacheChangesTest(PeersTestCase):
                 os.truncate(self.leaf(d, repo, 0), 0)
                 with self.assertRaises(ConnectionClosed):
                     agent.receive(announcement, timeout=20)
+                self.assertEqual(agent.ending, "reset")
                 agent = self.start_agent(port, options=options)
                 self.assert_fetched(agent, agent.wait_announcement(), repo)
                 self.assert_downloaded_again(server, d, repo, mark)
