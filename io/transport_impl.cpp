@@ -270,6 +270,10 @@ void transport_layer::impl<Protocol>::note_reset(const boost::system::error_code
 
 template <class Protocol>
 void transport_layer::impl<Protocol>::write_failed(const boost::system::error_code& error) {
+    // What this write held never reached the peer, whatever the system
+    // still holds: a close for it is a cut (a page of a stored file gone
+    // under a send fails it with EFAULT after the peer read all before).
+    guard_->cut.store(true);
     // A reset makes the system fail the next write with EPIPE when it came
     // after the peer's end of stream (an orderly close, then our bytes
     // refused), with ECONNRESET when it came before. In the first case all

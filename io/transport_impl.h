@@ -146,7 +146,8 @@ private:
         write_watch watch;
         /// Our sending direction has been shut down.
         std::atomic<bool> send_shut{false};
-        /// The layer above ended the connection with bytes it still held.
+        /// Bytes the peer is owed will never reach it: the layer above ended
+        /// the connection with bytes it still held, or a write failed.
         std::atomic<bool> cut{false};
     };
     class write_loop;
