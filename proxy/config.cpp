@@ -5,7 +5,12 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xpath.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <climits>
 #include <cstdio>
@@ -18,8 +23,6 @@
 #include "io/detail/ipx.h"
 #include "io/discovery/server.h"
 #include "oslayer/amtypes.h"
-#include "oslayer/file.h"
-#include "oslayer/filestr.h"
 #include "oslayer/loggers.h"
 #include "oslayer/utilities.h"
 #include "proxy/command_line_parser.h"
@@ -301,12 +304,55 @@ doc_ptr parse_refusing_doctype(const mbuf_t& content, int& doctype_line) {
     return doc;
 }
 
+// ------------------------------------------------------------ the file
+
+[[noreturn]] void refuse_file(const std::string& path, const std::string& reason) {
+    D_THROW(open_io_error_exception, "Unable to load config file %s because of %s", path.c_str(), reason.c_str());
+}
+
+/// What a path holds when it is not a regular file, for the refusal.
+const char* file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "of an unknown kind";
+}
+
+/// Closes the descriptor on every way out.
+struct fd_closer {
+    int fd;
+    ~fd_closer() { ::close(fd); }
+};
+
+/// The whole configuration file. The open never waits: a named pipe would hold
+/// it until some writer came, and with it every signal this thread handles.
+/// Only a regular file is read, as the descriptor says, not as the path said
+/// a moment before.
+void read_config_file(const std::string& path, mbuf_t& content) {
+    int fd;
+    while ((fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) < 0 && errno == EINTR) {}
+    if (fd < 0) refuse_file(path, get_last_error());
+    fd_closer closer{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) refuse_file(path, get_last_error());
+    if (!S_ISREG(st.st_mode)) refuse_file(path, format_string("it is not a regular file (%s)", file_kind(st.st_mode)));
+    if (st.st_size > INT_MAX) refuse_file(path, "the file is too large");
+    // Read to the end, not to the size seen: the file may change meanwhile.
+    for (;;) {
+        if (content.used > static_cast<size_t>(INT_MAX)) refuse_file(path, "the file is too large");
+        char* to = content.extend(65536);
+        ssize_t n = ::read(fd, to, 65536);
+        content.used -= 65536 - (n > 0 ? static_cast<size_t>(n) : 0);
+        if (n == 0) return;
+        if (n < 0 && errno != EINTR) refuse_file(path, get_last_error());
+    }
+}
+
 doc_ptr parse_document(const std::string& path) {
     mbuf_t content;
-    file2mbuf(content, path.c_str());
-    if (content.used > static_cast<size_t>(INT_MAX))
-        D_THROW(open_io_error_exception, "Unable to load config file %s because of %s", path.c_str(),
-                "the file is too large");
+    read_config_file(path, content);
     // A stale error from an earlier parse must not stand in for this one's.
     xmlResetLastError();
     int doctype_line = 0;
@@ -331,10 +377,6 @@ void config_t::reload(boost::asio::io_service& service) {
     std::vector<listen_spec_t> records;
     std::string root;
     const std::string& path = settings_t::global.conf;
-    file_t file(path);
-    if (!file.exists())
-        D_THROW(open_io_error_exception, "Unable to load config file %s because of %s", path.c_str(),
-                get_last_error().c_str());
     doc_ptr doc = parse_document(path);
     xpath_t xpath(doc.get());
     if (xpath.eval_xpath<int>("count(/velmod-proxy/cache-root)") != 0)

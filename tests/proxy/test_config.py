@@ -1,5 +1,6 @@
 """The XML configuration as the daemon reads it at start-up."""
 
+import os
 import signal
 import socket
 import unittest
@@ -103,6 +104,52 @@ class ConfigTest(harness.DaemonTestCase):
         self.assertIn("Service failed because of ", d.messages("ERR", since))
         self.assertExit(d, 1)
         self.assertLess(len(d.log) - since, 4096, d.log[since:since + 4000])
+
+    def assertEndsOnItsOwn(self, d, timeout=10):
+        """The daemon must end by itself; one blocked instead must still stop on SIGINT."""
+        if harness.wait_until(lambda: not d.alive(), timeout):
+            return
+        d.signal(signal.SIGINT)
+        stopped = harness.wait_until(lambda: not d.alive(), 5)
+        self.fail("still running %ss on; SIGINT %s it; log:\n%s"
+                  % (timeout, "stopped" if stopped else "did not stop", d.log[-3000:]))
+
+    def test_a_configuration_path_that_is_not_a_regular_file_is_refused_at_start_and_at_reload(self):
+        listening = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(listening.close)
+        makers = [  # what is put at the configuration path; None: nothing behind it
+            ("named pipe", os.mkfifo),
+            ("directory", os.mkdir),
+            ("link to a character device", lambda path: os.symlink("/dev/null", path)),
+            ("socket", listening.bind),
+        ]
+        for name, make in makers:
+            with self.subTest(name):
+                d = harness.Daemon()
+                self.addCleanup(d.close)
+                make(d.conf)
+                d.start()
+                self.assertEndsOnItsOwn(d)
+                self.assertExit(d, 1)
+                errors = d.messages("ERR")
+                self.assertIn("Service failed because of ", errors)
+                self.assertIn("  Unable to load config file %s because of " % d.conf, errors)
+                self.assertNotIn(harness.STARTED, d.log)
+        # A reload finds a named pipe where the file was: the service ends with
+        # its report, with no writer ever opening the pipe.
+        upstream = self.hold_server()
+        d = self.start_daemon(listens=[(harness.listen_spec(0), [upstream.spec])])
+        d.wait_started()
+        since = d.mark()
+        os.unlink(d.conf)
+        os.mkfifo(d.conf)
+        d.signal(signal.SIGHUP)
+        self.assertEndsOnItsOwn(d)
+        self.assertExit(d, 1)
+        errors = d.messages("ERR", since)
+        self.assertIn("Service failed because of ", errors)
+        self.assertIn("  Unable to load config file %s because of " % d.conf, errors)
+        self.assertIn("  it is not a regular file (a named pipe)", errors)
 
 
 if __name__ == "__main__":
