@@ -42,7 +42,24 @@ def process_state(pid):
         return f.read().rsplit(")", 1)[1].split()[0]
 
 
+def slow_config(valid_listens=()):
+    """A configuration that takes the service a while to read: thousands of
+    listen elements, each looked up anew and refused, behind `valid_listens`."""
+    refused = [("ip(127.0.0.1),port(99999)", ["tcp/127.0.0.1:1"])] * 8000
+    return harness.config_xml(list(valid_listens) + refused)
+
+
 class DaemonStartTest(harness.DaemonTestCase):
+    def hold_start(self, d):
+        """Stops the service (SIGSTOP) while it still reads its configuration
+        and holds it there until the test continues it (SIGCONT)."""
+        d.wait_for("Started thread")  # the pool exists: the first pass is under way
+        os.kill(d.pid, signal.SIGSTOP)
+        self.addCleanup(lambda: d.alive() and os.kill(d.pid, signal.SIGCONT))
+        self.assertTrue(harness.wait_until(lambda: process_state(d.pid) == "T"))
+        self.assertNotIn(harness.STARTED, d.log, "the start was over before the service was held")
+        self.assertNotIn(FAILED, d.log, "the start was over before the service was held")
+
     def start_detached(self, **kwargs):
         # Console logging asked for too: a daemon still has no console.
         d = self.start_daemon(daemon=True, args=["--use-console-log"], **kwargs)
@@ -60,14 +77,6 @@ class DaemonStartTest(harness.DaemonTestCase):
         self.assertIsNotNone(d.pid, "the detached service never logged:\n" + d.log)
         self.assertNotEqual(d.pid, d.proc.pid)
         self.assertTrue(harness.wait_until(lambda: not d.alive()), "service process %d still runs" % d.pid)
-
-    @staticmethod
-    def release_reader(fifo):
-        """Unblocks a service still waiting to open `fifo` (after a failed assertion)."""
-        try:
-            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
-        except OSError:
-            pass  # no reader waits
 
     def start_detached_as(self, prepare, **kwargs):
         """Starts --daemon as harness.Daemon.start does, with `prepare` run in
@@ -115,23 +124,19 @@ class DaemonStartTest(harness.DaemonTestCase):
         self.assert_ended(d)
 
     def test_an_interrupted_start_asks_the_service_to_stop(self):
-        d = harness.Daemon(daemon=True)
+        d = harness.Daemon(daemon=True, config=slow_config())
         self.addCleanup(d.close)
-        # A named pipe as the configuration file blocks the service's start
-        # until the test opens the other end.
-        os.mkfifo(d.conf)
-        self.addCleanup(self.release_reader, d.conf)
         d.start()
-        d.wait_for("Started thread")
+        self.hold_start(d)
         self.assertIsNone(d.proc.poll(), "the starting process returned before the service started")
         d.proc.send_signal(signal.SIGINT)
         # The starting process ends by the interrupt, as an interrupted
         # command does, and the service has its stop request, which it
-        # takes as soon as its start is no longer blocked.
+        # takes as soon as its start is no longer held.
         self.assertEqual(d.proc.wait(15), -signal.SIGINT)
         self.assertTrue(harness.wait_until(lambda: pending_signals(d.pid) & (1 << (signal.SIGINT - 1))),
                         "the service was not asked to stop")
-        self.release_reader(d.conf)
+        os.kill(d.pid, signal.SIGCONT)
         self.assert_ended(d)
         self.assertEqual(d.sanitizer_report(), "")
 
@@ -146,28 +151,21 @@ class DaemonStartTest(harness.DaemonTestCase):
             with self.subTest(sent=sent, nohup=nohup):
                 d = harness.Daemon(daemon=True)
                 self.addCleanup(d.close)
-                config = harness.config_xml([(harness.listen_spec(0), [upstream.spec])], d.cache_root)
-                # The service's start blocks in opening the named pipe.
-                os.mkfifo(d.conf)
-                self.addCleanup(self.release_reader, d.conf)
+                d.write_config(slow_config([(harness.listen_spec(0), [upstream.spec])]))
 
                 def dispositions(nohup=nohup):
                     signal.signal(signal.SIGTERM, signal.SIG_DFL)
                     signal.signal(signal.SIGHUP, signal.SIG_IGN if nohup else signal.SIG_DFL)
 
                 self.launch(d, dispositions)
-                d.wait_for("Started thread")
+                self.hold_start(d)
                 for signo in sent:
                     os.kill(d.proc.pid, signo)
                 self.assertEqual(d.proc.wait(15), -ends_by)
-                # A real file takes the pipe's place; a stop and a continue
-                # make the service's open start again and find it, so the
-                # service finishes its start, as it would after a slow one.
-                d.write_config(config)
-                os.kill(d.pid, signal.SIGSTOP)
-                self.assertTrue(harness.wait_until(lambda: process_state(d.pid) == "T"))
+                # Continued, the service finishes its start, as it would after
+                # a slow one, and then takes its stop request.
                 os.kill(d.pid, signal.SIGCONT)
-                d.wait_for("SIGINT handled, shutdown")
+                d.wait_for("SIGINT handled, shutdown", timeout=60)
                 self.assert_ended(d)
                 # Its port is free again: a retry can bind it.
                 retry = socket.socket()
@@ -217,23 +215,18 @@ class DaemonStartTest(harness.DaemonTestCase):
         self.assert_ended(d)
 
     def test_the_starting_process_waits_while_the_service_is_starting(self):
-        d = harness.Daemon(daemon=True)
+        d = harness.Daemon(daemon=True, config=slow_config())
         self.addCleanup(d.close)
-        # A named pipe as the configuration file: the service's first pass
-        # blocks in opening it until the test opens the other end.
-        os.mkfifo(d.conf)
-        self.addCleanup(self.release_reader, d.conf)
         d.start()
-        d.wait_for("Started thread")  # the pool exists: the first pass is next
+        self.hold_start(d)
         self.assertIsNone(d.proc.poll(), "the starting process returned before the service started")
-        with open(d.conf, "w"):
-            pass  # a pipe's size is 0: the service finds the file empty
-        self.assertEqual(d.proc.wait(15), 1, d.log[-4000:])
+        os.kill(d.pid, signal.SIGCONT)
+        # No element is usable: the service fails, and the starting process says so.
+        self.assertEqual(d.proc.wait(60), 1, d.log[-4000:])
         self.stderr_read(d)
-        self.assertIn("  Unable to load config file %s because of \n  the file is empty\n" % d.conf, d.stderr)
+        self.assertIn("  there is no valid listeners in config\n", d.stderr)
         self.assert_ended(d)
         self.assertEqual(d.sanitizer_report(), "")
-
 
 if __name__ == "__main__":
     unittest.main()
