@@ -18,6 +18,7 @@
 
 #include "io/detail/binders.h"
 #include "io/discovery/detail/socket_file.h"
+#include "io/discovery/local_address.h"
 #include "io/discovery/server.h"
 #include "oslayer/loggers.h"
 #include "oslayer/syncers.h"
@@ -46,10 +47,35 @@ std::string endpoint_text(const unx_endpoint& at) { return "unx/" + escape_log_t
 discovery::listen_point discovery_point(const io::discovery_descriptor<boost::asio::ip::udp::endpoint>& d) {
     return d;
 }
-template <class Endpoint>
-discovery::listen_point discovery_point(const io::discovery_descriptor<Endpoint>& d) {
+discovery::listen_point discovery_point(const io::discovery_descriptor<io::detail::ipx::ipx::endpoint>& d) {
     return d.endpoint;
 }
+/// The stream socket holds the path's file; discovery is answered at the
+/// address that names the path (the descriptor's own, as `check` made sure).
+discovery::listen_point discovery_point(
+    const io::discovery_descriptor<boost::asio::local::datagram_protocol::endpoint>& d) {
+    return discovery::local_discovery_address(d.endpoint.path());
+}
+
+/// Refuses what `server::check` refuses.
+struct entry_check : boost::static_visitor<void> {
+    void operator()(const io::unix_server_descriptor& d) const {
+        if (!d.discovery) return;
+        const std::string& stream = d.endpoint.path();
+        const std::string& dgram = d.discovery->endpoint.path();
+        if (dgram != stream)
+            D_THROW(io_error_exception,
+                    "discovery socket path \"%s\" is not the stream socket path \"%s\": local discovery is "
+                    "answered only for the stream socket's own path, as discovery() or discovery(%s)",
+                    dgram.c_str(), stream.c_str(), stream.c_str());
+        if (stream.size() > discovery::max_local_discovery_path)
+            D_THROW(io_error_exception,
+                    "stream socket path \"%s\" is too long for local discovery (at most %u bytes)", stream.c_str(),
+                    static_cast<unsigned>(discovery::max_local_discovery_path));
+    }
+    template <class Other>
+    void operator()(const Other&) const {}
+};
 
 /// Accept errors after which the listening socket itself is unusable; any
 /// other (descriptors or memory running out, a network error of a queued
@@ -93,9 +119,6 @@ public:
     uint64_t discovery_bytes_received() override { return discovery_ ? discovery_->bytes_received() : 0; }
 
 private:
-    void check_paths(const io::unix_server_descriptor& d);
-    template <class Other>
-    void check_paths(const Other&) {}
     void bind(const tcp_endpoint& at) { acceptor_.bind(at); }
     void bind(const spx_endpoint& at) { acceptor_.bind(at); }
     void bind(const unx_endpoint& at);
@@ -144,7 +167,7 @@ template <class S, class D>
 server::impl<S, D>::impl(boost::asio::io_service& service, const descriptor_type& descriptor, bool reuse_address)
     : service_(service), descriptor_(descriptor), stopped_(false), acceptor_(service), retry_timer_(service) {
     TRACE_POINT;
-    check_paths(descriptor_);
+    entry_check()(descriptor_);
     acceptor_.open(descriptor_.endpoint.protocol());
     if (reuse_address) acceptor_.set_option(boost::asio::socket_base::reuse_address(true));
     bind(descriptor_.endpoint);
@@ -164,15 +187,6 @@ server::impl<S, D>::~impl() {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
     file_.release();
-}
-
-template <class S, class D>
-void server::impl<S, D>::check_paths(const io::unix_server_descriptor& d) {
-    // Both sockets would claim the same file: the second bind could only fail
-    // or, worse, take the first socket's file over.
-    if (d.discovery && d.discovery->endpoint.path() == d.endpoint.path())
-        D_THROW(io_error_exception, "discovery socket path \"%s\" is the same as the stream socket path",
-                d.endpoint.path().c_str());
 }
 
 template <class S, class D>
@@ -321,6 +335,8 @@ private:
 };
 
 }  // namespace
+
+void server::check(const server_spec& descriptor) { boost::apply_visitor(entry_check(), descriptor); }
 
 boost::shared_ptr<server> server::create(boost::asio::io_service& service, const server_spec& descriptor,
                                          bool reuse_address) {

@@ -23,10 +23,16 @@ public:
 
     /// Opens, binds and listens on the entry's endpoint and starts its
     /// discovery answerer; nothing is accepted before `start`. Socket errors
-    /// raise boost::system::system_error; a local entry whose discovery path
-    /// is its stream path raises io_error_exception_shell_t.
+    /// raise boost::system::system_error; an entry that `check` refuses
+    /// raises its error. A local entry answers discovery at the discovery
+    /// address of its stream path (see discovery/local_address.h).
     static boost::shared_ptr<server> create(boost::asio::io_service& service, const server_spec& descriptor,
                                             bool reuse_address);
+    /// Raises io_error_exception_shell_t, naming the path, for an entry that
+    /// could never be served here: a local entry whose discovery path is not
+    /// its stream path (an answer's source names where the asker connects),
+    /// or whose stream path is too long to be named by a discovery address.
+    static void check(const server_spec& descriptor);
 
     /// Stores the callback and starts accepting; an empty callback is a BUG_exception.
     virtual void start(const callback_type& callback) = 0;

@@ -21,7 +21,9 @@
 #include <boost/variant/static_visitor.hpp>
 
 #include "io/detail/ipx.h"
+#include "io/discovery/local_address.h"
 #include "io/discovery/server.h"
+#include "io/server.h"
 #include "oslayer/amtypes.h"
 #include "oslayer/loggers.h"
 #include "oslayer/utilities.h"
@@ -234,8 +236,12 @@ struct client_endpoint_log_t : boost::static_visitor<void> {
 void check_client_spec(boost::asio::io_service& service, const std::string& text) {
     std::string reason;
     try {
-        for (const io::client_endpoint& at : io::parse_client_spec(service, text))
+        for (const io::client_endpoint& at : io::parse_client_spec(service, text)) {
             boost::apply_visitor(client_endpoint_log_t(), at);
+            // A local target is asked at the address that names its path.
+            if (const auto* local = boost::get<boost::asio::local::datagram_protocol::endpoint>(&at))
+                io::discovery::local_discovery_address(local->path());
+        }
         return;
     } catch (const std::exception& e) {
         reason = e.what();
@@ -251,6 +257,7 @@ listen_spec_t load_listen(boost::asio::io_service& service, xpath_t& xpath, int 
     listen_spec_t record;
     std::string spec = xpath.eval_xpath(positional("string(/velmod-proxy/listen[%d]/@spec)", i), "ip");
     record.descriptor = io::parse_server_spec(service, spec);
+    io::server::check(record.descriptor);
     boost::apply_visitor(descriptor_log_t(), record.descriptor);
     int forwards = xpath.eval_xpath<int>(positional("count(/velmod-proxy/listen[%d]/forward[@to])", i));
     if (forwards <= 0) D_THROW(BUG_exception, "must be at least one forward child tag in listen[%d] tag", i);
@@ -331,6 +338,7 @@ struct fd_closer {
 /// Only a regular file is read, as the descriptor says, not as the path said
 /// a moment before.
 void read_config_file(const std::string& path, mbuf_t& content) {
+    if (path.empty()) D_THROW(BUG_exception, "empty fullpath");
     int fd;
     while ((fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) < 0 && errno == EINTR) {}
     if (fd < 0) refuse_file(path, get_last_error());

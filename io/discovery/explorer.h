@@ -59,6 +59,9 @@ typedef boost::asio::local::datagram_protocol::socket udx_socket;
 /// Starts exploring `target` from `socket` (open, unbound). The first request
 /// is sent before the call returns; its failure, a socket option that cannot
 /// be set or a zero attempt count is thrown, and nothing runs afterwards.
+/// An answer to a target of one server counts only from that server's
+/// address; one from an address no server can have is never followed. Both
+/// are logged as warnings, and the exploration goes on.
 void explore(boost::asio::io_service& service, const explorer::settings& settings,
              const boost::shared_ptr<boost::asio::ip::udp::socket>& socket,
              const boost::asio::ip::udp::endpoint& target, const explorer::record_callback& on_record,
@@ -67,9 +70,10 @@ void explore(boost::asio::io_service& service, const explorer::settings& setting
              const boost::shared_ptr<io::detail::ipx::ipx::socket>& socket,
              const io::detail::ipx::ipx::endpoint& target, const explorer::record_callback& on_record,
              const explorer::finish_callback& on_finish);
-/// A local datagram socket cannot be answered unless it has an address, so
-/// this one is bound to a fresh path under the temporary directory, removed
-/// when the exploration ends.
+/// A local target is asked at the discovery address of its path (see
+/// local_address.h). A local datagram socket cannot be answered unless it has
+/// an address, so this one is bound to a fresh random abstract name, which
+/// leaves no file behind.
 void explore(boost::asio::io_service& service, const explorer::settings& settings,
              const boost::shared_ptr<udx_socket>& socket, const boost::asio::local::datagram_protocol::endpoint& target,
              const explorer::record_callback& on_record, const explorer::finish_callback& on_finish);

@@ -14,6 +14,7 @@
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "io/discovery/local_address.h"
 #include "io/pool.h"
 #include "oslayer/_kern.h"
 #include "tests/io/test_support.h"
@@ -25,6 +26,7 @@ using io_test::wait_until;
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using local_stream = asio::local::stream_protocol;
+using local_dgram = asio::local::datagram_protocol;
 
 io::server_spec parse(asio::io_service& service, const std::string& text) {
     return io::parse_server_spec(service, lstr_t(text));
@@ -185,16 +187,57 @@ TEST_F(Server, LocalSocketReplacesOnlyAStaleFileAndItsFileLivesAsLongAsTheServer
     EXPECT_NO_THROW(probe.connect(local_stream::endpoint(live)));
 }
 
-TEST_F(Server, LocalDiscoveryOnTheStreamPathIsRefusedNamingThePath) {
+/// Asks the local discovery address of `stream_path` and returns the answer
+/// and its source; empty when nobody answers.
+std::pair<std::string, std::string> ask_local(asio::io_service& service, const std::string& stream_path) {
+    local_dgram::socket asker(service, local_dgram());
+    // An unnamed socket cannot be answered: an empty address asks the system
+    // for a fresh abstract name.
+    asker.bind(local_dgram::endpoint(""));
+    boost::system::error_code ec;
+    asker.send_to(asio::buffer("", 0), io::discovery::local_discovery_address(stream_path), 0, ec);
+    if (ec) return {};
+    if (!wait_until([&] { return asker.available() > 0; })) return {};
+    char buffer[64];
+    local_dgram::endpoint source;
+    std::size_t n = asker.receive_from(asio::buffer(buffer), source);
+    return {std::string(buffer, n), source.path()};
+}
+
+TEST_F(Server, LocalDiscoveryIsAnsweredForTheStreamPathAndAnyOtherDiscoveryPathIsRefused) {
     io_test::temp_dir dir;
-    std::string path = dir.path("both");
-    try {
-        make("unix(" + path + "),discovery()");
-        FAIL() << "two sockets on one path accepted";
-    } catch (const io_error_exception_shell_t& e) {
-        EXPECT_NE(std::string::npos, std::string(e.what()).find(path)) << e.what();
+    const std::string path = dir.path("both");
+    for (const std::string& spec : {"unix(" + path + "),discovery()", "unix(" + path + "),discovery(" + path + ")"}) {
+        boost::shared_ptr<io::server> server = make(spec);
+        server->start(got.callback());
+        // Answered from the socket file that names the stream path.
+        const auto answer = ask_local(client_service, path);
+        EXPECT_EQ("velmo", answer.first) << spec;
+        EXPECT_EQ(path, io::discovery::local_stream_path_of(local_dgram::endpoint(answer.second))) << spec;
+        local_stream::socket client(client_service);
+        EXPECT_NO_THROW(client.connect(local_stream::endpoint(path))) << spec;
+        server->stop();
+        EXPECT_EQ("", ask_local(client_service, path).first) << spec;
+        EXPECT_FALSE(io_test::path_exists(io::discovery::local_discovery_address(path).path())) << spec;
     }
-    EXPECT_FALSE(io_test::path_exists(path));
+    // Answered at another path, discovery would send agents to that path;
+    // too long a path cannot be named by a discovery address.
+    const std::string other = dir.path("other");
+    const std::string longest(io::discovery::max_local_discovery_path - dir.path("").size() + 1, 'l');
+    const std::string too_long = dir.path(longest);
+    for (const auto& row : {std::make_pair("unix(" + path + "),discovery(" + other + ")", other),
+                            std::make_pair("unix(" + too_long + "),discovery()", too_long)}) {
+        try {
+            make(row.first);
+            ADD_FAILURE() << row.first << " accepted";
+        } catch (const io_error_exception_shell_t& e) {
+            EXPECT_NE(std::string::npos, std::string(e.what()).find(row.second)) << e.what();
+        }
+        EXPECT_THROW(io::server::check(parse(client_service, row.first)), io_error_exception_shell_t);
+    }
+    EXPECT_NO_THROW(io::server::check(parse(client_service, "unix(" + dir.path(longest.substr(1)) + "),discovery()")));
+    for (const std::string& untouched : {path, other, io::discovery::local_discovery_address(path).path()})
+        EXPECT_FALSE(io_test::path_exists(untouched)) << untouched;
 }
 
 // A reload stops the old server while an accept completion on a pool thread
@@ -312,27 +355,26 @@ TEST_F(Server, ACallbackMayStopItsOwnServer) {
     EXPECT_EQ(1, calls.load());
 }
 
-TEST_F(Server, StopReleasesTheLocalSocketFilesForTheNextServer) {
+TEST_F(Server, StopReleasesTheLocalSocketFileAndDiscoveryAddressForTheNextServer) {
     io_test::temp_dir dir;
-    const std::string stream = dir.path("stream"), dgram = dir.path("dgram");
-    const std::string spec = "unix(" + stream + "),discovery(" + dgram + ")";
+    const std::string stream = dir.path("stream");
+    const std::string spec = "unix(" + stream + "),discovery()";
     boost::shared_ptr<io::server> old = make(spec);
     old->start(got.callback());
     // A second holder, as a running completion would be.
     boost::shared_ptr<io::server> held = old;
     old->stop();
     EXPECT_FALSE(io_test::path_exists(stream));
-    EXPECT_FALSE(io_test::path_exists(dgram));
     boost::shared_ptr<io::server> next = make(spec);
     next->start(got.callback());
     local_stream::socket client(client_service);
     client.connect(local_stream::endpoint(stream));
     ASSERT_TRUE(wait_until([&] { return got.size() == 1; }));
-    // The stopped server's files are gone: its end must not take the new ones.
+    // The stopped server's end must not take the new one's file or address.
     old.reset();
     held.reset();
     EXPECT_TRUE(io_test::path_exists(stream));
-    EXPECT_TRUE(io_test::path_exists(dgram));
+    EXPECT_EQ("velmo", ask_local(client_service, stream).first);
 }
 
 // An agent that resets before its connection is accepted: getpeername fails on

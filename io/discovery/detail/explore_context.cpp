@@ -4,9 +4,6 @@
 // an owner never hears "finished" before the answer that ended it.
 #include "io/discovery/detail/explore_context.h"
 
-#include <unistd.h>
-
-#include <atomic>
 #include <exception>
 
 #include <boost/asio/placeholders.hpp>
@@ -14,6 +11,8 @@
 #include <boost/system/system_error.hpp>
 
 #include "io/detail/binders.h"
+#include "io/discovery/detail/answer_source.h"
+#include "io/discovery/local_address.h"
 #include "io/discovery/server.h"
 #include "oslayer/_kern.h"
 #include "oslayer/loggers.h"
@@ -47,18 +46,16 @@ client_endpoint stream_twin(const io::detail::ipx::ipx::endpoint& source) {
     return twin;
 }
 client_endpoint stream_twin(const udx_endpoint& source) {
-    return boost::asio::local::stream_protocol::endpoint(source.path());
+    return boost::asio::local::stream_protocol::endpoint(local_stream_path_of(source));
 }
 
-/// A path for an explorer's own local socket, unique within this host.
-std::string own_socket_path() {
-    static std::atomic<unsigned> sequence(0);
-    std::string dir = temp_directory();
-    std::string name = format_string("/velmod-explorer-%ld-%u", static_cast<long>(::getpid()), sequence++);
-    // sun_path holds 107 bytes and the terminating zero.
-    if (dir.empty() || dir.size() + name.size() >= 108) dir = "/tmp";
-    return dir + name;
-}
+/// A local target is asked at the discovery address of its stream path.
+const boost::asio::ip::udp::endpoint& asked_address(const boost::asio::ip::udp::endpoint& target) { return target; }
+const io::detail::ipx::ipx::endpoint& asked_address(const io::detail::ipx::ipx::endpoint& target) { return target; }
+udx_endpoint asked_address(const udx_endpoint& target) { return local_discovery_address(target.path()); }
+
+/// Fresh random names that happen to be taken are drawn again this often.
+const int own_address_draws = 8;
 
 }  // namespace
 
@@ -73,6 +70,8 @@ explore_context<Socket>::explore_context(boost::asio::io_service& service, const
       request_(settings.request),
       socket_(socket),
       target_(target),
+      asked_(asked_address(target)),
+      group_target_(is_group_target(target)),
       on_record_(on_record),
       on_finish_(on_finish),
       timer_(service),
@@ -108,9 +107,14 @@ void explore_context<Socket>::bind_own_address() {}
 
 template <>
 void explore_context<boost::asio::local::datagram_protocol::socket>::bind_own_address() {
-    udx_endpoint own(own_socket_path());
-    bind_local(*socket_, own, SOCK_DGRAM);
-    own_file_.claim(own.path());
+    // An abstract name leaves no file behind and none that another user can
+    // put in its way.
+    boost::system::error_code ec;
+    for (int draw = 0; draw < own_address_draws; ++draw) {
+        socket_->bind(random_asker_address(), ec);
+        if (ec != boost::system::errc::address_in_use) break;
+    }
+    if (ec) throw boost::system::system_error(ec, "bind");
 }
 
 template <class Socket>
@@ -127,7 +131,7 @@ void explore_context<Socket>::send_request() {
     }
     LOG_AT(LOG_LEVEL_TRACE, "[Discovery/Explorer] Send request to %s, %u attemps left", target_text_.c_str(),
            static_cast<unsigned>(left));
-    socket_->send_to(boost::asio::buffer(request_.data(), request_.size()), target_);
+    socket_->send_to(boost::asio::buffer(request_.data(), request_.size()), asked_);
 }
 
 template <class Socket>
@@ -188,6 +192,10 @@ void explore_context<Socket>::answer_arrived(const boost::shared_ptr<incoming_da
         // Received just before the socket was closed: the owner already heard the end.
         if (finished_) return;
         LOG_AT(LOG_LEVEL_TRACE, "[Discovery/Explorer] Recieved answer from %s", endpoint_text(data->source).c_str());
+        if (!is_followed(data->source)) {
+            start_receive();
+            return;
+        }
         found.endpoint = stream_twin(data->source);
         found.elapsed = boost::posix_time::microsec_clock::local_time() - start_time_;
         found.answer.assign(data->buffer, count);
@@ -202,6 +210,21 @@ void explore_context<Socket>::answer_arrived(const boost::shared_ptr<incoming_da
         ++delivering_;
     }
     deliver(found);
+}
+
+template <class Socket>
+bool explore_context<Socket>::is_followed(const endpoint_type& source) {
+    if (!can_be_server(source)) {
+        LOG_AT(LOG_LEVEL_WARNING, "[Discovery/Explorer] Ignored answer from %s: no server answers from there",
+               endpoint_text(source).c_str());
+        return false;
+    }
+    if (!group_target_ && !is_asked_source(asked_, source)) {
+        LOG_AT(LOG_LEVEL_WARNING, "[Discovery/Explorer] Ignored answer from %s: only %s was asked",
+               endpoint_text(source).c_str(), target_text_.c_str());
+        return false;
+    }
+    return true;
 }
 
 template <class Socket>

@@ -14,7 +14,6 @@
 #include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
 
-#include "io/discovery/detail/socket_file.h"
 #include "io/discovery/explorer.h"
 #include "oslayer/syncers.h"
 
@@ -62,6 +61,8 @@ private:
 
     /// Gives the socket an address of its own where the family needs one to be answered.
     void bind_own_address();
+    /// False, logged, for an answer that must not be followed.
+    bool is_followed(const endpoint_type& source);
     void start_receive();
     void deliver(const explorer::record& found);
     void finish(const boost::system::error_code& result);
@@ -73,6 +74,10 @@ private:
     boost::mutex mutex_;
     boost::shared_ptr<Socket> socket_;
     endpoint_type target_;
+    /// Where requests go, and where the answers of a single target must come from.
+    endpoint_type asked_;
+    /// Any server may answer a group target.
+    bool group_target_;
     explorer::record_callback on_record_;
     explorer::finish_callback on_finish_;
     boost::asio::deadline_timer timer_;
@@ -88,8 +93,6 @@ private:
     /// The end came while records were being delivered; the last one finishes.
     bool finish_pending_ = false;
     boost::system::error_code result_;
-    /// The local datagram socket's own file, removed with the context.
-    socket_file_owner own_file_;
 };
 
 }  // namespace detail
