@@ -153,52 +153,11 @@ TEST_F(Explorer, LocalTargetIsAskedAtItsDiscoveryAddressFromAnUnpredictableNameT
         EXPECT_EQ("Hub", out.records[0].answer);
         ASSERT_EQ(2, out.records[0].endpoint.which());
         EXPECT_EQ(path, boost::get<asio::local::stream_protocol::endpoint>(out.records[0].endpoint).path());
-        // The server names the explorer's own address in its log line.
         own.push_back(log.last_match(R"(^\[Discovery/Server\] udx/.*: Request from udx/(.+), answering it$)"));
     }
     for (const std::string& name : own) EXPECT_EQ(0u, name.find("\\x00velmod-explorer:")) << name;
     EXPECT_NE(own[0], own[1]);
     EXPECT_FALSE(io_test::path_exists(path));
-}
-
-/// A UDP socket that answers each request twice: first from `first`, then from itself.
-struct two_answerers {
-    explicit two_answerers(asio::io_service& service)
-        : server(service, udp::endpoint(asio::ip::address_v4::loopback(), 0)),
-          first(service, udp::endpoint(asio::ip::address_v4::loopback(), 0)) {}
-    /// Answers the requests that arrive within `rounds` waits of the exploration.
-    void answer(int rounds) {
-        for (int i = 0; i < rounds; ++i) {
-            if (!io_test::wait_until([&] { return server.available() > 0; })) return;
-            char buffer[256];
-            udp::endpoint asker;
-            server.receive_from(asio::buffer(buffer), asker);
-            first.send_to(asio::buffer("Other", 5), asker);
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            server.send_to(asio::buffer("Hub", 3), asker);
-        }
-    }
-    udp::socket server, first;
-};
-
-TEST_F(Explorer, SingleTargetFollowsOnlyItsOwnAnswerAndLogsTheOther) {
-    asio::io_service peers;
-    two_answerers answerers(peers);
-    const udp::endpoint target = answerers.server.local_endpoint();
-    exploration out;
-    // Not empty: an empty datagram shows no bytes available.
-    explore_udp(settings(300, 2, false, "Hub"), target, out);
-    answerers.answer(2);
-    ASSERT_TRUE(out.wait_finished());
-    ASSERT_EQ(2u, out.records.size());
-    for (const auto& r : out.records) {
-        EXPECT_EQ("Hub", r.answer);
-        EXPECT_EQ(asio::ip::tcp::endpoint(target.address(), target.port()),
-                  boost::get<asio::ip::tcp::endpoint>(r.endpoint));
-    }
-    const std::string other = io::discovery::udp_endpoint_to_string(answerers.first.local_endpoint());
-    EXPECT_EQ(2u, log.count("[Discovery/Explorer] Ignored answer from " + other + ": only " +
-                            io::discovery::udp_endpoint_to_string(target) + " was asked"));
 }
 
 }  // namespace
