@@ -327,6 +327,9 @@ const char* file_kind(mode_t mode) {
     return "of an unknown kind";
 }
 
+/// Bytes asked of each read of the configuration file.
+constexpr size_t read_step = 65536;
+
 /// Closes the descriptor on every way out.
 struct fd_closer {
     int fd;
@@ -350,9 +353,9 @@ void read_config_file(const std::string& path, mbuf_t& content) {
     // Read to the end, not to the size seen: the file may change meanwhile.
     for (;;) {
         if (content.used > static_cast<size_t>(INT_MAX)) refuse_file(path, "the file is too large");
-        char* to = content.extend(65536);
-        ssize_t n = ::read(fd, to, 65536);
-        content.used -= 65536 - (n > 0 ? static_cast<size_t>(n) : 0);
+        char* to = content.extend(read_step);
+        ssize_t n = ::read(fd, to, read_step);
+        content.used -= read_step - (n > 0 ? static_cast<size_t>(n) : 0);
         if (n == 0) return;
         if (n < 0 && errno != EINTR) refuse_file(path, get_last_error());
     }
