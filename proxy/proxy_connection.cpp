@@ -327,9 +327,18 @@ void proxy_connection_t::end_when_done() {
     const bool to_server = server_end_.gone || (agent_end_.read_ended && server_end_.send_ended);
     const bool to_agent = agent_end_.gone || (server_end_.read_ended && agent_end_.send_ended);
     if (to_server && to_agent) {
+        // A peer that still sends, its partner gone, may still be owed what
+        // its system has not acknowledged: closing now would let its next
+        // bytes meet a closed socket, whose reset throws those away.
+        const bool server_sends = !server_end_.gone && !server_end_.read_ended;
+        const bool agent_sends = !agent_end_.gone && !agent_end_.read_ended;
         guard.unlock();
-        remove_from_listener();
-        return;
+        if (!(server_sends && server_->lower()->delivery().owed) && !(agent_sends && client_->lower()->delivery().owed)) {
+            remove_from_listener();
+            return;
+        }
+        look_at_delivery_later();
+        guard.lock();
     }
     if (!(to_server || to_agent) || half_closed_ || half_close_limit.is_special()) return;
     half_closed_ = true;
@@ -340,6 +349,26 @@ void proxy_connection_t::end_when_done() {
     half_close_timer_.reset(new boost::asio::deadline_timer(service_));
     peers_took();
     arm_half_close_timer(half_close_look(half_close_limit.total_milliseconds()));
+}
+
+void proxy_connection_t::look_at_delivery_later() {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    if (delivery_looking_) return;
+    delivery_looking_ = true;
+    // The acknowledgement raises no event: its count is looked at as often
+    // as a held-back reader looks for its peer's end.
+    if (!delivery_timer_) delivery_timer_.reset(new boost::asio::deadline_timer(service_));
+    delivery_timer_->expires_from_now(io::transport_layer::peer_watch_interval);
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    delivery_timer_->async_wait([me](const boost::system::error_code& error) {
+        boost::shared_ptr<proxy_connection_t> pair = me.lock();
+        if (!pair) return;
+        {
+            boost::mutex::scoped_lock guard(pair->state_mutex_);
+            pair->delivery_looking_ = false;
+        }
+        if (!error) pair->end_when_done();
+    });
 }
 
 void proxy_connection_t::arm_half_close_timer(boost::posix_time::time_duration delay) {
