@@ -526,12 +526,18 @@ void proxy_connection_t::client_follows_raw() { client_->disable_parser(); }
 void proxy_connection_t::switch_to_raw(io::request_queue& install) {
     client_->stop_parsing();
     turned_raw();
-    // The INSTALL goes up numbered, nothing after it is, from whatever
-    // thread; the upstream parser goes off on its own strand, handing on
-    // first what it holds of a server command.
-    server_->forward_then_raw(install);
-    // Posted: the machine runs only on the upstream strand, never on the agent's.
-    server_->post_switch_to_raw();
+    // What the agent sends behind its INSTALL waits unread while the switch
+    // waits upstream for the replies owed to the daemon's own download
+    // there: what was read already waits there, in order, no more.
+    client_->lower()->pause_reading(io::pause_switch_wait);
+    boost::weak_ptr<cln_side::layer_t> client(client_);
+    // The INSTALL goes up numbered, nothing after it is; the upstream
+    // parser goes off on its own strand, handing on first what it holds of
+    // a server command.
+    server_->post_agent_switch(install, [client] {
+        if (boost::shared_ptr<cln_side::layer_t> layer = client.lock())
+            layer->lower()->resume_reading(io::pause_switch_wait);
+    });
 }
 
 void proxy_connection_t::turned_raw() {
@@ -723,7 +729,9 @@ bool proxy_connection_t::can_download() const {
     // Kept apart from the server's own state: a request sent behind the end
     // of the agent's sending would be dropped unsent and its agents wait.
     boost::mutex::scoped_lock guard(state_mutex_);
-    return !server_end_.end_asked;
+    // Nor once the pair turned raw or its agent asked to: a reply would
+    // reach the agent's raw stream, or hold its switch back.
+    return !server_end_.end_asked && !raw_;
 }
 
 bool proxy_connection_t::can_download_later() const {
