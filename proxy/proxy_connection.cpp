@@ -333,7 +333,8 @@ void proxy_connection_t::end_when_done() {
         const bool server_sends = !server_end_.gone && !server_end_.read_ended;
         const bool agent_sends = !agent_end_.gone && !agent_end_.read_ended;
         guard.unlock();
-        if (!(server_sends && server_->lower()->delivery().owed) && !(agent_sends && client_->lower()->delivery().owed)) {
+        const bool server_owed = server_sends && server_->lower()->delivery().owed;
+        if (!server_owed && !(agent_sends && client_->lower()->delivery().owed)) {
             remove_from_listener();
             return;
         }
