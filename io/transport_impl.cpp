@@ -249,12 +249,13 @@ void transport_layer::impl<Protocol>::peer_watch_tick(const boost::system::error
         watch_peer();
         return;
     }
-    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Peer ended or reset while reading was held back",
-           name_.c_str());
     // What the peer sent before is read now, whatever the backlog: it can
     // grow no more than the system already holds, and the read reports the
-    // end of stream (or the reset) as it would have.
-    gate_->peer_ended.store(true);
+    // end of stream (or the reset) as it would have. A reason that is no
+    // backlog (a switch that waits) may hold it still: told once.
+    if (!gate_->peer_ended.exchange(true))
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Peer ended or reset while reading was held back",
+               name_.c_str());
     read_if_allowed();
 }
 

@@ -56,6 +56,10 @@ enum read_pause : unsigned {
     pause_body_budget = 4u,
     /// Bytes inflated from an earlier read are still being handed up.
     pause_inflated_rest = 8u,
+    /// The peer's switch to raw waits on the paired connection (for replies
+    /// the daemon is still owed there): what the peer sends behind its
+    /// switch waits unread meanwhile.
+    pause_switch_wait = 16u,
 };
 /// Milliseconds of a steady clock: what the connections' time limits count in.
 int64_t steady_ms();

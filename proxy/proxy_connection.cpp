@@ -327,9 +327,19 @@ void proxy_connection_t::end_when_done() {
     const bool to_server = server_end_.gone || (agent_end_.read_ended && server_end_.send_ended);
     const bool to_agent = agent_end_.gone || (server_end_.read_ended && agent_end_.send_ended);
     if (to_server && to_agent) {
+        // A peer that still sends, its partner gone, may still be owed what
+        // its system has not acknowledged: closing now would let its next
+        // bytes meet a closed socket, whose reset throws those away.
+        const bool server_sends = !server_end_.gone && !server_end_.read_ended;
+        const bool agent_sends = !agent_end_.gone && !agent_end_.read_ended;
         guard.unlock();
-        remove_from_listener();
-        return;
+        const bool server_owed = server_sends && server_->lower()->delivery().owed;
+        if (!server_owed && !(agent_sends && client_->lower()->delivery().owed)) {
+            remove_from_listener();
+            return;
+        }
+        look_at_delivery_later();
+        guard.lock();
     }
     if (!(to_server || to_agent) || half_closed_ || half_close_limit.is_special()) return;
     half_closed_ = true;
@@ -340,6 +350,26 @@ void proxy_connection_t::end_when_done() {
     half_close_timer_.reset(new boost::asio::deadline_timer(service_));
     peers_took();
     arm_half_close_timer(half_close_look(half_close_limit.total_milliseconds()));
+}
+
+void proxy_connection_t::look_at_delivery_later() {
+    boost::mutex::scoped_lock guard(state_mutex_);
+    if (delivery_looking_) return;
+    delivery_looking_ = true;
+    // The acknowledgement raises no event: its count is looked at as often
+    // as a held-back reader looks for its peer's end.
+    if (!delivery_timer_) delivery_timer_.reset(new boost::asio::deadline_timer(service_));
+    delivery_timer_->expires_from_now(io::transport_layer::peer_watch_interval);
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    delivery_timer_->async_wait([me](const boost::system::error_code& error) {
+        boost::shared_ptr<proxy_connection_t> pair = me.lock();
+        if (!pair) return;
+        {
+            boost::mutex::scoped_lock guard(pair->state_mutex_);
+            pair->delivery_looking_ = false;
+        }
+        if (!error) pair->end_when_done();
+    });
 }
 
 void proxy_connection_t::arm_half_close_timer(boost::posix_time::time_duration delay) {
@@ -497,12 +527,18 @@ void proxy_connection_t::client_follows_raw() { client_->disable_parser(); }
 void proxy_connection_t::switch_to_raw(io::request_queue& install) {
     client_->stop_parsing();
     turned_raw();
-    // The INSTALL goes up numbered, nothing after it is, from whatever
-    // thread; the upstream parser goes off on its own strand, handing on
-    // first what it holds of a server command.
-    server_->forward_then_raw(install);
-    // Posted: the machine runs only on the upstream strand, never on the agent's.
-    server_->post_switch_to_raw();
+    // What the agent sends behind its INSTALL waits unread while the switch
+    // waits upstream for the replies owed to the daemon's own download
+    // there: what was read already waits there, in order, no more.
+    client_->lower()->pause_reading(io::pause_switch_wait);
+    boost::weak_ptr<cln_side::layer_t> client(client_);
+    // The INSTALL goes up numbered, nothing after it is; the upstream
+    // parser goes off on its own strand, handing on first what it holds of
+    // a server command.
+    server_->post_agent_switch(install, [client] {
+        if (boost::shared_ptr<cln_side::layer_t> layer = client.lock())
+            layer->lower()->resume_reading(io::pause_switch_wait);
+    });
 }
 
 void proxy_connection_t::turned_raw() {
@@ -694,7 +730,9 @@ bool proxy_connection_t::can_download() const {
     // Kept apart from the server's own state: a request sent behind the end
     // of the agent's sending would be dropped unsent and its agents wait.
     boost::mutex::scoped_lock guard(state_mutex_);
-    return !server_end_.end_asked;
+    // Nor once the pair turned raw or its agent asked to: a reply would
+    // reach the agent's raw stream, or hold its switch back.
+    return !server_end_.end_asked && !raw_;
 }
 
 bool proxy_connection_t::can_download_later() const {

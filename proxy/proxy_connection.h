@@ -191,6 +191,9 @@ private:
     /// Ends the pair once both directions are done; starts the half-close
     /// limit when only one of them is.
     void end_when_done();
+    /// Looks at what the peers have acknowledged again a little later,
+    /// while a peer that still sends is owed bytes and its partner is gone.
+    void look_at_delivery_later();
     /// Waits until the pair has delivered nothing for the half-close limit.
     void arm_half_close_timer(boost::posix_time::time_duration delay);
     void on_half_close_limit(const boost::system::error_code& error);
@@ -274,6 +277,9 @@ private:
     /// `io::steady_ms` when the first direction ended.
     int64_t half_closed_ms_ = 0;
     std::unique_ptr<boost::asio::deadline_timer> half_close_timer_;
+    /// Made on the first wait for acknowledged bytes; under `state_mutex_`.
+    std::unique_ptr<boost::asio::deadline_timer> delivery_timer_;
+    bool delivery_looking_ = false;
     /// `io::steady_ms` of the last bytes relayed or reply queued; 0 before.
     std::atomic<int64_t> relayed_ms_{0};
     // Touched only by the half-close timer's handlers, one after the other:

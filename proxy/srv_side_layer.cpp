@@ -52,7 +52,13 @@ void layer_t::connect(const std::string& client_spec) { lower_->connect(client_s
 
 void layer_t::forward(io::request_queue& queue) { lower_->send(queue); }
 
-void layer_t::forward_raw(io::request_queue& queue) { lower_->send_raw(queue); }
+void layer_t::forward_raw(io::request_queue& queue) {
+    if (!switch_waiting_) return lower_->send_raw(queue);
+    // Behind the INSTALL that waits: raw bytes in front of it would reach
+    // the server as garbled commands.
+    io::request_queue taken(std::move(queue));
+    held_raw_.push_back(taken);
+}
 
 void layer_t::forward_then_raw(io::request_queue& queue) { lower_->send_then_disable_parser(queue); }
 
@@ -69,6 +75,12 @@ void layer_t::send_text(io::request_queue& queue) {
 }
 
 void layer_t::end_sending(const boost::function<void()>& done) {
+    if (switch_waiting_) {
+        // Behind the agent's INSTALL and raw bytes, which wait.
+        end_held_ = true;
+        held_end_ = done;
+        return;
+    }
     sending_ending_.store(true);
     lower_->end_sending(done);
 }
@@ -93,6 +105,65 @@ void layer_t::post_event(const Event& event) {
 }
 
 void layer_t::post_switch_to_raw() { post_event(ev_agent_raw_t()); }
+
+void layer_t::post_agent_switch(io::request_queue& install, const boost::function<void()>& switched) {
+    // Set before anything is posted: a download request already on its way
+    // to the machine finds it and is dropped, so its agents are served
+    // through another connection.
+    switch_asked_.store(true);
+    boost::shared_ptr<io::request_queue> held = boost::make_shared<io::request_queue>(std::move(install));
+    boost::weak_ptr<layer_t> self(self_);
+    // Posted: the agent's raw bytes and its end are posted behind it, and
+    // the machine runs only on this strand.
+    lower_->get_strand()->post([self, held, switched] {
+        if (boost::shared_ptr<layer_t> layer = self.lock()) layer->begin_agent_switch(*held, switched);
+    });
+}
+
+void layer_t::begin_agent_switch(io::request_queue& install, const boost::function<void()>& switched) {
+    switch_waiting_ = true;
+    held_install_ = std::move(install);
+    switched_ = switched;
+    if (!reply_owed_) return switch_for_agent();
+    // A reply owed to the daemon, begun or not, would reach the agent's raw
+    // stream, which could not tell it apart: the switch waits until it has
+    // been read. The download running here is given up now, its agents
+    // served through another connection, and its reply is dropped.
+    if (running_download()) {
+        abandoned_reply_ = true;
+        machine_.process_event(ev_download_stalled_t());
+    }
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/SrvSide] %s: The agent's switch to raw waits for the reply owed to a download",
+           name().c_str());
+    // Bounded as the download itself was: the limit counts from the last
+    // byte of the reply.
+    start_stall_watch();
+}
+
+void layer_t::switch_if_nothing_owed() {
+    if (switch_waiting_ && !reply_owed_) switch_for_agent();
+}
+
+void layer_t::switch_for_agent() {
+    if (!switch_waiting_) return;
+    switch_waiting_ = false;
+    stop_stall_watch();
+    // The INSTALL goes up numbered and nothing after it is; the machine
+    // turns raw behind it.
+    io::request_queue install(std::move(held_install_));
+    lower_->send_then_disable_parser(install);
+    process(ev_agent_raw_t());
+    if (!held_raw_.empty()) lower_->send_raw(held_raw_);
+    if (end_held_) {
+        end_held_ = false;
+        boost::function<void()> done;
+        done.swap(held_end_);
+        end_sending(done);
+    }
+    boost::function<void()> switched;
+    switched.swap(switched_);
+    if (switched) switched();
+}
 
 void layer_t::post_download_request(const boost::shared_ptr<download_context_t>& download) {
     post_event(ev_download_update_request_t(download));
@@ -150,6 +221,15 @@ void layer_t::on_stall_timer(unsigned generation, const boost::system::error_cod
         arm_stall_timer(deadline);
         return;
     }
+    // The limit ran out while the agent's switch waited for a reply: should
+    // it still come, it is the agent's now.
+    reply_owed_ = false;
+    if (switch_waiting_) {
+        LOG_AT(LOG_LEVEL_WARNING, "[Layer/SrvSide] %s: The reply owed to a download made no progress for %ld ms; "
+               "the agent's switch to raw waits no longer", name().c_str(),
+               static_cast<long>(st_ready_update_in_progress_t::stall_limit.total_milliseconds()));
+        return switch_for_agent();
+    }
     boost::shared_ptr<download_context_t> download = running_download();
     // The repository name is the server's text.
     const std::string what = download ? escape_log_text(download->key().name) + "/" +
@@ -182,13 +262,20 @@ void layer_t::read_ended() {
     ended_.store(true);
     // The machine leaves its connected states as on a lost connection; the
     // connection itself stays until the agent's last bytes are written.
-    auto call = io::detail::make_weak_binder(&layer_t::process<ev_disconnected_t>, self_);
-    lower_->get_strand()->dispatch([call] { call(ev_disconnected_t()); });
+    auto call = io::detail::make_weak_binder(&layer_t::leave_connected, self_);
+    lower_->get_strand()->dispatch([call] { call(); });
 }
 
 void layer_t::on_disconnected() {
-    auto call = io::detail::make_weak_binder(&layer_t::process<ev_disconnected_t>, self_);
-    lower_->get_strand()->dispatch([call] { call(ev_disconnected_t()); });
+    auto call = io::detail::make_weak_binder(&layer_t::leave_connected, self_);
+    lower_->get_strand()->dispatch([call] { call(); });
+}
+
+void layer_t::leave_connected() {
+    process(ev_disconnected_t());
+    // No reply can come any more: the agent's waiting switch goes on.
+    reply_owed_ = false;
+    switch_if_nothing_owed();
 }
 
 void layer_t::on_violation(const char* text) {

@@ -11,6 +11,7 @@
 
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
+#include <boost/function.hpp>
 #include <boost/range/iterator_range.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/signals2/signal.hpp>
@@ -128,8 +129,26 @@ public:
     /// Switches zlib on both directions of the upstream stack when both sides offered "COMP".
     void enable_filters();
 
-    /// The agent's INSTALL/INSTALLEX: the machine learns of it on its own strand, not the caller's.
+    /// The agent turned raw: the machine learns of it on its own strand, not the caller's.
     void post_switch_to_raw();
+    /// The agent's INSTALL/INSTALLEX (`install`, framed; the queue is left
+    /// empty): on the strand, once no reply to the daemon's own download is
+    /// owed on this connection, it is sent numbered and this side turns raw.
+    /// Until then nothing more is asked of the server, and the agent's raw
+    /// bytes and the end of its sending wait here in order. `switched` runs
+    /// on the strand once the switch is made. Any thread.
+    void post_agent_switch(io::request_queue& install, const boost::function<void()>& switched);
+    /// True once the agent asked to switch: no download is sent here any more. Any thread.
+    bool agent_switch_asked() const { return switch_asked_.load(); }
+    /// True while the agent's switch waits for a reply owed to a download; on the strand.
+    bool agent_switch_waits() const { return switch_waiting_; }
+    /// Makes the agent's waiting switch now; on the strand.
+    void switch_for_agent();
+    /// Makes the agent's waiting switch once no reply is owed; on the strand.
+    void switch_if_nothing_owed();
+    /// A request that the server answers with an SRS_UPDATE was sent (true),
+    /// or the reply it owed has been read (false); on the strand.
+    void expect_reply(bool owed) { reply_owed_ = owed; }
     /// Queues a download for the machine, on its own strand.
     void post_download_request(const boost::shared_ptr<download_context_t>& download);
 
@@ -191,6 +210,11 @@ private:
     void derived_postconstruct();
     void on_connected(const boost::system::error_code& error);
     void on_disconnected();
+    /// The agent's switch, on the strand: made at once, or held while a reply is owed.
+    void begin_agent_switch(io::request_queue& install, const boost::function<void()>& switched);
+    /// The machine leaves its connected states (the server ended its sending
+    /// or is gone); on the strand.
+    void leave_connected();
     void on_violation(const char* text);
     void arm_stall_timer(boost::posix_time::ptime deadline);
     /// Moves the last progress forward past the time the daemon held reading back.
@@ -215,6 +239,19 @@ private:
     std::atomic<bool> stalled_{false};
     std::atomic<bool> ended_{false};
     std::atomic<download_readiness_t> readiness_{download_readiness_t::not_yet};
+    std::atomic<bool> switch_asked_{false};
+    // The agent's waiting switch, on the strand: its INSTALL, the raw bytes
+    // it sent behind it, the end of its sending if that came, and who
+    // learns that the switch was made.
+    bool switch_waiting_ = false;
+    /// The server owes the daemon an SRS_UPDATE (a download request or a
+    /// range's acknowledgement was sent, its reply not read to its end).
+    bool reply_owed_ = false;
+    io::request_queue held_install_;
+    io::request_queue held_raw_;
+    bool end_held_ = false;
+    boost::function<void()> held_end_;
+    boost::function<void()> switched_;
     machine_t machine_;
 };
 

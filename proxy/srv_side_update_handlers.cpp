@@ -72,6 +72,10 @@ public:
                   const std::string& connection)
         : download_(download), layer_(layer), connection_(connection) {}
     void write(const char* data, size_t length) override {
+        // Progress also of a given-up download's reply: an agent's switch
+        // to raw waits for it by the same limit.
+        if (length > 0)
+            if (boost::shared_ptr<layer_t> layer = layer_.lock()) layer->note_download_progress();
         boost::shared_ptr<download_context_t> download = download_.lock();
         if (!download) return;
         try {
@@ -80,8 +84,6 @@ public:
             log_command_failure(connection_, srs_update);
             throw;
         }
-        if (length == 0) return;
-        if (boost::shared_ptr<layer_t> layer = layer_.lock()) layer->note_download_progress();
     }
 
 private:
@@ -191,21 +193,28 @@ void cmd_srs_update_t::end(std::vector<char>& body) {
     boost::shared_ptr<proxy_connection_t> owner = layer_->owner().lock();
     if (!owner) return;
     try {
+        layer_->expect_reply(false);
         if (ranged_) {
+            if (range_end_ != total_size_ && layer_->agent_switch_waits()) {
+                // The acknowledgement would ask for the next range, whose
+                // reply would meet the agent's raw stream.
+                layer_->switch_for_agent();
+                return;
+            }
             io::proto::cmd_builder ack("ACK_RANGE", false);
             ack.append_number(number_);
             ack.append_argument(range_token_);
             io::request_queue queue = ack.build();
             layer_->send_text(queue);
             // More ranges follow; the same download takes them.
-            if (range_end_ != total_size_) return;
+            if (range_end_ != total_size_) return layer_->expect_reply(true);
         }
         boost::shared_ptr<download_context_t> download = download_.lock();
         if (!download || download != layer_->running_download()) {
             // The reply of a download given up meanwhile (before or during
             // this command): it is over, nothing is completed.
             layer_->abandoned_reply_ended();
-            return;
+            return layer_->switch_if_nothing_owed();
         }
         download->set_completed(true);
         layer_->machine().process_event(layer_t::ev_download_done_t());

@@ -3,7 +3,8 @@ that takes bytes slowly but steadily is never taken for stalled, however a
 burst falls against the write stall watch; an agent that closes in order
 while its reading is held back has everything it sent handed on, even when
 the daemon's next write to it is refused, compressed commands still waiting
-to be inflated behind the server's backlog included; and a peer that half-closes
+to be inflated behind the server's backlog included, also when the daemon's
+system had taken all of it and the server keeps writing; and a peer that half-closes
 behind compressed commands costs no more memory than the same flood
 without the half-close."""
 
@@ -247,6 +248,49 @@ class HalfCloseFlowTest(PeersTestCase):
         self.assertEqual(server.count("LAST"), lasts)
         self.assertEqual([f.args for f in server.frames() if f.name == "LAST"],
                          [b"%d " % i + b"p" * 1000 for i in range(lasts)])
+
+    def test_an_agent_that_closed_and_refused_a_write_has_all_it_sent_handed_on_while_its_server_writes(self):
+        for options in ("", "COMP"):
+            server = self.start_server(options=options, echo=False, repository=None)
+            resets = []  # a failed read is logged as the connection's end
+            server._log = lambda text: resets.append(text) if " ended: " in text else None
+            server._listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 << 10)
+            daemon, port = self.start_relay(server)
+            agent = self.start_agent(port, options=options)
+            upstream = server._conn(0)
+            upstream.sock = gate = GatedSocket(upstream.sock)
+            bodies = [os.urandom(MiB) for _ in range(2)]
+            if options:
+                for i, body in enumerate(bodies):
+                    agent.send("BULK", b"%d" % i, body)
+                arrived = lambda: [f.body for f in server.frames() if f.name == "BULK"]
+            else:
+                agent.send("INSTALL")
+                self.assertTrue(harness.wait_until(lambda: upstream.raw, 10))
+                agent.send_raw(b"".join(bodies))
+                bodies, arrived = [b"".join(bodies)], lambda: [bytes(upstream.raw_in)]
+            self.assertTrue(harness.wait_until(lambda: unsent(agent.sock) == 0, 10))
+            mark = daemon.mark()
+            agent.sock.close()
+            daemon.wait_for("Peer ended its sending", since=mark)
+            stop = threading.Event()
+            self.addCleanup(stop.set)
+
+            def keep_writing():  # to the agent that left: its system resets, the next write fails
+                while not stop.wait(0.02):
+                    try:
+                        server.send(0, "PUSH", b"p" * 1000)
+                    except OSError:
+                        return
+
+            harness.start_thread(keep_writing)
+            daemon.wait_for("Send operation failed", since=mark)
+            time.sleep(0.3)  # the server's next bytes, should the daemon have closed
+            gate.open.set()
+            self.assertTrue(harness.wait_until(lambda: gate.sock.fileno() < 0, 30), options)
+            stop.set()
+            got = arrived()
+            self.assertEqual(([len(b) for b in got], got == bodies, resets), ([len(b) for b in bodies], True, []))
 
     def test_a_compressed_half_close_toward_a_silent_agent_costs_what_the_flood_costs_without_it(self):
         server, daemon, port = self.start_pair({"options": "COMP", "echo": False, "repository": None},

@@ -1,8 +1,9 @@
 """Switches to raw relaying: every byte the daemon read from a peer before the
 switch reaches the other side exactly as it was sent (a half-read command,
 the commands of one read, a relayed command crossing the agent's INSTALL);
-once a pair is raw the daemon writes no update reply of its own into it; an
-agent that resets in the middle of a large download leaves no race behind."""
+once a pair is raw the daemon writes no update reply of its own into it, nor
+a reply to its own download that the server begins late; an agent that
+resets in the middle of a large download leaves no race behind."""
 
 import socket
 import struct
@@ -12,7 +13,7 @@ import unittest
 import zlib
 
 import harness
-from standin_agent import PeersTestCase
+from standin_agent import ConnectionClosed, PeersTestCase
 from standin_server import Repository, build_frame
 
 
@@ -202,6 +203,48 @@ class RawPairGetsNoUpdateReplyTest(PeersTestCase):
         server.send_raw(1, b"raw after")
         got = agent.recv_raw(20, timeout=20)
         self.assertEqual(got, b"raw before|raw after", got[:120])
+
+    def test_an_install_during_a_download_through_its_connection_lets_no_late_range_into_the_raw_stream(self):
+        pack = lambda peer, data: peer.deflater.compress(data) + peer.deflater.flush(zlib.Z_SYNC_FLUSH)
+        for options in ("", "COMP"):
+            repo = Repository(files=[3 << 20])
+            server = self.start_server(options=options, echo=False, repository=repo)
+            daemon, port = self.start_relay(server)
+            a, b, c = agents = [self.start_agent(port, options=options, timeout=30) for _ in range(3)]
+            announcement = [agent.wait_announcement() for agent in agents][0]
+            for i in range(3):  # each range reply begins 30 ms late
+                server._conn(i).send_range = lambda t, late=server._conn(i).send_range: time.sleep(0.03) or late(t)
+            a.request(announcement)  # the download runs through A's connection, B and C wait for it
+            self.assertTrue(harness.wait_until(lambda: server.count("ACK_RANGE") >= 3, 10), "no download")
+            waiting = [b.request(announcement), c.request(announcement)]
+            self.assertTrue(harness.wait_until(lambda: daemon.count("ARQ_UPDATE") >= 4, 10))
+            # Raw bytes right behind the INSTALL (plain only: the stand-in
+            # server keeps compressed raw bytes as they came).
+            tail = b"" if options else b"\r\n0 NOT A COMMAND\r\n" + bytes(range(256)) * 64
+            wire = build_frame(a.number, "INSTALL", b"setup.exe") + tail
+            a.send_raw(pack(a, wire) if options else wire)
+            upstream = server._conn(0)
+            self.assertTrue(harness.wait_until(lambda: upstream.raw, 15), "no INSTALL reached the server")
+            raw = b"1 SRS_UPDATE looks like one\r\n" + bytes(range(255, -1, -1)) * 300
+            upstream.send_raw(pack(upstream, raw) if options else raw)
+            server.end_sending(0)
+            with self.assertRaises(ConnectionClosed):
+                while True:
+                    a._fill(time.monotonic() + 20)
+            self.assertTrue(a.buffer == raw, "%d bytes, beginning %r" % (len(a.buffer), bytes(a.buffer[:50])))
+            self.assertEqual(server.wait_raw(0, len(tail)), tail)
+            for agent, request in zip((b, c), waiting):
+                self.assertTrue(agent.receive(announcement, request=request).data == repo.files[0].data)
+
+    def test_an_install_waits_for_a_reply_that_never_comes_no_longer_than_the_stall_limit(self):
+        server, daemon, port = self.start_pair({"repository": Repository([5000]), "hold": True, "echo": False},
+                                               env=harness.limits_env(stall_limit_ms=500))
+        agent = self.start_agent(port)
+        agent.request(agent.wait_announcement())
+        server.wait_held(1)
+        agent.send_raw(build_frame(agent.number, "INSTALL") + b"behind it\r\n")
+        daemon.wait_for("the agent's switch to raw waits no longer")
+        self.assertEqual(server.wait_raw(0, 11), b"behind it\r\n")
 
 
 class ResetDuringDownloadTest(PeersTestCase):
