@@ -15,80 +15,68 @@ from standin_agent import PeersTestCase, StandinAgent
 from standin_server import Repository
 from test_updates import cache_path
 
-# Large enough that reading it takes many round trips of the other agents.
+# Large enough that reading it takes many round trips of the other agents:
+# while the reading held the cache's lock, none of them completed.
 BIG = 256 << 20
-EXAMINED = "was examined again after a change of its status"
-# Replies of other files and new connections that must complete while the
-# file is read: none can while the reading holds the cache's lock.
 REPLIES_DURING = 5
 NEWCOMERS_DURING = 1
 
 
 class CacheRecheckTest(PeersTestCase):
-    def fetch_ok(self, agent, announcement, mask, repo, timeout=120):
-        update = agent.fetch(announcement, mask, timeout=timeout)
-        self.assertTrue(update.ok, [(f.name, f.ok) for f in update.files])
-        self.assertEqual(update.data, repo.payload(mask))
+    def keep_fetching(self, stop, record):
+        """Two agents fetching the small files in turn and new connections fetching one, until `stop`."""
+        others = [self.start_agent(self.port) for _ in range(2)]
+        others = [(agent, agent.wait_announcement()) for agent in others]
 
-    def keep_fetching(self, port, stop, record):
-        """Agents fetching the small files in turn, and a new connection now and then, until `stop`."""
-        others = []
-        for _ in range(2):
-            agent = self.start_agent(port)
-            others.append((agent, agent.wait_announcement()))
+        def fetch(agent, announcement, mask, kind):
+            if not agent.fetch(announcement, mask, timeout=60).ok:
+                raise AssertionError("a small file came wrong")
+            record[kind].append(time.monotonic())
 
         def replies():
-            while not stop.is_set():
-                for agent, announcement in others:
-                    agent.fetch(announcement, "011", timeout=60)
-                    record["replies"].append(time.monotonic())
+            for agent, announcement in others:
+                fetch(agent, announcement, "011", "replies")
 
-        def newcomers():
-            while not stop.is_set():
-                agent = StandinAgent(self.port)
-                try:
-                    agent.negotiate(timeout=60)
-                    agent.fetch(agent.wait_announcement(timeout=60), "010", timeout=60)
-                    record["newcomers"].append(time.monotonic())
-                finally:
-                    agent.close()
+        def newcomer():
+            agent = StandinAgent(self.port, timeout=60)
+            try:
+                agent.negotiate()
+                fetch(agent, agent.wait_announcement(), "010", "newcomers")
+            finally:
+                agent.close()
 
-        threads = []
-        for body in (replies, newcomers):
-            def run(body=body):
-                try:
+        def loop(body):
+            try:
+                while not stop.is_set():
                     body()
-                except Exception as e:  # reported by the test, not lost in a thread
-                    record["errors"].append(repr(e))
-            threads.append(threading.Thread(target=run, daemon=True))
-            threads[-1].start()
+            except Exception as e:  # reported by the test, not lost in a thread
+                record["errors"].append(repr(e))
+        threads = [threading.Thread(target=loop, args=(body,), daemon=True) for body in (replies, newcomer)]
+        for t in threads:
+            t.start()
         return threads
 
     def test_reading_a_file_again_holds_back_only_its_own_requests(self):
         repo = Repository([("big.bin", os.urandom(BIG)), 5000, 7000])
         server, d, self.port = self.start_pair({"repository": repo})
-        first = self.start_agent(self.port)
+        first, second = self.start_agent(self.port), self.start_agent(self.port)
         announcement = first.wait_announcement()
-        self.fetch_ok(first, announcement, "111", repo)
-        second = self.start_agent(self.port)
-        second_announcement = second.wait_announcement()
+        self.assertEqual(first.fetch(announcement, timeout=120).data, repo.payload("111"))
         stop = threading.Event()
         record = {"replies": [], "newcomers": [], "errors": []}
-        threads = self.keep_fetching(self.port, stop, record)
+        threads = self.keep_fetching(stop, record)
         try:
             wait_until(lambda: len(record["replies"]) >= 4 and record["newcomers"] or record["errors"], timeout=60)
             os.chmod(os.path.join(d.cache_root, cache_path(repo, repo.files[0])), 0o600)
             mark = d.mark()
             asked = time.monotonic()
             first.request(announcement, "100")
-            second.request(second_announcement, "100")
+            second.request(second.wait_announcement(), "100")
             # An agent that ended its sending is still owed the answer it waits for.
             second.sock.shutdown(socket.SHUT_WR)
-            readable, _, _ = select.select([first.sock], [], [], 120)
+            self.assertTrue(select.select([first.sock], [], [], 120)[0], "no reply for the file read again")
             answered = time.monotonic()
-            self.assertTrue(readable, "no reply for the file read again")
-            # Both requesters of the file are answered whole once it is read.
-            self.assertTrue(first.receive(announcement, "100", timeout=120).ok)
+            self.assertEqual(first.receive(announcement, "100", timeout=120).data, repo.payload("100"))
             frame = second.frame(120)
             while frame.name != "SRS_UPDATE":  # a half-closed agent answers no PING
                 frame = second.frame(120)
@@ -103,10 +91,9 @@ class CacheRecheckTest(PeersTestCase):
         self.assertGreaterEqual(during("replies"), REPLIES_DURING, waited)
         self.assertGreaterEqual(during("newcomers"), NEWCOMERS_DURING, waited)
         # Read once, served as it was stored: no second download, no WARNING.
-        self.assertEqual(d.log[mark:].count(EXAMINED), 1)
+        self.assertEqual(d.log[mark:].count("was examined again after a change of its status"), 1)
         self.assertEqual(server.count("ARQ_UPDATE"), 1)
         self.assertEqual(d.messages("wrn", mark), [])
-        self.fetch_ok(first, announcement, "111", repo)
 
 
 if __name__ == "__main__":
