@@ -94,6 +94,10 @@ cache_t::file_ctx_t::match_t cache_t::file_ctx_t::matches_stamp(int fd, const st
         return reading.stop && reading.stop->load() ? match_t::unread : match_t::no;
     if (size != info.size || md5.hex() != info.md5) return match_t::no;
     if (::fstat(fd, &after) != 0 || !was.same_content(after)) return match_t::no;
+    // Its status changed again while it was read, perhaps by an overwrite
+    // whose times were put back: what was read proves nothing, and the
+    // checking thread reads it again for the request that waits.
+    if (reading.stop && !same_time(after.st_ctim, st.st_ctim)) return match_t::unread;
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s was examined again after a change of its status",
            escape_log_text(path).c_str());
     restamp(was, after);
