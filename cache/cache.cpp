@@ -71,7 +71,7 @@ cache_t::cache_t(boost::asio::io_service& service, const tree_ptr& tree,
       unload_timer_(service),
       clean_timer_(service) {}
 
-cache_t::~cache_t() {}
+cache_t::~cache_t() { stop_checks(); }
 
 boost::shared_ptr<cache_t> cache_t::create(boost::asio::io_service& service, const std::string& root,
                                            boost::posix_time::time_duration unload_period,
@@ -186,9 +186,10 @@ void cache_t::serve_update_request(const repo_key_t& key, const file_list_t& fil
         int32_t state = files[i]->get_state();
         // Examined before the reply's sizes go out: a file changed or gone
         // on disk is set back here, and the request waits for its download
-        // instead of being broken off half-way.
-        if (state == file_ctx_t::ready && !files[i]->still_stored()) state = files[i]->get_state();
-        waits = waits || state != file_ctx_t::ready;
+        // instead of being broken off half-way; one whose content must be
+        // read again waits for that check.
+        if (state == file_ctx_t::ready && !examine_before_reply(key, files[i])) state = files[i]->get_state();
+        waits = waits || state != file_ctx_t::ready || files[i]->checking;
         if (state == file_ctx_t::not_existent) needed.push_back(files[i]);
     }
     if (waits) {
@@ -295,7 +296,8 @@ void cache_t::process_locked(const repo_key_t& key) {
         if (it->served || it->key.rev != key.rev || it->key.name != key.name) continue;
         bool waiting = false;
         for (size_t i = 0; i < it->mask.size() && i < it->files.size(); ++i)
-            waiting = waiting || (it->mask[i] == '1' && it->files[i]->get_state() == file_ctx_t::in_download);
+            waiting = waiting || (it->mask[i] == '1' && (it->files[i]->get_state() == file_ctx_t::in_download ||
+                                                         it->files[i]->checking));
         if (waiting) continue;
         // Against the list it was made for, even when a newer announcement
         // changed the key's list meanwhile: its mask indexes that list.

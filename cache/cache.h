@@ -15,9 +15,11 @@
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/scoped_ptr.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include "io/pool.h"
 #include "io/request_queue.h"
 #include "oslayer/_kern.h"
 #include "oslayer/syncers.h"
@@ -209,6 +211,19 @@ private:
     void on_unload_timer();
     void on_clean_timer();
     void on_retry_timer(const repo_key_t& key);
+    /// A ready file whose change time alone moved, before a reply: true
+    /// when it may be served now. Else it is set back, or its content is
+    /// read on the checking thread (start_check) while the request waits.
+    bool examine_before_reply(const repo_key_t& key, const file_ptr& file);
+    /// Has the content of `file` read on the cache's checking thread: only
+    /// the requests for it wait, as for a download, and those of `key`'s
+    /// revision are examined again when the check ends.
+    void start_check(const repo_key_t& key, const file_ptr& file);
+    /// On the I/O service: the files whose checks ended are served, or set
+    /// back for their download, through their revisions' waiting requests.
+    void checks_ended();
+    /// Ends the checking thread, a reading under way included.
+    void stop_checks();
 
     /// Consecutive failed downloads of one revision and when to try again.
     struct retry_t {
@@ -230,6 +245,13 @@ private:
     boost::asio::deadline_timer unload_timer_;
     boost::asio::deadline_timer clean_timer_;
     std::map<revision_id_t, retry_t> retries_;
+    /// The checks that ended, handed from the checking thread to the I/O service.
+    struct checks_t;
+    boost::shared_ptr<checks_t> checks_;
+    /// Reads stored files whose change time alone moved, made at the first
+    /// such file: a file of gigabytes takes seconds to hash, and no lock
+    /// that replies, downloads or new connections need is held meanwhile.
+    boost::scoped_ptr<io::pool> checker_;
 };
 
 /// A ready file as a requester receives it: its size at once, its bytes only

@@ -500,7 +500,7 @@ mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
     // One call on the usual path; the directory is opened only to clear the way.
     struct stat st;
     found_t found;
-    fd_t fd = examine_stored(found, st);
+    fd_t fd = examine_stored(found, st, reading_t());
     if (found == found_t::same) return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
     if (found == found_t::unknown)
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));

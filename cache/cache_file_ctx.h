@@ -147,12 +147,21 @@ public:
     /// removed. `dir` is the open directory of the leaf, or -1 when it could
     /// not be opened. True when nothing stands at the file's place.
     bool set_back(int dir, const std::string& leaf);
-    /// Before a reply: true when the ready file on disk is still the one
+    /// What still_stored found.
+    enum class stored_t { yes, no, to_read };
+    /// Before a reply: `yes` when the ready file on disk is still the one
     /// the cache stored (one open and one fstat), or cannot be examined now
-    /// (the reply's own read then decides). Else the file is set back, with
-    /// one WARNING, and false: the request waits for its new download.
-    bool still_stored();
-    /// The stored file opened for reading, examined as still_stored does;
+    /// (the reply's own read then decides). Its content is never read here:
+    /// a file whose change time alone moved stays ready and is `to_read` by
+    /// check_content, away from every lock that replies need. Else the file
+    /// is set back, with one WARNING, and `no`: the request waits for its
+    /// new download.
+    stored_t still_stored();
+    /// Examines the stored file as still_stored does, reading it when only
+    /// its change time moved; what no longer matches is set back with one
+    /// WARNING. Reading ends early, deciding nothing, once `stop` is raised.
+    void check_content(const std::atomic<bool>& stop);
+    /// The stored file opened for reading, examined as check_content does;
     /// a file that no longer matches is set back and io_error_exception raised.
     fd_t open_stored();
     /// True while what `fd` opened is still the file stored.
@@ -177,6 +186,9 @@ public:
     std::atomic<int32_t> state{ready};
     /// Guarded by the mapping budget's lock, like the members it keeps below.
     mapping_ptr mapping;
+    /// Guarded by the cache's lock: check_content runs for the file, and
+    /// requests for it wait for its end as they wait for a download.
+    bool checking = false;
     std::string path;
 
 private:
@@ -190,18 +202,25 @@ private:
     void say_gone() const;
     /// The WARNING of a file set back because it changed on disk.
     void say_changed() const;
-    /// How a stored file was found when it was opened to be used.
-    enum class found_t { same, changed, gone, foreign, unknown };
+    /// How a stored file was found when it was opened to be used; `unread`
+    /// when only its change time moved and its content was not to be read.
+    enum class found_t { same, changed, gone, foreign, unknown, unread };
+    /// Whether an examination may read the content, and what ends a reading early.
+    struct reading_t {
+        bool allowed = true;
+        const std::atomic<bool>* stop = nullptr;
+    };
     /// Opens the stored file and examines it against the stamp; a file that
     /// is not the same is set back (one WARNING). The descriptor (and `st`)
     /// only when it is the same; `unknown` (errno set) when it could not be
     /// examined at all.
-    fd_t examine_stored(found_t& found, struct stat& st);
+    fd_t examine_stored(found_t& found, struct stat& st, const reading_t& reading);
+    enum class match_t { yes, no, unread };
     /// Compares what `fd` opened, of status `st`, with the stamp. When only
     /// the change time moved (a link to the file made or removed, an older
-    /// revision cleaned), the content is hashed again and, when it is still
-    /// the announced one, the stamp takes the new time.
-    bool matches_stamp(int fd, const struct stat& st);
+    /// revision cleaned), the content is hashed again, if `reading` allows,
+    /// and, when it is still the announced one, the stamp takes the new time.
+    match_t matches_stamp(int fd, const struct stat& st, const reading_t& reading);
     /// Takes `st` as the stamp, if the stamp is still `was`.
     void restamp(const file_stamp_t& was, const struct stat& st);
     /// Sets back every ready file of the revision that is gone from the

@@ -362,7 +362,7 @@ void cache_t::repo_t::unload_files(boost::posix_time::time_duration span) {
 
 bool cache_t::repo_t::downloading(const entity_t& entity) {
     for (const auto& f : entity.files)
-        if (f.second->get_state() == file_ctx_t::in_download) return true;
+        if (f.second->get_state() == file_ctx_t::in_download || f.second->checking) return true;
     return false;
 }
 

@@ -6,8 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <utility>
 #include <vector>
+
+#include <boost/make_shared.hpp>
 
 #include "cache/cache_file_ctx.h"
 #include "oslayer/loggers.h"
@@ -22,11 +27,13 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
 }
 
 // MD5 of the whole open file, read with pread so that the descriptor's
-// position stays where a reader left it; false when it cannot be read.
-bool hash_whole(int fd, md5_t& md5, uint64_t& size) {
+// position stays where a reader left it; false when it cannot be read or
+// `stop` was raised meanwhile.
+bool hash_whole(int fd, md5_t& md5, uint64_t& size, const std::atomic<bool>* stop) {
     static thread_local std::vector<char> buffer(256 << 10);
     size = 0;
     for (;;) {
+        if (stop && stop->load()) return false;
         ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(size));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
@@ -71,34 +78,47 @@ void cache_t::file_ctx_t::restamp(const file_stamp_t& was, const struct stat& st
     if (stamp_ == was) stamp_ = file_stamp_t::of(st);
 }
 
-bool cache_t::file_ctx_t::matches_stamp(int fd, const struct stat& st) {
+cache_t::file_ctx_t::match_t cache_t::file_ctx_t::matches_stamp(int fd, const struct stat& st,
+                                                                const reading_t& reading) {
     const file_stamp_t was = stamp();
-    if (!was.same_content(st)) return false;
-    if (was.same(st)) return true;
+    if (!was.same_content(st)) return match_t::no;
+    if (was.same(st)) return match_t::yes;
     // Only the change time moved. The cache's own links move it, and so
     // does an older revision's removal: a second look at the content tells
     // them from a change whose modification time was put back.
+    if (!reading.allowed) return match_t::unread;
     md5_t md5;
     uint64_t size = 0;
     struct stat after;
-    if (!hash_whole(fd, md5, size) || size != info.size || md5.hex() != info.md5) return false;
-    if (::fstat(fd, &after) != 0 || !was.same_content(after)) return false;
+    if (!hash_whole(fd, md5, size, reading.stop))
+        return reading.stop && reading.stop->load() ? match_t::unread : match_t::no;
+    if (size != info.size || md5.hex() != info.md5) return match_t::no;
+    if (::fstat(fd, &after) != 0 || !was.same_content(after)) return match_t::no;
+    // Its status changed again while it was read, perhaps by an overwrite
+    // whose times were put back: what was read proves nothing, and the
+    // checking thread reads it again for the request that waits.
+    if (reading.stop && !same_time(after.st_ctim, st.st_ctim)) return match_t::unread;
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s was examined again after a change of its status",
            escape_log_text(path).c_str());
     restamp(was, after);
-    return true;
+    return match_t::yes;
 }
 
-fd_t cache_t::file_ctx_t::examine_stored(found_t& found, struct stat& st) {
+fd_t cache_t::file_ctx_t::examine_stored(found_t& found, struct stat& st, const reading_t& reading) {
     fd_t fd(tree_->open_file(path));
     if ((!fd && !not_there(errno)) || (fd && ::fstat(fd.get(), &st) != 0)) {
         found = found_t::unknown;
         return fd_t();
     }
     if (fd && S_ISREG(st.st_mode) && tree_t::cache_owned(st)) {
-        if (matches_stamp(fd.get(), st)) {
+        const match_t match = matches_stamp(fd.get(), st, reading);
+        if (match == match_t::yes) {
             found = found_t::same;
             return fd;
+        }
+        if (match == match_t::unread) {
+            found = found_t::unread;
+            return fd_t();
         }
         found = found_t::changed;
         if (turn_back()) say_changed();
@@ -111,18 +131,32 @@ fd_t cache_t::file_ctx_t::examine_stored(found_t& found, struct stat& st) {
     return fd_t();
 }
 
-bool cache_t::file_ctx_t::still_stored() {
-    if (get_state() != ready) return false;
+cache_t::file_ctx_t::stored_t cache_t::file_ctx_t::still_stored() {
+    if (get_state() != ready) return stored_t::no;
     found_t found;
     struct stat st;
-    examine_stored(found, st);
-    return found == found_t::same || found == found_t::unknown;
+    reading_t never;
+    never.allowed = false;
+    examine_stored(found, st, never);
+    if (found == found_t::unread) return stored_t::to_read;
+    return found == found_t::same || found == found_t::unknown ? stored_t::yes : stored_t::no;
+}
+
+void cache_t::file_ctx_t::check_content(const std::atomic<bool>& stop) {
+    if (get_state() != ready) return;
+    found_t found;
+    struct stat st;
+    reading_t reading;
+    reading.stop = &stop;
+    // What is not the file stored any more is set back here, with its one
+    // WARNING; the waiting requests then start its download.
+    examine_stored(found, st, reading);
 }
 
 fd_t cache_t::file_ctx_t::open_stored() {
     found_t found;
     struct stat st;
-    fd_t fd = examine_stored(found, st);
+    fd_t fd = examine_stored(found, st, reading_t());
     if (found == found_t::same) return fd;
     if (found == found_t::unknown)
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
@@ -133,7 +167,7 @@ fd_t cache_t::file_ctx_t::open_stored() {
 
 bool cache_t::file_ctx_t::unchanged(int fd) {
     struct stat st;
-    return ::fstat(fd, &st) == 0 && matches_stamp(fd, st);
+    return ::fstat(fd, &st) == 0 && matches_stamp(fd, st, reading_t()) == match_t::yes;
 }
 
 file_stamp_t cache_t::file_ctx_t::stamp_if_whole() const {
@@ -151,6 +185,72 @@ void cache_t::file_ctx_t::keep_after_own_unlink(const file_stamp_t& was) {
     // Size and modification time still the ones verified, on the same inode:
     // only the unlink moved the change time.
     if (fd && ::fstat(fd.get(), &st) == 0 && was.same_content(st)) restamp(was, st);
+}
+
+struct cache_t::checks_t {
+    std::mutex mutex;
+    /// Guarded by `mutex`, as is `posted`: a handler that takes them all is on its way.
+    std::vector<std::pair<repo_key_t, file_ptr>> ended;
+    bool posted = false;
+    /// Raised when the cache ends: a reading under way stops.
+    std::atomic<bool> stop{false};
+};
+
+bool cache_t::examine_before_reply(const repo_key_t& key, const file_ptr& file) {
+    if (file->checking) return false;
+    const file_ctx_t::stored_t found = file->still_stored();
+    if (found == file_ctx_t::stored_t::to_read) start_check(key, file);
+    return found == file_ctx_t::stored_t::yes;
+}
+
+void cache_t::start_check(const repo_key_t& key, const file_ptr& file) {
+    if (!checks_) checks_ = boost::make_shared<checks_t>();
+    // One thread: checks queue behind one another, never in front of a reply.
+    if (!checker_) checker_.reset(new io::pool(1, "chk"));
+    file->checking = true;
+    boost::shared_ptr<checks_t> checks = checks_;
+    boost::asio::io_service& service = service_;
+    boost::weak_ptr<cache_t> weak = self_;
+    checker_->get_io_service().post([checks, &service, weak, key, file] {
+        log_failure(LOG_LEVEL_ERROR, "[Repo] Examining a stored file again failed because of %s",
+                    [&] { file->check_content(checks->stop); });
+        std::lock_guard<std::mutex> lock(checks->mutex);
+        checks->ended.emplace_back(key, file);
+        if (checks->posted) return;
+        checks->posted = true;
+        // The waiting requests are served on the I/O service, many checks at
+        // once: this thread never takes the cache's lock, nor holds the cache,
+        // whose end joins it.
+        service.post([weak] {
+            if (boost::shared_ptr<cache_t> me = weak.lock())
+                log_failure(LOG_LEVEL_ERROR, "[Repo] Serving waiting requests failed because of %s",
+                            [&] { me->checks_ended(); });
+        });
+    });
+}
+
+void cache_t::checks_ended() {
+    std::vector<std::pair<repo_key_t, file_ptr>> ended;
+    {
+        std::lock_guard<std::mutex> lock(checks_->mutex);
+        ended.swap(checks_->ended);
+        checks_->posted = false;
+    }
+    xlocker_t guard(mutex_);
+    std::vector<repo_key_t> keys;
+    for (const auto& check : ended) {
+        check.second->checking = false;
+        const repo_key_t& key = check.first;
+        const bool seen = std::any_of(keys.begin(), keys.end(),
+                                      [&](const repo_key_t& k) { return k.rev == key.rev && k.name == key.name; });
+        if (!seen) keys.push_back(key);
+    }
+    for (const repo_key_t& key : keys) process_locked(key);
+}
+
+void cache_t::stop_checks() {
+    if (checks_) checks_->stop = true;
+    checker_.reset();
 }
 
 void cache_t::file_ctx_t::say_changed() const {
