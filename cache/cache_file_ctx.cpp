@@ -228,7 +228,13 @@ std::string cache_t::file_ctx_t::name_from_leaf(const std::string& leaf) {
     return name;
 }
 
-std::string cache_t::file_ctx_t::stored_name(const file_info_t& info) { return name_from_leaf(leaf_of(info)); }
+std::string cache_t::file_ctx_t::stored_name(const file_info_t& info) {
+    // Asked once per announced file under the cache's lock: a name without
+    // '~' that does not begin with '/' reads back as itself.
+    const std::string& name = info.name;
+    if (name.find('~') == std::string::npos && (name.empty() || name[0] != '/')) return name;
+    return name_from_leaf(leaf_of(info));
+}
 
 cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, const std::string& path) {
     std::string leaf;
