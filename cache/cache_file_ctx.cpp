@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -170,7 +171,11 @@ bool cache_t::file_ctx_t::md5_text_valid(const std::string& md5) {
     return true;
 }
 
-std::string cache_t::file_ctx_t::build_path(const std::string& dir, const file_info_t& info) {
+namespace {
+
+// The leaf of the layout, unchecked: the name's first '/' turned into '~' (a
+// '~' put in front of a name without one), then '~' and the md5 text.
+std::string leaf_of(const file_info_t& info) {
     std::string leaf = info.name;
     size_t slash = leaf.find('/');
     if (slash == std::string::npos)
@@ -179,6 +184,13 @@ std::string cache_t::file_ctx_t::build_path(const std::string& dir, const file_i
         leaf[slash] = '~';
     leaf += '~';
     leaf += info.md5;
+    return leaf;
+}
+
+}  // namespace
+
+std::string cache_t::file_ctx_t::build_path(const std::string& dir, const file_info_t& info) {
+    const std::string leaf = leaf_of(info);
     // Checked first: an md5 text of other characters could add '/', '~' or
     // nothing at all to the leaf, and its file could never turn ready.
     if (!md5_text_valid(info.md5)) {
@@ -203,16 +215,25 @@ std::string cache_t::file_ctx_t::build_path(const std::string& dir, const file_i
 }
 
 std::string cache_t::file_ctx_t::name_from_leaf(const std::string& leaf) {
-    std::string name = leaf;
-    if (!name.empty() && name[0] == '~') {
+    // The md5 text follows the last '~': it holds none itself. What comes
+    // before is the name, '~' in it of its own or in the place of its first
+    // '/', which stands before any other.
+    std::string name = leaf.substr(0, std::min(leaf.rfind('~'), leaf.size()));
+    if (!name.empty() && name[0] == '~' && name.find('/') == std::string::npos) {
         name.erase(0, 1);
     } else {
-        size_t tilde = name.find('~');
+        const size_t tilde = name.find('~');
         if (tilde != std::string::npos) name[tilde] = '/';
     }
-    size_t tilde = name.find('~');
-    if (tilde != std::string::npos) name.resize(tilde);
     return name;
+}
+
+std::string cache_t::file_ctx_t::stored_name(const file_info_t& info) {
+    // Asked once per announced file under the cache's lock: a name without
+    // '~' that does not begin with '/' reads back as itself.
+    const std::string& name = info.name;
+    if (name.find('~') == std::string::npos && (name.empty() || name[0] != '/')) return name;
+    return name_from_leaf(leaf_of(info));
 }
 
 cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, const std::string& path) {
@@ -243,6 +264,7 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, int dir, con
     // the times past the stamp.
     ctx->stamp_ = file_stamp_t::of(st);
     ctx->info.name = name_from_leaf(stored_leaf(*tree, path));
+    ctx->named_by_load = true;
     // Hashed through a buffer rather than a mapping kept from the start: a
     // large tree loads faster, and only files that agents ask for are ever
     // mapped (on first use).

@@ -88,8 +88,14 @@ public:
     static bool md5_text_valid(const std::string& md5);
     /// The md5 text of no bytes: the only one a file of size 0 may carry.
     static const char* const empty_md5;
-    /// The name a leaf stands for: the inverse of build_path for names without '~'.
+    /// The name the load gives a stored leaf (the path below its revision):
+    /// one whose leaf build_path makes again, so that no two leaves read back
+    /// as one name. Names that share a leaf, a '~' standing where build_path
+    /// puts one, read back as one of them (see stored_name).
     static std::string name_from_leaf(const std::string& leaf);
+    /// The name the load gives the file build_path stores for `info`: where
+    /// it is not info.name, an announcement finds the loaded file under it.
+    static std::string stored_name(const file_info_t& info);
 
     /// A stored file found on disk: ready, its md5 computed from the
     /// content. Empty when what stands at `path` is not a file of the cache
@@ -183,6 +189,10 @@ public:
     /// Announced as it can never be downloaded (an empty file with the md5
     /// of something else): a request for it fails, nothing downloads it.
     bool refused = false;
+    /// Named by the load from its leaf, and matched by no announcement yet:
+    /// any announced name of the same leaf, size and md5 is this file. Read
+    /// and changed only under the cache's lock.
+    bool named_by_load = false;
     std::atomic<int32_t> state{ready};
     /// Guarded by the mapping budget's lock, like the members it keeps below.
     mapping_ptr mapping;

@@ -136,6 +136,22 @@ bool cache_dir(int parent, const std::string& name, const std::string& path) {
     return false;
 }
 
+// The file the load found at the leaf of `info` and named otherwise (names
+// that share a leaf read back as one of them): it takes the announced name.
+// The end of `files` when there is none. No request or reply holds such a
+// file yet, so its name changes under the cache's lock alone.
+std::unordered_map<file_info_t, cache_t::file_ptr, file_info_hash>::iterator adopt_loaded(
+    cache_t::repo_t::entity_t& entity, const file_info_t& info) {
+    const std::string stored = cache_t::file_ctx_t::stored_name(info);
+    if (stored == info.name) return entity.files.end();
+    auto found = entity.files.find(file_info_t{stored, info.size, info.md5});
+    if (found == entity.files.end() || !found->second->named_by_load) return entity.files.end();
+    cache_t::file_ptr ctx = found->second;
+    entity.files.erase(found);
+    ctx->info.name = info.name;
+    return entity.files.emplace(info, ctx).first;
+}
+
 // A link into a new revision, or empty when it cannot be made for whatever
 // reason (something at its temporary name that cannot be cleared, a source
 // the file system will not link): one file downloaded again costs less than
@@ -268,11 +284,18 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
     std::string dir = dir_of(key.name, key.rev);
     // Two different files at one path would rename over each other's
     // content: the stored files of the revision that hold their names, then
-    // the announced ones, each claim their path.
-    std::unordered_map<std::string, file_info_t> claimed;
+    // the announced ones, each claim their path. A file the load named from
+    // its leaf yields its path to the first announced name of that leaf (of
+    // its size; the md5 is in the leaf): it is the file stored for that name.
+    struct claim_t {
+        file_info_t info;
+        bool named_by_load;
+    };
+    std::unordered_map<std::string, claim_t> claimed;
     if (entity_t* entity = find_entity(key.name, key.rev))
         for (const auto& f : entity->files)
-            if (holds_its_path(f.second)) claimed.emplace(f.second->path, f.second->info);
+            if (holds_its_path(f.second))
+                claimed.emplace(f.second->path, claim_t{f.second->info, f.second->named_by_load});
     for (const file_info_t& info : files) {
         // The first '/' stays in the leaf; every further one is a directory below the revision.
         const size_t slashes = static_cast<size_t>(std::count(info.name.begin(), info.name.end(), '/'));
@@ -281,9 +304,13 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
                    shown_text(info.name).c_str(), shown_text(info.md5).c_str(), static_cast<unsigned long>(stored_depth));
             D_THROW(cache_error, "file name \"%s\" lies too deep to be stored", shown_text(info.name).c_str());
         }
-        auto taken = claimed.emplace(file_ctx_t::build_path(dir, info), info);
-        if (taken.second || taken.first->second == info) continue;
-        const file_info_t& other = taken.first->second;
+        auto taken = claimed.emplace(file_ctx_t::build_path(dir, info), claim_t{info, false});
+        claim_t& claim = taken.first->second;
+        if (taken.second || claim.info == info || (claim.named_by_load && claim.info.size == info.size)) {
+            claim = claim_t{info, false};
+            continue;
+        }
+        const file_info_t& other = claim.info;
         LOG_AT(LOG_LEVEL_ERROR, "[Repo] Refused file \"%s\" of %lu bytes with md5 \"%s\": its path belongs to file \"%s\" of %lu bytes",
                shown_text(info.name).c_str(), static_cast<unsigned long>(info.size), info.md5.c_str(),
                shown_text(other.name).c_str(), static_cast<unsigned long>(other.size));
@@ -294,8 +321,12 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
 }
 
 cache_t::file_ptr cache_t::repo_t::find_ctx(const file_info_t& info) const {
+    // A file of the same leaf, size and md5 under the name the load gives
+    // that leaf holds the same bytes: it is linked as well.
+    const std::string stored = file_ctx_t::stored_name(info);
     for (const entity_t& e : entities_) {
         auto found = e.files.find(info);
+        if (found == e.files.end() && stored != info.name) found = e.files.find(file_info_t{stored, info.size, info.md5});
         if (found != e.files.end()) return found->second;
     }
     return file_ptr();
@@ -312,7 +343,9 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
     dir_cache_t from, to;
     for (const file_info_t& info : files) {
         auto own = entity->files.find(info);
+        if (own == entity->files.end()) own = adopt_loaded(*entity, info);
         if (own != entity->files.end()) {
+            own->second->named_by_load = false;
             list.push_back(own->second);
             continue;
         }
@@ -322,6 +355,7 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
         } else {
             file_ptr other = find_ctx(info);
             if (other && other->get_state() == file_ctx_t::ready) ctx = link_or_nothing(tree_, dir, other, from, to);
+            if (ctx) ctx->info.name = info.name;  // the source may bear another name of the same leaf
             // Also when the source turned out gone: the rest of the list goes on.
             if (!ctx) ctx = file_ctx_t::create_not_existent(tree_, dir, info);
         }

@@ -25,9 +25,6 @@ struct scan_level_t {
     std::string path;
     dev_t dev;
     ino_t ino;
-    /// Taken by the load as the cache's own, as every directory above it:
-    /// only below such ones does a directory stand for a revision.
-    bool own;
     std::vector<std::string> names;
     size_t next = 0;
 };
@@ -42,7 +39,7 @@ public:
         if (!top || ::fstat(top.get(), &st) != 0) fail("cannot open it: %s", strerror(errno));
         std::string shown = tree_.root();
         while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
-        enter(std::move(top), shown, st, true);
+        enter(std::move(top), shown, st);
         while (!levels_.empty()) {
             scan_level_t& level = levels_.back();
             if (level.next == level.names.size()) {
@@ -60,8 +57,8 @@ private:
         refuse_root(tree_.root(), format_string(format, args...));
     }
 
-    void enter(fd_t dir, const std::string& path, const struct stat& st, bool own) {
-        levels_.push_back(scan_level_t{path, st.st_dev, st.st_ino, own, names_in(dir.get(), path)});
+    void enter(fd_t dir, const std::string& path, const struct stat& st) {
+        levels_.push_back(scan_level_t{path, st.st_dev, st.st_ino, names_in(dir.get(), path)});
         current_ = std::move(dir);
     }
 
@@ -88,9 +85,11 @@ private:
         if (st.st_uid != daemon_user())
             fail("%s in it belongs to user %u", escape_log_text(path).c_str(), static_cast<unsigned>(st.st_uid));
         if (!S_ISDIR(st.st_mode)) return;
-        const bool own = level.own && tree_t::cache_owned(st);
+        // Whatever its mode: the load removes a directory of the daemon's
+        // user that others may write into with all it holds, so what it
+        // holds must pass the same rules first.
         rev_t rev = 0;
-        if (own && levels_.size() == 2 && !revision_of(name, rev))
+        if (levels_.size() == 2 && !revision_of(name, rev))
             fail("revision directory %s is not named by a number", escape_log_text(path).c_str());
         fd_t sub(::openat(current_.get(), name.c_str(), scan_flags));
         struct stat opened;
@@ -100,11 +99,12 @@ private:
         }
         if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) return;  // replaced since it was examined
         // A mount point is the cache's own where the load takes it as a
-        // repository or a revision; anywhere else it is never removed or
-        // loaded, so never looked into.
-        const bool taken = own && levels_.size() <= 2;
+        // repository or a revision; anywhere else, and where the load would
+        // remove it as not its own, nothing is removed in it or loaded from
+        // it, so it is never looked into.
+        const bool taken = levels_.size() <= 2 && tree_t::cache_owned(opened);
         if (!taken && !tree_t::same_mount(current_.get(), sub.get())) return;
-        enter(std::move(sub), path, opened, own);
+        enter(std::move(sub), path, opened);
     }
 
     std::vector<std::string> names_in(int dir, const std::string& path) const {

@@ -133,8 +133,9 @@ public:
     /// the call fails with EXDEV.
     static bool remove_tree(int dir, const std::string& name);
     /// True when the open directory `sub` lies on the same mount as `dir`
-    /// and is no mount point itself: the mount id where the system tells
-    /// it, else the device.
+    /// and is no mount point itself, told by the device and the mount id
+    /// (from statx, else from /proc/self/fdinfo); false where no mount id
+    /// can be had, as for a mount point.
     static bool same_mount(int dir, int sub);
     /// True for an entry the cache may use as its own: owned by the daemon's
     /// user and writable by nobody else.

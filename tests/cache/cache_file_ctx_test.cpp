@@ -38,6 +38,10 @@ TEST(FileCtx, PathsFollowTheLayoutAndWhatCannotBeStoredIsRefused) {
         {"a/b/c", m, "a~b/c~M", "a/b/c"},
         {"../x", m, "..~x~M", "../x"},  // stays inside: ".." is only part of a leaf
         {"/abs", m, "~abs~M", "abs"},
+        // '~' of the name's own: only the last one is the md5's; a name that
+        // shares its leaf with another reads back as that one.
+        {"x~y", m, "~x~y~M", "x~y"},              {"t/u~v/w", m, "t~u~v/w~M", "t/u~v/w"},
+        {"a~b/c", m, "a~b~c~M", "a/b~c"},         {"~/e~", m, "~~e~~M", "~e~"},
         {"a/../../x", m, nullptr, nullptr},       {"a/b/../../../x", m, nullptr, nullptr},
         {"a/b//c", m, nullptr, nullptr},          {"a/b/./c", m, nullptr, nullptr},
         {std::string("a\0b", 3), m, nullptr, nullptr},
@@ -61,12 +65,14 @@ TEST(FileCtx, PathsFollowTheLayoutAndWhatCannotBeStoredIsRefused) {
         leaf.replace(leaf.size() - 1, 1, m);
         EXPECT_EQ(file_ctx_t::build_path("/r/n/7", info), "/r/n/7/" + leaf);
         EXPECT_EQ(file_ctx_t::name_from_leaf(leaf), c.read_back);
+        EXPECT_EQ(file_ctx_t::stored_name(info), c.read_back);
+        EXPECT_EQ(file_ctx_t::build_path("/r/n/7", {c.read_back, 1, c.md5}), "/r/n/7/" + leaf);
     }
     // The longest name piece that still fits, with its temporary '~'.
     std::string fits(NAME_MAX - 2 - 32 - 1, 'n');
     EXPECT_NO_THROW(file_ctx_t::build_path("/r/n/7", {fits, 1, m}));
     EXPECT_THROW(file_ctx_t::build_path("/r/n/7", {fits + "n", 1, m}), cache::cache_error_shell_t);
-    EXPECT_EQ(file_ctx_t::name_from_leaf("~a~b~M"), "a");
+    EXPECT_EQ(file_ctx_t::name_from_leaf("~a~b~M"), "a~b");
     scratch_t dir;
     EXPECT_EQ(file_ctx_t::create_not_existent(tree_of(dir), dir.path + "/n/7", {"a/b", 1, m})->temp_path(),
               dir.path + "/n/7/a~b~" + m + "~");

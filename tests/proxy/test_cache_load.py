@@ -1,0 +1,108 @@
+"""The start-up load: names holding '~' are found again after restarts, a root
+whose directories others may write into is refused whole, and a bind mount in
+a revision stays whole where a system-call filter refuses statx."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import harness
+import test_cache_start
+from standin_agent import PeersTestCase
+from standin_server import Repository
+from test_cache_start import tree_of
+
+STATX = {"x86_64": 332, "aarch64": 291}.get(os.uname().machine)
+# Runs argv[2:] with statx answered by EPERM, as a container runtime's filter does.
+WITHOUT_STATX = r"""
+import ctypes, os, struct, sys
+code = [(0x20, 0, 0, 0), (0x15, 0, 1, int(sys.argv[1])), (0x06, 0, 0, 0x50001), (0x06, 0, 0, 0x7fff0000)]
+prog = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *c) for c in code))
+libc, no = ctypes.CDLL(None, use_errno=True), ctypes.c_ulong(0)
+if libc.prctl(38, ctypes.c_ulong(1), no, no, no) or libc.prctl(
+        22, ctypes.c_ulong(2), struct.pack("HxxxxxxP", len(code), ctypes.addressof(prog)), no, no):
+    sys.exit("seccomp: " + os.strerror(ctypes.get_errno()))
+os.execv(sys.argv[2], sys.argv[2:])
+"""
+
+
+class CacheLoadTest(PeersTestCase):
+    mount, store = test_cache_start.CacheStartTest.mount, test_cache_start.CacheStartTest.store
+
+    def test_names_holding_tildes_are_served_from_the_cache_after_restarts(self):
+        # The last four share their leaf with another name: only the leaf matches them.
+        names = ["x~y.bin", "t/u~v/w.bin", "m/n/o~p.bin", "a~b/c.bin", "~/e.bin", "/abs.bin", "~f~/g/h~.bin"]
+        files = [(n, b"%d" % i * (3000 + i)) for i, n in enumerate(names)]
+        server = self.start_server(repository=Repository(files))
+        d, port = self.start_relay(server)
+        # Stored, found again in its own revision, then linked into a newer one.
+        for n, revision in enumerate((7, 7, 8)):
+            server.repository = repo = Repository(files, revision=revision)
+            port = d.restart() if n else port
+            for _ in range(2):
+                agent = self.start_agent(port)
+                update = agent.fetch(agent.wait_announcement())
+                self.assertEqual(update.data, repo.payload("1" * len(names)), d.log[-3000:])
+                agent.close()
+        self.assertEqual(server.count("ARQ_UPDATE"), 1)
+        self.assertNotIn("Refused file", d.log)
+        for revision in ("7", "8"):  # the layout's leaves, and nothing linked or written beside them
+            stored = tree_of(os.path.join(d.cache_root, repo.name, revision))
+            self.assertEqual({p for p, data in stored.items() if data is not None},
+                             {(f.name.replace("/", "~", 1) if "/" in f.name else "~" + f.name) + "~" + f.md5
+                              for f in repo.files})
+
+    def test_directories_other_users_may_write_into_are_looked_through_before_anything_is_removed(self):
+        upstream = self.hold_server()
+        for modes in ((0o775, 0o755), (0o755, 0o775), (0o2775, 0o2775)):
+            with self.subTest(modes=" ".join(map(oct, modes))):
+                d = harness.Daemon(listens=[(harness.listen_spec(0), [upstream.spec])])
+                self.addCleanup(d.close)
+                os.makedirs(os.path.join(d.cache_root, "docs", "manuals"))
+                os.chmod(d.cache_root, 0o700)
+                with open(os.path.join(d.cache_root, "docs/manuals/handbook.pdf"), "wb") as f:
+                    f.write(b"%PDF-1.7 the handbook")
+                for path, mode in zip(("docs", "docs/manuals"), modes):
+                    os.chmod(os.path.join(d.cache_root, path), mode)
+                before = tree_of(d.cache_root)
+                d.start()
+                d.wait_for("Service failed because of")
+                self.assertExit(d, 1)
+                self.assertIn("refused: revision directory %s/docs/manuals is not named by a number" % d.cache_root,
+                              "\n".join(d.messages("ERR")))
+                self.assertEqual(tree_of(d.cache_root), before)
+
+    def test_a_bind_mount_in_a_revision_stays_whole_where_statx_is_refused(self):
+        if os.geteuid() != 0 or STATX is None:
+            self.skipTest("mounting needs root, and the filter statx's number on this machine")
+        probe = "import ctypes; exit(ctypes.CDLL(None).statx(-100, b'/', 0, 0, ctypes.create_string_buffer(256)) != -1)"
+        filtered = subprocess.run([sys.executable, "-c", WITHOUT_STATX, str(STATX), sys.executable, "-c", probe],
+                                  stderr=subprocess.PIPE, text=True, timeout=30)
+        if filtered.stderr.startswith("seccomp: "):
+            self.skipTest("no system-call filter here: " + filtered.stderr.strip())
+        self.assertEqual(filtered.returncode, 0, "statx still answers under the filter")
+        outside = tempfile.mkdtemp(prefix="velmod-proxy-outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+        os.mkdir(os.path.join(outside, "sub"))
+        for name in ("precious", "sub/kept", "~f.bin~" + "0" * 32):
+            with open(os.path.join(outside, name), "w") as f:
+                f.write("not the cache's: " + name)
+        whole = tree_of(outside)
+        d = harness.Daemon(listens=[(harness.listen_spec(0), [self.start_server().spec])],
+                           env=harness.limits_env(cache_clean_period_ms=200))
+        d.argv = [sys.executable, "-c", WITHOUT_STATX, str(STATX)] + d.argv
+        self.addCleanup(d.close)
+        os.mkdir(d.cache_root, 0o700)
+        for revision in (1, 2, 3, 4):
+            self.store(d.cache_root, "upd", revision, b"stored %d" % revision)
+        for revision in (1, 4):  # the oldest goes at the first clean, the newest stays
+            self.mount(outside, os.path.join(d.cache_root, "upd/%d/bound" % revision))
+        d.start()
+        self.addCleanup(self._stop_clean, d)
+        d.wait_started()
+        d.wait_for('Revision directory "%s/upd/1" cannot be removed and is left as it is' % d.cache_root)
+        self.assertEqual(tree_of(outside), whole)
+        self.assertEqual(os.listdir(os.path.join(d.cache_root, "upd/1")), ["bound"])
+        self.assertNotIn("/bound/", "\n".join(line for line in d.log.splitlines() if "file context" in line))
