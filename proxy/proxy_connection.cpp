@@ -560,23 +560,30 @@ void proxy_connection_t::on_snf_update(const std::string& repository, unsigned l
         last_snf_.files = files;
         platform = platform_;
     }
+    // Stored before the agent is shown it: an agent may ask for the revision
+    // the moment it reads the announcement, and its request must find the
+    // list, however long the cache's lock is held meanwhile.
+    if (cache_) store_announced(repository, revision, platform, files);
     // Through the relay in force: during the negotiation this announcement
     // has just turned the server side raw, and the agent side must follow
     // right behind it. The relay takes the body it is given over, so it gets
     // a copy of this (small) list.
     std::vector<char> relayed(body);
     (*server_->current_relay())("SNF_UPDATE", true, args, relayed);
+}
+
+void proxy_connection_t::store_announced(const std::string& repository, unsigned long long revision,
+                                         const std::string& platform, const std::vector<cache::file_info_t>& files) {
     cache::repo_key_t key;
     key.name = repository;
     key.rev = revision;
     key.platform = platform;
-    if (!cache_) return;
     try {
         cache_->merge(key, files);
     } catch (const std::exception& e) {
         // An announcement the cache refuses (a name or md5 text it cannot
-        // store, a file-system error) is no reason to drop the server: only
-        // this list is not stored.
+        // store, a file-system error) is no reason to drop the server, nor
+        // to keep it from the agent: only this list is not stored.
         log_cache_refusal("SNF_UPDATE", repository, "stored", e);
     }
 }

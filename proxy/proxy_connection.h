@@ -232,6 +232,10 @@ private:
     void remove_from_listener();
     /// The agent's raw bytes, sent upstream on the upstream strand.
     void on_client_raw(io::request_queue& queue);
+    /// Merges the server's announced list into the cache under the agent's
+    /// `platform`; a refusal is logged, never raised.
+    void store_announced(const std::string& repository, unsigned long long revision, const std::string& platform,
+                         const std::vector<cache::file_info_t>& files);
     /// Logs that the cache refused `command` for `repository`: "not <outcome>".
     void log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
                            const std::exception& error) const;
