@@ -620,9 +620,15 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
     try {
         // Outside the lock: the cache may answer at once through files_ready.
         cache_->request_update(key, mask, boost::weak_ptr<cache::cache_events_t>(shared_from_this()), number);
+    } catch (const cache::unmatched_request_error_shell_t& e) {
+        // A mask that does not fit the announced list, a key not announced:
+        // no reply will ever come, so the agent is let go to ask again
+        // rather than left waiting; unless the pair turned raw meanwhile,
+        // whose agent waits for nothing of the daemon's.
+        log_cache_refusal("ARQ_UPDATE", repository, "served", e);
+        if (!turned_raw_already()) disconnect_agent();
     } catch (const std::exception& e) {
-        // A request the cache cannot match (a mask that does not fit the
-        // announced list, a key never announced) goes unanswered; the agent stays.
+        // Any other refusal (a name the cache could never store) leaves the agent connected.
         log_cache_refusal("ARQ_UPDATE", repository, "served", e);
     }
     // The pair turned raw while the request went in: the withdrawal it
@@ -684,7 +690,11 @@ void proxy_connection_t::drop_agent(const char* reason, const d_exception_t_shel
                                                         ": Update request not served, agent disconnected") +
                                " because of %s";
     pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), reason, shell);
-    // Posted: the cache calls with its mutex held, and the disconnection's
+    disconnect_agent();
+}
+
+void proxy_connection_t::disconnect_agent() {
+    // Posted: the cache may call with its mutex held, and the disconnection's
     // clean-up must not run under it.
     boost::weak_ptr<cln_side::layer_t> client(client_);
     client_->lower()->get_strand()->post([client] {

@@ -246,6 +246,8 @@ private:
     /// Logs why the agent's update request ends unanswered and drops the
     /// agent, which would otherwise wait for a reply that never comes.
     void drop_agent(const char* reason, const d_exception_t_shell_t* shell);
+    /// Ends the agent's connection, on its own strand.
+    void disconnect_agent();
 
     boost::asio::io_service& service_;
     boost::weak_ptr<listener_t> listener_;
