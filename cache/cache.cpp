@@ -145,7 +145,7 @@ void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mas
         return refuse(requester, number, "revision " + std::to_string(key.rev) + " of " + shown_text(key.name) +
                                      " is no longer in the cache: newer ones took its place");
     if (mask.size() != files.size())
-        D_THROW(cache_error, "Different files count in update request and repo: %d vs %d",
+        D_THROW(unmatched_request_error, "Different files count in update request and repo: %d vs %d",
                 static_cast<int>(mask.size()), static_cast<int>(files.size()));
     for (size_t i = 0; i < mask.size(); ++i)
         if (mask[i] == '1' && files[i]->refused)

@@ -52,6 +52,9 @@ bool operator==(const repo_key_t& a, const repo_key_t& b);
 
 /// The error the update cache raises.
 D_DECLARE_EXCEPTION(cache_error, d_exception_t, d_exception_t_shell_t);
+/// An update request that no announced list matches (a key not announced, a
+/// mask of another length): only the requester asking again can change that.
+D_DECLARE_EXCEPTION(unmatched_request_error, cache_error, cache_error_shell_t);
 
 /// The whole content of a file, read-only: mapped, or for a small file that
 /// is not to take a mapping, read into memory. Unlike a boost mapped_file it
@@ -119,7 +122,8 @@ public:
     void merge(const repo_key_t& key, const std::vector<file_info_t>& files);
     /// Serves the request at once when every requested file is ready, else
     /// queues it and starts a download of the files nobody fetches yet. A key
-    /// never announced since the load has an empty list and creates nothing.
+    /// never announced since the load has an empty list and creates nothing:
+    /// a mask that does not fit the key's list raises unmatched_request_error.
     /// Each request waits on its own and is answered with its `number`; only a
     /// repeat of one requester's request (same key, same number) replaces the
     /// waiting one. A requester with `waiting_per_requester` requests waiting

@@ -596,23 +596,30 @@ void proxy_connection_t::on_snf_update(const std::string& repository, unsigned l
         last_snf_.files = files;
         platform = platform_;
     }
+    // Stored before the agent is shown it: an agent may ask for the revision
+    // the moment it reads the announcement, and its request must find the
+    // list, however long the cache's lock is held meanwhile.
+    if (cache_) store_announced(repository, revision, platform, files);
     // Through the relay in force: during the negotiation this announcement
     // has just turned the server side raw, and the agent side must follow
     // right behind it. The relay takes the body it is given over, so it gets
     // a copy of this (small) list.
     std::vector<char> relayed(body);
     (*server_->current_relay())("SNF_UPDATE", true, args, relayed);
+}
+
+void proxy_connection_t::store_announced(const std::string& repository, unsigned long long revision,
+                                         const std::string& platform, const std::vector<cache::file_info_t>& files) {
     cache::repo_key_t key;
     key.name = repository;
     key.rev = revision;
     key.platform = platform;
-    if (!cache_) return;
     try {
         cache_->merge(key, files);
     } catch (const std::exception& e) {
         // An announcement the cache refuses (a name or md5 text it cannot
-        // store, a file-system error) is no reason to drop the server: only
-        // this list is not stored.
+        // store, a file-system error) is no reason to drop the server, nor
+        // to keep it from the agent: only this list is not stored.
         log_cache_refusal("SNF_UPDATE", repository, "stored", e);
     }
 }
@@ -649,9 +656,15 @@ void proxy_connection_t::on_update_request(uint32_t number, const std::string& r
     try {
         // Outside the lock: the cache may answer at once through files_ready.
         cache_->request_update(key, mask, boost::weak_ptr<cache::cache_events_t>(shared_from_this()), number);
+    } catch (const cache::unmatched_request_error_shell_t& e) {
+        // A mask that does not fit the announced list, a key not announced:
+        // no reply will ever come, so the agent is let go to ask again
+        // rather than left waiting; unless the pair turned raw meanwhile,
+        // whose agent waits for nothing of the daemon's.
+        log_cache_refusal("ARQ_UPDATE", repository, "served", e);
+        if (!turned_raw_already()) disconnect_agent();
     } catch (const std::exception& e) {
-        // A request the cache cannot match (a mask that does not fit the
-        // announced list, a key never announced) goes unanswered; the agent stays.
+        // Any other refusal (a name the cache could never store) leaves the agent connected.
         log_cache_refusal("ARQ_UPDATE", repository, "served", e);
     }
     // The pair turned raw while the request went in: the withdrawal it
@@ -713,7 +726,11 @@ void proxy_connection_t::drop_agent(const char* reason, const d_exception_t_shel
                                                         ": Update request not served, agent disconnected") +
                                " because of %s";
     pretty_print_exception(LOG_LEVEL_ERROR, format.c_str(), reason, shell);
-    // Posted: the cache calls with its mutex held, and the disconnection's
+    disconnect_agent();
+}
+
+void proxy_connection_t::disconnect_agent() {
+    // Posted: the cache may call with its mutex held, and the disconnection's
     // clean-up must not run under it.
     boost::weak_ptr<cln_side::layer_t> client(client_);
     client_->lower()->get_strand()->post([client] {

@@ -235,6 +235,10 @@ private:
     void remove_from_listener();
     /// The agent's raw bytes, sent upstream on the upstream strand.
     void on_client_raw(io::request_queue& queue);
+    /// Merges the server's announced list into the cache under the agent's
+    /// `platform`; a refusal is logged, never raised.
+    void store_announced(const std::string& repository, unsigned long long revision, const std::string& platform,
+                         const std::vector<cache::file_info_t>& files);
     /// Logs that the cache refused `command` for `repository`: "not <outcome>".
     void log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
                            const std::exception& error) const;
@@ -245,6 +249,8 @@ private:
     /// Logs why the agent's update request ends unanswered and drops the
     /// agent, which would otherwise wait for a reply that never comes.
     void drop_agent(const char* reason, const d_exception_t_shell_t* shell);
+    /// Ends the agent's connection, on its own strand.
+    void disconnect_agent();
 
     boost::asio::io_service& service_;
     boost::weak_ptr<listener_t> listener_;

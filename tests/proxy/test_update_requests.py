@@ -66,11 +66,16 @@ class UpdateRequestsTest(PeersTestCase):
             self.announce(server, repo.name, b"%d\n0\n5 %s old\n" % (revision, GOOD_MD5.encode()))
             agent.expect("SNF_UPDATE")
         mark = d.mark()
-        for revision in (8, 9, 10, 11):
-            agent.send("ARQ_UPDATE", escape(repo.name), b"%d 0 1" % revision)
-        for name in ("other", "x" * 200):
-            agent.send("ARQ_UPDATE", escape(name), b"7 0 1")
+        # Each from an agent of its own, the last with a mask too long for
+        # the list: no reply can come, so the daemon lets it go.
+        for name, body in [(repo.name, b"%d 0 1" % r) for r in (8, 9, 10, 11)] + \
+                [("other", b"7 0 1"), ("x" * 200, b"7 0 1"), (repo.name, b"7 0 11")]:
+            asker = self.start_agent(port)
+            asker.wait_announcement()
+            asker.send("ARQ_UPDATE", escape(name), body)
+            self.assertRaises(ConnectionClosed, asker.command)
         self.assertTrue(wait_until(lambda: d.log[mark:].count("repo: 1 vs 0") >= 6), d.log[mark:][-2000:])
+        d.wait_for("repo: 2 vs 1", since=mark)
         # The timer, on its own, removes the oldest announced revision only.
         d.wait_for("[Repo] Remove files in %s/1" % repo.name, since=mark)
         # The line comes before the removal itself.

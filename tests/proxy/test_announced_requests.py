@@ -1,0 +1,58 @@
+"""An agent may ask for a revision the moment its announcement reaches it:
+whatever holds the cache meanwhile (its cleaner at the smallest period), the
+announced list is stored by then and every such request is served."""
+
+import threading
+import unittest
+
+from harness import limits_env
+from standin_agent import ConnectionClosed, PeersTestCase
+from standin_server import Repository, escape
+
+AGENTS = 4
+ROUNDS = 150
+
+
+class AnnouncedRequestTest(PeersTestCase):
+    def ask_at_each_announcement(self, server, conn, agent, repo, failures):
+        """Revisions 1..ROUNDS of the agent's own repository, with `repo`'s
+        files, each asked for as soon as the agent has read it."""
+        own = "own-%d" % conn
+        for revision in range(1, ROUNDS + 1):
+            announced = Repository([(f.name, f.data) for f in repo.files], name=own, revision=revision)
+            server.send(conn, "SNF_UPDATE", escape(own), announced.snf_body())
+            try:
+                update = agent.fetch(agent.wait_announcement(), timeout=10)
+            except (ConnectionClosed, AssertionError, OSError) as e:
+                failures.append((own, revision, str(e)))
+                return
+            if update.data != repo.payload("1" * len(repo.files)):
+                failures.append((own, revision, [(f.name, f.ok) for f in update.files]))
+                return
+
+    def test_every_revision_asked_for_as_it_is_announced_is_served(self):
+        repo = Repository([3000, 1, 5000])
+        server, d, port = self.start_pair({"repository": repo}, verbosity="INFO",
+                                          env=limits_env(cache_clean_period_ms=1))
+        agents = []
+        for _ in range(AGENTS):
+            # One after the other: agent i's upstream connection is the server's i-th.
+            agent = self.start_agent(port)
+            # Downloaded once: every later revision links these files.
+            self.assertTrue(agent.fetch(agent.wait_announcement(), timeout=10).ok)
+            agents.append(agent)
+        failures = []
+        threads = [threading.Thread(target=self.ask_at_each_announcement, args=(server, i, a, repo, failures),
+                                    daemon=True) for i, a in enumerate(agents)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        self.assertFalse(any(t.is_alive() for t in threads), "agents still asking")
+        self.assertEqual(failures, [], "\n".join(d.messages("ERR"))[-4000:])
+        self.assertEqual(d.count("not served"), 0)
+        self.assertEqual(server.count("ARQ_UPDATE"), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
