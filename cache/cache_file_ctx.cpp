@@ -577,6 +577,7 @@ bool cache_t::file_ctx_t::turn_back() {
         if (state != ready) return false;
         state = not_existent;
     }
+    loss = lost;
     // A mapping of the old copy would outlive it in memory for nothing.
     mapping_budget_t::global().forget(*this);
     return true;
