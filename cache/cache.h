@@ -130,9 +130,11 @@ public:
     /// own md5. Raises cache_error for a list that cannot be stored.
     announced_ptr merge(const repo_key_t& key, const std::vector<file_info_t>& files);
     /// Serves the request at once when every requested file is ready, else
-    /// queues it and starts a download of the files nobody fetches yet. A key
-    /// never announced since the load has an empty list and creates nothing:
-    /// a mask that does not fit the key's list raises unmatched_request_error.
+    /// queues it and starts a download of the files nobody fetches yet. The
+    /// request is matched against the list its requester's connection
+    /// relayed (cache_events_t::relayed). A key never announced since the
+    /// load, or never relayed to the requester, has an empty list and creates
+    /// nothing: a mask that does not fit the list raises unmatched_request_error.
     /// Each request waits on its own and is answered with its `number`; only a
     /// repeat of one requester's request (same key, same number) replaces the
     /// waiting one. A requester with `waiting_per_requester` requests waiting

@@ -326,49 +326,6 @@ TEST(CacheRequests, EachWaitingRequestIsAnsweredWithItsOwnNumber) {
     EXPECT_EQ(calm->failure_count(), 0u);
 }
 
-namespace {
-
-/// A requester whose connection relayed a list of its own.
-struct relaying_t : requester_t {
-    cache_t::announced_ptr list;
-    bool relayed(const cache::repo_key_t&, cache_t::announced_ptr& out) const override {
-        out = list;
-        return true;
-    }
-};
-
-}  // namespace
-
-/// Two servers announce one revision differently: each requester is served,
-/// and downloads, the list its own connection relayed, whichever came last;
-/// one whose connection relayed none is refused.
-TEST(CacheRequests, EachRequesterIsServedTheListItsConnectionRelayed) {
-    fixture_t f;
-    blob_t one = blob("f.bin", "ONE"), two = blob("f.bin", "TWO"), extra = blob("g", "more");
-    cache::repo_key_t key{"upd", 7, "p"};
-    auto first = boost::make_shared<relaying_t>(), second = boost::make_shared<relaying_t>();
-    first->list = f.cache->merge(key, infos({one, extra}));
-    second->list = f.cache->merge(key, infos({two}));
-    for (int round = 0; round < 2; ++round) {
-        f.cache->request_update(key, mask("11"), first, 1);
-        f.cache->request_update(key, mask("1"), second, 2);
-        if (round == 0) {
-            ASSERT_EQ(first->download_count(), 1u);
-            reply(first->take_download(), {one, extra});  // judged against its own md5s
-            ASSERT_EQ(second->download_count(), 1u);
-            reply(second->take_download(), {two});
-        }
-        ASSERT_TRUE(wait_until([&] { return first->served_count() == size_t(round + 1); }));
-        ASSERT_TRUE(wait_until([&] { return second->served_count() == size_t(round + 1); }));
-        EXPECT_EQ(first->served[round], (std::vector<std::string>{"ONE", "more"}));
-        EXPECT_EQ(second->served[round], std::vector<std::string>{"TWO"});
-    }
-    EXPECT_EQ(first->download_count() + second->download_count(), 0u);
-    EXPECT_EQ(first->failure_count() + second->failure_count(), 0u);
-    auto silent = boost::make_shared<relaying_t>();
-    EXPECT_THROW(f.cache->request_update(key, mask("1"), silent), cache::unmatched_request_error_shell_t);
-}
-
 /// A stored file that keeps being lost is downloaded again only after the
 /// delays of failed downloads, and its requests end at the limit instead of
 /// fetching it in a loop.

@@ -160,9 +160,11 @@ class UpdateWaitersTest(PeersTestCase):
         with self.assertRaises(ConnectionClosed):
             agent.receive(announcement, "100", timeout=PROMPT)
         d.wait_for("because of its agent has 2 other update requests waiting")
-        # Others are served as before.
+        # Others are served as before, once their own connection showed them the list.
         server.release()
-        update = self.start_agent(port).fetch(announcement, timeout=PROMPT)
+        other = self.start_agent(port)
+        other.wait_announcement()
+        update = other.fetch(announcement, timeout=PROMPT)
         self.assertEqual(update.data, repo.payload("111"))
 
     def start_relay_held(self, repo, **limits):
