@@ -14,9 +14,19 @@ CONTENTS = (b"ONE", b"TWO")
 
 class TwoServersOneRevisionTest(PeersTestCase):
     def test_each_agent_gets_its_own_servers_file(self):
+        for layout in ("two listen entries", "two forwards of one"):
+            with self.subTest(layout=layout):
+                self.each_agent_gets_its_own(layout)
+
+    def each_agent_gets_its_own(self, layout):
         servers = [self.start_server(repository=Repository([("f.bin", data)])) for data in CONTENTS]
-        d, _ = self.start_relay(None, listens=[(harness.listen_spec(0), [s.spec]) for s in servers])
-        ports = d.listen_ports()
+        if layout == "two listen entries":
+            d, _ = self.start_relay(None, listens=[(harness.listen_spec(0), [s.spec]) for s in servers])
+            ports = d.listen_ports()
+        else:
+            # Connections take the forwards in turn: the first agent's goes to the first server.
+            d, port = self.start_relay(None, listens=[(harness.listen_spec(0), [s.spec for s in servers])])
+            ports = [port, port]
         self.assertEqual(len(ports), 2)
         # Both lists are announced before either agent asks.
         agents = [self.start_agent(port) for port in ports]
@@ -31,9 +41,11 @@ class TwoServersOneRevisionTest(PeersTestCase):
         self.assertEqual(d.count("wrong md5"), 0)
         self.assertEqual(d.messages("ERR"), [])
         # An agent that comes later through either server gets that server's file from the cache.
-        for port, data in zip(ports, CONTENTS):
+        own = {a.files[0].md5: data for a, data in zip(announcements, CONTENTS)}
+        for port in ports:
             late = self.start_agent(port)
-            self.assertEqual(late.fetch(late.wait_announcement(), timeout=10).data, data)
+            announcement = late.wait_announcement()
+            self.assertEqual(late.fetch(announcement, timeout=10).data, own[announcement.files[0].md5])
         self.assertEqual([s.count("ARQ_UPDATE") for s in servers], [1, 1])
 
 
