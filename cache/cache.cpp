@@ -28,6 +28,8 @@ bool operator==(const repo_key_t& a, const repo_key_t& b) {
 
 cache_events_t::~cache_events_t() {}
 
+bool cache_events_t::relayed(const repo_key_t&, cache_t::announced_ptr&) const { return false; }
+
 namespace {
 
 bool same_owner(const boost::weak_ptr<cache_events_t>& a, const boost::weak_ptr<cache_events_t>& b) {
@@ -129,9 +131,9 @@ void cache_t::on_clean_timer() {
     repo_->clean_revisions(waited_for);
 }
 
-void cache_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files) {
+cache_t::announced_ptr cache_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files) {
     xlocker_t guard(mutex_);
-    repo_->merge(key, files);
+    return repo_->merge(key, files);
 }
 
 void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mask,
@@ -139,7 +141,9 @@ void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mas
     xlocker_t guard(mutex_);
     // A name the cache could never store is refused as such, not merely as unannounced.
     repo_->check_repository(key.name);
-    file_list_t files = current_files(key);
+    boost::shared_ptr<cache_events_t> events = requester.lock();
+    if (!events) return;
+    file_list_t files = relayed_files(key, *events);
     // Looked into only when the key holds no list: a request for a held revision pays nothing.
     if (!mask.empty() && files.empty() && repo_->no_longer_held(key))
         return refuse(requester, number, "revision " + std::to_string(key.rev) + " of " + shown_text(key.name) +
@@ -171,6 +175,13 @@ cache_t::file_list_t cache_t::current_files(const repo_key_t& key) {
     // Looked up, never created: a request for a key the server never
     // announced must leave no directory, entity or list behind.
     const file_list_t* files = repo_->find_files(key);
+    return files ? *files : file_list_t();
+}
+
+cache_t::file_list_t cache_t::relayed_files(const repo_key_t& key, const cache_events_t& events) {
+    announced_ptr list;
+    if (!events.relayed(key, list)) return current_files(key);
+    const file_list_t* files = list ? repo_->held_files(key, *list) : nullptr;
     return files ? *files : file_list_t();
 }
 
@@ -212,7 +223,7 @@ void cache_t::serve_update_request(const repo_key_t& key, const file_list_t& fil
         // starts none: another waiting request does, the requester does once
         // its server is ready (requester_ready), or the request fails
         // (fail_orphans).
-        if (!may_download || needed.empty() || !events->can_download()) return;
+        if (!may_download || needed.empty() || !events->can_download() || lost_files_wait(key, needed)) return;
         if (!start_download(key, needed, *events))
             end_request(*position, "a file it asks for is no longer in the announced list");
         return;
@@ -243,8 +254,10 @@ bool cache_t::waiting_full(const boost::weak_ptr<cache_events_t>& requester) {
 bool cache_t::start_download(const repo_key_t& key, const file_list_t& needed, cache_events_t& events) {
     // The server reads the download's mask against the list it announced
     // last, so the files are flagged where that list holds them; a file the
-    // list names twice is asked for once.
-    file_list_t current = current_files(key);
+    // list names twice is asked for once. The list is the one this
+    // requester's connection relayed: another server's list of the revision
+    // may hold other files, and its md5s would judge this server's bytes.
+    file_list_t current = relayed_files(key, events);
     std::vector<char> to_download(current.size(), '0');
     // Hashed: searching the needed list once per announced file held the
     // cache's lock for over a second on an announcement of 100,000 files.
@@ -258,8 +271,12 @@ bool cache_t::start_download(const repo_key_t& key, const file_list_t& needed, c
     if (flagged.size() != wanted.size()) return false;
     boost::shared_ptr<download_context_t> download =
         boost::make_shared<download_context_t>(key, to_download, current, self_.lock());
-    for (size_t i = 0; i < current.size(); ++i)
-        if (to_download[i] == '1') current[i]->download_started(download->owner_id());
+    for (size_t i = 0; i < current.size(); ++i) {
+        if (to_download[i] != '1') continue;
+        int32_t noted = file_ctx_t::noted;
+        if (current[i]->loss.compare_exchange_strong(noted, file_ctx_t::kept)) download->after_loss = true;
+        current[i]->download_started(download->owner_id());
+    }
     events.download_needed(download);
     return true;
 }
@@ -338,28 +355,38 @@ void cache_t::requester_ready(const boost::weak_ptr<cache_events_t>& requester) 
     for (const repo_key_t& key : keys) process_locked(key);
 }
 
-void cache_t::download_ended(const repo_key_t& key, download_end_t end) {
+void cache_t::download_ended(const repo_key_t& key, download_end_t end, bool after_loss) {
     xlocker_t guard(mutex_);
-    revision_id_t id(key.name, key.rev);
-    if (end == download_end_t::completed) {
-        retries_.erase(id);
-    } else if (end == download_end_t::failed) {
-        retry_t& retry = retries_[id];
-        ++retry.failures;
-        unsigned delay = retry.failures > 6 ? max_retry_seconds : std::min(max_retry_seconds, 1u << (retry.failures - 1));
-        retry.not_before = boost::posix_time::microsec_clock::universal_time() + boost::posix_time::seconds(delay);
-        LOG_AT(LOG_LEVEL_WARNING, "[Repo] Download of %s/%s failed %u time(s) in a row, next attempt in %u s",
-               escape_log_text(key.name).c_str(), std::to_string(key.rev).c_str(), retry.failures, delay);
-        if (!retry.timer) retry.timer = boost::make_shared<boost::asio::deadline_timer>(service_);
-        retry.timer->expires_at(retry.not_before);
-        boost::weak_ptr<cache_t> weak = self_;
-        retry.timer->async_wait([weak, key](const boost::system::error_code& ec) {
-            if (ec) return;
-            if (boost::shared_ptr<cache_t> me = weak.lock()) me->process_update_requests(key);
-        });
-        if (retry.failures >= failed_downloads_limit) give_up(key, retry.failures);
-    }
+    if (end == download_end_t::completed && !after_loss) retries_.erase(revision_id_t(key.name, key.rev));
+    if (end == download_end_t::failed) note_failure(key);
     process_locked(key);
+}
+
+bool cache_t::lost_files_wait(const repo_key_t& key, const file_list_t& needed) {
+    bool lost = false;
+    for (const file_ptr& file : needed) {
+        int32_t expected = file_ctx_t::lost;
+        lost = file->loss.compare_exchange_strong(expected, file_ctx_t::noted) || lost;
+    }
+    if (lost) note_failure(key);
+    return lost;
+}
+
+void cache_t::note_failure(const repo_key_t& key) {
+    retry_t& retry = retries_[revision_id_t(key.name, key.rev)];
+    ++retry.failures;
+    unsigned delay = retry.failures > 6 ? max_retry_seconds : std::min(max_retry_seconds, 1u << (retry.failures - 1));
+    retry.not_before = boost::posix_time::microsec_clock::universal_time() + boost::posix_time::seconds(delay);
+    LOG_AT(LOG_LEVEL_WARNING, "[Repo] Download of %s/%s failed %u time(s) in a row, next attempt in %u s",
+           escape_log_text(key.name).c_str(), std::to_string(key.rev).c_str(), retry.failures, delay);
+    if (!retry.timer) retry.timer = boost::make_shared<boost::asio::deadline_timer>(service_);
+    retry.timer->expires_at(retry.not_before);
+    boost::weak_ptr<cache_t> weak = self_;
+    retry.timer->async_wait([weak, key](const boost::system::error_code& ec) {
+        if (ec) return;
+        if (boost::shared_ptr<cache_t> me = weak.lock()) me->process_update_requests(key);
+    });
+    if (retry.failures >= failed_downloads_limit) give_up(key, retry.failures);
 }
 
 void cache_t::give_up(const repo_key_t& key, unsigned failures) {

@@ -93,6 +93,11 @@ public:
     class download_context_t;
     typedef boost::shared_ptr<file_ctx_t> file_ptr;
     typedef std::vector<file_ptr> file_list_t;
+    /// One list as a connection relayed it to its agent: what that agent's
+    /// requests are matched against and downloaded by, whatever another
+    /// server announced for the same revision since.
+    class announced_t;
+    typedef boost::shared_ptr<const announced_t> announced_ptr;
 
     /// One agent request that waits for files.
     struct update_request_t {
@@ -118,12 +123,18 @@ public:
                                              boost::posix_time::time_duration clean_period);
     ~cache_t();
 
-    /// Replaces the key's list by an announcement.
-    void merge(const repo_key_t& key, const std::vector<file_info_t>& files);
+    /// Replaces the key's list by an announcement and returns that list, for
+    /// the connection that relays it (see cache_events_t::relayed). The files
+    /// of lists announced before stay in the revision: two servers'
+    /// announcements of one revision share the cache, each file under its
+    /// own md5. Raises cache_error for a list that cannot be stored.
+    announced_ptr merge(const repo_key_t& key, const std::vector<file_info_t>& files);
     /// Serves the request at once when every requested file is ready, else
-    /// queues it and starts a download of the files nobody fetches yet. A key
-    /// never announced since the load has an empty list and creates nothing:
-    /// a mask that does not fit the key's list raises unmatched_request_error.
+    /// queues it and starts a download of the files nobody fetches yet. The
+    /// request is matched against the list its requester's connection
+    /// relayed (cache_events_t::relayed). A key never announced since the
+    /// load, or never relayed to the requester, has an empty list and creates
+    /// nothing: a mask that does not fit the list raises unmatched_request_error.
     /// Each request waits on its own and is answered with its `number`; only a
     /// repeat of one requester's request (same key, same number) replaces the
     /// waiting one. A requester with `waiting_per_requester` requests waiting
@@ -156,7 +167,10 @@ public:
     /// Once downloads of a revision failed `failed_downloads_limit` times in
     /// a row, every failure ends the requests waiting for its missing files
     /// (update_failed), so that they do not hold their agents or the revision.
-    void download_ended(const repo_key_t& key, download_end_t end);
+    /// A completed download that fetched files again after they were lost
+    /// (`after_loss`) leaves the count of failures as it is: a loss that
+    /// comes back again counts on towards the limit.
+    void download_ended(const repo_key_t& key, download_end_t end, bool after_loss = false);
 
     /// Failed downloads of one revision in a row after which the requests
     /// that wait for it end (default 5, after 1 + 2 + 4 + 8 s of delays): a
@@ -189,6 +203,16 @@ private:
 
     /// The announced list of the key, empty when it was never announced.
     file_list_t current_files(const repo_key_t& key);
+    /// The list the requester's connection relayed for the key (see
+    /// cache_events_t::relayed), empty when none or its revision was cleaned.
+    file_list_t relayed_files(const repo_key_t& key, const cache_events_t& events);
+    /// Files set back since they were stored are downloaded again only after
+    /// the delay of a failed download: a file that keeps being lost (removed
+    /// by another download, or from outside) must not be fetched in a loop.
+    /// True when such a file held the download back.
+    bool lost_files_wait(const repo_key_t& key, const file_list_t& needed);
+    /// Counts a failed download of the key's revision and delays the next one.
+    void note_failure(const repo_key_t& key);
     /// Answers the request against `files`, the list it was made for, or
     /// queues it and starts what downloads it still needs.
     void serve_update_request(const repo_key_t& key, const file_list_t& files, const std::vector<char>& mask,
@@ -306,6 +330,12 @@ public:
     /// requester must answer or drop its agent, which would otherwise wait
     /// for ever.
     virtual void update_failed(uint32_t request, const std::string& reason) = 0;
+    /// The list the requester's connection last relayed to its agent for
+    /// `key`, null when it relayed none (or the cache refused it): requests
+    /// are matched against it, and downloads through this requester's server
+    /// ask for it, never for another server's. False when the requester keeps
+    /// no lists of its own: the key's last announced list is taken.
+    virtual bool relayed(const repo_key_t& key, cache_t::announced_ptr& list) const;
 };
 
 }  // namespace cache

@@ -129,15 +129,16 @@ cache_t::download_context_t::~download_context_t() {
             // outlive the I/O service and touch its timers after it is gone.
             boost::weak_ptr<cache_t> owner = cache_;
             repo_key_t key = key_;
+            const bool after_loss = this->after_loss;
             // Dropped unsent (its connection could not send it after all):
             // the server was never asked, so that is no failure of its own.
             const download_end_t end = !sent_ ? download_end_t::dropped
                                                : failed ? download_end_t::failed : download_end_t::completed;
-            cache_->service().post([owner, key, end]() {
+            cache_->service().post([owner, key, end, after_loss]() {
                 boost::shared_ptr<cache_t> me = owner.lock();
                 if (!me) return;
                 log_failure(LOG_LEVEL_ERROR, "[Repo] Serving waiting requests failed because of %s",
-                            [&] { me->download_ended(key, end); });
+                            [&] { me->download_ended(key, end, after_loss); });
             });
         }
     });

@@ -74,6 +74,9 @@ public:
     /// What the flagged files remember as their download: this context alone
     /// writes or cancels them, and only while they remember it.
     uint64_t owner_id() const { return id_; }
+    /// It fetches files again that were lost after they were stored: its
+    /// completion does not clear the revision's count of failures.
+    bool after_loss = false;
 
 private:
     void write_file(file_ctx_t& file, const char* data, size_t length);

@@ -575,6 +575,8 @@ bool cache_t::file_ctx_t::turn_back() {
         // A download that took the file over meanwhile writes it anew;
         // another reply that found it first has said so already.
         if (state != ready) return false;
+        // First: a cache that sees the file missing sees it lost as well.
+        loss = lost;
         state = not_existent;
     }
     // A mapping of the old copy would outlive it in memory for nothing.

@@ -185,6 +185,13 @@ public:
 
     int32_t get_state() const { return state.load(); }
 
+    /// Whether the file was lost after it was stored, and whether its next
+    /// download has waited the delay of a failed one for it.
+    enum loss_t : int32_t { kept = 0, lost = 1, noted = 2 };
+    /// Set (lost) by any thread that sets the file back; noted and cleared
+    /// under the cache's lock.
+    std::atomic<int32_t> loss{kept};
+
     file_info_t info;
     /// Announced as it can never be downloaded (an empty file with the md5
     /// of something else): a request for it fails, nothing downloads it.

@@ -20,6 +20,7 @@
 #include "cache/cache_file_ctx.h"
 #include "cache/cache_scan.h"
 #include "cache/cache_tree.h"
+#include "cache/path_claims.h"
 #include "oslayer/loggers.h"
 #include "oslayer/platform.h"
 #include "oslayer/utilities.h"
@@ -171,6 +172,18 @@ cache_t::file_ptr link_or_nothing(const tree_ptr& tree, const std::string& dir, 
     }
 }
 
+// Raises cache_error, after an ERROR line naming both, when `other` claims
+// a place of `info` as a directory or the other way round.
+void refuse_clash(const file_info_t& info, const file_info_t* other) {
+    if (!other) return;
+    LOG_AT(LOG_LEVEL_ERROR,
+           "[Repo] Refused file \"%s\" with md5 \"%s\": it and file \"%s\" with md5 \"%s\" would need one place as a file and as a directory",
+           shown_text(info.name).c_str(), shown_text(info.md5).c_str(), shown_text(other->name).c_str(),
+           shown_text(other->md5).c_str());
+    D_THROW(cache_error, "file \"%s\" and file \"%s\" would need one place as a file and as a directory",
+            shown_text(info.name).c_str(), shown_text(other->name).c_str());
+}
+
 }  // namespace
 
 size_t cache_t::repo_t::stored_depth = 32;
@@ -274,7 +287,12 @@ const cache_t::file_list_t* cache_t::repo_t::find_files(const repo_key_t& key) {
     entity_t* entity = find_entity(key.name, key.rev);
     if (!entity) return nullptr;
     auto found = entity->platforms.find(key.platform);
-    return found == entity->platforms.end() ? nullptr : &found->second;
+    return found == entity->platforms.end() ? nullptr : &found->second->files;
+}
+
+const cache_t::file_list_t* cache_t::repo_t::held_files(const repo_key_t& key, const announced_t& list) {
+    entity_t* entity = find_entity(key.name, key.rev);
+    return entity && entity->revision == list.revision ? &list.files : nullptr;
 }
 
 void cache_t::repo_t::check_repository(const std::string& name) const { check_repository_name(root_, name); }
@@ -292,10 +310,18 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
         bool named_by_load;
     };
     std::unordered_map<std::string, claim_t> claimed;
+    // Nor may one file need another's place, or its download's temporary
+    // file, as a directory: each download would remove the other's file.
+    // The revision's own files, stored or announced before, claim theirs
+    // too: a list of another server may be requested as well.
+    path_claims_t places;
     if (entity_t* entity = find_entity(key.name, key.rev))
-        for (const auto& f : entity->files)
+        for (const auto& f : entity->files) {
+            places.claim(dir, f.second->path, f.second->info);
+            places.claim(dir, f.second->temp_path(), f.second->info);
             if (holds_its_path(f.second))
                 claimed.emplace(f.second->path, claim_t{f.second->info, f.second->named_by_load});
+        }
     for (const file_info_t& info : files) {
         // The first '/' stays in the leaf; every further one is a directory below the revision.
         const size_t slashes = static_cast<size_t>(std::count(info.name.begin(), info.name.end(), '/'));
@@ -304,10 +330,13 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
                    shown_text(info.name).c_str(), shown_text(info.md5).c_str(), static_cast<unsigned long>(stored_depth));
             D_THROW(cache_error, "file name \"%s\" lies too deep to be stored", shown_text(info.name).c_str());
         }
-        auto taken = claimed.emplace(file_ctx_t::build_path(dir, info), claim_t{info, false});
+        const std::string path = file_ctx_t::build_path(dir, info);
+        auto taken = claimed.emplace(path, claim_t{info, false});
         claim_t& claim = taken.first->second;
         if (taken.second || claim.info == info || (claim.named_by_load && claim.info.size == info.size)) {
             claim = claim_t{info, false};
+            refuse_clash(info, places.claim(dir, path, info));
+            refuse_clash(info, places.claim(dir, path + "~", info));
             continue;
         }
         const file_info_t& other = claim.info;
@@ -332,7 +361,7 @@ cache_t::file_ptr cache_t::repo_t::find_ctx(const file_info_t& info) const {
     return file_ptr();
 }
 
-void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files) {
+cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files) {
     std::string dir = dir_of(key.name, key.rev);
     // Every path is checked before anything is created, so a refused
     // announcement leaves neither directories nor contexts behind.
@@ -363,7 +392,11 @@ void cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t
         revision_files_t::add(entity->revision, ctx);
         list.push_back(ctx);
     }
-    entity->platforms[key.platform].swap(list);
+    // The same list announced again (every agent of a server is shown it)
+    // is kept once, however many connections hold it.
+    announced_ptr& current = entity->platforms[key.platform];
+    if (!current || current->files != list) current = boost::make_shared<const announced_t>(list, entity->revision);
+    return current;
 }
 
 cache_t::file_ptr cache_t::repo_t::refused_empty(const std::string& dir, const file_info_t& info) {

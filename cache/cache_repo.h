@@ -25,14 +25,25 @@ struct file_info_hash {
     size_t operator()(const file_info_t& info) const;
 };
 
+class cache_t::announced_t {
+public:
+    announced_t(const file_list_t& files, const boost::shared_ptr<revision_files_t>& revision)
+        : files(files), revision(revision) {}
+    /// A request's mask indexes it, and so does a download's.
+    const file_list_t files;
+    /// The revision it was announced for, to tell it from one announced
+    /// again after its revision was cleaned.
+    const boost::shared_ptr<revision_files_t> revision;
+};
+
 class cache_t::repo_t : public virtual noncopyable_t {
 public:
     /// One (repository name, revision) directory.
     struct entity_t {
         std::string name;
         rev_t rev = 0;
-        /// The announced list per platform; a request's mask indexes it.
-        std::unordered_map<std::string, file_list_t> platforms;
+        /// The list announced last per platform.
+        std::unordered_map<std::string, announced_ptr> platforms;
         /// Every context the entity created or loaded, unique by (name, size, md5).
         std::unordered_map<file_info_t, file_ptr, file_info_hash> files;
         /// The same contexts as each of them reaches the others.
@@ -67,8 +78,11 @@ public:
     /// The first context equal to `info` over all entities, or empty.
     file_ptr find_ctx(const file_info_t& info) const;
     /// Builds the key's list from an announcement, reusing, hard-linking or
-    /// creating contexts.
-    void merge(const repo_key_t& key, const std::vector<file_info_t>& files);
+    /// creating contexts; the key's list itself when nothing changed.
+    announced_ptr merge(const repo_key_t& key, const std::vector<file_info_t>& files);
+    /// The list's files while the revision it was announced for is still
+    /// held, else null: a cleaned revision's files are gone.
+    const file_list_t* held_files(const repo_key_t& key, const announced_t& list);
     /// Drops the mappings unused for longer than `span`.
     void unload_files(boost::posix_time::time_duration span);
     /// Deletes every revision of a name older than its third newest, but

@@ -67,6 +67,8 @@ const std::vector<limit_entry_t>& limit_entries() {
          time_max},
         {"config_ids_kept_count",
          [](uint64_t v) { proxy_connection_t::config_ids_kept = static_cast<size_t>(v); }, 1, SIZE_MAX},
+        {"relayed_lists_kept_count",
+         [](uint64_t v) { proxy_connection_t::relayed_lists_kept = static_cast<size_t>(v); }, 1, SIZE_MAX},
         {"mapping_budget_count", [](uint64_t v) { cache::mapping_budget_t::limit = static_cast<size_t>(v); }, 1,
          SIZE_MAX},
         {"waiting_update_requests_count",

@@ -12,7 +12,8 @@
 //   send_high_water_bytes, send_low_water_bytes (each pair);
 // - checked once, when the command line is parsed: pool_size_limit_count;
 // - read at each check: stall_limit_ms, write_stall_limit_ms,
-//   half_close_limit_ms, config_ids_kept_count, mapping_budget_count,
+//   half_close_limit_ms, config_ids_kept_count, relayed_lists_kept_count,
+//   mapping_budget_count,
 //   small_body_bytes, inflate_step_bytes, waiting_update_requests_count,
 //   failed_downloads_count; cache_root_bytes (each root opened),
 //   stored_depth_count (each announcement and load);

@@ -476,6 +476,7 @@ uint32_t proxy_connection_t::update_request_number() const {
 }
 
 size_t proxy_connection_t::config_ids_kept = 1024;
+size_t proxy_connection_t::relayed_lists_kept = 16;
 
 void proxy_connection_t::put_config_id(uint32_t number, uint32_t id) {
     boost::mutex::scoped_lock guard(id_mutex_);
@@ -614,14 +615,31 @@ void proxy_connection_t::store_announced(const std::string& repository, unsigned
     key.name = repository;
     key.rev = revision;
     key.platform = platform;
+    cache::cache_t::announced_ptr list;
     try {
-        cache_->merge(key, files);
+        list = cache_->merge(key, files);
     } catch (const std::exception& e) {
         // An announcement the cache refuses (a name or md5 text it cannot
         // store, a file-system error) is no reason to drop the server, nor
-        // to keep it from the agent: only this list is not stored.
+        // to keep it from the agent: only this list is not stored, and a
+        // list of the key relayed before is no longer the agent's either.
         log_cache_refusal("SNF_UPDATE", repository, "stored", e);
     }
+    // Remembered before the agent is shown the list, as the cache holds it.
+    boost::mutex::scoped_lock guard(relayed_mutex_);
+    relayed_.remove_if([&](const std::pair<cache::repo_key_t, cache::cache_t::announced_ptr>& entry) {
+        return entry.first == key;
+    });
+    if (!list) return;
+    relayed_.emplace_back(key, list);
+    while (relayed_.size() > std::max<size_t>(relayed_lists_kept, 1)) relayed_.pop_front();
+}
+
+bool proxy_connection_t::relayed(const cache::repo_key_t& key, cache::cache_t::announced_ptr& list) const {
+    boost::mutex::scoped_lock guard(relayed_mutex_);
+    for (const auto& entry : relayed_)
+        if (entry.first == key) list = entry.second;
+    return true;
 }
 
 void proxy_connection_t::on_anf_state(const std::string& first, const std::vector<std::string>& args) {

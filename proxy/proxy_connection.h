@@ -120,6 +120,11 @@ public:
     /// How many GETCONFIG ids one pair remembers (default 1024): an agent
     /// whose requests are never answered must not grow the daemon.
     static size_t config_ids_kept;
+    /// How many announced lists (repository, revision, platform) one pair
+    /// remembers to match its agent's requests against (default 16): a
+    /// server announcing ever new revisions must not grow the pair. A
+    /// request for a list forgotten is unmatched, as for one never announced.
+    static size_t relayed_lists_kept;
 
     /// Sends a ready command (or raw bytes) to the agent as it stands.
     void forward_raw_to_client(io::request_queue& queue);
@@ -165,6 +170,8 @@ public:
     /// True while the server side still negotiates.
     bool can_download_later() const override;
     void update_failed(uint32_t request, const std::string& reason) override;
+    /// The list this pair last relayed to its agent for `key`, null when none.
+    bool relayed(const cache::repo_key_t& key, cache::cache_t::announced_ptr& list) const override;
     /// The server side's negotiation has ended, ready for downloads or never
     /// to take one: the agent's waiting update requests are examined again,
     /// by a handler of the I/O service.
@@ -236,7 +243,9 @@ private:
     /// The agent's raw bytes, sent upstream on the upstream strand.
     void on_client_raw(io::request_queue& queue);
     /// Merges the server's announced list into the cache under the agent's
-    /// `platform`; a refusal is logged, never raised.
+    /// `platform` and remembers it as this pair's list of the key (or forgets
+    /// the key's list when the cache refuses it); a refusal is logged, never
+    /// raised.
     void store_announced(const std::string& repository, unsigned long long revision, const std::string& platform,
                          const std::vector<cache::file_info_t>& files);
     /// Logs that the cache refused `command` for `repository`: "not <outcome>".
@@ -299,6 +308,11 @@ private:
         int32_t number;
         std::list<uint32_t>::iterator age;
     };
+
+    /// The lists relayed to the agent, oldest first; under `relayed_mutex_`,
+    /// which the cache takes with its own mutex held.
+    mutable boost::mutex relayed_mutex_;
+    std::list<std::pair<cache::repo_key_t, cache::cache_t::announced_ptr>> relayed_;
 
     boost::mutex id_mutex_;
     std::map<uint32_t, config_request_t> config_ids_;

@@ -206,10 +206,12 @@ TEST(Repo, AnnouncementsLinkingFilesGoneFromTheDiskDownloadThemInstead) {
     d.reset();
     ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
     EXPECT_EQ(r->served[0], (std::vector<std::string>{a.bytes, b.bytes, c.bytes}));
-    // The old revision asks for its lost file again.
+    // The old revision asks for its lost file again: as after a failed
+    // download, only once the delay of one failure has passed.
     auto old = boost::make_shared<requester_t>();
     f.cache->request_update({"upd", 1, "p"}, mask("100"), old);
-    EXPECT_EQ(old->download_count(), 1u);
+    EXPECT_EQ(old->download_count(), 0u);
+    EXPECT_TRUE(wait_until([&] { return old->download_count() == 1; }));
 
     // A whole revision directory removed: every file it lent downloads anew.
     fs::remove_all(f.dir.path + "/upd/1");
@@ -384,4 +386,26 @@ TEST(Repo, AFileFoundGoneSetsBackTheOthersOfItsRevisionThatAreGone) {
     expect_gone_from_disk(*one[2]);
     EXPECT_EQ(states(one), (std::vector<int32_t>{gone, gone, gone, ready}));
     EXPECT_EQ(log.messages().size(), 7u);
+}
+
+/// Through announcements: the second list of a revision that needs a file
+/// of the first as a directory is refused whole, its ERROR naming both, and
+/// the first list stays as it was.
+TEST(Repo, AListNeedingAFileOfAnEarlierListAsADirectoryIsRefused) {
+    io_test::log_capture log(LOG_LEVEL_ERROR);
+    fixture_t f;
+    blob_t file = blob("a/b", "bytes of a/b");
+    blob_t below = blob("a/b~" + file.info.md5 + "/c", "bytes of c");
+    cache::repo_key_t key{"upd", 7, "p"};
+    cache::cache_t::announced_ptr first = f.cache->merge(key, infos({file}));
+    EXPECT_EQ(f.cache->merge(key, infos({file})), first);  // the same list is kept once
+    EXPECT_THROW(f.cache->merge(key, infos({blob("z", "z"), below})), cache::cache_error_shell_t);
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_NE(log.messages()[0].find("\"a/b\""), std::string::npos) << log.messages()[0];
+    EXPECT_NE(log.messages()[0].find("\"" + below.info.name + "\""), std::string::npos) << log.messages()[0];
+    EXPECT_FALSE(exists(f.dir.path + "/upd/7/~z~" + md5_of("z")));
+    auto r = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("1"), r);
+    ASSERT_EQ(r->download_count(), 1u);
+    EXPECT_EQ(r->take_download()->mask(), mask("1"));
 }

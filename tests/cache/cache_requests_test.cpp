@@ -325,3 +325,41 @@ TEST(CacheRequests, EachWaitingRequestIsAnsweredWithItsOwnNumber) {
     EXPECT_EQ(calm->download_count(), 1u);
     EXPECT_EQ(calm->failure_count(), 0u);
 }
+
+/// A stored file that keeps being lost is downloaded again only after the
+/// delays of failed downloads, and its requests end at the limit instead of
+/// fetching it in a loop.
+TEST(CacheRequests, AFileLostAgainAndAgainEndsItsRequestsAtTheLimit) {
+    io_test::log_capture log(LOG_LEVEL_WARNING);  // outlives the fixture's I/O thread
+    struct limit_t {
+        unsigned saved = cache_t::failed_downloads_limit;
+        ~limit_t() { cache_t::failed_downloads_limit = saved; }
+    } limit;
+    cache_t::failed_downloads_limit = 2;
+    fixture_t f;
+    blob_t x = blob("x", "the bytes of x");
+    cache::repo_key_t key{"upd", 7, "p"};
+    f.cache->merge(key, infos({x}));
+    const std::string stored = f.dir.path + "/upd/7/~x~" + x.info.md5;
+    auto r = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("1"), r, 1);
+    reply(r->take_download(), {x});
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
+    // Lost once: fetched again after 1 s, and that download's success does
+    // not start the count anew.
+    ASSERT_EQ(::unlink(stored.c_str()), 0);
+    f.cache->request_update(key, mask("1"), r, 2);
+    EXPECT_EQ(r->download_count(), 0u);
+    ASSERT_TRUE(wait_until([&] { return r->download_count() == 1; }));
+    reply(r->take_download(), {x});
+    ASSERT_TRUE(wait_until([&] { return r->served_count() == 2; }));
+    // Lost again: the second failure in a row ends the request.
+    ASSERT_EQ(::unlink(stored.c_str()), 0);
+    f.cache->request_update(key, mask("1"), r, 3);
+    EXPECT_EQ(r->failed_numbers, std::vector<uint32_t>{3});
+    EXPECT_EQ(r->download_count(), 0u);
+    for (std::string n : {"1", "2"})
+        EXPECT_EQ(log.count("[Repo] Download of upd/7 failed " + n + " time(s) in a row, next attempt in " + n + " s"),
+                  1u);
+    EXPECT_EQ(failure_lines(log), 3u);  // the two above and the request's end
+}

@@ -31,6 +31,7 @@ struct saved_limits_t {
     boost::posix_time::time_duration alive = srv_side::cmd_srs_update_t::alive_interval;
     boost::posix_time::time_duration silence = srv_side::layer_t::st_ready_update_in_progress_t::silence_limit;
     size_t config_ids = proxy_connection_t::config_ids_kept;
+    size_t relayed_lists = proxy_connection_t::relayed_lists_kept;
     boost::posix_time::time_duration connect = io::transport_layer::connect_timeout;
     boost::posix_time::time_duration stall = srv_side::layer_t::st_ready_update_in_progress_t::stall_limit;
     size_t mappings = cache::mapping_budget_t::limit;
@@ -60,6 +61,7 @@ struct saved_limits_t {
         io::zlib_inflate_filter::step_bytes = inflate_step;
         app_loop_t::cache_clean_period = clean;
         proxy_connection_t::config_ids_kept = config_ids;
+        proxy_connection_t::relayed_lists_kept = relayed_lists;
         io::transport_layer::connect_timeout = connect;
         srv_side::layer_t::st_ready_update_in_progress_t::stall_limit = stall;
         cache::mapping_budget_t::limit = mappings;

@@ -53,6 +53,19 @@ class AnnouncedRequestTest(PeersTestCase):
         self.assertEqual(d.count("not served"), 0)
         self.assertEqual(server.count("ARQ_UPDATE"), 1)
 
+    def test_a_list_the_pair_no_longer_keeps_is_refused(self):
+        # One list kept: revision 7 is forgotten once 8 is relayed.
+        repo = Repository([3000])
+        server, d, port = self.start_pair({"repository": repo}, env=limits_env(relayed_lists_kept_count=1))
+        agent = self.start_agent(port)
+        old = agent.wait_announcement()
+        newer = server.repository = Repository([(f.name, f.data) for f in repo.files], revision=8)
+        server.send(0, "SNF_UPDATE", escape(repo.name), newer.snf_body())
+        self.assertEqual(agent.fetch(agent.wait_announcement(), timeout=10).data, repo.payload("1"))
+        with self.assertRaises(ConnectionClosed):
+            agent.fetch(old, timeout=10)
+        d.wait_for("Different files count in update request and repo: 1 vs 0")
+
 
 if __name__ == "__main__":
     unittest.main()
