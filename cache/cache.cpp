@@ -291,7 +291,10 @@ void cache_t::end_request(update_request_t& request, const std::string& reason) 
 void cache_t::fail_orphans(const repo_key_t& key) {
     // A request whose missing files nobody fetches, because its own
     // requester can never download and no other could start it, is over.
-    // One whose server is still negotiating waits for requester_ready.
+    // One whose server is still negotiating waits for requester_ready. Not
+    // judged while a download of the revision ended uncounted: its retry,
+    // through another connection, is not set yet (download_ended judges).
+    if (download_end_uncounted(key)) return;
     for (update_request_t& r : pending_) {
         if (r.finished() || r.key.rev != key.rev || r.key.name != key.name) continue;
         boost::shared_ptr<cache_events_t> events = r.requester.lock();
@@ -355,8 +358,23 @@ void cache_t::requester_ready(const boost::weak_ptr<cache_events_t>& requester) 
     for (const repo_key_t& key : keys) process_locked(key);
 }
 
+void cache_t::download_ending(const repo_key_t& key) {
+    boost::mutex::scoped_lock guard(ending_mutex_);
+    ending_.insert(revision_id_t(key.name, key.rev));
+}
+
+bool cache_t::download_end_uncounted(const repo_key_t& key) const {
+    boost::mutex::scoped_lock guard(ending_mutex_);
+    return ending_.count(revision_id_t(key.name, key.rev)) != 0;
+}
+
 void cache_t::download_ended(const repo_key_t& key, download_end_t end, bool after_loss) {
     xlocker_t guard(mutex_);
+    {
+        boost::mutex::scoped_lock ending(ending_mutex_);
+        auto found = ending_.find(revision_id_t(key.name, key.rev));
+        if (found != ending_.end()) ending_.erase(found);
+    }
     if (end == download_end_t::completed && !after_loss) retries_.erase(revision_id_t(key.name, key.rev));
     if (end == download_end_t::failed) note_failure(key);
     process_locked(key);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/scoped_ptr.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/weak_ptr.hpp>
 
@@ -213,6 +215,10 @@ private:
     bool lost_files_wait(const repo_key_t& key, const file_list_t& needed);
     /// Counts a failed download of the key's revision and delays the next one.
     void note_failure(const repo_key_t& key);
+    /// A download of the key's revision ended; its end is counted later (download_ended).
+    void download_ending(const repo_key_t& key);
+    /// True while a download of the key's revision ended uncounted.
+    bool download_end_uncounted(const repo_key_t& key) const;
     /// Answers the request against `files`, the list it was made for, or
     /// queues it and starts what downloads it still needs.
     void serve_update_request(const repo_key_t& key, const file_list_t& files, const std::vector<char>& mask,
@@ -273,6 +279,14 @@ private:
     boost::asio::deadline_timer unload_timer_;
     boost::asio::deadline_timer clean_timer_;
     std::map<revision_id_t, retry_t> retries_;
+    /// Revisions with a download that ended but whose end download_ended has
+    /// not yet counted, once each: a download's last owner may drop it, and
+    /// go on to judge the waiting requests, before its failure is counted
+    /// and its retry set, and a request would then look as if nobody could
+    /// ever fetch its files. Under `ending_mutex_` alone, since a download
+    /// may end with `mutex_` held or not.
+    std::multiset<revision_id_t> ending_;
+    mutable boost::mutex ending_mutex_;
     /// The checks that ended, handed from the checking thread to the I/O service.
     struct checks_t;
     boost::shared_ptr<checks_t> checks_;

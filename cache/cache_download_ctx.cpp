@@ -134,6 +134,7 @@ cache_t::download_context_t::~download_context_t() {
             // the server was never asked, so that is no failure of its own.
             const download_end_t end = !sent_ ? download_end_t::dropped
                                                : failed ? download_end_t::failed : download_end_t::completed;
+            cache_->download_ending(key);
             cache_->service().post([owner, key, end, after_loss]() {
                 boost::shared_ptr<cache_t> me = owner.lock();
                 if (!me) return;

@@ -3,6 +3,8 @@
 // twice, and keys the server never announced.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <boost/filesystem.hpp>
 
 #include "cache/cache_file_ctx.h"
@@ -241,6 +243,46 @@ TEST(CacheRequests, RequestsEndOnceTheirRevisionsDownloadsFailedTooOftenInARow) 
     for (std::string n : {"1", "2"})
         EXPECT_EQ(log.count("[Repo] Download of upd/7 failed " + n + " time(s) in a row, next attempt in " + n + " s"),
                   1u);
+}
+
+/// A failed download may lose its last owner before its failure is counted
+/// (the count is posted to the I/O service): a request judged in between,
+/// whose own server takes no downloads, must wait for the retry through a
+/// connection that can, not be dropped as if nobody could ever fetch it.
+TEST(CacheRequests, ARequestJudgedBeforeAFailureIsCountedWaitsForTheRetry) {
+    io_test::log_capture log(LOG_LEVEL_WARNING);  // outlives the fixture's I/O thread
+    fixture_t f;
+    blob_t x = blob("x", "the bytes of x");
+    cache::repo_key_t key{"upd", 7, "p"};
+    f.cache->merge(key, infos({x}));
+    auto stalled = boost::make_shared<requester_t>(), other = boost::make_shared<requester_t>(),
+         late = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("1"), stalled, 1);
+    boost::shared_ptr<srv_side::download_context_t> failing = stalled->take_download();
+    stalled->downloads_allowed = false;  // its server stalled: no more downloads there
+    late->downloads_allowed = false;
+    f.cache->request_update(key, mask("1"), other, 2);
+    EXPECT_EQ(other->download_count(), 0u);  // x is in download already
+    // The I/O service is held, so the failure's count waits behind it.
+    std::promise<void> gate;
+    std::shared_future<void> opened(gate.get_future());
+    f.service.post([opened] { opened.wait(); });
+    failing->done(false);
+    failing.reset();
+    // Judged now: nothing fetches x, and neither requester can download itself.
+    f.cache->request_update(key, mask("1"), late, 3);
+    EXPECT_EQ(stalled->failure_count(), 0u);
+    EXPECT_EQ(late->failure_count(), 0u);
+    gate.set_value();
+    // The retry goes through the one connection that can download, for all three.
+    ASSERT_TRUE(wait_until([&] { return other->download_count() == 1; }));
+    reply(other->take_download(), {x});
+    for (auto* r : {stalled.get(), other.get(), late.get()}) {
+        ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
+        EXPECT_EQ(r->served[0], std::vector<std::string>{x.bytes});
+        EXPECT_EQ(r->failure_count(), 0u);
+    }
+    EXPECT_EQ(log.count("[Repo] Download of upd/7 failed 1 time(s) in a row, next attempt in 1 s"), 1u);
 }
 
 /// A requester whose server still negotiates waits, neither failed nor
