@@ -78,18 +78,6 @@ TEST(CommandLineParser, PoolSizeIsAWholeNumberFromOneToTheLimit) {
     EXPECT_NE(four.error.find("from 1 to 3"), std::string::npos) << four.error;
 }
 
-TEST(CommandLineParser, RotationTextsAreRefusedWhereTheFileLoggerRefusesThem) {
-    for (const char* good : {"", "NONE", "none", "10,10m", "0,0", "4,4194303k", "5p,4095m", "1z,"}) {
-        outcome_t out = parse({"--rotate", good});
-        EXPECT_EQ(out.error, "") << good;
-        EXPECT_EQ(out.settings.rotate, good);
-    }
-    for (const char* bad : {"5,4096m", "4,4194304k", "5z,1x", "7", "5,1kk", "-1,1k", "4294967296,1k", "nones"}) {
-        const std::string refusal = "the argument ('" + std::string(bad) + "') for option '--rotate' is invalid";
-        EXPECT_EQ(parse({"--rotate", bad}).error.substr(0, refusal.size()), refusal) << bad;
-    }
-}
-
 TEST(CommandLineParser, ConfWinsOverTheDeprecatedCfg) {
     struct {
         std::vector<const char*> args;
