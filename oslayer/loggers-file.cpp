@@ -26,7 +26,9 @@ const uint32_t no_rotation = 0xFFFFFFFFu;
 const uint32_t default_keep_count = 10;
 const size_t pack_chunk = 16384;
 const mode_t file_mode = 0640;
-const int create_flags = O_RDWR | O_CREAT | O_NOCTTY | O_LARGEFILE;
+// Never waits: a pipe or a device that slipped past the checks cannot hold
+// the writing thread, and with it every thread that logs.
+const int write_flags = O_RDWR | O_NOCTTY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
 
 int open_retrying(const std::string& name, int flags, mode_t mode) {
     int fd;
@@ -57,6 +59,62 @@ bool read_number(const char* from, const char*& end, uint32_t& value) {
 void add_collected(std::string& collected, const std::string& line) {
     if (!collected.empty()) collected += '\n';
     collected += line;
+}
+
+const char* kind_of(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "not a plain file";
+}
+
+std::string not_regular(mode_t mode) { return std::string("it is ") + kind_of(mode) + ", not a regular file"; }
+
+// Why a file found standing at a path may not be written: "" when it may.
+// Later than at start, a file of several names is someone else's too.
+std::string refusal(const struct stat& st, bool later) {
+    if (!S_ISREG(st.st_mode)) return not_regular(st.st_mode);
+    if (later && st.st_nlink > 1) return "it is a regular file of more than one name (hard links)";
+    return std::string();
+}
+
+// A descriptor to append to what stands at `name`, a new file when nothing
+// does, or -1 with `reason`. At start a link is followed as the
+// administrator gave it; later nothing at `name` is followed. What stands
+// there is looked at before it is opened, so that a pipe or a device is not
+// even opened, and again on the descriptor, since the path may change in
+// between.
+int open_log_file(const std::string& name, bool later, std::string& reason) {
+    struct stat st;
+    int fd = -1;
+    if (!later) {
+        if (stat(name.c_str(), &st) == 0 && !(reason = refusal(st, later)).empty()) return -1;
+        fd = open_retrying(name, write_flags | O_CREAT | O_APPEND, file_mode);
+    } else {
+        fd = open_retrying(name, write_flags | O_CREAT | O_EXCL | O_NOFOLLOW, file_mode);
+        if (fd >= 0) return fd;
+        if (errno == EEXIST && lstat(name.c_str(), &st) == 0 && !(reason = refusal(st, later)).empty()) return -1;
+        fd = open_retrying(name, write_flags | O_APPEND | O_NOFOLLOW, 0);
+    }
+    if (fd < 0) {
+        reason = errno == ELOOP && later ? not_regular(S_IFLNK) : get_last_error();
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || !(reason = refusal(st, later)).empty()) {
+        if (reason.empty()) reason = get_last_error();
+        close_descriptor(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when `a` and `b` are descriptors of one file.
+bool same_file(int a, int b) {
+    struct stat sa, sb;
+    return a != -1 && b != -1 && fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
@@ -141,38 +199,50 @@ int file_logger_t::current_fd() {
     return fd;
 }
 
-int file_logger_t::open_descriptor(bool truncate, std::string* collected) {
+int file_logger_t::open_descriptor(bool later, bool truncate, std::string* collected) {
     timestamp_t now = timestamp_t::now();
-    if (truncate && next_open_time > now) return -1;
+    if (later && next_open_time > now) return -1;
     next_open_time = now + timegap_t(60 * ticks_per_second);
-    int nfd = open_retrying(path, create_flags | (truncate ? O_TRUNC : O_APPEND), file_mode);
-    if (nfd >= 0) return nfd;
-    std::string reason = get_last_error();
-    if (!truncate) {
-        LOG_AT(LOG_LEVEL_ERROR, "Cannot open logfile \"%s\" because of %s", path.c_str(), reason.c_str());
-    } else if (collected) {
-        std::string line;
-        make_line(line, LOG_LEVEL_INFO, "[Logger] Cannot open logfile \"%s\" because of %s", path.c_str(),
-                  reason.c_str());
-        add_collected(*collected, line);
+    std::string reason;
+    int nfd = open_log_file(path, later, reason);
+    if (nfd >= 0) {
+        // Only the file this logger writes is emptied, never one found in its
+        // place; when that fails it grows on past its limit.
+        if (truncate && same_file(nfd, current_fd())) (void)!ftruncate(nfd, 0);
+        return nfd;
     }
+    if (!later)
+        LOG_AT(LOG_LEVEL_ERROR, "Cannot open logfile \"%s\" because of %s", path.c_str(), reason.c_str());
+    else
+        report_open_failure(reason, collected);
     return -1;
+}
+
+void file_logger_t::report_open_failure(const std::string& reason, std::string* collected) {
+    // The file is this logger's only output: standard error is the one
+    // place left (a chained console logger writes there too).
+    std::string line;
+    make_line(line, LOG_LEVEL_ERROR, "[Logger] Cannot open logfile \"%s\" because of %s", path.c_str(),
+              reason.c_str());
+    write_fully(2, line.data(), line.size());
+    if (collected) add_collected(*collected, line);
 }
 
 void file_logger_t::install_descriptor(int descriptor, const std::string& head) {
     // The head goes in before the swap so that no other thread's line can precede it.
-    if (descriptor != -1) write_fully(descriptor, head.data(), head.size());
+    size_t done = descriptor == -1 ? 0 : write_some(descriptor, head.data(), head.size());
     int previous;
     {
         xlocker_t guard(write_lock);
         previous = fd;
         fd = descriptor;
+        line_open = cut_inside_line(head.data(), head.size(), done);
     }
     close_descriptor(previous);
 }
 
-bool file_logger_t::open(bool truncate, std::string* collected) {
-    int nfd = open_descriptor(truncate, collected);
+bool file_logger_t::open(bool later, std::string* collected) {
+    int nfd = open_descriptor(later, false, collected);
     if (nfd < 0) return false;
     install_descriptor(nfd, std::string());
     return true;
@@ -255,7 +325,8 @@ void file_logger_t::recreate_if_lost() {
     if (!file_lost()) return;  // another thread re-created it meanwhile
     flush_repeats();
     next_open_time = timestamp_t();
-    int nfd = open_descriptor(true, nullptr);
+    // A new file, or a regular one someone put there; never truncated.
+    int nfd = open_descriptor(true, false, nullptr);
     std::string head;
     if (nfd != -1)
         make_line(head, LOG_LEVEL_WARNING,
@@ -280,7 +351,8 @@ void file_logger_t::rotate() {
     std::string source = rotated_name(1, false);
     bool packing = keep_count >= 2 && rename_file(path, source, &collected) && pack_flag;
     next_open_time = timestamp_t();
-    int nfd = open_descriptor(true, &collected);
+    // Without a rename (one file kept, or the rename failed) the file still at the path is emptied.
+    int nfd = open_descriptor(true, true, &collected);
     if (nfd != -1) {
         std::string line;
         make_line(line, LOG_LEVEL_INFO, "[Logger] New logfile has been created by software version %s", version_text);
@@ -311,9 +383,15 @@ void file_logger_t::start_packing(const std::shared_ptr<xlocker_t>& guard, const
 void file_logger_t::pack(std::shared_ptr<xlocker_t> guard, const std::string& source,
                          const std::string& destination) {
     TRACE_POINT;
-    int src = open_retrying(source, O_RDONLY | O_LARGEFILE, 0);
-    if (src < 0) {
-        std::string reason = get_last_error();
+    // A link the administrator gave as the log is followed as at start, but
+    // nothing waits on a pipe that took the rotated file's name.
+    int src = open_retrying(source, O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK, 0);
+    struct stat st;
+    std::string reason = src < 0 || fstat(src, &st) != 0 ? get_last_error()
+                         : S_ISREG(st.st_mode)           ? std::string()
+                                                         : not_regular(st.st_mode);
+    if (!reason.empty()) {
+        close_descriptor(src);
         write_straight("[Logger] Cannot open file \"%s\" because of %s", source.c_str(), reason.c_str());
     } else {
         bool ok = compress(src, source, destination);
@@ -340,7 +418,10 @@ std::string stream_error(const char* text, int errnum) {
 }  // namespace
 
 bool file_logger_t::compress(int src, const std::string& source, const std::string& destination) {
-    int dst = open_retrying(destination, create_flags | O_TRUNC, file_mode);
+    // The packed file of the previous rotation is replaced by removing its
+    // name: a link put there is never followed, its target never truncated.
+    (void)unlink(destination.c_str());
+    int dst = open_retrying(destination, write_flags | O_CREAT | O_EXCL | O_NOFOLLOW, file_mode);
     if (dst < 0) {
         std::string reason = get_last_error();
         write_straight("[Logger] Cannot create file \"%s\" because of %s", destination.c_str(), reason.c_str());

@@ -127,7 +127,7 @@ void if_logger_t::print(int l, const char* fmt, ...) {
 
 // -------------------------------------------------------------- fd_logger_t
 
-fd_logger_t::fd_logger_t(int descriptor) : fd(descriptor), repeat_count(1) {}
+fd_logger_t::fd_logger_t(int descriptor) : fd(descriptor), repeat_count(1), line_open(false) {}
 
 fd_logger_t::~fd_logger_t() { flush_repeats(); }
 
@@ -174,16 +174,31 @@ void fd_logger_t::flush_repeats_locked() {
     last_text.clear();
 }
 
+size_t fd_logger_t::write_some(int descriptor, const char* text, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        size_t piece = len - done < max_write_piece ? len - done : max_write_piece;
+        ssize_t n = ::write(descriptor, text + done, piece);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the rest is lost; there is nowhere to report it
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+bool fd_logger_t::cut_inside_line(const char* text, size_t len, size_t done) {
+    return done > 0 && done < len && text[done - 1] != '\n';
+}
+
 void fd_logger_t::write_text(const char* text, size_t len) {
     // A log call must not disturb the errno its caller is about to report.
     int saved = errno;
     xlocker_t guard(write_lock);
-    while (fd != -1 && len > 0) {
-        ssize_t n = ::write(fd, text, len < max_write_piece ? len : max_write_piece);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // the line is lost; there is nowhere to report it
-        text += n;
-        len -= static_cast<size_t>(n);
+    // A message never continues a line a short write cut: the cut line is
+    // ended first, and while even that finds no room the message is dropped.
+    if (fd != -1 && len > 0 && (!line_open || write_some(fd, "\n", 1) == 1)) {
+        size_t done = write_some(fd, text, len);
+        line_open = cut_inside_line(text, len, done);
     }
     errno = saved;
 }

@@ -89,10 +89,19 @@ public:
     unsigned repeat_count;
     mutex_t repeat_lock;
     mutex_t write_lock;
+    /// A write came short inside a line (a full disk): the descriptor ends in
+    /// a cut line, which the next message ends first. Under the write lock.
+    bool line_open;
 
 protected:
-    /// Writes the whole text under the write lock; errors drop the line.
+    /// Writes the whole text under the write lock; errors drop the rest of
+    /// the text, and a message that finds no room even for ending a cut line
+    /// is dropped whole.
     void write_text(const char* text, size_t len);
+    /// Writes until all is written or a write fails; the count written.
+    static size_t write_some(int fd, const char* text, size_t len);
+    /// True when `done` of `len` bytes of `text` stop inside a line.
+    static bool cut_inside_line(const char* text, size_t len, size_t done);
     /// flush_repeats for a caller that already holds the repeat lock.
     void flush_repeats_locked();
 };
@@ -132,8 +141,12 @@ public:
 
     /// Names the file and the rotation; opens the file in append mode when the text is valid.
     bool set_rotation(const std::string& path, const std::string& spec);
-    /// Opens (truncating: at most once a minute) the file; failure lines go to `collected`.
-    bool open(bool truncate, std::string* collected);
+    /// Opens the file to append to it, only when it is a regular file. At
+    /// start (`later` false) a link the administrator gave is followed and a
+    /// failure goes to the root logger; later (at most once a minute) nothing
+    /// stands there but a regular file of one name, or a new one is created,
+    /// and a failure goes to standard error and to `collected`.
+    bool open(bool later, std::string* collected);
     bool size_reached();
     void close();
     void write(const char* line) override;
@@ -162,8 +175,11 @@ public:
     static const char* version_text;
 
 private:
-    /// The new descriptor, or -1 with the failure reported as `open` describes.
-    int open_descriptor(bool truncate, std::string* collected);
+    /// The new descriptor, or -1 with the failure reported as `open` describes;
+    /// `truncate` empties the file found only when it is the one being written.
+    int open_descriptor(bool later, bool truncate, std::string* collected);
+    /// Reports a run-time failure to open on standard error and into `collected`.
+    void report_open_failure(const std::string& reason, std::string* collected);
     /// Writes `head` into `descriptor`, then makes it the current one and closes the previous.
     void install_descriptor(int descriptor, const std::string& head);
     int current_fd();

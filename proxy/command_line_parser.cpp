@@ -11,6 +11,7 @@
 #include <boost/program_options/variables_map.hpp>
 
 #include "oslayer/_kern.h"
+#include "oslayer/loggers.h"
 #include "proxy/defaults.h"
 
 namespace po = boost::program_options;
@@ -55,6 +56,16 @@ uint32_t pool_size_from(const std::string& text, uint32_t limit) {
     return static_cast<uint32_t>(value);
 }
 
+/// Refuses a rotation text the file logger would not take: a service started
+/// with it would otherwise run with rotation settings nobody gave, its only
+/// trace a line on a standard error that a daemon sends to /dev/null.
+void check_rotation(const std::string& text) {
+    file_logger_t probe;
+    if (!probe.parse_rotation(text))
+        throw std::invalid_argument("the argument ('" + text + "') for option '--rotate' is invalid: it is not " +
+                                    "NONE nor COUNT[p|z],SIZE[k|m|g] with a size below 4 GiB");
+}
+
 }  // namespace
 
 command_line_parser_t::command_line_parser_t(settings_t* settings) : options_("Allowed options", 80, 40),
@@ -89,6 +100,7 @@ void command_line_parser_t::parse(int argc, const char* const* argv) {
     }
     po::notify(values);
     settings_->pool_size = pool_size_from(pool_size_text_, pool_size_limit);
+    check_rotation(settings_->rotate);
     settings_->requested_command = 0;
     if (values.count("conf")) return;
     settings_->conf = values.count("cfg") ? settings_->cfg : quarnel::get_default_cfg_path();

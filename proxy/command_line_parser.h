@@ -37,6 +37,7 @@ public:
 
     /// Fills the record; a positional argument raises d_exception_t_shell_t,
     /// a `pool-size` that is not a whole number from 1 to `pool_size_limit`
+    /// and a `rotate` text the file logger does not accept
     /// std::invalid_argument, every other error is the option library's own
     /// exception.
     void parse(int argc, const char* const* argv);

@@ -121,14 +121,16 @@ TEST_F(FileLogger, RotationTextTable) {
     EXPECT_FALSE(plain.pack_flag);
 }
 
-TEST_F(FileLogger, InvalidTextLeavesFileClosedUntilFirstLineTruncatesIt) {
+// A file found at the path later than at start is never emptied: it may be
+// anything someone put there.
+TEST_F(FileLogger, InvalidTextLeavesFileClosedUntilFirstLineAppendsToIt) {
     std::ofstream(log) << "older content\n";
     oslayer_test::captured_root_t root(LOG_LEVEL_INFO);
     file_logger_t logger;
     EXPECT_FALSE(logger.set_rotation(log, "3,1mb"));
     EXPECT_EQ(read_file(log), "older content\n");
     logger.write("first line\n");
-    EXPECT_EQ(read_file(log), "first line\n");
+    EXPECT_EQ(read_file(log), "older content\nfirst line\n");
     EXPECT_EQ(logger.keep_count, 3u);
     EXPECT_EQ(logger.size_limit, 10485760u);
 }
@@ -276,4 +278,57 @@ TEST_F(FileLogger, DestructionWaitsForRunningPacking) {
         std::filesystem::remove(old_name(1, true));
         std::filesystem::remove(log);
     }
+}
+
+// Whatever takes the place of the log while it runs is never written through
+// nor waited on: a link, a pipe and a file of two names are refused, and
+// only a regular file of one name is written, appended to.
+TEST_F(FileLogger, LaterOpensRefuseLinksPipesAndSharedFilesAndNeverTruncate) {
+    std::string victim = scratch.put("victim", "precious\n");
+    std::string pipe = scratch.path + "/pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    file_logger_t logger;
+    ASSERT_TRUE(logger.set_rotation(log, "NONE"));
+    logger.write("before\n");
+    const struct { const char* what; std::function<int()> place; } cases[] = {
+        {"link", [&] { return symlink(victim.c_str(), log.c_str()); }},
+        {"link to a pipe", [&] { return symlink(pipe.c_str(), log.c_str()); }},
+        {"pipe", [&] { return mkfifo(log.c_str(), 0600); }},
+        {"hard link", [&] { return link(victim.c_str(), log.c_str()); }},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(unlink(log.c_str()), 0) << c.what;
+        ASSERT_EQ(c.place(), 0) << c.what;
+        logger.next_open_time = timestamp_t();
+        logger.write("lost\n");  // the re-creation (first case) or the retry finds it
+        EXPECT_EQ(logger.fd, -1) << c.what;
+        EXPECT_EQ(read_file(victim), "precious\n") << c.what;
+    }
+    int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    char byte;
+    EXPECT_LE(::read(reader, &byte, 1), 0);
+    ::close(reader);
+    ASSERT_EQ(unlink(log.c_str()), 0);
+    scratch.put("x.log", "kept\n");
+    logger.next_open_time = timestamp_t();
+    logger.write("appended\n");
+    EXPECT_EQ(read_file(log), "kept\nappended\n");
+}
+
+// The packed file of the previous rotation is replaced, never written through
+// a link put at its name.
+TEST_F(FileLogger, PackingNeverWritesThroughALinkAtThePackedName) {
+    std::string victim = scratch.put("victim", "precious\n");
+    ASSERT_EQ(symlink(victim.c_str(), old_name(1, true).c_str()), 0);
+    std::string written;
+    {
+        file_logger_t logger;
+        ASSERT_TRUE(logger.set_rotation(log, "2z,1k"));
+        written = write_lines(logger, 30, 50);
+    }
+    EXPECT_EQ(read_file(victim), "precious\n");
+    struct stat st;
+    ASSERT_EQ(lstat(old_name(1, true).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_NE(read_packed(old_name(1, true)).find("[Logger] Logfile has grown over"), std::string::npos);
 }

@@ -6,6 +6,9 @@
 #include <map>
 #include <regex>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include "oslayer/runnable.h"
 #include "tests/oslayer/test_support.h"
 
@@ -202,6 +205,31 @@ TEST(LoggerWrite, DescriptorEdgeCasesErrnoAndTextsLongerThanOnePiece) {
         EXPECT_EQ(EDOM, errno);
         close(full);
     }
+}
+
+// A full disk, played by a file size limit: the write that comes short cuts
+// a line, and the first message that finds room again ends that line first.
+TEST(LoggerWrite, AfterAShortWriteTheNextMessageBeginsALine) {
+    log_file_t f;
+    fd_logger_t l(f.fd);
+    l.write("whole line\n");
+    struct sigaction ignore = {}, previous;
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
+    rlimit saved, small;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    small = saved;
+    small.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    l.write("cut after five bytes\n");
+    l.write("dropped whole: not even the line end fits\n");
+    EXPECT_TRUE(l.line_open);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    sigaction(SIGXFSZ, &previous, nullptr);
+    l.write("after recovery\n");
+    l.write("and on\n");
+    EXPECT_EQ(f.text(), "whole line\ncut a\nafter recovery\nand on\n");
+    EXPECT_FALSE(l.line_open);
 }
 
 TEST(LoggerThreads, LinesFromManyThreadsStayWhole) {
