@@ -349,7 +349,11 @@ void file_logger_t::rotate() {
     // from other threads land in the old file instead of being dropped.
     std::string collected;
     std::string source = rotated_name(1, false);
-    bool packing = keep_count >= 2 && rename_file(path, source, &collected) && pack_flag;
+    // What is packed must be the file this logger wrote, whatever takes its
+    // new name meanwhile: a link put there would have its target packed.
+    struct stat written;
+    bool packing = keep_count >= 2 && fstat(current_fd(), &written) == 0 && rename_file(path, source, &collected) &&
+                   pack_flag;
     next_open_time = timestamp_t();
     // Without a rename (one file kept, or the rename failed) the file still at the path is emptied.
     int nfd = open_descriptor(true, true, &collected);
@@ -359,7 +363,7 @@ void file_logger_t::rotate() {
         add_collected(collected, line);
     }
     install_descriptor(nfd, collected);
-    if (packing) start_packing(guard, source);
+    if (packing) start_packing(guard, source, file_id_t{written.st_dev, written.st_ino});
 }
 
 void file_logger_t::shift_old_files() {
@@ -370,26 +374,29 @@ void file_logger_t::shift_old_files() {
     }
 }
 
-void file_logger_t::start_packing(const std::shared_ptr<xlocker_t>& guard, const std::string& source) {
+void file_logger_t::start_packing(const std::shared_ptr<xlocker_t>& guard, const std::string& source,
+                                  file_id_t written) {
     std::string destination = rotated_name(1, true);
     try {
-        std::thread(&file_logger_t::pack, this, guard, source, destination).detach();
+        std::thread(&file_logger_t::pack, this, guard, source, destination, written).detach();
     } catch (const std::system_error&) {
         // Unpacked, the old file would be overwritten by the next rotation.
-        pack(guard, source, destination);
+        pack(guard, source, destination, written);
     }
 }
 
-void file_logger_t::pack(std::shared_ptr<xlocker_t> guard, const std::string& source,
-                         const std::string& destination) {
+void file_logger_t::pack(std::shared_ptr<xlocker_t> guard, const std::string& source, const std::string& destination,
+                         file_id_t written) {
     TRACE_POINT;
     // A link the administrator gave as the log is followed as at start, but
     // nothing waits on a pipe that took the rotated file's name.
     int src = open_retrying(source, O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK, 0);
     struct stat st;
     std::string reason = src < 0 || fstat(src, &st) != 0 ? get_last_error()
-                         : S_ISREG(st.st_mode)           ? std::string()
-                                                         : not_regular(st.st_mode);
+                         : !S_ISREG(st.st_mode)          ? not_regular(st.st_mode)
+                         : st.st_dev != written.dev || st.st_ino != written.ino
+                             ? "it is no longer the file that was rotated"
+                             : std::string();
     if (!reason.empty()) {
         close_descriptor(src);
         write_straight("[Logger] Cannot open file \"%s\" because of %s", source.c_str(), reason.c_str());

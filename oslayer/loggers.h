@@ -2,6 +2,8 @@
 // with repeat suppression, chains, the rotating file logger and syslog.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
@@ -157,8 +159,15 @@ public:
     void make_line(std::string& out, int level, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
     bool rename_file(const std::string& from, const std::string& to, std::string* collected);
     void rotate();
-    /// Compresses `source` into `destination`; the last thing it does is drop `guard`.
-    void pack(std::shared_ptr<xlocker_t> guard, const std::string& source, const std::string& destination);
+    /// The identity of a file: device and inode.
+    struct file_id_t {
+        dev_t dev;
+        ino_t ino;
+    };
+    /// Compresses `source`, when it is still the file `written` that was
+    /// rotated, into `destination`; the last thing it does is drop `guard`.
+    void pack(std::shared_ptr<xlocker_t> guard, const std::string& source, const std::string& destination,
+              file_id_t written);
 
     /// Parses a rotation text into the fields; false when invalid.
     bool parse_rotation(const std::string& spec);
@@ -190,7 +199,7 @@ private:
     /// Moves the numbered old files one number up, the highest being replaced.
     void shift_old_files();
     /// Hands the old file to a packing thread (or packs here when no thread can start).
-    void start_packing(const std::shared_ptr<xlocker_t>& guard, const std::string& source);
+    void start_packing(const std::shared_ptr<xlocker_t>& guard, const std::string& source, file_id_t written);
     /// False (with the reason written into the current file) when the packed file is unusable.
     bool compress(int source_fd, const std::string& source, const std::string& destination);
     /// A level-4 "[Logger] " line written straight into the current file.

@@ -332,3 +332,26 @@ TEST_F(FileLogger, PackingNeverWritesThroughALinkAtThePackedName) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_NE(read_packed(old_name(1, true)).find("[Logger] Logfile has grown over"), std::string::npos);
 }
+
+/// Packing reads only the file that was rotated: a link put at the rotated
+/// name between the rename and the packing has nothing of its target packed.
+TEST_F(FileLogger, PackingTakesOnlyTheFileThatWasRotated) {
+    std::string secret = scratch.put("secret", "not the log's\n");
+    std::string rotated = scratch.put("x.1.log", "the rotated lines\n");
+    struct stat st;
+    ASSERT_EQ(stat(rotated.c_str(), &st), 0);
+    const file_logger_t::file_id_t was_rotated{st.st_dev, st.st_ino};
+    ASSERT_EQ(rename(rotated.c_str(), (scratch.path + "/kept").c_str()), 0);
+    ASSERT_EQ(symlink(secret.c_str(), rotated.c_str()), 0);
+    file_logger_t logger;
+    ASSERT_TRUE(logger.set_rotation(log, "2z,1k"));
+    logger.pack(std::make_shared<xlocker_t>(logger.rotation_lock), rotated, old_name(1, true), was_rotated);
+    EXPECT_NE(lstat(old_name(1, true).c_str(), &st), 0);  // nothing packed
+    EXPECT_EQ(read_file(secret), "not the log's\n");
+    EXPECT_NE(read_file(log).find("it is no longer the file that was rotated"), std::string::npos);
+    // The file that was rotated, at its name, is packed and its name removed.
+    ASSERT_EQ(rename((scratch.path + "/kept").c_str(), rotated.c_str()), 0);
+    logger.pack(std::make_shared<xlocker_t>(logger.rotation_lock), rotated, old_name(1, true), was_rotated);
+    EXPECT_EQ(read_packed(old_name(1, true)), "the rotated lines\n");
+    EXPECT_NE(lstat(rotated.c_str(), &st), 0);
+}
