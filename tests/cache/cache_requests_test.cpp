@@ -31,6 +31,13 @@ size_t failure_lines(const io_test::log_capture& log) {
     return n;
 }
 
+/// Sets the failed-downloads bound for one test and puts it back after.
+struct failed_limit_t {
+    explicit failed_limit_t(unsigned limit) { cache_t::failed_downloads_limit = limit; }
+    ~failed_limit_t() { cache_t::failed_downloads_limit = saved; }
+    const unsigned saved = cache_t::failed_downloads_limit;
+};
+
 }  // namespace
 
 /// Download A fails on a wrong byte; before A's context is gone, another
@@ -210,11 +217,7 @@ TEST(CacheRequests, ADownloadDroppedUnsentGoesToTheNextRequesterAtOnce) {
 /// fetches is left to it, and a download that completes starts the count anew.
 TEST(CacheRequests, RequestsEndOnceTheirRevisionsDownloadsFailedTooOftenInARow) {
     io_test::log_capture log(LOG_LEVEL_WARNING);  // outlives the fixture's I/O thread
-    struct limit_t {
-        unsigned saved = cache_t::failed_downloads_limit;
-        ~limit_t() { cache_t::failed_downloads_limit = saved; }
-    } limit;
-    cache_t::failed_downloads_limit = 2;
+    failed_limit_t limit(2);
     fixture_t f;
     blob_t x = blob("x", "the bytes of x"), y = blob("y", "the bytes of y");
     cache::repo_key_t key{"upd", 7, "p"};
@@ -373,11 +376,7 @@ TEST(CacheRequests, EachWaitingRequestIsAnsweredWithItsOwnNumber) {
 /// fetching it in a loop.
 TEST(CacheRequests, AFileLostAgainAndAgainEndsItsRequestsAtTheLimit) {
     io_test::log_capture log(LOG_LEVEL_WARNING);  // outlives the fixture's I/O thread
-    struct limit_t {
-        unsigned saved = cache_t::failed_downloads_limit;
-        ~limit_t() { cache_t::failed_downloads_limit = saved; }
-    } limit;
-    cache_t::failed_downloads_limit = 2;
+    failed_limit_t limit(2);
     fixture_t f;
     blob_t x = blob("x", "the bytes of x");
     cache::repo_key_t key{"upd", 7, "p"};
