@@ -184,6 +184,14 @@ void refuse_clash(const file_info_t& info, const file_info_t* other) {
             shown_text(info.name).c_str(), shown_text(other->name).c_str());
 }
 
+// True when `list` holds exactly the files `files` announces, in its order.
+bool same_list(const cache_t::file_list_t& list, const std::vector<file_info_t>& files) {
+    if (list.size() != files.size()) return false;
+    for (size_t i = 0; i < files.size(); ++i)
+        if (!(list[i]->info == files[i])) return false;
+    return true;
+}
+
 }  // namespace
 
 size_t cache_t::repo_t::stored_depth = 32;
@@ -362,6 +370,14 @@ cache_t::file_ptr cache_t::repo_t::find_ctx(const file_info_t& info) const {
 }
 
 cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files) {
+    // The list stored last for the key, announced again as it stands (every
+    // agent of a server is shown it): it was checked and built when first
+    // stored, and every connection's announcement holds the cache's lock.
+    if (entity_t* entity = find_entity(key.name, key.rev)) {
+        auto found = entity->platforms.find(key.platform);
+        if (found != entity->platforms.end() && found->second && same_list(found->second->files, files))
+            return found->second;
+    }
     std::string dir = dir_of(key.name, key.rev);
     // Every path is checked before anything is created, so a refused
     // announcement leaves neither directories nor contexts behind.
