@@ -100,6 +100,8 @@ public:
     /// server announced for the same revision since.
     class announced_t;
     typedef boost::shared_ptr<const announced_t> announced_ptr;
+    /// The newest revisions of a repository the cache keeps; older ones are cleaned.
+    static constexpr size_t kept_revisions = 3;
 
     /// One agent request that waits for files.
     struct update_request_t {

@@ -98,7 +98,7 @@ public:
     std::string dir_of(const std::string& name, rev_t rev) const;
 
     /// Revisions of one name that survive cleaning.
-    static const size_t kept_revisions = 3;
+    static const size_t kept_revisions = cache_t::kept_revisions;
     /// Directories below a revision that files are stored and found in, at
     /// most (32): a name of more '/' than one more is refused, so the load
     /// finds again everything the cache stores, with one descriptor a level.

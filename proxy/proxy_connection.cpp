@@ -476,7 +476,7 @@ uint32_t proxy_connection_t::update_request_number() const {
 }
 
 size_t proxy_connection_t::config_ids_kept = 1024;
-size_t proxy_connection_t::relayed_lists_kept = 16;
+size_t proxy_connection_t::relayed_lists_kept = 1024;
 
 void proxy_connection_t::put_config_id(uint32_t number, uint32_t id) {
     boost::mutex::scoped_lock guard(id_mutex_);
@@ -632,6 +632,21 @@ void proxy_connection_t::store_announced(const std::string& repository, unsigned
     });
     if (!list) return;
     relayed_.emplace_back(key, list);
+    // Revisions of one repository older than those the cache keeps are no
+    // use to the agent (their requests are refused as cleaned) and would
+    // hold their lists: they go first, so that the bound counts the
+    // repositories a server announces rather than its revisions.
+    for (;;) {
+        auto oldest = relayed_.end();
+        size_t same = 0;
+        for (auto it = relayed_.begin(); it != relayed_.end(); ++it) {
+            if (it->first.name != key.name || it->first.platform != key.platform) continue;
+            ++same;
+            if (oldest == relayed_.end() || it->first.rev < oldest->first.rev) oldest = it;
+        }
+        if (same <= cache::cache_t::kept_revisions) break;
+        relayed_.erase(oldest);
+    }
     while (relayed_.size() > std::max<size_t>(relayed_lists_kept, 1)) relayed_.pop_front();
 }
 

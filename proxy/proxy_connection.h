@@ -121,9 +121,12 @@ public:
     /// whose requests are never answered must not grow the daemon.
     static size_t config_ids_kept;
     /// How many announced lists (repository, revision, platform) one pair
-    /// remembers to match its agent's requests against (default 16): a
-    /// server announcing ever new revisions must not grow the pair. A
-    /// request for a list forgotten is unmatched, as for one never announced.
+    /// remembers to match its agent's requests against (default 1024), the
+    /// newest, besides keeping of each repository only as many revisions as
+    /// the cache keeps: a server announcing ever new revisions or names must
+    /// not grow the pair, and one announcing many repositories at once must
+    /// not have its first ones forgotten before its agent asks. A request
+    /// for a list forgotten is unmatched, as for one never announced.
     static size_t relayed_lists_kept;
 
     /// Sends a ready command (or raw bytes) to the agent as it stands.

@@ -66,6 +66,25 @@ class AnnouncedRequestTest(PeersTestCase):
             agent.fetch(old, timeout=10)
         d.wait_for("Different files count in update request and repo: 1 vs 0")
 
+    def test_older_revisions_go_before_other_repositories(self):
+        # Four lists kept: another repository, then five revisions of this
+        # one, of which only the three newest are kept, so the other stays.
+        repo = Repository([3000])
+        server, d, port = self.start_pair({"repository": repo}, env=limits_env(relayed_lists_kept_count=4))
+        agent = self.start_agent(port)
+        # Downloaded once: every later list links this file.
+        self.assertTrue(agent.fetch(agent.wait_announcement(), timeout=10).ok)
+        other = Repository([(f.name, f.data) for f in repo.files], name="other", revision=1)
+        server.send(0, "SNF_UPDATE", escape(other.name), other.snf_body())
+        first = agent.wait_announcement()
+        for revision in range(8, 12):
+            newer = Repository([(f.name, f.data) for f in repo.files], revision=revision)
+            server.send(0, "SNF_UPDATE", escape(repo.name), newer.snf_body())
+            agent.wait_announcement()
+        self.assertEqual(agent.fetch(first, timeout=10).data, repo.payload("1"))
+        self.assertEqual(d.count("not served"), 0)
+        self.assertEqual(server.count("ARQ_UPDATE"), 1)
+
 
 if __name__ == "__main__":
     unittest.main()
