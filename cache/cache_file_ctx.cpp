@@ -526,6 +526,7 @@ mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
     if (found == found_t::same) return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
     if (found == found_t::unknown)
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    if (found == found_t::unread) throw_unread();
     if (found == found_t::changed)
         D_THROW(io_error_exception, "%s changed on disk: it is not served, and is downloaded again",
                 escape_log_text(path).c_str());

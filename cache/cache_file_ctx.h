@@ -167,8 +167,9 @@ public:
     /// its change time moved; what no longer matches is set back with one
     /// WARNING. Reading ends early, deciding nothing, once `stop` is raised.
     void check_content(const std::atomic<bool>& stop);
-    /// The stored file opened for reading, examined as check_content does;
-    /// a file that no longer matches is set back and io_error_exception raised.
+    /// The stored file opened for reading, examined as still_stored does; a
+    /// file that no longer matches is set back and io_error_exception
+    /// raised, as for one whose content is to be read again first.
     fd_t open_stored();
     /// True while what `fd` opened is still the file stored.
     bool unchanged(int fd);
@@ -222,9 +223,11 @@ private:
     /// How a stored file was found when it was opened to be used; `unread`
     /// when only its change time moved and its content was not to be read.
     enum class found_t { same, changed, gone, foreign, unknown, unread };
-    /// Whether an examination may read the content, and what ends a reading early.
+    /// Whether an examination may read the content, and what ends a reading
+    /// early. Only the cache's checking thread reads: a reply's thread serves
+    /// many connections, and a file of gigabytes takes seconds to hash.
     struct reading_t {
-        bool allowed = true;
+        bool allowed = false;
         const std::atomic<bool>* stop = nullptr;
     };
     /// Opens the stored file and examines it against the stamp; a file that
@@ -232,6 +235,8 @@ private:
     /// only when it is the same; `unknown` (errno set) when it could not be
     /// examined at all.
     fd_t examine_stored(found_t& found, struct stat& st, const reading_t& reading);
+    /// Raises the error of a file to be read again before it is served.
+    [[noreturn]] void throw_unread() const;
     enum class match_t { yes, no, unread };
     /// Compares what `fd` opened, of status `st`, with the stamp. When only
     /// the change time moved (a link to the file made or removed, an older

@@ -135,9 +135,7 @@ cache_t::file_ctx_t::stored_t cache_t::file_ctx_t::still_stored() {
     if (get_state() != ready) return stored_t::no;
     found_t found;
     struct stat st;
-    reading_t never;
-    never.allowed = false;
-    examine_stored(found, st, never);
+    examine_stored(found, st, reading_t());
     if (found == found_t::unread) return stored_t::to_read;
     return found == found_t::same || found == found_t::unknown ? stored_t::yes : stored_t::no;
 }
@@ -147,6 +145,7 @@ void cache_t::file_ctx_t::check_content(const std::atomic<bool>& stop) {
     found_t found;
     struct stat st;
     reading_t reading;
+    reading.allowed = true;
     reading.stop = &stop;
     // What is not the file stored any more is set back here, with its one
     // WARNING; the waiting requests then start its download.
@@ -160,9 +159,16 @@ fd_t cache_t::file_ctx_t::open_stored() {
     if (found == found_t::same) return fd;
     if (found == found_t::unknown)
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    if (found == found_t::unread) throw_unread();
     D_THROW(io_error_exception, "%s %s: it is not served, and is downloaded again", escape_log_text(path).c_str(),
             found == found_t::changed ? "changed on disk" : found == found_t::gone ? "is gone from the disk"
                                                                                    : "is not a file of the cache");
+}
+
+void cache_t::file_ctx_t::throw_unread() const {
+    // Stays ready: the next request for it has it read on the checking thread.
+    D_THROW(io_error_exception, "%s changed its status on disk: it is examined again before it is served",
+            escape_log_text(path).c_str());
 }
 
 bool cache_t::file_ctx_t::unchanged(int fd) {

@@ -158,6 +158,28 @@ class CacheChangesTest(PeersTestCase):
                 self.assert_fetched(agent, agent.wait_announcement(), repo)
                 self.assert_downloaded_again(server, d, repo, mark)
 
+    def test_a_status_change_while_a_compressed_reply_is_sent_reads_the_file_on_no_reply_thread(self):
+        # The file's content would have to be read again to finish the reply,
+        # on a thread that serves other connections: the reply is broken off
+        # instead, and the next request is served once the cache's checking
+        # thread has read it, with no download.
+        repo = Repository([64 << 20, 5000])
+        server, d, port, agent, announcement = self.serve("COMP", repo)
+        agent = self.start_agent(port, options="COMP")
+        announcement = agent.wait_announcement()
+        agent.request(announcement)
+        deadline = time.monotonic() + 20
+        while len(agent.buffer) < 1 << 20:
+            agent._fill(deadline)
+        os.chmod(self.leaf(d, repo, 0), 0o600)
+        with self.assertRaises(ConnectionClosed):
+            agent.receive(announcement, timeout=20)
+        self.assertEqual(agent.ending, "reset")
+        agent = self.start_agent(port, options="COMP")
+        self.assert_fetched(agent, agent.wait_announcement(), repo)
+        self.assertEqual([f.body for f in server.frames() if f.name == "ARQ_UPDATE"], [b"7 3 11"])
+        d.wait_for("was examined again after a change of its status")
+
 
 if __name__ == "__main__":
     unittest.main()
