@@ -326,7 +326,6 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
     if (entity_t* entity = find_entity(key.name, key.rev))
         for (const auto& f : entity->files) {
             places.claim(dir, f.second->path, f.second->info);
-            places.claim(dir, f.second->temp_path(), f.second->info);
             if (holds_its_path(f.second))
                 claimed.emplace(f.second->path, claim_t{f.second->info, f.second->named_by_load});
         }
@@ -344,7 +343,6 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
         if (taken.second || claim.info == info || (claim.named_by_load && claim.info.size == info.size)) {
             claim = claim_t{info, false};
             refuse_clash(info, places.claim(dir, path, info));
-            refuse_clash(info, places.claim(dir, path + "~", info));
             continue;
         }
         const file_info_t& other = claim.info;

@@ -3,8 +3,12 @@
 namespace cache {
 
 const file_info_t* path_claims_t::claim(const std::string& dir, const std::string& path, const file_info_t& info) {
-    auto below = dirs_.find(path);
-    if (below != dirs_.end()) return below->second;
+    // The stored file, and beside it the temporary file its download writes.
+    const std::string temp = path + "~";
+    for (const std::string* place : {&path, &temp}) {
+        auto below = dirs_.find(*place);
+        if (below != dirs_.end()) return below->second;
+    }
     // Paths are built from pieces that are never empty, "." or "..": a
     // directory of one path is a directory of another exactly when the texts
     // up to a '/' are equal.
@@ -16,6 +20,7 @@ const file_info_t* path_claims_t::claim(const std::string& dir, const std::strin
         dirs_.emplace(above, &info);
     }
     files_.emplace(path, &info);
+    files_.emplace(temp, &info);
     return nullptr;
 }
 

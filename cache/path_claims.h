@@ -14,9 +14,10 @@ namespace cache {
 /// The file and directory paths that the files of one revision claim.
 class path_claims_t {
 public:
-    /// Claims `path`, below the revision's directory `dir`, as a file of
-    /// `info`, and the directories above it up to `dir`. Returns the file
-    /// that claims `path` as a directory, or one of those directories as a
+    /// Claims `path`, below the revision's directory `dir`, and its
+    /// download's temporary path (`path` + "~") as files of `info`, and the
+    /// directories above them up to `dir`. Returns the file that claims one
+    /// of those files as a directory, or one of those directories as a
     /// file; null when none does. `info` must outlive the claims.
     const file_info_t* claim(const std::string& dir, const std::string& path, const file_info_t& info);
 
