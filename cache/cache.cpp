@@ -348,14 +348,20 @@ bool cache_t::retry_delayed(const repo_key_t& key) {
 void cache_t::requester_ready(const boost::weak_ptr<cache_events_t>& requester) {
     xlocker_t guard(mutex_);
     std::vector<repo_key_t> keys;
-    for (const update_request_t& r : pending_) {
-        if (r.finished() || !same_owner(r.requester, requester)) continue;
-        const bool seen = std::any_of(keys.begin(), keys.end(), [&](const repo_key_t& k) {
-            return k.rev == r.key.rev && k.name == r.key.name;
-        });
-        if (!seen) keys.push_back(r.key);
+    for (const update_request_t& r : pending_)
+        if (!r.finished() && same_owner(r.requester, requester)) keys.push_back(r.key);
+    process_revisions_locked(keys);
+}
+
+void cache_t::process_revisions_locked(const std::vector<repo_key_t>& keys) {
+    std::vector<const repo_key_t*> done;
+    for (const repo_key_t& key : keys) {
+        const bool seen = std::any_of(done.begin(), done.end(),
+                                      [&](const repo_key_t* k) { return k->rev == key.rev && k->name == key.name; });
+        if (seen) continue;
+        done.push_back(&key);
+        process_locked(key);
     }
-    for (const repo_key_t& key : keys) process_locked(key);
 }
 
 void cache_t::download_ending(const repo_key_t& key) {

@@ -234,6 +234,8 @@ private:
     /// Logs why a waiting request ends unanswered and tells its requester.
     void end_request(update_request_t& request, const std::string& reason);
     void process_locked(const repo_key_t& key);
+    /// process_locked once for each revision (name and number) among `keys`.
+    void process_revisions_locked(const std::vector<repo_key_t>& keys);
     /// Fails the waiting requests of the key's revision whose missing files
     /// no download fetches.
     void fail_orphans(const repo_key_t& key);

@@ -246,12 +246,9 @@ void cache_t::checks_ended() {
     std::vector<repo_key_t> keys;
     for (const auto& check : ended) {
         check.second->checking = false;
-        const repo_key_t& key = check.first;
-        const bool seen = std::any_of(keys.begin(), keys.end(),
-                                      [&](const repo_key_t& k) { return k.rev == key.rev && k.name == key.name; });
-        if (!seen) keys.push_back(key);
+        keys.push_back(check.first);
     }
-    for (const repo_key_t& key : keys) process_locked(key);
+    process_revisions_locked(keys);
 }
 
 void cache_t::stop_checks() {
