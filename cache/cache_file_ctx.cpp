@@ -322,31 +322,42 @@ cache_t::file_ptr cache_t::file_ctx_t::create_hardlinked(const tree_ptr& tree, c
     // A stale temporary name is unlinked as it is (a link itself, never
     // what it points at); only what unlink cannot take needs clearing.
     if (::unlinkat(to, temp.c_str(), 0) != 0 && errno != ENOENT) tree_t::remove_leftover(to, temp, ctx->temp_path());
-    if (::linkat(from, from_leaf.c_str(), to, temp.c_str(), 0) != 0) {
-        if (errno == ENOENT) {  // removed since it was examined
-            source->set_back(from, from_leaf);
-            return file_ptr();
-        }
-        D_THROW(io_error_exception, "cannot link %s to %s: %s", escape_log_text(source->path).c_str(),
-                escape_log_text(ctx->temp_path()).c_str(), strerror(errno));
-    }
-    try {
-        tree_t::clear_for_file(to, leaf, ctx->path);
-        if (::renameat(to, temp.c_str(), to, leaf.c_str()) != 0)
-            D_THROW(io_error_exception, "cannot rename %s to %s: %s", escape_log_text(ctx->temp_path()).c_str(),
-                    escape_log_text(ctx->path).c_str(), strerror(errno));
-    } catch (...) {
-        ::unlinkat(to, temp.c_str(), 0);
-        throw;
-    }
-    // The link moved the change time the stamp holds. Taken as the file's
-    // own when the source was found whole; else the new file keeps the old
-    // stamp, and its content is hashed again before it is first served.
+    tree_t::clear_for_file(to, leaf, ctx->path);
+    // Taken as the new name's stamp when the source was vouched for; else
+    // the new file keeps the old stamp, and its content is hashed again
+    // before it is first served.
     ctx->stamp_ = was;
-    if (was.same(st) && ::fstatat(to, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && was.same_content(st)) {
-        ctx->stamp_ = file_stamp_t::of(st);
-        source->restamp(was, st);
+    int linked = 0, renamed = 0;  // 0 or the errno
+    bool same = false;
+    {
+        // The link and the rename move the change time of every name of the
+        // file: recorded as the cache's own before any reply can judge it.
+        own_changes_t::change_t change(tree->own_changes());
+        const bool vouched =
+            ::fstatat(from, from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && change.vouched(was, st);
+        if (::linkat(from, from_leaf.c_str(), to, temp.c_str(), 0) != 0) {
+            linked = errno;
+        } else if (::renameat(to, temp.c_str(), to, leaf.c_str()) != 0) {
+            renamed = errno;
+            ::unlinkat(to, temp.c_str(), 0);
+            if (::fstatat(from, from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) change.done(st, vouched);
+        } else if (::fstatat(to, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            same = vouched && was.same_content(st);
+            change.done(st, same);
+            if (same) ctx->stamp_ = file_stamp_t::of(st);
+        }
     }
+    if (linked == ENOENT) {  // removed since it was examined
+        source->set_back(from, from_leaf);
+        return file_ptr();
+    }
+    if (linked)
+        D_THROW(io_error_exception, "cannot link %s to %s: %s", escape_log_text(source->path).c_str(),
+                escape_log_text(ctx->temp_path()).c_str(), strerror(linked));
+    if (renamed)
+        D_THROW(io_error_exception, "cannot rename %s to %s: %s", escape_log_text(ctx->temp_path()).c_str(),
+                escape_log_text(ctx->path).c_str(), strerror(renamed));
+    if (same) source->restamp(was, st);
     // Mapped on first use, like a loaded file: an announcement of thousands
     // of files maps none of them.
     ctx->last_use_ = now();
@@ -504,15 +515,34 @@ void cache_t::file_ctx_t::unmap_if_unused(boost::posix_time::time_duration span)
 }
 
 bool cache_t::file_ctx_t::remove() {
+    const file_stamp_t was = stamp();
     std::string leaf;
     fd_t dir = tree_->open_parent(path, false, leaf);
     // No directory of the cache there: no file of it either.
-    if (!dir) return true;
-    if (::unlinkat(dir.get(), leaf.c_str(), 0) == 0) {
+    if (!dir) {
+        tree_->own_changes().forget(was.dev, was.ino);
+        return true;
+    }
+    // Held open across the unlink: the status it leaves the file's other
+    // names is read on it.
+    fd_t fd(::openat(dir.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    int removed = 0;  // 0 or the errno
+    {
+        own_changes_t::change_t change(tree_->own_changes());
+        struct stat st;
+        const bool vouched = fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && change.vouched(was, st);
+        if (::unlinkat(dir.get(), leaf.c_str(), 0) != 0) removed = errno;
+        if (fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) change.done(st, vouched);
+    }
+    if (!removed) {
         LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was removed", escape_log_text(path).c_str());
         return true;
     }
-    if (errno == ENOENT) return true;
+    errno = removed;
+    if (errno == ENOENT) {
+        tree_->own_changes().forget(was.dev, was.ino);
+        return true;
+    }
     std::string text = "[Repo] File " + escape_log_text(path) + " was not removed because of " + strerror(errno);
     pretty_print_exception(LOG_LEVEL_TRACE3, text.c_str(), nullptr, nullptr);
     return false;
@@ -571,6 +601,7 @@ bool cache_t::file_ctx_t::set_back(int dir, const std::string& leaf) {
 }
 
 bool cache_t::file_ctx_t::turn_back() {
+    file_stamp_t found;
     {
         std::lock_guard<std::mutex> lock(download_mutex_);
         // A download that took the file over meanwhile writes it anew;
@@ -579,7 +610,10 @@ bool cache_t::file_ctx_t::turn_back() {
         // First: a cache that sees the file missing sees it lost as well.
         loss = lost;
         state = not_existent;
+        found = stamp_;
     }
+    // What the cache's own changes left of it says nothing any more.
+    if (found.size >= 0) tree_->own_changes().forget(found.dev, found.ino);
     // A mapping of the old copy would outlive it in memory for nothing.
     mapping_budget_t::global().forget(*this);
     return true;

@@ -18,6 +18,7 @@
 
 #include "cache/cache.h"
 #include "cache/cache_tree.h"
+#include "cache/file_stamp.h"
 #include "oslayer/md5.h"
 
 namespace cache {
@@ -51,27 +52,6 @@ private:
     const std::string dir_;
     std::vector<boost::weak_ptr<cache_t::file_ctx_t>> files_;
     bool retired_ = false;
-};
-
-/// What the cache verified of a stored file when it stored or loaded it:
-/// the file's identity, size and modification and change times. The file is
-/// examined against it before each use; a change that keeps all of them
-/// (the same size, and times restored or within one tick of the clock)
-/// cannot be seen.
-struct file_stamp_t {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    /// -1 until stamped: then nothing matches, and the file is downloaded again.
-    off_t size = -1;
-    struct timespec mtime = {0, 0};
-    struct timespec ctime = {0, 0};
-
-    static file_stamp_t of(const struct stat& st);
-    /// Identity, size and modification time: what a change of content moves.
-    bool same_content(const struct stat& st) const;
-    /// All of it, the change time included.
-    bool same(const struct stat& st) const;
-    bool operator==(const file_stamp_t& other) const;
 };
 
 class cache_t::file_ctx_t : public virtual noncopyable_t {
@@ -138,7 +118,8 @@ public:
     mapping_ptr map();
     /// Drops the context's own mapping when unused for longer than `span`.
     void unmap_if_unused(boost::posix_time::time_duration span);
-    /// Deletes the final file; false only when the deletion fails.
+    /// Deletes the final file; false only when the deletion fails. The change
+    /// time this moves on the file's other names is recorded as the cache's own.
     bool remove();
     /// The whole file, opened without following a link or blocking and
     /// examined before it is mapped (or read when `copy`). A file gone from
@@ -175,14 +156,6 @@ public:
     bool unchanged(int fd);
     /// What the cache verified of the stored file (unstamped: size -1).
     file_stamp_t stamp() const;
-    /// Before the cache unlinks another name of this file (an older
-    /// revision cleaned): the stamp while the file still matches it whole,
-    /// else an unstamped one. See keep_after_own_unlink.
-    file_stamp_t stamp_if_whole() const;
-    /// After that unlink: the change time it moved is taken into the stamp,
-    /// when the file matched before (`was`) and nothing else moved since, so
-    /// that the next reply need not hash the whole file again.
-    void keep_after_own_unlink(const file_stamp_t& was);
 
     int32_t get_state() const { return state.load(); }
 

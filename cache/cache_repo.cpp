@@ -447,24 +447,6 @@ bool cache_t::repo_t::downloading(const entity_t& entity) {
     return false;
 }
 
-std::vector<cache_t::repo_t::shared_file_t> cache_t::repo_t::files_sharing_with(const entity_t& leaving) const {
-    std::set<std::pair<dev_t, ino_t>> inodes;
-    for (const auto& f : leaving.files) {
-        const file_stamp_t stamp = f.second->stamp();
-        if (stamp.size >= 0) inodes.emplace(stamp.dev, stamp.ino);
-    }
-    std::vector<shared_file_t> sharing;
-    for (const entity_t& e : entities_) {
-        if (&e == &leaving) continue;
-        for (const auto& f : e.files) {
-            const file_stamp_t stamp = f.second->stamp();
-            if (stamp.size >= 0 && inodes.count({stamp.dev, stamp.ino}))
-                sharing.emplace_back(f.second, f.second->stamp_if_whole());
-        }
-    }
-    return sharing;
-}
-
 void cache_t::repo_t::clean_revisions(const std::set<entity_id_t>& waited_for) {
     std::map<std::string, std::vector<rev_t>> revisions;
     for (const entity_t& e : entities_) revisions[e.name].push_back(e.rev);
@@ -498,7 +480,6 @@ void cache_t::repo_t::clean_revisions(const std::set<entity_id_t>& waited_for) {
             // Its files go on purpose: a reply still on its way that finds
             // one gone must not go through all the others.
             it->revision->retire();
-            const std::vector<shared_file_t> sharing = files_sharing_with(*it);
             for (auto& f : it->files) all_removed = f.second->remove() && all_removed;
             entities_.erase(it);
             reindex();
@@ -506,7 +487,6 @@ void cache_t::repo_t::clean_revisions(const std::set<entity_id_t>& waited_for) {
             LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Trying to remove old revision directory \"%s\"",
                    escape_log_text(dir).c_str());
             remove_dir(dir);
-            for (const shared_file_t& shared : sharing) shared.first->keep_after_own_unlink(shared.second);
             if (!all_removed && tree_->open_dir(dir, false)) create_entity_for_dir(named.first, rev_text, dir);
         }
     }

@@ -19,7 +19,6 @@
 namespace cache {
 
 class revision_files_t;
-struct file_stamp_t;
 
 struct file_info_hash {
     size_t operator()(const file_info_t& info) const;
@@ -105,14 +104,6 @@ public:
     static size_t stored_depth;
 
 private:
-    /// A file of another revision that shares its inode with one a clean
-    /// removes, and its stamp while it was still whole before the removal.
-    typedef std::pair<file_ptr, file_stamp_t> shared_file_t;
-    /// The files of the other revisions that share an inode with `leaving`:
-    /// the cache's own unlink moves their change time, which is then taken
-    /// into their stamps instead of costing the next reply a hash of each.
-    std::vector<shared_file_t> files_sharing_with(const entity_t& leaving) const;
-
     typedef std::pair<std::string, rev_t> entity_id_t;
     void reindex();
     /// The context of an announced empty file whose md5 is not that of no bytes.

@@ -32,6 +32,7 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include "cache/file_stamp.h"
 #include "oslayer/_kern.h"
 
 namespace cache {
@@ -142,6 +143,8 @@ public:
     static bool cache_owned(const struct stat& st);
     /// "a symbolic link", "a directory", ... for a WARNING.
     static const char* kind_of(const struct stat& st);
+    /// What the cache's own links and removals left of its files' status.
+    own_changes_t& own_changes() const { return own_changes_; }
 
 private:
     tree_t(const std::string& root, fd_t fd, const struct stat& st);
@@ -160,6 +163,8 @@ private:
     /// EPERM, an old kernel with ENOSYS, one without the flags with EINVAL
     /// or E2BIG; the cache then walks step by step, which is as safe.
     bool beneath_ = false;
+    /// Shared by every file of the tree, whatever revision names it.
+    mutable own_changes_t own_changes_;
 };
 
 }  // namespace cache

@@ -46,27 +46,6 @@ bool hash_whole(int fd, md5_t& md5, uint64_t& size, const std::atomic<bool>* sto
 
 }  // namespace
 
-file_stamp_t file_stamp_t::of(const struct stat& st) {
-    file_stamp_t stamp;
-    stamp.dev = st.st_dev;
-    stamp.ino = st.st_ino;
-    stamp.size = st.st_size;
-    stamp.mtime = st.st_mtim;
-    stamp.ctime = st.st_ctim;
-    return stamp;
-}
-
-bool file_stamp_t::same_content(const struct stat& st) const {
-    return size >= 0 && dev == st.st_dev && ino == st.st_ino && size == st.st_size && same_time(mtime, st.st_mtim);
-}
-
-bool file_stamp_t::same(const struct stat& st) const { return same_content(st) && same_time(ctime, st.st_ctim); }
-
-bool file_stamp_t::operator==(const file_stamp_t& other) const {
-    return dev == other.dev && ino == other.ino && size == other.size && same_time(mtime, other.mtime) &&
-           same_time(ctime, other.ctime);
-}
-
 file_stamp_t cache_t::file_ctx_t::stamp() const {
     std::lock_guard<std::mutex> lock(download_mutex_);
     return stamp_;
@@ -83,8 +62,14 @@ cache_t::file_ctx_t::match_t cache_t::file_ctx_t::matches_stamp(int fd, const st
     if (!was.same_content(st)) return match_t::no;
     if (was.same(st)) return match_t::yes;
     // Only the change time moved. The cache's own links move it, and so
-    // does an older revision's removal: a second look at the content tells
-    // them from a change whose modification time was put back.
+    // does an older revision's removal: those it recorded. Anything else
+    // takes a second look at the content, which tells a change of status
+    // from one whose modification time was put back.
+    struct stat now;
+    if (tree_->own_changes().explain(fd, was, now)) {
+        restamp(was, now);
+        return match_t::yes;
+    }
     if (!reading.allowed) return match_t::unread;
     md5_t md5;
     uint64_t size = 0;
@@ -173,23 +158,6 @@ void cache_t::file_ctx_t::throw_unread() const {
 bool cache_t::file_ctx_t::unchanged(int fd) {
     struct stat st;
     return ::fstat(fd, &st) == 0 && matches_stamp(fd, st, reading_t()) == match_t::yes;
-}
-
-file_stamp_t cache_t::file_ctx_t::stamp_if_whole() const {
-    struct stat st;
-    fd_t fd(tree_->open_file(path));
-    const file_stamp_t was = stamp();
-    if (get_state() == ready && fd && ::fstat(fd.get(), &st) == 0 && was.same(st)) return was;
-    return file_stamp_t();
-}
-
-void cache_t::file_ctx_t::keep_after_own_unlink(const file_stamp_t& was) {
-    struct stat st;
-    if (was.size < 0) return;
-    fd_t fd(tree_->open_file(path));
-    // Size and modification time still the ones verified, on the same inode:
-    // only the unlink moved the change time.
-    if (fd && ::fstat(fd.get(), &st) == 0 && was.same_content(st)) restamp(was, st);
 }
 
 struct cache_t::checks_t {

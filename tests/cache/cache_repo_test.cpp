@@ -1,6 +1,12 @@
 // The repository tree: loading, hard links between revisions, cleaning, and
 // names that must never leave the cache root.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <set>
 
 #include <boost/filesystem.hpp>
 
@@ -408,4 +414,89 @@ TEST(Repo, AListNeedingAFileOfAnEarlierListAsADirectoryIsRefused) {
     f.cache->request_update(key, mask("1"), r);
     ASSERT_EQ(r->download_count(), 1u);
     EXPECT_EQ(r->take_download()->mask(), mask("1"));
+}
+
+namespace {
+
+// Waits until a change made from now on gives `path` another change time
+// than the one it has: the file system takes it from a clock that ticks.
+void past_change_time(const std::string& path) {
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+    ASSERT_TRUE(wait_until([&] {
+        struct timespec now;
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        return now.tv_sec != st.st_ctim.tv_sec ? now.tv_sec > st.st_ctim.tv_sec : now.tv_nsec > st.st_ctim.tv_nsec;
+    }));
+}
+
+// What still_stored finds of every ready file of the kept revisions `revs`.
+std::vector<cache_t::file_ctx_t::stored_t> examined(cache_t::repo_t& repo, const std::vector<cache::rev_t>& revs) {
+    std::vector<cache_t::file_ctx_t::stored_t> out;
+    for (cache::rev_t rev : revs)
+        for (const cache_t::file_ptr& f : *repo.find_files({"upd", rev, "p"}))
+            if (f->get_state() == cache_t::file_ctx_t::ready) out.push_back(f->still_stored());
+    return out;
+}
+
+}  // namespace
+
+/// Every name of a stored file shares its change time, which the cache's own
+/// links and removals move: they leave no name to be read again, not even
+/// one a reply examines while a link is made or a name removed (the reply
+/// would be broken off). A change by anyone else is still read again, and so
+/// is a link made from a file in that state.
+TEST(Repo, TheCachesOwnLinksAndRemovalsLeaveNoNameToBeReadAgain) {
+    typedef cache_t::file_ctx_t::stored_t stored_t;
+    scratch_t dir;
+    const cache::tree_ptr tree = tree_of(dir);
+    cache_t::repo_t repo(tree);
+    const blob_t file = blob("lib/x.dll", "shared content");
+    const cache_t::file_ptr first = filled(repo, {"upd", 1, "p"}, {file})[0];
+    // A reply's examinations of the first name while the others come and go.
+    std::atomic<bool> done{false};
+    std::atomic<size_t> refused{0}, examinations{0};
+    boost::thread reply([&] {
+        while (!done) {
+            try {
+                first->open_stored();
+            } catch (const io_error_exception_shell_t&) {
+                ++refused;
+            }
+            ++examinations;
+        }
+    });
+    const std::set<std::pair<std::string, cache::rev_t>> first_kept = {{"upd", 1}};
+    for (cache::rev_t rev = 2; rev <= 60; ++rev) {
+        past_change_time(first->path);
+        repo.merge({"upd", rev, "p"}, infos({file}));
+        // From the fifth on, each clean removes a name the others share.
+        repo.clean_revisions(first_kept);
+        const std::vector<cache::rev_t> kept = {1, rev, std::max<cache::rev_t>(rev - 1, 1)};
+        const std::vector<stored_t> found = examined(repo, kept);
+        EXPECT_EQ(found, std::vector<stored_t>(3, stored_t::yes)) << "revision " << rev;
+        if (found != std::vector<stored_t>(3, stored_t::yes)) break;
+    }
+    done = true;
+    reply.join();
+    EXPECT_EQ(refused.load(), 0u) << "of " << examinations.load();
+    EXPECT_GT(examinations.load(), 0u);
+    EXPECT_EQ(tree->own_changes().size(), 1u);  // one file, however many names it had
+    EXPECT_EQ(inode_of(first->path), inode_of(dir.path + "/upd/60/lib~x.dll~" + file.info.md5));
+
+    // Someone else's chmod: every name is to be read, and so is a new link to it.
+    past_change_time(first->path);
+    ASSERT_EQ(::chmod(first->path.c_str(), 0640), 0);
+    EXPECT_EQ(examined(repo, {1, 59, 60}), std::vector<stored_t>(3, stored_t::to_read));
+    past_change_time(first->path);
+    repo.merge({"upd", 61, "p"}, infos({file}));
+    EXPECT_EQ(examined(repo, {61}), std::vector<stored_t>{stored_t::to_read});
+    // A name examined whole again vouches for itself only until the next
+    // foreign change; the cache's own link from it then counts again.
+    std::atomic<bool> stop{false};
+    first->check_content(stop);
+    EXPECT_EQ(first->still_stored(), stored_t::yes);
+    past_change_time(first->path);
+    repo.merge({"upd", 62, "p"}, infos({file}));
+    EXPECT_EQ(examined(repo, {1, 62}), std::vector<stored_t>(2, stored_t::yes));
 }
