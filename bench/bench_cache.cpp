@@ -1,6 +1,7 @@
 // The update cache: answering requests for ready files and for missing ones,
-// merging large announcements, and loading a stored tree at start-up (MD5
-// over the stored files beside md5_t alone on the same bytes in memory).
+// merging large announcements, cleaning an old revision, and loading a
+// stored tree at start-up (MD5 over the stored files beside md5_t alone on
+// the same bytes in memory).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -133,6 +134,25 @@ void BM_merge_10000(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 10000);
 }
 BENCHMARK(BM_merge_10000)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The cleaner's removal of an old revision of 10,000 files whose names the
+// three newer revisions share: each removal moves the others' change time.
+void BM_clean_10000(benchmark::State& state) {
+    scratch_t dir;
+    std::vector<cache::file_info_t> infos = write_tree(dir.path, 10000, 64);
+    cache::cache_t::repo_t repo(cache::tree_t::open(dir.path));
+    repo.merge({"upd", 1, "p"}, infos);
+    cache::rev_t rev = 2;
+    for (; rev <= 4; ++rev) repo.merge({"upd", rev, "p"}, infos);
+    for (auto _ : state) {
+        state.PauseTiming();
+        repo.merge({"upd", rev++, "p"}, infos);
+        state.ResumeTiming();
+        repo.clean_revisions();
+    }
+    state.SetItemsProcessed(state.iterations() * 10000);
+}
+BENCHMARK(BM_clean_10000)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 const size_t tree_files = 10000, tree_file_size = 32 << 10;
 
