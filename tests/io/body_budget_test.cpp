@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "io/test_support.h"
+
 namespace {
 
 using io::proto::body_budget;
@@ -64,6 +66,11 @@ TEST(BodyBudget, RaisingTheCapacityGrantsWaiters) {
 TEST(BodyBudget, ManyThreadsLeaveNothingHeld) {
     body_budget budget(1000);
     std::atomic<int> granted_later{0};
+    // The whole capacity held until every thread waits: at least those
+    // waiters are granted later, by the releasing thread, however the
+    // threads are scheduled on a busy machine.
+    body_budget::grant_ptr all = budget.request(1000, [] {});
+    ASSERT_TRUE(all->granted());
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
@@ -75,7 +82,10 @@ TEST(BodyBudget, ManyThreadsLeaveNothingHeld) {
             }
         });
     }
+    const bool all_waited = io_test::wait_until([&] { return budget.waiting() == 8; });
+    all.reset();
     for (std::thread& t : threads) t.join();
+    EXPECT_TRUE(all_waited);
     EXPECT_EQ(0u, budget.held());
     EXPECT_EQ(0u, budget.waiting());
     EXPECT_GT(granted_later.load(), 0);
