@@ -170,6 +170,17 @@ uint32_t file_t::ctime() {
     return status_failed ? 0 : static_cast<uint32_t>(status.st_ctime);
 }
 
+const char* file_t::kind_of(mode_t mode) {
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "of an unknown kind";
+}
+
 bool file_t::is_symlink() {
     struct stat st;
     return ::lstat(fullpath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);

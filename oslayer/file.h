@@ -43,6 +43,8 @@ public:
     uint32_t ctime();
     /// Whether the path itself is a symbolic link (never cached).
     bool is_symlink();
+    /// What a file of `mode` is, for a message: "a named pipe", "a directory", ...
+    static const char* kind_of(mode_t mode);
     /// The link's target, or fullpath when the path is not a link.
     const std::string& link_target();
     /// "user:group" of the file, "Unknown" when it cannot be queried; computed once.

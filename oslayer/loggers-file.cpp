@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common-utils.h"
+#include "file.h"
 #include "loggers.h"
 #include "utilities.h"
 
@@ -61,16 +62,9 @@ void add_collected(std::string& collected, const std::string& line) {
     collected += line;
 }
 
-const char* kind_of(mode_t mode) {
-    if (S_ISLNK(mode)) return "a symbolic link";
-    if (S_ISFIFO(mode)) return "a named pipe";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    return "not a plain file";
+std::string not_regular(mode_t mode) {
+    return std::string("it is ") + file_t::kind_of(mode) + ", not a regular file";
 }
-
-std::string not_regular(mode_t mode) { return std::string("it is ") + kind_of(mode) + ", not a regular file"; }
 
 // Why a file found standing at a path may not be written: "" when it may.
 // Later than at start, a file of several names is someone else's too.

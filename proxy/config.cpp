@@ -25,6 +25,7 @@
 #include "io/discovery/server.h"
 #include "io/server.h"
 #include "oslayer/amtypes.h"
+#include "oslayer/file.h"
 #include "oslayer/loggers.h"
 #include "oslayer/utilities.h"
 #include "proxy/command_line_parser.h"
@@ -317,16 +318,6 @@ doc_ptr parse_refusing_doctype(const mbuf_t& content, int& doctype_line) {
     D_THROW(open_io_error_exception, "Unable to load config file %s because of %s", path.c_str(), reason.c_str());
 }
 
-/// What a path holds when it is not a regular file, for the refusal.
-const char* file_kind(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a named pipe";
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "of an unknown kind";
-}
-
 /// Bytes asked of each read of the configuration file.
 constexpr size_t read_step = 65536;
 
@@ -348,7 +339,7 @@ void read_config_file(const std::string& path, mbuf_t& content) {
     fd_closer closer{fd};
     struct stat st;
     if (::fstat(fd, &st) != 0) refuse_file(path, get_last_error());
-    if (!S_ISREG(st.st_mode)) refuse_file(path, format_string("it is not a regular file (%s)", file_kind(st.st_mode)));
+    if (!S_ISREG(st.st_mode)) refuse_file(path, format_string("it is not a regular file (%s)", file_t::kind_of(st.st_mode)));
     if (st.st_size > INT_MAX) refuse_file(path, "the file is too large");
     // Read to the end, not to the size seen: the file may change meanwhile.
     for (;;) {
