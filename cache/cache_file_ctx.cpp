@@ -538,12 +538,11 @@ bool cache_t::file_ctx_t::remove() {
         LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File %s was removed", escape_log_text(path).c_str());
         return true;
     }
-    errno = removed;
-    if (errno == ENOENT) {
+    if (removed == ENOENT) {
         tree_->own_changes().forget(was.dev, was.ino);
         return true;
     }
-    std::string text = "[Repo] File " + escape_log_text(path) + " was not removed because of " + strerror(errno);
+    std::string text = "[Repo] File " + escape_log_text(path) + " was not removed because of " + strerror(removed);
     pretty_print_exception(LOG_LEVEL_TRACE3, text.c_str(), nullptr, nullptr);
     return false;
 }

@@ -21,10 +21,6 @@ namespace cache {
 
 namespace {
 
-bool same_time(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // MD5 of the whole open file, read with pread so that the descriptor's
 // position stays where a reader left it; false when it cannot be read or
 // `stop` was raised meanwhile.
@@ -81,7 +77,7 @@ cache_t::file_ctx_t::match_t cache_t::file_ctx_t::matches_stamp(int fd, const st
     // Its status changed again while it was read, perhaps by an overwrite
     // whose times were put back: what was read proves nothing, and the
     // checking thread reads it again for the request that waits.
-    if (reading.stop && !same_time(after.st_ctim, st.st_ctim)) return match_t::unread;
+    if (reading.stop && !file_stamp_t::of(st).same(after)) return match_t::unread;
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] File %s was examined again after a change of its status",
            escape_log_text(path).c_str());
     restamp(was, after);
