@@ -407,30 +407,6 @@ TEST_F(TextProtoParser, SwitchDuringABodyAWriterTakesDropsTheRestOfThatCommand) 
     }
 }
 
-TEST_F(TextProtoParser, SwitchDuringTheHeaderOfTheAwaitedReplyDropsItWholeAndPassesAnyOtherCommand) {
-    // Cut anywhere in the header and fed on in any split, the awaited reply
-    // is dropped to the end of its frame; a name it only begins passes raw.
-    for (const std::string name : {"OWN", "OWNER", "OW"}) {
-        const std::string frame = "1 " + name + " T5 x\r\nhe\r\no\r\n", bytes = "0 A\r\n" + frame + "after";
-        for (size_t cut = 6; cut <= 5 + frame.find('\n'); ++cut) {
-            for (size_t second = cut; second <= bytes.size(); ++second) {
-                layer_ptr layer = make();
-                recorder rec(layer);
-                layer->set_own_reply("OWN");
-                deliver(layer, bytes.substr(0, cut));
-                if (name == "OWN") {
-                    EXPECT_NE(0, layer->own_reply_progress_ms()) << cut;
-                }
-                std::thread([&] { layer->stop_parsing(); }).join();
-                deliver_cut(layer, bytes.substr(cut), second - cut, second % 2 == 0);
-                const std::string where = name + " cut at " + std::to_string(cut) + ", then " + std::to_string(second);
-                EXPECT_EQ(name == "OWN" ? "after" : frame + "after", rec.raw) << where;
-                EXPECT_EQ(2u, rec.events.size()) << where;
-            }
-        }
-    }
-}
-
 TEST_F(TextProtoParser, BodiesGoToTheWriterInstalledAtTheirBeginning) {
     io_test::temp_dir dir;
     const std::string file = dir.path("body.bin"), mapped = dir.path("mapped.bin");
