@@ -238,6 +238,10 @@ void text_protocol_layer::on_data_arrived(request_queue& data) {
         finish_raw_switch(data);
         return;
     }
+    // Every delivery parsed while the command under way may be the
+    // daemon's own reply carries bytes of it: its header counts as much as
+    // its body. Stamped only while such a reply is awaited.
+    if (!own_reply_.empty() && !data.empty()) own_reply_stamp_ms_ = steady_ms();
     try {
         parse_delivery(data);
     } catch (const internal_parser_violation& e) {
@@ -363,14 +367,75 @@ void text_protocol_layer::stop_parsing() {
 
 void text_protocol_layer::finish_raw_switch(request_queue& rest) {
     if (parser_off_) return pass_raw(rest);
+    const bool in_header = state_ == &the_init || state_ == &the_params || state_ == &the_params_r;
+    if (in_header && may_be_own_reply()) return read_own_header(rest);
+    go_raw(writer_ || may_be_own_reply(), rest);
+}
+
+void text_protocol_layer::go_raw(bool own, request_queue& rest) {
     parser_off_ = true;
-    if (writer_ && state_ == &the_body) raw_skip_ = *body_size_ - writer_->written + 2;
-    if (writer_ && state_ == &the_body_want_r) raw_skip_ = 2;
-    if (writer_ && state_ == &the_body_want_n) raw_skip_ = 1;
-    request_queue held = unhanded_bytes();
+    if (own && state_ == &the_body) raw_skip_ = *body_size_ - body_received() + 2;
+    if (own && state_ == &the_body_want_r) raw_skip_ = 2;
+    if (own && state_ == &the_body_want_n) raw_skip_ = 1;
+    request_queue held = own ? request_queue() : unhanded_bytes();
     reset_to_init();
     held.push_back(rest);
     pass_raw(held);
+}
+
+bool text_protocol_layer::may_be_own_reply() const {
+    if (own_reply_.empty()) return false;
+    // A sequence number may begin any command.
+    if (state_ == &the_init) return !sequence_text_.empty();
+    if (state_ != &the_params && state_ != &the_params_r) return command_name_ == own_reply_;
+    const char* const end = header_.data() + header_.size();
+    const char* const name = std::find_if_not(header_.data(), end, is_blank);
+    const char* const name_end = std::find_if(name, end, is_blank);
+    const size_t length = static_cast<size_t>(name_end - name);
+    // A name the header may still lengthen need only begin the reply's.
+    const bool growing = name_end == end && state_ == &the_params;
+    return (growing ? length <= own_reply_.size() : length == own_reply_.size()) &&
+           own_reply_.compare(0, length, name, length) == 0;
+}
+
+void text_protocol_layer::read_own_header(request_queue& data) {
+    // Byte by byte: a header is short, and this runs only at the switch.
+    while (!data.empty()) {
+        boost::asio::const_buffer buffer = data.front()->const_buffer();
+        const char* const p = static_cast<const char*>(buffer.data());
+        for (size_t i = 0; i < buffer.size(); ++i) {
+            const header_told told = own_header_step(p[i]);
+            if (told == header_told::not_yet) continue;
+            // A byte no header can hold passes raw with the rest.
+            const size_t from = told == header_told::no_command ? i : i + 1;
+            request_queue rest;
+            if (from < buffer.size()) rest = make_cloned_request(p + from, buffer.size() - from);
+            data.pop_front();
+            rest.push_back(data);
+            return go_raw(told == header_told::own, rest);
+        }
+        data.pop_front();
+    }
+    // Else the header waits for the next delivery; should the stream end
+    // first, nothing of it passes.
+}
+
+text_protocol_layer::header_told text_protocol_layer::own_header_step(char c) {
+    if (state_ == &the_params_r && c == '\n') {
+        // The reply's header is whole: its body (with its CR LF) is skipped.
+        parse_header();
+        body_.clear();
+        state_ = &the_body;
+        if (!body_size_ || *body_size_ == 0) reset_to_init();
+        return header_told::own;
+    }
+    try {
+        if (header_.size() > max_header_size) throw internal_parser_violation("header too long");
+        state_->on_char(*this, c);
+    } catch (const internal_parser_violation&) {
+        return header_told::no_command;
+    }
+    return may_be_own_reply() ? header_told::not_yet : header_told::other;
 }
 
 void text_protocol_layer::pass_raw(request_queue& data) {

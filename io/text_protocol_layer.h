@@ -143,6 +143,16 @@ public:
     /// a command whose body goes to a writer is the daemon's own business:
     /// nothing of it passes, and the rest of its body is read and dropped.
     void stop_parsing();
+    /// Names the reply to a request of the daemon's own that it waits for
+    /// (empty: none). A switch made from outside a slot passes nothing of a
+    /// command that is, or may still turn out to be, that reply: a header
+    /// still coming is read until its name tells, and the reply is dropped
+    /// to the end of its body. Strand only.
+    void set_own_reply(const std::string& name) { own_reply_ = name; }
+    /// `steady_ms` of the last delivery parsed while a command that may be
+    /// the reply named by `set_own_reply` is under way (each such delivery
+    /// carried bytes of it); 0 when none is. Strand only.
+    int64_t own_reply_progress_ms() const { return may_be_own_reply() ? own_reply_stamp_ms_ : 0; }
     /// True once the parser is off (or asked to go off).
     bool raw_mode() { return raw_mode_.read() != 0; }
     /// Sends bytes unchanged, and every later queue unnumbered: a relayed
@@ -244,6 +254,20 @@ private:
     /// The parser goes off on the strand: what it holds of an unfinished
     /// command, then `rest`, pass raw. Once; later calls pass `rest` only.
     void finish_raw_switch(request_queue& rest);
+    /// The parser goes off: an unfinished command that is the daemon's
+    /// (`own`) is skipped to its end, any other passes raw as it came;
+    /// `rest` follows.
+    void go_raw(bool own, request_queue& rest);
+    /// True while the command under way is, or may still turn out to be,
+    /// the reply named by `set_own_reply`.
+    bool may_be_own_reply() const;
+    /// At the switch, the header of what may be the daemon's own reply is
+    /// read on from `data` until its name tells; then the parser goes off.
+    void read_own_header(request_queue& data);
+    /// What a header read at the switch turned out to be so far.
+    enum class header_told { not_yet, own, other, no_command };
+    /// One byte of that header.
+    header_told own_header_step(char c);
     /// The bytes of the unfinished command as they came: sequence text,
     /// header, body so far.
     request_queue unhanded_bytes();
@@ -285,6 +309,10 @@ private:
     std::atomic<bool> switch_asked_{false};
     // The parser is off and what it held was passed on; strand only.
     bool parser_off_ = false;
+    // The reply the daemon waits for, and when the last delivery that may
+    // have carried bytes of it was parsed; strand only.
+    std::string own_reply_;
+    int64_t own_reply_stamp_ms_ = 0;
     // Bytes still to come of a body the daemon's own writer took when the
     // parser went off (with its CR LF): dropped, not relayed; strand only.
     uint64_t raw_skip_ = 0;

@@ -136,7 +136,9 @@ void layer_t::begin_agent_switch(io::request_queue& install, const boost::functi
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/SrvSide] %s: The agent's switch to raw waits for the reply owed to a download",
            name().c_str());
     // Bounded as the download itself was: the limit counts from the last
-    // byte of the reply.
+    // byte of the reply, header included. Should it run out in the middle
+    // of the reply, the switch drops the reply to the end of its frame.
+    lower_->set_own_reply(cmd_srs_update_t::command_name);
     start_stall_watch();
 }
 
@@ -202,20 +204,26 @@ void layer_t::discount_held_reading() {
     // The clock stands still while the daemon itself holds this server's
     // reading back (its agent slow to read, the body budget full): that
     // silence is not the server's.
-    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::universal_time();
     if (lower_->reading_paused()) {
-        last_progress_ = now;
+        last_progress_ = boost::posix_time::microsec_clock::universal_time();
         return;
     }
-    const int64_t released = lower_->reading_released_ms();
-    if (released == 0) return;
-    const boost::posix_time::ptime at = now - boost::posix_time::milliseconds(io::steady_ms() - released);
+    progress_at(lower_->reading_released_ms());
+}
+
+void layer_t::progress_at(int64_t steady) {
+    if (steady == 0) return;
+    const boost::posix_time::ptime at = boost::posix_time::microsec_clock::universal_time() -
+                                        boost::posix_time::milliseconds(io::steady_ms() - steady);
     if (at > last_progress_) last_progress_ = at;
 }
 
 void layer_t::on_stall_timer(unsigned generation, const boost::system::error_code& error) {
     if (error || generation != stall_generation_) return;
     discount_held_reading();
+    // The body stamps its progress as it comes; the header and the closing
+    // CR LF of the reply the switch waits for are told by the parser.
+    if (switch_waiting_) progress_at(lower_->own_reply_progress_ms());
     const boost::posix_time::ptime deadline = last_progress_ + st_ready_update_in_progress_t::stall_limit;
     if (boost::posix_time::microsec_clock::universal_time() < deadline) {
         arm_stall_timer(deadline);

@@ -219,6 +219,8 @@ private:
     void arm_stall_timer(boost::posix_time::ptime deadline);
     /// Moves the last progress forward past the time the daemon held reading back.
     void discount_held_reading();
+    /// Moves the last progress forward to `steady` (a `steady_ms`; 0: none).
+    void progress_at(int64_t steady);
     void on_stall_timer(unsigned generation, const boost::system::error_code& error);
 
     /// Runs one event through the machine, on the strand.

@@ -19,8 +19,11 @@ udp::endpoint at(const char* address, unsigned short port) {
 TEST(AnswerSource, GroupsPortZeroAndNoAddressAreNoServerInAnyFormAndOnlyTheAskedOneAnswersAlone) {
     for (const char* address : {"255.255.255.255", "224.0.0.1", "0.0.0.0", "::", "ff02::1", "::ffff:255.255.255.255"})
         EXPECT_FALSE(can_be_server(at(address, 2193))) << address;
-    for (const char* address : {"255.255.255.255", "231.0.0.1", "ff18::1", "::ffff:255.255.255.255"})
+    // The loopback network's broadcast address is one, though no interface flags it.
+    for (const char* address : {"255.255.255.255", "231.0.0.1", "ff18::1", "::ffff:255.255.255.255",
+                                "127.255.255.255", "::ffff:127.255.255.255"})
         EXPECT_TRUE(is_group_target(at(address, 2193))) << address;
+    EXPECT_FALSE(is_group_target(at("127.255.255.254", 2193)));
     EXPECT_FALSE(can_be_server(at("127.0.0.1", 0)));
     EXPECT_TRUE(can_be_server(at("::ffff:127.0.0.1", 2193)));
     EXPECT_FALSE(is_group_target(at("127.0.0.1", 2193)));

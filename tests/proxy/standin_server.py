@@ -25,7 +25,8 @@ passed on as bytes. Per connection it answers:
 0.1 s instead), "range_then_pings" (the first range whole, then PINGs only),
 "late" (PINGs for 2 s, then the reply). With `corrupt_first` the first reply
 that carries a file has a byte of that file flipped; `pace` (seconds) makes
-every other reply trickle out in pieces of 8 KiB with that pause between them.
+every other reply trickle out in pieces of `pace_piece` bytes (8 KiB) with
+that pause between them.
 As a program it serves until SIGINT
 or SIGTERM and prints "Stand-in server listening on HOST:PORT".
 """
@@ -376,8 +377,9 @@ class _Connection:
             if not (self.server.pace and transfer.paced):
                 self.sock.sendall(data)
             else:
-                for pos in range(0, len(data), 8192):
-                    self.sock.sendall(data[pos:pos + 8192])
+                piece = self.server.pace_piece
+                for pos in range(0, len(data), piece):
+                    self.sock.sendall(data[pos:pos + piece])
                     time.sleep(self.server.pace)
             if transfer.fault == "range_then_pings" and end < total:
                 self.server._start(self.ping_forever)
@@ -408,11 +410,13 @@ class StandinServer:
 
     def __init__(self, host="127.0.0.1", port=0, version=(2, 9), options="", log=None, listener=None, echo=True,
                  repository=_DEFAULT, range_size=65536, faults=(), authorize=("OK",), after_authorize=b"",
-                 hold=False, answer_getconfig=True, corrupt_first=False, pace=0.0, after_authorize_frames=()):
+                 hold=False, answer_getconfig=True, corrupt_first=False, pace=0.0, after_authorize_frames=(),
+                 pace_piece=8192):
         self.version = version
         self.answer_getconfig = answer_getconfig
         self.corrupt_first = corrupt_first
         self.pace = pace
+        self.pace_piece = pace_piece
         self.spoilt = set()  # files whose first reply was spoilt (corrupt_first)
         self.corrupt_replies = 0
         self.echo = echo

@@ -47,7 +47,7 @@ class DiscoveryTest(standin_agent.PeersTestCase):
         found.stop()
         self.assertEqual(os.listdir(sockets), [])
 
-    def test_a_unicast_target_is_answered_only_by_the_server_asked(self):
+    def test_a_unicast_target_is_answered_only_by_the_server_asked_and_a_loopback_broadcast_by_any(self):
         server, third = self.start_server(), self.hold_server()
         udp = {}
         for name, port in (("server", server.port), ("third", third.port)):
@@ -70,6 +70,23 @@ class DiscoveryTest(standin_agent.PeersTestCase):
         self.assertEqual(third.accepted, 0, "an agent was handed to a server nobody configured")
         ignored = "[Discovery/Explorer] Ignored answer from udp/127.0.0.1:%d: only udp/127.0.0.1:%d was asked"
         self.assertEqual(daemon.messages("wrn").count(ignored % (third.port, server.port)), 2, daemon.log[-4000:])
+        # The loopback network's broadcast address (no interface flags it)
+        # reaches the server's port, and the answer from 127.0.0.1 counts.
+        udp["broadcast"] = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(udp["broadcast"].close)
+        udp["broadcast"].bind(("127.255.255.255", server.port))
+        udp["broadcast"].settimeout(10)
+
+        def answer_broadcast():
+            _, asker = udp["broadcast"].recvfrom(512)
+            udp["server"].sendto(b"velmo", asker)
+
+        answering = harness.start_thread(answer_broadcast)
+        found, port = self.start_relay(server, listens=[(harness.listen_spec(0),
+                                                         ["udp/127.255.255.255:%d" % server.port])])
+        self.start_agent(port).close()
+        answering.join(10)
+        self.assertEqual(found.messages("wrn"), [], found.log[-4000:])
 
 
 if __name__ == "__main__":

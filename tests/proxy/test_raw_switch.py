@@ -246,6 +246,37 @@ class RawPairGetsNoUpdateReplyTest(PeersTestCase):
         daemon.wait_for("the agent's switch to raw waits no longer")
         self.assertEqual(server.wait_raw(0, 11), b"behind it\r\n")
 
+    def test_an_install_waits_for_a_trickled_reply_and_drops_one_the_stall_limit_cut(self):
+        # A range of 54 bytes: one byte every 0.12 s never leaves the limit
+        # of 1 s without a byte, header included; pieces of 20 bytes 1.5 s
+        # apart run it out in the middle of the header, and the reply is
+        # dropped to the end of its frame all the same.
+        for piece, pause, cut in ((1, 0.12, False), (20, 1.5, True)):
+            server, daemon, port = self.start_pair(
+                {"repository": Repository([3 << 20]), "range_size": 16, "hold": True, "echo": False},
+                env=harness.limits_env(stall_limit_ms=1000))
+            agent = self.start_agent(port)
+            agent.request(agent.wait_announcement())
+            server.wait_held(1)
+            server.pace, server.pace_piece = pause, piece
+            agent.send_raw(build_frame(agent.number, "INSTALL") + b"behind it\r\n")
+            agent.mode = "raw"
+            daemon.wait_for("The agent's switch to raw waits for the reply owed to a download")
+            releasing = harness.start_thread(server.release)
+            upstream = server._conn(0)
+            self.assertTrue(harness.wait_until(lambda: upstream.raw, 20), "no INSTALL reached the server")
+            raw = b"5 SRS_UPDATE T16 2 R16:32 S3145728\r\n" + pattern(3000)
+            server.send_raw(0, raw)
+            server.end_sending(0)
+            releasing.join(20)
+            with self.assertRaises(ConnectionClosed):
+                while True:
+                    agent._fill(time.monotonic() + 20)
+            got = bytes(agent.buffer + agent.raw)
+            self.assertTrue(got == raw, "%d bytes, beginning %r" % (len(got), got[:60]))
+            self.assertEqual(server.wait_raw(0, 11), b"behind it\r\n")
+            self.assertEqual(daemon.count("the agent's switch to raw waits no longer"), int(cut))
+
 
 class ResetDuringDownloadTest(PeersTestCase):
     def test_agents_that_reset_in_the_middle_of_large_unpaced_downloads_leave_no_race(self):

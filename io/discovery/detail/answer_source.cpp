@@ -28,18 +28,36 @@ bool is_limited_broadcast(const address& a) {
     return a.is_v4() && a.to_v4() == boost::asio::ip::address_v4::broadcast();
 }
 
-/// True when `a` is the broadcast address of one of this host's interfaces.
-bool is_interface_broadcast(const boost::asio::ip::address_v4& a) {
+/// The IPv4 address at `at` in host order, or none.
+bool v4_of(const ::sockaddr* at, uint32_t& out) {
+    if (at == nullptr || at->sa_family != AF_INET) return false;
+    out = ntohl(reinterpret_cast<const ::sockaddr_in*>(at)->sin_addr.s_addr);
+    return true;
+}
+
+/// True when the system routes `a` as a broadcast through `i`: its own
+/// broadcast address, or the last address of the network of its address,
+/// which the kernel makes a broadcast whatever the interface's flags (the
+/// loopback interface has none) when the network has room for one.
+bool is_broadcast_of(const ::ifaddrs& i, uint32_t a) {
+    uint32_t own = 0, mask = 0;
+    if ((i.ifa_flags & IFF_BROADCAST) != 0 && v4_of(i.ifa_broadaddr, own) && own == a) return true;
+    if (!v4_of(i.ifa_addr, own) || !v4_of(i.ifa_netmask, mask)) return false;
+    // A network of one or two addresses (/32, /31) has no broadcast address.
+    return ~mask > 1 && (own | ~mask) == a;
+}
+
+/// True when `a` is a broadcast address of this host's networks. The
+/// loopback network's always is: its target reaches every server on this
+/// host, even when the interfaces cannot be listed.
+bool is_network_broadcast(const boost::asio::ip::address_v4& a) {
+    const uint32_t loopback_broadcast = 0x7FFFFFFF;  // 127.255.255.255
+    if (a.to_uint() == loopback_broadcast) return true;
     ::ifaddrs* list = nullptr;
     // Without the list the target counts as one server: the stricter reading.
     if (::getifaddrs(&list) != 0) return false;
     bool found = false;
-    for (::ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
-        if ((i->ifa_flags & IFF_BROADCAST) == 0 || i->ifa_broadaddr == nullptr) continue;
-        if (i->ifa_broadaddr->sa_family != AF_INET) continue;
-        const ::sockaddr_in* at = reinterpret_cast<const ::sockaddr_in*>(i->ifa_broadaddr);
-        found = ntohl(at->sin_addr.s_addr) == a.to_uint();
-    }
+    for (::ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) found = is_broadcast_of(*i, a.to_uint());
     ::freeifaddrs(list);
     return found;
 }
@@ -67,7 +85,7 @@ bool can_be_server(const boost::asio::local::datagram_protocol::endpoint& source
 bool is_group_target(const boost::asio::ip::udp::endpoint& target) {
     const address a = plain(target.address());
     if (a.is_multicast() || is_limited_broadcast(a)) return true;
-    return a.is_v4() && is_interface_broadcast(a.to_v4());
+    return a.is_v4() && is_network_broadcast(a.to_v4());
 }
 
 bool is_group_target(const io::detail::ipx::ipx::endpoint& target) { return all_bytes(target.node(), 0xff); }

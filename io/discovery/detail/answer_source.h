@@ -19,9 +19,11 @@ bool can_be_server(const io::detail::ipx::ipx::endpoint& source);
 /// Only a local discovery address names a stream socket to connect to.
 bool can_be_server(const boost::asio::local::datagram_protocol::endpoint& source);
 
-/// True for a target that reaches many servers (a multicast or broadcast
-/// address, the latter also as an interface's own broadcast address), whose
-/// answers may come from any of them.
+/// True for a target that reaches many servers (a multicast address, or
+/// one the system sends to as a broadcast: the limited broadcast, an
+/// interface's own broadcast address, the broadcast address of a network of
+/// this host's addresses, the loopback network's among them), whose answers
+/// may come from any of them.
 bool is_group_target(const boost::asio::ip::udp::endpoint& target);
 bool is_group_target(const io::detail::ipx::ipx::endpoint& target);
 inline bool is_group_target(const boost::asio::local::datagram_protocol::endpoint&) { return false; }
