@@ -13,6 +13,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "bounded-write.h"
 #include "runnable.h"
 #include "utilities.h"
 
@@ -127,9 +128,19 @@ void if_logger_t::print(int l, const char* fmt, ...) {
 
 // -------------------------------------------------------------- fd_logger_t
 
-fd_logger_t::fd_logger_t(int descriptor) : fd(descriptor), repeat_count(1), line_open(false) {}
+uint32_t fd_logger_t::console_wait_ms = 1000;
 
-fd_logger_t::~fd_logger_t() { flush_repeats(); }
+fd_logger_t::fd_logger_t(int descriptor)
+    : fd(descriptor), repeat_count(1), line_open(false), dropped(0), stalled(false) {
+    if (descriptor >= 0 && bounded_writer_t::may_block(descriptor)) console.reset(new bounded_writer_t(descriptor));
+}
+
+fd_logger_t::~fd_logger_t() {
+    flush_repeats();
+    // The count is owed to a console that takes lines again right now.
+    xlocker_t guard(write_lock);
+    if (dropped != 0) report_dropped(0);
+}
 
 void fd_logger_t::format_line(int l, std::string& out, const char* fmt, va_list ap) {
     // Formatting happens outside the lock; only the comparison is serialised.
@@ -194,13 +205,40 @@ void fd_logger_t::write_text(const char* text, size_t len) {
     // A log call must not disturb the errno its caller is about to report.
     int saved = errno;
     xlocker_t guard(write_lock);
-    // A message never continues a line a short write cut: the cut line is
-    // ended first, and while even that finds no room the message is dropped.
-    if (fd != -1 && len > 0 && (!line_open || write_some(fd, "\n", 1) == 1)) {
-        size_t done = write_some(fd, text, len);
-        line_open = cut_inside_line(text, len, done);
+    if (fd != -1 && len > 0) {
+        // A console that took nothing at the last line is not waited for
+        // again: one bounded wait, not one per line, until it takes a line.
+        uint32_t wait_ms = stalled ? 0 : console_wait_ms;
+        // A message never continues a line a short write cut: the cut line is
+        // ended first, and while even that finds no room the message is dropped.
+        bool whole = end_cut_line(wait_ms) && report_dropped(wait_ms) && put(text, len, wait_ms);
+        if (console) {
+            stalled = !whole;
+            if (!whole) ++dropped;
+        }
     }
     errno = saved;
+}
+
+bool fd_logger_t::put(const char* text, size_t len, uint32_t wait_ms) {
+    size_t done = console ? console->write(text, len, wait_ms) : write_some(fd, text, len);
+    line_open = cut_inside_line(text, len, done);
+    return done == len;
+}
+
+bool fd_logger_t::end_cut_line(uint32_t wait_ms) {
+    if (line_open) line_open = !(console ? console->write("\n", 1, wait_ms) == 1 : write_some(fd, "\n", 1) == 1);
+    return !line_open;
+}
+
+bool fd_logger_t::report_dropped(uint32_t wait_ms) {
+    if (dropped == 0) return true;
+    std::string line;
+    format_prefix(LOG_LEVEL_WARNING, line);
+    line += "[Logger] Console did not take " + std::to_string(dropped) + " lines, dropped\n";
+    if (!put(line.data(), line.size(), wait_ms)) return false;
+    dropped = 0;
+    return true;
 }
 
 // ----------------------------------------------------------- chain_logger_t

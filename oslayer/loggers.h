@@ -13,6 +13,8 @@
 #include "syncers.h"
 #include "time-objs.h"
 
+class bounded_writer_t;
+
 enum log_level_t {
     LOG_LEVEL_CRIT = 0,
     LOG_LEVEL_ERROR = 1,
@@ -75,10 +77,18 @@ bool level_from_name(const char* name, int& level);
 
 /// Writes lines to a descriptor; a line equal to the previous one is counted
 /// instead of written, and the count is reported before the next other line.
+/// A descriptor that may wait on its reader (a console: a pipe, a socket, a
+/// terminal) holds no line longer than `console_wait_ms`: a line it does not
+/// take by then is dropped and counted, later lines are written only as far
+/// as it takes them at once, and the count is reported before the first line
+/// it takes again.
 class fd_logger_t : public if_logger_t {
 public:
     explicit fd_logger_t(int fd);
     ~fd_logger_t() override;
+
+    /// How long a line waits for a console to take it, 1000 ms.
+    static uint32_t console_wait_ms;
 
     void format_line(int level, std::string& out, const char* fmt, va_list ap) override;
     void write(const char* line) override;
@@ -94,11 +104,13 @@ public:
     /// A write came short inside a line (a full disk): the descriptor ends in
     /// a cut line, which the next message ends first. Under the write lock.
     bool line_open;
+    /// Lines a console did not take since it last took one. Under the write lock.
+    unsigned dropped;
 
 protected:
     /// Writes the whole text under the write lock; errors drop the rest of
     /// the text, and a message that finds no room even for ending a cut line
-    /// is dropped whole.
+    /// (or, on a console, for the count of dropped lines) is dropped whole.
     void write_text(const char* text, size_t len);
     /// Writes until all is written or a write fails; the count written.
     static size_t write_some(int fd, const char* text, size_t len);
@@ -106,6 +118,19 @@ protected:
     static bool cut_inside_line(const char* text, size_t len, size_t done);
     /// flush_repeats for a caller that already holds the repeat lock.
     void flush_repeats_locked();
+
+private:
+    /// Writes `text` to the descriptor, a console within `wait_ms`; true when all of it went.
+    bool put(const char* text, size_t len, uint32_t wait_ms);
+    /// Ends a line a short write cut; true when none is left open.
+    bool end_cut_line(uint32_t wait_ms);
+    /// Reports the lines a console dropped; true when none is left to report.
+    bool report_dropped(uint32_t wait_ms);
+
+    /// The console's writer; null for a descriptor that never waits (a file).
+    std::unique_ptr<bounded_writer_t> console;
+    /// The console took no line at the last attempt. Under the write lock.
+    bool stalled;
 };
 
 /// Joins two loggers: every message goes to both.
