@@ -110,6 +110,7 @@ file_logger_t::file_logger_t()
       pack_flag(true),
       dir_fd(-1),
       packer_pid(0),
+      forks_seen(0),
       pack_stop(false),
       packer_ended(true) {}
 
@@ -349,6 +350,7 @@ void file_logger_t::write(const char* line) {
     // A repeated line arrives empty: it writes nothing, so it needs neither
     // the file nor its presence and size checks.
     if (line == nullptr || *line == '\0') return;
+    resume_packing_after_fork();
     // The lock serialises the re-opening threads; a thread that finds the
     // file open once it has the lock leaves it alone.
     if (current_fd() == -1) {

@@ -21,6 +21,9 @@ namespace {
 
 const size_t pack_chunk = 16384;
 
+// Forks so far: a forked child has the parent's queue but not its thread.
+std::atomic<unsigned> forks(0);
+
 // The stream's own error text, with the system's reason when the stream failed in a system call.
 std::string stream_error(const char* text, int errnum) {
     std::string out = text ? text : "unknown error";
@@ -34,10 +37,22 @@ mutex_t& file_logger_t::names_lock() {
     // Never destroyed: the root logger is deleted at exit, after ordinary statics.
     static mutex_t* const lock = [] {
         mutex_t* made = new mutex_t();
-        pthread_atfork([] { names_lock().xlock(); }, [] { names_lock().unlock(); }, [] { names_lock().unlock(); });
+        pthread_atfork([] { names_lock().xlock(); }, [] { names_lock().unlock(); },
+                       [] {
+                           names_lock().unlock();
+                           forks.fetch_add(1, std::memory_order_relaxed);
+                       });
         return made;
     }();
     return *lock;
+}
+
+void file_logger_t::resume_packing_after_fork() {
+    const unsigned now = forks.load(std::memory_order_relaxed);
+    if (now == forks_seen.load(std::memory_order_relaxed)) return;
+    xlocker_t guard(names_lock());
+    forks_seen = now;
+    start_packer();
 }
 
 void file_logger_t::cancel_packing(unsigned number) {

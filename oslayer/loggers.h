@@ -255,6 +255,8 @@ private:
     void queue_packing(file_id_t written);
     /// Starts a packing thread when jobs wait and none runs in this process. Under the names lock.
     void start_packer();
+    /// In a forked child, starts its own packing thread for the jobs the parent's was packing.
+    void resume_packing_after_fork();
     /// The packing thread: packs the queued jobs one after the other.
     void pack_queued();
     /// Opens the job's rotated file and creates its packed file (both -1 with
@@ -292,6 +294,8 @@ private:
     std::deque<std::shared_ptr<pack_job_t>> pack_queue;
     /// The process whose thread packs, 0 when none: a forked child has its own.
     pid_t packer_pid;
+    /// The forks this logger has seen: a new one restarts the packing.
+    std::atomic<unsigned> forks_seen;
     /// Told by the destructor: a packing ends at its next piece.
     std::atomic<bool> pack_stop;
     /// Signalled when the packing thread ends.
