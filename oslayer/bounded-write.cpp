@@ -45,6 +45,13 @@ int nonblocking_copy(int fd) {
     do {
         copy = ::open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     } while (copy < 0 && errno == EINTR);
+    // Never a standard number: the root logger is made before the program
+    // puts /dev/null on the closed ones, which a daemon replaces later.
+    if (copy >= 0 && copy <= 2) {
+        int high = ::fcntl(copy, F_DUPFD_CLOEXEC, 3);
+        ::close(copy);
+        copy = high;
+    }
     struct stat a, b;
     if (copy >= 0 && (fstat(fd, &a) != 0 || fstat(copy, &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino)) {
         ::close(copy);
