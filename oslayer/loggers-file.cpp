@@ -1,19 +1,16 @@
 // The rotating file logger: a descriptor logger bound to a named file that is
-// re-created when deleted, rotated by size into numbered old files, and whose
-// newest old file is gzip-packed on a thread of its own.
+// re-created when deleted and rotated by size into numbered old files, all in
+// the directory it holds. Packing is in loggers-pack.cpp.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
-#include <vector>
 
+#include "bounded-write.h"
 #include "common-utils.h"
 #include "file.h"
 #include "loggers.h"
@@ -25,24 +22,24 @@ namespace {
 
 const uint32_t no_rotation = 0xFFFFFFFFu;
 const uint32_t default_keep_count = 10;
-const size_t pack_chunk = 16384;
-const mode_t file_mode = 0640;
-// Never waits: a pipe or a device that slipped past the checks cannot hold
-// the writing thread, and with it every thread that logs.
-const int write_flags = O_RDWR | O_NOCTTY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
-
-int open_retrying(const std::string& name, int flags, mode_t mode) {
-    int fd;
-    do {
-        fd = ::open(name.c_str(), flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 // Linux releases the descriptor even when close(2) is interrupted; retrying
 // could close a descriptor another thread has just been given.
 void close_descriptor(int fd) {
     if (fd != -1) ::close(fd);
+}
+
+// The last component of a path: what is looked up in the held directory.
+std::string leaf_of(const std::string& name) {
+    size_t slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+// The directory part of a path, as it was given.
+std::string dir_of(const std::string& name) {
+    size_t slash = name.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : name.substr(0, slash);
 }
 
 // strtoul(3)'s reading (no digits gives 0); false when the value needs more than 32 bits,
@@ -62,46 +59,12 @@ void add_collected(std::string& collected, const std::string& line) {
     collected += line;
 }
 
-std::string not_regular(mode_t mode) {
-    return std::string("it is ") + file_t::kind_of(mode) + ", not a regular file";
-}
-
 // Why a file found standing at a path may not be written: "" when it may.
 // Later than at start, a file of several names is someone else's too.
 std::string refusal(const struct stat& st, bool later) {
-    if (!S_ISREG(st.st_mode)) return not_regular(st.st_mode);
+    if (!S_ISREG(st.st_mode)) return file_logger_t::not_regular(st.st_mode);
     if (later && st.st_nlink > 1) return "it is a regular file of more than one name (hard links)";
     return std::string();
-}
-
-// A descriptor to append to what stands at `name`, a new file when nothing
-// does, or -1 with `reason`. At start a link is followed as the
-// administrator gave it; later nothing at `name` is followed. What stands
-// there is looked at before it is opened, so that a pipe or a device is not
-// even opened, and again on the descriptor, since the path may change in
-// between.
-int open_log_file(const std::string& name, bool later, std::string& reason) {
-    struct stat st;
-    int fd = -1;
-    if (!later) {
-        if (stat(name.c_str(), &st) == 0 && !(reason = refusal(st, later)).empty()) return -1;
-        fd = open_retrying(name, write_flags | O_CREAT | O_APPEND, file_mode);
-    } else {
-        fd = open_retrying(name, write_flags | O_CREAT | O_EXCL | O_NOFOLLOW, file_mode);
-        if (fd >= 0) return fd;
-        if (errno == EEXIST && lstat(name.c_str(), &st) == 0 && !(reason = refusal(st, later)).empty()) return -1;
-        fd = open_retrying(name, write_flags | O_APPEND | O_NOFOLLOW, 0);
-    }
-    if (fd < 0) {
-        reason = errno == ELOOP && later ? not_regular(S_IFLNK) : get_last_error();
-        return -1;
-    }
-    if (fstat(fd, &st) != 0 || !(reason = refusal(st, later)).empty()) {
-        if (reason.empty()) reason = get_last_error();
-        close_descriptor(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // True when `a` and `b` are descriptors of one file.
@@ -113,14 +76,55 @@ bool same_file(int a, int b) {
 
 }  // namespace
 
+const mode_t file_logger_t::file_mode = 0640;
+
+// Never waits: a pipe or a device that slipped past the checks cannot hold
+// the writing thread, and with it every thread that logs. Always at the end:
+// a file truncated by someone else goes on from its new end, without a hole.
+const int file_logger_t::write_flags = O_RDWR | O_APPEND | O_NOCTTY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
+
+int file_logger_t::open_in_dir(const std::string& name, int flags, mode_t mode) {
+    int fd;
+    do {
+        fd = ::openat(dir_fd, leaf_of(name).c_str(), flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool file_logger_t::remove_name(const std::string& name) { return ::unlinkat(dir_fd, leaf_of(name).c_str(), 0) == 0; }
+
+bool file_logger_t::name_is(const std::string& name, file_id_t id, bool follow) {
+    struct stat st;
+    return fstatat(dir_fd, leaf_of(name).c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == id.dev &&
+           st.st_ino == id.ino;
+}
+
+std::string file_logger_t::not_regular(mode_t mode) {
+    return std::string("it is ") + file_t::kind_of(mode) + ", not a regular file";
+}
+
 file_logger_t::file_logger_t()
-    : fd_logger_t(-1), size_limit(10485760), keep_count(default_keep_count), pack_flag(true) {}
+    : fd_logger_t(-1),
+      size_limit(10485760),
+      keep_count(default_keep_count),
+      pack_flag(true),
+      dir_fd(-1),
+      packer_pid(0),
+      forks_seen(0),
+      pack_stop(false),
+      packer_ended(true) {}
 
 file_logger_t::~file_logger_t() {
-    // A packing thread keeps its share of the rotation lock until it no longer
-    // touches this object, so taking the lock here waits for it to finish.
+    {
+        // The packing thread sees the stop at its next piece, and is the
+        // last to touch this object before it signals its end.
+        xlocker_t guard(names_lock());
+        pack_stop = true;
+        while (packer_pid == getpid()) packer_ended.wait(names_lock());
+    }
     xlocker_t guard(rotation_lock);
     close();
+    close_descriptor(dir_fd);
 }
 
 // ------------------------------------------------------------ configuration
@@ -193,12 +197,55 @@ int file_logger_t::current_fd() {
     return fd;
 }
 
+int file_logger_t::held_dir() {
+    // O_PATH: only the right to pass through is needed, as for opening the path whole.
+    if (dir_fd == -1) dir_fd = ::open(dir_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return dir_fd;
+}
+
+// A descriptor to append to what stands at `path`, a new file when nothing
+// does, or -1 with `reason`. At start a link is followed as the
+// administrator gave it; later nothing at `path` is followed. What stands
+// there is looked at before it is opened, so that a pipe or a device is not
+// even opened, and again on the descriptor, since the path may change in
+// between.
+int file_logger_t::open_log_file(bool later, std::string& reason) {
+    struct stat st;
+    int fd = -1;
+    const std::string leaf = leaf_of(path);
+    if (held_dir() == -1) {
+        reason = get_last_error();
+        return -1;
+    }
+    if (!later) {
+        if (fstatat(dir_fd, leaf.c_str(), &st, 0) == 0 && !(reason = refusal(st, later)).empty()) return -1;
+        fd = open_in_dir(path, write_flags | O_CREAT, file_mode);
+    } else {
+        fd = open_in_dir(path, write_flags | O_CREAT | O_EXCL | O_NOFOLLOW, file_mode);
+        if (fd >= 0) return fd;
+        if (errno == EEXIST && fstatat(dir_fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !(reason = refusal(st, later)).empty())
+            return -1;
+        fd = open_in_dir(path, write_flags | O_NOFOLLOW, 0);
+    }
+    if (fd < 0) {
+        reason = errno == ELOOP && later ? not_regular(S_IFLNK) : get_last_error();
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || !(reason = refusal(st, later)).empty()) {
+        if (reason.empty()) reason = get_last_error();
+        close_descriptor(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int file_logger_t::open_descriptor(bool later, bool truncate, std::string* collected) {
     timestamp_t now = timestamp_t::now();
     if (later && next_open_time > now) return -1;
     next_open_time = now + timegap_t(60 * ticks_per_second);
     std::string reason;
-    int nfd = open_log_file(path, later, reason);
+    int nfd = open_log_file(later, reason);
     if (nfd >= 0) {
         // Only the file this logger writes is emptied, never one found in its
         // place; when that fails it grows on past its limit.
@@ -218,7 +265,7 @@ void file_logger_t::report_open_failure(const std::string& reason, std::string* 
     std::string line;
     make_line(line, LOG_LEVEL_ERROR, "[Logger] Cannot open logfile \"%s\" because of %s", path.c_str(),
               reason.c_str());
-    write_fully(2, line.data(), line.size());
+    bounded_writer_t(2).write(line.data(), line.size(), console_wait_ms);
     if (collected) add_collected(*collected, line);
 }
 
@@ -287,7 +334,7 @@ void file_logger_t::write_straight(const char* fmt, ...) {
 }
 
 bool file_logger_t::rename_file(const std::string& from, const std::string& to, std::string* collected) {
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (::renameat(dir_fd, leaf_of(from).c_str(), dir_fd, leaf_of(to).c_str()) == 0) return true;
     std::string reason = get_last_error();
     std::string line;
     make_line(line, LOG_LEVEL_INFO, "[Logger] Unable to rename \"%s\" to \"%s\" because of %s", from.c_str(),
@@ -303,6 +350,7 @@ void file_logger_t::write(const char* line) {
     // A repeated line arrives empty: it writes nothing, so it needs neither
     // the file nor its presence and size checks.
     if (line == nullptr || *line == '\0') return;
+    resume_packing_after_fork();
     // The lock serialises the re-opening threads; a thread that finds the
     // file open once it has the lock leaves it alone.
     if (current_fd() == -1) {
@@ -333,21 +381,27 @@ void file_logger_t::recreate_if_lost() {
 
 void file_logger_t::rotate() {
     TRACE_POINT;
-    // Shared with the packing thread, which releases the lock when it is done.
-    auto guard = std::make_shared<xlocker_t>(rotation_lock);
+    xlocker_t guard(rotation_lock);
     if (!size_reached()) return;  // another thread rotated first
     write_straight("[Logger] Logfile has grown over \"%s\" limit, rotating...", size_text.c_str());
-    shift_old_files();
     flush_repeats();
     // The old descriptor stays current until the new file is ready, so lines
     // from other threads land in the old file instead of being dropped.
     std::string collected;
-    std::string source = rotated_name(1, false);
     // What is packed must be the file this logger wrote, whatever takes its
     // new name meanwhile: a link put there would have its target packed.
     struct stat written;
-    bool packing = keep_count >= 2 && fstat(current_fd(), &written) == 0 && rename_file(path, source, &collected) &&
-                   pack_flag;
+    bool packing = false;
+    {
+        // Quick renames only: a running packing holds this lock just to open and remove its files.
+        xlocker_t names(names_lock());
+        shift_old_files();
+        if (keep_count >= 2 && fstat(current_fd(), &written) == 0 &&
+            rename_file(path, rotated_name(1, false), &collected)) {
+            cancel_packing(1);
+            packing = pack_flag;
+        }
+    }
     next_open_time = timestamp_t();
     // Without a rename (one file kept, or the rename failed) the file still at the path is emptied.
     int nfd = open_descriptor(true, true, &collected);
@@ -357,118 +411,25 @@ void file_logger_t::rotate() {
         add_collected(collected, line);
     }
     install_descriptor(nfd, collected);
-    if (packing) start_packing(guard, source, file_id_t{written.st_dev, written.st_ino});
+    if (packing) queue_packing(file_id_t{written.st_dev, written.st_ino});
 }
 
 void file_logger_t::shift_old_files() {
     if (keep_count <= 2) return;
     for (uint32_t n = keep_count - 2; n >= 1; --n) {
-        std::string from = rotated_name(n, pack_flag);
-        if (access(from.c_str(), F_OK) == 0) rename_file(from, rotated_name(n + 1, pack_flag), nullptr);
+        if (pack_flag) shift_one(n, true);
+        // Packing, a rotated file whose packing waits (or was stopped) moves along too, and its job with it.
+        if (shift_one(n, false))
+            for (const std::shared_ptr<pack_job_t>& job : pack_queue)
+                if (job->number == n) job->number = n + 1;
     }
 }
 
-void file_logger_t::start_packing(const std::shared_ptr<xlocker_t>& guard, const std::string& source,
-                                  file_id_t written) {
-    std::string destination = rotated_name(1, true);
-    try {
-        std::thread(&file_logger_t::pack, this, guard, source, destination, written).detach();
-    } catch (const std::system_error&) {
-        // Unpacked, the old file would be overwritten by the next rotation.
-        pack(guard, source, destination, written);
-    }
-}
-
-void file_logger_t::pack(std::shared_ptr<xlocker_t> guard, const std::string& source, const std::string& destination,
-                         file_id_t written) {
-    TRACE_POINT;
-    // A link the administrator gave as the log is followed as at start, but
-    // nothing waits on a pipe that took the rotated file's name.
-    int src = open_retrying(source, O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK, 0);
+bool file_logger_t::shift_one(unsigned n, bool packed) {
+    std::string from = rotated_name(n, packed);
     struct stat st;
-    std::string reason = src < 0 || fstat(src, &st) != 0 ? get_last_error()
-                         : !S_ISREG(st.st_mode)          ? not_regular(st.st_mode)
-                         : st.st_dev != written.dev || st.st_ino != written.ino
-                             ? "it is no longer the file that was rotated"
-                             : std::string();
-    if (!reason.empty()) {
-        close_descriptor(src);
-        write_straight("[Logger] Cannot open file \"%s\" because of %s", source.c_str(), reason.c_str());
-    } else {
-        bool ok = compress(src, source, destination);
-        close_descriptor(src);
-        const std::string& doomed = ok ? source : destination;
-        if (unlink(doomed.c_str()) != 0) {
-            std::string reason = get_last_error();
-            write_straight("[Logger] Unable to remove file \"%s\" because of %s", doomed.c_str(), reason.c_str());
-        }
-    }
-    // Dropping the guard may let the destructor run: nothing below may touch this object.
-    guard.reset();
-}
-
-namespace {
-
-// The stream's own error text, with the system's reason when the stream failed in a system call.
-std::string stream_error(const char* text, int errnum) {
-    std::string out = text ? text : "unknown error";
-    if (errnum == Z_ERRNO) out += " (" + get_last_error() + ")";
-    return out;
-}
-
-}  // namespace
-
-bool file_logger_t::compress(int src, const std::string& source, const std::string& destination) {
-    // The packed file of the previous rotation is replaced by removing its
-    // name: a link put there is never followed, its target never truncated.
-    (void)unlink(destination.c_str());
-    int dst = open_retrying(destination, write_flags | O_CREAT | O_EXCL | O_NOFOLLOW, file_mode);
-    if (dst < 0) {
-        std::string reason = get_last_error();
-        write_straight("[Logger] Cannot create file \"%s\" because of %s", destination.c_str(), reason.c_str());
-        return false;
-    }
-    gzFile gz = gzdopen(dst, "wb9");
-    if (!gz) {
-        write_straight("[Logger] Cannot create compressed file \"%s\" because of %s", destination.c_str(),
-                       zError(Z_MEM_ERROR));
-        close_descriptor(dst);
-        return false;
-    }
-    std::vector<char> buf(pack_chunk);
-    bool ok = true;
-    while (ok) {
-        ssize_t n = ::read(src, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) break;
-        if (n < 0) {
-            std::string reason = get_last_error();
-            write_straight("[Logger] File \"%s\" written partially because of cannot read file \"%s\" because of %s",
-                           destination.c_str(), source.c_str(), reason.c_str());
-            ok = false;
-            break;
-        }
-        for (ssize_t done = 0; ok && done < n;) {
-            int taken = gzwrite(gz, buf.data() + done, static_cast<unsigned>(n - done));
-            if (taken > 0) {
-                done += taken;
-                continue;
-            }
-            // A gzip stream's error is sticky: every further chunk would fail the same way.
-            int errnum = Z_OK;
-            std::string reason = stream_error(gzerror(gz, &errnum), errnum);
-            write_straight("[Logger] Unable to write into file \"%s\" because of %s", destination.c_str(),
-                           reason.c_str());
-            ok = false;
-        }
-    }
-    // Closing writes the stream's tail; only a complete file may replace the source.
-    int rc = gzclose(gz);
-    if (rc != Z_OK && ok) {
-        std::string reason = stream_error(zError(rc), rc);
-        write_straight("[Logger] Unable to write into file \"%s\" because of %s", destination.c_str(),
-                       reason.c_str());
-        ok = false;
-    }
-    return ok;
+    if (fstatat(dir_fd, leaf_of(from).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!rename_file(from, rotated_name(n + 1, packed), nullptr)) return false;
+    cancel_packing(n + 1);
+    return true;
 }

@@ -1,5 +1,5 @@
-// The logger interface, the level scale, the line prefix, the descriptor
-// logger with its repeat suppression and the chain. The root logger and its
+// The logger interface, the level scale, the line prefix and the chain (the
+// descriptor logger is in loggers-fd.cpp). The root logger and its
 // lock are built by the library start-up (platform.cpp).
 #include "loggers.h"
 
@@ -24,9 +24,6 @@ const char* const level_codes[] = {"FTL", "ERR", "wrn", "ntc", "inf", "tr0", "tr
                                    "tr2", "tr3", "db0", "db1", "db2", "db3"};
 
 bool is_table_level(int level) { return level >= LOG_LEVEL_CRIT && level <= LOG_LEVEL_DEBUG3; }
-
-// write(2) may refuse larger counts on some systems; 0x7FFFFF is safe everywhere.
-const size_t max_write_piece = 0x7FFFFF;
 
 }  // namespace
 
@@ -123,84 +120,6 @@ void if_logger_t::print(int l, const char* fmt, ...) {
     va_start(ap, fmt);
     vprint(l, fmt, ap);
     va_end(ap);
-}
-
-// -------------------------------------------------------------- fd_logger_t
-
-fd_logger_t::fd_logger_t(int descriptor) : fd(descriptor), repeat_count(1), line_open(false) {}
-
-fd_logger_t::~fd_logger_t() { flush_repeats(); }
-
-void fd_logger_t::format_line(int l, std::string& out, const char* fmt, va_list ap) {
-    // Formatting happens outside the lock; only the comparison is serialised.
-    std::string prefix;
-    format_prefix(l, prefix);
-    std::string text = one_line(vformat_string(fmt, ap));
-    xlocker_t guard(repeat_lock);
-    if (text == last_text) {
-        last_prefix.swap(prefix);
-        ++repeat_count;
-        return;
-    }
-    out.reserve(out.size() + prefix.size() + text.size() + 1);
-    out += prefix;
-    out += text;
-    out += '\n';
-    flush_repeats_locked();
-    last_prefix.swap(prefix);
-    last_text.swap(text);
-}
-
-void fd_logger_t::write(const char* line) {
-    if (!line || !*line) return;
-    write_text(line, strlen(line));
-}
-
-void fd_logger_t::flush_repeats() {
-    xlocker_t guard(repeat_lock);
-    flush_repeats_locked();
-}
-
-void fd_logger_t::flush_repeats_locked() {
-    if (repeat_count != 1) {
-        std::string line = last_prefix;
-        line += "[Logger] Last message repeated ";
-        line += std::to_string(repeat_count);
-        line += " times\n";
-        write_text(line.data(), line.size());
-    }
-    repeat_count = 1;
-    last_prefix.clear();
-    last_text.clear();
-}
-
-size_t fd_logger_t::write_some(int descriptor, const char* text, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        size_t piece = len - done < max_write_piece ? len - done : max_write_piece;
-        ssize_t n = ::write(descriptor, text + done, piece);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // the rest is lost; there is nowhere to report it
-        done += static_cast<size_t>(n);
-    }
-    return done;
-}
-
-bool fd_logger_t::cut_inside_line(const char* text, size_t len, size_t done) {
-    return done > 0 && done < len && text[done - 1] != '\n';
-}
-
-void fd_logger_t::write_text(const char* text, size_t len) {
-    // A log call must not disturb the errno its caller is about to report.
-    int saved = errno;
-    xlocker_t guard(write_lock);
-    // A message never continues a line a short write cut: the cut line is
-    // ended first, and while even that finds no room the message is dropped.
-    if (fd != -1 && len > 0 && (!line_open || write_some(fd, "\n", 1) == 1)) {
-        size_t done = write_some(fd, text, len);
-        line_open = cut_inside_line(text, len, done);
-    }
-    errno = saved;
 }
 
 // ----------------------------------------------------------- chain_logger_t

@@ -4,14 +4,18 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
 #include "_kern.h"
 #include "syncers.h"
 #include "time-objs.h"
+
+class bounded_writer_t;
 
 enum log_level_t {
     LOG_LEVEL_CRIT = 0,
@@ -75,10 +79,18 @@ bool level_from_name(const char* name, int& level);
 
 /// Writes lines to a descriptor; a line equal to the previous one is counted
 /// instead of written, and the count is reported before the next other line.
+/// A descriptor that may wait on its reader (a console: a pipe, a socket, a
+/// terminal) holds no line longer than `console_wait_ms`: a line it does not
+/// take by then is dropped and counted, later lines are written only as far
+/// as it takes them at once, and the count is reported before the first line
+/// it takes again.
 class fd_logger_t : public if_logger_t {
 public:
     explicit fd_logger_t(int fd);
     ~fd_logger_t() override;
+
+    /// How long a line waits for a console to take it, 1000 ms.
+    static uint32_t console_wait_ms;
 
     void format_line(int level, std::string& out, const char* fmt, va_list ap) override;
     void write(const char* line) override;
@@ -94,11 +106,13 @@ public:
     /// A write came short inside a line (a full disk): the descriptor ends in
     /// a cut line, which the next message ends first. Under the write lock.
     bool line_open;
+    /// Lines a console did not take since it last took one. Under the write lock.
+    unsigned dropped;
 
 protected:
     /// Writes the whole text under the write lock; errors drop the rest of
     /// the text, and a message that finds no room even for ending a cut line
-    /// is dropped whole.
+    /// (or, on a console, for the count of dropped lines) is dropped whole.
     void write_text(const char* text, size_t len);
     /// Writes until all is written or a write fails; the count written.
     static size_t write_some(int fd, const char* text, size_t len);
@@ -106,6 +120,19 @@ protected:
     static bool cut_inside_line(const char* text, size_t len, size_t done);
     /// flush_repeats for a caller that already holds the repeat lock.
     void flush_repeats_locked();
+
+private:
+    /// Writes `text` to the descriptor, a console within `wait_ms`; true when all of it went.
+    bool put(const char* text, size_t len, uint32_t wait_ms);
+    /// Ends a line a short write cut; true when none is left open.
+    bool end_cut_line(uint32_t wait_ms);
+    /// Reports the lines a console dropped; true when none is left to report.
+    bool report_dropped(uint32_t wait_ms);
+
+    /// The console's writer; null for a descriptor that never waits (a file).
+    std::unique_ptr<bounded_writer_t> console;
+    /// The console took no line at the last attempt. Under the write lock.
+    bool stalled;
 };
 
 /// Joins two loggers: every message goes to both.
@@ -134,11 +161,16 @@ public:
 };
 
 /// The descriptor logger bound to a named file, re-created when deleted,
-/// rotated by size into numbered files packed with gzip on a thread of their own.
+/// rotated by size into numbered files packed with gzip on a thread of their
+/// own. The directory of the file is followed once, at the first open that
+/// finds it (normally at start), and held: every later open, rename and
+/// removal of the log's files happens in that directory, whatever is put in
+/// the place of the directories above it. Every file is written at its end.
 class file_logger_t : public fd_logger_t {
 public:
     file_logger_t();
-    /// Waits for a running packing before closing the file.
+    /// Stops a running packing, which leaves the rotated file whole and
+    /// unpacked, before closing the file: a stop never waits for a packing.
     ~file_logger_t() override;
 
     /// Names the file and the rotation; opens the file in append mode when the text is valid.
@@ -157,6 +189,7 @@ public:
     std::string rotated_name(unsigned number, bool packed) const;
     /// A "[Logger] " style line: prefix, message and "\n" appended to `out`.
     void make_line(std::string& out, int level, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+    /// Renames within the held directory; `from` and `to` are names as rotated_name makes them.
     bool rename_file(const std::string& from, const std::string& to, std::string* collected);
     void rotate();
     /// The identity of a file: device and inode.
@@ -164,13 +197,24 @@ public:
         dev_t dev;
         ino_t ino;
     };
-    /// Compresses `source`, when it is still the file `written` that was
-    /// rotated, into `destination`; the last thing it does is drop `guard`.
-    void pack(std::shared_ptr<xlocker_t> guard, const std::string& source, const std::string& destination,
-              file_id_t written);
+    /// A rotated file to be packed: the number its name has now (a rotation
+    /// moves it one up) and the file that was rotated.
+    struct pack_job_t {
+        pack_job_t(unsigned n, file_id_t id) : number(n), written(id), cancelled(false) {}
+        unsigned number;
+        file_id_t written;
+        /// Its name was taken by another file: it is packed no more.
+        std::atomic<bool> cancelled;
+    };
+    /// Compresses the job's file, when it is still the file that was
+    /// rotated, into its packed name, then removes the rotated one. Takes the
+    /// names lock only to open and to remove, never while it compresses.
+    void pack(const std::shared_ptr<pack_job_t>& job);
 
     /// Parses a rotation text into the fields; false when invalid.
     bool parse_rotation(const std::string& spec);
+    /// Why a file of `mode` is refused: "it is a named pipe, not a regular file" and the like.
+    static std::string not_regular(mode_t mode);
 
     rwlock_t rotation_lock;
     timestamp_t next_open_time;
@@ -187,6 +231,10 @@ private:
     /// The new descriptor, or -1 with the failure reported as `open` describes;
     /// `truncate` empties the file found only when it is the one being written.
     int open_descriptor(bool later, bool truncate, std::string* collected);
+    /// Opens `path` in the held directory as `open` describes; -1 with `reason`.
+    int open_log_file(bool later, std::string& reason);
+    /// The held directory, opened by its path when it is not yet; -1 with errno set.
+    int held_dir();
     /// Reports a run-time failure to open on standard error and into `collected`.
     void report_open_failure(const std::string& reason, std::string* collected);
     /// Writes `head` into `descriptor`, then makes it the current one and closes the previous.
@@ -196,14 +244,62 @@ private:
     bool file_lost();
     /// Re-creates the file when it was removed from its directory.
     void recreate_if_lost();
-    /// Moves the numbered old files one number up, the highest being replaced.
+    /// Moves the numbered old files one number up, the highest being
+    /// replaced, and their packings with them. Under the names lock.
     void shift_old_files();
-    /// Hands the old file to a packing thread (or packs here when no thread can start).
-    void start_packing(const std::shared_ptr<xlocker_t>& guard, const std::string& source, file_id_t written);
-    /// False (with the reason written into the current file) when the packed file is unusable.
-    bool compress(int source_fd, const std::string& source, const std::string& destination);
+    /// Moves old file `number` one up; true when it was renamed.
+    bool shift_one(unsigned number, bool packed);
+    /// A rename put another file at `number`: its packing ends. Under the names lock.
+    void cancel_packing(unsigned number);
+    /// Queues the file just rotated to `number` 1 and starts a packing thread if none runs.
+    void queue_packing(file_id_t written);
+    /// Starts a packing thread when jobs wait and none runs in this process. Under the names lock.
+    void start_packer();
+    /// In a forked child, starts its own packing thread for the jobs the parent's was packing.
+    void resume_packing_after_fork();
+    /// The packing thread: packs the queued jobs one after the other.
+    void pack_queued();
+    /// Opens the job's rotated file and creates its packed file (both -1 with
+    /// the line to log in `failure` when they cannot be had). Under the names lock.
+    void open_pack_files(const pack_job_t& job, int& source, int& destination, file_id_t& packed,
+                         std::string& failure);
+    /// After the compression: the rotated file is removed when it was packed
+    /// whole, else the packed one; each only while its name is still the
+    /// file the job had. The line to log in `failure`. Under the names lock.
+    void finish_pack(const pack_job_t& job, bool packed_whole, file_id_t packed, std::string& failure);
+    /// Compresses into `destination_fd`, which it closes; false (with the
+    /// reason written into the current file) when the packed file is
+    /// unusable, or when a stop or a rotation ended the job first.
+    bool compress(int source_fd, int destination_fd, const pack_job_t& job, const std::string& source,
+                  const std::string& destination);
+    /// True when `name` in the held directory is the file `id` (a link followed when `follow`).
+    bool name_is(const std::string& name, file_id_t id, bool follow);
     /// A level-4 "[Logger] " line written straight into the current file.
     void write_straight(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+    /// Guards the old files' names and the packing queue of every file
+    /// logger; held across a fork, so that a forked child finds it free.
+    static mutex_t& names_lock();
+    /// The open(2) flags of every log file written: at its end, never waiting.
+    static const int write_flags;
+    static const mode_t file_mode;
+    /// Removes `name` from the held directory; false with errno set.
+    bool remove_name(const std::string& name);
+    /// `name` in the held directory opened with `flags`, again after an interruption.
+    int open_in_dir(const std::string& name, int flags, mode_t mode);
+
+    /// The directory held; -1 until the first open that finds it.
+    int dir_fd;
+    /// Packings in the order of their rotations, the running one first. Under the names lock.
+    std::deque<std::shared_ptr<pack_job_t>> pack_queue;
+    /// The process whose thread packs, 0 when none: a forked child has its own.
+    pid_t packer_pid;
+    /// The forks this logger has seen: a new one restarts the packing.
+    std::atomic<unsigned> forks_seen;
+    /// Told by the destructor: a packing ends at its next piece.
+    std::atomic<bool> pack_stop;
+    /// Signalled when the packing thread ends.
+    condvar_t packer_ended;
 };
 
 /// Hands each line to syslog(3).

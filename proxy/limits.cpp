@@ -18,6 +18,7 @@
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
 #include "io/zlib_filters.h"
+#include "oslayer/loggers.h"
 #include "proxy/command_line_parser.h"
 #include "proxy/loop.h"
 #include "proxy/proxy_connection.h"
@@ -87,6 +88,9 @@ const std::vector<limit_entry_t>& limit_entries() {
         {"body_budget_bytes",
          [](uint64_t v) { io::proto::body_budget::process_wide().set_capacity(static_cast<size_t>(v)); }, 1,
          SIZE_MAX},
+        // Read at each line.
+        {"console_wait_ms", [](uint64_t v) { fd_logger_t::console_wait_ms = static_cast<uint32_t>(v); }, 0,
+         time_max},
     };
     return entries;
 }

@@ -17,7 +17,8 @@
 //   small_body_bytes, inflate_step_bytes, waiting_update_requests_count,
 //   failed_downloads_count; cache_root_bytes (each root opened),
 //   stored_depth_count (each announcement and load);
-// - applied live: body_budget_bytes alone (waiting bodies get what now fits).
+// - applied live: body_budget_bytes alone (waiting bodies get what now fits);
+// - read at each line written to a console: console_wait_ms.
 #pragma once
 
 #include <cstdint>

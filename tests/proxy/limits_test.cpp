@@ -17,6 +17,7 @@
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
 #include "io/zlib_filters.h"
+#include "oslayer/loggers.h"
 #include "proxy/command_line_parser.h"
 #include "proxy/loop.h"
 #include "proxy/proxy_connection.h"
@@ -47,7 +48,9 @@ struct saved_limits_t {
     unsigned failed_downloads = cache::cache_t::failed_downloads_limit;
     size_t root_bytes = cache::tree_t::longest_root;
     size_t stored_depth = cache::cache_t::repo_t::stored_depth;
+    uint32_t console_wait = fd_logger_t::console_wait_ms;
     ~saved_limits_t() {
+        fd_logger_t::console_wait_ms = console_wait;
         command_line_parser_t::pool_size_limit = pool_size;
         cache::cache_t::failed_downloads_limit = failed_downloads;
         cache::tree_t::longest_root = root_bytes;

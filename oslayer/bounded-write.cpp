@@ -1,0 +1,108 @@
+#include "bounded-write.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// write(2) may refuse larger counts on some systems; 0x7FFFFF is safe everywhere.
+const size_t max_piece = 0x7FFFFF;
+
+int64_t now_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// True once `fd` takes bytes (or has an error a write will tell), false
+// when `deadline` passes first; a deadline passed still asks once.
+bool wait_writable(int fd, int64_t deadline) {
+    for (;;) {
+        int64_t left = std::max<int64_t>(deadline - now_ms(), 0);
+        struct pollfd p = {fd, POLLOUT, 0};
+        int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
+        if (rc > 0) return true;
+        if (rc == 0 || errno != EINTR) return false;
+    }
+}
+
+// The file of `fd` opened again, non-blocking: -1 when it cannot be (no
+// /proc, a FIFO without a reader, a file of another user's), and the
+// caller polls instead.
+int nonblocking_copy(int fd) {
+    char name[40];
+    snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+    int copy;
+    do {
+        copy = ::open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (copy < 0 && errno == EINTR);
+    // Never a standard number: the root logger is made before the program
+    // puts /dev/null on the closed ones, which a daemon replaces later.
+    if (copy >= 0 && copy <= 2) {
+        int high = ::fcntl(copy, F_DUPFD_CLOEXEC, 3);
+        ::close(copy);
+        copy = high;
+    }
+    struct stat a, b;
+    if (copy >= 0 && (fstat(fd, &a) != 0 || fstat(copy, &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino)) {
+        ::close(copy);
+        copy = -1;
+    }
+    return copy;
+}
+
+}  // namespace
+
+bounded_writer_t::bounded_writer_t(int fd) : fd_(fd), copy_(-1), kind_(direct) {
+    struct stat st;
+    if (!may_block(fd) || fstat(fd, &st) != 0)
+        kind_ = direct;
+    else if (S_ISSOCK(st.st_mode))
+        kind_ = socket;
+    else if ((copy_ = nonblocking_copy(fd)) >= 0)
+        kind_ = own_copy;
+    else
+        kind_ = polled;
+}
+
+bounded_writer_t::~bounded_writer_t() {
+    if (copy_ >= 0) ::close(copy_);
+}
+
+bool bounded_writer_t::may_block(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || (S_ISCHR(st.st_mode) && isatty(fd));
+}
+
+size_t bounded_writer_t::write(const char* text, size_t len, uint32_t wait_ms) {
+    const int64_t deadline = now_ms() + wait_ms;
+    const int out = kind_ == own_copy ? copy_ : fd_;
+    size_t done = 0;
+    while (done < len) {
+        // A descriptor that blocks takes a pipe's atomic size without waiting once a poll says it has room.
+        if (kind_ == polled && !wait_writable(out, deadline)) break;
+        size_t piece = std::min(len - done, kind_ == polled ? size_t(PIPE_BUF) : max_piece);
+        ssize_t n = kind_ == socket ? ::send(out, text + done, piece, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                    : ::write(out, text + done, piece);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && kind_ != polled && kind_ != direct) {
+            if (!wait_writable(out, deadline)) break;
+        } else {
+            break;  // an error: the rest is lost, there is nowhere to report it
+        }
+    }
+    return done;
+}

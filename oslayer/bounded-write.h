@@ -1,0 +1,36 @@
+// Writes to a descriptor that may wait on a reader (a pipe, a FIFO, a socket,
+// a terminal) with a bound on how long a write may wait: a console that
+// nobody reads must hold a writer, and every thread that waits for it, no
+// longer than that bound.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class bounded_writer_t {
+public:
+    /// For `fd`, which stays the caller's: a descriptor that never waits is
+    /// written as it is; a pipe, FIFO or terminal is
+    /// written through a non-blocking open file description of its own
+    /// (the one shared with other processes keeps its flags), a socket with
+    /// MSG_DONTWAIT, and where no copy can be had (no /proc) only once a
+    /// poll says it takes bytes, a pipe's atomic size at a time.
+    explicit bounded_writer_t(int fd);
+    ~bounded_writer_t();
+    bounded_writer_t(const bounded_writer_t&) = delete;
+    bounded_writer_t& operator=(const bounded_writer_t&) = delete;
+
+    /// True when a write to `fd` may wait on a reader: a pipe, a FIFO, a
+    /// socket or a terminal (files and other devices never do).
+    static bool may_block(int fd);
+    /// Writes until all of `text` is taken, a write fails, or `wait_ms`
+    /// pass without the descriptor taking the rest; the count written. With
+    /// 0 only what the descriptor takes at once is written.
+    size_t write(const char* text, size_t len, uint32_t wait_ms);
+
+private:
+    enum kind_t { direct, own_copy, socket, polled };
+    int fd_;
+    int copy_;
+    kind_t kind_;
+};
