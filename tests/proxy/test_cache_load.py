@@ -54,6 +54,19 @@ class CacheLoadTest(PeersTestCase):
                              {(f.name.replace("/", "~", 1) if "/" in f.name else "~" + f.name) + "~" + f.md5
                               for f in repo.files})
 
+    def test_names_whose_directory_pieces_end_in_a_tilde_are_found_again_after_restarts(self):
+        # The only files of their revision: not found, it would go whole at the start.
+        files = [("a/b~/c.bin", b"c" * 3000), ("u/v~/~w/x.bin", b"x" * 4000)]
+        server = self.start_server(repository=Repository(files))
+        d, port = self.start_relay(server)
+        for run in range(3):
+            port = d.restart() if run else port
+            agent = self.start_agent(port)
+            self.assertEqual(agent.fetch(agent.wait_announcement()).data, server.repository.payload("11"))
+            agent.close()
+        self.assertEqual(server.count("ARQ_UPDATE"), 1)
+        self.assertNotIn("Empty directory in repo", d.log)
+
     def test_directories_other_users_may_write_into_are_looked_through_before_anything_is_removed(self):
         upstream = self.hold_server()
         for modes in ((0o775, 0o755), (0o755, 0o775), (0o2775, 0o2775)):
