@@ -228,6 +228,13 @@ std::string cache_t::file_ctx_t::name_from_leaf(const std::string& leaf) {
     return name;
 }
 
+std::string cache_t::file_ctx_t::layout_md5(const std::string& leaf) {
+    const size_t tilde = leaf.rfind('~');
+    if (tilde == std::string::npos) return std::string();
+    file_info_t info{name_from_leaf(leaf), 0, leaf.substr(tilde + 1)};
+    return md5_text_valid(info.md5) && leaf_of(info) == leaf ? info.md5 : std::string();
+}
+
 std::string cache_t::file_ctx_t::stored_name(const file_info_t& info) {
     // Asked once per announced file under the cache's lock: a name without
     // '~' that does not begin with '/' reads back as itself.

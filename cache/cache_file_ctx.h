@@ -73,6 +73,10 @@ public:
     /// as one name. Names that share a leaf, a '~' standing where build_path
     /// puts one, read back as one of them (see stored_name).
     static std::string name_from_leaf(const std::string& leaf);
+    /// The md5 text that `leaf` (the path below its revision) ends with, when
+    /// it is the leaf build_path gives that md5 and the name the leaf reads
+    /// back as; empty for a leaf that follows no layout.
+    static std::string layout_md5(const std::string& leaf);
     /// The name the load gives the file build_path stores for `info`: where
     /// it is not info.name, an announcement finds the loaded file under it.
     static std::string stored_name(const file_info_t& info);
