@@ -614,7 +614,9 @@ bool cache_t::file_ctx_t::turn_back() {
         // another reply that found it first has said so already.
         if (state != ready) return false;
         // First: a cache that sees the file missing sees it lost as well.
-        loss = lost;
+        int32_t was = loss.load();
+        while (!loss.compare_exchange_weak(was, was == refetched ? lost_again : lost)) {
+        }
         state = not_existent;
         found = stamp_;
     }
@@ -623,6 +625,11 @@ bool cache_t::file_ctx_t::turn_back() {
     // A mapping of the old copy would outlive it in memory for nothing.
     mapping_budget_t::global().forget(*this);
     return true;
+}
+
+void cache_t::file_ctx_t::served_whole() {
+    int32_t fetched = refetched;
+    if (loss.compare_exchange_strong(fetched, kept) && revision_) revision_->served_after_loss();
 }
 
 void cache_t::file_ctx_t::say_gone() const {
