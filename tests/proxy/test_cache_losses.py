@@ -7,6 +7,7 @@ again before it could be served, as when something removes it as soon as it
 is stored, counts on, and its request still ends at the failed-downloads bound."""
 
 import os
+import shutil
 import threading
 import unittest
 
@@ -20,20 +21,13 @@ LOST = "were lost"
 FAILED = "failed"
 
 
-def remove(path):
-    os.unlink(path)
-
-
 def replace(path):
-    """The same bytes written anew and renamed over the file: another inode."""
-    with open(path, "rb") as f:
-        data = f.read()
-    with open(path + ".new", "wb") as f:
-        f.write(data)
+    """The same bytes in a new file renamed over the stored one: another inode."""
+    shutil.copyfile(path, path + ".new")
     os.replace(path + ".new", path)
 
 
-CHANGES = [remove, test_cache_changes.truncate, test_cache_changes.overwrite, replace,
+CHANGES = [os.unlink, test_cache_changes.truncate, test_cache_changes.overwrite, replace,
            test_cache_changes.overwrite_keeping_times]
 
 
@@ -51,7 +45,7 @@ class CacheLossesTest(PeersTestCase):
             first = self.start_agent(port)
             self.assertEqual(first.fetch(first.wait_announcement()).data, repo.payload("1" * 6))
             for i in range(6):
-                remove(self.leaf(d, repo, i))
+                os.unlink(self.leaf(d, repo, i))
             masks = ["0" * i + "1" + "0" * (5 - i) for i in range(6)]
             agents = [self.start_agent(port) for _ in masks]
             announcements = [agent.wait_announcement() for agent in agents]
@@ -65,7 +59,7 @@ class CacheLossesTest(PeersTestCase):
             self.assertEqual(len(self.counted(d, LOST)), 1, self.counted(d, LOST))
             self.assertEqual(server.count("ARQ_UPDATE"), 7)
 
-        for options, changes in (("COMP", CHANGES), ("", [remove] * 3)):
+        for options, changes in (("COMP", CHANGES), ("", [os.unlink] * 3)):
             with self.subTest("one file changed again and again, served in between, the bound at 2",
                               agent=options or "plain"):
                 repo = Repository([70000, 5000])
@@ -99,7 +93,7 @@ class CacheLossesTest(PeersTestCase):
                 while not stop.wait(0.002):
                     for i in range(2):
                         try:
-                            remove(self.leaf(d, repo, i))
+                            os.unlink(self.leaf(d, repo, i))
                         except FileNotFoundError:
                             pass
 
