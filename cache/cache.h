@@ -180,7 +180,8 @@ public:
     /// Failed downloads of one revision in a row after which the requests
     /// that wait for it end (default 5, after 1 + 2 + 4 + 8 s of delays): a
     /// server that no longer delivers a revision must not keep its agents
-    /// waiting for ever, nor the revision from the cleaner.
+    /// waiting for ever, nor the revision from the cleaner. Files lost
+    /// again before they could be served count as well (lost_files_wait).
     static unsigned failed_downloads_limit;
 
     /// How many requests of one requester may wait at once (default 64): an
