@@ -274,7 +274,7 @@ bool cache_t::start_download(const repo_key_t& key, const file_list_t& needed, c
     for (size_t i = 0; i < current.size(); ++i) {
         if (to_download[i] != '1') continue;
         int32_t noted = file_ctx_t::noted;
-        if (current[i]->loss.compare_exchange_strong(noted, file_ctx_t::kept)) download->after_loss = true;
+        if (current[i]->loss.compare_exchange_strong(noted, file_ctx_t::refetched)) download->after_loss = true;
         current[i]->download_started(download->owner_id());
     }
     events.download_needed(download);
@@ -387,22 +387,46 @@ void cache_t::download_ended(const repo_key_t& key, download_end_t end, bool aft
 }
 
 bool cache_t::lost_files_wait(const repo_key_t& key, const file_list_t& needed) {
-    bool lost = false;
+    bool lost = false, again = false;
     for (const file_ptr& file : needed) {
-        int32_t expected = file_ctx_t::lost;
-        lost = file->loss.compare_exchange_strong(expected, file_ctx_t::noted) || lost;
+        int32_t first = file_ctx_t::lost, second = file_ctx_t::lost_again;
+        lost = file->loss.compare_exchange_strong(first, file_ctx_t::noted) || lost;
+        again = file->loss.compare_exchange_strong(second, file_ctx_t::noted) || again;
     }
-    if (lost) note_failure(key);
-    return lost;
+    if (!lost && !again) return false;
+    // Found a moment ago by another request: the delay it set holds this one.
+    if (retry_delayed(key)) return true;
+    // Files an administrator removed at once are found by as many requests,
+    // one after the other: they count once. Only a loop counts on.
+    if (!again && failures_in_a_row(key) > 0) return false;
+    note_failure(key, setback_t::lost);
+    return true;
 }
 
-void cache_t::note_failure(const repo_key_t& key) {
+unsigned cache_t::failures_in_a_row(const repo_key_t& key) {
+    // Taken here, under the cache's lock: the reply that sent the file
+    // whole only raised a flag. Taken also when nothing is counted, so that
+    // it cannot cut short a count that begins later.
+    const repo_t::entity_t* entity = repo_->find_entity(key.name, key.rev);
+    const bool served = entity && entity->revision->take_served_after_loss();
+    auto found = retries_.find(revision_id_t(key.name, key.rev));
+    if (found == retries_.end()) return 0;
+    if (served) found->second.failures = 0;
+    return found->second.failures;
+}
+
+void cache_t::note_failure(const repo_key_t& key, setback_t what) {
+    const unsigned failures = failures_in_a_row(key) + 1;
     retry_t& retry = retries_[revision_id_t(key.name, key.rev)];
-    ++retry.failures;
+    retry.failures = failures;
     unsigned delay = retry.failures > 6 ? max_retry_seconds : std::min(max_retry_seconds, 1u << (retry.failures - 1));
     retry.not_before = boost::posix_time::microsec_clock::universal_time() + boost::posix_time::seconds(delay);
-    LOG_AT(LOG_LEVEL_WARNING, "[Repo] Download of %s/%s failed %u time(s) in a row, next attempt in %u s",
-           escape_log_text(key.name).c_str(), std::to_string(key.rev).c_str(), retry.failures, delay);
+    if (what == setback_t::lost)
+        LOG_AT(LOG_LEVEL_WARNING, "[Repo] Stored files of %s/%s were lost %u time(s) in a row, next download in %u s",
+               escape_log_text(key.name).c_str(), std::to_string(key.rev).c_str(), retry.failures, delay);
+    else
+        LOG_AT(LOG_LEVEL_WARNING, "[Repo] Download of %s/%s failed %u time(s) in a row, next attempt in %u s",
+               escape_log_text(key.name).c_str(), std::to_string(key.rev).c_str(), retry.failures, delay);
     if (!retry.timer) retry.timer = boost::make_shared<boost::asio::deadline_timer>(service_);
     retry.timer->expires_at(retry.not_before);
     boost::weak_ptr<cache_t> weak = self_;
@@ -410,14 +434,15 @@ void cache_t::note_failure(const repo_key_t& key) {
         if (ec) return;
         if (boost::shared_ptr<cache_t> me = weak.lock()) me->process_update_requests(key);
     });
-    if (retry.failures >= failed_downloads_limit) give_up(key, retry.failures);
+    if (retry.failures >= failed_downloads_limit) give_up(key, retry.failures, what);
 }
 
-void cache_t::give_up(const repo_key_t& key, unsigned failures) {
+void cache_t::give_up(const repo_key_t& key, unsigned failures, setback_t last) {
     // The count goes on: a request that comes later waits for the next
     // attempt, and its failure ends that request too. Requests waiting for
     // another download of the revision still under way are left to it.
-    const std::string reason = "its downloads failed " + std::to_string(failures) + " time(s) in a row";
+    const std::string reason = (last == setback_t::lost ? "its files were lost " : "its downloads failed ") +
+                               std::to_string(failures) + " time(s) in a row";
     for (update_request_t& r : pending_) {
         if (r.finished() || r.key.rev != key.rev || r.key.name != key.name) continue;
         if (nothing_fetches(r)) end_request(r, reason);

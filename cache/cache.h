@@ -172,14 +172,16 @@ public:
     /// a row, every failure ends the requests waiting for its missing files
     /// (update_failed), so that they do not hold their agents or the revision.
     /// A completed download that fetched files again after they were lost
-    /// (`after_loss`) leaves the count of failures as it is: a loss that
-    /// comes back again counts on towards the limit.
+    /// (`after_loss`) leaves the count as it is: the count starts anew once
+    /// such a file is served whole, and a file lost again before that counts
+    /// on towards the limit (see lost_files_wait).
     void download_ended(const repo_key_t& key, download_end_t end, bool after_loss = false);
 
     /// Failed downloads of one revision in a row after which the requests
     /// that wait for it end (default 5, after 1 + 2 + 4 + 8 s of delays): a
     /// server that no longer delivers a revision must not keep its agents
-    /// waiting for ever, nor the revision from the cleaner.
+    /// waiting for ever, nor the revision from the cleaner. Files lost
+    /// again before they could be served count as well (lost_files_wait).
     static unsigned failed_downloads_limit;
 
     /// How many requests of one requester may wait at once (default 64): an
@@ -210,13 +212,22 @@ private:
     /// The list the requester's connection relayed for the key (see
     /// cache_events_t::relayed), empty when none or its revision was cleaned.
     file_list_t relayed_files(const repo_key_t& key, const cache_events_t& events);
-    /// Files set back since they were stored are downloaded again only after
-    /// the delay of a failed download: a file that keeps being lost (removed
-    /// by another download, or from outside) must not be fetched in a loop.
-    /// True when such a file held the download back.
+    /// Files set back since they were stored (removed by another download
+    /// or from outside, or changed) are no failed download, but they must
+    /// not be fetched in a loop either. A loss counts once, with the delay
+    /// of one failure, however many files and requests it takes, and not
+    /// while the revision's count stands already (its delay then holds the
+    /// download, or has passed); a file lost again before it could be
+    /// served whole counts each time, and ends its requests at the limit.
+    /// True when the download waits.
     bool lost_files_wait(const repo_key_t& key, const file_list_t& needed);
-    /// Counts a failed download of the key's revision and delays the next one.
-    void note_failure(const repo_key_t& key);
+    /// What a revision's count of setbacks in a row counts.
+    enum class setback_t { failed, lost };
+    /// Counts a setback of the key's revision and delays its next download.
+    void note_failure(const repo_key_t& key, setback_t what = setback_t::failed);
+    /// The key's count of setbacks in a row; 0 once a file of the revision
+    /// fetched after a loss was served whole since.
+    unsigned failures_in_a_row(const repo_key_t& key);
     /// A download of the key's revision ended; its end is counted later (download_ended).
     void download_ending(const repo_key_t& key);
     /// True while a download of the key's revision ended uncounted.
@@ -240,8 +251,9 @@ private:
     /// no download fetches.
     void fail_orphans(const repo_key_t& key);
     /// Ends the waiting requests of the key's revision whose missing files no
-    /// download fetches, its downloads having failed `failures` times in a row.
-    void give_up(const repo_key_t& key, unsigned failures);
+    /// download fetches, its downloads having failed (or its files been
+    /// lost) `failures` times in a row.
+    void give_up(const repo_key_t& key, unsigned failures, setback_t last);
     /// True while failed downloads of the key's revision hold new ones back.
     bool retry_delayed(const repo_key_t& key);
     void start_timer(boost::asio::deadline_timer& timer, boost::posix_time::time_duration period,

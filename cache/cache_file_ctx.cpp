@@ -228,6 +228,13 @@ std::string cache_t::file_ctx_t::name_from_leaf(const std::string& leaf) {
     return name;
 }
 
+std::string cache_t::file_ctx_t::layout_md5(const std::string& leaf) {
+    const size_t tilde = leaf.rfind('~');
+    if (tilde == std::string::npos) return std::string();
+    file_info_t info{name_from_leaf(leaf), 0, leaf.substr(tilde + 1)};
+    return md5_text_valid(info.md5) && leaf_of(info) == leaf ? info.md5 : std::string();
+}
+
 std::string cache_t::file_ctx_t::stored_name(const file_info_t& info) {
     // Asked once per announced file under the cache's lock: a name without
     // '~' that does not begin with '/' reads back as itself.
@@ -607,7 +614,9 @@ bool cache_t::file_ctx_t::turn_back() {
         // another reply that found it first has said so already.
         if (state != ready) return false;
         // First: a cache that sees the file missing sees it lost as well.
-        loss = lost;
+        int32_t was = loss.load();
+        while (!loss.compare_exchange_weak(was, was == refetched ? lost_again : lost)) {
+        }
         state = not_existent;
         found = stamp_;
     }
@@ -616,6 +625,11 @@ bool cache_t::file_ctx_t::turn_back() {
     // A mapping of the old copy would outlive it in memory for nothing.
     mapping_budget_t::global().forget(*this);
     return true;
+}
+
+void cache_t::file_ctx_t::served_whole() {
+    int32_t fetched = refetched;
+    if (loss.compare_exchange_strong(fetched, kept) && revision_) revision_->served_after_loss();
 }
 
 void cache_t::file_ctx_t::say_gone() const {

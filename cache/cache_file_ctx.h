@@ -46,12 +46,18 @@ public:
     /// The files that are ready now; none once retired.
     std::vector<cache_t::file_ptr> ready_files();
     const std::string& dir() const { return dir_; }
+    /// A file fetched again after a loss was served whole: the revision's
+    /// count of failures and losses starts anew when the cache next looks.
+    void served_after_loss() { served_after_loss_ = true; }
+    /// True once after served_after_loss.
+    bool take_served_after_loss() { return served_after_loss_.exchange(false); }
 
 private:
     std::mutex mutex_;
     const std::string dir_;
     std::vector<boost::weak_ptr<cache_t::file_ctx_t>> files_;
     bool retired_ = false;
+    std::atomic<bool> served_after_loss_{false};
 };
 
 class cache_t::file_ctx_t : public virtual noncopyable_t {
@@ -73,6 +79,10 @@ public:
     /// as one name. Names that share a leaf, a '~' standing where build_path
     /// puts one, read back as one of them (see stored_name).
     static std::string name_from_leaf(const std::string& leaf);
+    /// The md5 text that `leaf` (the path below its revision) ends with, when
+    /// it is the leaf build_path gives that md5 and the name the leaf reads
+    /// back as; empty for a leaf that follows no layout.
+    static std::string layout_md5(const std::string& leaf);
     /// The name the load gives the file build_path stores for `info`: where
     /// it is not info.name, an announcement finds the loaded file under it.
     static std::string stored_name(const file_info_t& info);
@@ -159,12 +169,20 @@ public:
 
     int32_t get_state() const { return state.load(); }
 
-    /// Whether the file was lost after it was stored, and whether its next
-    /// download has waited the delay of a failed one for it.
-    enum loss_t : int32_t { kept = 0, lost = 1, noted = 2 };
-    /// Set (lost) by any thread that sets the file back; noted and cleared
-    /// under the cache's lock.
+    /// Whether the file was lost after it was stored, and where its way back
+    /// stands: `lost` when it was set back after a reply had sent it whole
+    /// (or it was never lost), `lost_again` when it was fetched again after
+    /// a loss and set back before a reply could send it whole (a loop);
+    /// `noted` once the cache has seen the loss, `refetched` once a download
+    /// fetches it again, and `kept` again once a reply sends it whole.
+    enum loss_t : int32_t { kept = 0, lost = 1, noted = 2, refetched = 3, lost_again = 4 };
+    /// Set (lost, lost_again) by any thread that sets the file back, and
+    /// (kept) by the reply that sends it whole; noted and refetched under
+    /// the cache's lock.
     std::atomic<int32_t> loss{kept};
+    /// A reply sent the whole file: a file fetched again after a loss is
+    /// kept, and its revision's count starts anew.
+    void served_whole();
 
     file_info_t info;
     /// Announced as it can never be downloaded (an empty file with the md5

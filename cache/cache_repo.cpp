@@ -227,23 +227,30 @@ void cache_t::repo_t::remove_dir(const std::string& dir) {
 
 void cache_t::repo_t::load_files(entity_t& entity, int at, const std::string& path, size_t depth) {
     for (const entry_t& e : list_dir(at, path)) {
-        if (!e.name.empty() && e.name.back() == '~') continue;  // an unfinished download
         const std::string file = (fs::path(path) / e.name).string();
         const unsigned char type = type_of(at, e);
-        // Names of more than one '/' are stored below directories of the revision.
+        // Names of more than one '/' are stored below directories of the
+        // revision, whose names may end in '~' as the names' pieces do.
         if (type == DT_DIR && depth < stored_depth) {
             if (fd_t sub = stored_dir(at, e.name)) load_files(entity, sub.get(), file, depth + 1);
             continue;
         }
         // A link where a file belongs is never read: removed, with a WARNING.
         if (type == DT_LNK) tree_t::clear_for_file(at, e.name, file);
-        if (type != DT_REG) continue;
+        if (type != DT_REG || e.name.back() == '~') continue;  // '~': an unfinished download
+        // A file at no place the layout gives a name and md5 (below a
+        // directory put at a file's place, or bearing another md5 than its
+        // content's) is not taken: it claims no place an announcement needs,
+        // and the download of the file stored there clears it away.
+        const std::string md5 = file_ctx_t::layout_md5(file.substr(entity.revision->dir().size() + 1));
+        if (md5.empty()) continue;
         file_ptr ctx = file_ctx_t::create(tree_, at, e.name, file);
         if (!ctx) continue;
         if (ctx->info.size == 0) {  // nothing worth keeping: an empty file is never announced with content
             ::unlinkat(at, e.name.c_str(), 0);
             continue;
         }
+        if (ctx->info.md5 != md5) continue;
         if (entity.files.emplace(ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
     }
 }

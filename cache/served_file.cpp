@@ -22,6 +22,7 @@ file_request_t::~file_request_t() {
     const bool taken = bytes_ || fd_;
     bytes_.reset();
     fd_.reset();
+    if (sent()) file_.file_->served_whole();
     if (!taken || sent()) return;
     log_failure(LOG_LEVEL_ERROR, "[Repo] Examining a file not sent whole failed because of %s",
                 [&] { file_.file_->still_stored(); });

@@ -23,9 +23,10 @@ namespace cache {
 class file_request_t final : public io::request_queue::request {
 public:
     file_request_t(const served_file_t& file, const callback_t& callback) : request(callback), file_(file) {}
-    /// A request that took the file's bytes and was not sent whole (the
-    /// file cut short under the send, or its agent gone) has the file
-    /// examined: set back when it is no longer the one stored.
+    /// A request sent whole tells the file (served_whole). One that took
+    /// the file's bytes and was not sent whole (the file cut short under the
+    /// send, or its agent gone) has the file examined: set back when it is
+    /// no longer the one stored.
     ~file_request_t() override;
     std::size_t size() const override { return file_.size(); }
     boost::asio::const_buffer const_buffer() const override;

@@ -371,10 +371,11 @@ TEST(CacheRequests, EachWaitingRequestIsAnsweredWithItsOwnNumber) {
     EXPECT_EQ(calm->failure_count(), 0u);
 }
 
-/// A stored file that keeps being lost is downloaded again only after the
-/// delays of failed downloads, and its requests end at the limit instead of
-/// fetching it in a loop.
-TEST(CacheRequests, AFileLostAgainAndAgainEndsItsRequestsAtTheLimit) {
+/// A stored file lost again before it could be served whole is downloaded
+/// again only after the delays of the count, and its requests end at the
+/// limit instead of fetching it in a loop. One served whole in between
+/// starts the count anew, however often it is lost.
+TEST(CacheRequests, AFileLostBeforeItIsServedEndsItsRequestsAtTheLimitOneServedWholeDoesNot) {
     io_test::log_capture log(LOG_LEVEL_WARNING);  // outlives the fixture's I/O thread
     failed_limit_t limit(2);
     fixture_t f;
@@ -386,21 +387,27 @@ TEST(CacheRequests, AFileLostAgainAndAgainEndsItsRequestsAtTheLimit) {
     f.cache->request_update(key, mask("1"), r, 1);
     reply(r->take_download(), {x});
     ASSERT_TRUE(wait_until([&] { return r->served_count() == 1; }));
-    // Lost once: fetched again after 1 s, and that download's success does
-    // not start the count anew.
+    for (uint32_t n = 2; n <= 4; ++n) {
+        // Lost: fetched again after the delay of one setback.
+        ASSERT_EQ(::unlink(stored.c_str()), 0);
+        f.cache->request_update(key, mask("1"), r, n);
+        EXPECT_EQ(r->download_count(), 0u);
+        ASSERT_TRUE(wait_until([&] { return r->download_count() == 1; }));
+        reply(r->take_download(), {x});
+        ASSERT_TRUE(wait_until([&] { return r->served_count() == n; }));
+        if (n == 4) break;
+        // As a reply that sends it whole does.
+        io::request_queue sent = r->locked([&] { return r->handed.back().request(); });
+        sent.front()->const_buffer();
+        sent.front()->mark_as_send();
+    }
+    // Lost again before it was sent whole: the second loss in a row ends the request.
     ASSERT_EQ(::unlink(stored.c_str()), 0);
-    f.cache->request_update(key, mask("1"), r, 2);
+    f.cache->request_update(key, mask("1"), r, 5);
+    EXPECT_EQ(r->failed_numbers, std::vector<uint32_t>{5});
+    EXPECT_EQ(r->failures, std::vector<std::string>{"its files were lost 2 time(s) in a row"});
     EXPECT_EQ(r->download_count(), 0u);
-    ASSERT_TRUE(wait_until([&] { return r->download_count() == 1; }));
-    reply(r->take_download(), {x});
-    ASSERT_TRUE(wait_until([&] { return r->served_count() == 2; }));
-    // Lost again: the second failure in a row ends the request.
-    ASSERT_EQ(::unlink(stored.c_str()), 0);
-    f.cache->request_update(key, mask("1"), r, 3);
-    EXPECT_EQ(r->failed_numbers, std::vector<uint32_t>{3});
-    EXPECT_EQ(r->download_count(), 0u);
-    for (std::string n : {"1", "2"})
-        EXPECT_EQ(log.count("[Repo] Download of upd/7 failed " + n + " time(s) in a row, next attempt in " + n + " s"),
-                  1u);
-    EXPECT_EQ(failure_lines(log), 3u);  // the two above and the request's end
+    EXPECT_EQ(log.count("[Repo] Stored files of upd/7 were lost 1 time(s) in a row, next download in 1 s"), 3u);
+    EXPECT_EQ(log.count("[Repo] Stored files of upd/7 were lost 2 time(s) in a row, next download in 2 s"), 1u);
+    EXPECT_EQ(failure_lines(log), 5u);  // the four above and the request's end
 }

@@ -1,15 +1,18 @@
-"""The start-up load: names holding '~' are found again after restarts, a root
+"""The start-up load: names holding '~' are found again after restarts, what
+no layout made (a directory where a stored file was) never refuses a list, a root
 whose directories others may write into is refused whole, and a bind mount in
 a revision stays whole where a system-call filter refuses statx."""
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 
 import harness
 import test_cache_start
+import test_updates
 from standin_agent import PeersTestCase
 from standin_server import Repository
 from test_cache_start import tree_of
@@ -53,6 +56,55 @@ class CacheLoadTest(PeersTestCase):
             self.assertEqual({p for p, data in stored.items() if data is not None},
                              {(f.name.replace("/", "~", 1) if "/" in f.name else "~" + f.name) + "~" + f.md5
                               for f in repo.files})
+
+    def test_names_whose_directory_pieces_end_in_a_tilde_are_found_again_after_restarts(self):
+        # The only files of their revision: not found, it would go whole at the start.
+        files = [("a/b~/c.bin", b"c" * 3000), ("u/v~/~w/x.bin", b"x" * 4000)]
+        server = self.start_server(repository=Repository(files))
+        d, port = self.start_relay(server)
+        for run in range(3):
+            port = d.restart() if run else port
+            agent = self.start_agent(port)
+            self.assertEqual(agent.fetch(agent.wait_announcement()).data, server.repository.payload("11"))
+            agent.close()
+        self.assertEqual(server.count("ARQ_UPDATE"), 1)
+        self.assertNotIn("Empty directory in repo", d.log)
+
+    def test_a_directory_where_a_stored_file_was_is_removed_when_the_file_is_downloaded_again(self):
+        # The load takes no file below it for a stored file of the leaf's
+        # name: nothing it finds there refuses the server's list.
+        repo = Repository([3000, 5000, 7000, 9000])
+        for reload in ("SIGHUP", "restart"):
+            with self.subTest(reload=reload):
+                server, d, port = self.start_pair({"repository": repo})
+                agent = self.start_agent(port)
+                self.assertEqual(agent.fetch(agent.wait_announcement()).data, repo.payload("1111"))
+                agent.close()
+                leaf = os.path.join(d.cache_root, test_updates.cache_path(repo, repo.files[0]))
+                os.unlink(leaf)
+                os.mkdir(leaf)
+                with open(os.path.join(leaf, "inner"), "wb") as f:
+                    f.write(b"not the stored file")
+                loaded = "Will use %s as repository root" % d.cache_root
+                for _ in range(5 if reload == "SIGHUP" else 1):
+                    mark = d.mark()
+                    if reload == "SIGHUP":
+                        # Loaded again once the closing pair no longer holds the cache.
+                        d.signal(signal.SIGHUP)
+                        d.wait_for(harness.STARTED, since=mark)
+                        port = d.listen_ports(mark)[-1]
+                    else:
+                        port = d.restart()
+                    if loaded in d.log[mark:]:
+                        break
+                self.assertIn(loaded, d.log[mark:])
+                agent = self.start_agent(port)
+                self.assertEqual(agent.fetch(agent.wait_announcement()).data, repo.payload("1111"), d.log[-4000:])
+                self.assertEqual([f.body for f in server.frames() if f.name == "ARQ_UPDATE"], [b"7 3 1111", b"7 3 1000"])
+                self.assertIn('[Repo] Removed a directory "%s" where the cache keeps a file' % leaf, d.messages("wrn"))
+                with open(leaf, "rb") as f:
+                    self.assertEqual(f.read(), repo.files[0].data)
+                self.assertNotIn("Refused file", d.log)
 
     def test_directories_other_users_may_write_into_are_looked_through_before_anything_is_removed(self):
         upstream = self.hold_server()
