@@ -4,8 +4,11 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -454,30 +457,30 @@ public:
 
     write_loop(const boost::shared_ptr<guarded_socket>& guard, const boost::shared_ptr<request_queue>& queue,
                const completion_t& completion)
-        : guard_(guard), queue_(queue), completion_(completion), index_(0), offset_(0), written_(0) {
+        : guard_(guard), queue_(queue), completion_(completion), index_(0), offset_(0), written_(0), step_size_(0) {
         queue_->gather(buffers_);
     }
 
-    /// Accounts for `count` bytes just written and starts the next step, or completes.
-    static void next(const boost::shared_ptr<write_loop>& self, std::size_t count) {
-        self->advance(count);
-        self->guard_->watch.stepped(count, count > 0 ? steady_ms() : 0);
+    /// Accounts for `count` bytes just written and starts the next step, or
+    /// completes; after a short count, the step is tried at once first.
+    static void next(const boost::shared_ptr<write_loop>& self, std::size_t count, bool after_short = false) {
+        self->taken(count);
         if (self->index_ == self->buffers_.size()) {
             self->guard_->watch.ended();
             self->completion_(boost::system::error_code(), self->written_);
             return;
         }
-        std::vector<boost::asio::const_buffer> step;
-        for (std::size_t i = self->index_; i < self->buffers_.size() && step.size() < 64; ++i)
-            step.push_back(i == self->index_ ? self->buffers_[i] + self->offset_ : self->buffers_[i]);
+        const std::vector<boost::asio::const_buffer> step = self->step();
         boost::mutex::scoped_lock lock(self->guard_->mutex);
         if (self->guard_->closed) {
             lock.unlock();
-            self->guard_->watch.ended();
-            self->completion_(boost::asio::error::operation_aborted, self->written_);
+            self->fail(boost::asio::error::operation_aborted, 0);
             return;
         }
-        self->guard_->socket->async_write_some(step, step_handler{self});
+        if (after_short)
+            try_now(self, step, lock);
+        else
+            self->guard_->socket->async_write_some(step, step_handler{self});
     }
 
 private:
@@ -487,18 +490,82 @@ private:
     struct step_handler {
         boost::shared_ptr<write_loop> self;
         void operator()(const boost::system::error_code& error, std::size_t n) const {
-            if (error) {
-                self->guard_->watch.stepped(n, n > 0 ? steady_ms() : 0);
-                self->guard_->watch.ended();
-                self->completion_(error, self->written_ + n);
-                return;
-            }
-            next(self, n);
+            if (error)
+                self->fail(error, n);
+            else
+                next(self, n, n < self->step_size_);
+        }
+        /// The socket became writable, looked at again after a short count.
+        void operator()(const boost::system::error_code& error) const {
+            if (error)
+                self->fail(error, 0);
+            else
+                next(self, 0);
         }
         friend bool asio_handler_is_continuation(step_handler*) { return true; }
     };
 
-private:
+    /// The system took only part of the last step. A full buffer is the
+    /// usual reason, and the system signals room once there is some. But a
+    /// copy that faults part-way (a page of a mapped file cut away) comes
+    /// back short as well, with room left and no signal to come, and the
+    /// reactor, which takes any short count for a full buffer, would wait
+    /// for that signal for ever. One more try at once tells the two apart.
+    static void try_now(const boost::shared_ptr<write_loop>& self, const std::vector<boost::asio::const_buffer>& step,
+                        boost::mutex::scoped_lock& lock) {
+        socket_type& socket = *self->guard_->socket;
+        const ssize_t sent = send_now(socket.native_handle(), step);
+        const int error = sent < 0 ? errno : 0;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            // Full indeed: the refusal has the system signal room.
+            socket.async_write_some(step, step_handler{self});
+        } else if (error && error != EINTR) {
+            lock.unlock();
+            // EFAULT for bytes gone from under the write.
+            self->fail(boost::system::error_code(error, boost::asio::error::get_system_category()), 0);
+        } else {
+            // Room after all (or a try a signal cut short): the reactor is
+            // made to look at the socket again, so that the next step cannot
+            // wait for a signal that never comes.
+            self->taken(sent > 0 ? static_cast<std::size_t>(sent) : 0);
+            socket.async_wait(boost::asio::socket_base::wait_write, step_handler{self});
+        }
+    }
+
+    /// One gathered send of `step` that never waits: the count the system
+    /// took, or -1 with errno set. Only the kernel reads the bytes.
+    static ssize_t send_now(int fd, const std::vector<boost::asio::const_buffer>& step) {
+        iovec parts[max_step_buffers];
+        for (std::size_t i = 0; i < step.size(); ++i)
+            parts[i] = iovec{const_cast<void*>(step[i].data()), step[i].size()};
+        msghdr message = {};
+        message.msg_iov = parts;
+        message.msg_iovlen = step.size();
+        return ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+
+    /// The rest of the write from where it stands, at most `max_step_buffers` buffers.
+    std::vector<boost::asio::const_buffer> step() {
+        std::vector<boost::asio::const_buffer> step;
+        step_size_ = 0;
+        for (std::size_t i = index_; i < buffers_.size() && step.size() < max_step_buffers; ++i) {
+            step.push_back(i == index_ ? buffers_[i] + offset_ : buffers_[i]);
+            step_size_ += step.back().size();
+        }
+        return step;
+    }
+
+    void taken(std::size_t count) {
+        advance(count);
+        guard_->watch.stepped(count, count > 0 ? steady_ms() : 0);
+    }
+
+    void fail(const boost::system::error_code& error, std::size_t count) {
+        guard_->watch.stepped(count, count > 0 ? steady_ms() : 0);
+        guard_->watch.ended();
+        completion_(error, written_ + count);
+    }
+
     void advance(std::size_t count) {
         written_ += count;
         while (index_ < buffers_.size()) {
@@ -513,6 +580,8 @@ private:
         }
     }
 
+    static constexpr std::size_t max_step_buffers = 64;
+
     boost::shared_ptr<guarded_socket> guard_;
     boost::shared_ptr<request_queue> queue_;
     completion_t completion_;
@@ -520,6 +589,8 @@ private:
     std::size_t index_;
     std::size_t offset_;
     std::size_t written_;
+    /// Bytes of the step under way.
+    std::size_t step_size_;
 };
 
 template <class Protocol>

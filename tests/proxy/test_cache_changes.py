@@ -158,6 +158,30 @@ class CacheChangesTest(PeersTestCase):
                 self.assert_fetched(agent, agent.wait_announcement(), repo)
                 self.assert_downloaded_again(server, d, repo, mark)
 
+    def test_a_plain_reply_whose_next_file_is_cut_short_ends_with_a_reset_wherever_the_write_splits(self):
+        # The system copies a send in pieces of up to 32 KiB: the first file's
+        # last piece puts the cut page at several places of one gathered write.
+        for tail in (1, 5000, 33000, 40000, 50000, 65535):
+            with self.subTest(tail=tail):
+                repo = Repository([(16 << 20) + tail, 1 << 20])
+                # One I/O thread: no other connection's event wakes a write left waiting.
+                server, d, port = self.start_pair({"repository": repo}, pool_size=1)
+                agent = self.start_agent(port)
+                announcement = agent.wait_announcement()
+                # Served whole once, so that the next reply sends from both mappings.
+                self.assert_fetched(agent, announcement, repo)
+                # A small window: the reply waits for room long before the second file.
+                agent.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 128 << 10)
+                agent.request(announcement)
+                deadline = time.monotonic() + 20
+                while len(agent.buffer) < 1 << 20:
+                    agent._fill(deadline)
+                os.truncate(self.leaf(d, repo, 1), 0)
+                # A bound that only catches the silent wait: the reset comes at once.
+                with self.assertRaises(ConnectionClosed):
+                    agent.receive(announcement, timeout=5)
+                self.assertEqual(agent.ending, "reset")
+
     def test_a_status_change_while_a_compressed_reply_is_sent_reads_the_file_on_no_reply_thread(self):
         # The file's content would have to be read again to finish the reply,
         # on a thread that serves other connections: the reply is broken off
