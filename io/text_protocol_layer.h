@@ -123,6 +123,8 @@ public:
     delivery_t delivery() const { return lower_->delivery(); }
     /// See transport_layer::peer_reset.
     bool peer_reset() const { return lower_->peer_reset(); }
+    /// See transport_layer::sending_refused.
+    bool sending_refused() const { return lower_->sending_refused(); }
 
     /// Sends one complete command (numbered unless sending is raw); the queue is consumed.
     void send(request_queue& queue);

@@ -71,7 +71,9 @@ public:
     /// so a slow answer to a half-closed peer is never cut; keep-alives the
     /// daemon answers or sends itself count for nothing, so a peer that
     /// ignores the end of stream it was given frees its descriptors within
-    /// the limit instead of holding them for ever.
+    /// the limit instead of holding them for ever. Nor do bytes read towards
+    /// a side that is gone or refuses them: they reach nobody, and a peer
+    /// writing on towards it holds the pair no longer than the limit.
     static boost::posix_time::time_duration half_close_limit;
 
     proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
@@ -191,6 +193,9 @@ private:
         bool send_ended = false;
         /// Its connection is gone.
         bool gone = false;
+        /// `io::steady_ms` from which bytes towards it reach nobody: its
+        /// connection went, or its system was seen refusing them; 0 before.
+        int64_t unreached_ms = 0;
     };
 
     void connect_signals();
@@ -207,11 +212,16 @@ private:
     /// Waits until the pair has delivered nothing for the half-close limit.
     void arm_half_close_timer(boost::posix_time::time_duration delay);
     void on_half_close_limit(const boost::system::error_code& error);
-    /// Bytes were handed from one side to the other, or a reply queued. Any thread.
-    void note_relayed();
-    /// One look at what both peers have taken: true when one of them took
-    /// bytes that were owed to it at the look before.
-    bool peers_took();
+    /// Bytes were handed on towards one side (`toward` is its stamp), or a
+    /// reply queued for the agent. Any thread.
+    void note_relayed(std::atomic<int64_t>& toward);
+    /// One look for the half-close limit: when the pair last delivered, to
+    /// a side that can still take it. On the half-close timer's handlers,
+    /// and once before the timer starts.
+    int64_t last_delivery_ms(int64_t now);
+    /// One look at what the peers still reached have taken: true when one
+    /// of them took bytes that were owed to it at the look before.
+    bool peers_took(bool agent_reached, bool server_reached);
     /// What became of a pair one of whose sides is gone.
     enum class gone_outcome_t {
         /// The side had ended its sending before: nothing more to do.
@@ -298,8 +308,10 @@ private:
     /// Made on the first wait for acknowledged bytes; under `state_mutex_`.
     std::unique_ptr<boost::asio::deadline_timer> delivery_timer_;
     bool delivery_looking_ = false;
-    /// `io::steady_ms` of the last bytes relayed or reply queued; 0 before.
-    std::atomic<int64_t> relayed_ms_{0};
+    /// `io::steady_ms` of the last bytes relayed (or reply queued) towards
+    /// each side; 0 before.
+    std::atomic<int64_t> relayed_to_agent_ms_{0};
+    std::atomic<int64_t> relayed_to_server_ms_{0};
     // Touched only by the half-close timer's handlers, one after the other:
     // the last look at each peer, and when a look last saw one take bytes.
     io::delivery_t agent_seen_;
