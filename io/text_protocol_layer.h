@@ -100,6 +100,8 @@ public:
     void connect(const std::string& client_spec);
     void attach(const accepted_socket& socket);
     void disconnect();
+    /// See transport_layer::mark_cut.
+    void mark_cut() { lower_->mark_cut(); }
     std::string name() const;
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);
     transport_layer::strand_ptr get_strand() const;

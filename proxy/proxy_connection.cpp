@@ -181,16 +181,20 @@ void proxy_connection_t::on_server_connected(const boost::system::error_code& er
 }
 
 void proxy_connection_t::on_server_closed() {
-    if (side_gone(server_end_, server_->lower()->peer_reset()) == gone_outcome_t::end_passed_on) pass_ends_on();
+    const bool reset = server_->lower()->peer_reset();
+    if (side_gone(server_end_, reset, agent_end_, client_->lower()) == gone_outcome_t::end_passed_on) pass_ends_on();
     end_when_done();
 }
 
 void proxy_connection_t::on_client_closed() {
-    if (side_gone(agent_end_, client_->lower()->peer_reset()) == gone_outcome_t::end_passed_on) pass_ends_on();
+    const bool reset = client_->lower()->peer_reset();
+    if (side_gone(agent_end_, reset, server_end_, server_->lower()) == gone_outcome_t::end_passed_on) pass_ends_on();
     end_when_done();
 }
 
-proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& side, bool reset) {
+proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& side, bool reset, side_end_t& partner_end,
+                                                                 const stack_ptr& partner) {
+    bool cut;
     {
         boost::mutex::scoped_lock guard(state_mutex_);
         side.gone = true;
@@ -202,8 +206,16 @@ proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& sid
             side.read_ended = true;
             return gone_outcome_t::end_passed_on;
         }
+        cut = !partner_end.send_ended;
     }
-    // A reset ends the pair at once; what was queued towards either side goes.
+    // A reset ends the pair at once; what was queued towards either side
+    // goes. The stream towards the partner breaks off where the reset came
+    // (bytes of it may still have been on their way to us, or inside the
+    // daemon): unless its end was passed on whole before, the partner is
+    // reset too when the pair's end closes it, so that it never reads an
+    // orderly end behind a cut stream. Only marked here: a disconnect from
+    // this thread would meet the partner's own handlers on its strand.
+    if (cut) partner->mark_cut();
     remove_from_listener();
     return gone_outcome_t::pair_removed;
 }

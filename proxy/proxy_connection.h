@@ -29,6 +29,11 @@
 #include "io/transport_layer.h"
 
 class listener_t;
+namespace io {
+namespace proto {
+class text_protocol_layer;
+}
+}  // namespace io
 namespace cln_side {
 class layer_t;
 }
@@ -197,6 +202,7 @@ private:
         /// connection went, or its system was seen refusing them; 0 before.
         int64_t unreached_ms = 0;
     };
+    typedef boost::shared_ptr<io::proto::text_protocol_layer> stack_ptr;
 
     void connect_signals();
     /// A side's send backlog holds back reading from the other side, which
@@ -231,8 +237,10 @@ private:
         /// A reset before its peer's end of stream: the pair was removed.
         pair_removed,
     };
-    /// Marks a side's connection gone and says what follows.
-    gone_outcome_t side_gone(side_end_t& side, bool reset);
+    /// Marks a side's connection gone and says what follows; after a reset
+    /// the `partner` side's connection closes as a cut unless its end was
+    /// passed on.
+    gone_outcome_t side_gone(side_end_t& side, bool reset, side_end_t& partner_end, const stack_ptr& partner);
     /// Passes each ended side's end of stream on to its partner once the
     /// daemon's own business allows: towards the server once no download
     /// runs there and the agent waits for no update reply, towards the
