@@ -19,6 +19,7 @@ import unittest
 import harness
 from standin_agent import PeersTestCase
 from standin_server import build_frame
+from test_half_close_delivery import read_to_end
 from test_half_close_flow import unsent
 from test_half_close_updates import open_descriptors
 
@@ -56,16 +57,13 @@ class Upstream:
             self.conns.put(conn)
             harness.start_thread(lambda: self._collect(conn))
 
-    def _collect(self, conn, data=b"", ending="end"):
+    def _collect(self, conn):
         self.go.wait(60)
         try:
-            for chunk in iter(lambda: conn.recv(1 << 16), b""):
-                data += chunk
-        except ConnectionResetError:
-            ending = "reset"
-        except OSError:
+            data, ending = read_to_end(conn)
+        except OSError:  # closed unread at the end of the test
             return
-        self.got[data[:6]] = (hashlib.md5(data).hexdigest(), len(data), ending)
+        self.got[bytes(data[:6])] = (hashlib.md5(data).hexdigest(), len(data), ending)
 
     def close(self):
         harness.close_sockets([self.listener] + self.accepted)
