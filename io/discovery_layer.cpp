@@ -277,6 +277,8 @@ void discovery_layer::disconnect() { transport_->disconnect(); }
 
 void discovery_layer::disconnect_cut() { transport_->disconnect_cut(); }
 
+void discovery_layer::mark_cut() { transport_->mark_cut(); }
+
 void discovery_layer::shutdown_send() { transport_->shutdown_send(); }
 
 void discovery_layer::on_read_end() { detail::make_weak_binder(&transport_layer_events::on_read_end, events())(); }

@@ -52,6 +52,8 @@ public:
     void disconnect();
     /// See transport_layer::disconnect_cut.
     void disconnect_cut();
+    /// See transport_layer::mark_cut.
+    void mark_cut();
     void shutdown_send();
     std::string name() const;
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);

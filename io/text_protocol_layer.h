@@ -100,6 +100,8 @@ public:
     void connect(const std::string& client_spec);
     void attach(const accepted_socket& socket);
     void disconnect();
+    /// See transport_layer::mark_cut.
+    void mark_cut() { lower_->mark_cut(); }
     std::string name() const;
     void set_idle_timeout(const boost::posix_time::time_duration& timeout);
     transport_layer::strand_ptr get_strand() const;
@@ -123,6 +125,8 @@ public:
     delivery_t delivery() const { return lower_->delivery(); }
     /// See transport_layer::peer_reset.
     bool peer_reset() const { return lower_->peer_reset(); }
+    /// See transport_layer::sending_refused.
+    bool sending_refused() const { return lower_->sending_refused(); }
 
     /// Sends one complete command (numbered unless sending is raw); the queue is consumed.
     void send(request_queue& queue);

@@ -103,6 +103,8 @@ public:
     /// Ends the connection below; as a cut (a reset) while bytes accepted
     /// here have not all been handed down.
     void disconnect();
+    /// See transport_layer::mark_cut.
+    void mark_cut() { lower_->mark_cut(); }
 
     // Straight to the layer below.
     void connect(const std::string& client_spec);

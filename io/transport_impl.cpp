@@ -40,6 +40,22 @@ std::string endpoint_name(const boost::asio::local::stream_protocol::endpoint& e
     return "unx/" + escape_log_text(endpoint.path());
 }
 
+/// True when a read's `error` ends a stream that arrived whole. A local
+/// socket whose peer closes with our bytes unread reports the close as a
+/// reset instead of the end of stream (also one its shutdown had set), but
+/// only after every byte the peer sent has been read: its stream is whole,
+/// and the peer takes nothing more. A network peer's reset can overtake
+/// bytes still on their way, so it stays a reset there.
+template <class Protocol>
+bool closed_after_whole_stream(const boost::system::error_code&) {
+    return false;
+}
+
+template <>
+bool closed_after_whole_stream<boost::asio::local::stream_protocol>(const boost::system::error_code& error) {
+    return error == boost::asio::error::connection_reset;
+}
+
 }  // namespace
 
 int64_t write_watch::look(int fd, int64_t now) {
@@ -401,6 +417,15 @@ void transport_layer::impl<Protocol>::read_done(const boost::shared_array<char>&
     TRACE_POINT;
     reading_ = false;
     if (error == boost::asio::error::eof && half_close_) {
+        end_of_stream();
+        return;
+    }
+    if (half_close_ && closed_after_whole_stream<Protocol>(error)) {
+        // Gone for good, as after a write it refused: what it sent goes on
+        // whole, then its end; nothing more is written to it.
+        LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Peer closed with our bytes unread, after all it sent",
+               name_.c_str());
+        gate_->sending_refused.store(true);
         end_of_stream();
         return;
     }

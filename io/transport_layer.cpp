@@ -117,6 +117,15 @@ void transport_layer::disconnect_cut() {
     gone.reset();
 }
 
+void transport_layer::mark_cut() {
+    boost::shared_ptr<impl_iface> current;
+    {
+        boost::mutex::scoped_lock guard(mutex_);
+        current = impl_;
+    }
+    if (current) current->mark_cut();
+}
+
 void transport_layer::shutdown_send() {
     boost::shared_ptr<impl_iface> current;
     {

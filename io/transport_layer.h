@@ -121,8 +121,9 @@ public:
         /// seen (by a read, or by the watch while reading was held back).
         std::atomic<bool> peer_ended{false};
         /// A write failed after the peer's orderly end (its system refused
-        /// what came after it): the peer sends nothing more either, and
-        /// what it sent before is still to be read.
+        /// what came after it), or a local peer closed with our bytes
+        /// unread: the peer sends nothing more either, and what it sent
+        /// before is still to be read.
         std::atomic<bool> sending_refused{false};
         /// The peer reset the connection before its end of stream.
         std::atomic<bool> reset{false};
@@ -209,6 +210,10 @@ public:
     /// this layer holds, never an orderly end that passes a cut stream off
     /// as whole.
     void disconnect_cut();
+    /// The stream owed to the peer of the current connection was cut short
+    /// elsewhere (its source reset): whenever that connection is closed,
+    /// the peer sees a reset, as for `disconnect_cut`. Any thread.
+    void mark_cut();
     /// Ends the sending direction: the peer reads an end of stream, reading
     /// goes on. Call with no write under way; a later write fails.
     void shutdown_send();
@@ -230,8 +235,9 @@ public:
     /// before its end of stream.
     bool peer_reset() const { return gate_->reset.load(); }
     /// True once a write failed because the peer had closed after its end
-    /// of stream: its end is still read and reported (`on_read_end`), and
-    /// the layer above ends the connection once it has handed that end on.
+    /// of stream, or a local peer's close with our bytes unread was read:
+    /// its end is still read and reported (`on_read_end`), and the layer
+    /// above ends the connection once it has handed that end on.
     bool sending_refused() const { return gate_->sending_refused.load(); }
     /// `steady_ms` at which reading last went on after being held back; 0 if it never was.
     int64_t reading_released_ms() const { return gate_->released_ms.load(); }

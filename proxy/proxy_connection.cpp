@@ -109,19 +109,22 @@ void proxy_connection_t::connect_signals() {
     server_->lower()->set_read_end_handler(make_weak_binder(&proxy_connection_t::on_server_read_end, me));
     // What the half-close limit counts as delivering: bytes on their way
     // from one side to the other, a body's parts included (a large relayed
-    // command is handed on only once whole). A PING the daemon answers
-    // itself passes none of these.
-    auto relayed = [me](auto&&...) {
-        if (boost::shared_ptr<proxy_connection_t> pair = me.lock()) pair->note_relayed();
+    // command is handed on only once whole), stamped per direction. A PING
+    // the daemon answers itself passes none of these.
+    auto to_agent = [me](auto&&...) {
+        if (boost::shared_ptr<proxy_connection_t> pair = me.lock()) pair->note_relayed(pair->relayed_to_agent_ms_);
     };
-    server_->relay_forward.connect(relayed);
-    server_->relay_disable_parser.connect(relayed);
-    server_->relay_enable_filters.connect(relayed);
-    client_->to_server_signal.connect(relayed);
-    server_->lower()->sig_raw_data.connect(relayed);
-    client_->lower()->sig_raw_data.connect(relayed);
-    server_->lower()->sig_cmd_progress.connect(relayed);
-    client_->lower()->sig_cmd_progress.connect(relayed);
+    auto to_server = [me](auto&&...) {
+        if (boost::shared_ptr<proxy_connection_t> pair = me.lock()) pair->note_relayed(pair->relayed_to_server_ms_);
+    };
+    server_->relay_forward.connect(to_agent);
+    server_->relay_disable_parser.connect(to_agent);
+    server_->relay_enable_filters.connect(to_agent);
+    client_->to_server_signal.connect(to_server);
+    server_->lower()->sig_raw_data.connect(to_agent);
+    client_->lower()->sig_raw_data.connect(to_server);
+    server_->lower()->sig_cmd_progress.connect(to_agent);
+    client_->lower()->sig_cmd_progress.connect(to_server);
     connect_backlog_signals();
 }
 
@@ -178,19 +181,24 @@ void proxy_connection_t::on_server_connected(const boost::system::error_code& er
 }
 
 void proxy_connection_t::on_server_closed() {
-    if (side_gone(server_end_, server_->lower()->peer_reset()) == gone_outcome_t::end_passed_on) pass_ends_on();
+    const bool reset = server_->lower()->peer_reset();
+    if (side_gone(server_end_, reset, agent_end_, client_->lower()) == gone_outcome_t::end_passed_on) pass_ends_on();
     end_when_done();
 }
 
 void proxy_connection_t::on_client_closed() {
-    if (side_gone(agent_end_, client_->lower()->peer_reset()) == gone_outcome_t::end_passed_on) pass_ends_on();
+    const bool reset = client_->lower()->peer_reset();
+    if (side_gone(agent_end_, reset, server_end_, server_->lower()) == gone_outcome_t::end_passed_on) pass_ends_on();
     end_when_done();
 }
 
-proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& side, bool reset) {
+proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& side, bool reset, side_end_t& partner_end,
+                                                                 const stack_ptr& partner) {
+    bool cut;
     {
         boost::mutex::scoped_lock guard(state_mutex_);
         side.gone = true;
+        if (side.unreached_ms == 0) side.unreached_ms = io::steady_ms();
         if (side.read_ended) return gone_outcome_t::already_ended;
         if (!reset) {
             // Dropped by the daemon (a bad command, a time limit): what it
@@ -198,8 +206,16 @@ proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& sid
             side.read_ended = true;
             return gone_outcome_t::end_passed_on;
         }
+        cut = !partner_end.send_ended;
     }
-    // A reset ends the pair at once; what was queued towards either side goes.
+    // A reset ends the pair at once; what was queued towards either side
+    // goes. The stream towards the partner breaks off where the reset came
+    // (bytes of it may still have been on their way to us, or inside the
+    // daemon): unless its end was passed on whole before, the partner is
+    // reset too when the pair's end closes it, so that it never reads an
+    // orderly end behind a cut stream. Only marked here: a disconnect from
+    // this thread would meet the partner's own handlers on its strand.
+    if (cut) partner->mark_cut();
     remove_from_listener();
     return gone_outcome_t::pair_removed;
 }
@@ -348,7 +364,7 @@ void proxy_connection_t::end_when_done() {
     // Only this call gets here, once: the flag above keeps every other out.
     // Made only now: most pairs end both ways at once, or never half-close.
     half_close_timer_.reset(new boost::asio::deadline_timer(service_));
-    peers_took();
+    last_delivery_ms(io::steady_ms());
     arm_half_close_timer(half_close_look(half_close_limit.total_milliseconds()));
 }
 
@@ -385,16 +401,7 @@ void proxy_connection_t::on_half_close_limit(const boost::system::error_code& er
     const int64_t limit = half_close_limit.is_special() ? -1 : half_close_limit.total_milliseconds();
     if (limit < 0) return;
     const int64_t now = io::steady_ms();
-    // Taken some time since the last look: counted as now, which can only
-    // make the pair look less idle than it was.
-    if (peers_took()) taken_ms_ = now;
-    int64_t moved;
-    {
-        boost::mutex::scoped_lock guard(state_mutex_);
-        moved = half_closed_ms_;
-    }
-    moved = std::max({moved, relayed_ms_.load(), taken_ms_});
-    const int64_t idle = now - moved;
+    const int64_t idle = now - last_delivery_ms(now);
     if (idle < limit) {
         // The count starts at the last delivery; a peer's taking shows only
         // at a look, so there are a few of them in each limit.
@@ -407,20 +414,49 @@ void proxy_connection_t::on_half_close_limit(const boost::system::error_code& er
     remove_from_listener();
 }
 
-void proxy_connection_t::note_relayed() { relayed_ms_.store(io::steady_ms()); }
+void proxy_connection_t::note_relayed(std::atomic<int64_t>& toward) { toward.store(io::steady_ms()); }
 
-bool proxy_connection_t::peers_took() {
+int64_t proxy_connection_t::last_delivery_ms(int64_t now) {
+    // A peer whose system refuses our bytes is marked at the first look
+    // that sees it, one whose connection is gone when it goes.
+    const bool agent_refused = client_->lower()->sending_refused();
+    const bool server_refused = server_->lower()->sending_refused();
+    int64_t last;
+    bool agent_reached, server_reached;
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        // Bytes read towards a side that takes nothing any more reach
+        // nobody: they count only up to the moment it went, else a peer
+        // that writes on towards it would keep the pair for as long as it
+        // writes.
+        auto relayed = [now](side_end_t& side, bool refused, const std::atomic<int64_t>& stamp) {
+            if (refused && side.unreached_ms == 0) side.unreached_ms = now;
+            return side.unreached_ms == 0 ? stamp.load() : std::min(stamp.load(), side.unreached_ms);
+        };
+        last = std::max({half_closed_ms_, relayed(agent_end_, agent_refused, relayed_to_agent_ms_),
+                         relayed(server_end_, server_refused, relayed_to_server_ms_)});
+        agent_reached = agent_end_.unreached_ms == 0;
+        server_reached = server_end_.unreached_ms == 0;
+    }
+    // Taken some time since the last look: counted as now, which can only
+    // make the pair look less idle than it was.
+    if (peers_took(agent_reached, server_reached)) taken_ms_ = now;
+    return std::max(last, taken_ms_);
+}
+
+bool proxy_connection_t::peers_took(bool agent_reached, bool server_reached) {
     // Bytes taken count only when they were owed at the last look: the
     // daemon's own PING to an agent, sent and taken between two looks,
-    // keeps no pair; a reply or relayed bytes still queued do.
+    // keeps no pair; a reply or relayed bytes still queued do. A peer that
+    // refused our bytes takes none: its system dropped them.
     auto took = [](const io::delivery_t& now, io::delivery_t& seen) {
         const bool delivered = seen.owed && now.taken > seen.taken;
         seen.taken = std::max(seen.taken, now.taken);
         seen.owed = now.owed;
         return delivered;
     };
-    const bool agent = took(client_->lower()->delivery(), agent_seen_);
-    const bool server = took(server_->lower()->delivery(), server_seen_);
+    const bool agent = took(agent_reached ? client_->lower()->delivery() : io::delivery_t(), agent_seen_);
+    const bool server = took(server_reached ? server_->lower()->delivery() : io::delivery_t(), server_seen_);
     return agent || server;
 }
 
@@ -514,12 +550,12 @@ int32_t proxy_connection_t::take_config_id(uint32_t id) {
 }
 
 void proxy_connection_t::forward_raw_to_client(io::request_queue& queue) {
-    note_relayed();
+    note_relayed(relayed_to_agent_ms_);
     client_->forward_raw(queue);
 }
 
 void proxy_connection_t::forward_to_client_then_raw(io::request_queue& queue) {
-    note_relayed();
+    note_relayed(relayed_to_agent_ms_);
     client_->forward_raw_then_disable_parser(queue);
 }
 
@@ -726,7 +762,7 @@ void proxy_connection_t::files_ready(uint32_t request, const std::vector<cache::
         // The number of the request answered: a later request of the same
         // agent, waiting or not, has its own reply.
         client_->send_srs_update(request, files);
-        note_relayed();
+        note_relayed(relayed_to_agent_ms_);
     } catch (const std::exception& e) {
         // A file that could not be read when its bytes were due (removed or
         // changed on disk): the reply is broken off, never completed wrong.

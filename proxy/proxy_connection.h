@@ -29,6 +29,11 @@
 #include "io/transport_layer.h"
 
 class listener_t;
+namespace io {
+namespace proto {
+class text_protocol_layer;
+}
+}  // namespace io
 namespace cln_side {
 class layer_t;
 }
@@ -71,7 +76,9 @@ public:
     /// so a slow answer to a half-closed peer is never cut; keep-alives the
     /// daemon answers or sends itself count for nothing, so a peer that
     /// ignores the end of stream it was given frees its descriptors within
-    /// the limit instead of holding them for ever.
+    /// the limit instead of holding them for ever. Nor do bytes read towards
+    /// a side that is gone or refuses them: they reach nobody, and a peer
+    /// writing on towards it holds the pair no longer than the limit.
     static boost::posix_time::time_duration half_close_limit;
 
     proxy_connection_t(boost::asio::io_service& service, const boost::weak_ptr<listener_t>& listener,
@@ -191,7 +198,11 @@ private:
         bool send_ended = false;
         /// Its connection is gone.
         bool gone = false;
+        /// `io::steady_ms` from which bytes towards it reach nobody: its
+        /// connection went, or its system was seen refusing them; 0 before.
+        int64_t unreached_ms = 0;
     };
+    typedef boost::shared_ptr<io::proto::text_protocol_layer> stack_ptr;
 
     void connect_signals();
     /// A side's send backlog holds back reading from the other side, which
@@ -207,11 +218,16 @@ private:
     /// Waits until the pair has delivered nothing for the half-close limit.
     void arm_half_close_timer(boost::posix_time::time_duration delay);
     void on_half_close_limit(const boost::system::error_code& error);
-    /// Bytes were handed from one side to the other, or a reply queued. Any thread.
-    void note_relayed();
-    /// One look at what both peers have taken: true when one of them took
-    /// bytes that were owed to it at the look before.
-    bool peers_took();
+    /// Bytes were handed on towards one side (`toward` is its stamp), or a
+    /// reply queued for the agent. Any thread.
+    void note_relayed(std::atomic<int64_t>& toward);
+    /// One look for the half-close limit: when the pair last delivered, to
+    /// a side that can still take it. On the half-close timer's handlers,
+    /// and once before the timer starts.
+    int64_t last_delivery_ms(int64_t now);
+    /// One look at what the peers still reached have taken: true when one
+    /// of them took bytes that were owed to it at the look before.
+    bool peers_took(bool agent_reached, bool server_reached);
     /// What became of a pair one of whose sides is gone.
     enum class gone_outcome_t {
         /// The side had ended its sending before: nothing more to do.
@@ -221,8 +237,10 @@ private:
         /// A reset before its peer's end of stream: the pair was removed.
         pair_removed,
     };
-    /// Marks a side's connection gone and says what follows.
-    gone_outcome_t side_gone(side_end_t& side, bool reset);
+    /// Marks a side's connection gone and says what follows; after a reset
+    /// the `partner` side's connection closes as a cut unless its end was
+    /// passed on.
+    gone_outcome_t side_gone(side_end_t& side, bool reset, side_end_t& partner_end, const stack_ptr& partner);
     /// Passes each ended side's end of stream on to its partner once the
     /// daemon's own business allows: towards the server once no download
     /// runs there and the agent waits for no update reply, towards the
@@ -298,8 +316,10 @@ private:
     /// Made on the first wait for acknowledged bytes; under `state_mutex_`.
     std::unique_ptr<boost::asio::deadline_timer> delivery_timer_;
     bool delivery_looking_ = false;
-    /// `io::steady_ms` of the last bytes relayed or reply queued; 0 before.
-    std::atomic<int64_t> relayed_ms_{0};
+    /// `io::steady_ms` of the last bytes relayed (or reply queued) towards
+    /// each side; 0 before.
+    std::atomic<int64_t> relayed_to_agent_ms_{0};
+    std::atomic<int64_t> relayed_to_server_ms_{0};
     // Touched only by the half-close timer's handlers, one after the other:
     // the last look at each peer, and when a look last saw one take bytes.
     io::delivery_t agent_seen_;
