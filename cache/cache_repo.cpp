@@ -295,12 +295,24 @@ const cache_t::file_list_t* cache_t::repo_t::find_files(const repo_key_t& key) {
     entity_t* entity = find_entity(key.name, key.rev);
     if (!entity) return nullptr;
     auto found = entity->platforms.find(key.platform);
-    return found == entity->platforms.end() ? nullptr : &found->second->files;
+    return found == entity->platforms.end() || !found->second.last ? nullptr : &found->second.last->files;
 }
 
 const cache_t::file_list_t* cache_t::repo_t::held_files(const repo_key_t& key, const announced_t& list) {
     entity_t* entity = find_entity(key.name, key.rev);
     return entity && entity->revision == list.revision ? &list.files : nullptr;
+}
+
+const cache_t::file_list_t* cache_t::repo_t::only_list(const repo_key_t& key) {
+    entity_t* entity = find_entity(key.name, key.rev);
+    if (!entity) return nullptr;
+    auto found = entity->platforms.find(key.platform);
+    if (found == entity->platforms.end() || !found->second.last) return nullptr;
+    for (const boost::weak_ptr<const announced_t>& weak : found->second.held) {
+        announced_ptr list = weak.lock();
+        if (list && list != found->second.last) return nullptr;
+    }
+    return &found->second.last->files;
 }
 
 void cache_t::repo_t::check_repository(const std::string& name) const { check_repository_name(root_, name); }
@@ -371,11 +383,10 @@ cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::
     // The list stored last for the key, announced again as it stands (every
     // agent of a server is shown it): it was checked and built when first
     // stored, and every connection's announcement holds the cache's lock.
-    if (entity_t* entity = find_entity(key.name, key.rev)) {
-        auto found = entity->platforms.find(key.platform);
-        if (found != entity->platforms.end() && found->second && same_list(found->second->files, files))
-            return found->second;
-    }
+    // So is a list another server announced, and one server's list announced
+    // again after a rival's: each is kept once, however many connections hold it.
+    if (entity_t* entity = find_entity(key.name, key.rev))
+        if (announced_ptr held = held_list(*entity, key.platform, files)) return held;
     std::string dir = dir_of(key.name, key.rev);
     // Every path is checked before anything is created, so a refused
     // announcement leaves neither directories nor contexts behind.
@@ -406,11 +417,29 @@ cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::
         revision_files_t::add(entity->revision, ctx);
         list.push_back(ctx);
     }
-    // The same list announced again (every agent of a server is shown it)
-    // is kept once, however many connections hold it.
-    announced_ptr& current = entity->platforms[key.platform];
-    if (!current || current->files != list) current = boost::make_shared<const announced_t>(list, entity->revision);
-    return current;
+    // No list held announces these files (held_list): a list of its own.
+    entity_t::lists_t& lists = entity->platforms[key.platform];
+    lists.last = boost::make_shared<const announced_t>(list, entity->revision);
+    lists.held.push_back(lists.last);
+    return lists.last;
+}
+
+cache_t::announced_ptr cache_t::repo_t::held_list(entity_t& entity, const std::string& platform,
+                                                  const std::vector<file_info_t>& files) {
+    auto found = entity.platforms.find(platform);
+    if (found == entity.platforms.end()) return announced_ptr();
+    entity_t::lists_t& lists = found->second;
+    // The lists nobody holds any more go here, so that the held ones of a
+    // key never outnumber the lists its connections hold.
+    lists.held.erase(std::remove_if(lists.held.begin(), lists.held.end(),
+                                    [](const boost::weak_ptr<const announced_t>& w) { return w.expired(); }),
+                     lists.held.end());
+    if (lists.last && same_list(lists.last->files, files)) return lists.last;
+    for (const boost::weak_ptr<const announced_t>& weak : lists.held) {
+        announced_ptr list = weak.lock();
+        if (list && same_list(list->files, files)) return lists.last = list;
+    }
+    return announced_ptr();
 }
 
 cache_t::file_ptr cache_t::repo_t::refused_empty(const std::string& dir, const file_info_t& info) {

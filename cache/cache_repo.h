@@ -13,6 +13,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include "cache/cache.h"
 
@@ -41,8 +42,14 @@ public:
     struct entity_t {
         std::string name;
         rev_t rev = 0;
-        /// The list announced last per platform.
-        std::unordered_map<std::string, announced_ptr> platforms;
+        /// The lists of one platform: the one announced last, and every list
+        /// announced for the key that the cache or a connection still holds,
+        /// once each (two servers may announce one revision differently).
+        struct lists_t {
+            announced_ptr last;
+            std::vector<boost::weak_ptr<const announced_t>> held;
+        };
+        std::unordered_map<std::string, lists_t> platforms;
         /// Every context the entity created or loaded, unique by (name, size, md5).
         std::unordered_map<file_info_t, file_ptr, file_info_hash> files;
         /// The same contexts as each of them reaches the others.
@@ -82,6 +89,10 @@ public:
     /// The list's files while the revision it was announced for is still
     /// held, else null: a cleaned revision's files are gone.
     const file_list_t* held_files(const repo_key_t& key, const announced_t& list);
+    /// The key's list when it is the only one held for the key, else null:
+    /// where two different lists of it are held, only a connection that
+    /// relayed one of them knows which its server's is.
+    const file_list_t* only_list(const repo_key_t& key);
     /// Drops the mappings unused for longer than `span`.
     void unload_files(boost::posix_time::time_duration span);
     /// Deletes every revision of a name older than its third newest, but
@@ -106,6 +117,10 @@ public:
 private:
     typedef std::pair<std::string, rev_t> entity_id_t;
     void reindex();
+    /// The list held for the platform that announces exactly `files`, made
+    /// the platform's last; null when none does.
+    static announced_ptr held_list(entity_t& entity, const std::string& platform,
+                                   const std::vector<file_info_t>& files);
     /// The context of an announced empty file whose md5 is not that of no bytes.
     file_ptr refused_empty(const std::string& dir, const file_info_t& info);
     static bool downloading(const entity_t& entity);
