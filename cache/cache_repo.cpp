@@ -29,9 +29,9 @@ namespace fs = boost::filesystem;
 
 namespace cache {
 
-size_t file_info_hash::operator()(const file_info_t& info) const {
+size_t file_info_hash::operator()(const file_info_t* info) const {
     std::hash<std::string> h;
-    return h(info.name) ^ (h(info.md5) * 31) ^ (static_cast<size_t>(info.size) * 1000003u);
+    return h(info->name) ^ (h(info->md5) * 31) ^ (static_cast<size_t>(info->size) * 1000003u);
 }
 
 namespace {
@@ -141,16 +141,17 @@ bool cache_dir(int parent, const std::string& name, const std::string& path) {
 // that share a leaf read back as one of them): it takes the announced name.
 // The end of `files` when there is none. No request or reply holds such a
 // file yet, so its name changes under the cache's lock alone.
-std::unordered_map<file_info_t, cache_t::file_ptr, file_info_hash>::iterator adopt_loaded(
-    cache_t::repo_t::entity_t& entity, const file_info_t& info) {
-    const std::string stored = cache_t::file_ctx_t::stored_name(info);
+cache_t::repo_t::entity_t::files_t::iterator adopt_loaded(cache_t::repo_t::entity_t& entity,
+                                                          const file_info_t& info, const std::string& stored) {
     if (stored == info.name) return entity.files.end();
-    auto found = entity.files.find(file_info_t{stored, info.size, info.md5});
+    const file_info_t loaded{stored, info.size, info.md5};
+    auto found = entity.files.find(&loaded);
     if (found == entity.files.end() || !found->second->named_by_load) return entity.files.end();
     cache_t::file_ptr ctx = found->second;
     entity.files.erase(found);
+    // Another name of the same leaf: the link index finds it as before.
     ctx->info.name = info.name;
-    return entity.files.emplace(info, ctx).first;
+    return entity.files.emplace(&ctx->info, ctx).first;
 }
 
 // A link into a new revision, or empty when it cannot be made for whatever
@@ -244,7 +245,7 @@ void cache_t::repo_t::load_files(entity_t& entity, int at, const std::string& pa
             ::unlinkat(at, e.name.c_str(), 0);
             continue;
         }
-        if (entity.files.emplace(ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
+        if (entity.files.emplace(&ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
     }
 }
 
@@ -266,6 +267,9 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
     }
     index_[entity_id_t(entity.name, entity.rev)] = entities_.size();
     entities_.push_back(std::move(entity));
+    // Only once the revision is loaded whole: a load that fails leaves no
+    // file of it to link from.
+    for (const auto& f : entities_.back().files) tree_->links().add(f.second);
 }
 
 cache_t::repo_t::entity_t* cache_t::repo_t::find_entity(const std::string& name, rev_t rev) {
@@ -368,15 +372,7 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
 }
 
 cache_t::file_ptr cache_t::repo_t::find_ctx(const file_info_t& info) const {
-    // A file of the same leaf, size and md5 under the name the load gives
-    // that leaf holds the same bytes: it is linked as well.
-    const std::string stored = file_ctx_t::stored_name(info);
-    for (const entity_t& e : entities_) {
-        auto found = e.files.find(info);
-        if (found == e.files.end() && stored != info.name) found = e.files.find(file_info_t{stored, info.size, info.md5});
-        if (found != e.files.end()) return found->second;
-    }
-    return file_ptr();
+    return tree_->links().find(info, file_ctx_t::stored_name(info));
 }
 
 cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files) {
@@ -396,8 +392,10 @@ cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::
     list.reserve(files.size());
     dir_cache_t from, to;
     for (const file_info_t& info : files) {
-        auto own = entity->files.find(info);
-        if (own == entity->files.end()) own = adopt_loaded(*entity, info);
+        // Asked once per file: both lookups below need it.
+        const std::string stored = file_ctx_t::stored_name(info);
+        auto own = entity->files.find(&info);
+        if (own == entity->files.end()) own = adopt_loaded(*entity, info, stored);
         if (own != entity->files.end()) {
             own->second->named_by_load = false;
             list.push_back(own->second);
@@ -407,14 +405,15 @@ cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::
         if (info.size == 0 && info.md5 != file_ctx_t::empty_md5) {
             ctx = refused_empty(dir, info);
         } else {
-            file_ptr other = find_ctx(info);
-            if (other && other->get_state() == file_ctx_t::ready) ctx = link_or_nothing(tree_, dir, other, from, to);
+            file_ptr other = tree_->links().find(info, stored);
+            if (other) ctx = link_or_nothing(tree_, dir, other, from, to);
             if (ctx) ctx->info.name = info.name;  // the source may bear another name of the same leaf
             // Also when the source turned out gone: the rest of the list goes on.
             if (!ctx) ctx = file_ctx_t::create_not_existent(tree_, dir, info);
         }
-        entity->files.emplace(info, ctx);
+        entity->files.emplace(&ctx->info, ctx);
         revision_files_t::add(entity->revision, ctx);
+        if (ctx->get_state() == file_ctx_t::ready) tree_->links().add(ctx);
         list.push_back(ctx);
     }
     // No list held announces these files (held_list): a list of its own.
@@ -509,7 +508,10 @@ void cache_t::repo_t::clean_revisions(const std::set<entity_id_t>& waited_for) {
             // Its files go on purpose: a reply still on its way that finds
             // one gone must not go through all the others.
             it->revision->retire();
-            for (auto& f : it->files) all_removed = f.second->remove() && all_removed;
+            for (auto& f : it->files) {
+                tree_->links().remove(*f.second);
+                all_removed = f.second->remove() && all_removed;
+            }
             entities_.erase(it);
             reindex();
             std::string dir = dir_of(named.first, revs[i]);

@@ -21,8 +21,13 @@ namespace cache {
 
 class revision_files_t;
 
+/// Hashes and compares the infos a map's keys point at: a stored file's
+/// own info is its key, not a copy of it.
 struct file_info_hash {
-    size_t operator()(const file_info_t& info) const;
+    size_t operator()(const file_info_t* info) const;
+};
+struct file_info_equal {
+    bool operator()(const file_info_t* a, const file_info_t* b) const { return *a == *b; }
 };
 
 class cache_t::announced_t {
@@ -50,8 +55,11 @@ public:
             std::vector<boost::weak_ptr<const announced_t>> held;
         };
         std::unordered_map<std::string, lists_t> platforms;
-        /// Every context the entity created or loaded, unique by (name, size, md5).
-        std::unordered_map<file_info_t, file_ptr, file_info_hash> files;
+        /// Every context the entity created or loaded, unique by (name, size,
+        /// md5), each under its own info: a key changes only with the
+        /// context out of the map.
+        typedef std::unordered_map<const file_info_t*, file_ptr, file_info_hash, file_info_equal> files_t;
+        files_t files;
         /// The same contexts as each of them reaches the others.
         boost::shared_ptr<revision_files_t> revision;
     };
@@ -81,7 +89,8 @@ public:
     void check_names(const repo_key_t& key, const std::vector<file_info_t>& files);
     /// The same for a repository name alone.
     void check_repository(const std::string& name) const;
-    /// The first context equal to `info` over all entities, or empty.
+    /// A ready stored file of any revision to link for `info`: one of the
+    /// same leaf, size and md5 (see link_index_t), or empty.
     file_ptr find_ctx(const file_info_t& info) const;
     /// Builds the key's list from an announcement, reusing, hard-linking or
     /// creating contexts; the key's list itself when nothing changed.
