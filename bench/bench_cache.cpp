@@ -3,6 +3,7 @@
 // stored tree at start-up (MD5 over the stored files beside md5_t alone on
 // the same bytes in memory).
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <fstream>
@@ -153,6 +154,43 @@ void BM_clean_10000(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 10000);
 }
 BENCHMARK(BM_clean_10000)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// `count` announced files of 64 bytes, none stored yet, named `prefix`N,
+// whose md5s no other `seed` gives.
+std::vector<cache::file_info_t> announced_files(const std::string& prefix, size_t count, size_t seed) {
+    std::vector<cache::file_info_t> infos;
+    for (size_t i = 0; i < count; ++i)
+        infos.push_back({prefix + std::to_string(i), 64, md5_text(std::to_string(seed) + "/" + std::to_string(i))});
+    return infos;
+}
+
+size_t heap_in_use() { return mallinfo2().uordblks; }
+
+// Arg 0: repositories already stored, 100 announced files each and none
+// downloaded; arg 1: 1 when their files are the first 100 of the timed
+// list (same names and md5s), 0 when they are files of their own. Timed:
+// the announcement of a new repository of 1,000 files, whose cost must not
+// grow with the repositories stored before it. bytes_per_file: the heap
+// the stored repositories take, per announced file.
+void BM_announce_beside_stored(benchmark::State& state) {
+    const size_t repositories = static_cast<size_t>(state.range(0)), per_repository = 100;
+    scratch_t dir;
+    cache::cache_t::repo_t repo(cache::tree_t::open(dir.path));
+    const std::vector<cache::file_info_t> list = announced_files("file-", 1000, 0);
+    const std::vector<cache::file_info_t> shared(list.begin(), list.begin() + per_repository);
+    const size_t before = heap_in_use();
+    for (size_t r = 0; r < repositories; ++r)
+        repo.merge({"stored-" + std::to_string(r), 1, "p"},
+                   state.range(1) ? shared : announced_files("file-", per_repository, r + 1));
+    state.counters["bytes_per_file"] = double(heap_in_use() - before) / double(repositories * per_repository);
+    size_t next = 0;
+    for (auto _ : state) repo.merge({"new-" + std::to_string(next++), 1, "p"}, list);
+    state.SetItemsProcessed(state.iterations() * int64_t(list.size()));
+}
+BENCHMARK(BM_announce_beside_stored)
+    ->ArgsProduct({{10, 100, 1000}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);
 
 const size_t tree_files = 10000, tree_file_size = 32 << 10;
 

@@ -171,17 +171,17 @@ void cache_t::request_update(const repo_key_t& key, const std::vector<char>& mas
     if (may_download) fail_orphans(key);
 }
 
-cache_t::file_list_t cache_t::current_files(const repo_key_t& key) {
-    // Looked up, never created: a request for a key the server never
-    // announced must leave no directory, entity or list behind.
-    const file_list_t* files = repo_->find_files(key);
-    return files ? *files : file_list_t();
-}
-
 cache_t::file_list_t cache_t::relayed_files(const repo_key_t& key, const cache_events_t& events) {
     announced_ptr list;
-    if (!events.relayed(key, list)) return current_files(key);
-    const file_list_t* files = list ? repo_->held_files(key, *list) : nullptr;
+    const file_list_t* files = nullptr;
+    if (events.relayed(key, list))
+        files = list ? repo_->held_files(key, *list) : nullptr;
+    else
+        // A connection that relayed no list of the key (its agent came back
+        // on a new one, or saw it on another connection of the server) is
+        // answered from the one list the cache holds; of two servers' lists,
+        // from neither: which its server's is cannot be told.
+        files = repo_->only_list(key);
     return files ? *files : file_list_t();
 }
 

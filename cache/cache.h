@@ -136,9 +136,12 @@ public:
     /// Serves the request at once when every requested file is ready, else
     /// queues it and starts a download of the files nobody fetches yet. The
     /// request is matched against the list its requester's connection
-    /// relayed (cache_events_t::relayed). A key never announced since the
-    /// load, or never relayed to the requester, has an empty list and creates
-    /// nothing: a mask that does not fit the list raises unmatched_request_error.
+    /// relayed (cache_events_t::relayed), or where it relayed none, against
+    /// the key's list while the cache holds no other. A key never announced
+    /// since the load, a list the requester's connection relayed and no
+    /// longer keeps, and a key of two different lists none of which it
+    /// relayed, have an empty list and create nothing: a mask that does not
+    /// fit the list raises unmatched_request_error.
     /// Each request waits on its own and is answered with its `number`; only a
     /// repeat of one requester's request (same key, same number) replaces the
     /// waiting one. A requester with `waiting_per_requester` requests waiting
@@ -207,10 +210,11 @@ private:
 
     typedef std::list<update_request_t>::iterator position_t;
 
-    /// The announced list of the key, empty when it was never announced.
-    file_list_t current_files(const repo_key_t& key);
     /// The list the requester's connection relayed for the key (see
-    /// cache_events_t::relayed), empty when none or its revision was cleaned.
+    /// cache_events_t::relayed), while its revision is held; where it relayed
+    /// none, the key's list while the cache holds no other; else empty.
+    /// Looked up, never created: a request for a key never announced leaves
+    /// no directory, entity or list behind.
     file_list_t relayed_files(const repo_key_t& key, const cache_events_t& events);
     /// Files set back since they were stored (removed by another download
     /// or from outside, or changed) are no failed download, but they must
@@ -361,10 +365,12 @@ public:
     /// for ever.
     virtual void update_failed(uint32_t request, const std::string& reason) = 0;
     /// The list the requester's connection last relayed to its agent for
-    /// `key`, null when it relayed none (or the cache refused it): requests
-    /// are matched against it, and downloads through this requester's server
-    /// ask for it, never for another server's. False when the requester keeps
-    /// no lists of its own: the key's last announced list is taken.
+    /// `key`: requests are matched against it, and downloads through this
+    /// requester's server ask for it, never for another server's. Null when
+    /// the connection relayed one and no longer keeps it (the cache refused
+    /// it, or the connection let it go): its requests are refused. False
+    /// when it relayed none (or keeps no lists of its own): the key's list
+    /// is taken while the cache holds no other.
     virtual bool relayed(const repo_key_t& key, cache_t::announced_ptr& list) const;
 };
 

@@ -494,6 +494,10 @@ void cache_t::file_ctx_t::finish() {
     stamp_ = seen ? file_stamp_t::of(st) : file_stamp_t();
     dir_.reset();
     owner_ = 0;
+    // A new revision's identical file is linked from this one once it is
+    // ready. Indexed first: the cleaner, which leaves a file in download
+    // alone, takes out of the index every file it finds ready.
+    tree_->links().add(shared_from_this());
     state = ready;
 }
 
@@ -620,8 +624,10 @@ bool cache_t::file_ctx_t::turn_back() {
         state = not_existent;
         found = stamp_;
     }
-    // What the cache's own changes left of it says nothing any more.
+    // What the cache's own changes left of it says nothing any more, and
+    // no new revision links it.
     if (found.size >= 0) tree_->own_changes().forget(found.dev, found.ino);
+    tree_->links().remove(*this);
     // A mapping of the old copy would outlive it in memory for nothing.
     mapping_budget_t::global().forget(*this);
     return true;

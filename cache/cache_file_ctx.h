@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/weak_ptr.hpp>
 
@@ -60,7 +61,7 @@ private:
     std::atomic<bool> served_after_loss_{false};
 };
 
-class cache_t::file_ctx_t : public virtual noncopyable_t {
+class cache_t::file_ctx_t : public virtual noncopyable_t, public boost::enable_shared_from_this<cache_t::file_ctx_t> {
 public:
     enum state_t : int32_t { ready = 0, in_download = 1, not_existent = 2 };
 
@@ -203,6 +204,7 @@ public:
 private:
     friend class mapping_budget_t;
     friend class revision_files_t;
+    friend class link_index_t;
     explicit file_ctx_t(const tree_ptr& tree) : tree_(tree) {}
     /// Turns a ready file not_existent and drops its mapping; false when it
     /// was not ready (another caller turned it, or a download took it over).
@@ -278,6 +280,9 @@ private:
     /// The file's place in the budget's list while it holds a mapping.
     std::list<file_ctx_t*>::iterator lru_;
     bool listed_ = false;
+    /// Its place among the files of its key in the tree's link index, under
+    /// that index's lock.
+    size_t link_slot_ = 0;
 };
 
 }  // namespace cache

@@ -29,9 +29,9 @@ namespace fs = boost::filesystem;
 
 namespace cache {
 
-size_t file_info_hash::operator()(const file_info_t& info) const {
+size_t file_info_hash::operator()(const file_info_t* info) const {
     std::hash<std::string> h;
-    return h(info.name) ^ (h(info.md5) * 31) ^ (static_cast<size_t>(info.size) * 1000003u);
+    return h(info->name) ^ (h(info->md5) * 31) ^ (static_cast<size_t>(info->size) * 1000003u);
 }
 
 namespace {
@@ -141,16 +141,17 @@ bool cache_dir(int parent, const std::string& name, const std::string& path) {
 // that share a leaf read back as one of them): it takes the announced name.
 // The end of `files` when there is none. No request or reply holds such a
 // file yet, so its name changes under the cache's lock alone.
-std::unordered_map<file_info_t, cache_t::file_ptr, file_info_hash>::iterator adopt_loaded(
-    cache_t::repo_t::entity_t& entity, const file_info_t& info) {
-    const std::string stored = cache_t::file_ctx_t::stored_name(info);
+cache_t::repo_t::entity_t::files_t::iterator adopt_loaded(cache_t::repo_t::entity_t& entity,
+                                                          const file_info_t& info, const std::string& stored) {
     if (stored == info.name) return entity.files.end();
-    auto found = entity.files.find(file_info_t{stored, info.size, info.md5});
+    const file_info_t loaded{stored, info.size, info.md5};
+    auto found = entity.files.find(&loaded);
     if (found == entity.files.end() || !found->second->named_by_load) return entity.files.end();
     cache_t::file_ptr ctx = found->second;
     entity.files.erase(found);
+    // Another name of the same leaf: the link index finds it as before.
     ctx->info.name = info.name;
-    return entity.files.emplace(info, ctx).first;
+    return entity.files.emplace(&ctx->info, ctx).first;
 }
 
 // A link into a new revision, or empty when it cannot be made for whatever
@@ -251,7 +252,7 @@ void cache_t::repo_t::load_files(entity_t& entity, int at, const std::string& pa
             continue;
         }
         if (ctx->info.md5 != md5) continue;
-        if (entity.files.emplace(ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
+        if (entity.files.emplace(&ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
     }
 }
 
@@ -273,6 +274,9 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
     }
     index_[entity_id_t(entity.name, entity.rev)] = entities_.size();
     entities_.push_back(std::move(entity));
+    // Only once the revision is loaded whole: a load that fails leaves no
+    // file of it to link from.
+    for (const auto& f : entities_.back().files) tree_->links().add(f.second);
 }
 
 cache_t::repo_t::entity_t* cache_t::repo_t::find_entity(const std::string& name, rev_t rev) {
@@ -302,12 +306,24 @@ const cache_t::file_list_t* cache_t::repo_t::find_files(const repo_key_t& key) {
     entity_t* entity = find_entity(key.name, key.rev);
     if (!entity) return nullptr;
     auto found = entity->platforms.find(key.platform);
-    return found == entity->platforms.end() ? nullptr : &found->second->files;
+    return found == entity->platforms.end() || !found->second.last ? nullptr : &found->second.last->files;
 }
 
 const cache_t::file_list_t* cache_t::repo_t::held_files(const repo_key_t& key, const announced_t& list) {
     entity_t* entity = find_entity(key.name, key.rev);
     return entity && entity->revision == list.revision ? &list.files : nullptr;
+}
+
+const cache_t::file_list_t* cache_t::repo_t::only_list(const repo_key_t& key) {
+    entity_t* entity = find_entity(key.name, key.rev);
+    if (!entity) return nullptr;
+    auto found = entity->platforms.find(key.platform);
+    if (found == entity->platforms.end() || !found->second.last) return nullptr;
+    for (const boost::weak_ptr<const announced_t>& weak : found->second.held) {
+        announced_ptr list = weak.lock();
+        if (list && list != found->second.last) return nullptr;
+    }
+    return &found->second.last->files;
 }
 
 void cache_t::repo_t::check_repository(const std::string& name) const { check_repository_name(root_, name); }
@@ -363,26 +379,17 @@ void cache_t::repo_t::check_names(const repo_key_t& key, const std::vector<file_
 }
 
 cache_t::file_ptr cache_t::repo_t::find_ctx(const file_info_t& info) const {
-    // A file of the same leaf, size and md5 under the name the load gives
-    // that leaf holds the same bytes: it is linked as well.
-    const std::string stored = file_ctx_t::stored_name(info);
-    for (const entity_t& e : entities_) {
-        auto found = e.files.find(info);
-        if (found == e.files.end() && stored != info.name) found = e.files.find(file_info_t{stored, info.size, info.md5});
-        if (found != e.files.end()) return found->second;
-    }
-    return file_ptr();
+    return tree_->links().find(info, file_ctx_t::stored_name(info));
 }
 
 cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::vector<file_info_t>& files) {
     // The list stored last for the key, announced again as it stands (every
     // agent of a server is shown it): it was checked and built when first
     // stored, and every connection's announcement holds the cache's lock.
-    if (entity_t* entity = find_entity(key.name, key.rev)) {
-        auto found = entity->platforms.find(key.platform);
-        if (found != entity->platforms.end() && found->second && same_list(found->second->files, files))
-            return found->second;
-    }
+    // So is a list another server announced, and one server's list announced
+    // again after a rival's: each is kept once, however many connections hold it.
+    if (entity_t* entity = find_entity(key.name, key.rev))
+        if (announced_ptr held = held_list(*entity, key.platform, files)) return held;
     std::string dir = dir_of(key.name, key.rev);
     // Every path is checked before anything is created, so a refused
     // announcement leaves neither directories nor contexts behind.
@@ -392,8 +399,10 @@ cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::
     list.reserve(files.size());
     dir_cache_t from, to;
     for (const file_info_t& info : files) {
-        auto own = entity->files.find(info);
-        if (own == entity->files.end()) own = adopt_loaded(*entity, info);
+        // Asked once per file: both lookups below need it.
+        const std::string stored = file_ctx_t::stored_name(info);
+        auto own = entity->files.find(&info);
+        if (own == entity->files.end()) own = adopt_loaded(*entity, info, stored);
         if (own != entity->files.end()) {
             own->second->named_by_load = false;
             list.push_back(own->second);
@@ -403,21 +412,40 @@ cache_t::announced_ptr cache_t::repo_t::merge(const repo_key_t& key, const std::
         if (info.size == 0 && info.md5 != file_ctx_t::empty_md5) {
             ctx = refused_empty(dir, info);
         } else {
-            file_ptr other = find_ctx(info);
-            if (other && other->get_state() == file_ctx_t::ready) ctx = link_or_nothing(tree_, dir, other, from, to);
+            file_ptr other = tree_->links().find(info, stored);
+            if (other) ctx = link_or_nothing(tree_, dir, other, from, to);
             if (ctx) ctx->info.name = info.name;  // the source may bear another name of the same leaf
             // Also when the source turned out gone: the rest of the list goes on.
             if (!ctx) ctx = file_ctx_t::create_not_existent(tree_, dir, info);
         }
-        entity->files.emplace(info, ctx);
+        entity->files.emplace(&ctx->info, ctx);
         revision_files_t::add(entity->revision, ctx);
+        if (ctx->get_state() == file_ctx_t::ready) tree_->links().add(ctx);
         list.push_back(ctx);
     }
-    // The same list announced again (every agent of a server is shown it)
-    // is kept once, however many connections hold it.
-    announced_ptr& current = entity->platforms[key.platform];
-    if (!current || current->files != list) current = boost::make_shared<const announced_t>(list, entity->revision);
-    return current;
+    // No list held announces these files (held_list): a list of its own.
+    entity_t::lists_t& lists = entity->platforms[key.platform];
+    lists.last = boost::make_shared<const announced_t>(list, entity->revision);
+    lists.held.push_back(lists.last);
+    return lists.last;
+}
+
+cache_t::announced_ptr cache_t::repo_t::held_list(entity_t& entity, const std::string& platform,
+                                                  const std::vector<file_info_t>& files) {
+    auto found = entity.platforms.find(platform);
+    if (found == entity.platforms.end()) return announced_ptr();
+    entity_t::lists_t& lists = found->second;
+    // The lists nobody holds any more go here, so that the held ones of a
+    // key never outnumber the lists its connections hold.
+    lists.held.erase(std::remove_if(lists.held.begin(), lists.held.end(),
+                                    [](const boost::weak_ptr<const announced_t>& w) { return w.expired(); }),
+                     lists.held.end());
+    if (lists.last && same_list(lists.last->files, files)) return lists.last;
+    for (const boost::weak_ptr<const announced_t>& weak : lists.held) {
+        announced_ptr list = weak.lock();
+        if (list && same_list(list->files, files)) return lists.last = list;
+    }
+    return announced_ptr();
 }
 
 cache_t::file_ptr cache_t::repo_t::refused_empty(const std::string& dir, const file_info_t& info) {
@@ -487,7 +515,10 @@ void cache_t::repo_t::clean_revisions(const std::set<entity_id_t>& waited_for) {
             // Its files go on purpose: a reply still on its way that finds
             // one gone must not go through all the others.
             it->revision->retire();
-            for (auto& f : it->files) all_removed = f.second->remove() && all_removed;
+            for (auto& f : it->files) {
+                tree_->links().remove(*f.second);
+                all_removed = f.second->remove() && all_removed;
+            }
             entities_.erase(it);
             reindex();
             std::string dir = dir_of(named.first, revs[i]);

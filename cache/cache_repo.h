@@ -13,6 +13,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include "cache/cache.h"
 
@@ -20,8 +21,13 @@ namespace cache {
 
 class revision_files_t;
 
+/// Hashes and compares the infos a map's keys point at: a stored file's
+/// own info is its key, not a copy of it.
 struct file_info_hash {
-    size_t operator()(const file_info_t& info) const;
+    size_t operator()(const file_info_t* info) const;
+};
+struct file_info_equal {
+    bool operator()(const file_info_t* a, const file_info_t* b) const { return *a == *b; }
 };
 
 class cache_t::announced_t {
@@ -41,10 +47,19 @@ public:
     struct entity_t {
         std::string name;
         rev_t rev = 0;
-        /// The list announced last per platform.
-        std::unordered_map<std::string, announced_ptr> platforms;
-        /// Every context the entity created or loaded, unique by (name, size, md5).
-        std::unordered_map<file_info_t, file_ptr, file_info_hash> files;
+        /// The lists of one platform: the one announced last, and every list
+        /// announced for the key that the cache or a connection still holds,
+        /// once each (two servers may announce one revision differently).
+        struct lists_t {
+            announced_ptr last;
+            std::vector<boost::weak_ptr<const announced_t>> held;
+        };
+        std::unordered_map<std::string, lists_t> platforms;
+        /// Every context the entity created or loaded, unique by (name, size,
+        /// md5), each under its own info: a key changes only with the
+        /// context out of the map.
+        typedef std::unordered_map<const file_info_t*, file_ptr, file_info_hash, file_info_equal> files_t;
+        files_t files;
         /// The same contexts as each of them reaches the others.
         boost::shared_ptr<revision_files_t> revision;
     };
@@ -74,7 +89,8 @@ public:
     void check_names(const repo_key_t& key, const std::vector<file_info_t>& files);
     /// The same for a repository name alone.
     void check_repository(const std::string& name) const;
-    /// The first context equal to `info` over all entities, or empty.
+    /// A ready stored file of any revision to link for `info`: one of the
+    /// same leaf, size and md5 (see link_index_t), or empty.
     file_ptr find_ctx(const file_info_t& info) const;
     /// Builds the key's list from an announcement, reusing, hard-linking or
     /// creating contexts; the key's list itself when nothing changed.
@@ -82,6 +98,10 @@ public:
     /// The list's files while the revision it was announced for is still
     /// held, else null: a cleaned revision's files are gone.
     const file_list_t* held_files(const repo_key_t& key, const announced_t& list);
+    /// The key's list when it is the only one held for the key, else null:
+    /// where two different lists of it are held, only a connection that
+    /// relayed one of them knows which its server's is.
+    const file_list_t* only_list(const repo_key_t& key);
     /// Drops the mappings unused for longer than `span`.
     void unload_files(boost::posix_time::time_duration span);
     /// Deletes every revision of a name older than its third newest, but
@@ -106,6 +126,10 @@ public:
 private:
     typedef std::pair<std::string, rev_t> entity_id_t;
     void reindex();
+    /// The list held for the platform that announces exactly `files`, made
+    /// the platform's last; null when none does.
+    static announced_ptr held_list(entity_t& entity, const std::string& platform,
+                                   const std::vector<file_info_t>& files);
     /// The context of an announced empty file whose md5 is not that of no bytes.
     file_ptr refused_empty(const std::string& dir, const file_info_t& info);
     static bool downloading(const entity_t& entity);

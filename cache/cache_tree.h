@@ -33,6 +33,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "cache/file_stamp.h"
+#include "cache/link_index.h"
 #include "oslayer/_kern.h"
 
 namespace cache {
@@ -145,6 +146,8 @@ public:
     static const char* kind_of(const struct stat& st);
     /// What the cache's own links and removals left of its files' status.
     own_changes_t& own_changes() const { return own_changes_; }
+    /// The ready stored files that a new revision's identical file is linked from.
+    link_index_t& links() const { return links_; }
 
 private:
     tree_t(const std::string& root, fd_t fd, const struct stat& st);
@@ -165,6 +168,7 @@ private:
     bool beneath_ = false;
     /// Shared by every file of the tree, whatever revision names it.
     mutable own_changes_t own_changes_;
+    mutable link_index_t links_;
 };
 
 }  // namespace cache

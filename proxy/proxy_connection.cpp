@@ -666,7 +666,8 @@ void proxy_connection_t::store_announced(const std::string& repository, unsigned
     relayed_.remove_if([&](const std::pair<cache::repo_key_t, cache::cache_t::announced_ptr>& entry) {
         return entry.first == key;
     });
-    if (!list) return;
+    forgotten_.remove(key);
+    if (!list) return forget(key);
     relayed_.emplace_back(key, list);
     // Revisions of one repository older than those the cache keeps are no
     // use to the agent (their requests are refused as cleaned) and would
@@ -681,16 +682,28 @@ void proxy_connection_t::store_announced(const std::string& repository, unsigned
             if (oldest == relayed_.end() || it->first.rev < oldest->first.rev) oldest = it;
         }
         if (same <= cache::cache_t::kept_revisions) break;
+        forget(oldest->first);
         relayed_.erase(oldest);
     }
-    while (relayed_.size() > std::max<size_t>(relayed_lists_kept, 1)) relayed_.pop_front();
+    while (relayed_.size() > std::max<size_t>(relayed_lists_kept, 1)) {
+        forget(relayed_.front().first);
+        relayed_.pop_front();
+    }
+}
+
+void proxy_connection_t::forget(const cache::repo_key_t& key) {
+    forgotten_.push_back(key);
+    while (forgotten_.size() > std::max<size_t>(relayed_lists_kept, 1)) forgotten_.pop_front();
 }
 
 bool proxy_connection_t::relayed(const cache::repo_key_t& key, cache::cache_t::announced_ptr& list) const {
     boost::mutex::scoped_lock guard(relayed_mutex_);
     for (const auto& entry : relayed_)
-        if (entry.first == key) list = entry.second;
-    return true;
+        if (entry.first == key) {
+            list = entry.second;
+            return true;
+        }
+    return std::find(forgotten_.begin(), forgotten_.end(), key) != forgotten_.end();
 }
 
 void proxy_connection_t::on_anf_state(const std::string& first, const std::vector<std::string>& args) {

@@ -133,7 +133,8 @@ public:
     /// the cache keeps: a server announcing ever new revisions or names must
     /// not grow the pair, and one announcing many repositories at once must
     /// not have its first ones forgotten before its agent asks. A request
-    /// for a list forgotten is unmatched, as for one never announced.
+    /// for a list forgotten is unmatched; the pair remembers as many keys
+    /// of lists it let go.
     static size_t relayed_lists_kept;
 
     /// Sends a ready command (or raw bytes) to the agent as it stands.
@@ -180,7 +181,8 @@ public:
     /// True while the server side still negotiates.
     bool can_download_later() const override;
     void update_failed(uint32_t request, const std::string& reason) override;
-    /// The list this pair last relayed to its agent for `key`, null when none.
+    /// The list this pair last relayed to its agent for `key`; null when it
+    /// no longer keeps it, false when it relayed none.
     bool relayed(const cache::repo_key_t& key, cache::cache_t::announced_ptr& list) const override;
     /// The server side's negotiation has ended, ready for downloads or never
     /// to take one: the agent's waiting update requests are examined again,
@@ -269,6 +271,9 @@ private:
     /// raised.
     void store_announced(const std::string& repository, unsigned long long revision, const std::string& platform,
                          const std::vector<cache::file_info_t>& files);
+    /// Remembers that the agent was shown a list of `key` the pair no longer
+    /// keeps; under `relayed_mutex_`.
+    void forget(const cache::repo_key_t& key);
     /// Logs that the cache refused `command` for `repository`: "not <outcome>".
     void log_cache_refusal(const char* command, const std::string& repository, const char* outcome,
                            const std::exception& error) const;
@@ -336,6 +341,11 @@ private:
     /// which the cache takes with its own mutex held.
     mutable boost::mutex relayed_mutex_;
     std::list<std::pair<cache::repo_key_t, cache::cache_t::announced_ptr>> relayed_;
+    /// The keys of lists relayed to the agent and no longer kept (the bounds
+    /// let them go, or the cache refused the key's last list), as many as
+    /// lists are kept: a request for one is refused, never matched against
+    /// the cache's list of the key, which may be another server's.
+    std::list<cache::repo_key_t> forgotten_;
 
     boost::mutex id_mutex_;
     std::map<uint32_t, config_request_t> config_ids_;

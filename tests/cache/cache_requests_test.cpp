@@ -411,3 +411,26 @@ TEST(CacheRequests, AFileLostBeforeItIsServedEndsItsRequestsAtTheLimitOneServedW
     EXPECT_EQ(log.count("[Repo] Stored files of upd/7 were lost 2 time(s) in a row, next download in 2 s"), 1u);
     EXPECT_EQ(failure_lines(log), 5u);  // the four above and the request's end
 }
+
+/// A requester that relayed no list of a key is matched against the key's
+/// list while the cache holds no other: a rival list ends a waiting
+/// request at its next download, and refuses new ones until its holder lets
+/// it go. A list announced again is the one held.
+TEST(CacheRequests, ARequesterThatRelayedNoListIsMatchedOnlyWhileOneListIsHeld) {
+    fixture_t f;
+    cache::repo_key_t key{"upd", 7, "p"};
+    cache_t::announced_ptr first = f.cache->merge(key, infos({blob("f", "ONE")}));
+    auto early = boost::make_shared<requester_t>(), late = boost::make_shared<requester_t>();
+    f.cache->request_update(key, mask("1"), early);
+    cache_t::announced_ptr rival = f.cache->merge(key, infos({blob("f", "TWO")}));
+    EXPECT_EQ(f.cache->merge(key, infos({blob("f", "ONE")})), first);
+    EXPECT_THROW(f.cache->request_update(key, mask("1"), late), cache::unmatched_request_error_shell_t);
+    early->take_download()->done(false);
+    ASSERT_TRUE(wait_until([&] { return early->failure_count() == 1; }));
+    EXPECT_EQ(early->download_count(), 0u);
+    rival.reset();
+    f.cache->request_update(key, mask("1"), late);
+    ASSERT_EQ(late->download_count(), 1u);
+    reply(late->take_download(), {blob("f", "ONE")});
+    ASSERT_TRUE(wait_until([&] { return late->served_count() == 1; }));
+}
