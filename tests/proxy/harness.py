@@ -5,6 +5,7 @@ runs it in a temporary directory and always captures its standard error, so
 DaemonTestCase fails a test on any sanitizer report, also in --daemon mode.
 """
 
+import fcntl
 import os
 import re
 import resource
@@ -213,6 +214,13 @@ class Daemon:
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, cwd=self.dir, env=self.env,
                                      preexec_fn=self._set_limits if self.limits else None)
+        # The daemon drops a console line the pipe cannot take within its
+        # console wait: a test process slowed by a busy machine must not lose
+        # the lines it waits for, so the pipe holds far more than its default.
+        try:
+            fcntl.fcntl(self.proc.stderr.fileno(), fcntl.F_SETPIPE_SZ, 1 << 20)
+        except OSError:
+            pass
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._reader.start()
         return self

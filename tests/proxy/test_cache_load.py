@@ -101,7 +101,10 @@ class CacheLoadTest(PeersTestCase):
                 agent = self.start_agent(port)
                 self.assertEqual(agent.fetch(agent.wait_announcement()).data, repo.payload("1111"), d.log[-4000:])
                 self.assertEqual([f.body for f in server.frames() if f.name == "ARQ_UPDATE"], [b"7 3 1111", b"7 3 1000"])
-                self.assertIn('[Repo] Removed a directory "%s" where the cache keeps a file' % leaf, d.messages("wrn"))
+                removed = '[Repo] Removed a directory "%s" where the cache keeps a file' % leaf
+                # Logged before the reply, but read from the daemon's pipe on a thread of the test's own.
+                d.wait_for(removed)
+                self.assertIn(removed, d.messages("wrn"))
                 with open(leaf, "rb") as f:
                     self.assertEqual(f.read(), repo.files[0].data)
                 self.assertNotIn("Refused file", d.log)
