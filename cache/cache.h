@@ -335,6 +335,12 @@ public:
     /// the command's size has been announced, and the agent must see a
     /// broken reply end rather than a wrong file.
     io::request_queue request() const;
+    /// Fetched again after a loss and not yet sent whole by any reply.
+    bool refetched() const;
+    /// The agent says it has the whole file: as when a reply is sent whole.
+    /// A send's own completion may come after the agent's next request,
+    /// which must find the file kept.
+    void received() const;
 
 private:
     friend class file_request_t;

@@ -61,6 +61,10 @@ boost::asio::mutable_buffer file_request_t::mutable_buffer() {
 
 uint32_t served_file_t::size() const { return file_->info.size; }
 
+bool served_file_t::refetched() const { return file_->loss.load() == cache_t::file_ctx_t::refetched; }
+
+void served_file_t::received() const { file_->served_whole(); }
+
 mapping_ptr served_file_t::bytes() const {
     mapping_ptr bytes = file_->map();
     // Not ready any more (downloaded again after a failed check): its bytes

@@ -165,7 +165,9 @@ public:
     /// A command of the daemon's own: sent as `send` while sending is
     /// framed, dropped (its callbacks told false) once it is raw, where it
     /// would corrupt a stream that is not the daemon's. False when dropped.
-    bool send_framed(request_queue& queue);
+    /// `number`, when given, receives the number the command left with (a
+    /// peer that acknowledges the command names it so).
+    bool send_framed(request_queue& queue, uint32_t* number = nullptr);
     /// True once what this layer sends leaves unnumbered.
     bool sending_raw() const { return send_raw_.load(); }
 
@@ -278,9 +280,11 @@ private:
     /// Raw bytes on: first drops what is left of a writer's body.
     void pass_raw(request_queue& data);
     /// Numbers (unless sending is raw) and hands down; under `send_mutex_`.
-    void send_locked(request_queue& queue);
+    /// The number given, 0 when none.
+    uint32_t send_locked(request_queue& queue);
     /// Puts the number in front of `queue` and logs it; the caller holds `send_mutex_`.
-    void number_and_log(request_queue& queue);
+    /// The number given, or 0 when this layer numbers nothing.
+    uint32_t number_and_log(request_queue& queue);
     void log_received();
 
     text_protocol_layer_options options_;

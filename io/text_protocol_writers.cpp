@@ -86,25 +86,29 @@ void text_protocol_layer::set_mapped_file_writer(const boost::shared_ptr<boost::
 
 // ------------------------------------------------------------------ sending
 
-void text_protocol_layer::number_and_log(request_queue& queue) {
+uint32_t text_protocol_layer::number_and_log(request_queue& queue) {
+    uint32_t given = 0;
     if (options_.sequence_numbering) {
+        given = outgoing_counter_.fetch_add(1);
         char prefix[16];
-        const int length = snprintf(prefix, sizeof prefix, "%u ", outgoing_counter_.fetch_add(1));
+        const int length = snprintf(prefix, sizeof prefix, "%u ", given);
         request_queue number = make_cloned_request(prefix, static_cast<size_t>(length));
         queue.push_front(number);
     }
-    if (!log_enabled(LOG_LEVEL_TRACE3)) return;
+    if (!log_enabled(LOG_LEVEL_TRACE3)) return given;
     const std::string own = name();
     const std::string line = escape_log_text(first_line(queue));
     LOG_AT(LOG_LEVEL_TRACE3, "[Layer/TextProto] %s: snd <%s>", own.c_str(), line.c_str());
+    return given;
 }
 
-void text_protocol_layer::send_locked(request_queue& queue) {
-    if (!send_raw_.load()) number_and_log(queue);
+uint32_t text_protocol_layer::send_locked(request_queue& queue) {
+    const uint32_t given = send_raw_.load() ? 0 : number_and_log(queue);
     // Sent while a command of this connection is handled: the daemon's own
     // answer to it, which the peer's reading has to make room for.
     if (parsing_here()) answered_here_ = true;
     lower_->send(queue);
+    return given;
 }
 
 void text_protocol_layer::send(request_queue& queue) {
@@ -113,14 +117,15 @@ void text_protocol_layer::send(request_queue& queue) {
     send_locked(queue);
 }
 
-bool text_protocol_layer::send_framed(request_queue& queue) {
+bool text_protocol_layer::send_framed(request_queue& queue, uint32_t* number) {
     TRACE_POINT;
     boost::recursive_mutex::scoped_lock guard(send_mutex_);
     if (send_raw_.load()) {
         queue.clear();
         return false;
     }
-    send_locked(queue);
+    const uint32_t given = send_locked(queue);
+    if (number) *number = given;
     return true;
 }
 

@@ -1,5 +1,8 @@
 #include "proxy/cln_side_layer.h"
 
+#include <algorithm>
+#include <string>
+
 #include <boost/make_shared.hpp>
 
 #include "io/cmd_builder.h"
@@ -122,8 +125,10 @@ void layer_t::send_srs_update(uint32_t id, const std::vector<cache::served_file_
     if (!owner) return;
     io::proto::cmd_builder builder("SRS_UPDATE", true);
     uint64_t total = 0;
+    std::vector<cache::served_file_t> refetched;
     for (const cache::served_file_t& file : files) {
         if (file.size() == 0) continue;
+        if (file.refetched()) refetched.push_back(file);
         // Sent from the file's mapping, made only when the connection gets
         // to these bytes and let go once they are out.
         io::request_queue bytes = file.request();
@@ -131,14 +136,48 @@ void layer_t::send_srs_update(uint32_t id, const std::vector<cache::served_file_
         total += file.size();
     }
     builder.append_number(id);
-    if (owner->version_at_least(2, 9)) {
+    const bool acknowledged = owner->version_at_least(2, 9);
+    std::string range;
+    if (acknowledged) {
         // The whole set always travels as one range from 0.
         const unsigned long size = static_cast<uint32_t>(total);
-        builder.arguments() << " R0:" << size << " S" << size;
+        range = "R0:" + std::to_string(size);
+        builder.arguments() << " " << range << " S" << size;
     }
     io::request_queue queue = builder.build();
-    // Dropped once the agent's stream is raw: its end is not the daemon's to write into.
-    lower_->send_framed(queue);
+    if (!acknowledged || refetched.empty()) {
+        // Dropped once the agent's stream is raw: its end is not the daemon's to write into.
+        lower_->send_framed(queue);
+        return;
+    }
+    // Recorded under the lock the number is taken in: an acknowledgement
+    // read on the strand at once finds it.
+    boost::mutex::scoped_lock guard(unacknowledged_mutex_);
+    uint32_t number = 0;
+    if (!lower_->send_framed(queue, &number)) return;
+    // Replies whose files every one reached the agent since are done with.
+    unacknowledged_.erase(std::remove_if(unacknowledged_.begin(), unacknowledged_.end(),
+                                         [](const unacknowledged_t& reply) {
+                                             return std::none_of(reply.files.begin(), reply.files.end(),
+                                                                 [](const cache::served_file_t& file) {
+                                                                     return file.refetched();
+                                                                 });
+                                         }),
+                          unacknowledged_.end());
+    unacknowledged_.push_back(unacknowledged_t{number, range, std::move(refetched)});
+}
+
+void layer_t::range_acknowledged(uint32_t number, const std::string& range) {
+    std::vector<cache::served_file_t> files;
+    {
+        boost::mutex::scoped_lock guard(unacknowledged_mutex_);
+        auto found = std::find_if(unacknowledged_.begin(), unacknowledged_.end(),
+                                  [number](const unacknowledged_t& reply) { return reply.number == number; });
+        if (found == unacknowledged_.end() || found->range != range) return;
+        files.swap(found->files);
+        unacknowledged_.erase(found);
+    }
+    for (const cache::served_file_t& file : files) file.received();
 }
 
 void layer_t::end_sending(const boost::function<void()>& done) {

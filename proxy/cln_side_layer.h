@@ -86,6 +86,10 @@ public:
     /// owner is gone, or once what goes to the agent is raw. A file that
     /// cannot be taken then ends the connection.
     void send_srs_update(uint32_t id, const std::vector<cache::served_file_t>& files);
+    /// The agent's ACK_RANGE of the command numbered `number` with `range`
+    /// as it wrote it: a reply acknowledged whole tells its files fetched
+    /// again after a loss that they reached the agent. Any other is ignored.
+    void range_acknowledged(uint32_t number, const std::string& range);
 
     /// Ends the sending towards the agent behind everything queued, then
     /// calls `done`; no keep-alive follows the end.
@@ -122,6 +126,19 @@ private:
     void stop_pinging();
 
     boost::weak_ptr<proxy_connection_t> owner_;
+    /// A reply sent with files fetched again after a loss, until the agent
+    /// acknowledges it. The send's own completion tells the files as well,
+    /// but may run after the agent's next request has been read.
+    struct unacknowledged_t {
+        uint32_t number;
+        std::string range;
+        std::vector<cache::served_file_t> files;
+    };
+    // Filled under the cache's lock by whichever thread serves, read on the
+    // agent's strand. Only replies whose files are still waiting stay: at
+    // most the replies under way to the agent.
+    boost::mutex unacknowledged_mutex_;
+    std::vector<unacknowledged_t> unacknowledged_;
     // The timer's operations come from on-sent callbacks, timer completions
     // and both sides' strands; asio timers are not safe for concurrent use.
     boost::mutex timer_mutex_;

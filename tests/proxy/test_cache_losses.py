@@ -7,8 +7,10 @@ again before it could be served, as when something removes it as soon as it
 is stored, counts on, and its request still ends at the failed-downloads bound."""
 
 import os
+import re
 import shutil
 import threading
+import time
 import unittest
 
 import harness
@@ -105,9 +107,50 @@ class CacheLossesTest(PeersTestCase):
                 agent.fetch(announcement, timeout=30)
             stop.set()
             dropped = "[Repo] Pending update request for %s/7 dropped because of its files were lost 3 time(s) in a row"
+            # The agent may see the close before the harness has read the line.
+            d.wait_for(dropped % repo.name, timeout=10)
             self.assertIn(dropped % repo.name, d.messages("ERR"))
             self.assertEqual([m.split(" time(s)")[0][-1] for m in self.counted(d, LOST)], ["1", "2", "3"])
             self.assertIn(server.count("ARQ_UPDATE"), (2, 3))
+
+    def test_an_acknowledged_reply_has_reached_its_agent_whenever_its_send_completes(self):
+        """The agent's ACK_RANGE of a whole reply tells that its files reached
+        it: a file removed after that starts the count anew, even while the
+        send's own completion is still to come (here: the reply is far larger
+        than the socket buffers, and the agent acknowledges it from its header
+        before reading on). An acknowledgement of another range tells nothing."""
+        header = re.compile(rb"(\d+) SRS_UPDATE T\d+ \d+ (R0:\d+) S\d+\r\n")
+        for acknowledged in ("the whole range", "another range"):
+            with self.subTest(acknowledged):
+                repo = Repository([("big.bin", os.urandom(48 << 20)), ("small.bin", b"s" * 100)])
+                server, d, port = self.start_pair({"repository": repo},
+                                                  env=harness.limits_env(failed_downloads_count=2))
+                agent = self.start_agent(port)
+                announcement = agent.wait_announcement()
+                self.assertEqual(agent.fetch(announcement, timeout=30).data, repo.payload("11"))
+                os.unlink(self.leaf(d, repo, 0))
+                # Fetched again: the reply is the first to carry the new copy.
+                agent.request(announcement)
+                deadline = time.monotonic() + 30
+                while not header.search(agent.buffer):
+                    agent._fill(deadline)
+                number, whole = header.search(agent.buffer).groups()
+                os.unlink(self.leaf(d, repo, 0))
+                agent.send("ACK_RANGE", number + b" " + (whole if acknowledged == "the whole range" else b"R0:1"))
+                agent.request(announcement)
+                if acknowledged == "the whole range":
+                    for _ in range(2):
+                        self.assertEqual(agent.receive(announcement, timeout=30).data, repo.payload("11"))
+                    self.assertEqual([m.split(" time(s)")[0][-1] for m in self.counted(d, LOST)], ["1", "1"])
+                    self.assertEqual(d.count("dropped because of"), 0)
+                else:
+                    # Removed before the reply was known to be whole: a loss in
+                    # a row, the bound reached, the agent disconnected at once.
+                    with self.assertRaises(ConnectionClosed):
+                        for _ in range(2):
+                            agent.receive(announcement, timeout=30)
+                    d.wait_for("[Repo] Pending update request for %s/7 dropped because of its files were lost "
+                               "2 time(s) in a row" % repo.name, timeout=10)
 
 
 if __name__ == "__main__":
