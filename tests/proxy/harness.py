@@ -5,10 +5,12 @@ runs it in a temporary directory and always captures its standard error, so
 DaemonTestCase fails a test on any sanitizer report, also in --daemon mode.
 """
 
+import codecs
 import fcntl
 import os
 import re
 import resource
+import select
 import shutil
 import signal as _signal
 import socket
@@ -16,6 +18,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import types
 import unittest
 from xml.sax.saxutils import escape, quoteattr
 
@@ -202,6 +205,8 @@ class Daemon:
         self._stderr = []
         self._lock = threading.Lock()
         self._reader = None
+        # The running process's pipe, read only under _lock (see _drain).
+        self._pipe = None
         self._service_pid = None
 
     def write_config(self, text):
@@ -211,6 +216,9 @@ class Daemon:
         os.replace(tmp, self.conf)
 
     def start(self):
+        if self._reader is not None:
+            # A restart: what the stopped process wrote comes first.
+            self._reader.join(5)
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, cwd=self.dir, env=self.env,
                                      preexec_fn=self._set_limits if self.limits else None)
@@ -221,7 +229,12 @@ class Daemon:
             fcntl.fcntl(self.proc.stderr.fileno(), fcntl.F_SETPIPE_SZ, 1 << 20)
         except OSError:
             pass
-        self._reader = threading.Thread(target=self._read_stderr, daemon=True)
+        fd = self.proc.stderr.fileno()
+        os.set_blocking(fd, False)
+        pipe = types.SimpleNamespace(fd=fd, decoder=codecs.getincrementaldecoder("utf-8")("replace"), ended=False)
+        with self._lock:
+            self._pipe = pipe
+        self._reader = threading.Thread(target=self._read_stderr, args=(pipe,), daemon=True)
         self._reader.start()
         return self
 
@@ -229,15 +242,42 @@ class Daemon:
         for which, value in self.limits:
             resource.setrlimit(which, (value, value))
 
-    def _read_stderr(self):
+    def _drain(self, pipe):
+        """Takes what the pipe holds now; the caller holds _lock. Every read of
+        the pipe is made here, so the log keeps the order it was written in,
+        and a look at the log sees every line the daemon wrote before whatever
+        the test saw happen (it writes a line before it acts on it)."""
+        while not pipe.ended:
+            try:
+                chunk = os.read(pipe.fd, 1 << 20)
+            except BlockingIOError:
+                return
+            except OSError:
+                chunk = b""
+            if not chunk:
+                pipe.ended = True
+                chunk = pipe.decoder.decode(b"", final=True)
+            else:
+                chunk = pipe.decoder.decode(chunk)
+            if chunk:
+                self._stderr.append(chunk)
+
+    def _read_stderr(self, pipe):
         # A detached child keeps no copy of the pipe, so EOF comes with the parent's end.
-        for chunk in iter(lambda: self.proc.stderr.read1(65536), b""):
+        poller = select.poll()
+        poller.register(pipe.fd, select.POLLIN)
+        while True:
+            poller.poll(500)
             with self._lock:
-                self._stderr.append(chunk.decode("utf-8", "replace"))
+                self._drain(pipe)
+                if pipe.ended:
+                    return
 
     @property
     def stderr(self):
         with self._lock:
+            if self._pipe is not None:
+                self._drain(self._pipe)
             return "".join(self._stderr)
 
     @property
@@ -364,6 +404,12 @@ class Daemon:
                 self._kill()
                 if self._reader is not None:
                     self._reader.join(5)
+                with self._lock:
+                    # A reader still waiting (a child kept the pipe) must not
+                    # read the number once it is reused.
+                    if self._pipe is not None:
+                        self._pipe.ended = True
+                    self._pipe = None
                 self.proc.stderr.close()
         finally:
             shutil.rmtree(self.dir, ignore_errors=True)

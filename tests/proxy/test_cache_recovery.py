@@ -49,6 +49,8 @@ class CacheRecoveryTest(PeersTestCase):
         with self.assertRaises(ConnectionClosed):
             agent.fetch(announcement, timeout=5)
         d.wait_for("is no longer in the cache", since=mark)
+        # The line that follows may still be on its way to the harness.
+        d.wait_for("Update request not served, agent disconnected", since=mark)
         self.assertIn("Update request not served, agent disconnected", "\n".join(d.messages("ERR", mark)))
         # Asked again: its server announces the revision anew, and it is
         # served. The cleaner may take it once more before the request comes.
