@@ -1,7 +1,6 @@
 #include "proxy/cln_side_cmd_handlers.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -123,27 +122,12 @@ void cmd_arq_update_t::end(std::vector<char>& body) {
 
 void cmd_ack_range_t::end(std::vector<char>& body) {
     body_.swap(body);
-    // Read as the daemon writes its replies' numbers and ranges; whatever
-    // else an agent writes here is consumed as it always was, never refused.
-    std::vector<std::string> words;
-    std::string word;
-    for (char c : arguments_) {
-        if (c == ' ' || c == '\t') {
-            if (!word.empty()) words.push_back(std::move(word));
-            word.clear();
-        } else {
-            word += c;
-        }
+    // Whatever else an agent writes here is consumed as it always was, never refused.
+    try {
+        const std::vector<std::string> words = io::proto::split_arguments(arguments_);
+        if (words.size() >= 2) layer_->range_acknowledged(cmd_args::word_to_uint32(command_name, words[0]), words[1]);
+    } catch (const d_exception_t_shell_t&) {
     }
-    if (!word.empty()) words.push_back(std::move(word));
-    if (words.size() < 2 || words[0].empty() || words[0].size() > 10) return;
-    uint64_t number = 0;
-    for (char c : words[0]) {
-        if (c < '0' || c > '9') return;
-        number = number * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (number > UINT32_MAX) return;
-    layer_->range_acknowledged(static_cast<uint32_t>(number), words[1]);
 }
 
 void cmd_pong_t::end(std::vector<char>& body) { body_.swap(body); }
