@@ -127,12 +127,11 @@ void layer_t::begin_agent_switch(io::request_queue& install, const boost::functi
     if (!reply_owed_) return switch_for_agent();
     // A reply owed to the daemon, begun or not, would reach the agent's raw
     // stream, which could not tell it apart: the switch waits until it has
-    // been read. The download running here is given up now, its agents
-    // served through another connection, and its reply is dropped.
-    if (running_download()) {
-        abandoned_reply_ = true;
-        machine_.process_event(ev_download_stalled_t());
-    }
+    // been read and dropped, whatever became of its download (running,
+    // given up, failed, finished elsewhere). The download running here is
+    // given up now, its agents served through another connection.
+    abandoned_reply_ = true;
+    if (running_download()) machine_.process_event(ev_download_stalled_t());
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/SrvSide] %s: The agent's switch to raw waits for the reply owed to a download",
            name().c_str());
     // Bounded as the download itself was: the limit counts from the last
@@ -229,10 +228,10 @@ void layer_t::on_stall_timer(unsigned generation, const boost::system::error_cod
         arm_stall_timer(deadline);
         return;
     }
-    // The limit ran out while the agent's switch waited for a reply: should
-    // it still come, it is the agent's now.
-    reply_owed_ = false;
     if (switch_waiting_) {
+        // The limit ran out while the agent's switch waited for a reply:
+        // should it still come, it is the agent's now.
+        reply_owed_ = false;
         LOG_AT(LOG_LEVEL_WARNING, "[Layer/SrvSide] %s: The reply owed to a download made no progress for %ld ms; "
                "the agent's switch to raw waits no longer", name().c_str(),
                static_cast<long>(st_ready_update_in_progress_t::stall_limit.total_milliseconds()));
@@ -250,7 +249,8 @@ void layer_t::on_stall_timer(unsigned generation, const boost::system::error_cod
            static_cast<long>(st_ready_update_in_progress_t::stall_limit.total_milliseconds()));
     // Whatever else the server sends (PINGs keep the connection alive), the
     // agents waiting for these files are served by a download elsewhere; a
-    // late reply to this one is dropped when it comes.
+    // late reply to this one is dropped when it comes. It stays owed: an
+    // agent's switch made before it ends waits for it as for any other.
     stalled_.store(true);
     abandoned_reply_ = true;
     machine_.process_event(ev_download_stalled_t());

@@ -199,6 +199,8 @@ class _Connection:
         self.transfer = None
         self.wire = bytearray()
         self.raw_in = bytearray()
+        # After a compressed negotiation: the raw stream inflated.
+        self.raw_plain = bytearray()
 
     def version(self):
         own, agent = self.server.version, self.agent_version
@@ -232,7 +234,7 @@ class _Connection:
                 if not data:
                     return
                 if self.raw:
-                    self.server._raw_received(self, data)
+                    self.server._raw_received(self, data, self.inflater and self.inflater.decompress(data))
                     continue
                 if self.inflater is not None:
                     self.wire += data
@@ -245,7 +247,7 @@ class _Connection:
                     self.handle(frame._replace(conn=self.index))
                 # What follows the frame that turned the stream raw is raw already.
                 if self.raw and buffer:
-                    self.server._raw_received(self, buffer)
+                    self.server._raw_received(self, buffer, self.inflater and buffer)
                     buffer = b""
         except (OSError, ValueError, zlib.error) as e:
             self.server._log("conn %d ended: %s" % (self.index, e))
@@ -475,9 +477,10 @@ class StandinServer:
             self._frames.append(frame)
             self._lock.notify_all()
 
-    def _raw_received(self, conn, data):
+    def _raw_received(self, conn, data, inflated=None):
         with self._lock:
             conn.raw_in += data
+            conn.raw_plain += inflated or b""
             self._lock.notify_all()
 
     def _next_fault(self):
@@ -554,11 +557,13 @@ class StandinServer:
         with self._conn(conn).lock:
             self._conn(conn).sock.shutdown(socket.SHUT_WR)
 
-    def wait_raw(self, conn, n, timeout=10):
-        """At least n bytes received on `conn` after the switch to raw."""
-        ok = self._wait(lambda: len(self._conns[conn].raw_in) >= n, timeout)
+    def wait_raw(self, conn, n, timeout=10, inflated=False):
+        """At least n bytes received on `conn` after the switch to raw (`inflated`: of
+        the raw stream of a compressed connection, inflated)."""
+        field = "raw_plain" if inflated else "raw_in"
+        ok = self._wait(lambda: len(getattr(self._conns[conn], field)) >= n, timeout)
         with self._lock:
-            data = bytes(self._conns[conn].raw_in)
+            data = bytes(getattr(self._conns[conn], field))
         if not ok:
             raise AssertionError("%d raw bytes expected within %ss, got %r" % (n, timeout, data))
         return data

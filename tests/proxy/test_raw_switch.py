@@ -78,6 +78,11 @@ class PlainServer:
             peer.close()
 
 
+def pack(peer, data):
+    """`data` as `peer` sends it on its compressed stream."""
+    return peer.deflater.compress(data) + peer.deflater.flush(zlib.Z_SYNC_FLUSH)
+
+
 def pattern(n, seed=0):
     """n bytes with CR, LF and blanks in them, different for each seed."""
     return bytes((i * 131 + seed * 7) % 256 for i in range(n))
@@ -205,7 +210,6 @@ class RawPairGetsNoUpdateReplyTest(PeersTestCase):
         self.assertEqual(got, b"raw before|raw after", got[:120])
 
     def test_an_install_during_a_download_through_its_connection_lets_no_late_range_into_the_raw_stream(self):
-        pack = lambda peer, data: peer.deflater.compress(data) + peer.deflater.flush(zlib.Z_SYNC_FLUSH)
         for options in ("", "COMP"):
             repo = Repository(files=[3 << 20])
             server = self.start_server(options=options, echo=False, repository=repo)
@@ -276,6 +280,52 @@ class RawPairGetsNoUpdateReplyTest(PeersTestCase):
             self.assertTrue(got == raw, "%d bytes, beginning %r" % (len(got), got[:60]))
             self.assertEqual(server.wait_raw(0, 11), b"behind it\r\n")
             self.assertEqual(daemon.count("the agent's switch to raw waits no longer"), int(cut))
+
+    def test_an_install_drops_the_reply_still_owed_after_its_download_was_given_up(self):
+        # The download is given up as stalled (no body byte for 2 s) while
+        # its second range is still owed: not begun, its header trickling
+        # in, or its body held back. Whatever the command, compressed or
+        # not, the reply is read to the end of its frame and dropped.
+        waits = "The agent's switch to raw waits for the reply owed to a download"
+        for options, command, state in (("", "INSTALL", "header"), ("COMP", "INSTALLEX", "header"),
+                                        ("COMP", "INSTALL", "unbegun"), ("", "INSTALLEX", "body")):
+            with self.subTest(options=options, command=command, state=state):
+                server, daemon, port = self.start_pair(
+                    {"repository": Repository([4096]), "range_size": 16, "echo": False, "options": options},
+                    env=harness.limits_env(stall_limit_ms=2000))
+                agent = self.start_agent(port, options=options, timeout=30)
+                upstream, begin, ranges = server._conn(0), threading.Event(), []
+
+                def second_range_late(transfer, send=upstream.send_range):
+                    ranges.append(transfer)
+                    if len(ranges) == 2 and state == "unbegun":
+                        begin.wait(20)
+                    elif len(ranges) == 2:
+                        # In pieces of the header's length, a plain body comes 3 s behind it.
+                        header = b"%d SRS_UPDATE T16 %d R16:32 S4096\r\n" % (upstream.out_number, transfer.request)
+                        server.pace, server.pace_piece = (0.4, 1) if state == "header" else (3, len(header))
+                    send(transfer)
+
+                upstream.send_range = second_range_late
+                agent.request(agent.wait_announcement())
+                daemon.wait_for("made no progress for 2000 ms, given up")
+                tail = b"behind it\r\n0 NOT A COMMAND\r\n" + bytes(range(256))
+                wire = build_frame(agent.number, command, b"setup.exe") + tail
+                agent.send_raw(pack(agent, wire) if options else wire)
+                harness.wait_until(lambda: daemon.count(waits), 5)  # a sync point only: it fails sooner without
+                begin.set()
+                server.pace = 0
+                self.assertTrue(harness.wait_until(lambda: upstream.raw, 20), "no %s reached the server" % command)
+                raw = b"7 SRS_UPDATE T16 2 R32:48 S4096\r\n" + pattern(3000)
+                upstream.send_raw(pack(upstream, raw) if options else raw)
+                server.end_sending(0)
+                with self.assertRaises(ConnectionClosed):
+                    while True:
+                        agent._fill(time.monotonic() + 20)
+                got = bytes(agent.buffer)
+                self.assertTrue(got == raw, "%d bytes, beginning %r" % (len(got), got[:60]))
+                self.assertEqual(server.wait_raw(0, len(tail), inflated=bool(options)), tail)
+                self.assertEqual(daemon.count("the agent's switch to raw waits no longer"), 0)
 
 
 class ResetDuringDownloadTest(PeersTestCase):
