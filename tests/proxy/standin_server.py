@@ -26,7 +26,7 @@ passed on as bytes. Per connection it answers:
 "late" (PINGs for 2 s, then the reply). With `corrupt_first` the first reply
 that carries a file has a byte of that file flipped; `pace` (seconds) makes
 every other reply trickle out in pieces of `pace_piece` bytes (8 KiB) with
-that pause between them.
+that pause between them, until `hurried` is set.
 As a program it serves until SIGINT
 or SIGTERM and prints "Stand-in server listening on HOST:PORT".
 """
@@ -382,7 +382,7 @@ class _Connection:
                 piece = self.server.pace_piece
                 for pos in range(0, len(data), piece):
                     self.sock.sendall(data[pos:pos + piece])
-                    time.sleep(self.server.pace)
+                    self.server.hurried.wait(self.server.pace)
             if transfer.fault == "range_then_pings" and end < total:
                 self.server._start(self.ping_forever)
 
@@ -419,6 +419,8 @@ class StandinServer:
         self.corrupt_first = corrupt_first
         self.pace = pace
         self.pace_piece = pace_piece
+        # Once set, paced replies go on without their pauses.
+        self.hurried = threading.Event()
         self.spoilt = set()  # files whose first reply was spoilt (corrupt_first)
         self.corrupt_replies = 0
         self.echo = echo

@@ -282,49 +282,57 @@ class RawPairGetsNoUpdateReplyTest(PeersTestCase):
             self.assertEqual(daemon.count("the agent's switch to raw waits no longer"), int(cut))
 
     def test_an_install_drops_the_reply_still_owed_after_its_download_was_given_up(self):
-        # The download is given up as stalled (no body byte for 2 s) while
-        # its second range is still owed: not begun, its header trickling
-        # in, or its body held back. Whatever the command, compressed or
-        # not, the reply is read to the end of its frame and dropped.
+        # The agent's download is given up as stalled (no body byte for 2 s)
+        # while its second range is still owed: not begun, its header
+        # trickling in, or its body held back; the agent has its files from
+        # another connection's download meanwhile. Whatever the command,
+        # compressed or not, the reply is read to the end of its frame and
+        # dropped.
         waits = "The agent's switch to raw waits for the reply owed to a download"
         for options, command, state in (("", "INSTALL", "header"), ("COMP", "INSTALLEX", "header"),
                                         ("COMP", "INSTALL", "unbegun"), ("", "INSTALLEX", "body")):
             with self.subTest(options=options, command=command, state=state):
-                server, daemon, port = self.start_pair(
-                    {"repository": Repository([4096]), "range_size": 16, "echo": False, "options": options},
-                    env=harness.limits_env(stall_limit_ms=2000))
-                agent = self.start_agent(port, options=options, timeout=30)
-                upstream, begin, ranges = server._conn(0), threading.Event(), []
+                slow, sound = (self.start_server(repository=Repository([4096]), range_size=16, echo=False,
+                                                 options=options) for _ in range(2))
+                # Connections take the forwards in turn: the agent's goes to the slow server.
+                daemon, port = self.start_relay(None, listens=[(harness.listen_spec(0), [slow.spec, sound.spec])],
+                                                env=harness.limits_env(stall_limit_ms=2000))
+                agent, other = self.start_agent(port, options=options, timeout=30), self.start_agent(port)
+                upstream, ranges = slow._conn(0), []
 
                 def second_range_late(transfer, send=upstream.send_range):
                     ranges.append(transfer)
                     if len(ranges) == 2 and state == "unbegun":
-                        begin.wait(20)
+                        slow.hurried.wait(30)
                     elif len(ranges) == 2:
-                        # In pieces of the header's length, a plain body comes 3 s behind it.
+                        # In pieces of the header's length, a plain body waits behind it.
                         header = b"%d SRS_UPDATE T16 %d R16:32 S4096\r\n" % (upstream.out_number, transfer.request)
-                        server.pace, server.pace_piece = (0.4, 1) if state == "header" else (3, len(header))
+                        slow.pace, slow.pace_piece = (0.4, 1) if state == "header" else (30, len(header))
                     send(transfer)
 
                 upstream.send_range = second_range_late
-                agent.request(agent.wait_announcement())
+                announcement = agent.wait_announcement()
+                agent.request(announcement)
+                slow.wait_count("ARQ_UPDATE", 1)
+                # The other agent's request waits for this download, then makes its own through its server.
+                self.assertTrue(other.fetch(other.wait_announcement()).ok)
+                self.assertTrue(agent.receive(announcement).ok)
                 daemon.wait_for("made no progress for 2000 ms, given up")
                 tail = b"behind it\r\n0 NOT A COMMAND\r\n" + bytes(range(256))
                 wire = build_frame(agent.number, command, b"setup.exe") + tail
                 agent.send_raw(pack(agent, wire) if options else wire)
                 harness.wait_until(lambda: daemon.count(waits), 5)  # a sync point only: it fails sooner without
-                begin.set()
-                server.pace = 0
+                slow.hurried.set()
                 self.assertTrue(harness.wait_until(lambda: upstream.raw, 20), "no %s reached the server" % command)
                 raw = b"7 SRS_UPDATE T16 2 R32:48 S4096\r\n" + pattern(3000)
                 upstream.send_raw(pack(upstream, raw) if options else raw)
-                server.end_sending(0)
+                slow.end_sending(0)
                 with self.assertRaises(ConnectionClosed):
                     while True:
                         agent._fill(time.monotonic() + 20)
                 got = bytes(agent.buffer)
                 self.assertTrue(got == raw, "%d bytes, beginning %r" % (len(got), got[:60]))
-                self.assertEqual(server.wait_raw(0, len(tail), inflated=bool(options)), tail)
+                self.assertEqual(slow.wait_raw(0, len(tail), inflated=bool(options)), tail)
                 self.assertEqual(daemon.count("the agent's switch to raw waits no longer"), 0)
 
 
