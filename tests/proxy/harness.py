@@ -215,13 +215,19 @@ class Daemon:
             f.write(text)
         os.replace(tmp, self.conf)
 
-    def start(self):
+    def start(self, prepare=None):
+        """Starts the binary; `prepare`, when given, runs in the child before exec, after the limits."""
         if self._reader is not None:
             # A restart: what the stopped process wrote comes first.
             self._reader.join(5)
+
+        def before_exec():
+            self._set_limits()
+            prepare()
+
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, cwd=self.dir, env=self.env,
-                                     preexec_fn=self._set_limits if self.limits else None)
+                                     preexec_fn=before_exec if prepare else self._set_limits if self.limits else None)
         # The daemon drops a console line the pipe cannot take within its
         # console wait: a test process slowed by a busy machine must not lose
         # the lines it waits for, so the pipe holds far more than its default.

@@ -4,8 +4,6 @@ started its listeners (0) or has failed (1, with the error on its stderr)."""
 import os
 import signal
 import socket
-import subprocess
-import threading
 import unittest
 
 import harness
@@ -79,23 +77,15 @@ class DaemonStartTest(harness.DaemonTestCase):
         self.assertTrue(harness.wait_until(lambda: not d.alive()), "service process %d still runs" % d.pid)
 
     def start_detached_as(self, prepare, **kwargs):
-        """Starts --daemon as harness.Daemon.start does, with `prepare` run in
-        the child before exec; the starting process's exit status."""
+        """Starts --daemon with `prepare` run in the child before exec; the
+        starting process's exit status."""
         d = harness.Daemon(daemon=True, **kwargs)
         self.addCleanup(lambda: self.assertEqual(d.sanitizer_report(), "", "sanitizer report on stderr"))
         self.addCleanup(d.close)
-        self.launch(d, prepare)
+        d.start(prepare)
         rc = d.proc.wait(15)
         self.stderr_read(d)
         return d, rc
-
-    @staticmethod
-    def launch(d, prepare):
-        """Starts `d` as harness.Daemon.start does, with `prepare` run in the child before exec."""
-        d.proc = subprocess.Popen(d.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.PIPE, cwd=d.dir, preexec_fn=prepare)
-        d._reader = threading.Thread(target=d._read_stderr, daemon=True)
-        d._reader.start()
 
     def assert_standard_descriptors_on_dev_null(self, d):
         for fd in (0, 1, 2):
@@ -157,7 +147,7 @@ class DaemonStartTest(harness.DaemonTestCase):
                     signal.signal(signal.SIGTERM, signal.SIG_DFL)
                     signal.signal(signal.SIGHUP, signal.SIG_IGN if nohup else signal.SIG_DFL)
 
-                self.launch(d, dispositions)
+                d.start(dispositions)
                 self.hold_start(d)
                 for signo in sent:
                     os.kill(d.proc.pid, signo)
