@@ -293,7 +293,7 @@ class Daemon:
         try:
             with open(self.log_path, "r", errors="replace") as f:
                 return f.read()
-        except FileNotFoundError:
+        except (FileNotFoundError, NotADirectoryError):
             return ""
 
     def mark(self):
@@ -336,11 +336,25 @@ class Daemon:
         if not self.daemon:
             return self.proc.pid
         if self._service_pid is None:
-            pids = [int(p) for p in _PID_RE.findall(self.log)]
+            pids = [int(p) for p in _PID_RE.findall(self.log)] or self._forks()
             others = [p for p in pids if p != self.proc.pid]
             if others:
                 self._service_pid = others[-1]
         return self._service_pid
+
+    def _forks(self):
+        """The processes running this daemon's command line (a service that
+        logs nowhere the test reads), from /proc."""
+        wanted = ("\0".join(self.argv) + "\0").encode()
+        found = []
+        for name in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % name, "rb") as f:
+                    if f.read() == wanted:
+                        found.append(int(name))
+            except OSError:
+                pass
+        return found
 
     def signal(self, sig):
         pid = self.pid
