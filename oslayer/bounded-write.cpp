@@ -70,11 +70,13 @@ struct writers_t {
 
 writers_t& writers() {
     // Never destroyed: a logger may be deleted at exit after ordinary
-    // statics. Held across a fork, so that a forked child finds it free.
+    // statics. Held across a fork, every writer's lock with it, so that a
+    // detached child that follows its descriptors finds none taken by a
+    // thread it no longer has.
     static writers_t* const made = [] {
         writers_t* w = new writers_t();
-        pthread_atfork([] { writers().lock.xlock(); }, [] { writers().lock.unlock(); },
-                       [] { writers().lock.unlock(); });
+        pthread_atfork(bounded_writer_t::hold_all, bounded_writer_t::release_all,
+                       bounded_writer_t::release_all);
         return w;
     }();
     return *made;
@@ -129,6 +131,16 @@ void bounded_writer_t::follow_descriptors() {
         xlocker_t own(writer->lock_);
         writer->follow();
     }
+}
+
+void bounded_writer_t::hold_all() {
+    writers().lock.xlock();
+    for (bounded_writer_t* writer : writers().all) writer->lock_.xlock();
+}
+
+void bounded_writer_t::release_all() {
+    for (bounded_writer_t* writer : writers().all) writer->lock_.unlock();
+    writers().lock.unlock();
 }
 
 bool bounded_writer_t::may_block(int fd) {

@@ -40,6 +40,11 @@ public:
     /// the earlier one even when no line is written afterwards.
     static void follow_descriptors();
 
+    /// Take and give back every writer's lock around a fork (the list's
+    /// lock first, as follow_descriptors does).
+    static void hold_all();
+    static void release_all();
+
 private:
     enum kind_t { direct, own_copy, socket, polled };
     /// Takes the kind, and the copy, for the file that `fd_` holds now. Under `lock_`.
