@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <set>
 
 namespace {
 
@@ -60,22 +62,85 @@ int nonblocking_copy(int fd) {
     return copy;
 }
 
+// The live writers, for follow_descriptors.
+struct writers_t {
+    mutex_t lock;
+    std::set<bounded_writer_t*> all;
+};
+
+writers_t& writers() {
+    // Never destroyed: a logger may be deleted at exit after ordinary
+    // statics. Held across a fork, every writer's lock with it, so that a
+    // detached child that follows its descriptors finds none taken by a
+    // thread it no longer has.
+    static writers_t* const made = [] {
+        writers_t* w = new writers_t();
+        pthread_atfork(bounded_writer_t::hold_all, bounded_writer_t::release_all,
+                       bounded_writer_t::release_all);
+        return w;
+    }();
+    return *made;
+}
+
 }  // namespace
 
-bounded_writer_t::bounded_writer_t(int fd) : fd_(fd), copy_(-1), kind_(direct) {
+bounded_writer_t::bounded_writer_t(int fd)
+    : fd_(fd), copy_(-1), kind_(direct), settled_open_(false), dev_(0), ino_(0) {
+    settle();
+    xlocker_t guard(writers().lock);
+    writers().all.insert(this);
+}
+
+bounded_writer_t::~bounded_writer_t() {
+    {
+        xlocker_t guard(writers().lock);
+        writers().all.erase(this);
+    }
+    if (copy_ >= 0) ::close(copy_);
+}
+
+void bounded_writer_t::settle() {
+    if (copy_ >= 0) ::close(copy_);
+    copy_ = -1;
+    kind_ = direct;
     struct stat st;
-    if (!may_block(fd) || fstat(fd, &st) != 0)
+    settled_open_ = fstat(fd_, &st) == 0;
+    if (!settled_open_) return;
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    if (!may_block(fd_))
         kind_ = direct;
     else if (S_ISSOCK(st.st_mode))
         kind_ = socket;
-    else if ((copy_ = nonblocking_copy(fd)) >= 0)
+    else if ((copy_ = nonblocking_copy(fd_)) >= 0)
         kind_ = own_copy;
     else
         kind_ = polled;
 }
 
-bounded_writer_t::~bounded_writer_t() {
-    if (copy_ >= 0) ::close(copy_);
+void bounded_writer_t::follow() {
+    struct stat st;
+    bool open = fstat(fd_, &st) == 0;
+    if (open == settled_open_ && (!open || (st.st_dev == dev_ && st.st_ino == ino_))) return;
+    settle();
+}
+
+void bounded_writer_t::follow_descriptors() {
+    xlocker_t guard(writers().lock);
+    for (bounded_writer_t* writer : writers().all) {
+        xlocker_t own(writer->lock_);
+        writer->follow();
+    }
+}
+
+void bounded_writer_t::hold_all() {
+    writers().lock.xlock();
+    for (bounded_writer_t* writer : writers().all) writer->lock_.xlock();
+}
+
+void bounded_writer_t::release_all() {
+    for (bounded_writer_t* writer : writers().all) writer->lock_.unlock();
+    writers().lock.unlock();
 }
 
 bool bounded_writer_t::may_block(int fd) {
@@ -86,6 +151,10 @@ bool bounded_writer_t::may_block(int fd) {
 
 size_t bounded_writer_t::write(const char* text, size_t len, uint32_t wait_ms) {
     const int64_t deadline = now_ms() + wait_ms;
+    xlocker_t guard(lock_);
+    // Also without follow_descriptors: whoever changed the descriptor, a
+    // line goes where it points now, never through a copy of what it was.
+    follow();
     const int out = kind_ == own_copy ? copy_ : fd_;
     size_t done = 0;
     while (done < len) {

@@ -4,8 +4,12 @@
 // longer than that bound.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+
+#include "syncers.h"
 
 class bounded_writer_t {
 public:
@@ -14,7 +18,10 @@ public:
     /// written through a non-blocking open file description of its own
     /// (the one shared with other processes keeps its flags), a socket with
     /// MSG_DONTWAIT, and where no copy can be had (no /proc) only once a
-    /// poll says it takes bytes, a pipe's atomic size at a time.
+    /// poll says it takes bytes, a pipe's atomic size at a time. It follows
+    /// what `fd` becomes: once another file stands at that number (a
+    /// detach's /dev/null), it writes that one, and its copy of the earlier
+    /// one is closed.
     explicit bounded_writer_t(int fd);
     ~bounded_writer_t();
     bounded_writer_t(const bounded_writer_t&) = delete;
@@ -27,10 +34,31 @@ public:
     /// pass without the descriptor taking the rest; the count written. With
     /// 0 only what the descriptor takes at once is written.
     size_t write(const char* text, size_t len, uint32_t wait_ms);
+    /// Every live writer looks at its descriptor now and closes its copy of
+    /// a file that no longer stands there: for whoever has just put another
+    /// file on a descriptor (a detach), so that the process keeps nothing of
+    /// the earlier one even when no line is written afterwards.
+    static void follow_descriptors();
+
+    /// Take and give back every writer's lock around a fork (the list's
+    /// lock first, as follow_descriptors does).
+    static void hold_all();
+    static void release_all();
 
 private:
     enum kind_t { direct, own_copy, socket, polled };
+    /// Takes the kind, and the copy, for the file that `fd_` holds now. Under `lock_`.
+    void settle();
+    /// settle, when another file than the one settled on stands at `fd_`. Under `lock_`.
+    void follow();
+
     int fd_;
     int copy_;
     kind_t kind_;
+    /// The file settled on: `fd_` was open, with this device and inode.
+    bool settled_open_;
+    dev_t dev_;
+    ino_t ino_;
+    /// Serialises a write with follow_descriptors from another thread.
+    mutex_t lock_;
 };

@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "amtypes.h"
+#include "bounded-write.h"
 #include "common-utils.h"
 #include "file.h"
 #include "filestr.h"
@@ -185,6 +186,10 @@ int settle_detached_child(base_n::working_dir_t cwd, base_n::standard_fds_t fds)
     ::dup2(null_fd, 1);
     ::dup2(null_fd, 2);
     if (null_fd > 2) ::close(null_fd);
+    // A console writer's own copy of the launcher's standard error would
+    // keep its pipe open, and whoever reads it waiting, for as long as the
+    // service runs.
+    bounded_writer_t::follow_descriptors();
     return 0;
 }
 

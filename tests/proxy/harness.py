@@ -215,13 +215,19 @@ class Daemon:
             f.write(text)
         os.replace(tmp, self.conf)
 
-    def start(self):
+    def start(self, prepare=None):
+        """Starts the binary; `prepare`, when given, runs in the child before exec, after the limits."""
         if self._reader is not None:
             # A restart: what the stopped process wrote comes first.
             self._reader.join(5)
+
+        def before_exec():
+            self._set_limits()
+            prepare()
+
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, cwd=self.dir, env=self.env,
-                                     preexec_fn=self._set_limits if self.limits else None)
+                                     preexec_fn=before_exec if prepare else self._set_limits if self.limits else None)
         # The daemon drops a console line the pipe cannot take within its
         # console wait: a test process slowed by a busy machine must not lose
         # the lines it waits for, so the pipe holds far more than its default.
@@ -287,7 +293,7 @@ class Daemon:
         try:
             with open(self.log_path, "r", errors="replace") as f:
                 return f.read()
-        except FileNotFoundError:
+        except (FileNotFoundError, NotADirectoryError):
             return ""
 
     def mark(self):
@@ -330,11 +336,25 @@ class Daemon:
         if not self.daemon:
             return self.proc.pid
         if self._service_pid is None:
-            pids = [int(p) for p in _PID_RE.findall(self.log)]
+            pids = [int(p) for p in _PID_RE.findall(self.log)] or self._forks()
             others = [p for p in pids if p != self.proc.pid]
             if others:
                 self._service_pid = others[-1]
         return self._service_pid
+
+    def _forks(self):
+        """The processes running this daemon's command line (a service that
+        logs nowhere the test reads), from /proc."""
+        wanted = ("\0".join(self.argv) + "\0").encode()
+        found = []
+        for name in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % name, "rb") as f:
+                    if f.read() == wanted:
+                        found.append(int(name))
+            except OSError:
+                pass
+        return found
 
     def signal(self, sig):
         pid = self.pid

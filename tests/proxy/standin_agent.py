@@ -62,7 +62,13 @@ class StandinAgent:
     """One agent connection; frames it does not expect go to .skipped."""
 
     def __init__(self, port, host="127.0.0.1", version=(2, 9), options="", timeout=10):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+        """`port` a TCP port on `host`, or the path of a local socket."""
+        if isinstance(port, str):
+            self.sock = socket.socket(socket.AF_UNIX)
+            self.sock.settimeout(timeout)
+            self.sock.connect(port)
+        else:
+            self.sock = socket.create_connection((host, port), timeout=timeout)
         self.timeout = timeout
         self.version = version
         self.options = options

@@ -4,11 +4,10 @@ started its listeners (0) or has failed (1, with the error on its stderr)."""
 import os
 import signal
 import socket
-import subprocess
-import threading
 import unittest
 
 import harness
+from standin_agent import PeersTestCase
 
 FAILED = "Service failed because of"
 
@@ -25,6 +24,22 @@ def stderr_to_an_unread_pipe():
     os.close(r)
     os.dup2(w, 2)
     os.close(w)
+
+
+def stdout_on_stderr():
+    """In the child before exec: `2>&1`, both outputs on the one pipe the test reads."""
+    os.dup2(2, 1)
+
+
+def open_files(pid):
+    """What each descriptor of `pid` refers to ("pipe:[INODE]", a path), from /proc/PID/fd."""
+    files = []
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            files.append(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
+        except FileNotFoundError:  # closed meanwhile
+            pass
+    return files
 
 
 def pending_signals(pid):
@@ -49,7 +64,7 @@ def slow_config(valid_listens=()):
     return harness.config_xml(list(valid_listens) + refused)
 
 
-class DaemonStartTest(harness.DaemonTestCase):
+class DaemonStartTest(PeersTestCase):
     def hold_start(self, d):
         """Stops the service (SIGSTOP) while it still reads its configuration
         and holds it there until the test continues it (SIGCONT)."""
@@ -78,24 +93,16 @@ class DaemonStartTest(harness.DaemonTestCase):
         self.assertNotEqual(d.pid, d.proc.pid)
         self.assertTrue(harness.wait_until(lambda: not d.alive()), "service process %d still runs" % d.pid)
 
-    def start_detached_as(self, prepare, **kwargs):
-        """Starts --daemon as harness.Daemon.start does, with `prepare` run in
+    def start_detached_as(self, prepare, d=None, **kwargs):
+        """Starts `d` (else a --daemon made of `kwargs`) with `prepare` run in
         the child before exec; the starting process's exit status."""
-        d = harness.Daemon(daemon=True, **kwargs)
+        d = d or harness.Daemon(daemon=True, **kwargs)
         self.addCleanup(lambda: self.assertEqual(d.sanitizer_report(), "", "sanitizer report on stderr"))
         self.addCleanup(d.close)
-        self.launch(d, prepare)
+        d.start(prepare)
         rc = d.proc.wait(15)
         self.stderr_read(d)
         return d, rc
-
-    @staticmethod
-    def launch(d, prepare):
-        """Starts `d` as harness.Daemon.start does, with `prepare` run in the child before exec."""
-        d.proc = subprocess.Popen(d.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.PIPE, cwd=d.dir, preexec_fn=prepare)
-        d._reader = threading.Thread(target=d._read_stderr, daemon=True)
-        d._reader.start()
 
     def assert_standard_descriptors_on_dev_null(self, d):
         for fd in (0, 1, 2):
@@ -115,6 +122,29 @@ class DaemonStartTest(harness.DaemonTestCase):
         self.assertTrue(upstream.wait_accepted(3), "no upstream connections through the daemon")
         self.assert_standard_descriptors_on_dev_null(d)
         self.assertStops(d)
+        self.assert_ended(d)
+
+    def test_a_service_logging_to_its_console_keeps_nothing_of_the_starting_process(self):
+        # The log's directory cannot be made (a regular file stands in its
+        # place), so the console logs until the detach: as `out=$(... 2>&1)`.
+        server = self.start_server()
+        d = harness.Daemon(daemon=True)
+        agents = os.path.join(d.dir, "agents")
+        d.write_config(harness.config_xml([("unix(%s)" % agents, [server.spec])], d.cache_root))
+        open(os.path.join(d.dir, "log"), "w").close()
+        _, rc = self.start_detached_as(stdout_on_stderr, d)
+        self.assertEqual(rc, 0, d.stderr)
+        self.assertFalse(d._reader.is_alive(), "the output pipe did not end with the starting process:\n" + d.stderr)
+        self.assertIn("Cannot create log file because of", d.stderr)
+        self.assertNotIn(harness.STARTED, d.stderr)
+        self.assertIsNotNone(d.pid, "no service process found")
+        self.assertNotIn("pipe:[%d]" % os.fstat(d.proc.stderr.fileno()).st_ino, open_files(d.pid))
+        self.assert_standard_descriptors_on_dev_null(d)
+        agent = self.start_agent(agents)
+        agent.send("PING", b"served")
+        self.assertEqual(agent.expect("PONG").args, b"served")
+        agent.close()
+        d.stop()
         self.assert_ended(d)
 
     def test_a_failed_start_reported_to_a_standard_error_nobody_reads(self):
@@ -157,7 +187,7 @@ class DaemonStartTest(harness.DaemonTestCase):
                     signal.signal(signal.SIGTERM, signal.SIG_DFL)
                     signal.signal(signal.SIGHUP, signal.SIG_IGN if nohup else signal.SIG_DFL)
 
-                self.launch(d, dispositions)
+                d.start(dispositions)
                 self.hold_start(d)
                 for signo in sent:
                     os.kill(d.proc.pid, signo)
