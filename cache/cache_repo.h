@@ -137,8 +137,15 @@ private:
     /// link; what cannot be removed is logged and left.
     void remove_dir(const std::string& dir);
     /// Loads the stored files in the open directory `at` (whose path is
-    /// `path`), `depth` directories below the revision, and below it.
-    void load_files(entity_t& entity, int at, const std::string& path, size_t depth);
+    /// `path`), `depth` directories below the revision, and below it. True
+    /// when it leaves there anything but the cache's own leftovers (empty
+    /// directories, unfinished downloads, damaged or empty stored files):
+    /// an administrator's entries, a stored file it could not read, what it
+    /// could not load or remove.
+    bool load_files(entity_t& entity, int at, const std::string& path, size_t depth);
+    /// The same for the entry `name` of `at`, of dirent type `type`, whose path is `file`.
+    bool load_entry(entity_t& entity, int at, const std::string& name, unsigned char type, const std::string& file,
+                    size_t depth);
 
     std::vector<entity_t> entities_;
     /// Position of each entity in entities_: a lookup does not grow with their number.

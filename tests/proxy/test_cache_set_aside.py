@@ -1,6 +1,7 @@
 """What the start and a reload find that they cannot use costs that entry
 alone: a stored file the daemon's user cannot read is downloaded again and
-never ends the service."""
+never ends the service, and an administrator's files in a revision stay
+until the cleaner takes that revision."""
 
 import os
 import pwd
@@ -13,6 +14,7 @@ import harness
 import test_updates
 from standin_agent import PeersTestCase
 from standin_server import Repository
+from test_cache_start import tree_of
 
 
 def nobody():
@@ -85,6 +87,40 @@ class CacheSetAsideTest(PeersTestCase):
                 self.assertEqual(asked[-1], b"7 3 010", asked)
                 self.assertEqual(os.stat(leaf).st_mode & 0o777, 0o644)
         self.assertEqual(server.count("ARQ_UPDATE"), 4)
+
+    def test_a_revision_holding_an_administrators_files_stays_and_one_of_the_caches_leftovers_goes(self):
+        repo = Repository([3000])
+        server = self.start_server(repository=repo)
+        d = harness.Daemon(listens=[(harness.listen_spec(0), [server.spec])])
+        self.addCleanup(d.close)
+        admin = {"upd/5/notes.txt": b"what was done on the 5th", "upd/4/backup/important.db": b"SQLite format 3"}
+        # A file cut short keeps its stored name: only the cache's own leftovers.
+        cut = "upd/2/~f.bin~" + repo.files[0].md5
+
+        def plant():
+            for path, data in list(admin.items()) + [(cut, repo.files[0].data[:1000])]:
+                os.makedirs(os.path.dirname(os.path.join(d.cache_root, path)), exist_ok=True)
+                with open(os.path.join(d.cache_root, path), "wb") as f:
+                    f.write(data)
+            os.makedirs(os.path.join(d.cache_root, "upd/3"), exist_ok=True)
+
+        os.mkdir(d.cache_root, 0o700)
+        plant()
+        d.start()
+        self.addCleanup(self._stop_clean, d)
+        d.wait_started()
+        port = d.listen_ports()[-1]
+        for step in ("start", "SIGHUP"):
+            with self.subTest(step):
+                if step == "SIGHUP":
+                    plant()
+                    port = self.reload(d)
+                self.assertEqual(self.fetched(port), repo.payload("1"))
+                stored = tree_of(os.path.join(d.cache_root, "upd"))
+                self.assertEqual({p: stored.get(p) for p in ("5/notes.txt", "4/backup/important.db")},
+                                 {p[4:]: data for p, data in admin.items()})
+                self.assertEqual(sorted(stored), ["4", "4/backup", "4/backup/important.db", "5", "5/notes.txt"])
+                self.assertTrue(d.alive())
 
 
 if __name__ == "__main__":
