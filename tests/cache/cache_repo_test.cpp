@@ -66,10 +66,9 @@ TEST(Repo, ARevisionOfOtherFilesAloneStaysUntilTheCleanerTakesIt) {
     dir.put("upd/1/notes.txt", "what was done");
     dir.put("upd/2/backup/important.db", "SQLite format 3");
     dir.put("upd/4/~t~" + md5_of("the whole file"), "the whole");  // cut short: the cache's own
-    for (const char* rev : {"5", "6", "7"}) dir.put(std::string("upd/") + rev + "/~f~" + md5_of(rev), rev);
+    for (const std::string rev : {"5", "6", "7"}) dir.put("upd/" + rev + "/~f~" + md5_of(rev), rev);
     cache_t::repo_t repo(tree_of(dir));
     EXPECT_EQ(entries(dir.path + "/upd"), (std::vector<std::string>{"1", "2", "5", "6", "7"}));
-    EXPECT_EQ(repo.entities().size(), 5u);
     repo.clean_revisions();
     EXPECT_EQ(entries(dir.path + "/upd"), (std::vector<std::string>{"5", "6", "7"}));
 }
