@@ -572,7 +572,8 @@ void cache_t::repo_t::clean_revisions(const std::set<entity_id_t>& waited_for) {
             LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Trying to remove old revision directory \"%s\"",
                    escape_log_text(dir).c_str());
             remove_dir(dir);
-            if (!all_removed && tree_->open_dir(dir, false)) create_entity_for_dir(named.first, rev_text, dir);
+            if (!all_removed && tree_->open_dir(dir, false))
+                load_or_set_aside(dir, [&] { create_entity_for_dir(named.first, rev_text, dir); });
         }
     }
 }

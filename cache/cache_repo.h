@@ -64,7 +64,9 @@ public:
         boost::shared_ptr<revision_files_t> revision;
     };
 
-    /// Loads the tree under the checked root; file-system errors pass out.
+    /// Loads the tree under the checked root; file-system errors of the root
+    /// itself pass out, an entry below it that cannot be loaded is left as
+    /// it is with a WARNING.
     /// A tree holding an entry of another user or a revision directory not
     /// named by a number is refused before anything is removed (see
     /// scan_tree). Links where the cache keeps its directories or files,
@@ -73,7 +75,8 @@ public:
     /// removed is logged and left.
     explicit repo_t(const boost::shared_ptr<const tree_t>& tree);
 
-    /// Loads one revision directory; an empty one is deleted.
+    /// Loads one revision directory; one that holds nothing but the cache's
+    /// own leftovers (see load_files) is deleted.
     void create_entity_for_dir(const std::string& name, const std::string& rev_text, const std::string& dir);
     /// Finds or creates the entity (and its directory). Raises cache_error
     /// for a repository name that would leave the root or is too long.
