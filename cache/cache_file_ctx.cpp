@@ -75,19 +75,21 @@ namespace {
 
 boost::posix_time::ptime now() { return boost::posix_time::second_clock::local_time(); }
 
-// MD5 and size of a whole open file, read in large pieces.
-void hash_file(int fd, const std::string& path, md5_t& md5, uint64_t& size) {
+// MD5 and size of a whole open file, read in large pieces; 0 or the errno
+// of a read that failed.
+int hash_file(int fd, md5_t& md5, uint64_t& size) {
     static thread_local std::vector<char> buffer(256 << 10);
     size = 0;
     for (;;) {
         ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) D_THROW(io_error_exception, "cannot read %s: %s", escape_log_text(path).c_str(), strerror(errno));
+        if (n < 0) return errno;
         if (n == 0) break;
         md5.update(static_cast<size_t>(n), buffer.data());
         size += static_cast<uint64_t>(n);
     }
     md5.final();
+    return 0;
 }
 
 }  // namespace
@@ -99,22 +101,18 @@ bool not_there(int error) {
 
 namespace {
 
-// Examines what `fd` (empty after a failed open, errno set) opened into
-// `st`, and raises the errors that are not about what stands there.
-void examine(const fd_t& fd, const std::string& path, struct stat& st) {
-    if (!fd && !not_there(errno))
-        D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
-    if (fd && ::fstat(fd.get(), &st) != 0)
-        D_THROW(io_error_exception, "cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
-}
-
 // Opens `leaf` in `dir` for reading and examines it into `st`, following
 // no link and never blocking: a named pipe or a device put there must not
-// hold a pool thread in open(2). Empty (errno set) when nothing is there
-// or what is there cannot be opened as a file (a link, a socket).
-fd_t open_examined(int dir, const std::string& leaf, const std::string& path, struct stat& st) {
+// hold a pool thread in open(2). Empty with `error` 0 (errno set) when
+// nothing is there or what is there cannot be opened as a file (a link, a
+// socket); empty with `error` set when the file cannot be opened or examined.
+fd_t open_examined(int dir, const std::string& leaf, struct stat& st, int& error) {
     fd_t fd(::openat(dir, leaf.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-    examine(fd, path, st);
+    error = !fd && !not_there(errno) ? errno : 0;
+    if (fd && ::fstat(fd.get(), &st) != 0) {
+        error = errno;
+        fd.reset();
+    }
     return fd;
 }
 
@@ -255,7 +253,15 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, int dir, con
                                               const std::string& path) {
     LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Create file context for path %s", escape_log_text(path).c_str());
     struct stat st;
-    fd_t fd = open_examined(dir, leaf, path, st);
+    int error = 0;
+    fd_t fd = open_examined(dir, leaf, st, error);
+    // Not loaded, and left where it is: one file the daemon's user cannot
+    // read (a mode taken away, a failing disk) costs its own download, which
+    // renames the new file over it, never the start or a running service.
+    if (error) {
+        say_unreadable(path, error);
+        return file_ptr();
+    }
     if (!fd && errno == ENOENT) return file_ptr();  // gone since the directory was listed
     if (!fd || !S_ISREG(st.st_mode) || !tree_t::cache_owned(st)) {
         // Never read: a link would hand out what it points at, a file that
@@ -277,7 +283,10 @@ cache_t::file_ptr cache_t::file_ctx_t::create(const tree_ptr& tree, int dir, con
     // mapped (on first use).
     uint64_t size = 0;
     md5_t md5;
-    hash_file(fd.get(), path, md5, size);
+    if ((error = hash_file(fd.get(), md5, size)) != 0) {
+        say_unreadable(path, error);
+        return file_ptr();
+    }
     ctx->info.size = static_cast<uint32_t>(size);
     ctx->info.md5 = md5.hex();
     LOG_AT(LOG_LEVEL_TRACE3, "[Repo] File context created for %s - %lu - %s", escape_log_text(ctx->info.name).c_str(),
@@ -564,7 +573,7 @@ mapping_ptr cache_t::file_ctx_t::read_bytes(bool copy) {
     found_t found;
     fd_t fd = examine_stored(found, st, reading_t());
     if (found == found_t::same) return boost::make_shared<const mapped_file_t>(fd.release(), st, path, copy);
-    if (found == found_t::unknown)
+    if (found == found_t::unknown || found == found_t::unreadable)
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
     if (found == found_t::unread) throw_unread();
     if (found == found_t::changed)
@@ -636,6 +645,11 @@ bool cache_t::file_ctx_t::turn_back() {
 void cache_t::file_ctx_t::served_whole() {
     int32_t fetched = refetched;
     if (loss.compare_exchange_strong(fetched, kept) && revision_) revision_->served_after_loss();
+}
+
+void cache_t::file_ctx_t::say_unreadable(const std::string& path, int error) {
+    LOG_AT(LOG_LEVEL_WARNING, "[Repo] File %s cannot be read: it is downloaded again because of %s",
+           escape_log_text(path).c_str(), strerror(error));
 }
 
 void cache_t::file_ctx_t::say_gone() const {

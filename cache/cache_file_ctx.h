@@ -91,7 +91,8 @@ public:
     /// A stored file found on disk: ready, its md5 computed from the
     /// content. Empty when what stands at `path` is not a file of the cache
     /// (a link, a file others may write): that is removed with a WARNING;
-    /// empty as well when nothing is there any more.
+    /// empty as well when nothing is there any more, and, with one WARNING,
+    /// when the file cannot be opened or read: it is left where it is.
     static file_ptr create(const tree_ptr& tree, const std::string& path);
     /// The same for `leaf` in the open directory `dir` (whose path `path` is).
     static file_ptr create(const tree_ptr& tree, int dir, const std::string& leaf, const std::string& path);
@@ -145,15 +146,19 @@ public:
     /// removed. `dir` is the open directory of the leaf, or -1 when it could
     /// not be opened. True when nothing stands at the file's place.
     bool set_back(int dir, const std::string& leaf);
+    /// Sets back a ready file that a read of it failed for (`error`), with
+    /// one WARNING: its requests are served by a new download.
+    void set_back_unreadable(int error);
     /// What still_stored found.
     enum class stored_t { yes, no, to_read };
     /// Before a reply: `yes` when the ready file on disk is still the one
     /// the cache stored (one open and one fstat), or cannot be examined now
-    /// (the reply's own read then decides). Its content is never read here:
-    /// a file whose change time alone moved stays ready and is `to_read` by
-    /// check_content, away from every lock that replies need. Else the file
-    /// is set back, with one WARNING, and `no`: the request waits for its
-    /// new download.
+    /// for want of descriptors or memory (the reply's own read then
+    /// decides). Its content is never read here: a file whose change time
+    /// alone moved stays ready and is `to_read` by check_content, away from
+    /// every lock that replies need. Else the file (one the daemon's user
+    /// cannot open as well) is set back, with one WARNING, and `no`: the
+    /// request waits for its new download.
     stored_t still_stored();
     /// Examines the stored file as still_stored does, reading it when only
     /// its change time moved; what no longer matches is set back with one
@@ -209,13 +214,17 @@ private:
     /// Turns a ready file not_existent and drops its mapping; false when it
     /// was not ready (another caller turned it, or a download took it over).
     bool turn_back();
+    /// The WARNING of a stored file at `path` that the daemon's user cannot
+    /// open or read (`error`): it is not loaded, or set back.
+    static void say_unreadable(const std::string& path, int error);
     /// The WARNING of a file set back because it is gone from the disk.
     void say_gone() const;
     /// The WARNING of a file set back because it changed on disk.
     void say_changed() const;
     /// How a stored file was found when it was opened to be used; `unread`
     /// when only its change time moved and its content was not to be read.
-    enum class found_t { same, changed, gone, foreign, unknown, unread };
+    /// `unreadable` when the daemon's user can no longer open it (errno set).
+    enum class found_t { same, changed, gone, foreign, unknown, unread, unreadable };
     /// Whether an examination may read the content, and what ends a reading
     /// early. Only the cache's checking thread reads: a reply's thread serves
     /// many connections, and a file of gigabytes takes seconds to hash.
@@ -226,7 +235,7 @@ private:
     /// Opens the stored file and examines it against the stamp; a file that
     /// is not the same is set back (one WARNING). The descriptor (and `st`)
     /// only when it is the same; `unknown` (errno set) when it could not be
-    /// examined at all.
+    /// examined at all, `unreadable` (errno set) when it cannot be opened.
     fd_t examine_stored(found_t& found, struct stat& st, const reading_t& reading);
     /// Raises the error of a file to be read again before it is served.
     [[noreturn]] void throw_unread() const;

@@ -154,6 +154,30 @@ cache_t::repo_t::entity_t::files_t::iterator adopt_loaded(cache_t::repo_t::entit
     return entity.files.emplace(&ctx->info, ctx).first;
 }
 
+// Logs the error being handled at WARNING: `what`, taken literally, then
+// " because of " and the error's text.
+void warn_caught(const std::string& what) {
+    std::string text;  // a format: the names' own '%' taken literally
+    for (char c : what) text.append(c == '%' ? 2 : 1, c);
+    text += " because of %s";
+    log_failure(LOG_LEVEL_WARNING, text.c_str(), [] { throw; });
+}
+
+// Runs `load` for the entry at `path` of the cache's tree: what it raises
+// (a directory that cannot be listed, a link that cannot be removed) sets
+// that entry aside, left as it is with a WARNING, never the whole start or
+// reload. False when it was set aside.
+template <class Load>
+bool load_or_set_aside(const std::string& path, Load&& load) {
+    try {
+        load();
+        return true;
+    } catch (...) {
+        warn_caught("[Repo] " + escape_log_text(path) + " is not loaded and is left as it is");
+        return false;
+    }
+}
+
 // A link into a new revision, or empty when it cannot be made for whatever
 // reason (something at its temporary name that cannot be cleared, a source
 // the file system will not link): one file downloaded again costs less than
@@ -163,12 +187,8 @@ cache_t::file_ptr link_or_nothing(const tree_ptr& tree, const std::string& dir, 
     try {
         return cache_t::file_ctx_t::create_hardlinked(tree, dir, source, from, to);
     } catch (...) {
-        std::string text;  // a format: the names' own '%' taken literally
-        for (char c : "[Repo] File " + shown_text(source->info.name) + " is not linked from " +
-                          escape_log_text(source->path) + ", it is downloaded instead")
-            text.append(c == '%' ? 2 : 1, c);
-        text += " because of %s";
-        log_failure(LOG_LEVEL_WARNING, text.c_str(), [] { throw; });
+        warn_caught("[Repo] File " + shown_text(source->info.name) + " is not linked from " +
+                    escape_log_text(source->path) + ", it is downloaded instead");
         return cache_t::file_ptr();
     }
 }
@@ -209,11 +229,13 @@ cache_t::repo_t::repo_t(const tree_ptr& tree) : root_(tree->root()), tree_(tree)
         if (!cache_dir(top.get(), outer.name, outer_path)) continue;
         fd_t repository = tree->open_dir(outer_path, false);
         if (!repository) continue;
-        for (const entry_t& inner : list_dir(repository.get(), outer_path)) {
-            const std::string inner_path = (fs::path(outer_path) / inner.name).string();
-            if (!cache_dir(repository.get(), inner.name, inner_path)) continue;
-            create_entity_for_dir(outer.name, inner.name, inner_path);
-        }
+        load_or_set_aside(outer_path, [&] {
+            for (const entry_t& inner : list_dir(repository.get(), outer_path)) {
+                const std::string inner_path = (fs::path(outer_path) / inner.name).string();
+                if (!cache_dir(repository.get(), inner.name, inner_path)) continue;
+                load_or_set_aside(inner_path, [&] { create_entity_for_dir(outer.name, inner.name, inner_path); });
+            }
+        });
     }
 }
 
@@ -226,34 +248,57 @@ void cache_t::repo_t::remove_dir(const std::string& dir) {
            escape_log_text(dir).c_str(), why_not_removed(errno));
 }
 
-void cache_t::repo_t::load_files(entity_t& entity, int at, const std::string& path, size_t depth) {
+bool cache_t::repo_t::load_files(entity_t& entity, int at, const std::string& path, size_t depth) {
+    bool others = false;
     for (const entry_t& e : list_dir(at, path)) {
         const std::string file = (fs::path(path) / e.name).string();
-        const unsigned char type = type_of(at, e);
-        // Names of more than one '/' are stored below directories of the
-        // revision, whose names may end in '~' as the names' pieces do.
-        if (type == DT_DIR && depth < stored_depth) {
-            if (fd_t sub = stored_dir(at, e.name)) load_files(entity, sub.get(), file, depth + 1);
-            continue;
-        }
-        // A link where a file belongs is never read: removed, with a WARNING.
-        if (type == DT_LNK) tree_t::clear_for_file(at, e.name, file);
-        if (type != DT_REG || e.name.back() == '~') continue;  // '~': an unfinished download
-        // A file at no place the layout gives a name and md5 (below a
-        // directory put at a file's place, or bearing another md5 than its
-        // content's) is not taken: it claims no place an announcement needs,
-        // and the download of the file stored there clears it away.
-        const std::string md5 = file_ctx_t::layout_md5(file.substr(entity.revision->dir().size() + 1));
-        if (md5.empty()) continue;
-        file_ptr ctx = file_ctx_t::create(tree_, at, e.name, file);
-        if (!ctx) continue;
-        if (ctx->info.size == 0) {  // nothing worth keeping: an empty file is never announced with content
-            ::unlinkat(at, e.name.c_str(), 0);
-            continue;
-        }
-        if (ctx->info.md5 != md5) continue;
-        if (entity.files.emplace(&ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
+        bool kept = true;  // also when it is set aside
+        load_or_set_aside(file, [&] { kept = load_entry(entity, at, e.name, type_of(at, e), file, depth); });
+        others = others || kept;
     }
+    return others;
+}
+
+bool cache_t::repo_t::load_entry(entity_t& entity, int at, const std::string& name, unsigned char type,
+                                 const std::string& file, size_t depth) {
+    // Names of more than one '/' are stored below directories of the
+    // revision, whose names may end in '~' as the names' pieces do.
+    if (type == DT_DIR && depth < stored_depth) {
+        if (fd_t sub = stored_dir(at, name)) return load_files(entity, sub.get(), file, depth + 1);
+        // What is mounted there is no one's to keep the revision for: the
+        // removal leaves it, and says so.
+        fd_t mounted(::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        return !mounted || tree_t::same_mount(at, mounted.get());
+    }
+    // A link where a file belongs is never read: removed, with a WARNING.
+    if (type == DT_LNK) {
+        tree_t::clear_for_file(at, name, file);
+        return false;
+    }
+    if (type != DT_REG) return true;
+    if (name.back() == '~') return false;  // an unfinished download
+    // A file at no place the layout gives a name and md5 (below a
+    // directory put at a file's place, or bearing another md5 than its
+    // content's) is not taken: it claims no place an announcement needs,
+    // and the download of the file stored there clears it away.
+    const std::string md5 = file_ctx_t::layout_md5(file.substr(entity.revision->dir().size() + 1));
+    struct stat st;
+    // An empty one holds nothing to keep its revision for, as it never did.
+    if (md5.empty())
+        return ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ? errno != ENOENT : st.st_size > 0;
+    file_ptr ctx = file_ctx_t::create(tree_, at, name, file);
+    if (!ctx) {
+        // One it could not read stays, and so does its revision.
+        return ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+    if (ctx->info.size == 0) {  // nothing worth keeping: an empty file is never announced with content
+        ::unlinkat(at, name.c_str(), 0);
+        return false;
+    }
+    // Damaged (cut short, overwritten): the cache's own, downloaded again.
+    if (ctx->info.md5 != md5) return false;
+    if (entity.files.emplace(&ctx->info, ctx).second) revision_files_t::add(entity.revision, ctx);
+    return false;
 }
 
 void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::string& rev_text,
@@ -264,14 +309,16 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
     entity.revision = boost::make_shared<revision_files_t>(dir);
     fd_t revision = tree_->open_dir(dir, false);
     if (!revision) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(dir).c_str(), strerror(errno));
-    load_files(entity, revision.get(), dir, 0);
-    if (entity.files.empty()) {
+    const bool others = load_files(entity, revision.get(), dir, 0);
+    if (entity.files.empty() && !others) {
         LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Empty directory in repo \"%s\". Trying to remove",
                escape_log_text(dir).c_str());
         revision.reset();
         remove_dir(dir);
         return;
     }
+    // A revision of an administrator's files alone is kept as one of its
+    // repository's: they go when the cleaner removes it, not before.
     index_[entity_id_t(entity.name, entity.rev)] = entities_.size();
     entities_.push_back(std::move(entity));
     // Only once the revision is loaded whole: a load that fails leaves no
@@ -525,7 +572,8 @@ void cache_t::repo_t::clean_revisions(const std::set<entity_id_t>& waited_for) {
             LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Trying to remove old revision directory \"%s\"",
                    escape_log_text(dir).c_str());
             remove_dir(dir);
-            if (!all_removed && tree_->open_dir(dir, false)) create_entity_for_dir(named.first, rev_text, dir);
+            if (!all_removed && tree_->open_dir(dir, false))
+                load_or_set_aside(dir, [&] { create_entity_for_dir(named.first, rev_text, dir); });
         }
     }
 }

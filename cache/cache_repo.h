@@ -64,7 +64,9 @@ public:
         boost::shared_ptr<revision_files_t> revision;
     };
 
-    /// Loads the tree under the checked root; file-system errors pass out.
+    /// Loads the tree under the checked root; file-system errors of the root
+    /// itself pass out, an entry below it that cannot be loaded is left as
+    /// it is with a WARNING.
     /// A tree holding an entry of another user or a revision directory not
     /// named by a number is refused before anything is removed (see
     /// scan_tree). Links where the cache keeps its directories or files,
@@ -73,7 +75,8 @@ public:
     /// removed is logged and left.
     explicit repo_t(const boost::shared_ptr<const tree_t>& tree);
 
-    /// Loads one revision directory; an empty one is deleted.
+    /// Loads one revision directory; one that holds nothing but the cache's
+    /// own leftovers (see load_files) is deleted.
     void create_entity_for_dir(const std::string& name, const std::string& rev_text, const std::string& dir);
     /// Finds or creates the entity (and its directory). Raises cache_error
     /// for a repository name that would leave the root or is too long.
@@ -137,8 +140,15 @@ private:
     /// link; what cannot be removed is logged and left.
     void remove_dir(const std::string& dir);
     /// Loads the stored files in the open directory `at` (whose path is
-    /// `path`), `depth` directories below the revision, and below it.
-    void load_files(entity_t& entity, int at, const std::string& path, size_t depth);
+    /// `path`), `depth` directories below the revision, and below it. True
+    /// when it leaves there anything but the cache's own leftovers (empty
+    /// directories, unfinished downloads, damaged or empty stored files):
+    /// an administrator's entries, a stored file it could not read, what it
+    /// could not load or remove.
+    bool load_files(entity_t& entity, int at, const std::string& path, size_t depth);
+    /// The same for the entry `name` of `at`, of dirent type `type`, whose path is `file`.
+    bool load_entry(entity_t& entity, int at, const std::string& name, unsigned char type, const std::string& file,
+                    size_t depth);
 
     std::vector<entity_t> entities_;
     /// Position of each entity in entities_: a lookup does not grow with their number.

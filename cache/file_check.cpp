@@ -40,6 +40,13 @@ bool hash_whole(int fd, md5_t& md5, uint64_t& size, const std::atomic<bool>* sto
     return true;
 }
 
+// True for the errors of an open that say nothing of the file itself: the
+// process is short of descriptors or memory for now.
+bool short_of_resources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS || error == EAGAIN ||
+           error == EINTR;
+}
+
 }  // namespace
 
 file_stamp_t cache_t::file_ctx_t::stamp() const {
@@ -86,6 +93,15 @@ cache_t::file_ctx_t::match_t cache_t::file_ctx_t::matches_stamp(int fd, const st
 
 fd_t cache_t::file_ctx_t::examine_stored(found_t& found, struct stat& st, const reading_t& reading) {
     fd_t fd(tree_->open_file(path));
+    if (!fd && !not_there(errno) && !short_of_resources(errno)) {
+        // A mode taken away, a directory on its way that cannot be searched:
+        // as long as it stays so, every reply of it would be broken off.
+        const int error = errno;
+        found = found_t::unreadable;
+        set_back_unreadable(error);
+        errno = error;
+        return fd_t();
+    }
     if ((!fd && !not_there(errno)) || (fd && ::fstat(fd.get(), &st) != 0)) {
         found = found_t::unknown;
         return fd_t();
@@ -137,7 +153,7 @@ fd_t cache_t::file_ctx_t::open_stored() {
     struct stat st;
     fd_t fd = examine_stored(found, st, reading_t());
     if (found == found_t::same) return fd;
-    if (found == found_t::unknown)
+    if (found == found_t::unknown || found == found_t::unreadable)
         D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
     if (found == found_t::unread) throw_unread();
     D_THROW(io_error_exception, "%s %s: it is not served, and is downloaded again", escape_log_text(path).c_str(),
@@ -149,6 +165,10 @@ void cache_t::file_ctx_t::throw_unread() const {
     // Stays ready: the next request for it has it read on the checking thread.
     D_THROW(io_error_exception, "%s changed its status on disk: it is examined again before it is served",
             escape_log_text(path).c_str());
+}
+
+void cache_t::file_ctx_t::set_back_unreadable(int error) {
+    if (turn_back()) say_unreadable(path, error);
 }
 
 bool cache_t::file_ctx_t::unchanged(int fd) {

@@ -37,7 +37,12 @@ void file_request_t::copy_to(std::size_t offset, void* out, std::size_t length) 
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const int error = n < 0 ? errno : 0;
-            file.still_stored();
+            // A read error is the file's own (a failing disk): read again,
+            // it would break off every reply of it.
+            if (error)
+                file.set_back_unreadable(error);
+            else
+                file.still_stored();
             D_THROW(io_error_exception, "cannot read %s: %s", escape_log_text(file.path).c_str(),
                     error ? strerror(error) : "the file became shorter");
         }

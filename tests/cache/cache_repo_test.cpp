@@ -57,6 +57,22 @@ TEST(Repo, LoadSkipsEmptyDirectoriesAndRefusesBadRevisions) {
     EXPECT_ANY_THROW(cache_t::repo_t repo(tree_of(dir)));
 }
 
+/// A revision of an administrator's files alone is no leftover: it stays,
+/// counted among its repository's revisions, until the cleaner takes it.
+TEST(Repo, ARevisionOfOtherFilesAloneStaysUntilTheCleanerTakesIt) {
+    scratch_t dir;
+    for (const char* sub : {"1", "2/backup", "3/empty", "4", "5", "6", "7"})
+        fs::create_directories(dir.path + "/upd/" + sub);
+    dir.put("upd/1/notes.txt", "what was done");
+    dir.put("upd/2/backup/important.db", "SQLite format 3");
+    dir.put("upd/4/~t~" + md5_of("the whole file"), "the whole");  // cut short: the cache's own
+    for (const std::string rev : {"5", "6", "7"}) dir.put("upd/" + rev + "/~f~" + md5_of(rev), rev);
+    cache_t::repo_t repo(tree_of(dir));
+    EXPECT_EQ(entries(dir.path + "/upd"), (std::vector<std::string>{"1", "2", "5", "6", "7"}));
+    repo.clean_revisions();
+    EXPECT_EQ(entries(dir.path + "/upd"), (std::vector<std::string>{"5", "6", "7"}));
+}
+
 // Names of more than one '/' are stored below directories of their
 // revision: the load finds them again, by their names, down to the depth
 // bound, and a name that would lie deeper is refused where it comes in.

@@ -1,9 +1,12 @@
 """The start-up load: names holding '~' are found again after restarts, what
 no layout made (a directory where a stored file was) never refuses a list, a root
-whose directories others may write into is refused whole, and a bind mount in
-a revision stays whole where a system-call filter refuses statx."""
+whose directories others may write into is refused whole, a bind mount in
+a revision stays whole where a system-call filter refuses statx, a stored file
+its user cannot read costs its own download, and an administrator's files in
+a revision stay until the cleaner takes it."""
 
 import os
+import pwd
 import shutil
 import signal
 import subprocess
@@ -33,6 +36,16 @@ os.execv(sys.argv[2], sys.argv[2:])
 
 class CacheLoadTest(PeersTestCase):
     mount, store = test_cache_start.CacheStartTest.mount, test_cache_start.CacheStartTest.store
+
+    def reload(self, d):
+        """A SIGHUP that loads the cache again (a closing pair may hold the old one): the port after it."""
+        for _ in range(5):
+            mark = d.mark()
+            d.signal(signal.SIGHUP)
+            d.wait_for(harness.STARTED, since=mark)
+            if "Will use %s as repository root" % d.cache_root in d.log[mark:]:
+                return d.listen_ports(mark)[-1]
+        self.fail("the cache was not loaded again; log:\n" + d.log[-4000:])
 
     def test_names_holding_tildes_are_served_from_the_cache_after_restarts(self):
         # The last four share their leaf with another name: only the leaf matches them.
@@ -85,19 +98,7 @@ class CacheLoadTest(PeersTestCase):
                 os.mkdir(leaf)
                 with open(os.path.join(leaf, "inner"), "wb") as f:
                     f.write(b"not the stored file")
-                loaded = "Will use %s as repository root" % d.cache_root
-                for _ in range(5 if reload == "SIGHUP" else 1):
-                    mark = d.mark()
-                    if reload == "SIGHUP":
-                        # Loaded again once the closing pair no longer holds the cache.
-                        d.signal(signal.SIGHUP)
-                        d.wait_for(harness.STARTED, since=mark)
-                        port = d.listen_ports(mark)[-1]
-                    else:
-                        port = d.restart()
-                    if loaded in d.log[mark:]:
-                        break
-                self.assertIn(loaded, d.log[mark:])
+                port = self.reload(d) if reload == "SIGHUP" else d.restart()
                 agent = self.start_agent(port)
                 self.assertEqual(agent.fetch(agent.wait_announcement()).data, repo.payload("1111"), d.log[-4000:])
                 self.assertEqual([f.body for f in server.frames() if f.name == "ARQ_UPDATE"], [b"7 3 1111", b"7 3 1000"])
@@ -108,6 +109,56 @@ class CacheLoadTest(PeersTestCase):
                 with open(leaf, "rb") as f:
                     self.assertEqual(f.read(), repo.files[0].data)
                 self.assertNotIn("Refused file", d.log)
+
+    def test_a_stored_file_its_user_cannot_read_is_downloaded_again_while_running_at_a_reload_and_at_start(self):
+        repo = Repository([3000, 5000, 7000])
+        # Compressed: every reply reads the file from the disk, none keeps a mapping of it.
+        server = self.start_server(repository=repo, options="COMP")
+        d = harness.Daemon(listens=[(harness.listen_spec(0), [server.spec])])
+        self.addCleanup(d.close)
+        d.argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + d.argv
+        runs = shutil.which("setpriv") and subprocess.run(d.argv[:4] + ["test", "-x", d.argv[4]]).returncode == 0
+        if os.geteuid() or not runs:
+            self.skipTest("runs as nobody only under root, with setpriv, from a path nobody can reach")
+        nobody = pwd.getpwnam("nobody")
+        os.chown(d.dir, nobody.pw_uid, nobody.pw_gid)
+        d.start()
+        self.addCleanup(self._stop_clean, d)
+        d.wait_started()
+        port = d.listen_ports()[-1]
+        leaf = os.path.join(d.cache_root, test_updates.cache_path(repo, repo.files[1]))
+        warning = "[Repo] File %s cannot be read: it is downloaded again because of Permission denied" % leaf
+        for step in ("stored", "running", "SIGHUP", "start"):
+            with self.subTest(step):
+                if step != "stored":
+                    os.chmod(leaf, 0)
+                mark = d.mark()
+                port = self.reload(d) if step == "SIGHUP" else d.restart() if step == "start" else port
+                agent = self.start_agent(port, options="COMP")
+                self.assertEqual(agent.fetch(agent.wait_announcement()).data, repo.payload("111"), d.log[-4000:])
+                # Only the file it could not read is downloaded again, with one WARNING.
+                self.assertEqual(d.messages("wrn", mark).count(warning), int(step != "stored"))
+                asked = [f.body for f in server.frames() if f.name == "ARQ_UPDATE"]
+                self.assertEqual(asked[-1], b"7 3 111" if step == "stored" else b"7 3 010", asked)
+                self.assertEqual((os.stat(leaf).st_uid, os.stat(leaf).st_mode & 0o777), (nobody.pw_uid, 0o644))
+        self.assertEqual(server.count("ARQ_UPDATE"), 4)
+
+    def test_a_revision_of_an_administrators_files_stays_and_one_of_the_caches_leftovers_goes(self):
+        repo = Repository([3000])
+        server, d, port = self.start_pair({"repository": repo})
+        admin = {"5/notes.txt": b"what was done on the 5th", "4/backup/important.db": b"SQLite format 3"}
+        # A stored file cut short is the cache's own leftover; so is an empty revision.
+        planted = dict(admin, **{"2/~f.bin~" + repo.files[0].md5: b"cut short"})
+        for step in ("start", "SIGHUP"):
+            with self.subTest(step):
+                os.makedirs(os.path.join(d.cache_root, "upd/3"), exist_ok=True)
+                for path, data in planted.items():
+                    os.makedirs(os.path.dirname(os.path.join(d.cache_root, "upd", path)), exist_ok=True)
+                    with open(os.path.join(d.cache_root, "upd", path), "wb") as f:
+                        f.write(data)
+                d.restart() if step == "start" else self.reload(d)
+                self.assertEqual(tree_of(os.path.join(d.cache_root, "upd")),
+                                 dict(admin, **{"4": None, "4/backup": None, "5": None}))
 
     def test_directories_other_users_may_write_into_are_looked_through_before_anything_is_removed(self):
         upstream = self.hold_server()
