@@ -16,12 +16,16 @@ readers read fast, in small pieces, with pauses or stop a while.
 
 Judged: the partner of a cut peer gets a prefix of what the cut peer sent
 (all of it from a local peer, then an end of stream; from a TCP peer, a
-reset), and its connection ends (its reader sees the end or reset, its
-writer a refusal) within the half-close limit of the cut, or of the last
-byte it read; whole pairs arrive exact both ways and end in order."""
+reset, seen by its reader or its writer), its reader sees the end or reset
+within the half-close limit (and a slack) of the cut, or of the last byte
+it read, and its writer is refused; whole pairs arrive exact both ways and
+end in order. A partner still taking bytes it is owed when the run ends is
+counted apart: with receive buffers at the system minimum, a window smaller
+than a segment lets the daemon's system send only on its window probes, a
+few KB a second, so a cut peer may take minutes to read up to its cut while
+its partner, holding every byte it was sent, rightly waits."""
 
 import argparse
-import hashlib
 import multiprocessing
 import os
 import pickle
