@@ -2,6 +2,8 @@
 // writes, idle timer and the close that reports a lost connection.
 #include "io/transport_impl.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -324,6 +326,49 @@ void transport_layer::impl<Protocol>::read_after_refusal() {
     read_if_allowed();
 }
 
+namespace {
+
+/// True when a TCP connection is closed for good (a reset, or an end and a
+/// reset after it), not merely ended by its peer: only then can a read's end
+/// of stream stand for a reset whose error a write took. Other families
+/// report a close as it is.
+template <class Socket>
+bool connection_closed(Socket&) {
+    return false;
+}
+
+bool connection_closed(boost::asio::ip::tcp::socket& socket) {
+    tcp_info info = {};
+    socklen_t size = sizeof info;
+    return ::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+           info.tcpi_state == TCP_CLOSE;
+}
+
+}  // namespace
+
+template <class Protocol>
+bool transport_layer::impl<Protocol>::end_may_be_reset() {
+    // A reset makes the system fail the next call on the socket with it once,
+    // then reports an end of stream to reads. When a write took it, the write
+    // fails with ECONNRESET (or EPIPE after the peer's own end came first),
+    // and its completion, which runs off the strand, may come after this
+    // read: the end is told only once no write can tell otherwise, or a
+    // reset would be passed on as an orderly end behind a cut stream.
+    if (guard_->send_shut.load() || !connection_closed(*socket_)) return false;
+    if (!guard_->write_reset.load()) {
+        guard_->end_waits.store(true);
+        if (guard_->watch.unfinished()) return true;
+        // Completed meanwhile: it has said what it saw, or was no failure.
+        guard_->end_waits.store(false);
+        if (!guard_->write_reset.load()) return false;
+    }
+    LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Read operation failed because of %s", name_.c_str(),
+           boost::system::error_code(boost::asio::error::connection_reset).message().c_str());
+    note_reset(boost::asio::error::connection_reset);
+    disconnect_owner();
+    return true;
+}
+
 template <class Protocol>
 void transport_layer::impl<Protocol>::end_of_stream() {
     read_ended_ = true;
@@ -417,7 +462,7 @@ void transport_layer::impl<Protocol>::read_done(const boost::shared_array<char>&
     TRACE_POINT;
     reading_ = false;
     if (error == boost::asio::error::eof && half_close_) {
-        end_of_stream();
+        if (!end_may_be_reset()) end_of_stream();
         return;
     }
     if (half_close_ && closed_after_whole_stream<Protocol>(error)) {
@@ -586,6 +631,7 @@ private:
     }
 
     void fail(const boost::system::error_code& error, std::size_t count) {
+        if (error == boost::asio::error::connection_reset) guard_->write_reset.store(true);
         guard_->watch.stepped(count, count > 0 ? steady_ms() : 0);
         guard_->watch.ended();
         completion_(error, written_ + count);
@@ -624,6 +670,12 @@ void transport_layer::impl<Protocol>::send_done(const boost::function<void()>& o
                                                 const boost::system::error_code& error, std::size_t) {
     TRACE_POINT;
     guard_->watch.completed();
+    // A read that found the end waits for this write's outcome: it reads
+    // again on the strand, behind the failure's own handling.
+    if (guard_->end_waits.exchange(false)) {
+        auto again = detail::make_weak_binder(&impl::read_if_allowed, this->shared_from_this());
+        strand_->post([again] { again(); });
+    }
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Send operation failed because of %s", name_.c_str(),
                error.message().c_str());

@@ -44,6 +44,8 @@ public:
     /// and the layer above hands the next batch only from that completion.
     void handed_over() { unfinished_.fetch_add(1); }
     void completed() { unfinished_.fetch_sub(1); }
+    /// True while a write handed over has not completed.
+    bool unfinished() const { return unfinished_.load() > 0; }
     /// What the peer of the socket `fd` has taken, and whether bytes are
     /// still owed to it; any thread, with the socket's guard held.
     delivery_t delivery(int fd) const;
@@ -101,6 +103,10 @@ private:
     void read_if_allowed();
     /// The peer's end of stream: reported up, the connection kept for writing.
     void end_of_stream();
+    /// A read found the end of stream: true when it may be a reset whose
+    /// error a write took first, which tells it once it completes (the read
+    /// then waits for it), or has told it already (the connection ends).
+    bool end_may_be_reset();
     /// Remembers that the peer reset the connection, when `error` says so.
     void note_reset(const boost::system::error_code& error);
     /// While reading is held back, looks every `peer_watch_interval` whether
@@ -149,6 +155,13 @@ private:
         /// Bytes the peer is owed will never reach it: the layer above ended
         /// the connection with bytes it still held, or a write failed.
         std::atomic<bool> cut{false};
+        /// A write failed because the peer reset the connection before its
+        /// end of stream: a later read reports that as an end (the write
+        /// took the system's error), which is none. Set before the write completes.
+        std::atomic<bool> write_reset{false};
+        /// A read found an end that a write still under way may prove a
+        /// reset; that write's completion reads again.
+        std::atomic<bool> end_waits{false};
     };
     class write_loop;
 
