@@ -119,6 +119,7 @@ transport_layer::impl<Protocol>::~impl() {
         boost::system::error_code ignored;
         idle_timer_.cancel(ignored);
         if (watch_timer_) watch_timer_->cancel(ignored);
+        if (end_wait_timer_) end_wait_timer_->cancel(ignored);
         write_timer_.cancel(ignored);
         boost::mutex::scoped_lock lock(guard_->mutex);
         guard_->closed = true;
@@ -231,7 +232,7 @@ void transport_layer::impl<Protocol>::connect_done(const boost::system::error_co
 
 template <class Protocol>
 void transport_layer::impl<Protocol>::read_if_allowed() {
-    if (reading_ || !connected_ || read_ended_) return;
+    if (reading_ || !connected_ || read_ended_ || end_pending_) return;
     if (gate_->reading_held()) {
         held_seen_ = true;
         watch_peer();
@@ -257,7 +258,7 @@ void transport_layer::impl<Protocol>::watch_peer() {
 template <class Protocol>
 void transport_layer::impl<Protocol>::peer_watch_tick(const boost::system::error_code& error) {
     watching_ = false;
-    if (error || reading_ || read_ended_ || !connected_) return;
+    if (error || reading_ || read_ended_ || end_pending_ || !connected_) return;
     if (!gate_->reading_held()) {
         // Resumed meanwhile: the resume's own post starts the read, or has.
         read_if_allowed();
@@ -355,18 +356,54 @@ bool transport_layer::impl<Protocol>::end_may_be_reset() {
     // read: the end is told only once no write can tell otherwise, or a
     // reset would be passed on as an orderly end behind a cut stream.
     if (guard_->send_shut.load() || !connection_closed(*socket_)) return false;
+    // Decided here, from a write's completion or from the timer, never by
+    // reading again: the reactor signals no more readiness on a socket
+    // whose end it has reported, so a second read would wait for ever.
+    end_pending_ = true;
+    decide_end();
+    return true;
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::decide_end() {
+    if (!end_pending_) return;
     if (!guard_->write_reset.load()) {
         guard_->end_waits.store(true);
-        if (guard_->watch.unfinished()) return true;
+        if (guard_->watch.unfinished() && !end_wait_over()) return;
         // Completed meanwhile: it has said what it saw, or was no failure.
+        // Or, past the wait, a write still queued never reached the system
+        // (one handed over behind another that failed waits for room that
+        // never comes on a closed connection): it took nothing.
         guard_->end_waits.store(false);
-        if (!guard_->write_reset.load()) return false;
     }
+    end_pending_ = false;
+    if (!guard_->write_reset.load()) return end_of_stream();
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Read operation failed because of %s", name_.c_str(),
            boost::system::error_code(boost::asio::error::connection_reset).message().c_str());
     note_reset(boost::asio::error::connection_reset);
     disconnect_owner();
-    return true;
+}
+
+template <class Protocol>
+bool transport_layer::impl<Protocol>::end_wait_over() {
+    // A write that took the reset completes as soon as a thread runs its
+    // handler, which decides; the first look arms the timer that decides
+    // after one peer-watch interval whatever the writes do.
+    if (end_wait_ == end_wait_t::none) {
+        end_wait_ = end_wait_t::armed;
+        if (!end_wait_timer_) end_wait_timer_.reset(new boost::asio::deadline_timer(service_));
+        end_wait_timer_->expires_from_now(peer_watch_interval);
+        end_wait_timer_->async_wait(
+            strand_->wrap(detail::make_weak_binder(&impl::end_wait_expired, this->shared_from_this())));
+    }
+    return end_wait_ == end_wait_t::expired;
+}
+
+template <class Protocol>
+void transport_layer::impl<Protocol>::end_wait_expired(const boost::system::error_code& error) {
+    if (error) return;
+    end_wait_ = end_wait_t::expired;
+    decide_end();
 }
 
 template <class Protocol>
@@ -673,8 +710,8 @@ void transport_layer::impl<Protocol>::send_done(const boost::function<void()>& o
     // A read that found the end waits for this write's outcome: it reads
     // again on the strand, behind the failure's own handling.
     if (guard_->end_waits.exchange(false)) {
-        auto again = detail::make_weak_binder(&impl::read_if_allowed, this->shared_from_this());
-        strand_->post([again] { again(); });
+        auto decide = detail::make_weak_binder(&impl::decide_end, this->shared_from_this());
+        strand_->post([decide] { decide(); });
     }
     if (error) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/Transport] %s: Send operation failed because of %s", name_.c_str(),

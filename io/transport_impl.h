@@ -107,6 +107,14 @@ private:
     /// error a write took first, which tells it once it completes (the read
     /// then waits for it), or has told it already (the connection ends).
     bool end_may_be_reset();
+    /// Tells the end found, as an end or as the reset a write took, once no
+    /// unfinished write can tell otherwise; nothing while it waits.
+    void decide_end();
+    /// For decide_end, with writes unfinished: true once they have been
+    /// waited for one `peer_watch_interval`; the first call arms the timer
+    /// that decides then.
+    bool end_wait_over();
+    void end_wait_expired(const boost::system::error_code& error);
     /// Remembers that the peer reset the connection, when `error` says so.
     void note_reset(const boost::system::error_code& error);
     /// While reading is held back, looks every `peer_watch_interval` whether
@@ -160,7 +168,7 @@ private:
         /// took the system's error), which is none. Set before the write completes.
         std::atomic<bool> write_reset{false};
         /// A read found an end that a write still under way may prove a
-        /// reset; that write's completion reads again.
+        /// reset; that write's completion has it decided.
         std::atomic<bool> end_waits{false};
     };
     class write_loop;
@@ -192,6 +200,11 @@ private:
     /// afterwards only in the strand.
     boost::asio::deadline_timer connect_timer_;
     std::unique_ptr<boost::asio::deadline_timer> watch_timer_;
+    /// An end of stream was read and waits for decide_end; no read starts meanwhile. On the strand.
+    bool end_pending_ = false;
+    /// Where an end of stream's wait for unfinished writes stands; on the strand.
+    enum class end_wait_t { none, armed, expired } end_wait_ = end_wait_t::none;
+    std::unique_ptr<boost::asio::deadline_timer> end_wait_timer_;
     boost::asio::deadline_timer write_timer_;
     bool connected_;
     // Set while a connect is outstanding; whichever of the connect completion
