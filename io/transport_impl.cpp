@@ -707,8 +707,8 @@ void transport_layer::impl<Protocol>::send_done(const boost::function<void()>& o
                                                 const boost::system::error_code& error, std::size_t) {
     TRACE_POINT;
     guard_->watch.completed();
-    // A read that found the end waits for this write's outcome: it reads
-    // again on the strand, behind the failure's own handling.
+    // An end of stream found meanwhile waits for this write's outcome: it
+    // is decided on the strand, behind the failure's own handling.
     if (guard_->end_waits.exchange(false)) {
         auto decide = detail::make_weak_binder(&impl::decide_end, this->shared_from_this());
         strand_->post([decide] { decide(); });

@@ -104,8 +104,8 @@ private:
     /// The peer's end of stream: reported up, the connection kept for writing.
     void end_of_stream();
     /// A read found the end of stream: true when it may be a reset whose
-    /// error a write took first, which tells it once it completes (the read
-    /// then waits for it), or has told it already (the connection ends).
+    /// error a write took first; decide_end then tells which, now or once
+    /// the writes under way have completed.
     bool end_may_be_reset();
     /// Tells the end found, as an end or as the reset a write took, once no
     /// unfinished write can tell otherwise; nothing while it waits.
