@@ -130,10 +130,12 @@ cache_t::download_context_t::~download_context_t() {
             boost::weak_ptr<cache_t> owner = cache_;
             repo_key_t key = key_;
             const bool after_loss = this->after_loss;
-            // Dropped unsent (its connection could not send it after all):
-            // the server was never asked, so that is no failure of its own.
-            const download_end_t end = !sent_ ? download_end_t::dropped
-                                               : failed ? download_end_t::failed : download_end_t::completed;
+            // Dropped unsent (its connection could not send it after all),
+            // or withdrawn by its connection with nothing wrong found in
+            // what came: no failure of the server's. Its unfinished files
+            // were cancelled above, so the next download starts them anew.
+            const download_end_t end = !sent_ || (withdrawn_ && !failed_) ? download_end_t::dropped
+                                       : failed ? download_end_t::failed : download_end_t::completed;
             cache_->download_ending(key);
             cache_->service().post([owner, key, end, after_loss]() {
                 boost::shared_ptr<cache_t> me = owner.lock();

@@ -36,6 +36,11 @@ public:
     /// held, so it must only hand the news on.
     void set_end_hook(const boost::function<void()>& hook) { end_hook_ = hook; }
 
+    /// Its connection gives it up for a cause of its own (the pair turns
+    /// raw), not the server's: unless something was found wrong already, it
+    /// ends as one dropped unsent. On the connection's strand.
+    void withdraw() { withdrawn_ = true; }
+
     const cache::repo_key_t& key() const { return key_; }
     const std::vector<char>& mask() const { return mask_; }
     /// The integer of the server's last SNF_UPDATE, -1 until set.
@@ -44,6 +49,8 @@ public:
 protected:
     cache::repo_key_t key_;
     std::vector<char> mask_;
+    /// Set by withdraw(); read once the last owner let go.
+    bool withdrawn_ = false;
 
 private:
     boost::function<void()> end_hook_;

@@ -128,10 +128,10 @@ void layer_t::begin_agent_switch(io::request_queue& install, const boost::functi
     // A reply owed to the daemon, begun or not, would reach the agent's raw
     // stream, which could not tell it apart: the switch waits until it has
     // been read and dropped, whatever became of its download (running,
-    // given up, failed, finished elsewhere). The download running here is
-    // given up now, its agents served through another connection.
+    // given up, failed, finished elsewhere). The download running here, if
+    // any, is withdrawn now, its agents served through another connection.
     abandoned_reply_ = true;
-    if (running_download()) machine_.process_event(ev_download_stalled_t());
+    machine_.process_event(ev_download_withdrawn_t());
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/SrvSide] %s: The agent's switch to raw waits for the reply owed to a download",
            name().c_str());
     // Bounded as the download itself was: the limit counts from the last

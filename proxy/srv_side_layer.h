@@ -73,6 +73,9 @@ public:
     struct ev_download_done_t : boost::statechart::event<ev_download_done_t> {};
     /// The running download's body made no progress for the stall limit.
     struct ev_download_stalled_t : boost::statechart::event<ev_download_stalled_t> {};
+    /// The agent's switch gives the running download up: a cause of this
+    /// pair's own, so the download is withdrawn, never counted as the server's failure.
+    struct ev_download_withdrawn_t : boost::statechart::event<ev_download_withdrawn_t> {};
 
     // States of the negotiation machine (defined in proxy/srv_side_machine.h).
     struct st_disconnected_t;

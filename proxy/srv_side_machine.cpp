@@ -1,5 +1,6 @@
 #include "proxy/srv_side_machine.h"
 
+#include "cache/cache_download_ctx.h"
 #include "oslayer/_kern.h"
 #include "proxy/proxy_connection.h"
 
@@ -93,6 +94,21 @@ layer_t::st_ready_update_in_progress_t::st_ready_update_in_progress_t(my_context
     outermost_context().layer().set_download_readiness(download_readiness_t::now);
     outermost_context().layer().lower()->set_idle_timeout(silence_limit);
     outermost_context().layer().start_stall_watch();
+}
+
+boost::statechart::result layer_t::st_ready_update_in_progress_t::react(const ev_download_withdrawn_t&) {
+    withdraw();
+    return transit<st_ready_t>();
+}
+
+boost::statechart::result layer_t::st_ready_update_in_progress_t::react(const ev_agent_raw_t&) {
+    withdraw();
+    return transit<st_ready_raw_t>();
+}
+
+void layer_t::st_ready_update_in_progress_t::withdraw() {
+    if (boost::shared_ptr<download_context_t> download = boost::dynamic_pointer_cast<download_context_t>(get_cmd()))
+        download->withdraw();
 }
 
 layer_t::st_ready_update_in_progress_t::~st_ready_update_in_progress_t() {

@@ -67,9 +67,11 @@ struct layer_t::st_ready_t : boost::statechart::state<st_ready_t, st_connected_t
 /// One download runs; further requests wait, in order, until it ends. The
 /// agent's raw switch ends it unfinished: the agent's bytes must leave
 /// unnumbered at once, which takes the parser, and the reply it was reading,
-/// off the upstream stream. A server that falls silent for `silence_limit`
-/// meanwhile loses its connection, so the download fails and the agents
-/// waiting for its files are served by a new one instead of waiting for ever.
+/// off the upstream stream; such a download is withdrawn, no failure of the
+/// server's, and its files go to the next connection that can download
+/// them. A server that falls silent for `silence_limit` meanwhile loses its
+/// connection, so the download fails and the agents waiting for its files
+/// are served by a new one instead of waiting for ever.
 /// A server that keeps talking (PINGs) without a body byte for `stall_limit`
 /// has the download given up, with the same outcome for the agents, and is
 /// trusted with no further download.
@@ -78,15 +80,22 @@ struct layer_t::st_ready_update_in_progress_t
     typedef boost::mpl::list<boost::statechart::deferral<ev_download_update_request_t>,
                              boost::statechart::transition<ev_download_done_t, st_ready_t>,
                              boost::statechart::transition<ev_download_stalled_t, st_ready_t>,
-                             boost::statechart::transition<ev_agent_raw_t, st_ready_raw_t>>
+                             boost::statechart::custom_reaction<ev_download_withdrawn_t>,
+                             boost::statechart::custom_reaction<ev_agent_raw_t>>
         reactions;
     explicit st_ready_update_in_progress_t(my_context ctx);
     ~st_ready_update_in_progress_t();
+    boost::statechart::result react(const ev_download_withdrawn_t&);
+    boost::statechart::result react(const ev_agent_raw_t&);
     /// Longest silence of the server while a download runs (5 minutes; tests shorten it).
     static boost::posix_time::time_duration silence_limit;
     /// Longest time a running download may go without a byte of its reply's
     /// body, whatever else the server sends (30 seconds; tests shorten it).
     static boost::posix_time::time_duration stall_limit;
+
+private:
+    /// Marks the download withdrawn before leaving the state ends it.
+    void withdraw();
 };
 
 }  // namespace srv_side

@@ -42,7 +42,9 @@ public:
         journal_.add("send " + key_.name);
         return download_context_t::make_request();
     }
-    void done(bool completed) override { journal_.add("done " + key_.name + (completed ? " true" : " false")); }
+    void done(bool completed) override {
+        journal_.add("done " + key_.name + (completed ? " true" : " false") + (withdrawn_ ? " withdrawn" : ""));
+    }
 
 private:
     journal_t& journal_;
@@ -208,7 +210,8 @@ TEST_F(SrvSideUpstream, DownloadsRunOneAtATimeInArrivalOrder) {
         // From a thread that is not the upstream strand, as the agent side does.
         if (end == "agent raw") layer->post_switch_to_raw();
         ASSERT_TRUE(io_test::wait_until([&] { return journal.get().size() == 4; }));
-        EXPECT_EQ("done repoB false", journal.get().back());
+        // Only the agent's switch withdraws it: a lost server is a failure.
+        EXPECT_EQ(end == "agent raw" ? "done repoB false withdrawn" : "done repoB false", journal.get().back());
         if (layer) {
             EXPECT_EQ(end == "agent raw" ? "ready_raw" : "disconnected", state());
             EXPECT_EQ(end == "agent raw", layer->lower()->raw_mode());

@@ -9,7 +9,7 @@ import unittest
 from harness import limits_env, wait_until
 from standin_agent import ConnectionClosed, PeersTestCase
 from standin_server import Repository, escape
-from test_update_waiters import failures
+from test_update_waiters import AGENT_REQUEST, failures
 
 FAILURES = 3
 STALL_MS = 1000
@@ -64,6 +64,25 @@ class FailedDownloadsTest(PeersTestCase):
         update = again.fetch(current, timeout=10)
         self.assertTrue(update.ok)
         self.assertEqual(update.data, server.repository.payload("1"))
+
+    def test_a_download_given_up_for_its_agents_install_is_no_failure(self):
+        # B waits for A's download (half its body written, or nothing back):
+        # A's INSTALL gives it up, no failure, so B is served through its own connection.
+        for options, command, fault in (("", "INSTALL", "stall"), ("COMP", "INSTALLEX", "pings")):
+            with self.subTest(options=options, command=command, fault=fault):
+                repo = Repository([3000, 5000])
+                server, d, port = self.start_pair({"repository": repo, "faults": [fault], "options": options},
+                                                  env=limits_env(failed_downloads_count=1))
+                a, b = (self.start_agent(port, options=options) for _ in range(2))
+                announcement = [agent.wait_announcement() for agent in (a, b)][0]
+                a.request(announcement)
+                server.wait_count("ARQ_UPDATE", 1)
+                number = b.request(announcement)
+                self.assertTrue(wait_until(lambda: len(AGENT_REQUEST.findall(d.log)) == 2), d.log[-4000:])
+                a.send(command, b"setup.exe")
+                self.assertEqual(b.receive(announcement, request=number).data, repo.payload("11"))
+                self.assertEqual([f.conn for f in server.frames() if f.name == "ARQ_UPDATE"], [0, 1])
+                self.assertEqual(failures(d), [])
 
 
 if __name__ == "__main__":
