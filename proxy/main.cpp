@@ -1,5 +1,7 @@
 // The process entry: command line, loggers, banner and platform report, then
 // the service (in the background on request) that runs the application loop.
+#include <signal.h>
+
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -125,6 +127,10 @@ void service_main(int, char**) {
 }
 
 int main(int argc, char** argv) {
+    // Before the first line, in the launcher of a daemon as in the service: a
+    // console whose reader is gone (`... 2>&1 | head -1`) costs lines, never
+    // the process. Nothing is executed from here on that would inherit it.
+    ::signal(SIGPIPE, SIG_IGN);
     // Before anything is opened: a log file or socket must never take a
     // standard number that a closing starter (`<&- >&- 2>&-`) left free.
     // Without "/dev/null" there is nothing better to put there.

@@ -153,6 +153,23 @@ class DaemonStartTest(PeersTestCase):
         self.assertIn(FAILED, d.log)
         self.assert_ended(d)
 
+    def test_a_console_whose_reader_is_gone_stops_no_start(self):
+        # A daemon cannot make its log directory (a file stands there): it logs to that console until it detaches.
+        server = self.start_server()
+        for detached in (False, True):
+            with self.subTest(detached=detached):
+                d = harness.Daemon(daemon=detached)
+                self.addCleanup(d.close)
+                agents = os.path.join(d.dir, "agents")
+                d.write_config(harness.config_xml([("unix(%s)" % agents, [server.spec])], d.cache_root))
+                open(os.path.join(d.dir, "log"), "w").close()
+                d.start(lambda: (stderr_to_an_unread_pipe(), os.dup2(2, 1)))
+                self.assertTrue(harness.wait_until(lambda: os.path.exists(agents)), "ended: %s" % d.proc.poll())
+                agent = self.start_agent(agents)
+                agent.send("PING", b"served")
+                self.assertEqual(agent.expect("PONG").args, b"served")
+                self.assertEqual(d.stop(), 0)  # of the starting process too: the service has ended
+
     def test_an_interrupted_start_asks_the_service_to_stop(self):
         d = harness.Daemon(daemon=True, config=slow_config())
         self.addCleanup(d.close)
