@@ -20,29 +20,6 @@ namespace {
 
 constexpr size_t no_dot = ~static_cast<size_t>(0);
 
-/// Creates every directory of `path` but its last component; 0 or -1.
-int make_parent_dirs(const std::string& path, mode_t mode) {
-    if (path.empty() || path == "/") return 0;
-    const bool absolute = path[0] == '/';
-    std::string prefix = absolute ? "/" : "";
-    std::vector<std::string> parts;
-    size_t pos = absolute ? 1 : 0;
-    while (pos <= path.size()) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string::npos) slash = path.size();
-        if (slash > pos) parts.push_back(path.substr(pos, slash - pos));
-        pos = slash + 1;
-    }
-    if (parts.empty()) return 0;
-    parts.pop_back();  // the file's own name
-    for (const std::string& part : parts) {
-        prefix += part;
-        if (::access(prefix.c_str(), F_OK) != 0 && ::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return -1;
-        prefix += '/';
-    }
-    return 0;
-}
-
 /// Closes a stdio stream on every way out; `close` reports whether the
 /// buffered data reached the file.
 class stream_guard_t {
@@ -73,6 +50,28 @@ bool copy_stream(FILE* from, FILE* to) {
 }
 
 }  // namespace
+
+int make_parent_dirs(const std::string& path, mode_t mode) {
+    if (path.empty() || path == "/") return 0;
+    const bool absolute = path[0] == '/';
+    std::string prefix = absolute ? "/" : "";
+    std::vector<std::string> parts;
+    size_t pos = absolute ? 1 : 0;
+    while (pos <= path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos) slash = path.size();
+        if (slash > pos) parts.push_back(path.substr(pos, slash - pos));
+        pos = slash + 1;
+    }
+    if (parts.empty()) return 0;
+    parts.pop_back();  // the file's own name
+    for (const std::string& part : parts) {
+        prefix += part;
+        if (::access(prefix.c_str(), F_OK) != 0 && ::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return -1;
+        prefix += '/';
+    }
+    return 0;
+}
 
 file_t::file_t(const std::string& path) : fullpath(path), dot_pos(no_dot), status(), status_failed(true) {
     split_full_path();

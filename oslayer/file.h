@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <string>
 
+/// Creates every missing directory of `path` but its last component, links
+/// followed; 0, or -1 with errno set.
+int make_parent_dirs(const std::string& path, mode_t mode);
+
 /// A path split into directory, name and extension, with cached facts about the file.
 class file_t {
 public:

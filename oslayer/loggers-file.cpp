@@ -17,6 +17,7 @@
 #include "utilities.h"
 
 const char* file_logger_t::version_text = "0.1 Build 1";
+uint32_t file_logger_t::retry_interval_ms = 60000;
 
 namespace {
 
@@ -53,6 +54,9 @@ bool read_number(const char* from, const char*& end, uint32_t& value) {
     value = static_cast<uint32_t>(v);
     return true;
 }
+
+// The wait before the next open of a file that is not open.
+timegap_t retry_gap() { return timegap_t(int64_t(file_logger_t::retry_interval_ms) * (ticks_per_second / 1000)); }
 
 void add_collected(std::string& collected, const std::string& line) {
     if (!collected.empty()) collected += '\n';
@@ -109,6 +113,7 @@ file_logger_t::file_logger_t()
       keep_count(default_keep_count),
       pack_flag(true),
       dir_fd(-1),
+      deferred(false),
       packer_pid(0),
       forks_seen(0),
       pack_stop(false),
@@ -161,15 +166,27 @@ bool file_logger_t::parse_rotation(const std::string& text) {
     return true;
 }
 
-bool file_logger_t::set_rotation(const std::string& file_path, const std::string& text) {
-    TRACE_POINT;
+bool file_logger_t::name_files(const std::string& file_path, const std::string& text) {
     path = file_path;
     size_text = text;
-    if (!parse_rotation(text)) {
-        LOG_AT(LOG_LEVEL_ERROR, "Invalid logs rotation \"%s\"", text.c_str());
-        return false;
-    }
-    return open(false, nullptr);
+    if (parse_rotation(text)) return true;
+    LOG_AT(LOG_LEVEL_ERROR, "Invalid logs rotation \"%s\"", text.c_str());
+    return false;
+}
+
+bool file_logger_t::set_rotation(const std::string& file_path, const std::string& text) {
+    TRACE_POINT;
+    return name_files(file_path, text) && open(false, nullptr);
+}
+
+bool file_logger_t::open_later(const std::string& file_path, const std::string& text,
+                               std::unique_ptr<fd_logger_t> console) {
+    TRACE_POINT;
+    stand_in = std::move(console);
+    deferred = true;
+    // What just failed is not tried again at once.
+    next_open_time = timestamp_t::now() + retry_gap();
+    return name_files(file_path, text);
 }
 
 std::string file_logger_t::rotated_name(unsigned number, bool packed) const {
@@ -198,8 +215,11 @@ int file_logger_t::current_fd() {
 }
 
 int file_logger_t::held_dir() {
+    if (dir_fd != -1) return dir_fd;
+    // Made as at start, links followed; a failure shows in the open below.
+    if (deferred) (void)make_parent_dirs(path, 0777);
     // O_PATH: only the right to pass through is needed, as for opening the path whole.
-    if (dir_fd == -1) dir_fd = ::open(dir_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    dir_fd = ::open(dir_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     return dir_fd;
 }
 
@@ -243,7 +263,7 @@ int file_logger_t::open_log_file(bool later, std::string& reason) {
 int file_logger_t::open_descriptor(bool later, bool truncate, std::string* collected) {
     timestamp_t now = timestamp_t::now();
     if (later && next_open_time > now) return -1;
-    next_open_time = now + timegap_t(60 * ticks_per_second);
+    next_open_time = now + retry_gap();
     std::string reason;
     int nfd = open_log_file(later, reason);
     if (nfd >= 0) {
@@ -351,15 +371,27 @@ void file_logger_t::write(const char* line) {
     // the file nor its presence and size checks.
     if (line == nullptr || *line == '\0') return;
     resume_packing_after_fork();
-    // The lock serialises the re-opening threads; a thread that finds the
-    // file open once it has the lock leaves it alone.
-    if (current_fd() == -1) {
-        xlocker_t guard(rotation_lock);
-        if (current_fd() == -1 && !open(true, nullptr)) return;
-    }
+    if (current_fd() == -1 && !reopen(line)) return;
     if (file_lost()) recreate_if_lost();
     if (size_reached()) rotate();
     fd_logger_t::write(line);
+}
+
+bool file_logger_t::reopen(const char* line) {
+    bool is_open;
+    fd_logger_t* console;
+    {
+        // The lock serialises the re-opening threads; a thread that finds the
+        // file open once it has the lock leaves it alone.
+        xlocker_t guard(rotation_lock);
+        is_open = current_fd() != -1 || open(true, nullptr);
+        // Once the file took lines, a file lost later drops them as any other.
+        if (is_open) deferred = false;
+        console = deferred ? stand_in.get() : nullptr;
+    }
+    // Outside the lock: a console may hold the line its bound.
+    if (console) console->write(line);
+    return is_open;
 }
 
 void file_logger_t::recreate_if_lost() {

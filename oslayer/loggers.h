@@ -175,11 +175,18 @@ public:
 
     /// Names the file and the rotation; opens the file in append mode when the text is valid.
     bool set_rotation(const std::string& path, const std::string& spec);
+    /// Names the file and the rotation of a log whose directories could not
+    /// be made at start, and opens nothing: a later open, the first one
+    /// `retry_interval_ms` from now, makes them before it follows them.
+    /// Until an open succeeds, the lines go to `stand_in` when given (the
+    /// console), from then on to the file alone.
+    bool open_later(const std::string& path, const std::string& spec, std::unique_ptr<fd_logger_t> stand_in);
     /// Opens the file to append to it, only when it is a regular file. At
     /// start (`later` false) a link the administrator gave is followed and a
-    /// failure goes to the root logger; later (at most once a minute) nothing
-    /// stands there but a regular file of one name, or a new one is created,
-    /// and a failure goes to standard error and to `collected`.
+    /// failure goes to the root logger; later (at most once every
+    /// `retry_interval_ms`) nothing stands there but a regular file of one
+    /// name, or a new one is created, and a failure goes to standard error
+    /// and to `collected`.
     bool open(bool later, std::string* collected);
     bool size_reached();
     void close();
@@ -226,8 +233,15 @@ public:
 
     /// The program's version, quoted in the "[Logger] ... software version" lines.
     static const char* version_text;
+    /// The least time between two opens of a file that is not open, 60000 ms.
+    static uint32_t retry_interval_ms;
 
 private:
+    /// Sets the names and parses the rotation text; false (logged) when it is invalid.
+    bool name_files(const std::string& path, const std::string& spec);
+    /// Opens the file when it is not open, or hands `line` to the stand-in
+    /// while open_later's wait lasts; true when the file is open.
+    bool reopen(const char* line);
     /// The new descriptor, or -1 with the failure reported as `open` describes;
     /// `truncate` empties the file found only when it is the one being written.
     int open_descriptor(bool later, bool truncate, std::string* collected);
@@ -290,6 +304,11 @@ private:
 
     /// The directory held; -1 until the first open that finds it.
     int dir_fd;
+    /// Set by open_later until an open succeeds: opens make the directories
+    /// first, and lines go to the stand-in. Under the rotation lock.
+    bool deferred;
+    /// The console given to open_later; null when none.
+    std::unique_ptr<fd_logger_t> stand_in;
     /// Packings in the order of their rotations, the running one first. Under the names lock.
     std::deque<std::shared_ptr<pack_job_t>> pack_queue;
     /// The process whose thread packs, 0 when none: a forked child has its own.

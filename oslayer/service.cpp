@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <string>
 
 #include "amtypes.h"
 #include "bounded-write.h"
@@ -112,12 +113,15 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
     // A standard error that nobody reads (a closed pipe) must not turn the
     // failure's status into death by SIGPIPE.
     ::signal(SIGPIPE, SIG_IGN);
+    std::string text;
     if (n == 1 && buffer[0] == report_failed_byte) {
-        while ((n = read_some(fd, buffer, sizeof buffer)) > 0) write_fully(2, buffer, static_cast<size_t>(n));
+        while ((n = read_some(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
     } else {
-        const char died[] = "The service ended before it had started\n";
-        write_fully(2, died, sizeof died - 1);
+        text = "The service ended before it had started\n";
     }
+    // Bounded as a console line: one that takes none of it, full and never
+    // read, costs the report, never the status.
+    bounded_writer_t(2).write(text.data(), text.size(), fd_logger_t::console_wait_ms);
     ::_exit(1);
 }
 

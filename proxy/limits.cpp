@@ -91,6 +91,8 @@ const std::vector<limit_entry_t>& limit_entries() {
         // Read at each line.
         {"console_wait_ms", [](uint64_t v) { fd_logger_t::console_wait_ms = static_cast<uint32_t>(v); }, 0,
          time_max},
+        {"log_retry_interval_ms",
+         [](uint64_t v) { file_logger_t::retry_interval_ms = static_cast<uint32_t>(v); }, 1, time_max},
     };
     return entries;
 }

@@ -1,5 +1,7 @@
 // The process entry: command line, loggers, banner and platform report, then
 // the service (in the background on request) that runs the application loop.
+#include <signal.h>
+
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -33,10 +35,12 @@ int service_exit_code = 0;
 
 }  // namespace
 
-/// Builds the rotating file logger named by `use-file-log`.
-std::unique_ptr<if_logger_t> create_file_logger() {
+namespace {
+
+/// Builds the rotating file logger named by `use-file-log`; throws when its
+/// directories cannot be made.
+std::unique_ptr<if_logger_t> create_file_logger(const settings_t& settings) {
     TRACE_POINT;
-    const settings_t& settings = settings_t::global;
     boost::filesystem::path parent = boost::filesystem::path(settings.use_file_log).parent_path();
     if (!parent.empty()) boost::filesystem::create_directories(parent);
     std::unique_ptr<file_logger_t> logger(new file_logger_t());
@@ -44,7 +48,16 @@ std::unique_ptr<if_logger_t> create_file_logger() {
     return std::unique_ptr<if_logger_t>(logger.release());
 }
 
-namespace {
+/// The file logger of a log whose directories could not be made: a retry
+/// makes them. Until one opens the file the console has the lines, through
+/// a stand-in unless the console logger is chained beside it anyway.
+std::unique_ptr<if_logger_t> create_deferred_file_logger(const settings_t& settings) {
+    std::unique_ptr<file_logger_t> logger(new file_logger_t());
+    std::unique_ptr<fd_logger_t> console;
+    if (!settings.use_console_log) console.reset(new fd_logger_t(2));
+    logger->open_later(settings.use_file_log, settings.rotate, std::move(console));
+    return std::unique_ptr<if_logger_t>(logger.release());
+}
 
 /// Makes `logger` the root logger and deletes the previous one.
 void replace_root_logger(if_logger_t* logger) {
@@ -57,11 +70,11 @@ void replace_root_logger(if_logger_t* logger) {
 void install_file_logger(const settings_t& settings) {
     std::unique_ptr<if_logger_t> file;
     try {
-        file = create_file_logger();
+        file = create_file_logger(settings);
     } catch (const std::exception& e) {
-        replace_root_logger(new fd_logger_t(2));
+        // On the console, the root logger until now.
         LOG_AT(LOG_LEVEL_ERROR, "Cannot create log file because of %s", e.what());
-        return;
+        file = create_deferred_file_logger(settings);
     }
     if (settings.use_console_log)
         chain_logger_t::add(file.release());
@@ -125,6 +138,10 @@ void service_main(int, char**) {
 }
 
 int main(int argc, char** argv) {
+    // Before the first line, in the launcher of a daemon as in the service: a
+    // console whose reader is gone (`... 2>&1 | head -1`) costs lines, never
+    // the process. Nothing is executed from here on that would inherit it.
+    ::signal(SIGPIPE, SIG_IGN);
     // Before anything is opened: a log file or socket must never take a
     // standard number that a closing starter (`<&- >&- 2>&-`) left free.
     // Without "/dev/null" there is nothing better to put there.

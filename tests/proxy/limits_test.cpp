@@ -49,8 +49,10 @@ struct saved_limits_t {
     size_t root_bytes = cache::tree_t::longest_root;
     size_t stored_depth = cache::cache_t::repo_t::stored_depth;
     uint32_t console_wait = fd_logger_t::console_wait_ms;
+    uint32_t log_retry = file_logger_t::retry_interval_ms;
     ~saved_limits_t() {
         fd_logger_t::console_wait_ms = console_wait;
+        file_logger_t::retry_interval_ms = log_retry;
         command_line_parser_t::pool_size_limit = pool_size;
         cache::cache_t::failed_downloads_limit = failed_downloads;
         cache::tree_t::longest_root = root_bytes;

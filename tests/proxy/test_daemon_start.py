@@ -1,6 +1,7 @@
 """--daemon: the starting process returns only once the detached service has
 started its listeners (0) or has failed (1, with the error on its stderr)."""
 
+import fcntl
 import os
 import signal
 import socket
@@ -24,6 +25,13 @@ def stderr_to_an_unread_pipe():
     os.close(r)
     os.dup2(w, 2)
     os.close(w)
+
+
+def full_pipe():
+    """A pipe full to its last byte, both ends open: (read end, write end)."""
+    r, w = os.pipe()
+    os.write(w, b"x" * fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096))
+    return r, w
 
 
 def stdout_on_stderr():
@@ -148,10 +156,32 @@ class DaemonStartTest(PeersTestCase):
         self.assert_ended(d)
 
     def test_a_failed_start_reported_to_a_standard_error_nobody_reads(self):
-        d, rc = self.start_detached_as(stderr_to_an_unread_pipe)  # no configuration file
-        self.assertEqual(rc, 1, d.log[-4000:])
-        self.assertIn(FAILED, d.log)
-        self.assert_ended(d)
+        full = full_pipe()  # its reader holds it open and never reads
+        for end in full:
+            self.addCleanup(os.close, end)
+        for prepare in (stderr_to_an_unread_pipe, lambda: os.dup2(full[1], 2)):
+            with self.subTest(full=prepare != stderr_to_an_unread_pipe):
+                d, rc = self.start_detached_as(prepare)  # no configuration file
+                self.assertEqual(rc, 1, d.log[-4000:])
+                self.assertIn(FAILED, d.log)
+                self.assert_ended(d)
+
+    def test_a_console_whose_reader_is_gone_stops_no_start(self):
+        # A daemon cannot make its log directory (a file stands there): it logs to that console until it detaches.
+        server = self.start_server()
+        for detached in (False, True):
+            with self.subTest(detached=detached):
+                d = harness.Daemon(daemon=detached)
+                self.addCleanup(d.close)
+                agents = os.path.join(d.dir, "agents")
+                d.write_config(harness.config_xml([("unix(%s)" % agents, [server.spec])], d.cache_root))
+                open(os.path.join(d.dir, "log"), "w").close()
+                d.start(lambda: (stderr_to_an_unread_pipe(), os.dup2(2, 1)))
+                self.assertTrue(harness.wait_until(lambda: os.path.exists(agents)), "ended: %s" % d.proc.poll())
+                agent = self.start_agent(agents)
+                agent.send("PING", b"served")
+                self.assertEqual(agent.expect("PONG").args, b"served")
+                self.assertEqual(d.stop(), 0)  # of the starting process too: the service has ended
 
     def test_an_interrupted_start_asks_the_service_to_stop(self):
         d = harness.Daemon(daemon=True, config=slow_config())

@@ -94,6 +94,23 @@ class LogFileTest(PeersTestCase):
         self.remove_pipe(d.log_path)
         self.assertStopsUnlogged(d)
 
+    def test_a_log_directory_blocked_at_start_gets_its_file_at_a_retry(self):
+        d = harness.Daemon(listens=[(harness.listen_spec(0), [self.start_server().spec])], log_file=True,
+                           env=harness.limits_env(log_retry_interval_ms=300))
+        self.addCleanup(lambda: self.assertEqual(d.sanitizer_report(), ""))
+        self.addCleanup(d.close)
+        open(os.path.dirname(d.log_path), "w").close()  # a regular file where the directory is to be made
+        d.start()
+        self.assertTrue(harness.wait_until(lambda: harness.STARTED in d.stderr), d.stderr[-4000:])  # the console
+        port = [int(p) for p in harness._LISTEN_RE.findall(d.stderr)][-1]
+        os.unlink(os.path.dirname(d.log_path))
+        self.assertTrue(harness.wait_until(lambda: os.path.exists(d.log_path) or self.assertAnswered(port, 1, 1)))
+        console = len(d.stderr)
+        self.assertAnswered(port, agents=1, pings=3, tag="filed")
+        d.wait_for("filed0-2")
+        self.assertNotIn("filed0-", d.stderr[console:], "the file alone takes the lines once it is open")
+        self.assertStops(d)
+
     def test_a_full_disk_cuts_no_later_line(self):
         d = harness.Daemon(listens=[(harness.listen_spec(0), [self.start_server().spec])], log_file=True,
                            args=["--rotate", "NONE"])
