@@ -110,10 +110,8 @@ class CacheLoadTest(PeersTestCase):
                     self.assertEqual(f.read(), repo.files[0].data)
                 self.assertNotIn("Refused file", d.log)
 
-    def test_a_stored_file_its_user_cannot_read_is_downloaded_again_while_running_at_a_reload_and_at_start(self):
-        repo = Repository([3000, 5000, 7000])
-        # Compressed: every reply reads the file from the disk, none keeps a mapping of it.
-        server = self.start_server(repository=repo, options="COMP")
+    def start_as_nobody(self, server):
+        """A daemon relaying to `server` as user nobody, whom modes bind as they do not bind root: (daemon, port)."""
         d = harness.Daemon(listens=[(harness.listen_spec(0), [server.spec])])
         self.addCleanup(d.close)
         d.argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + d.argv
@@ -125,7 +123,14 @@ class CacheLoadTest(PeersTestCase):
         d.start()
         self.addCleanup(self._stop_clean, d)
         d.wait_started()
-        port = d.listen_ports()[-1]
+        return d, d.listen_ports()[-1]
+
+    def test_a_stored_file_its_user_cannot_read_is_downloaded_again_while_running_at_a_reload_and_at_start(self):
+        repo = Repository([3000, 5000, 7000])
+        # Compressed: every reply reads the file from the disk, none keeps a mapping of it.
+        server = self.start_server(repository=repo, options="COMP")
+        d, port = self.start_as_nobody(server)
+        nobody = pwd.getpwnam("nobody")
         leaf = os.path.join(d.cache_root, test_updates.cache_path(repo, repo.files[1]))
         warning = "[Repo] File %s cannot be read: it is downloaded again because of Permission denied" % leaf
         for step in ("stored", "running", "SIGHUP", "start"):
