@@ -117,14 +117,15 @@ fd_t stored_dir(int dir, const std::string& name) {
     return sub;
 }
 
-// True for a directory of the cache among the entries of a level that holds
-// directories only. A link there, or a directory that other users control,
-// is removed with a WARNING; files are left as they are.
-bool cache_dir(int parent, const std::string& name, const std::string& path) {
+// True for a directory of the cache to load among the entries of a level
+// that holds directories only. What the scan could not look through is left
+// as it is, and so is what holds it; else a link there, or a directory that
+// other users control, is removed with a WARNING; files are left as they are.
+bool cache_dir(const tree_t& tree, int parent, const std::string& name, const std::string& path) {
     struct stat st;
-    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (tree.unseen(path, false) || ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (S_ISDIR(st.st_mode) && tree_t::cache_owned(st)) return true;
-    if (!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
+    if ((!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) || tree.unseen(path, true)) return false;
     if (!tree_t::remove_tree(parent, name)) {
         // A file system mounted in it, or entries that keep changing: left,
         // and the cache goes on without it.
@@ -221,18 +222,23 @@ cache_t::repo_t::repo_t(const tree_ptr& tree) : root_(tree->root()), tree_(tree)
     entities_.reserve(16);
     LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Will use %s as repository root", escape_log_text(root_).c_str());
     // Decided before anything is removed: a tree that holds other data is refused whole.
-    scan_tree(*tree);
+    unseen_t unseen = scan_tree(*tree);
+    // Told once each, as the load tells what it cannot list.
+    for (const auto& left : unseen)
+        load_or_set_aside((fs::path(root_) / left.first).string(),
+                          [&] { D_THROW(io_error_exception, "%s", left.second.c_str()); });
+    tree->set_unseen(std::move(unseen));
     fd_t top = tree->open_dir(root_, false);
     if (!top) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(root_).c_str(), strerror(errno));
     for (const entry_t& outer : list_dir(top.get(), root_)) {
         const std::string outer_path = (fs::path(root_) / outer.name).string();
-        if (!cache_dir(top.get(), outer.name, outer_path)) continue;
+        if (!cache_dir(*tree, top.get(), outer.name, outer_path)) continue;
         fd_t repository = tree->open_dir(outer_path, false);
         if (!repository) continue;
         load_or_set_aside(outer_path, [&] {
             for (const entry_t& inner : list_dir(repository.get(), outer_path)) {
                 const std::string inner_path = (fs::path(outer_path) / inner.name).string();
-                if (!cache_dir(repository.get(), inner.name, inner_path)) continue;
+                if (!cache_dir(*tree, repository.get(), inner.name, inner_path)) continue;
                 load_or_set_aside(inner_path, [&] { create_entity_for_dir(outer.name, inner.name, inner_path); });
             }
         });
@@ -252,8 +258,9 @@ bool cache_t::repo_t::load_files(entity_t& entity, int at, const std::string& pa
     bool others = false;
     for (const entry_t& e : list_dir(at, path)) {
         const std::string file = (fs::path(path) / e.name).string();
-        bool kept = true;  // also when it is set aside
-        load_or_set_aside(file, [&] { kept = load_entry(entity, at, e.name, type_of(at, e), file, depth); });
+        bool kept = true;  // also when it is set aside, or was never seen
+        if (!tree_->unseen(file, false))
+            load_or_set_aside(file, [&] { kept = load_entry(entity, at, e.name, type_of(at, e), file, depth); });
         others = others || kept;
     }
     return others;

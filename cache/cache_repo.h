@@ -69,10 +69,12 @@ public:
     /// it is with a WARNING.
     /// A tree holding an entry of another user or a revision directory not
     /// named by a number is refused before anything is removed (see
-    /// scan_tree). Links where the cache keeps its directories or files,
-    /// and its user's directories or files that others may write, are
-    /// removed with a WARNING, never followed or read; what cannot be
-    /// removed is logged and left.
+    /// scan_tree). What the scan could not look through is left as it is
+    /// with the same WARNING, and no directory that holds it is removed: it
+    /// may hide another user's entry. Links where the cache keeps its
+    /// directories or files, and its user's directories or files that
+    /// others may write, are removed with a WARNING, never followed or
+    /// read; what cannot be removed is logged and left.
     explicit repo_t(const boost::shared_ptr<const tree_t>& tree);
 
     /// Loads one revision directory; one that holds nothing but the cache's

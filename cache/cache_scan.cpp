@@ -19,9 +19,10 @@ namespace {
 
 const int scan_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-/// One directory being looked through: what it is, to know it again from
-/// below, and the names of it still to look at.
+/// One directory being looked through: its name in the one above, what it
+/// is, to know it again from below, and the names of it still to look at.
 struct scan_level_t {
+    std::string name;
     std::string path;
     dev_t dev;
     ino_t ino;
@@ -29,17 +30,19 @@ struct scan_level_t {
     size_t next = 0;
 };
 
+bool gone_or_replaced(int error) { return error == ENOENT || error == ELOOP || error == ENOTDIR; }
+
 class scan_t {
 public:
     explicit scan_t(const tree_t& tree) : tree_(tree) {}
 
-    void run() {
-        fd_t top = tree_.open_dir(tree_.root(), false);
+    unseen_t run() {
+        fd_t top = open_top();
         struct stat st;
-        if (!top || ::fstat(top.get(), &st) != 0) fail("cannot open it: %s", strerror(errno));
-        std::string shown = tree_.root();
-        while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
-        enter(std::move(top), shown, st);
+        if (::fstat(top.get(), &st) != 0) fail("cannot open it: %s", strerror(errno));
+        shown_ = tree_.root();
+        while (shown_.size() > 1 && shown_.back() == '/') shown_.pop_back();
+        enter(std::move(top), std::string(), shown_, st);
         while (!levels_.empty()) {
             scan_level_t& level = levels_.back();
             if (level.next == level.names.size()) {
@@ -49,6 +52,7 @@ public:
             const std::string name = level.names[level.next++];
             look_at(name);
         }
+        return std::move(unseen_);
     }
 
 private:
@@ -57,8 +61,28 @@ private:
         refuse_root(tree_.root(), format_string(format, args...));
     }
 
-    void enter(fd_t dir, const std::string& path, const struct stat& st) {
-        levels_.push_back(scan_level_t{path, st.st_dev, st.st_ino, names_in(dir.get(), path)});
+    fd_t open_top() const {
+        fd_t top = tree_.open_dir(tree_.root(), false);
+        if (!top) fail("cannot open it: %s", strerror(errno));
+        return top;
+    }
+
+    // What cannot be looked through below the root is left to the load to
+    // leave as it is, with what was seen below it; a root that cannot be
+    // looked through is no root to use.
+    void not_seen(const std::string& path, const std::string& why) {
+        if (path.size() <= shown_.size()) fail("%s", why.c_str());
+        const std::string rel = path.substr(shown_.size() + 1), in = rel + "/";
+        auto it = unseen_.lower_bound(in);
+        while (it != unseen_.end() && it->first.compare(0, in.size(), in) == 0) it = unseen_.erase(it);
+        unseen_[rel] = why;
+    }
+
+    void enter(fd_t dir, const std::string& name, const std::string& path, const struct stat& st) {
+        std::vector<std::string> names;
+        if (!names_in(dir.get(), names))
+            return not_seen(path, format_string("cannot list %s: %s", escape_log_text(path).c_str(), strerror(errno)));
+        levels_.push_back(scan_level_t{name, path, st.st_dev, st.st_ino, std::move(names)});
         current_ = std::move(dir);
     }
 
@@ -68,19 +92,49 @@ private:
         levels_.pop_back();
         if (levels_.empty()) return;
         fd_t up(::openat(current_.get(), "..", scan_flags));
+        // One that can no longer be searched (its mode taken away) has no
+        // way up: the way down from the root is taken again.
+        if (!up && errno != ENOENT) return reopen();
         struct stat st;
         if (!up || ::fstat(up.get(), &st) != 0 || st.st_dev != levels_.back().dev || st.st_ino != levels_.back().ino)
             fail("%s moved while it was looked through", escape_log_text(left).c_str());
         current_ = std::move(up);
     }
 
+    // Opens every level again from the root by its name, each still the one
+    // entered (else it moved while it was looked through); one that can no
+    // longer be opened is not seen, with what was entered below it.
+    void reopen() {
+        fd_t at = open_top();
+        for (size_t i = 1; i < levels_.size(); ++i) {
+            const scan_level_t& level = levels_[i];
+            fd_t next(::openat(at.get(), level.name.c_str(), scan_flags));
+            struct stat st;
+            if (!next && !gone_or_replaced(errno)) {
+                not_seen(level.path, format_string("cannot open %s: %s", escape_log_text(level.path).c_str(),
+                                                   strerror(errno)));
+                levels_.resize(i);
+                return reopen();
+            }
+            if (!next || ::fstat(next.get(), &st) != 0 || st.st_dev != level.dev || st.st_ino != level.ino)
+                fail("%s moved while it was looked through", escape_log_text(level.path).c_str());
+            at = std::move(next);
+        }
+        current_ = std::move(at);
+    }
+
     void look_at(const std::string& name) {
-        const scan_level_t& level = levels_.back();
+        scan_level_t& level = levels_.back();
         const std::string path = level.path + "/" + name;
         struct stat st;
         if (::fstatat(current_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) return;
-            fail("cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+            const std::string why =
+                format_string("cannot examine %s: %s", escape_log_text(path).c_str(), strerror(errno));
+            if (errno != EACCES) return not_seen(path, why);
+            // The directory cannot be searched: none of its entries can be seen.
+            level.next = level.names.size();
+            return not_seen(level.path, why);
         }
         if (st.st_uid != daemon_user())
             fail("%s in it belongs to user %u", escape_log_text(path).c_str(), static_cast<unsigned>(st.st_uid));
@@ -94,8 +148,8 @@ private:
         fd_t sub(::openat(current_.get(), name.c_str(), scan_flags));
         struct stat opened;
         if (!sub || ::fstat(sub.get(), &opened) != 0) {
-            if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return;  // gone or replaced meanwhile
-            fail("cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno));
+            if (gone_or_replaced(errno)) return;
+            return not_seen(path, format_string("cannot open %s: %s", escape_log_text(path).c_str(), strerror(errno)));
         }
         if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) return;  // replaced since it was examined
         // A mount point is the cache's own where the load takes it as a
@@ -104,13 +158,13 @@ private:
         // it, so it is never looked into.
         const bool taken = levels_.size() <= 2 && tree_t::cache_owned(opened);
         if (!taken && !tree_t::same_mount(current_.get(), sub.get())) return;
-        enter(std::move(sub), path, opened);
+        enter(std::move(sub), name, path, opened);
     }
 
-    std::vector<std::string> names_in(int dir, const std::string& path) const {
+    // False, with errno set, when the listing fails.
+    static bool names_in(int dir, std::vector<std::string>& names) {
         DIR* listing = tree_t::open_listing(dir);
-        if (!listing) fail("cannot list %s: %s", escape_log_text(path).c_str(), strerror(errno));
-        std::vector<std::string> names;
+        if (!listing) return false;
         errno = 0;
         while (struct dirent* e = ::readdir(listing)) {
             if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
@@ -118,13 +172,16 @@ private:
         }
         const int error = errno;
         ::closedir(listing);
-        if (error) fail("cannot list %s: %s", escape_log_text(path).c_str(), strerror(error));
-        return names;
+        errno = error;
+        return error == 0;
     }
 
     const tree_t& tree_;
+    /// The root as paths below it begin.
+    std::string shown_;
     std::vector<scan_level_t> levels_;
     fd_t current_;
+    unseen_t unseen_;
 };
 
 }  // namespace
@@ -139,6 +196,30 @@ bool revision_of(const std::string& text, rev_t& rev) {
     return true;
 }
 
-void scan_tree(const tree_t& tree) { scan_t(tree).run(); }
+unseen_t scan_tree(const tree_t& tree) { return scan_t(tree).run(); }
+
+// What the scan could not look through stays as it is until the next load.
+const std::string* tree_t::unseen(const std::string& path, bool holding) const {
+    return unseen_at(relative(path), holding);
+}
+
+const std::string* tree_t::unseen_at(const std::string& rel, bool holding) const {
+    if (unseen_.empty()) return nullptr;
+    // The path itself, or a directory on its way.
+    for (size_t end = rel.find('/');; end = rel.find('/', end + 1)) {
+        auto found = unseen_.find(rel.substr(0, end));
+        if (found != unseen_.end()) return &found->first;
+        if (end == std::string::npos) break;
+    }
+    const std::string in = rel + "/";
+    auto first = unseen_.lower_bound(in);
+    return holding && first != unseen_.end() && first->first.compare(0, in.size(), in) == 0 ? &first->first : nullptr;
+}
+
+void tree_t::keep_unseen(const std::string& rel, bool holding) const {
+    if (const std::string* unseen = unseen_at(rel, holding))
+        D_THROW(obstruction_error, "%s is left as it is until a reload can look through it",
+                escape_log_text(root_.substr(0, prefix_ - 1) + "/" + *unseen).c_str());
+}
 
 }  // namespace cache

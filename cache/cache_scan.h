@@ -4,7 +4,9 @@
 // under /srv, /var/cache) that would be someone else's. So a tree that holds
 // an entry of another user, or a directory where the cache keeps a revision
 // that no revision number names, is refused whole, and nothing in it is
-// touched.
+// touched. A directory below the root that cannot be looked through (its
+// mode taken away, a read error) may hold such an entry unseen: it is told
+// to the load, which leaves it, and what holds it, as it is.
 #pragma once
 
 #include <string>
@@ -21,8 +23,11 @@ bool revision_of(const std::string& text, rev_t& rev);
 /// Walks every entry below the root, whatever the depth, with few
 /// descriptors, following no link and entering no mount point; raises
 /// cache_error "cache root ROOT refused: REASON" naming the first entry of
-/// another user (and its owner) or the first revision directory of the
-/// cache not named by a number.
-void scan_tree(const tree_t& tree);
+/// another user (and its owner), the first revision directory of the cache
+/// not named by a number, a directory moved while it was looked through, or
+/// the root itself when it cannot be listed or searched. Answers what below
+/// the root cannot be opened, searched, listed or examined, for any reason
+/// but not being there.
+unseen_t scan_tree(const tree_t& tree);
 
 }  // namespace cache

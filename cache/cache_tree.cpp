@@ -143,6 +143,11 @@ fd_t tree_t::open_dir(const std::string& path, bool create) const {
 
 fd_t tree_t::open_parent(const std::string& path, bool create, std::string& leaf) const {
     const std::string rel = relative(path);
+    // Whatever stands at the file's names is cleared for it.
+    if (create) {
+        keep_unseen(rel, true);
+        keep_unseen(rel + "~", true);
+    }
     const size_t slash = rel.rfind('/');
     leaf = rel.substr(slash == std::string::npos ? 0 : slash + 1);
     if (slash == std::string::npos) return fd_t(copy_of(fd_.get()));
@@ -150,6 +155,7 @@ fd_t tree_t::open_parent(const std::string& path, bool create, std::string& leaf
 }
 
 fd_t tree_t::open_below(int top, const std::string& rel, bool create) const {
+    if (create) keep_unseen(rel, false);
     if (beneath_) {
         // The usual case in one call: the directory is there, as the cache's own.
         fd_t fd(open_beneath(top, rel, dir_flags));
@@ -180,6 +186,7 @@ fd_t tree_t::open_below(int top, const std::string& rel, bool create) const {
         next.reset();
         if (!missing) {
             // A link, a file or a directory of another user: never entered.
+            keep_unseen(rel.substr(0, slash), true);
             if (::fstatat(current.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
                 !remove_tree(current.get(), name))
                 D_THROW(obstruction_error, "cannot remove %s, which stands where the cache keeps a directory: %s",

@@ -27,6 +27,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <map>
 #include <string>
 #include <utility>
 
@@ -64,6 +65,10 @@ private:
 
 class tree_t;
 typedef boost::shared_ptr<const tree_t> tree_ptr;
+
+/// What a load could not look through below the root (see scan_tree), by
+/// path relative to the root, each with why ("cannot open PATH: REASON").
+typedef std::map<std::string, std::string> unseen_t;
 
 /// The parent directory of the last path asked for, kept open while the
 /// next path lies in the same directory: one announcement links thousands
@@ -114,8 +119,21 @@ public:
     /// WARNING. Without, a directory that is not there as the cache's own
     /// is a failed lookup.
     fd_t open_dir(const std::string& path, bool create) const;
-    /// The parent directory of `path`, opened as open_dir does, and its leaf.
+    /// The parent directory of `path`, opened as open_dir does, and its
+    /// leaf; with `create`, for a file to be written there and at its
+    /// temporary name (the leaf with "~" appended).
     fd_t open_parent(const std::string& path, bool create, std::string& leaf) const;
+
+    /// Takes what the load could not look through, once, before the tree is
+    /// shared. Another user's entry may lie there unseen: until the next
+    /// load, a change (with `create` above) that would write there, in it,
+    /// or remove what holds it raises obstruction_error, and the load and
+    /// the cleaner's load of a revision leave it as it is.
+    void set_unseen(unseen_t unseen) const { unseen_ = std::move(unseen); }
+    /// The relative path of what the load could not look through that
+    /// `path` is or lies in (with `holding`, or that lies in `path`); null
+    /// for none.
+    const std::string* unseen(const std::string& path, bool holding) const;
 
     /// A listing of `dir` from its start, on a close-on-exec copy of the
     /// descriptor (closedir closes the copy, never `dir`); null with errno set.
@@ -155,6 +173,9 @@ private:
     /// way; -1 (errno set) when it cannot, or where no such call is at hand.
     int open_beneath(int dir, const std::string& rel, int flags) const;
     fd_t open_below(int dir, const std::string& relative, bool create) const;
+    const std::string* unseen_at(const std::string& rel, bool holding) const;
+    /// Raises obstruction_error naming what unseen_at finds.
+    void keep_unseen(const std::string& rel, bool holding) const;
 
     std::string root_;
     /// Length of the prefix that paths below the root share ("root/").
@@ -169,6 +190,7 @@ private:
     /// Shared by every file of the tree, whatever revision names it.
     mutable own_changes_t own_changes_;
     mutable link_index_t links_;
+    mutable unseen_t unseen_;
 };
 
 }  // namespace cache

@@ -12,6 +12,7 @@
 
 #include "cache/cache_file_ctx.h"
 #include "cache/cache_repo.h"
+#include "cache/cache_scan.h"
 #include "cache_support.h"
 #include "io/test_support.h"
 
@@ -71,6 +72,45 @@ TEST(Repo, ARevisionOfOtherFilesAloneStaysUntilTheCleanerTakesIt) {
     EXPECT_EQ(entries(dir.path + "/upd"), (std::vector<std::string>{"1", "2", "5", "6", "7"}));
     repo.clean_revisions();
     EXPECT_EQ(entries(dir.path + "/upd"), (std::vector<std::string>{"5", "6", "7"}));
+}
+
+/// What the load cannot look into (its mode taken away) is left as it is,
+/// and so is what holds it; nothing is written there until a load can look
+/// through it, which then loads it as usual.
+TEST(Repo, DirectoriesTheLoadCannotLookIntoAreLeftAsTheyAreUntilALoadCan) {
+    scratch_t dir;
+    const std::vector<std::string> hidden = {"other/3", "upd/6", "upd/7/a~b", "upd/8"};
+    for (const std::string& sub : hidden) fs::create_directories(dir.path + "/" + sub);
+    fs::create_directories(dir.path + "/upd/5");
+    for (const std::string rev : {"5", "6", "7", "8"}) dir.put("upd/" + rev + "/~f~" + md5_of(rev), rev);
+    dir.put("upd/7/a~b/c~" + md5_of("c"), "c");
+    ::chmod((dir.path + "/other").c_str(), 0777);  // not the cache's own: removed whole, unless it hides something
+    const mode_t modes[] = {0100, 0, 0, 0400};
+    for (size_t i = 0; i < hidden.size(); ++i) ::chmod((dir.path + "/" + hidden[i]).c_str(), modes[i]);
+    {
+        modes_bind_t bound;
+        if (cache::fd_t(::open((dir.path + "/upd/6").c_str(), O_RDONLY | O_CLOEXEC)))
+            GTEST_SKIP() << "modes do not bind this test's thread";
+        cache::tree_ptr tree = tree_of(dir);
+        cache::unseen_t expected;
+        for (size_t i = 0; i < hidden.size(); ++i)
+            expected[hidden[i]] = "cannot open " + dir.path + "/" + hidden[i] + ": Permission denied";
+        expected["upd/8"] = "cannot examine " + dir.path + "/upd/8/~f~" + md5_of("8") + ": Permission denied";
+        EXPECT_EQ(cache::scan_tree(*tree), expected);
+        cache_t::repo_t repo(tree);
+        ASSERT_EQ(repo.entities().size(), 2u);
+        ASSERT_TRUE(repo.find_entity("upd", 7));
+        EXPECT_EQ(repo.find_entity("upd", 7)->files.size(), 1u);
+        EXPECT_ANY_THROW(repo.merge({"upd", 6, "p"}, infos({blob("f", "6")})));
+        std::string leaf;
+        EXPECT_ANY_THROW(tree->open_parent(dir.path + "/upd/7/a~b/c~" + md5_of("c"), true, leaf));
+        EXPECT_TRUE(exists(dir.path + "/other"));
+    }
+    for (const std::string& sub : hidden) ::chmod((dir.path + "/" + sub).c_str(), 0755);
+    cache_t::repo_t repo(tree_of(dir));
+    EXPECT_EQ(repo.entities().size(), 4u);
+    EXPECT_EQ(repo.find_entity("upd", 7)->files.size(), 2u);
+    EXPECT_FALSE(exists(dir.path + "/other"));
 }
 
 // Names of more than one '/' are stored below directories of their

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -81,6 +84,24 @@ inline bool set_immutable(const std::string& path, bool on) {
     ::close(fd);
     return done;
 }
+
+/// While it lives, modes bind the calling thread as they bind any user but
+/// root: the capabilities that pass them leave its effective set (each
+/// thread has its own).
+struct modes_bind_t {
+    __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved[2] = {}, bound[2] = {};
+    bool dropped = false;
+    modes_bind_t() {
+        if (::geteuid() != 0 || ::syscall(SYS_capget, &head, saved) != 0) return;
+        std::copy(saved, saved + 2, bound);
+        bound[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        dropped = ::syscall(SYS_capset, &head, bound) == 0;
+    }
+    ~modes_bind_t() {
+        if (dropped) ::syscall(SYS_capset, &head, saved);
+    }
+};
 
 /// The scratch directory as a checked cache root.
 inline cache::tree_ptr tree_of(const scratch_t& dir) { return cache::tree_t::open(dir.path); }

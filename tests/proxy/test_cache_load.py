@@ -2,8 +2,9 @@
 no layout made (a directory where a stored file was) never refuses a list, a root
 whose directories others may write into is refused whole, a bind mount in
 a revision stays whole where a system-call filter refuses statx, a stored file
-its user cannot read costs its own download, and an administrator's files in
-a revision stay until the cleaner takes it."""
+its user cannot read costs its own download, a directory it cannot look into
+is left as it is while the rest is served, and an administrator's files in a
+revision stay until the cleaner takes it."""
 
 import os
 import pwd
@@ -110,10 +111,8 @@ class CacheLoadTest(PeersTestCase):
                     self.assertEqual(f.read(), repo.files[0].data)
                 self.assertNotIn("Refused file", d.log)
 
-    def test_a_stored_file_its_user_cannot_read_is_downloaded_again_while_running_at_a_reload_and_at_start(self):
-        repo = Repository([3000, 5000, 7000])
-        # Compressed: every reply reads the file from the disk, none keeps a mapping of it.
-        server = self.start_server(repository=repo, options="COMP")
+    def start_as_nobody(self, server):
+        """A daemon relaying to `server` as user nobody, whom modes bind as they do not bind root: (daemon, port)."""
         d = harness.Daemon(listens=[(harness.listen_spec(0), [server.spec])])
         self.addCleanup(d.close)
         d.argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + d.argv
@@ -125,7 +124,14 @@ class CacheLoadTest(PeersTestCase):
         d.start()
         self.addCleanup(self._stop_clean, d)
         d.wait_started()
-        port = d.listen_ports()[-1]
+        return d, d.listen_ports()[-1]
+
+    def test_a_stored_file_its_user_cannot_read_is_downloaded_again_while_running_at_a_reload_and_at_start(self):
+        repo = Repository([3000, 5000, 7000])
+        # Compressed: every reply reads the file from the disk, none keeps a mapping of it.
+        server = self.start_server(repository=repo, options="COMP")
+        d, port = self.start_as_nobody(server)
+        nobody = pwd.getpwnam("nobody")
         leaf = os.path.join(d.cache_root, test_updates.cache_path(repo, repo.files[1]))
         warning = "[Repo] File %s cannot be read: it is downloaded again because of Permission denied" % leaf
         for step in ("stored", "running", "SIGHUP", "start"):
@@ -142,6 +148,41 @@ class CacheLoadTest(PeersTestCase):
                 self.assertEqual(asked[-1], b"7 3 111" if step == "stored" else b"7 3 010", asked)
                 self.assertEqual((os.stat(leaf).st_uid, os.stat(leaf).st_mode & 0o777), (nobody.pw_uid, 0o644))
         self.assertEqual(server.count("ARQ_UPDATE"), 4)
+
+    def test_directories_it_cannot_look_into_are_left_as_they_are_and_the_rest_is_served_from_the_cache(self):
+        keys = [("upd", 7), ("upd", 8), ("upd", 9), ("other", 7)]
+        # Contents of their own: no file is linked from another revision.
+        repos = {(n, r): Repository([("top.bin", b"%s %d " % (n.encode(), r) * 500), ("a/b/c.bin", b"c%d" % r * 900)],
+                                    name=n, revision=r) for n, r in keys}
+        server = self.start_server()
+        d, port = self.start_as_nobody(server)
+
+        def fetch(port, key, mask="11"):
+            server.repository = repos[key]
+            agent = self.start_agent(port)
+            self.assertEqual(agent.fetch(agent.wait_announcement(), mask).data, repos[key].payload(mask), d.log[-4000:])
+            agent.close()
+
+        for key in keys:
+            fetch(port, key)
+        # A revision, and a directory inside another one, as a stray chmod leaves them.
+        hidden = [os.path.join(d.cache_root, p) for p in ("upd/7", "upd/8/a~b")]
+        modes = [os.stat(p).st_mode & 0o7777 for p in hidden]
+        whole = tree_of(d.cache_root)
+        for step in ("SIGHUP", "start", "modes given back"):
+            with self.subTest(step):
+                back = step == "modes given back"
+                for path, mode in zip(hidden, modes):
+                    os.chmod(path, mode if back else 0)
+                mark = d.mark()
+                port = d.restart() if step == "start" else self.reload(d)
+                left = [m for m in d.messages("wrn", mark) if "is not loaded and is left as it is" in m]
+                self.assertEqual(left, [] if back else
+                                 ["[Repo] %s is not loaded and is left as it is because of " % p for p in hidden])
+                for key in keys if back else keys[1:]:  # the rest of revision 8 as well
+                    fetch(port, key, "11" if back or key != ("upd", 8) else "10")
+                self.assertEqual(server.count("ARQ_UPDATE"), len(keys))
+                self.assertEqual(tree_of(d.cache_root), whole)
 
     def test_a_revision_of_an_administrators_files_stays_and_one_of_the_caches_leftovers_goes(self):
         repo = Repository([3000])
