@@ -222,7 +222,12 @@ int daemonize(working_dir_t cwd, standard_fds_t fds) {
 }
 
 service_process_t::service_process_t(const char* program_name_, bool flag1, bool flag2, bool flag3, bool flag4)
-    : program_name(program_name_), background(false), report_fd(-1), options{{flag1, flag2, flag3, flag4}} {}
+    : program_name(program_name_),
+      background(false),
+      report_fd(-1),
+      launcher_mask(),
+      signals_held(false),
+      options{{flag1, flag2, flag3, flag4}} {}
 
 service_process_t::~service_process_t() { pid_file.reset(); }
 
@@ -241,6 +246,10 @@ int service_process_t::go(body_t* body, int argc, char** argv, start_report_t re
     } ender{*this};
     body(argc, argv);
     return 0;
+}
+
+void service_process_t::hold_signals(const sigset_t& signals) {
+    signals_held = ::pthread_sigmask(SIG_BLOCK, &signals, &launcher_mask) == 0;
 }
 
 int service_process_t::daemonize_awaiting_report() {
@@ -265,6 +274,8 @@ int service_process_t::daemonize_awaiting_report() {
     if (child > 0) {
         // Its own copy of the child's end closed, the channel ends when the child's does.
         ::close(channel[1]);
+        // A stop request held until now goes on to the child from here.
+        if (signals_held) ::pthread_sigmask(SIG_SETMASK, &launcher_mask, nullptr);
         await_report(channel[0]);
     }
     ::close(channel[0]);

@@ -3,6 +3,8 @@
 // with a PID file.
 #pragma once
 
+#include <signal.h>
+
 #include <array>
 #include <memory>
 #include <string>
@@ -53,6 +55,11 @@ public:
     /// waiting launcher is passed on to the body's process as SIGINT and ends
     /// the launcher.
     int go(body_t* body, int argc, char** argv, start_report_t report = start_report_t::none);
+    /// Blocks `signals` in the calling thread, and so in every thread and
+    /// child it makes; called once, before any thread is made. A waiting
+    /// launcher goes back to the mask it had before: it is no service, and
+    /// its stop requests and other signals end it as they would have.
+    void hold_signals(const sigset_t& signals);
     /// Tells the waiting launcher that the service runs. Only the first report
     /// counts; without a launcher waiting it does nothing.
     void report_started();
@@ -80,6 +87,9 @@ private:
     std::unique_ptr<if_root_t> pid_file;
     /// The detached child's end of the channel to its launcher; -1 when none.
     int report_fd;
+    /// The mask before hold_signals, for a waiting launcher; `signals_held` once taken.
+    sigset_t launcher_mask;
+    bool signals_held;
     /// Kept as given; nothing on this platform reads them.
     std::array<bool, 4> options;
 };

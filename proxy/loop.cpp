@@ -46,12 +46,16 @@ boost::posix_time::time_duration app_loop_t::cache_clean_period = boost::posix_t
 app_loop_t::app_loop_t() {
     TRACE_POINT;
     signal(SIGPIPE, SIG_IGN);
-    fill_blocked_signals(kern_n::runnable_t::blocked_signals);
     int rc;
     do {
-        rc = pthread_sigmask(SIG_BLOCK, &kern_n::runnable_t::blocked_signals, nullptr);
+        rc = pthread_sigmask(SIG_BLOCK, &blocked_signals(), nullptr);
     } while (rc == EINTR);
     install_fatal_signal_handlers();
+}
+
+const sigset_t& app_loop_t::blocked_signals() {
+    fill_blocked_signals(kern_n::runnable_t::blocked_signals);
+    return kern_n::runnable_t::blocked_signals;
 }
 
 void app_loop_t::run() {

@@ -4,6 +4,8 @@
 // next pass) or SIGINT (the end).
 #pragma once
 
+#include <signal.h>
+
 #include <functional>
 
 #include <boost/asio/io_service.hpp>
@@ -15,6 +17,11 @@ public:
     /// Ignores SIGPIPE, blocks every asynchronous signal in this and all later
     /// threads, and installs the post-mortem report for the fatal ones.
     app_loop_t();
+
+    /// The signals the loop's threads block: every one but the fault signals,
+    /// which must reach the faulting thread for the post-mortem report. Held
+    /// also in the thread registry's set, which the pool's threads block.
+    static const sigset_t& blocked_signals();
 
     /// Returns after SIGINT; throws when a pass cannot be set up.
     void run();

@@ -138,6 +138,11 @@ void service_main(int, char**) {
 }
 
 int main(int argc, char** argv) {
+    // First of all, the signals the loop waits for or ignores: a thread the
+    // start makes (the packer of a log at its rotation size) blocks them from
+    // its first instruction, and one sent while the daemon starts stays
+    // pending until the loop acts on it as on one sent later.
+    service.hold_signals(app_loop_t::blocked_signals());
     // Before the first line, in the launcher of a daemon as in the service: a
     // console whose reader is gone (`... 2>&1 | head -1`) costs lines, never
     // the process. Nothing is executed from here on that would inherit it.
