@@ -127,22 +127,20 @@ TEST(Repo, AnEmptyRootThatCannotBeSearchedIsRefused) {
               "cache root " + dir.path + " refused: cannot search " + dir.path + ": Permission denied");
 }
 
-/// The scan walks down again from the root past a directory it cannot leave
-/// upwards (x cannot be searched); a revision renamed away meanwhile, a
-/// directory of no mode in its place, is a level moved, not one to leave.
+/// The scan walks down again from the root past x, which it cannot leave
+/// upwards; a revision renamed away meanwhile, a directory of no mode in its
+/// place, is a level moved, not one to leave.
 TEST(Repo, ALevelReplacedWhileTheScanWalksDownAgainRefusesTheRoot) {
     scratch_t dir;
-    const std::string revision = dir.path + "/upd/5";
-    fs::create_directories(revision + "/x");
-    ::chmod((revision + "/x").c_str(), 0400);
+    const std::string revision = dir.path + "/upd/5", x = revision + "/x";
+    fs::create_directories(x);
+    ::chmod(x.c_str(), 0400);
     modes_bind_t bound;
-    if (cache::fd_t(::open((revision + "/x/.").c_str(), O_RDONLY | O_CLOEXEC)))
-        GTEST_SKIP() << "modes do not bind this test's thread";
     // The scan's open of x waits while the revision is replaced.
     cache::fd_t fan(::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC));
-    const uint64_t held = FAN_OPEN_PERM | FAN_ONDIR;
-    if (!fan || ::fanotify_mark(fan.get(), FAN_MARK_ADD, held, AT_FDCWD, (revision + "/x").c_str()) != 0)
-        GTEST_SKIP() << "no permission events here: " << strerror(errno);
+    if (cache::fd_t(::open((x + "/.").c_str(), O_RDONLY | O_CLOEXEC)) || !fan ||
+        ::fanotify_mark(fan.get(), FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD, x.c_str()) != 0)
+        GTEST_SKIP() << "modes do not bind this test's thread, or no permission events here";
     std::atomic<bool> woken{false};
     boost::thread replace([&] {
         struct fanotify_event_metadata event;
@@ -158,7 +156,7 @@ TEST(Repo, ALevelReplacedWhileTheScanWalksDownAgainRefusesTheRoot) {
     const cache::tree_ptr tree = tree_of(dir);
     EXPECT_EQ(oslayer_test::error_of<cache::cache_error_shell_t>([&] { cache::scan_tree(*tree); }),
               "cache root " + dir.path + " refused: " + revision + " moved while it was looked through");
-    if (!woken) cache::fd_t(::open((revision + "/x").c_str(), O_RDONLY | O_CLOEXEC));  // lets the thread end
+    if (!woken) cache::fd_t(::open(x.c_str(), O_RDONLY | O_CLOEXEC));  // lets the thread end
     replace.join();
 }
 
