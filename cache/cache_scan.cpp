@@ -42,6 +42,11 @@ public:
         if (::fstat(top.get(), &st) != 0) fail("cannot open it: %s", strerror(errno));
         shown_ = tree_.root();
         while (shown_.size() > 1 && shown_.back() == '/') shown_.pop_back();
+        // The listing alone needs no right to search, and only an entry
+        // examined in it would show that right missing: an empty root would
+        // pass. The lookup of "." asks for it, as the system decides it.
+        if (::fstatat(top.get(), ".", &st, AT_SYMLINK_NOFOLLOW) != 0)
+            fail("cannot search %s: %s", escape_log_text(shown_).c_str(), strerror(errno));
         enter(std::move(top), std::string(), shown_, st);
         while (!levels_.empty()) {
             scan_level_t& level = levels_.back();
@@ -59,6 +64,10 @@ private:
     template <class... Args>
     [[noreturn]] void fail(const char* format, Args... args) const {
         refuse_root(tree_.root(), format_string(format, args...));
+    }
+
+    [[noreturn]] void moved(const std::string& path) const {
+        fail("%s moved while it was looked through", escape_log_text(path).c_str());
     }
 
     fd_t open_top() const {
@@ -97,30 +106,48 @@ private:
         if (!up && errno != ENOENT) return reopen();
         struct stat st;
         if (!up || ::fstat(up.get(), &st) != 0 || st.st_dev != levels_.back().dev || st.st_ino != levels_.back().ino)
-            fail("%s moved while it was looked through", escape_log_text(left).c_str());
+            moved(left);
         current_ = std::move(up);
     }
 
     // Opens every level again from the root by its name, each still the one
-    // entered (else it moved while it was looked through); one that can no
-    // longer be opened is not seen, with what was entered below it.
+    // entered (else it moved while it was looked through).
     void reopen() {
         fd_t at = open_top();
         for (size_t i = 1; i < levels_.size(); ++i) {
             const scan_level_t& level = levels_[i];
             fd_t next(::openat(at.get(), level.name.c_str(), scan_flags));
+            if (!next && !gone_or_replaced(errno)) return cannot_reopen(at.get(), i);
             struct stat st;
-            if (!next && !gone_or_replaced(errno)) {
-                not_seen(level.path, format_string("cannot open %s: %s", escape_log_text(level.path).c_str(),
-                                                   strerror(errno)));
-                levels_.resize(i);
-                return reopen();
-            }
             if (!next || ::fstat(next.get(), &st) != 0 || st.st_dev != level.dev || st.st_ino != level.ino)
-                fail("%s moved while it was looked through", escape_log_text(level.path).c_str());
+                moved(level.path);
             at = std::move(next);
         }
         current_ = std::move(at);
+    }
+
+    // A level that can no longer be opened is not seen, with what was
+    // entered below it, once what stands at its name is known to be that
+    // level: anything put in its place (a directory of no mode as well)
+    // moved it. Where the level above can no longer be searched, that one
+    // is not seen.
+    void cannot_reopen(int at, size_t i) {
+        const scan_level_t& level = levels_[i];
+        const std::string why =
+            format_string("cannot open %s: %s", escape_log_text(level.path).c_str(), strerror(errno));
+        struct stat st;
+        if (::fstatat(at, level.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (st.st_dev != level.dev || st.st_ino != level.ino) moved(level.path);
+            not_seen(level.path, why);
+        } else if (errno == EACCES) {
+            not_seen(levels_[i - 1].path,
+                     format_string("cannot examine %s: %s", escape_log_text(level.path).c_str(), strerror(errno)));
+            --i;
+        } else {
+            moved(level.path);
+        }
+        levels_.resize(i);
+        reopen();
     }
 
     void look_at(const std::string& name) {

@@ -1,6 +1,7 @@
 // The repository tree: loading, hard links between revisions, cleaning, and
 // names that must never leave the cache root.
 #include <gtest/gtest.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -111,6 +112,52 @@ TEST(Repo, DirectoriesTheLoadCannotLookIntoAreLeftAsTheyAreUntilALoadCan) {
     EXPECT_EQ(repo.entities().size(), 4u);
     EXPECT_EQ(repo.find_entity("upd", 7)->files.size(), 2u);
     EXPECT_FALSE(exists(dir.path + "/other"));
+}
+
+/// A root that cannot be searched is refused, whatever it holds: nothing
+/// in it shows the right missing when it holds nothing.
+TEST(Repo, AnEmptyRootThatCannotBeSearchedIsRefused) {
+    scratch_t dir;
+    ::chmod(dir.path.c_str(), 0400);
+    modes_bind_t bound;
+    if (cache::fd_t(::open((dir.path + "/.").c_str(), O_RDONLY | O_CLOEXEC)))
+        GTEST_SKIP() << "modes do not bind this test's thread";
+    const cache::tree_ptr tree = tree_of(dir);
+    EXPECT_EQ(oslayer_test::error_of<cache::cache_error_shell_t>([&] { cache::scan_tree(*tree); }),
+              "cache root " + dir.path + " refused: cannot search " + dir.path + ": Permission denied");
+}
+
+/// The scan walks down again from the root past x, which it cannot leave
+/// upwards; a revision renamed away meanwhile, a directory of no mode in its
+/// place, is a level moved, not one to leave.
+TEST(Repo, ALevelReplacedWhileTheScanWalksDownAgainRefusesTheRoot) {
+    scratch_t dir;
+    const std::string revision = dir.path + "/upd/5", x = revision + "/x";
+    fs::create_directories(x);
+    ::chmod(x.c_str(), 0400);
+    modes_bind_t bound;
+    // The scan's open of x waits while the revision is replaced.
+    cache::fd_t fan(::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC));
+    if (cache::fd_t(::open((x + "/.").c_str(), O_RDONLY | O_CLOEXEC)) || !fan ||
+        ::fanotify_mark(fan.get(), FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD, x.c_str()) != 0)
+        GTEST_SKIP() << "modes do not bind this test's thread, or no permission events here";
+    std::atomic<bool> woken{false};
+    boost::thread replace([&] {
+        struct fanotify_event_metadata event;
+        const bool read = ::read(fan.get(), &event, sizeof event) == sizeof event;
+        woken = true;
+        if (!read) return;
+        EXPECT_EQ(::rename(revision.c_str(), (dir.path + "/upd/moved").c_str()), 0);
+        EXPECT_EQ(::mkdir(revision.c_str(), 0), 0);
+        struct fanotify_response allow = {event.fd, FAN_ALLOW};
+        EXPECT_EQ(::write(fan.get(), &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+        ::close(event.fd);
+    });
+    const cache::tree_ptr tree = tree_of(dir);
+    EXPECT_EQ(oslayer_test::error_of<cache::cache_error_shell_t>([&] { cache::scan_tree(*tree); }),
+              "cache root " + dir.path + " refused: " + revision + " moved while it was looked through");
+    if (!woken) cache::fd_t(::open(x.c_str(), O_RDONLY | O_CLOEXEC));  // lets the thread end
+    replace.join();
 }
 
 // Names of more than one '/' are stored below directories of their
