@@ -1,6 +1,7 @@
 #include "cache/cache.h"
 
 #include <algorithm>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <set>
@@ -12,6 +13,7 @@
 #include "cache/cache_download_ctx.h"
 #include "cache/cache_file_ctx.h"
 #include "cache/cache_repo.h"
+#include "cache/cache_scan.h"
 #include "cache/cache_tree.h"
 #include "oslayer/loggers.h"
 #include "oslayer/utilities.h"
@@ -95,6 +97,9 @@ boost::shared_ptr<cache_t> cache_t::create(boost::asio::io_service& service, con
     if (boost::shared_ptr<cache_t> alive = entry.lock()) {
         LOG_AT(LOG_LEVEL_DEBUG3, "[Repo] Cache of %s still in use: kept for the new configuration",
                escape_log_text(tree->root()).c_str());
+        // Every reload tells what it cannot look through, and takes what it
+        // can again, whichever cache it goes on with.
+        alive->look_again();
         return alive;
     }
     boost::shared_ptr<cache_t> cache(new cache_t(service, tree, unload_period, clean_period));
@@ -121,9 +126,52 @@ void cache_t::on_unload_timer() {
     repo_->unload_files(unload_period_);
 }
 
+void cache_t::look_again() {
+    {
+        xlocker_t guard(mutex_);
+        looking_ = true;
+    }
+    std::exception_ptr failed;
+    try {
+        unseen_t unseen = scan_tree(*tree_);
+        repo_t::tell_unseen(root_, unseen);
+        std::vector<repo_t::again_t> again;
+        {
+            xlocker_t guard(mutex_);
+            again = repo_->look_again(std::move(unseen));
+        }
+        std::vector<repo_t::entity_t> loaded = repo_->load_again(again);
+        xlocker_t guard(mutex_);
+        repo_->adopt(loaded);
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    {
+        xlocker_t guard(mutex_);
+        end_look();
+    }
+    if (failed) std::rethrow_exception(failed);
+}
+
+void cache_t::end_look() {
+    tree_->end_loading();
+    looking_ = false;
+    if (!clean_skipped_) return;
+    clean_skipped_ = false;
+    clean_locked();
+}
+
 void cache_t::on_clean_timer() {
     xlocker_t guard(mutex_);
     start_timer(clean_timer_, clean_period_, &cache_t::on_clean_timer);
+    if (looking_) {
+        clean_skipped_ = true;  // cleaned once the reload's look is done
+        return;
+    }
+    clean_locked();
+}
+
+void cache_t::clean_locked() {
     // Revisions with running downloads the repository sees in their files.
     std::set<revision_id_t> waited_for;
     for (const update_request_t& r : pending_)

@@ -121,7 +121,8 @@ public:
     /// the process: while the cache of an earlier configuration pass lives
     /// on (its connections or downloads still hold it), that one is handed
     /// out again, timers, service and all, so that no two downloads ever
-    /// write one file.
+    /// write one file. Its tree is then looked through again as a load
+    /// looks (see look_again).
     static boost::shared_ptr<cache_t> create(boost::asio::io_service& service, const std::string& root,
                                              boost::posix_time::time_duration unload_period,
                                              boost::posix_time::time_duration clean_period);
@@ -210,6 +211,19 @@ private:
             boost::posix_time::time_duration unload_period, boost::posix_time::time_duration clean_period);
 
     typedef std::list<update_request_t>::iterator position_t;
+
+    /// A reload goes on with this cache: its tree is scanned again, with the
+    /// same refusals as a load's; what cannot be looked through any more is
+    /// set aside with its WARNING, and what the previous load could not look
+    /// through and this scan can is loaded. The scan and the hashing of the
+    /// stored files found run outside the cache's lock; the cleaner waits
+    /// meanwhile, since a revision it removed under the scan would be taken
+    /// for a directory moved, refusing the root.
+    void look_again();
+    /// Under the lock: the files loaded again are in, the cleaner goes on.
+    void end_look();
+    /// Removes the revisions the cache no longer keeps.
+    void clean_locked();
 
     /// The list the requester's connection relayed for the key (see
     /// cache_events_t::relayed), while its revision is held; where it relayed
@@ -300,6 +314,10 @@ private:
     boost::asio::deadline_timer unload_timer_;
     boost::asio::deadline_timer clean_timer_;
     std::map<revision_id_t, retry_t> retries_;
+    /// A reload looks through the tree (look_again), and the cleaner's turn
+    /// that came meanwhile; both under `mutex_`.
+    bool looking_ = false;
+    bool clean_skipped_ = false;
     /// Revisions with a download that ended but whose end download_ended has
     /// not yet counted, once each: a download's last owner may drop it, and
     /// go on to judge the waiting requests, before its failure is counted

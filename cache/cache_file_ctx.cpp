@@ -490,7 +490,9 @@ void cache_t::file_ctx_t::finish() {
     // verified, the old one would block this file for good. Anything else
     // there (a directory, a link) would block it as well: it is removed. No
     // other file of the revision shares this path: announcements that would
-    // are refused.
+    // are refused. Nor is it written where a reload set aside what it could
+    // not look through since the download began.
+    tree_->keep_unseen_file(path);
     tree_t::clear_for_file(dir_.get(), leaf_, path);
     if (::renameat(dir_.get(), (leaf_ + "~").c_str(), dir_.get(), leaf_.c_str()) != 0)
         D_THROW(obstruction_error, "cannot rename %s to %s: %s", escape_log_text(temp_path()).c_str(),

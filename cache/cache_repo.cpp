@@ -223,25 +223,142 @@ cache_t::repo_t::repo_t(const tree_ptr& tree) : root_(tree->root()), tree_(tree)
     LOG_AT(LOG_LEVEL_TRACE3, "[Repo] Will use %s as repository root", escape_log_text(root_).c_str());
     // Decided before anything is removed: a tree that holds other data is refused whole.
     unseen_t unseen = scan_tree(*tree);
-    // Told once each, as the load tells what it cannot list.
-    for (const auto& left : unseen)
-        load_or_set_aside((fs::path(root_) / left.first).string(),
-                          [&] { D_THROW(io_error_exception, "%s", left.second.c_str()); });
+    tell_unseen(root_, unseen);
     tree->set_unseen(std::move(unseen));
     fd_t top = tree->open_dir(root_, false);
     if (!top) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(root_).c_str(), strerror(errno));
-    for (const entry_t& outer : list_dir(top.get(), root_)) {
-        const std::string outer_path = (fs::path(root_) / outer.name).string();
-        if (!cache_dir(*tree, top.get(), outer.name, outer_path)) continue;
-        fd_t repository = tree->open_dir(outer_path, false);
-        if (!repository) continue;
-        load_or_set_aside(outer_path, [&] {
-            for (const entry_t& inner : list_dir(repository.get(), outer_path)) {
-                const std::string inner_path = (fs::path(outer_path) / inner.name).string();
-                if (!cache_dir(*tree, repository.get(), inner.name, inner_path)) continue;
-                load_or_set_aside(inner_path, [&] { create_entity_for_dir(outer.name, inner.name, inner_path); });
+    std::vector<entity_t> loaded;
+    for (const entry_t& outer : list_dir(top.get(), root_)) load_repository(top.get(), outer.name, {}, loaded);
+    for (entity_t& entity : loaded) add_entity(std::move(entity));
+}
+
+void cache_t::repo_t::tell_unseen(const std::string& root, const unseen_t& unseen) {
+    // Told once each, as the load tells what it cannot list.
+    for (const auto& left : unseen)
+        load_or_set_aside((fs::path(root) / left.first).string(),
+                          [&] { D_THROW(io_error_exception, "%s", left.second.c_str()); });
+}
+
+void cache_t::repo_t::load_repository(int parent, const std::string& name, const std::set<rev_t>& held,
+                                      std::vector<entity_t>& loaded) {
+    const std::string outer_path = (fs::path(root_) / name).string();
+    if (!cache_dir(*tree_, parent, name, outer_path)) return;
+    fd_t repository = tree_->open_dir(outer_path, false);
+    if (!repository) return;
+    load_or_set_aside(outer_path, [&] {
+        for (const entry_t& inner : list_dir(repository.get(), outer_path)) {
+            const std::string inner_path = (fs::path(outer_path) / inner.name).string();
+            if (!cache_dir(*tree_, repository.get(), inner.name, inner_path)) continue;
+            load_or_set_aside(inner_path, [&] {
+                entity_t entity;
+                const rev_t rev = parse_revision(inner.name, inner_path);
+                if (held.count(rev)) {
+                    entity.name = name;
+                    entity.rev = rev;
+                    entity.revision = boost::make_shared<revision_files_t>(inner_path);
+                    load_below(entity, inner_path);
+                } else if (!load_entity(name, inner.name, inner_path, entity)) {
+                    return;
+                }
+                loaded.push_back(std::move(entity));
+            });
+        }
+    });
+}
+
+std::vector<cache_t::repo_t::again_t> cache_t::repo_t::look_again(unseen_t unseen) {
+    std::vector<again_t> again;
+    unseen_t loading;
+    // Sorted: a directory comes before what lies in it, so each is loaded once.
+    for (const auto& before : tree_->unseen_now()) {
+        const std::string& rel = before.first;
+        if (tree_t::unseen_in(unseen, rel, false)) continue;  // still not looked through
+        again_t unit;
+        const size_t slash = rel.find('/');
+        unit.name = rel.substr(0, slash);
+        std::string key = rel;
+        if (slash == std::string::npos) {
+            for (const entity_t& e : entities_)
+                if (e.name == unit.name) unit.held.insert(e.rev);
+        } else {
+            const size_t end = rel.find('/', slash + 1);
+            unit.rev_text = rel.substr(slash + 1, end == std::string::npos ? end : end - slash - 1);
+            rev_t rev = 0;
+            // A revision held goes on: only what was not looked through joins
+            // it. Else the whole revision is loaded, as the start loads it.
+            if (revision_of(unit.rev_text, rev) && find_entity(unit.name, rev))
+                unit.held.insert(rev);
+            else
+                key = rel.substr(0, end);
+        }
+        if (tree_t::unseen_in(loading, key, false)) continue;
+        loading[key] = std::string();
+        unit.path = (fs::path(root_) / key).string();
+        again.push_back(std::move(unit));
+    }
+    tree_->set_unseen(std::move(unseen), std::move(loading));
+    return again;
+}
+
+std::vector<cache_t::repo_t::entity_t> cache_t::repo_t::load_again(const std::vector<again_t>& again) {
+    std::vector<entity_t> loaded;
+    fd_t top = tree_->open_dir(root_, false);
+    if (!top) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(root_).c_str(), strerror(errno));
+    for (const again_t& unit : again) {
+        if (unit.rev_text.empty()) {
+            load_repository(top.get(), unit.name, unit.held, loaded);
+            continue;
+        }
+        const std::string dir = (fs::path(root_) / unit.name / unit.rev_text).string();
+        load_or_set_aside(unit.path, [&] {
+            entity_t entity;
+            const rev_t rev = parse_revision(unit.rev_text, dir);
+            if (unit.held.count(rev)) {
+                entity.name = unit.name;
+                entity.rev = rev;
+                entity.revision = boost::make_shared<revision_files_t>(dir);
+                load_below(entity, unit.path);
+            } else {
+                // As the start finds it: a link or a foreign directory there is removed.
+                fd_t repository = tree_->open_dir((fs::path(root_) / unit.name).string(), false);
+                if (!repository || !cache_dir(*tree_, repository.get(), unit.rev_text, dir)) return;
+                if (!load_entity(unit.name, unit.rev_text, dir, entity)) return;
             }
+            loaded.push_back(std::move(entity));
         });
+    }
+    return loaded;
+}
+
+void cache_t::repo_t::load_below(entity_t& entity, const std::string& path) {
+    const std::string& dir = entity.revision->dir();
+    if (path == dir) {
+        fd_t revision = tree_->open_dir(dir, false);
+        if (!revision) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(dir).c_str(), strerror(errno));
+        load_files(entity, revision.get(), dir, 0);
+        return;
+    }
+    std::string leaf;
+    fd_t parent = tree_->open_parent(path, false, leaf);
+    if (!parent) return;  // gone, or no longer reached through the cache's own directories
+    const std::string below = path.substr(dir.size() + 1);
+    const size_t depth = static_cast<size_t>(std::count(below.begin(), below.end(), '/'));
+    load_entry(entity, parent.get(), leaf, type_of(parent.get(), entry_t{leaf, DT_UNKNOWN}), path, depth);
+}
+
+void cache_t::repo_t::adopt(std::vector<entity_t>& loaded) {
+    for (entity_t& entity : loaded) {
+        entity_t* own = find_entity(entity.name, entity.rev);
+        if (!own) {
+            add_entity(std::move(entity));
+            continue;
+        }
+        // A file it knows already keeps its context: lists and requests hold that one.
+        for (const auto& f : entity.files) {
+            if (!own->files.emplace(&f.second->info, f.second).second) continue;
+            revision_files_t::add(own->revision, f.second);
+            tree_->links().add(f.second);
+        }
     }
 }
 
@@ -311,6 +428,11 @@ bool cache_t::repo_t::load_entry(entity_t& entity, int at, const std::string& na
 void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::string& rev_text,
                                             const std::string& dir) {
     entity_t entity;
+    if (load_entity(name, rev_text, dir, entity)) add_entity(std::move(entity));
+}
+
+bool cache_t::repo_t::load_entity(const std::string& name, const std::string& rev_text, const std::string& dir,
+                                  entity_t& entity) {
     entity.name = name;
     entity.rev = parse_revision(rev_text, dir);
     entity.revision = boost::make_shared<revision_files_t>(dir);
@@ -322,8 +444,12 @@ void cache_t::repo_t::create_entity_for_dir(const std::string& name, const std::
                escape_log_text(dir).c_str());
         revision.reset();
         remove_dir(dir);
-        return;
+        return false;
     }
+    return true;
+}
+
+void cache_t::repo_t::add_entity(entity_t&& entity) {
     // A revision of an administrator's files alone is kept as one of its
     // repository's: they go when the cleaner removes it, not before.
     index_[entity_id_t(entity.name, entity.rev)] = entities_.size();

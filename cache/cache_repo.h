@@ -16,6 +16,7 @@
 #include <boost/weak_ptr.hpp>
 
 #include "cache/cache.h"
+#include "cache/cache_tree.h"
 
 namespace cache {
 
@@ -80,6 +81,32 @@ public:
     /// Loads one revision directory; one that holds nothing but the cache's
     /// own leftovers (see load_files) is deleted.
     void create_entity_for_dir(const std::string& name, const std::string& rev_text, const std::string& dir);
+
+    /// What a reload that goes on with this tree loads again: a directory
+    /// the previous load could not look through and this reload's scan can.
+    struct again_t {
+        std::string name;
+        /// Empty for a whole repository.
+        std::string rev_text;
+        /// The directory to load: the repository, the revision, or one in
+        /// a revision already held, whose files join it.
+        std::string path;
+        /// Revisions held already: their files join them, nothing is removed.
+        std::set<rev_t> held;
+    };
+    /// Under the cache's lock: takes `unseen`, this reload's scan, for the
+    /// tree (set_unseen), and answers what to load again. Until end_loading
+    /// nothing is written there.
+    std::vector<again_t> look_again(unseen_t unseen);
+    /// Without the cache's lock: loads what `again` names, as the start
+    /// would, into entities of their own; their stored files are hashed
+    /// meanwhile, and no reply waits for that.
+    std::vector<entity_t> load_again(const std::vector<again_t>& again);
+    /// Under the cache's lock: the entities loaded again join the tree; the
+    /// files of one already held join it unless it knows them.
+    void adopt(std::vector<entity_t>& loaded);
+    /// Tells each entry of `unseen` with the WARNING of an entry set aside.
+    static void tell_unseen(const std::string& root, const unseen_t& unseen);
     /// Finds or creates the entity (and its directory). Raises cache_error
     /// for a repository name that would leave the root or is too long.
     entity_t& get_entity(const std::string& name, rev_t rev);
@@ -131,6 +158,18 @@ public:
 private:
     typedef std::pair<std::string, rev_t> entity_id_t;
     void reindex();
+    /// Loads the revision directory into `entity`; false when it held
+    /// nothing to keep and was removed.
+    bool load_entity(const std::string& name, const std::string& rev_text, const std::string& dir, entity_t& entity);
+    /// The entity joins the tree, its files the link index.
+    void add_entity(entity_t&& entity);
+    /// Loads the revisions of the repository `name` in the open directory
+    /// `parent` into `loaded`; those of `held` only as files to join them.
+    void load_repository(int parent, const std::string& name, const std::set<rev_t>& held,
+                         std::vector<entity_t>& loaded);
+    /// Loads `path` (the revision directory or one below it) of a revision
+    /// already held into `entity`, removing nothing that holds it.
+    void load_below(entity_t& entity, const std::string& path);
     /// The list held for the platform that announces exactly `files`, made
     /// the platform's last; null when none does.
     static announced_ptr held_list(entity_t& entity, const std::string& platform,

@@ -225,28 +225,4 @@ bool revision_of(const std::string& text, rev_t& rev) {
 
 unseen_t scan_tree(const tree_t& tree) { return scan_t(tree).run(); }
 
-// What the scan could not look through stays as it is until the next load.
-const std::string* tree_t::unseen(const std::string& path, bool holding) const {
-    return unseen_at(relative(path), holding);
-}
-
-const std::string* tree_t::unseen_at(const std::string& rel, bool holding) const {
-    if (unseen_.empty()) return nullptr;
-    // The path itself, or a directory on its way.
-    for (size_t end = rel.find('/');; end = rel.find('/', end + 1)) {
-        auto found = unseen_.find(rel.substr(0, end));
-        if (found != unseen_.end()) return &found->first;
-        if (end == std::string::npos) break;
-    }
-    const std::string in = rel + "/";
-    auto first = unseen_.lower_bound(in);
-    return holding && first != unseen_.end() && first->first.compare(0, in.size(), in) == 0 ? &first->first : nullptr;
-}
-
-void tree_t::keep_unseen(const std::string& rel, bool holding) const {
-    if (const std::string* unseen = unseen_at(rel, holding))
-        D_THROW(obstruction_error, "%s is left as it is until a reload can look through it",
-                escape_log_text(root_.substr(0, prefix_ - 1) + "/" + *unseen).c_str());
-}
-
 }  // namespace cache

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/make_shared.hpp>
+
 #include "cache/cache.h"
 #include "cache/cache_root.h"
 #include "oslayer/loggers.h"
@@ -428,6 +430,61 @@ const char* tree_t::kind_of(const struct stat& st) {
     if (S_ISDIR(st.st_mode)) return "a directory";
     if (S_ISREG(st.st_mode)) return "a file";
     return "a special file";
+}
+
+void tree_t::set_unseen(unseen_t unseen, unseen_t loading) const {
+    auto now = boost::make_shared<const unseen_t>(std::move(unseen));
+    auto again = boost::make_shared<const unseen_t>(std::move(loading));
+    std::lock_guard<std::mutex> lock(unseen_mutex_);
+    unseen_ = now;
+    loading_ = again;
+}
+
+unseen_t tree_t::unseen_now() const {
+    std::lock_guard<std::mutex> lock(unseen_mutex_);
+    return unseen_ ? *unseen_ : unseen_t();
+}
+
+void tree_t::end_loading() const {
+    std::lock_guard<std::mutex> lock(unseen_mutex_);
+    loading_.reset();
+}
+
+// What the scan could not look through stays as it is until the next load.
+bool tree_t::unseen(const std::string& path, bool holding) const {
+    const std::string rel = relative(path);
+    boost::shared_ptr<const unseen_t> now;
+    {
+        std::lock_guard<std::mutex> lock(unseen_mutex_);
+        now = unseen_;
+    }
+    return now && unseen_in(*now, rel, holding);
+}
+
+const std::string* tree_t::unseen_in(const unseen_t& set, const std::string& rel, bool holding) {
+    if (set.empty()) return nullptr;
+    // The path itself, or a directory on its way.
+    for (size_t end = rel.find('/');; end = rel.find('/', end + 1)) {
+        auto found = set.find(rel.substr(0, end));
+        if (found != set.end()) return &found->first;
+        if (end == std::string::npos) break;
+    }
+    const std::string in = rel + "/";
+    auto first = set.lower_bound(in);
+    return holding && first != set.end() && first->first.compare(0, in.size(), in) == 0 ? &first->first : nullptr;
+}
+
+void tree_t::keep_unseen(const std::string& rel, bool holding) const {
+    boost::shared_ptr<const unseen_t> sets[2];
+    {
+        std::lock_guard<std::mutex> lock(unseen_mutex_);
+        sets[0] = unseen_;
+        sets[1] = loading_;
+    }
+    for (const boost::shared_ptr<const unseen_t>& set : sets)
+        if (const std::string* unseen = set ? unseen_in(*set, rel, holding) : nullptr)
+            D_THROW(obstruction_error, "%s is left as it is until a reload can look through it",
+                    escape_log_text(root_.substr(0, prefix_ - 1) + "/" + *unseen).c_str());
 }
 
 }  // namespace cache

@@ -28,6 +28,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -124,16 +125,29 @@ public:
     /// temporary name (the leaf with "~" appended).
     fd_t open_parent(const std::string& path, bool create, std::string& leaf) const;
 
-    /// Takes what the load could not look through, once, before the tree is
-    /// shared. Another user's entry may lie there unseen: until the next
-    /// load, a change (with `create` above) that would write there, in it,
-    /// or remove what holds it raises obstruction_error, and the load and
-    /// the cleaner's load of a revision leave it as it is.
-    void set_unseen(unseen_t unseen) const { unseen_ = std::move(unseen); }
-    /// The relative path of what the load could not look through that
-    /// `path` is or lies in (with `holding`, or that lies in `path`); null
-    /// for none.
-    const std::string* unseen(const std::string& path, bool holding) const;
+    /// Takes what the load could not look through. Another user's entry may
+    /// lie there unseen: until the next load, a change (with `create`
+    /// above) that would write there, in it, or remove what holds it raises
+    /// obstruction_error, and the load and the cleaner's load of a revision
+    /// leave it as it is. A reload that goes on with the tree replaces it
+    /// while the tree is shared; what it then looks through again
+    /// (`loading`) refuses those changes as well until end_loading, while
+    /// the load itself looks through it.
+    void set_unseen(unseen_t unseen, unseen_t loading = unseen_t()) const;
+    /// What the last load could not look through.
+    unseen_t unseen_now() const;
+    /// What was looked through again is loaded: changes there go on.
+    void end_loading() const;
+    /// True when `path` is or lies in what the load could not look through
+    /// (with `holding`, or when such a thing lies in `path`).
+    bool unseen(const std::string& path, bool holding) const;
+    /// The relative path in `set` that `rel` is or lies in (with `holding`,
+    /// or that lies in `rel`); null for none.
+    static const std::string* unseen_in(const unseen_t& set, const std::string& rel, bool holding);
+    /// Raises obstruction_error when a file at `path` would be written in
+    /// what the load could not look through: a download that began before
+    /// a reload set its directory aside.
+    void keep_unseen_file(const std::string& path) const { keep_unseen(relative(path), true); }
 
     /// A listing of `dir` from its start, on a close-on-exec copy of the
     /// descriptor (closedir closes the copy, never `dir`); null with errno set.
@@ -173,8 +187,8 @@ private:
     /// way; -1 (errno set) when it cannot, or where no such call is at hand.
     int open_beneath(int dir, const std::string& rel, int flags) const;
     fd_t open_below(int dir, const std::string& relative, bool create) const;
-    const std::string* unseen_at(const std::string& rel, bool holding) const;
-    /// Raises obstruction_error naming what unseen_at finds.
+    /// Raises obstruction_error naming what the load could not look
+    /// through, or a reload looks through again, that `rel` is or lies in.
     void keep_unseen(const std::string& rel, bool holding) const;
 
     std::string root_;
@@ -190,7 +204,10 @@ private:
     /// Shared by every file of the tree, whatever revision names it.
     mutable own_changes_t own_changes_;
     mutable link_index_t links_;
-    mutable unseen_t unseen_;
+    /// Replaced whole by a reload while readers search their own copy.
+    mutable std::mutex unseen_mutex_;
+    mutable boost::shared_ptr<const unseen_t> unseen_;
+    mutable boost::shared_ptr<const unseen_t> loading_;
 };
 
 }  // namespace cache

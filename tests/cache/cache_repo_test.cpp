@@ -160,6 +160,53 @@ TEST(Repo, ALevelReplacedWhileTheScanWalksDownAgainRefusesTheRoot) {
     replace.join();
 }
 
+/// A pass that goes on with the cache in use looks through its tree again:
+/// what it can no longer look into is set aside with its WARNING and nothing
+/// is written there; what it can again is loaded and served without a download.
+TEST(Repo, APassThatKeepsTheCacheLooksThroughItsTreeAgain) {
+    scratch_t dir;
+    blob_t a = blob("a", "first"), b = blob("b", "second");
+    for (const char* rev : {"7", "8"}) fs::create_directories(dir.path + "/upd/" + rev);
+    dir.put("upd/7/~a~" + a.info.md5, a.bytes);
+    dir.put("upd/8/~b~" + b.info.md5, b.bytes);
+    const std::string seven = dir.path + "/upd/7", eight = dir.path + "/upd/8";
+    boost::asio::io_service service;
+    auto pass = [&] {
+        return cache_t::create(service, dir.path, boost::posix_time::minutes(10), boost::posix_time::hours(1));
+    };
+    io_test::log_capture log(LOG_LEVEL_WARNING);
+    boost::shared_ptr<cache_t> c;
+    {
+        modes_bind_t bound;
+        ::chmod(eight.c_str(), 0);
+        if (cache::fd_t(::open(eight.c_str(), O_RDONLY | O_CLOEXEC)))
+            GTEST_SKIP() << "modes do not bind this test's thread";
+        c = pass();
+        ::chmod(eight.c_str(), 0755);
+        ::chmod(seven.c_str(), 0);
+        EXPECT_EQ(pass(), c);
+        std::string leaf, refused;
+        try {
+            c->tree()->open_parent(seven + "/~c~" + a.info.md5, true, leaf);
+        } catch (const cache::obstruction_error_shell_t& e) {
+            refused = e.what();
+        }
+        EXPECT_EQ(refused, seven + " is left as it is until a reload can look through it");
+    }
+    ::chmod(seven.c_str(), 0755);
+    const std::vector<std::string> said = log.messages();
+    for (const std::string& left : {eight, seven}) {
+        const std::string warning = "[Repo] " + left + " is not loaded and is left as it is because of ";
+        EXPECT_EQ(std::count(said.begin(), said.end(), warning), 1) << left;
+    }
+    boost::shared_ptr<requester_t> r = boost::make_shared<requester_t>();
+    c->merge({"upd", 8, "p"}, infos({b}));
+    c->request_update({"upd", 8, "p"}, mask("1"), r);
+    EXPECT_EQ(r->download_count(), 0u);
+    ASSERT_EQ(r->served_count(), 1u);
+    EXPECT_EQ(r->served[0][0], b.bytes);
+}
+
 // Names of more than one '/' are stored below directories of their
 // revision: the load finds them again, by their names, down to the depth
 // bound, and a name that would lie deeper is refused where it comes in.

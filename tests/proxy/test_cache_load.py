@@ -45,6 +45,7 @@ class CacheLoadTest(PeersTestCase):
             d.signal(signal.SIGHUP)
             d.wait_for(harness.STARTED, since=mark)
             if "Will use %s as repository root" % d.cache_root in d.log[mark:]:
+                self.reloaded = mark  # every reload tells what it cannot look through: this one's lines start here
                 return d.listen_ports(mark)[-1]
         self.fail("the cache was not loaded again; log:\n" + d.log[-4000:])
 
@@ -176,13 +177,43 @@ class CacheLoadTest(PeersTestCase):
                     os.chmod(path, mode if back else 0)
                 mark = d.mark()
                 port = d.restart() if step == "start" else self.reload(d)
-                left = [m for m in d.messages("wrn", mark) if "is not loaded and is left as it is" in m]
+                since = mark if step == "start" else self.reloaded
+                left = [m for m in d.messages("wrn", since) if "is not loaded and is left as it is" in m]
                 self.assertEqual(left, [] if back else
                                  ["[Repo] %s is not loaded and is left as it is because of " % p for p in hidden])
                 for key in keys if back else keys[1:]:  # the rest of revision 8 as well
                     fetch(port, key, "11" if back or key != ("upd", 8) else "10")
                 self.assertEqual(server.count("ARQ_UPDATE"), len(keys))
                 self.assertEqual(tree_of(d.cache_root), whole)
+
+    def test_a_revision_given_its_mode_back_is_served_after_a_reload_that_goes_on_with_the_cache_in_use(self):
+        stored = Repository([3000, 5000])
+        # Stored while the next reload comes: its pair holds the cache of the previous configuration.
+        holding = Repository([("f%d" % i, b"x") for i in range(50000)], name="many", revision=9)
+        server = self.start_server(repository=stored)
+        d, port = self.start_as_nobody(server)
+        agent = self.start_agent(port)
+        self.assertEqual(agent.fetch(agent.wait_announcement()).data, stored.payload("11"))
+        agent.close()
+        revision = os.path.join(d.cache_root, stored.name, "7")
+        mode = os.stat(revision).st_mode & 0o7777
+        os.chmod(revision, 0)
+        mark = d.mark()
+        port = self.reload(d)
+        self.assertIn("[Repo] %s is not loaded and is left as it is because of " % revision, d.messages("wrn", mark))
+        os.chmod(revision, mode)
+        server.repository = holding
+        mark = d.mark()
+        self.start_agent(port)
+        d.wait_for("New repository entity created for many/9", since=mark)
+        mark = d.mark()
+        d.signal(signal.SIGHUP)
+        d.wait_for(harness.STARTED, since=mark)
+        self.assertIn("Cache of %s still in use: kept for the new configuration" % d.cache_root, d.log[mark:])
+        server.repository = stored
+        agent = self.start_agent(d.listen_ports(mark)[-1])
+        self.assertEqual(agent.fetch(agent.wait_announcement()).data, stored.payload("11"), d.log[-4000:])
+        self.assertEqual(server.count("ARQ_UPDATE"), 1)
 
     def test_a_revision_of_an_administrators_files_stays_and_one_of_the_caches_leftovers_goes(self):
         repo = Repository([3000])
