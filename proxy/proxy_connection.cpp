@@ -182,13 +182,25 @@ void proxy_connection_t::on_server_connected(const boost::system::error_code& er
 
 void proxy_connection_t::on_server_closed() {
     const bool reset = server_->lower()->peer_reset();
-    if (side_gone(server_end_, reset, agent_end_, client_->lower()) == gone_outcome_t::end_passed_on) pass_ends_on();
+    const gone_outcome_t outcome = side_gone(server_end_, reset, agent_end_, client_->lower());
+    if (outcome == gone_outcome_t::end_passed_on) pass_ends_on();
+    // A download running there fails: the server's doing.
+    if (outcome == gone_outcome_t::pair_ends) remove_from_listener();
     end_when_done();
 }
 
 void proxy_connection_t::on_client_closed() {
     const bool reset = client_->lower()->peer_reset();
-    if (side_gone(agent_end_, reset, server_end_, server_->lower()) == gone_outcome_t::end_passed_on) pass_ends_on();
+    const gone_outcome_t outcome = side_gone(agent_end_, reset, server_end_, server_->lower());
+    if (outcome == gone_outcome_t::end_passed_on) pass_ends_on();
+    if (outcome == gone_outcome_t::pair_ends) {
+        // The agent's going is no failure of the server's: the download
+        // running there is withdrawn first, on the upstream strand, so the
+        // agents waiting for its files are served through another
+        // connection at once.
+        boost::shared_ptr<proxy_connection_t> me = shared_from_this();
+        server_->post_agent_left([me] { me->remove_from_listener(); });
+    }
     end_when_done();
 }
 
@@ -206,6 +218,7 @@ proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& sid
             side.read_ended = true;
             return gone_outcome_t::end_passed_on;
         }
+        side.reset = true;
         cut = !partner_end.send_ended;
     }
     // A reset ends the pair at once; what was queued towards either side
@@ -216,8 +229,7 @@ proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& sid
     // orderly end behind a cut stream. Only marked here: a disconnect from
     // this thread would meet the partner's own handlers on its strand.
     if (cut) partner->mark_cut();
-    remove_from_listener();
-    return gone_outcome_t::pair_removed;
+    return gone_outcome_t::pair_ends;
 }
 
 void proxy_connection_t::on_client_read_end() {
@@ -830,8 +842,9 @@ bool proxy_connection_t::can_download() const {
     // of the agent's sending would be dropped unsent and its agents wait.
     boost::mutex::scoped_lock guard(state_mutex_);
     // Nor once the pair turned raw or its agent asked to: a reply would
-    // reach the agent's raw stream, or hold its switch back.
-    return !server_end_.end_asked && !raw_;
+    // reach the agent's raw stream, or hold its switch back. Nor once the
+    // agent's reset ends the pair: the download would go with it.
+    return !server_end_.end_asked && !raw_ && !agent_end_.reset;
 }
 
 bool proxy_connection_t::can_download_later() const {

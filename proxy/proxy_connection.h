@@ -175,8 +175,9 @@ public:
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override;
     /// True only while the server side's machine can send a download (ready
     /// or downloading), and never once a download through this pair's server
-    /// stalled, once the server ended its sending, or once the end of the
-    /// agent's sending has been passed on towards the server.
+    /// stalled, once the server ended its sending, once the end of the
+    /// agent's sending has been passed on towards the server, or once the
+    /// agent's reset ended the pair.
     bool can_download() const override;
     /// True while the server side still negotiates.
     bool can_download_later() const override;
@@ -200,6 +201,8 @@ private:
         bool send_ended = false;
         /// Its connection is gone.
         bool gone = false;
+        /// Its peer reset the connection before its end of stream: the pair ends.
+        bool reset = false;
         /// `io::steady_ms` from which bytes towards it reach nobody: its
         /// connection went, or its system was seen refusing them; 0 before.
         int64_t unreached_ms = 0;
@@ -236,8 +239,8 @@ private:
         already_ended,
         /// What the side sent is still handed on; then the other side ends its sending.
         end_passed_on,
-        /// A reset before its peer's end of stream: the pair was removed.
-        pair_removed,
+        /// A reset before its peer's end of stream: the caller removes the pair.
+        pair_ends,
     };
     /// Marks a side's connection gone and says what follows; after a reset
     /// the `partner` side's connection closes as a cut unless its end was
