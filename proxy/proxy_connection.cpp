@@ -193,15 +193,18 @@ void proxy_connection_t::on_client_closed() {
     const bool reset = client_->lower()->peer_reset();
     const gone_outcome_t outcome = side_gone(agent_end_, reset, server_end_, server_->lower());
     if (outcome == gone_outcome_t::end_passed_on) pass_ends_on();
-    if (outcome == gone_outcome_t::pair_ends) {
-        // The agent's going is no failure of the server's: the download
-        // running there is withdrawn first, on the upstream strand, so the
-        // agents waiting for its files are served through another
-        // connection at once.
-        boost::shared_ptr<proxy_connection_t> me = shared_from_this();
-        server_->post_agent_left([me] { me->remove_from_listener(); });
-    }
+    if (outcome == gone_outcome_t::pair_ends) remove_for_agent();
     end_when_done();
+}
+
+void proxy_connection_t::remove_for_agent() {
+    // The agent's going is no failure of the server's: the download running
+    // there is withdrawn first, on the upstream strand, so the agents
+    // waiting for its files are served through another connection at once.
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    server_->post_agent_left([me] {
+        if (boost::shared_ptr<proxy_connection_t> pair = me.lock()) pair->remove_from_listener();
+    });
 }
 
 proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& side, bool reset, side_end_t& partner_end,
@@ -218,7 +221,6 @@ proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& sid
             side.read_ended = true;
             return gone_outcome_t::end_passed_on;
         }
-        side.reset = true;
         cut = !partner_end.send_ended;
     }
     // A reset ends the pair at once; what was queued towards either side
@@ -423,6 +425,15 @@ void proxy_connection_t::on_half_close_limit(const boost::system::error_code& er
     }
     LOG_AT(LOG_LEVEL_WARNING, "[Proxy] %s: One direction ended %s ms ago and the other did not, disconnect",
            name().c_str(), std::to_string(limit).c_str());
+    bool agent_gone;
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        agent_gone = agent_end_.gone;
+    }
+    // A download still running here outlived its agent, whom the daemon
+    // dropped (a violation, a write stall) or who closed with bytes unread:
+    // the pair ends for the agent, not for its server.
+    if (agent_gone) return remove_for_agent();
     remove_from_listener();
 }
 
@@ -836,15 +847,14 @@ bool proxy_connection_t::can_download() const {
     // A download posted to a machine that cannot send it would be dropped
     // unsent; the files must come through a connection that can.
     if (server_->download_readiness() != srv_side::layer_t::download_readiness_t::now ||
-        server_->download_stalled() || server_->ended())
+        server_->download_stalled() || server_->ended() || server_->agent_left())
         return false;
     // Kept apart from the server's own state: a request sent behind the end
     // of the agent's sending would be dropped unsent and its agents wait.
     boost::mutex::scoped_lock guard(state_mutex_);
     // Nor once the pair turned raw or its agent asked to: a reply would
-    // reach the agent's raw stream, or hold its switch back. Nor once the
-    // agent's reset ends the pair: the download would go with it.
-    return !server_end_.end_asked && !raw_ && !agent_end_.reset;
+    // reach the agent's raw stream, or hold its switch back.
+    return !server_end_.end_asked && !raw_;
 }
 
 bool proxy_connection_t::can_download_later() const {

@@ -177,7 +177,7 @@ public:
     /// or downloading), and never once a download through this pair's server
     /// stalled, once the server ended its sending, once the end of the
     /// agent's sending has been passed on towards the server, or once the
-    /// agent's reset ended the pair.
+    /// pair ends for its agent's going.
     bool can_download() const override;
     /// True while the server side still negotiates.
     bool can_download_later() const override;
@@ -201,8 +201,6 @@ private:
         bool send_ended = false;
         /// Its connection is gone.
         bool gone = false;
-        /// Its peer reset the connection before its end of stream: the pair ends.
-        bool reset = false;
         /// `io::steady_ms` from which bytes towards it reach nobody: its
         /// connection went, or its system was seen refusing them; 0 before.
         int64_t unreached_ms = 0;
@@ -266,6 +264,10 @@ private:
     /// Marks `side`'s sending ended, then ends the pair when that was the last to do.
     boost::function<void()> sending_ended(side_end_t proxy_connection_t::*side);
     void remove_from_listener();
+    /// Removes the pair, which ends because its agent went (its reset, or
+    /// the half-close limit once its connection is gone), behind the
+    /// withdrawal of the download running on its server side.
+    void remove_for_agent();
     /// The agent's raw bytes, sent upstream on the upstream strand.
     void on_client_raw(io::request_queue& queue);
     /// Merges the server's announced list into the cache under the agent's

@@ -150,11 +150,12 @@ public:
     void switch_for_agent();
     /// Makes the agent's waiting switch once no reply is owed; on the strand.
     void switch_if_nothing_owed();
-    /// The agent's connection ended the pair (a reset before its end of
-    /// stream): on the strand, the download running here is withdrawn and
-    /// none is sent any more, then `then` runs (on the strand). Any thread.
+    /// The pair ends because its agent went (its reset, its connection
+    /// gone for the half-close limit): on the strand, the download running
+    /// here is withdrawn and none is sent any more, then `then` runs (on
+    /// the strand). Any thread.
     void post_agent_left(const boost::function<void()>& then);
-    /// True once the agent's connection ended the pair. Any thread.
+    /// True once the pair ends because its agent went. Any thread.
     bool agent_left() const { return agent_left_.load(); }
     /// A request that the server answers with an SRS_UPDATE was sent (true),
     /// or the reply it owed has been read (false); on the strand.
