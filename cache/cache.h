@@ -165,7 +165,8 @@ public:
         /// Files were left unfinished: the server is asked again only after a delay.
         failed,
         /// Its connection dropped it unsent, or withdrew it (its pair turned
-        /// raw): another requester takes it over at once.
+        /// raw, or ended because its agent went): another requester takes
+        /// it over at once.
         dropped,
     };
     /// Called when a download ended, by a handler of the I/O service; serves

@@ -37,8 +37,9 @@ public:
     void set_end_hook(const boost::function<void()>& hook) { end_hook_ = hook; }
 
     /// Its connection gives it up for a cause of its own (the pair turns
-    /// raw), not the server's: unless something was found wrong already, it
-    /// ends as one dropped unsent. On the connection's strand.
+    /// raw, or ends because its agent went), not the server's: unless
+    /// something was found wrong already, it ends as one dropped unsent. On
+    /// the connection's strand.
     void withdraw() { withdrawn_ = true; }
 
     const cache::repo_key_t& key() const { return key_; }

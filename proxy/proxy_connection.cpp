@@ -182,14 +182,29 @@ void proxy_connection_t::on_server_connected(const boost::system::error_code& er
 
 void proxy_connection_t::on_server_closed() {
     const bool reset = server_->lower()->peer_reset();
-    if (side_gone(server_end_, reset, agent_end_, client_->lower()) == gone_outcome_t::end_passed_on) pass_ends_on();
+    const gone_outcome_t outcome = side_gone(server_end_, reset, agent_end_, client_->lower());
+    if (outcome == gone_outcome_t::end_passed_on) pass_ends_on();
+    // A download running there fails: the server's doing.
+    if (outcome == gone_outcome_t::pair_ends) remove_from_listener();
     end_when_done();
 }
 
 void proxy_connection_t::on_client_closed() {
     const bool reset = client_->lower()->peer_reset();
-    if (side_gone(agent_end_, reset, server_end_, server_->lower()) == gone_outcome_t::end_passed_on) pass_ends_on();
+    const gone_outcome_t outcome = side_gone(agent_end_, reset, server_end_, server_->lower());
+    if (outcome == gone_outcome_t::end_passed_on) pass_ends_on();
+    if (outcome == gone_outcome_t::pair_ends) remove_for_agent();
     end_when_done();
+}
+
+void proxy_connection_t::remove_for_agent() {
+    // The agent's going is no failure of the server's: the download running
+    // there is withdrawn first, on the upstream strand, so the agents
+    // waiting for its files are served through another connection at once.
+    boost::weak_ptr<proxy_connection_t> me(shared_from_this());
+    server_->post_agent_left([me] {
+        if (boost::shared_ptr<proxy_connection_t> pair = me.lock()) pair->remove_from_listener();
+    });
 }
 
 proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& side, bool reset, side_end_t& partner_end,
@@ -216,8 +231,7 @@ proxy_connection_t::gone_outcome_t proxy_connection_t::side_gone(side_end_t& sid
     // orderly end behind a cut stream. Only marked here: a disconnect from
     // this thread would meet the partner's own handlers on its strand.
     if (cut) partner->mark_cut();
-    remove_from_listener();
-    return gone_outcome_t::pair_removed;
+    return gone_outcome_t::pair_ends;
 }
 
 void proxy_connection_t::on_client_read_end() {
@@ -411,6 +425,15 @@ void proxy_connection_t::on_half_close_limit(const boost::system::error_code& er
     }
     LOG_AT(LOG_LEVEL_WARNING, "[Proxy] %s: One direction ended %s ms ago and the other did not, disconnect",
            name().c_str(), std::to_string(limit).c_str());
+    bool agent_gone;
+    {
+        boost::mutex::scoped_lock guard(state_mutex_);
+        agent_gone = agent_end_.gone;
+    }
+    // A download still running here outlived its agent, whom the daemon
+    // dropped (a violation, a write stall) or who closed with bytes unread:
+    // the pair ends for the agent, not for its server.
+    if (agent_gone) return remove_for_agent();
     remove_from_listener();
 }
 
@@ -824,7 +847,7 @@ bool proxy_connection_t::can_download() const {
     // A download posted to a machine that cannot send it would be dropped
     // unsent; the files must come through a connection that can.
     if (server_->download_readiness() != srv_side::layer_t::download_readiness_t::now ||
-        server_->download_stalled() || server_->ended())
+        server_->download_stalled() || server_->ended() || server_->agent_left())
         return false;
     // Kept apart from the server's own state: a request sent behind the end
     // of the agent's sending would be dropped unsent and its agents wait.

@@ -175,8 +175,9 @@ public:
     void download_needed(const boost::shared_ptr<srv_side::download_context_t>& download) override;
     /// True only while the server side's machine can send a download (ready
     /// or downloading), and never once a download through this pair's server
-    /// stalled, once the server ended its sending, or once the end of the
-    /// agent's sending has been passed on towards the server.
+    /// stalled, once the server ended its sending, once the end of the
+    /// agent's sending has been passed on towards the server, or once the
+    /// pair ends for its agent's going.
     bool can_download() const override;
     /// True while the server side still negotiates.
     bool can_download_later() const override;
@@ -236,8 +237,8 @@ private:
         already_ended,
         /// What the side sent is still handed on; then the other side ends its sending.
         end_passed_on,
-        /// A reset before its peer's end of stream: the pair was removed.
-        pair_removed,
+        /// A reset before its peer's end of stream: the caller removes the pair.
+        pair_ends,
     };
     /// Marks a side's connection gone and says what follows; after a reset
     /// the `partner` side's connection closes as a cut unless its end was
@@ -263,6 +264,10 @@ private:
     /// Marks `side`'s sending ended, then ends the pair when that was the last to do.
     boost::function<void()> sending_ended(side_end_t proxy_connection_t::*side);
     void remove_from_listener();
+    /// Removes the pair, which ends because its agent went (its reset, or
+    /// the half-close limit once its connection is gone), behind the
+    /// withdrawal of the download running on its server side.
+    void remove_for_agent();
     /// The agent's raw bytes, sent upstream on the upstream strand.
     void on_client_raw(io::request_queue& queue);
     /// Merges the server's announced list into the cache under the agent's

@@ -130,8 +130,7 @@ void layer_t::begin_agent_switch(io::request_queue& install, const boost::functi
     // been read and dropped, whatever became of its download (running,
     // given up, failed, finished elsewhere). The download running here, if
     // any, is withdrawn now, its agents served through another connection.
-    abandoned_reply_ = true;
-    machine_.process_event(ev_download_withdrawn_t());
+    withdraw_download();
     LOG_AT(LOG_LEVEL_DEBUG3, "[Layer/SrvSide] %s: The agent's switch to raw waits for the reply owed to a download",
            name().c_str());
     // Bounded as the download itself was: the limit counts from the last
@@ -139,6 +138,25 @@ void layer_t::begin_agent_switch(io::request_queue& install, const boost::functi
     // of the reply, the switch drops the reply to the end of its frame.
     lower_->set_own_reply(cmd_srs_update_t::command_name);
     start_stall_watch();
+}
+
+void layer_t::withdraw_download() {
+    if (reply_owed_) abandoned_reply_ = true;
+    machine_.process_event(ev_download_withdrawn_t());
+}
+
+void layer_t::post_agent_left(const boost::function<void()>& then) {
+    // Set before anything is posted: a download request already on its way
+    // to the machine finds it and is dropped unsent.
+    agent_left_.store(true);
+    boost::weak_ptr<layer_t> self(self_);
+    // On the strand, in the order of the machine's own events: a download
+    // the server ended first (its close, its reset, a stall, a broken
+    // reply) was counted then, and is no longer there to withdraw.
+    lower_->get_strand()->post([self, then] {
+        if (boost::shared_ptr<layer_t> layer = self.lock()) layer->withdraw_download();
+        then();
+    });
 }
 
 void layer_t::switch_if_nothing_owed() {

@@ -73,8 +73,9 @@ public:
     struct ev_download_done_t : boost::statechart::event<ev_download_done_t> {};
     /// The running download's body made no progress for the stall limit.
     struct ev_download_stalled_t : boost::statechart::event<ev_download_stalled_t> {};
-    /// The agent's switch gives the running download up: a cause of this
-    /// pair's own, so the download is withdrawn, never counted as the server's failure.
+    /// The agent's switch, or its connection's end, gives the running
+    /// download up: a cause of this pair's own, so the download is
+    /// withdrawn, never counted as the server's failure.
     struct ev_download_withdrawn_t : boost::statechart::event<ev_download_withdrawn_t> {};
 
     // States of the negotiation machine (defined in proxy/srv_side_machine.h).
@@ -149,6 +150,13 @@ public:
     void switch_for_agent();
     /// Makes the agent's waiting switch once no reply is owed; on the strand.
     void switch_if_nothing_owed();
+    /// The pair ends because its agent went (its reset, its connection
+    /// gone for the half-close limit): on the strand, the download running
+    /// here is withdrawn and none is sent any more, then `then` runs (on
+    /// the strand). Any thread.
+    void post_agent_left(const boost::function<void()>& then);
+    /// True once the pair ends because its agent went. Any thread.
+    bool agent_left() const { return agent_left_.load(); }
     /// A request that the server answers with an SRS_UPDATE was sent (true),
     /// or the reply it owed has been read (false); on the strand.
     void expect_reply(bool owed) { reply_owed_ = owed; }
@@ -215,6 +223,9 @@ private:
     void on_disconnected();
     /// The agent's switch, on the strand: made at once, or held while a reply is owed.
     void begin_agent_switch(io::request_queue& install, const boost::function<void()>& switched);
+    /// Withdraws the running download, if any, for a cause of this pair's
+    /// own; a reply still owed to it is dropped when it comes. On the strand.
+    void withdraw_download();
     /// The machine leaves its connected states (the server ended its sending
     /// or is gone); on the strand.
     void leave_connected();
@@ -245,6 +256,7 @@ private:
     std::atomic<bool> ended_{false};
     std::atomic<download_readiness_t> readiness_{download_readiness_t::not_yet};
     std::atomic<bool> switch_asked_{false};
+    std::atomic<bool> agent_left_{false};
     // The agent's waiting switch, on the strand: its INSTALL, the raw bytes
     // it sent behind it, the end of its sending if that came, and who
     // learns that the switch was made.

@@ -78,6 +78,8 @@ boost::statechart::result layer_t::st_ready_t::react(const ev_download_update_re
     // Nor once the agent asked to switch: its switch waits for every reply
     // owed here, and one more request would only make it wait longer.
     if (outermost_context().layer().agent_switch_asked()) return discard_event();
+    // Nor once the pair ends because its agent went: it would go with it.
+    if (outermost_context().layer().agent_left()) return discard_event();
     io::request_queue request = cmd->make_request();
     if (!outermost_context().layer().lower()->send_framed(request)) return discard_event();
     outermost_context().layer().expect_reply(true);

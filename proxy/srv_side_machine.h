@@ -69,9 +69,10 @@ struct layer_t::st_ready_t : boost::statechart::state<st_ready_t, st_connected_t
 /// unnumbered at once, which takes the parser, and the reply it was reading,
 /// off the upstream stream; such a download is withdrawn, no failure of the
 /// server's, and its files go to the next connection that can download
-/// them. A server that falls silent for `silence_limit` meanwhile loses its
-/// connection, so the download fails and the agents waiting for its files
-/// are served by a new one instead of waiting for ever.
+/// them. So is one whose pair ends because its agent went. A server that
+/// falls silent for `silence_limit` meanwhile loses its connection, so the
+/// download fails and the agents waiting for its files are served by a new
+/// one instead of waiting for ever.
 /// A server that keeps talking (PINGs) without a body byte for `stall_limit`
 /// has the download given up, with the same outcome for the agents, and is
 /// trusted with no further download.

@@ -38,6 +38,7 @@ import os
 import random
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -558,6 +559,12 @@ class StandinServer:
         """Shuts down the sending side of `conn`; it goes on reading until the daemon closes."""
         with self._conn(conn).lock:
             self._conn(conn).sock.shutdown(socket.SHUT_WR)
+
+    def reset(self, conn):
+        """Ends `conn` with a reset: its reading thread wakes and closes it with SO_LINGER 0."""
+        with self._conn(conn).lock:
+            self._conn(conn).sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self._conn(conn).sock.shutdown(socket.SHUT_RD)
 
     def wait_raw(self, conn, n, timeout=10, inflated=False):
         """At least n bytes received on `conn` after the switch to raw (`inflated`: of

@@ -4,6 +4,8 @@ failed a bounded number of times in a row, so that they ask again, and the
 revision goes to the cleaner like any other."""
 
 import os
+import socket
+import struct
 import unittest
 
 from harness import limits_env, wait_until
@@ -84,6 +86,39 @@ class FailedDownloadsTest(PeersTestCase):
                 self.assertEqual([f.conn for f in server.frames() if f.name == "ARQ_UPDATE"], [0, 1])
                 self.assertEqual(failures(d), [])
 
+    def test_a_download_whose_agent_goes_is_no_failure_one_whose_server_resets_is(self):
+        # B waits for A's download, which has part of its body, when A resets,
+        # or is dropped for a bad frame and the half-close limit ends its pair,
+        # or A's server resets. Only the server counts: with a bound of 1, B
+        # is served at once, or dropped.
+        for cut in ("agent reset", "agent dropped", "server reset"):
+            with self.subTest(cut=cut):
+                repo = Repository([3000, 5000])
+                server, d, port = self.start_pair({"repository": repo, "faults": ["stall"]},
+                                                  env=limits_env(failed_downloads_count=1, half_close_limit_ms=500))
+                a, b = (self.start_agent(port) for _ in range(2))
+                announcement = [agent.wait_announcement() for agent in (a, b)][0]
+                a.request(announcement)
+                server.wait_count("ARQ_UPDATE", 1)
+                number = b.request(announcement)
+                self.assertTrue(wait_until(lambda: len(AGENT_REQUEST.findall(d.log)) == 2), d.log[-4000:])
+                d.wait_for("File file-0.bin has completely downloaded")
+                if cut == "agent reset":
+                    a.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    a.close()
+                elif cut == "agent dropped":
+                    a.send_raw(b"x BAD\r\n")
+                else:
+                    server.reset(0)
+                if cut != "server reset":
+                    self.assertEqual(b.receive(announcement, request=number).data, repo.payload("11"))
+                    self.assertEqual([f.conn for f in server.frames() if f.name == "ARQ_UPDATE"], [0, 1])
+                    self.assertEqual(failures(d), [])
+                else:
+                    with self.assertRaises(ConnectionClosed):
+                        b.receive(announcement, request=number)
+                    self.assertEqual(failures(d), ["Download of %s/7 failed 1 time(s) in a row, next attempt in 1 s"
+                                                   % repo.name])
 
 if __name__ == "__main__":
     unittest.main()
