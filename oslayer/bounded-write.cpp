@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -12,7 +13,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <set>
+
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
 
 namespace {
 
@@ -62,6 +68,72 @@ int nonblocking_copy(int fd) {
     return copy;
 }
 
+// A blocking write is ended at its deadline by a signal of its own: a
+// real-time one, which no thread takes as a request nor waits for.
+int deadline_signal() { return SIGRTMIN; }
+
+extern "C" void on_deadline(int) {}
+
+// Without SA_RESTART, so that the write it interrupts returns (a short count
+// once some bytes went, EINTR before any); once for the process.
+bool deadline_handler_installed() {
+    static const bool installed = [] {
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = on_deadline;
+        sigemptyset(&action.sa_mask);
+        return sigaction(deadline_signal(), &action, nullptr) == 0;
+    }();
+    return installed;
+}
+
+// Raises the deadline signal in the calling thread at `deadline` (or
+// `late_ms` from now, whichever comes later), then every `late_ms`: one
+// raised just before the write begins is lost, the next one is not.
+bool arm_deadline(timer_t& timer, int64_t deadline, uint32_t late_ms) {
+    late_ms = std::max<uint32_t>(late_ms, 1);  // 0 would raise it only once
+    struct sigevent event;
+    memset(&event, 0, sizeof event);
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = deadline_signal();
+    event.sigev_notify_thread_id = static_cast<pid_t>(gettid());
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return false;
+    int64_t at = std::max(deadline, now_ms() + late_ms);
+    struct itimerspec when = {{late_ms / 1000, late_ms % 1000 * 1000000L}, {at / 1000, at % 1000 * 1000000L}};
+    if (timer_settime(timer, TIMER_ABSTIME, &when, nullptr) == 0) return true;
+    timer_delete(timer);
+    return false;
+}
+
+// write(2) on a descriptor that blocks, ended near `deadline`; the shared
+// file description keeps its flags. -1 with EAGAIN when no timer can be
+// had: a write that might wait for ever is not begun.
+ssize_t write_until(int fd, const char* text, size_t len, int64_t deadline, uint32_t late_ms) {
+    const int signo = deadline_signal();
+    sigset_t own, saved;
+    sigemptyset(&own);
+    sigaddset(&own, signo);
+    // Blocked while the timer is made and after the write; taken only in the write.
+    pthread_sigmask(SIG_BLOCK, &own, &saved);
+    ssize_t n = -1;
+    int error = EAGAIN;
+    timer_t timer;
+    if (deadline_handler_installed() && arm_deadline(timer, deadline, late_ms)) {
+        pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
+        n = ::write(fd, text, len);
+        error = errno;
+        pthread_sigmask(SIG_BLOCK, &own, nullptr);
+        timer_delete(timer);
+    }
+    // One raised after the write stays pending here: taken now, it cuts no later call of this thread short.
+    struct timespec none = {0, 0};
+    while (sigtimedwait(&own, nullptr, &none) == signo) {
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    errno = error;
+    return n;
+}
+
 // The live writers, for follow_descriptors.
 struct writers_t {
     mutex_t lock;
@@ -83,6 +155,8 @@ writers_t& writers() {
 }
 
 }  // namespace
+
+uint32_t bounded_writer_t::late_write_ms = 1;
 
 bounded_writer_t::bounded_writer_t(int fd)
     : fd_(fd), copy_(-1), kind_(direct), settled_open_(false), dev_(0), ino_(0) {
@@ -158,15 +232,20 @@ size_t bounded_writer_t::write(const char* text, size_t len, uint32_t wait_ms) {
     const int out = kind_ == own_copy ? copy_ : fd_;
     size_t done = 0;
     while (done < len) {
-        // A descriptor that blocks takes a pipe's atomic size without waiting once a poll says it has room.
+        // A descriptor that blocks is written once a poll says it has room, a
+        // pipe's atomic size at a time; a terminal polls writable with any
+        // room at all, so the write is also ended at the deadline.
         if (kind_ == polled && !wait_writable(out, deadline)) break;
         size_t piece = std::min(len - done, kind_ == polled ? size_t(PIPE_BUF) : max_piece);
-        ssize_t n = kind_ == socket ? ::send(out, text + done, piece, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                    : ::write(out, text + done, piece);
+        ssize_t n = kind_ == socket   ? ::send(out, text + done, piece, MSG_DONTWAIT | MSG_NOSIGNAL)
+                    : kind_ == polled ? write_until(out, text + done, piece, deadline, late_write_ms)
+                                      : ::write(out, text + done, piece);
         if (n > 0) {
             done += static_cast<size_t>(n);
+            // Cut short, a polled write was ended by its deadline.
+            if (kind_ == polled && static_cast<size_t>(n) < piece && now_ms() >= deadline) break;
         } else if (n < 0 && errno == EINTR) {
-            continue;
+            if (kind_ == polled && now_ms() >= deadline) break;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && kind_ != polled && kind_ != direct) {
             if (!wait_writable(out, deadline)) break;
         } else {

@@ -17,8 +17,11 @@ public:
     /// written as it is; a pipe, FIFO or terminal is
     /// written through a non-blocking open file description of its own
     /// (the one shared with other processes keeps its flags), a socket with
-    /// MSG_DONTWAIT, and where no copy can be had (no /proc) only once a
-    /// poll says it takes bytes, a pipe's atomic size at a time. It follows
+    /// MSG_DONTWAIT, and where no copy can be had (no /proc, another user's
+    /// terminal) only once a poll says it takes bytes, a pipe's atomic size
+    /// at a time, each write ended at the deadline by a timer's real-time
+    /// signal to the writing thread (a terminal polls writable with any room
+    /// at all, and its write waits until every byte is taken). It follows
     /// what `fd` becomes: once another file stands at that number (a
     /// detach's /dev/null), it writes that one, and its copy of the earlier
     /// one is closed.
@@ -26,6 +29,11 @@ public:
     ~bounded_writer_t();
     bounded_writer_t(const bounded_writer_t&) = delete;
     bounded_writer_t& operator=(const bounded_writer_t&) = delete;
+
+    /// How long a write that cannot be made non-blocking may still take when
+    /// it begins at (or within this of) its deadline, and how often one that
+    /// outlives its deadline is interrupted again: 1 ms, at least 1.
+    static uint32_t late_write_ms;
 
     /// True when a write to `fd` may wait on a reader: a pipe, a FIFO, a
     /// socket or a terminal (files and other devices never do).

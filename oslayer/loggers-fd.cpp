@@ -74,6 +74,18 @@ void fd_logger_t::flush_repeats_locked() {
     last_text.clear();
 }
 
+void fd_logger_t::take_console_state(fd_logger_t& other) {
+    if (&other == this || other.fd != fd) return;
+    other.flush_repeats();
+    xlocker_t theirs(other.write_lock);
+    xlocker_t mine(write_lock);
+    stalled = stalled || other.stalled;
+    dropped += other.dropped;
+    line_open = line_open || other.line_open;
+    other.dropped = 0;
+    other.line_open = false;
+}
+
 size_t fd_logger_t::write_some(int descriptor, const char* text, size_t len) {
     size_t done = 0;
     while (done < len) {

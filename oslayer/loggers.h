@@ -96,6 +96,11 @@ public:
     void write(const char* line) override;
     /// Writes the pending "Last message repeated" line, if any; takes the repeat lock.
     void flush_repeats();
+    /// Goes on where `other`, a logger of the same descriptor about to be
+    /// deleted, stops: its stall, its count of dropped lines and its cut
+    /// line become this one's, so that a console nobody reads costs no
+    /// second wait and the count is reported by this logger.
+    void take_console_state(fd_logger_t& other);
 
     int fd;
     std::string last_prefix;

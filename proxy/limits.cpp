@@ -18,6 +18,7 @@
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
 #include "io/zlib_filters.h"
+#include "oslayer/bounded-write.h"
 #include "oslayer/loggers.h"
 #include "proxy/command_line_parser.h"
 #include "proxy/loop.h"
@@ -91,6 +92,8 @@ const std::vector<limit_entry_t>& limit_entries() {
         // Read at each line.
         {"console_wait_ms", [](uint64_t v) { fd_logger_t::console_wait_ms = static_cast<uint32_t>(v); }, 0,
          time_max},
+        {"console_late_write_ms",
+         [](uint64_t v) { bounded_writer_t::late_write_ms = static_cast<uint32_t>(v); }, 1, time_max},
         {"log_retry_interval_ms",
          [](uint64_t v) { file_logger_t::retry_interval_ms = static_cast<uint32_t>(v); }, 1, time_max},
     };

@@ -18,8 +18,9 @@
 //   failed_downloads_count; cache_root_bytes (each root opened),
 //   stored_depth_count (each announcement and load);
 // - applied live: body_budget_bytes alone (waiting bodies get what now fits);
-// - read at each line written to a console: console_wait_ms (also by the
-//   launcher of a daemon, for the report it copies);
+// - read at each line written to a console: console_wait_ms,
+//   console_late_write_ms (also by the launcher of a daemon, for the report
+//   it copies);
 // - read at each attempt to open a log file that is not open:
 //   log_retry_interval_ms.
 #pragma once

@@ -51,35 +51,41 @@ std::unique_ptr<if_logger_t> create_file_logger(const settings_t& settings) {
 /// The file logger of a log whose directories could not be made: a retry
 /// makes them. Until one opens the file the console has the lines, through
 /// a stand-in unless the console logger is chained beside it anyway.
-std::unique_ptr<if_logger_t> create_deferred_file_logger(const settings_t& settings) {
+/// The stand-in, which the file logger owns, in `stand_in` (null when none).
+std::unique_ptr<if_logger_t> create_deferred_file_logger(const settings_t& settings, fd_logger_t*& stand_in) {
     std::unique_ptr<file_logger_t> logger(new file_logger_t());
     std::unique_ptr<fd_logger_t> console;
     if (!settings.use_console_log) console.reset(new fd_logger_t(2));
+    stand_in = console.get();
     logger->open_later(settings.use_file_log, settings.rotate, std::move(console));
     return std::unique_ptr<if_logger_t>(logger.release());
 }
 
-/// Makes `logger` the root logger and deletes the previous one.
-void replace_root_logger(if_logger_t* logger) {
+/// Makes `logger` the root logger and deletes the previous one; a stand-in
+/// for the console the previous one wrote goes on where it stopped.
+void replace_root_logger(if_logger_t* logger, fd_logger_t* stand_in) {
     xlocker_t guard(if_logger_t::LogMutex);
     if_logger_t* previous = if_logger_t::Log;
     if_logger_t::Log = logger;
+    fd_logger_t* console = dynamic_cast<fd_logger_t*>(previous);
+    if (stand_in && console) stand_in->take_console_state(*console);
     delete previous;
 }
 
 void install_file_logger(const settings_t& settings) {
     std::unique_ptr<if_logger_t> file;
+    fd_logger_t* stand_in = nullptr;
     try {
         file = create_file_logger(settings);
     } catch (const std::exception& e) {
         // On the console, the root logger until now.
         LOG_AT(LOG_LEVEL_ERROR, "Cannot create log file because of %s", e.what());
-        file = create_deferred_file_logger(settings);
+        file = create_deferred_file_logger(settings, stand_in);
     }
     if (settings.use_console_log)
         chain_logger_t::add(file.release());
     else
-        replace_root_logger(file.release());
+        replace_root_logger(file.release(), stand_in);
 }
 
 }  // namespace

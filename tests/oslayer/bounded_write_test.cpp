@@ -1,7 +1,9 @@
 // The bounded writer follows its descriptor: a file put on its number (a
 // detach's /dev/null, another pipe) is written from then on, and its copy of
-// the earlier pipe is closed, so that pipe's reader sees its end.
+// the earlier pipe is closed, so that pipe's reader sees its end; a console
+// it cannot open again holds no write past its bound.
 #include <poll.h>
+#include <sys/fsuid.h>
 
 #include "oslayer/bounded-write.h"
 #include "test_support.h"
@@ -45,4 +47,24 @@ TEST(BoundedWrite, FollowsItsDescriptorAndKeepsNoCopyOfWhatItWas) {
     EXPECT_EQ(read_pipe(second[0]), "<end>");
     EXPECT_EQ(silent.write("2", 1, 0), 1u);
     for (int fd : {first[0], second[0], null_fd, console}) ::close(fd);
+}
+
+TEST(BoundedWrite, ATerminalNobodyReadsThatCannotBeOpenedAgainHoldsNoWritePastItsBound) {
+    const int terminal_side = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(terminal_side >= 0 && ::grantpt(terminal_side) == 0 && ::unlockpt(terminal_side) == 0);
+    const int console = ::open(::ptsname(terminal_side), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(console, 0);
+    // Another user's terminal: its mode lets nobody open it, and root here opens it as nobody.
+    ASSERT_EQ(::fchmod(console, 0), 0);
+    const int user = ::setfsuid(65534);
+    bounded_writer_t writer(console);
+    ::setfsuid(user);
+    std::string flood;
+    while (flood.size() < (1 << 20)) flood += std::string(99, 'x') + '\n';  // lines, which the terminal ends with CR LF
+    ::alarm(30);  // a write that waits for the terminal fails the test here rather than hang it
+    EXPECT_LT(writer.write(flood.data(), flood.size(), 100), flood.size());
+    EXPECT_LT(writer.write(flood.data(), flood.size(), 0), flood.size());
+    ::alarm(0);
+    EXPECT_EQ(::fcntl(console, F_GETFL) & O_NONBLOCK, 0) << "the shared file description keeps its flags";
+    for (int fd : {console, terminal_side}) ::close(fd);
 }

@@ -17,6 +17,7 @@
 #include "io/body_budget.h"
 #include "io/transport_layer.h"
 #include "io/zlib_filters.h"
+#include "oslayer/bounded-write.h"
 #include "oslayer/loggers.h"
 #include "proxy/command_line_parser.h"
 #include "proxy/loop.h"
@@ -49,9 +50,11 @@ struct saved_limits_t {
     size_t root_bytes = cache::tree_t::longest_root;
     size_t stored_depth = cache::cache_t::repo_t::stored_depth;
     uint32_t console_wait = fd_logger_t::console_wait_ms;
+    uint32_t late_write = bounded_writer_t::late_write_ms;
     uint32_t log_retry = file_logger_t::retry_interval_ms;
     ~saved_limits_t() {
         fd_logger_t::console_wait_ms = console_wait;
+        bounded_writer_t::late_write_ms = late_write;
         file_logger_t::retry_interval_ms = log_retry;
         command_line_parser_t::pool_size_limit = pool_size;
         cache::cache_t::failed_downloads_limit = failed_downloads;

@@ -129,6 +129,22 @@ class LogHoldsTest(PeersTestCase):
         read()
         self.assertEqual(harness._SANITIZER_RE.findall("".join(seen)), [])
 
+    @unittest.skipUnless(AS_ROOT and shutil.which("setpriv"), "another user's terminal needs root and setpriv")
+    def test_a_terminal_nobody_reads_that_the_daemon_cannot_open_again_holds_no_relay_nor_stop(self):
+        # Run as nobody on root's terminal: the daemon cannot open it again for writes of its own.
+        server = self.start_server()
+        d = self.daemon(server, log_file=True, args=["--use-console-log"])
+        d.argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + d.argv
+        os.chown(d.dir, NOBODY, NOBODY)
+        terminal, console = os.openpty()  # never read
+        for fd in (terminal, console):
+            self.addCleanup(os.close, fd)
+        d.start(lambda: os.dup2(console, 2))
+        d.wait_started()
+        self.round(d.listen_ports()[-1], commands=100, timeout=5)
+        d.signal(signal.SIGINT)
+        self.assertExit(d, 0, timeout=5)
+
     def test_copy_and_truncate_leaves_no_hole(self):
         server = self.start_server()
         for case, rotation in (("opened at start", "NONE"), ("re-created", "NONE"), ("rotated", "3p,32k")):
