@@ -42,11 +42,7 @@ public:
         if (::fstat(top.get(), &st) != 0) fail("cannot open it: %s", strerror(errno));
         shown_ = tree_.root();
         while (shown_.size() > 1 && shown_.back() == '/') shown_.pop_back();
-        // The listing alone needs no right to search, and only an entry
-        // examined in it would show that right missing: an empty root would
-        // pass. The lookup of "." asks for it, as the system decides it.
-        if (::fstatat(top.get(), ".", &st, AT_SYMLINK_NOFOLLOW) != 0)
-            fail("cannot search %s: %s", escape_log_text(shown_).c_str(), strerror(errno));
+        if (!searchable(top.get())) fail("%s", cannot_search(shown_).c_str());
         enter(std::move(top), std::string(), shown_, st);
         while (!levels_.empty()) {
             scan_level_t& level = levels_.back();
@@ -87,10 +83,25 @@ private:
         unseen_[rel] = why;
     }
 
+    // The listing alone needs no right to search, and only an entry examined
+    // in it would show that right missing: the root, and a repository, which
+    // the load keeps, would pass while they hold nothing (a revision or a
+    // directory in one that holds nothing is removed, whatever its mode).
+    // The lookup of "." asks for that right, as the system decides it.
+    static bool searchable(int dir) {
+        struct stat st;
+        return ::fstatat(dir, ".", &st, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
+    static std::string cannot_search(const std::string& path) {
+        return format_string("cannot search %s: %s", escape_log_text(path).c_str(), strerror(errno));
+    }
+
     void enter(fd_t dir, const std::string& name, const std::string& path, const struct stat& st) {
         std::vector<std::string> names;
         if (!names_in(dir.get(), names))
             return not_seen(path, format_string("cannot list %s: %s", escape_log_text(path).c_str(), strerror(errno)));
+        if (names.empty() && levels_.size() == 1 && !searchable(dir.get())) return not_seen(path, cannot_search(path));
         levels_.push_back(scan_level_t{name, path, st.st_dev, st.st_ino, std::move(names)});
         current_ = std::move(dir);
     }

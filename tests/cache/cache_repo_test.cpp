@@ -127,6 +127,24 @@ TEST(Repo, AnEmptyRootThatCannotBeSearchedIsRefused) {
               "cache root " + dir.path + " refused: cannot search " + dir.path + ": Permission denied");
 }
 
+/// So is a repository that holds nothing, which the load would keep and
+/// announcements would fail in; a revision that holds nothing goes as ever.
+TEST(Repo, AnEmptyRepositoryThatCannotBeSearchedIsLeftAsItIs) {
+    scratch_t dir;
+    for (const char* sub : {"upd", "new/5"}) {
+        fs::create_directories(dir.path + "/" + sub);
+        ::chmod((dir.path + "/" + sub).c_str(), 0400);
+    }
+    modes_bind_t bound;
+    if (cache::fd_t(::open((dir.path + "/upd/.").c_str(), O_RDONLY | O_CLOEXEC)))
+        GTEST_SKIP() << "modes do not bind this test's thread";
+    const cache::tree_ptr tree = tree_of(dir);
+    const cache::unseen_t expected = {{"upd", "cannot search " + dir.path + "/upd: Permission denied"}};
+    EXPECT_EQ(cache::scan_tree(*tree), expected);
+    cache_t::repo_t repo(tree);
+    EXPECT_FALSE(exists(dir.path + "/new/5"));
+}
+
 /// The scan walks down again from the root past x, which it cannot leave
 /// upwards; a revision renamed away meanwhile, a directory of no mode in its
 /// place, is a level moved, not one to leave.
