@@ -252,14 +252,10 @@ void cache_t::repo_t::load_repository(int parent, const std::string& name, const
             load_or_set_aside(inner_path, [&] {
                 entity_t entity;
                 const rev_t rev = parse_revision(inner.name, inner_path);
-                if (held.count(rev)) {
-                    entity.name = name;
-                    entity.rev = rev;
-                    entity.revision = boost::make_shared<revision_files_t>(inner_path);
-                    load_below(entity, inner_path);
-                } else if (!load_entity(name, inner.name, inner_path, entity)) {
+                if (held.count(rev))
+                    load_below(name, rev, inner_path, inner_path, entity);
+                else if (!load_entity(name, inner.name, inner_path, entity))
                     return;
-                }
                 loaded.push_back(std::move(entity));
             });
         }
@@ -314,10 +310,7 @@ std::vector<cache_t::repo_t::entity_t> cache_t::repo_t::load_again(const std::ve
             entity_t entity;
             const rev_t rev = parse_revision(unit.rev_text, dir);
             if (unit.held.count(rev)) {
-                entity.name = unit.name;
-                entity.rev = rev;
-                entity.revision = boost::make_shared<revision_files_t>(dir);
-                load_below(entity, unit.path);
+                load_below(unit.name, rev, dir, unit.path, entity);
             } else {
                 // As the start finds it: a link or a foreign directory there is removed.
                 fd_t repository = tree_->open_dir((fs::path(root_) / unit.name).string(), false);
@@ -330,8 +323,11 @@ std::vector<cache_t::repo_t::entity_t> cache_t::repo_t::load_again(const std::ve
     return loaded;
 }
 
-void cache_t::repo_t::load_below(entity_t& entity, const std::string& path) {
-    const std::string& dir = entity.revision->dir();
+void cache_t::repo_t::load_below(const std::string& name, rev_t rev, const std::string& dir, const std::string& path,
+                                 entity_t& entity) {
+    entity.name = name;
+    entity.rev = rev;
+    entity.revision = boost::make_shared<revision_files_t>(dir);
     if (path == dir) {
         fd_t revision = tree_->open_dir(dir, false);
         if (!revision) D_THROW(io_error_exception, "cannot open %s: %s", escape_log_text(dir).c_str(), strerror(errno));

@@ -167,9 +167,11 @@ private:
     /// `parent` into `loaded`; those of `held` only as files to join them.
     void load_repository(int parent, const std::string& name, const std::set<rev_t>& held,
                          std::vector<entity_t>& loaded);
-    /// Loads `path` (the revision directory or one below it) of a revision
-    /// already held into `entity`, removing nothing that holds it.
-    void load_below(entity_t& entity, const std::string& path);
+    /// Loads `path` (the revision directory `dir` or one below it) of the
+    /// revision `rev` of `name`, already held, into `entity`, a new one for
+    /// that revision, removing nothing that holds it.
+    void load_below(const std::string& name, rev_t rev, const std::string& dir, const std::string& path,
+                    entity_t& entity);
     /// The list held for the platform that announces exactly `files`, made
     /// the platform's last; null when none does.
     static announced_ptr held_list(entity_t& entity, const std::string& platform,

@@ -220,9 +220,20 @@ TEST(Repo, APassThatKeepsTheCacheLooksThroughItsTreeAgain) {
     boost::shared_ptr<requester_t> r = boost::make_shared<requester_t>();
     c->merge({"upd", 8, "p"}, infos({b}));
     c->request_update({"upd", 8, "p"}, mask("1"), r);
-    EXPECT_EQ(r->download_count(), 0u);
     ASSERT_EQ(r->served_count(), 1u);
     EXPECT_EQ(r->served[0][0], b.bytes);
+    // The next pass looks through 7 again, held all along: a file stored
+    // there meanwhile joins it, and it is written into again.
+    blob_t d = blob("d", "third");
+    dir.put("upd/7/~d~" + d.info.md5, d.bytes);
+    EXPECT_EQ(pass(), c);
+    std::string leaf;
+    EXPECT_NO_THROW(c->tree()->open_parent(seven + "/~e~" + a.info.md5, true, leaf));
+    c->merge({"upd", 7, "p"}, infos({a, d}));
+    c->request_update({"upd", 7, "p"}, mask("11"), r);
+    EXPECT_EQ(r->download_count(), 0u);
+    ASSERT_EQ(r->served_count(), 2u);
+    EXPECT_EQ(r->served[1], (std::vector<std::string>{a.bytes, d.bytes}));
 }
 
 // Names of more than one '/' are stored below directories of their
